@@ -1,0 +1,153 @@
+/*
+ * vek72api - client library of the VEK72 DAC output module (module type 8995, up to 8 channels).
+ *
+ * A module sits in a slot of a crate owned by the crate service; the library reaches it through the
+ * service over TCP. The caller keeps one handle record TVEK72 per module: VEK72_Init prepares it,
+ * VEK72_Open connects and fills the module information, the caller writes the configuration block
+ * and calls VEK72_Configure, which fills the state block.
+ *
+ * Results: 0 on success, a negative VEK72_E_* code on failure; VEK72_Send answers the number of
+ * words accepted (negative on failure); VEK72_IsOpened answers 0 when the handle is open.
+ * VEK72_GetErrorString gives a Russian text (Windows-1251, NUL-terminated) for every code.
+ *
+ * Service address: callers pass 127.0.0.1 (host order 0x7F000001) and port 11111; the environment
+ * variable VEK_SERVICE=HOST:PORT overrides both. Every exchange with the service is bounded in
+ * time; a dead service gives an error code, never a hang.
+ *
+ * Decisions of this library:
+ *  - Output rate per channel (state.outputRate) = DAC rate / k, where k is the enabled channel
+ *    count rounded up to 1, 2, 4 or 8.
+ *  - VEK72_Configure refuses a configuration without an enabled channel (VEK72_E_NO_CHANNELS) and a
+ *    DAC rate other than 48000, 96000 or 192000 Hz (VEK72_E_BAD_RATE).
+ *  - Sample words (VEK72_PrepareDacData with flags VEK72_PREPARE_VOLTS): the samples are interleaved
+ *    by enabled channel in ascending channel order, sample i belonging to the (i mod E)-th enabled
+ *    channel (E = enabled count). Each word is
+ *        bits 31..24  VEK72_WORD_TAG (0xA5)
+ *        bits 23..19  0
+ *        bits 18..16  physical channel index (0..7)
+ *        bits 15..0   code: 0 at the channel's scale minimum, 65535 at its maximum, linear between,
+ *                     rounded to nearest; volts outside the scale saturate at 0 or 65535.
+ *    The scale of a channel depends on the module's modification and the channel's output selector:
+ *        modification 1: full (selector 0) -10 V .. +10 V,  one-tenth (selector 1) -1 V .. +1 V
+ *        modification 2 and 3: full -2 V .. +20 V,          one-tenth -0.2 V .. +2 V
+ *    The crate service decodes the words back to volts (platform/protocol/dacword.h).
+ *  - Cyclic mode (outputMode 0): the words sent before VEK72_SwitchCyclePage form the page that the
+ *    module then plays over and over. A page holds at most VEK72_PAGE_WORDS words; a longer send is
+ *    accepted short (the answer is the number of words taken).
+ *  - Streaming mode (outputMode 1): VEK72_Send fills the module's FIFO (VEK72_FIFO_WORDS words);
+ *    VEK72_StreamStart starts consumption at the configured rate in real time. When the FIFO is full
+ *    VEK72_Send waits up to its time-out for room and answers the words taken so far. An empty FIFO
+ *    while running is an underrun: the module counts it and holds its last output.
+ *  - VEK72_Close of a module whose outputs were never zeroed is allowed.
+ *  - A module is opened by one client at a time; a second VEK72_Open gets VEK72_E_BUSY.
+ */
+#ifndef VEK72API_H
+#define VEK72API_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define VEK72_MODULE_TYPE 8995     /* 0x2323: type identifier the crate reports for a VEK72 */
+#define VEK72_MAX_CHANNELS 8
+#define VEK72_SERIAL_SIZE 16
+#define VEK72_PAGE_WORDS 4194304u  /* largest cyclic page */
+#define VEK72_FIFO_WORDS 4194304u  /* streaming FIFO of the module */
+#define VEK72_PREPARE_VOLTS 1u     /* VEK72_PrepareDacData flag: samples are volts */
+#define VEK72_WORD_TAG 0xA5u
+#define VEK72_TIMEOUT_MS 5000      /* upper bound of one exchange besides a call's own time-out */
+
+/* Error codes. */
+#define VEK72_OK 0
+#define VEK72_E_HANDLE -101        /* null handle or not prepared by VEK72_Init */
+#define VEK72_E_CONNECTION -102    /* the service cannot be reached or the connection dropped */
+#define VEK72_E_TIMEOUT -103       /* no answer in time */
+#define VEK72_E_PROTOCOL -104      /* malformed answer */
+#define VEK72_E_NOT_OPENED -105    /* the handle is not open */
+#define VEK72_E_NO_CRATE -106      /* no crate of that serial */
+#define VEK72_E_NO_MODULE -107     /* the slot holds no VEK72 */
+#define VEK72_E_BUSY -108          /* the module is opened by another client */
+#define VEK72_E_ARGUMENT -109      /* null pointer or invalid argument */
+#define VEK72_E_NO_CHANNELS -110   /* configuration without an enabled channel */
+#define VEK72_E_BAD_RATE -111      /* DAC rate other than 48, 96 or 192 kHz */
+#define VEK72_E_NOT_CONFIGURED -112/* the module has not been configured */
+#define VEK72_E_RUNNING -113       /* the call is not allowed while output runs */
+#define VEK72_E_NOT_RUNNING -114   /* the call needs running output */
+#define VEK72_E_EMPTY_PAGE -115    /* cyclic start without words sent */
+#define VEK72_E_HARDWARE -116      /* the module reported a fault (also injected faults) */
+#define VEK72_E_ALREADY_OPEN -117  /* the handle is already open */
+
+typedef struct TVEK72_CHANNEL {
+    uint8_t enabled;   /* 1: the channel takes part in output */
+    uint8_t output;    /* output selector: 0 full range, 1 one-tenth range */
+    uint8_t source;    /* source selector: 0 samples from the host */
+    uint8_t reserved;
+} TVEK72_CHANNEL;
+
+/* Configuration block: written by the caller, applied by VEK72_Configure. */
+typedef struct TVEK72_CONFIG {
+    TVEK72_CHANNEL channel[VEK72_MAX_CHANNELS];
+    uint8_t outputMode;  /* 0 cyclic page, 1 streaming */
+    uint8_t dacEnable;   /* 1: DAC outputs driven (callers always write 1) */
+    uint8_t reserved[2];
+    uint32_t dacRateHz;  /* DAC conversion rate, set by VEK72_FillOutFreq */
+} TVEK72_CONFIG;
+
+/* State block: filled by VEK72_Configure, VEK72_StreamStart, VEK72_SwitchCyclePage and VEK72_Stop. */
+typedef struct TVEK72_STATE {
+    uint8_t running;          /* non-zero while output runs */
+    uint8_t enabledChannels;  /* channels enabled by the last configuration */
+    uint8_t outputMode;       /* mode of the last configuration */
+    uint8_t configured;       /* non-zero after a successful VEK72_Configure */
+    double outputRate;        /* samples per second and channel */
+} TVEK72_STATE;
+
+/* Module information: filled by VEK72_Open. */
+typedef struct TVEK72_INFO {
+    char serial[VEK72_SERIAL_SIZE]; /* serial number text, 0-terminated */
+    uint16_t firmware;              /* firmware version */
+    uint8_t modification;           /* 1, 2 or 3 */
+    uint8_t dacChannelCount;        /* 1..8 */
+} TVEK72_INFO;
+
+typedef struct TVEK72 {
+    TVEK72_CONFIG config;
+    TVEK72_STATE state;
+    TVEK72_INFO info;
+    /* The library's own part. */
+    uint32_t magic;
+    int32_t socket;
+    uint16_t slot;
+    char crateSerial[VEK72_SERIAL_SIZE];
+} TVEK72;
+
+int VEK72_Init(TVEK72* handle);
+int VEK72_Open(TVEK72* handle, uint32_t server, uint16_t port, const char* crateSerial, uint16_t slot);
+int VEK72_IsOpened(TVEK72* handle);
+
+/* Writes the DAC rate into a configuration block. actualRate, when not null, receives the rate set. */
+int VEK72_FillOutFreq(TVEK72_CONFIG* config, double dacRateHz, double* actualRate);
+int VEK72_Configure(TVEK72* handle);
+
+/* Turns count samples into count words (see the word format above). reserved must be null. */
+int VEK72_PrepareDacData(TVEK72* handle, const double* samples, uint32_t count, uint32_t flags,
+                         uint32_t* words, void* reserved);
+
+/* Sends words to the module; answers the number of words accepted, negative on failure. */
+int VEK72_Send(TVEK72* handle, const uint32_t* words, uint32_t count, uint32_t timeoutMs);
+
+int VEK72_StreamStart(TVEK72* handle, uint32_t flags);
+int VEK72_SwitchCyclePage(TVEK72* handle, uint32_t flags, uint32_t timeoutMs);
+int VEK72_Stop(TVEK72* handle, uint32_t flags);
+int VEK72_Close(TVEK72* handle);
+
+/* Russian text (Windows-1251, NUL-terminated) for an error code; a text for unknown codes too. */
+const char* VEK72_GetErrorString(int code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests, the benchmarks and a run of the program need.
+# Used by README's commands and by CI, so that both see the same machine.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends \
+    build-essential cmake ninja-build pkg-config \
+    qtbase5-dev qtbase5-dev-tools qttools5-dev-tools \
+    libquazip1-qt5-dev zlib1g-dev \
+    libbenchmark-dev \
+    xvfb xauth x11-utils imagemagick \
+    fonts-dejavu-core \
+    python3 unzip ca-certificates

@@ -1,0 +1,25 @@
+#include <QApplication>
+#include <QTextCodec>
+
+#include "journal.h"
+#include "mainwindow.h"
+#include "resources.h"
+
+int main(int argc, char* argv[])
+{
+    QApplication application(argc, argv);
+    // Journal text and its copy on standard error are Windows-1251. File names stay intact: the
+    // codec maps every byte to a character and back, so a working directory with Cyrillic letters
+    // (UTF-8 on this platform) still reaches the files byte for byte.
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
+    qInstallMessageHandler(journalHandler);
+    QApplication::setOrganizationName(QStringLiteral("ZELMAR"));
+    QApplication::setOrganizationDomain(QStringLiteral("zelmar.local"));
+    QApplication::setApplicationName(QStringLiteral("VEK72"));
+    initStendixResources();
+
+    MainWindow window;
+    window.show();
+    setPopupTarget(&window);
+    return application.exec();
+}
