@@ -17,8 +17,10 @@
  * Decisions of this library:
  *  - Output rate per channel (state.outputRate) = DAC rate / k, where k is the enabled channel
  *    count rounded up to 1, 2, 4 or 8.
- *  - VEK72_Configure refuses a configuration without an enabled channel (VEK72_E_NO_CHANNELS) and a
- *    DAC rate other than 48000, 96000 or 192000 Hz (VEK72_E_BAD_RATE).
+ *  - VEK72_Configure refuses a DAC rate other than 48000, 96000 or 192000 Hz (VEK72_E_BAD_RATE).
+ *    A configuration without an enabled channel is the zeroing configuration: it is applied, every
+ *    output goes to 0 V, enabledChannels and outputRate become 0, and output cannot be started from
+ *    it (VEK72_Send, VEK72_StreamStart and VEK72_SwitchCyclePage answer VEK72_E_NO_CHANNELS).
  *  - Sample words (VEK72_PrepareDacData with flags VEK72_PREPARE_VOLTS): the samples are interleaved
  *    by enabled channel in ascending channel order, sample i belonging to the (i mod E)-th enabled
  *    channel (E = enabled count). Each word is
@@ -70,7 +72,7 @@ extern "C" {
 #define VEK72_E_NO_MODULE -107     /* the slot holds no VEK72 */
 #define VEK72_E_BUSY -108          /* the module is opened by another client */
 #define VEK72_E_ARGUMENT -109      /* null pointer or invalid argument */
-#define VEK72_E_NO_CHANNELS -110   /* configuration without an enabled channel */
+#define VEK72_E_NO_CHANNELS -110   /* no channel is enabled: output cannot start */
 #define VEK72_E_BAD_RATE -111      /* DAC rate other than 48, 96 or 192 kHz */
 #define VEK72_E_NOT_CONFIGURED -112/* the module has not been configured */
 #define VEK72_E_RUNNING -113       /* the call is not allowed while output runs */
