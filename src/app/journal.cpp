@@ -127,7 +127,10 @@ bool JournalFile::rotate()
 
     const QString zipPath = archivePath(nextArchiveNumber());
     if (!writeArchive(zipPath, content) || !archiveHolds(zipPath, content)) {
-        QFile::remove(zipPath);
+        // No archive of that number existed before this attempt, so whatever is there now is our
+        // incomplete one (a dangling link in its place is left alone).
+        if (QFile::exists(zipPath))
+            QFile::remove(zipPath);
         return false;
     }
     // The archive is complete: only now is the journal emptied.
