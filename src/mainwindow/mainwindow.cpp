@@ -2,24 +2,114 @@
 
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QEventLoop>
+#include <QLabel>
 #include <QMessageBox>
 #include <QSettings>
+#include <QShowEvent>
+#include <QTabBar>
+#include <QTimer>
 
 #include "appsettings.h"
+#include "options.h"
+#include "ui_mainwindow.h"
 #include "version.h"
 
+namespace {
+
+// A connection that cannot be made is a programming error: the program cannot run without it.
+void requireConnection(const QMetaObject::Connection& connection, const char* what)
+{
+    if (!connection)
+        qFatal("Не удалось соединить %s", what);
+}
+
+// Range of the display period in the options dialog, milliseconds.
+constexpr int displayPeriodMinimum = 100;
+constexpr int displayPeriodMaximum = 2000;
+
+// Extra room of a selector beyond its minimum size hint and icon, pixels.
+constexpr int selectorSpare = 42;
+
+} // namespace
+
 MainWindow::MainWindow(QWidget* parent)
-    : QMainWindow(parent), settings(new QSettings(settingsFilePath(), QSettings::IniFormat))
+    : QMainWindow(parent),
+      ui(new Ui::MainWindow),
+      settings(new QSettings(settingsFilePath(), QSettings::IniFormat)),
+      options(new Options(this)),
+      statusLabel(new QLabel),
+      infoLabel(new QLabel),
+      firstShow(true),
+      engine(new Engine),
+      busy(0),
+      grayPixmap(QStringLiteral(":/icons/bullet_gray.png")),
+      greenPixmap(QStringLiteral(":/icons/bullet_green.png")),
+      redPixmap(QStringLiteral(":/icons/bullet_red.png")),
+      displayUpdateMs(500),
+      pendingDiscoveries(0),
+      lifecycle(Lifecycle::Running)
 {
     const QString startTime = QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss"));
     qInfo("Запуск программы (версия %s) %s", STENDIX_VERSION, qUtf8Printable(startTime));
     qDebug("Сборка от %s %s", __DATE__, __TIME__);
+
+    options->setWindowFlags(options->windowFlags() & ~Qt::WindowContextHelpButtonHint);
+
+    ui->setupUi(this);
+    ui->statusBar->addWidget(statusLabel, 0);
+    ui->statusBar->addWidget(infoLabel, 0);
+    statusLabel->setText(QStringLiteral("Запуск программы %1").arg(startTime));
+
+    if (QWidget* manualPage = ui->tabWidget->findChild<QWidget*>(QStringLiteral("tabManual")))
+        ui->tabWidget->setCurrentWidget(manualPage);
+
     readSettings();
-    setWindowTitle(QStringLiteral("VEK72_dovi - ") + QStringLiteral(STENDIX_VERSION).remove(QLatin1Char('v')));
+
+    engine->moveToThread(&engineThread);
+    requireConnection(connect(engine, &Engine::readyCrate, this, &MainWindow::readyCrate), "readyCrate");
+    options->setDisplayPeriodRange(displayPeriodMinimum, displayPeriodMaximum);
+    requireConnection(connect(engine, &Engine::postMessage, this, &MainWindow::postMessage), "postMessage");
+    requireConnection(connect(engine, &Engine::postInfo, this, &MainWindow::postInfo), "postInfo");
+    requireConnection(connect(engine, &Engine::popupMessage, this, &MainWindow::popupMessage), "popupMessage");
+
+    engineThread.start(QThread::InheritPriority);
+    {
+        QEventLoop waitStarted;
+        requireConnection(connect(engine, &Engine::started, &waitStarted, &QEventLoop::quit), "started");
+        QMetaObject::invokeMethod(engine, "start", Qt::QueuedConnection);
+        waitStarted.exec();
+    }
+
+    engine->createGui(ui->widgetModuleSettings, ui->widgetModuleControls, ui->widgetModuleReport,
+                      ui->widgetModuleInfo, options->moduleOptionsWidget());
+
+    setWindowTitle(engine->name(false) + QStringLiteral("_dovi - ")
+                   + QStringLiteral(STENDIX_VERSION).remove(QLatin1Char('v')));
+    setWindowIcon(engine->icon());
+
+    // Their shortcuts are live while the window has focus; nothing is connected to them.
+    addAction(ui->actionListGet);
+    addAction(ui->actionListPut);
+
+    // The form also carries a verification bench that this program does not drive.
+    ui->widgetMultimeterConnection->hide();
+    ui->widgetGeneratorConnection->hide();
+    ui->groupBoxMultimeter->hide();
+    ui->groupBoxGenerator->hide();
+    ui->tabWidget->removeTab(ui->tabWidget->indexOf(ui->tabAutotest));
+    ui->tabWidget->tabBar()->hide();
 }
 
 MainWindow::~MainWindow()
 {
+    // A window destroyed without having been closed still ends the engine in order.
+    shutDown();
+    delete ui;
+    delete statusLabel;
+    delete infoLabel;
+    delete engine;
+    delete options;
     delete settings;
 }
 
@@ -27,8 +117,134 @@ void MainWindow::readSettings()
 {
     const GlobalSettings values = readGlobalSettings(settings);
     displayUpdateMs = values.displayUpdateMs;
-    emulator = values.emulator();
+    engine->setDisplayPeriod(displayUpdateMs);
+    engine->setEmulator(values.emulator());
+    engine->loadSettings(settings);
     settings->sync();
+}
+
+void MainWindow::setModuleWidgetsEnabled(bool enabled)
+{
+    ui->widgetModuleSettings->setEnabled(enabled);
+    ui->widgetModuleControls->setEnabled(enabled);
+    options->setModuleOptionsEnabled(enabled);
+    ui->pushButtonStartStop->setEnabled(enabled);
+}
+
+void MainWindow::fillSlots(const Engine::Crate& crate)
+{
+    for (const Engine::CrateModule& entry : crate.modules)
+        ui->comboBoxSlot->addItem(QStringLiteral("Слот %1 - %2").arg(entry.slotNumber).arg(entry.moduleName));
+}
+
+void MainWindow::showCrate(int index, const Engine::Crate& crate)
+{
+    ui->comboBoxCrate->setCurrentIndex(index);
+    ui->comboBoxSlot->clear();
+    fillSlots(crate);
+}
+
+bool MainWindow::useModuleAndShow(int crateIndex, int moduleIndex)
+{
+    const bool used = engine->useModule(crateIndex, moduleIndex);
+    ui->labelModuleLed->setPixmap(used ? greenPixmap : redPixmap);
+    setModuleWidgetsEnabled(used);
+    return used;
+}
+
+void MainWindow::readyCrate(QList<Engine::Crate>& listCrate)
+{
+    // A list that arrives while the window shuts down is not acted on: the engine is stopping the
+    // module, and nothing may open it again.
+    if (lifecycle != Lifecycle::Running)
+        return;
+    // Hold the guard while the selectors are refilled, so that their index changes are ignored.
+    busy.tryAcquire(1);
+
+    ui->comboBoxCrate->clear();
+    ui->comboBoxSlot->clear();
+    for (const Engine::Crate& crate : listCrate)
+        ui->comboBoxCrate->addItem(crate.crateSerial);
+
+    // The selectors follow the crate being tried, so that they end up showing the crate of the
+    // current module and only its slots. When no crate yields a usable module they show the first
+    // crate that has modules.
+    int firstWithModules = -1;
+    bool madeCurrent = false;
+    for (int i = 0; i < listCrate.size(); ++i) {
+        const Engine::Crate& crate = listCrate.at(i);
+        if (crate.modules.isEmpty()) {
+            ui->labelCrateLed->setPixmap(redPixmap);
+            continue;
+        }
+        ui->labelCrateLed->setPixmap(greenPixmap);
+        if (firstWithModules < 0)
+            firstWithModules = i;
+        showCrate(i, crate);
+        if (useModuleAndShow(i, 0)) {
+            madeCurrent = true;
+            break;
+        }
+    }
+    if (!madeCurrent && firstWithModules >= 0) {
+        if (ui->comboBoxCrate->currentIndex() != firstWithModules)
+            showCrate(firstWithModules, listCrate.at(firstWithModules));
+        ui->labelCrateLed->setPixmap(greenPixmap);
+    }
+
+    for (QComboBox* selector : {ui->comboBoxCrate, ui->comboBoxSlot})
+        selector->setMinimumWidth(selector->minimumSizeHint().width() + selector->iconSize().width() + selectorSpare);
+
+    // Selections are handled again only when no later discovery request is still out.
+    if (pendingDiscoveries <= 1)
+        releaseSelectionGuard();
+}
+
+void MainWindow::discoveryServed()
+{
+    if (pendingDiscoveries > 0)
+        --pendingDiscoveries;
+    // A discovery that could not reach the service sends no list: the guard comes back here.
+    if (pendingDiscoveries == 0 && lifecycle == Lifecycle::Running)
+        releaseSelectionGuard();
+}
+
+void MainWindow::releaseSelectionGuard()
+{
+    if (busy.available() == 0)
+        busy.release(1);
+}
+
+void MainWindow::sendDiscoveryRequest()
+{
+    if (lifecycle != Lifecycle::Running) {
+        discoveryServed();
+        return;
+    }
+    QMetaObject::invokeMethod(engine, "refreshHardware", Qt::QueuedConnection);
+    // Runs on the engine's thread after refreshHardware and its crate list (if any) have been sent,
+    // so the answer reaches this window after the list.
+    QMetaObject::invokeMethod(
+        engine, [this]() { QMetaObject::invokeMethod(this, "discoveryServed", Qt::QueuedConnection); },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::postMessage(QString message)
+{
+    statusLabel->setText(message);
+}
+
+void MainWindow::postInfo(QString message)
+{
+    infoLabel->setText(message);
+}
+
+void MainWindow::popupMessage(QString message, bool success)
+{
+    if (success)
+        QMessageBox::information(this, QStringLiteral("Статус"), message, QMessageBox::Ok);
+    else
+        QMessageBox::warning(this, QStringLiteral("Внимание"), message, QMessageBox::Ok);
 }
 
 void MainWindow::popupError(QString message)
@@ -36,9 +252,99 @@ void MainWindow::popupError(QString message)
     QMessageBox::critical(this, QStringLiteral("Ошибка"), message, QMessageBox::Ok);
 }
 
+void MainWindow::on_pushButtonUpdate_clicked()
+{
+    ui->labelModuleLed->setPixmap(grayPixmap);
+    setModuleWidgetsEnabled(false);
+    // The permit is not waited for: while an earlier discovery is still out (or one ended without a
+    // list) the guard is already taken, and this request simply joins the queue behind it. Selections
+    // stay ignored until every request made so far has been served.
+    busy.tryAcquire(1);
+    ++pendingDiscoveries;
+    QTimer::singleShot(100, this, [this]() { sendDiscoveryRequest(); });
+}
+
+void MainWindow::on_comboBoxCrate_currentIndexChanged(int index)
+{
+    if (index == -1 || !busy.tryAcquire(1))
+        return;
+    engine->closeModule();
+    ui->labelModuleLed->setPixmap(grayPixmap);
+    setModuleWidgetsEnabled(false);
+    ui->comboBoxSlot->clear();
+    const QList<Engine::Crate>& crates = engine->crateList();
+    if (index < crates.size()) {
+        const Engine::Crate& crate = crates.at(index);
+        if (crate.modules.isEmpty()) {
+            ui->labelCrateLed->setPixmap(redPixmap);
+        } else {
+            ui->labelCrateLed->setPixmap(greenPixmap);
+            fillSlots(crate);
+            useModuleAndShow(index, 0);
+        }
+    }
+    busy.release(1);
+}
+
+void MainWindow::on_comboBoxSlot_currentIndexChanged(int index)
+{
+    if (index == -1 || busy.available() == 0)
+        return;
+    useModuleAndShow(ui->comboBoxCrate->currentIndex(), index);
+}
+
+void MainWindow::on_pushButtonOptions_clicked()
+{
+    options->setDisplayPeriod(displayUpdateMs);
+    engine->resetOptions();
+    if (options->exec() != QDialog::Accepted)
+        return;
+    displayUpdateMs = options->displayPeriod();
+    engine->setDisplayPeriod(displayUpdateMs);
+    writeDisplayPeriod(settings, displayUpdateMs);
+    engine->applyOptions(settings);
+    settings->sync();
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (firstShow) {
+        firstShow = false;
+        ++pendingDiscoveries;
+        QTimer::singleShot(0, this, [this]() { sendDiscoveryRequest(); });
+    }
+}
+
+void MainWindow::shutDown()
+{
+    if (lifecycle == Lifecycle::Closed)
+        return;
+    lifecycle = Lifecycle::Closing;
+    {
+        QEventLoop waitStopped;
+        requireConnection(connect(engine, &Engine::stopped, &waitStopped, &QEventLoop::quit), "stopped");
+        QMetaObject::invokeMethod(engine, "stop", Qt::QueuedConnection);
+        waitStopped.exec();
+    }
+    engineThread.quit();
+    engineThread.wait();
+    settings->sync();
+    lifecycle = Lifecycle::Closed;
+}
+
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    qInfo("Завершение работы");
-    settings->sync();
+    if (lifecycle == Lifecycle::Closing) {
+        // Already shutting down: the first close finishes the job.
+        event->ignore();
+        return;
+    }
+    if (lifecycle == Lifecycle::Running) {
+        statusLabel->setText(QStringLiteral("Завершение работы"));
+        qInfo("Завершение работы");
+        setEnabled(false);
+        shutDown();
+    }
     QMainWindow::closeEvent(event);
 }

@@ -1,12 +1,25 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include <QList>
 #include <QMainWindow>
+#include <QPixmap>
+#include <QSemaphore>
+#include <QThread>
 
+#include "engine.h"
+
+class QLabel;
 class QSettings;
+class Options;
 
-// Placeholder window until the real main window lands: it owns the settings file, reads group
-// "Global" at construction and shows the journal's error pop-ups.
+namespace Ui {
+class MainWindow;
+}
+
+// The program's only window: crate and slot selectors with their status lights, the discovery and
+// options buttons, and the hosts into which the module builds its panels. It owns the settings file,
+// the options dialog, the engine and the engine's thread, and shuts them down in order on closing.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -15,21 +28,66 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // For inspection by tests and diagnostics.
+    Engine* engineObject() const { return engine; }
+    Options* optionsDialog() const { return options; }
     int displayPeriod() const { return displayUpdateMs; }
-    bool emulatorMode() const { return emulator; }
+    // True while crate and slot selections are handled (no discovery is out).
+    bool selectionAllowed() const { return busy.available() > 0; }
 
 public slots:
+    void readyCrate(QList<Engine::Crate>& listCrate);
+    void postMessage(QString message);
+    void postInfo(QString message);
+    void popupMessage(QString message, bool success);
     void popupError(QString message);
 
+private slots:
+    void on_pushButtonUpdate_clicked();
+    void on_comboBoxCrate_currentIndexChanged(int index);
+    void on_comboBoxSlot_currentIndexChanged(int index);
+    void on_pushButtonOptions_clicked();
+    // Queued back from the engine's thread after each discovery request has been served, whether
+    // or not it produced a crate list.
+    void discoveryServed();
+
 protected:
+    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void readSettings();
+    enum class Lifecycle { Running, Closing, Closed };
 
+    void readSettings();
+    void setModuleWidgetsEnabled(bool enabled);
+    // Shows crate index in the crate selector and only that crate's modules in the slot selector.
+    void showCrate(int index, const Engine::Crate& crate);
+    void fillSlots(const Engine::Crate& crate);
+    // Makes the module current and shows the result in the module light and the module widgets.
+    bool useModuleAndShow(int crateIndex, int moduleIndex);
+    // Sends one discovery request (counted in pendingDiscoveries by the caller) to the engine.
+    void sendDiscoveryRequest();
+    // Gives the selection guard its one permit back, never more than one.
+    void releaseSelectionGuard();
+    // Stops the engine and its thread and syncs the settings; once.
+    void shutDown();
+
+    Ui::MainWindow* ui;
     QSettings* settings;
-    int displayUpdateMs = 500;
-    bool emulator = false;
+    Options* options;
+    QLabel* statusLabel;
+    QLabel* infoLabel;
+    bool firstShow;
+    QThread engineThread;
+    Engine* engine;
+    QSemaphore busy;
+    QPixmap grayPixmap;
+    QPixmap greenPixmap;
+    QPixmap redPixmap;
+    int displayUpdateMs;
+    // Discovery requests made (pressed or at first show) whose engine call has not been served yet.
+    int pendingDiscoveries;
+    Lifecycle lifecycle;
 };
 
 #endif

@@ -1,0 +1,269 @@
+#include "engine.h"
+
+#include <QMetaType>
+#include <cstring>
+
+#include "module.h"
+#include "modulevek72.h"
+
+namespace {
+
+// The crate service listens on the local computer.
+constexpr uint32_t serviceAddress = 0x7F000001u; // 127.0.0.1
+constexpr uint16_t servicePort = 11111;
+
+// The one crate that emulator mode reports.
+const char* const emulatorCrateSerial = "2D355915";
+
+} // namespace
+
+Engine::Engine()
+    : QObject(nullptr), emulator(false), module(new ModuleVek72()), selectedCrate(-1), selectedSlot(-1)
+{
+    init();
+}
+
+Engine::Engine(Module* moduleObject)
+    : QObject(nullptr), emulator(false), module(moduleObject), selectedCrate(-1), selectedSlot(-1)
+{
+    init();
+}
+
+void Engine::init()
+{
+    // The handle is prepared by start(); until then it holds no connection.
+    std::memset(&serviceHandle, 0, sizeof serviceHandle);
+    serviceHandle.socket = -1;
+
+    qRegisterMetaType<QList<Engine::Crate>>("QList<Engine::Crate>&");
+    qRegisterMetaType<Engine::ModuleUsage>("ModuleUsage");
+
+    module->moveToThread(&moduleThread);
+    moduleThread.start(QThread::InheritPriority);
+}
+
+Engine::~Engine()
+{
+    crates.clear();
+    // stop() normally ends the module thread; an engine that was never stopped must not destroy a
+    // running thread.
+    if (moduleThread.isRunning()) {
+        moduleThread.quit();
+        moduleThread.wait();
+    }
+    delete module;
+    module = nullptr;
+    // Releases the service connection of an engine that was never stopped (no-op otherwise).
+    VEK_Close(&serviceHandle);
+}
+
+void Engine::setEmulator(bool on)
+{
+    emulator = on;
+}
+
+void Engine::setDisplayPeriod(int ms)
+{
+    QString parameterName = QStringLiteral("Период отображения");
+    module->setParameter(parameterName, double(ms));
+}
+
+QList<Engine::Crate>& Engine::crateList()
+{
+    return crates;
+}
+
+void Engine::clearSelection()
+{
+    selectedCrate = -1;
+    selectedSlot = -1;
+}
+
+bool Engine::useModule(int crateIndex, int moduleIndex)
+{
+    if (emulator) {
+        // The emulated module is never opened: any indices are taken as they come.
+        selectedCrate = crateIndex;
+        selectedSlot = moduleIndex;
+        return true;
+    }
+
+    if (module->isOpened()) {
+        const bool sameModule = crateIndex == selectedCrate && moduleIndex == selectedSlot;
+        if (sameModule && !module->isRunning())
+            return module->start(false);
+        if (!sameModule) {
+            if (module->isRunning() && !module->stop()) {
+                clearSelection();
+                return false;
+            }
+            if (!module->close()) {
+                clearSelection();
+                return false;
+            }
+        }
+    }
+
+    if (crateIndex < 0 || crateIndex >= crates.size()) {
+        clearSelection();
+        return false;
+    }
+    Crate& crate = crates[crateIndex];
+    if (moduleIndex < 0 || moduleIndex >= crate.modules.size()) {
+        clearSelection();
+        return false;
+    }
+    CrateModule& entry = crate.modules[moduleIndex];
+    QString crateSerial = crate.crateSerial;
+    if (!module->open(crateSerial, quint16(entry.slotNumber))) {
+        clearSelection();
+        return false;
+    }
+    entry.moduleSerial = module->serial();
+    selectedCrate = crateIndex;
+    selectedSlot = moduleIndex;
+    return module->start(false);
+}
+
+bool Engine::closeModule()
+{
+    if (!module->isOpened())
+        return false;
+    if (module->isRunning() && !module->stop())
+        return false;
+    if (!module->close())
+        return false;
+    clearSelection();
+    return true;
+}
+
+void Engine::createGui(QWidget* settingsHost, QWidget* controlsHost, QWidget* reportHost, QWidget* infoHost,
+                       QWidget* optionsHost)
+{
+    module->createGui(settingsHost, controlsHost, reportHost, infoHost, optionsHost);
+}
+
+void Engine::loadSettings(QSettings* settings)
+{
+    module->loadSettings(settings);
+}
+
+QString Engine::name(bool withModification) const
+{
+    return module->name(withModification);
+}
+
+QPixmap Engine::icon() const
+{
+    return module->icon();
+}
+
+void Engine::resetOptions()
+{
+    module->resetOptions();
+}
+
+void Engine::applyOptions(QSettings* settings)
+{
+    module->applyOptions(settings);
+}
+
+void Engine::start()
+{
+    // Only prepares the handle: the first discovery connects to the service.
+    VEK_Init(&serviceHandle);
+    emit started();
+}
+
+void Engine::releaseModule()
+{
+    if (!module->isOpened())
+        return;
+    if (module->isRunning())
+        module->stop();
+    module->close();
+}
+
+void Engine::stop()
+{
+    if (!emulator)
+        releaseModule();
+    moduleThread.quit();
+    moduleThread.wait();
+    if (VEK_IsOpened(&serviceHandle) == 0)
+        VEK_Close(&serviceHandle);
+    emit stopped();
+}
+
+void Engine::refreshHardware()
+{
+    if (emulator)
+        refreshEmulated();
+    else
+        refreshFromService();
+}
+
+void Engine::refreshEmulated()
+{
+    crates.clear();
+    Crate crate;
+    crate.crateSerial = QLatin1String(emulatorCrateSerial);
+    CrateModule entry;
+    entry.slotNumber = 1;
+    entry.moduleType = quint16(module->moduleId());
+    entry.moduleName = module->name(false);
+    crate.modules.append(entry);
+    crates.append(crate);
+    emit readyCrate(crates);
+}
+
+void Engine::refreshFromService()
+{
+    releaseModule();
+
+    if (VEK_IsOpened(&serviceHandle) != 0) {
+        if (VEK_OpenSvcControl(&serviceHandle, serviceAddress, servicePort) != 0)
+            qCritical("Нет связи со службой");
+    }
+    if (VEK_IsOpened(&serviceHandle) != 0)
+        return;
+
+    char serials[VEK_MAX_CRATES][VEK_SERIAL_SIZE];
+    std::memset(serials, 0, sizeof serials);
+    VEK_GetCrates(&serviceHandle, serials);
+
+    crates.clear();
+    const quint16 wanted = quint16(module->moduleId());
+    for (int entryIndex = 0; entryIndex < VEK_MAX_CRATES; ++entryIndex) {
+        if (serials[entryIndex][0] == 0)
+            continue;
+        TVEK crateHandle;
+        VEK_Init(&crateHandle);
+        Crate crate;
+        // An entry that fills all 16 bytes has no terminator of its own.
+        crate.crateSerial = QString::fromUtf8(serials[entryIndex], int(qstrnlen(serials[entryIndex], VEK_SERIAL_SIZE)));
+        const QByteArray serialText = crate.crateSerial.toUtf8();
+        if (VEK_OpenCrate(&crateHandle, serviceAddress, servicePort, 0, serialText.constData()) == 0) {
+            quint16 ids[VEK_SLOT_COUNT];
+            std::memset(ids, 0, sizeof ids);
+            VEK_GetCrateModules(&crateHandle, ids);
+            for (int slot = 1; slot <= VEK_SLOT_COUNT; ++slot) {
+                const quint16 id = ids[slot - 1];
+                if (id == 0 || id != wanted)
+                    continue;
+                QString probeSerial = crate.crateSerial;
+                if (!module->open(probeSerial, quint16(slot)))
+                    continue;
+                CrateModule entry;
+                entry.slotNumber = slot;
+                entry.moduleType = id;
+                entry.moduleName = module->name(true);
+                module->close();
+                crate.modules.append(entry);
+            }
+            VEK_Close(&crateHandle);
+        }
+        crates.append(crate);
+    }
+    emit readyCrate(crates);
+}
