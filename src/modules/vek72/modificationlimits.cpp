@@ -15,3 +15,57 @@ const ModificationLimits& limitsForModification(int code)
         return modificationLimits[0];
     return modificationLimits[code];
 }
+
+VoltageTypeCode voltageTypeFromText(const QString& itemText)
+{
+    if (itemText == QLatin1String("AC"))
+        return VoltageTypeAc;
+    if (itemText == QLatin1String("DC"))
+        return VoltageTypeDc;
+    return VoltageTypeOther;
+}
+
+QString rangeItemText(const ModificationLimits& limits, VoltageTypeCode type, int item)
+{
+    int maximum = 0;
+    if (type == VoltageTypeAc)
+        maximum = limits.acMax;
+    else if (type == VoltageTypeDc)
+        maximum = limits.dcMax;
+    else
+        return QString();
+    if (item == 0)
+        return QStringLiteral("%1 В").arg(maximum / 10000.0, 0, 'g', -1);
+    if (item == 1)
+        return QStringLiteral("%1 В").arg(maximum / 1000.0, 0, 'g', -1);
+    return QString();
+}
+
+int rangeCodeFromText(const ModificationLimits& limits, const QString& itemText)
+{
+    if (itemText.isEmpty())
+        return 0;
+    if (itemText == rangeItemText(limits, VoltageTypeAc, 0)
+        || itemText == rangeItemText(limits, VoltageTypeDc, 0))
+        return 2;
+    if (itemText == rangeItemText(limits, VoltageTypeAc, 1)
+        || itemText == rangeItemText(limits, VoltageTypeDc, 1))
+        return 1;
+    return 0;
+}
+
+int voltageMaximum(const ModificationLimits& limits, VoltageTypeCode type, int rangeCode, int current)
+{
+    int maximum = 0;
+    if (type == VoltageTypeAc)
+        maximum = limits.acMax;
+    else if (type == VoltageTypeDc)
+        maximum = limits.dcMax;
+    else
+        return current;
+    if (rangeCode == 1)
+        return maximum;
+    if (rangeCode == 2)
+        return maximum / 10;
+    return current;
+}

@@ -1,6 +1,7 @@
 #ifndef MODIFICATIONLIMITS_H
 #define MODIFICATIONLIMITS_H
 
+#include <QString>
 #include <QtGlobal>
 
 // Voltage, offset and custom-amplitude limits of one module modification, in millivolts (except
@@ -31,5 +32,22 @@ extern const ModificationLimits modificationLimits[modificationLimitRows];
 // The limits for a modification code. Code 3 shares the output scale of code 2 and takes its
 // limits; any code outside the table gets the row of no module (all zeros), never a read past it.
 const ModificationLimits& limitsForModification(int code);
+
+// Voltage types of the type selectors, recognised by item text ("AC", "DC"); 0 for any other.
+enum VoltageTypeCode { VoltageTypeOther = 0, VoltageTypeAc = 1, VoltageTypeDc = 2 };
+VoltageTypeCode voltageTypeFromText(const QString& itemText);
+
+// Text of a range selector item for a voltage type: item 0 is the one-tenth range
+// ("%1 В" with the type's maximum / 10000), item 1 the full range (maximum / 1000), in volts in
+// the shortest form ("0.7 В", "7 В", "2 В", "20 В"). Empty for any other type or item.
+QString rangeItemText(const ModificationLimits& limits, VoltageTypeCode type, int item);
+
+// Range code read back from a range selector's current text: 2 one-tenth range, 1 full range,
+// 0 when the text is neither (or empty).
+int rangeCodeFromText(const ModificationLimits& limits, const QString& itemText);
+
+// Maximum of a voltage spin box for a type and range code; `current` stays for range code 0 or a
+// type other than AC and DC.
+int voltageMaximum(const ModificationLimits& limits, VoltageTypeCode type, int rangeCode, int current);
 
 #endif

@@ -1,6 +1,7 @@
 #ifndef MODULEVEK72_H
 #define MODULEVEK72_H
 
+#include <QGridLayout>
 #include <QList>
 #include <QMutex>
 #include <QPixmap>
@@ -11,12 +12,12 @@
 #include <QVector>
 
 #include "channelsignal.h"
+#include "customcheckbox.h"
 #include "module.h"
 #include "modulesendervek72.h"
 #include "parametertable.h"
 #include "vek72api.h"
 
-class QGridLayout;
 class QMovie;
 class QSettings;
 class QWidget;
@@ -27,7 +28,6 @@ class Vek72Controls;
 class Vek72Settings;
 class Vek72Info;
 class Vek72Options;
-class CustomCheckBox;
 }
 
 // The VEK72 DAC output module: up to eight DAC channels in one crate slot. The object lives on the
@@ -76,7 +76,9 @@ public:
     QThread* senderThreadObject() { return &senderThread; }
     ModuleVek72GuiHandler* panelHandler() const { return guiHandler; }
     QMovie* busyAnimation() const { return busyMovie; }
-    Ui::CustomCheckBox* allChannelsBox() const { return allChannelsCheckBox; }
+    Ui::CustomCheckBox* allChannelsBox() const { return allChannelsCheckBox.data(); }
+    // Permits waiting in the echo suppressor of a family, in declaration order 0..11.
+    int echoPermits(int family) const;
 
 signals:
     void restart();
@@ -116,22 +118,24 @@ private:
     bool applyConfiguration(bool cyclic);
     bool zeroOutputs();
     void resetCustomSignals();
-    void buildSettingsPanel();
-    void buildControlsPanel();
-    void buildOptionsPanel();
-    void applyPanelLimits();
-    void connectValueFields(bool connectThem);
+    // Panel set-up after a successful VEK72_Open, on the GUI thread; false for an unknown code.
+    bool preparePanelsForModule(int code, int channels);
+    void connectValueFields();
+    void disconnectValueFields();
     bool startStopPressed() const;
+    QString modeText() const;
+    QObject* guiContext() const;
+    void logLibraryError(const char* text, int code) const;
 
     TVEK72 handle;
     QString modificationName;
     bool customSignalsEnabled;
-    int accuracyAc = 3;
-    int pendingAccuracyAc = 3;
-    int accuracyDc = 3;
-    int pendingAccuracyDc = 3;
-    int accuracyFreq = 3;
-    int pendingAccuracyFreq = 3;
+    int accuracyAc;
+    int pendingAccuracyAc;
+    int accuracyDc;
+    int pendingAccuracyDc;
+    int accuracyFreq;
+    int pendingAccuracyFreq;
     int maxFrequency;
     QPixmap iconPixmap;
     QList<ChannelSignal> outputData;
@@ -144,15 +148,18 @@ private:
     QPointer<ModuleSenderVek72> sender;
     Ui::Vek72Controls* controlsUi;
     Ui::Vek72Settings* settingsUi;
-    QGridLayout* allChannelsLayout;
-    Ui::CustomCheckBox* allChannelsCheckBox;
+    // The check box and its layout belong to widgetCustomCheckBox as well; guarded so that
+    // whichever goes first, nothing is deleted twice.
+    QPointer<QGridLayout> allChannelsLayout;
+    QPointer<Ui::CustomCheckBox> allChannelsCheckBox;
     Ui::Vek72Info* infoUi;
     Ui::Vek72Options* optionsUi;
-    QWidget* controlsHost;
-    QWidget* settingsHost;
+    // Hosts are the main window's widgets; a form's widget pointers are valid while its host is.
+    QPointer<QWidget> controlsHost;
+    QPointer<QWidget> settingsHost;
     QMovie* busyMovie;
-    QWidget* infoHost;
-    QWidget* optionsHost;
+    QPointer<QWidget> infoHost;
+    QPointer<QWidget> optionsHost;
     ModuleVek72GuiHandler* guiHandler;
     QSemaphore skipAllChannels;
     QSemaphore skipVoltageType;

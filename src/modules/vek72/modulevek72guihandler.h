@@ -1,0 +1,51 @@
+#ifndef MODULEVEK72GUIHANDLER_H
+#define MODULEVEK72GUIHANDLER_H
+
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+
+class QEvent;
+
+class QWidget;
+
+// Lives on the GUI thread beside the module's panels: handles Tab and Return/Enter in the numeric
+// fields, tracks which channel group box the operator is working in, and shows a window-modal wait
+// box while the module object re-applies the configuration.
+class ModuleVek72GuiHandler : public QObject
+{
+    Q_OBJECT
+
+public:
+    ModuleVek72GuiHandler(QWidget* settingsHost, QWidget* controlsHost, QWidget* reportHost,
+                          bool customSignalsEnabled);
+    ~ModuleVek72GuiHandler() override;
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    QMessageBox* waitMessageBox() const { return waitBox; }
+    int highlightedChannel() const { return currentChannel; }
+
+signals:
+    void restart();
+    void channelFocused(int channel, bool enabled);
+
+public slots:
+    void channelFocusedSlot(int channel);
+    void lockControls(bool yes);
+
+private:
+    bool handleFieldCycle(QObject* watched, QEvent* event, QWidget* first, QWidget* second,
+                          QWidget* third, bool* consumed);
+    void highlight(QWidget* groupBox);
+
+    QPointer<QWidget> controlsHost;
+    QPointer<QWidget> settingsHost;
+    // Owned; guarded because its parent, the controls host, may be destroyed first.
+    QPointer<QMessageBox> waitBox;
+    bool customSignalsEnabled;
+    // Channel whose group box was highlighted last; 0 before the first highlight.
+    int currentChannel = 0;
+};
+
+#endif
