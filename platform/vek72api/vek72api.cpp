@@ -1,15 +1,335 @@
-// Scaffolding: replaced by the real client library.
+// vek72api: VEK72 module client over the wire protocol of platform/protocol.
 #include "vek72api.h"
-#include <string.h>
-int VEK72_Init(TVEK72* h) { if (!h) return VEK72_E_HANDLE; memset(h, 0, sizeof *h); h->socket = -1; return 0; }
-int VEK72_Open(TVEK72*, uint32_t, uint16_t, const char*, uint16_t) { return VEK72_E_CONNECTION; }
-int VEK72_IsOpened(TVEK72*) { return 1; }
-int VEK72_FillOutFreq(TVEK72_CONFIG* c, double r, double*) { if (c) c->dacRateHz = (uint32_t)r; return 0; }
-int VEK72_Configure(TVEK72*) { return VEK72_E_NOT_OPENED; }
-int VEK72_PrepareDacData(TVEK72*, const double*, uint32_t, uint32_t, uint32_t*, void*) { return VEK72_E_NOT_OPENED; }
-int VEK72_Send(TVEK72*, const uint32_t*, uint32_t, uint32_t) { return VEK72_E_NOT_OPENED; }
-int VEK72_StreamStart(TVEK72*, uint32_t) { return VEK72_E_NOT_OPENED; }
-int VEK72_SwitchCyclePage(TVEK72*, uint32_t, uint32_t) { return VEK72_E_NOT_OPENED; }
-int VEK72_Stop(TVEK72*, uint32_t) { return VEK72_E_NOT_OPENED; }
-int VEK72_Close(TVEK72*) { return VEK72_E_NOT_OPENED; }
-const char* VEK72_GetErrorString(int) { return "\xCD\xE5\xF2 \xF1\xE2\xFF\xE7\xE8"; }
+
+#include "client.h"
+#include "dacword.h"
+#include "wire.h"
+
+#include <cmath>
+#include <cstring>
+
+using namespace vekproto;
+
+namespace {
+
+constexpr uint32_t kHandleMagic = 0x56373248u; // "V72H"
+constexpr uint32_t kMaxCallTimeoutMs = 600000;
+
+bool valid(const TVEK72* h) { return h && h->magic == kHandleMagic; }
+
+int ioError(Io r)
+{
+    switch (r) {
+    case Io::Timeout: return VEK72_E_TIMEOUT;
+    case Io::Protocol: return VEK72_E_PROTOCOL;
+    default: return VEK72_E_CONNECTION;
+    }
+}
+
+void forgetApplied(TVEK72* h)
+{
+    h->applied = 0;
+    h->appliedCount = 0;
+    std::memset(h->appliedChannel, 0, sizeof h->appliedChannel);
+    std::memset(h->appliedOutput, 0, sizeof h->appliedOutput);
+    std::memset(&h->state, 0, sizeof h->state);
+}
+
+void dropConnection(TVEK72* h)
+{
+    closeSocket(h->socket);
+    h->socket = -1;
+    forgetApplied(h);
+}
+
+void forgetIfDropped(TVEK72* h)
+{
+    if (h->socket >= 0 && peerClosed(h->socket)) dropConnection(h);
+}
+
+// One exchange on the handle's connection; a failed exchange drops the connection (the stream is out
+// of step). On success the answer's status is in *status and the reader is positioned after it.
+int request(TVEK72* h, uint16_t opcode, const Writer& w, const void* tail, size_t tailSize, uint32_t extraMs,
+            std::vector<uint8_t>& reply, int* status)
+{
+    if (h->socket < 0) return VEK72_E_NOT_OPENED;
+    Io r = exchange(h->socket, opcode, ++h->requestId, w.data(), tail, tailSize,
+                    deadlineIn(VEK72_TIMEOUT_MS + extraMs), reply);
+    if (r != Io::Ok) {
+        dropConnection(h);
+        return ioError(r);
+    }
+    Reader rd(reply.data(), reply.size());
+    *status = rd.i32();
+    if (!rd.ok()) {
+        dropConnection(h);
+        return VEK72_E_PROTOCOL;
+    }
+    return 0;
+}
+
+// Requests whose answer is a status followed by the module state.
+int stateRequest(TVEK72* h, uint16_t opcode, const Writer& w, uint32_t extraMs)
+{
+    if (!valid(h)) return VEK72_E_HANDLE;
+    forgetIfDropped(h);
+    std::vector<uint8_t> reply;
+    int status = 0;
+    int rc = request(h, opcode, w, nullptr, 0, extraMs, reply, &status);
+    if (rc) return rc;
+    Reader r(reply.data() + 4, reply.size() - 4);
+    ModuleState s = readState(r);
+    if (!r.ok()) {
+        if (status != 0) return status;
+        dropConnection(h);
+        return VEK72_E_PROTOCOL;
+    }
+    h->state.running = s.running;
+    h->state.enabledChannels = s.enabledChannels;
+    h->state.outputMode = s.outputMode;
+    h->state.configured = s.configured;
+    h->state.outputRate = s.outputRate;
+    return status;
+}
+
+// The conversion of one run of samples whose scales repeat with the run's length.
+inline void convertRun(const double* in, uint32_t* out, unsigned n, const double* lo, const double* gain,
+                       const uint32_t* head)
+{
+    for (unsigned j = 0; j < n; ++j) {
+        double x = (in[j] - lo[j]) * gain[j];
+        uint32_t saturated = (x >= 0.0 && x <= kCodeMax) ? 0u : kWordSaturatedBit;
+        double c = x > 0.0 ? x : 0.0; // NaN lands on 0
+        c = c < kCodeMax ? c : kCodeMax;
+        out[j] = head[j] | saturated | uint32_t(int32_t(c + 0.5));
+    }
+}
+
+struct ErrorText {
+    int code;
+    const char* text;
+};
+
+// Windows-1251 texts.
+const ErrorText kErrorTexts[] = {
+    {VEK72_OK, "\xD3\xF1\xEF\xE5\xF8\xED\xEE"}, // Успешно
+    {VEK72_E_HANDLE, "\xCD\xE5\xE2\xE5\xF0\xED\xFB\xE9 \xE4\xE5\xF1\xEA\xF0\xE8\xEF\xF2\xEE\xF0 \xEC\xEE\xE4\xF3\xEB\xFF"}, // Неверный дескриптор модуля
+    {VEK72_E_CONNECTION, "\xCD\xE5\xF2 \xF1\xE2\xFF\xE7\xE8 \xF1\xEE \xF1\xEB\xF3\xE6\xE1\xEE\xE9 \xEA\xF0\xE5\xE9\xF2\xEE\xE2"}, // Нет связи со службой крейтов
+    {VEK72_E_TIMEOUT, "\xD1\xEB\xF3\xE6\xE1\xE0 \xEA\xF0\xE5\xE9\xF2\xEE\xE2 \xED\xE5 \xEE\xF2\xE2\xE5\xF2\xE8\xEB\xE0 \xE2\xEE\xE2\xF0\xE5\xEC\xFF"}, // Служба крейтов не ответила вовремя
+    {VEK72_E_PROTOCOL, "\xCD\xE0\xF0\xF3\xF8\xE5\xED \xEF\xF0\xEE\xF2\xEE\xEA\xEE\xEB \xEE\xE1\xEC\xE5\xED\xE0 \xF1\xEE \xF1\xEB\xF3\xE6\xE1\xEE\xE9 \xEA\xF0\xE5\xE9\xF2\xEE\xE2"}, // Нарушен протокол обмена со службой крейтов
+    {VEK72_E_NOT_OPENED, "\xCC\xEE\xE4\xF3\xEB\xFC \xED\xE5 \xEE\xF2\xEA\xF0\xFB\xF2"}, // Модуль не открыт
+    {VEK72_E_NO_CRATE, "\xCA\xF0\xE5\xE9\xF2 \xF1 \xF2\xE0\xEA\xE8\xEC \xF1\xE5\xF0\xE8\xE9\xED\xFB\xEC \xED\xEE\xEC\xE5\xF0\xEE\xEC \xED\xE5 \xED\xE0\xE9\xE4\xE5\xED"}, // Крейт с таким серийным номером не найден
+    {VEK72_E_NO_MODULE, "\xC2 \xF1\xEB\xEE\xF2\xE5 \xED\xE5\xF2 \xEC\xEE\xE4\xF3\xEB\xFF VEK72"}, // В слоте нет модуля VEK72
+    {VEK72_E_BUSY, "\xCC\xEE\xE4\xF3\xEB\xFC \xE7\xE0\xED\xFF\xF2 \xE4\xF0\xF3\xE3\xE8\xEC \xEA\xEB\xE8\xE5\xED\xF2\xEE\xEC"}, // Модуль занят другим клиентом
+    {VEK72_E_ARGUMENT, "\xCD\xE5\xE4\xEE\xEF\xF3\xF1\xF2\xE8\xEC\xFB\xE9 \xE0\xF0\xE3\xF3\xEC\xE5\xED\xF2"}, // Недопустимый аргумент
+    {VEK72_E_NO_CHANNELS, "\xCD\xE5 \xE2\xEA\xEB\xFE\xF7\xB8\xED \xED\xE8 \xEE\xE4\xE8\xED \xEA\xE0\xED\xE0\xEB"}, // Не включён ни один канал
+    {VEK72_E_BAD_RATE, "\xCD\xE5\xE4\xEE\xEF\xF3\xF1\xF2\xE8\xEC\xE0\xFF \xF7\xE0\xF1\xF2\xEE\xF2\xE0 \xD6\xC0\xCF"}, // Недопустимая частота ЦАП
+    {VEK72_E_NOT_CONFIGURED, "\xCC\xEE\xE4\xF3\xEB\xFC \xED\xE5 \xED\xE0\xF1\xF2\xF0\xEE\xE5\xED"}, // Модуль не настроен
+    {VEK72_E_RUNNING, "\xCE\xEF\xE5\xF0\xE0\xF6\xE8\xFF \xED\xE5\xE4\xEE\xEF\xF3\xF1\xF2\xE8\xEC\xE0 \xE2\xEE \xE2\xF0\xE5\xEC\xFF \xE3\xE5\xED\xE5\xF0\xE0\xF6\xE8\xE8"}, // Операция недопустима во время генерации
+    {VEK72_E_NOT_RUNNING, "\xC3\xE5\xED\xE5\xF0\xE0\xF6\xE8\xFF \xED\xE5 \xE7\xE0\xEF\xF3\xF9\xE5\xED\xE0"}, // Генерация не запущена
+    {VEK72_E_EMPTY_PAGE, "\xD1\xF2\xF0\xE0\xED\xE8\xF6\xE0 \xF6\xE8\xEA\xEB\xE8\xF7\xE5\xF1\xEA\xEE\xE3\xEE \xF0\xE5\xE6\xE8\xEC\xE0 \xEF\xF3\xF1\xF2\xE0"}, // Страница циклического режима пуста
+    {VEK72_E_HARDWARE, "\xC0\xEF\xEF\xE0\xF0\xE0\xF2\xED\xE0\xFF \xEE\xF8\xE8\xE1\xEA\xE0 \xEC\xEE\xE4\xF3\xEB\xFF"}, // Аппаратная ошибка модуля
+    {VEK72_E_ALREADY_OPEN, "\xCC\xEE\xE4\xF3\xEB\xFC \xF3\xE6\xE5 \xEE\xF2\xEA\xF0\xFB\xF2"}, // Модуль уже открыт
+    {VEK72_E_WRONG_MODE, "\xCE\xEF\xE5\xF0\xE0\xF6\xE8\xFF \xED\xE5 \xF1\xEE\xEE\xF2\xE2\xE5\xF2\xF1\xF2\xE2\xF3\xE5\xF2 \xF0\xE5\xE6\xE8\xEC\xF3 \xE2\xFB\xE2\xEE\xE4\xE0"}, // Операция не соответствует режиму вывода
+};
+const char kUnknownErrorText[] = "\xCD\xE5\xE8\xE7\xE2\xE5\xF1\xF2\xED\xE0\xFF \xEE\xF8\xE8\xE1\xEA\xE0"; // Неизвестная ошибка
+
+} // namespace
+
+extern "C" {
+
+int VEK72_Init(TVEK72* handle)
+{
+    if (!handle) return VEK72_E_HANDLE;
+    std::memset(handle, 0, sizeof *handle);
+    handle->magic = kHandleMagic;
+    handle->socket = -1;
+    return VEK72_OK;
+}
+
+int VEK72_Open(TVEK72* handle, uint32_t server, uint16_t port, const char* crateSerial, uint16_t slot)
+{
+    if (!valid(handle)) return VEK72_E_HANDLE;
+    if (!crateSerial || slot < 1 || slot > 16) return VEK72_E_ARGUMENT;
+    size_t len = std::strlen(crateSerial);
+    if (len == 0 || len >= VEK72_SERIAL_SIZE) return VEK72_E_ARGUMENT;
+    forgetIfDropped(handle);
+    if (handle->socket >= 0) return VEK72_E_ALREADY_OPEN;
+
+    Endpoint ep;
+    if (!serviceEndpoint(server, port, ep)) return VEK72_E_CONNECTION;
+    Io why;
+    int fd = connectTo(ep, deadlineIn(VEK72_TIMEOUT_MS), &why);
+    if (fd < 0) return ioError(why);
+    handle->socket = fd;
+    forgetApplied(handle);
+
+    Writer w;
+    w.str(crateSerial);
+    w.u16(slot);
+    std::vector<uint8_t> reply;
+    int status = 0;
+    int rc = request(handle, OpModOpen, w, nullptr, 0, 0, reply, &status);
+    if (rc) return rc;
+    if (status != 0) {
+        dropConnection(handle);
+        return status;
+    }
+    Reader r(reply.data() + 4, reply.size() - 4);
+    ModuleInfo info = readInfo(r);
+    if (!r.ok()) {
+        dropConnection(handle);
+        return VEK72_E_PROTOCOL;
+    }
+    std::memcpy(handle->info.serial, info.serial, sizeof handle->info.serial);
+    handle->info.firmware = info.firmware;
+    handle->info.modification = info.modification;
+    handle->info.dacChannelCount = info.dacChannelCount;
+    handle->slot = slot;
+    std::memset(handle->crateSerial, 0, sizeof handle->crateSerial);
+    std::memcpy(handle->crateSerial, crateSerial, len);
+    return VEK72_OK;
+}
+
+int VEK72_IsOpened(TVEK72* handle)
+{
+    if (!valid(handle)) return 1;
+    forgetIfDropped(handle);
+    return handle->socket >= 0 ? 0 : 1;
+}
+
+int VEK72_FillOutFreq(TVEK72_CONFIG* config, double dacRateHz, double* actualRate)
+{
+    if (!config || !std::isfinite(dacRateHz) || dacRateHz < 0.0 || dacRateHz > 1.0e7)
+        return VEK72_E_ARGUMENT;
+    uint32_t rate = uint32_t(std::lround(dacRateHz));
+    config->dacRateHz = rate;
+    if (actualRate) *actualRate = double(rate);
+    return (rate == 48000 || rate == 96000 || rate == 192000) ? VEK72_OK : VEK72_E_BAD_RATE;
+}
+
+int VEK72_Configure(TVEK72* handle)
+{
+    if (!valid(handle)) return VEK72_E_HANDLE;
+    const TVEK72_CONFIG& c = handle->config;
+    ModuleConfig mc;
+    for (int i = 0; i < VEK72_MAX_CHANNELS; ++i) {
+        mc.enabled[i] = c.channel[i].enabled;
+        mc.output[i] = c.channel[i].output;
+        mc.source[i] = c.channel[i].source;
+    }
+    mc.outputMode = c.outputMode;
+    mc.dacEnable = c.dacEnable;
+    mc.dacRateHz = c.dacRateHz;
+    Writer w;
+    writeConfig(w, mc);
+    int rc = stateRequest(handle, OpModConfigure, w, 0);
+    if (rc != 0) return rc;
+    // What PrepareDacData converts with: the configuration just applied.
+    handle->applied = 1;
+    handle->appliedCount = 0;
+    for (int i = 0; i < VEK72_MAX_CHANNELS; ++i) {
+        if (!mc.enabled[i]) continue;
+        handle->appliedChannel[handle->appliedCount] = uint8_t(i);
+        handle->appliedOutput[handle->appliedCount] = mc.output[i];
+        ++handle->appliedCount;
+    }
+    return VEK72_OK;
+}
+
+int VEK72_PrepareDacData(TVEK72* handle, const double* samples, uint32_t count, uint32_t flags,
+                         uint32_t* words, void* reserved)
+{
+    if (!valid(handle)) return VEK72_E_HANDLE;
+    if (reserved || flags != VEK72_PREPARE_VOLTS || (count && (!samples || !words))) return VEK72_E_ARGUMENT;
+    if (!handle->applied) return VEK72_E_NOT_CONFIGURED;
+    const unsigned e = handle->appliedCount;
+    if (e == 0 || e > VEK72_MAX_CHANNELS) return VEK72_E_NO_CHANNELS;
+
+    // Scales repeat every e samples; a run of lcm(e, 8) samples (at most 56) lets the inner loop
+    // work on whole vectors.
+    unsigned run = e;
+    while (run % 8) run += e;
+    alignas(64) double lo[56];
+    alignas(64) double gain[56];
+    alignas(64) uint32_t head[56];
+    for (unsigned j = 0; j < run; ++j) {
+        unsigned p = j % e;
+        Scale s = channelScale(handle->info.modification, handle->appliedOutput[p]);
+        lo[j] = s.min;
+        gain[j] = kCodeMax / (s.max - s.min);
+        head[j] = (kWordTag << 24) | (uint32_t(handle->appliedChannel[p] & 7u) << 16);
+    }
+    uint32_t i = 0;
+    for (; count - i >= run; i += run) convertRun(samples + i, words + i, run, lo, gain, head);
+    convertRun(samples + i, words + i, count - i, lo, gain, head);
+    return VEK72_OK;
+}
+
+int VEK72_Send(TVEK72* handle, const uint32_t* words, uint32_t count, uint32_t timeoutMs)
+{
+    if (!valid(handle)) return VEK72_E_HANDLE;
+    if (count && !words) return VEK72_E_ARGUMENT;
+    forgetIfDropped(handle);
+    if (handle->socket < 0) return VEK72_E_NOT_OPENED;
+    if (count > kMaxSendWords) count = kMaxSendWords; // a longer transfer is accepted short
+    if (timeoutMs > kMaxCallTimeoutMs) timeoutMs = kMaxCallTimeoutMs;
+    Writer w;
+    w.u32(timeoutMs);
+    w.u32(count);
+    std::vector<uint8_t> reply;
+    int status = 0;
+    int rc = request(handle, OpModSend, w, words, size_t(count) * 4, timeoutMs, reply, &status);
+    if (rc) return rc;
+    if (status > int32_t(count)) {
+        dropConnection(handle);
+        return VEK72_E_PROTOCOL;
+    }
+    return status;
+}
+
+int VEK72_StreamStart(TVEK72* handle, uint32_t flags)
+{
+    Writer w;
+    w.u32(flags);
+    return stateRequest(handle, OpModStreamStart, w, 0);
+}
+
+int VEK72_SwitchCyclePage(TVEK72* handle, uint32_t flags, uint32_t timeoutMs)
+{
+    if (timeoutMs > kMaxCallTimeoutMs) timeoutMs = kMaxCallTimeoutMs;
+    Writer w;
+    w.u32(flags);
+    w.u32(timeoutMs);
+    return stateRequest(handle, OpModSwitchPage, w, timeoutMs);
+}
+
+int VEK72_Stop(TVEK72* handle, uint32_t flags)
+{
+    Writer w;
+    w.u32(flags);
+    return stateRequest(handle, OpModStop, w, 0);
+}
+
+int VEK72_Close(TVEK72* handle)
+{
+    if (!valid(handle)) return VEK72_E_HANDLE;
+    forgetIfDropped(handle);
+    if (handle->socket < 0) return VEK72_E_NOT_OPENED;
+    Writer w;
+    std::vector<uint8_t> reply;
+    int status = 0;
+    int rc = request(handle, OpModClose, w, nullptr, 0, 0, reply, &status);
+    // The connection goes in every case: the service releases the module when it closes.
+    dropConnection(handle);
+    return rc ? rc : status;
+}
+
+const char* VEK72_GetErrorString(int code)
+{
+    for (const ErrorText& e : kErrorTexts)
+        if (e.code == code) return e.text;
+    return kUnknownErrorText;
+}
+
+} // extern "C"

@@ -25,7 +25,8 @@
  *    by enabled channel in ascending channel order, sample i belonging to the (i mod E)-th enabled
  *    channel (E = enabled count). Each word is
  *        bits 31..24  VEK72_WORD_TAG (0xA5)
- *        bits 23..19  0
+ *        bits 23..20  0
+ *        bit  19      1 when the sample lay outside the scale and was saturated
  *        bits 18..16  physical channel index (0..7)
  *        bits 15..0   code: 0 at the channel's scale minimum, 65535 at its maximum, linear between,
  *                     rounded to nearest; volts outside the scale saturate at 0 or 65535.
@@ -40,7 +41,19 @@
  *    VEK72_StreamStart starts consumption at the configured rate in real time. When the FIFO is full
  *    VEK72_Send waits up to its time-out for room and answers the words taken so far. An empty FIFO
  *    while running is an underrun: the module counts it and holds its last output.
- *  - VEK72_Close of a module whose outputs were never zeroed is allowed.
+ *    The conversion works on the configuration last applied by VEK72_Configure (not on later edits
+ *    of the configuration block) and needs no exchange with the service.
+ *  - Cyclic mode (outputMode 0) has two pages: VEK72_Send fills the loading page, and
+ *    VEK72_SwitchCyclePage makes it the playing page (starting output, or replacing the page being
+ *    played from its first frame) and empties the loading page. A page is played in whole frames of
+ *    E words; a page without a whole frame is empty (VEK72_E_EMPTY_PAGE).
+ *  - VEK72_StreamStart in cyclic mode and VEK72_SwitchCyclePage in streaming mode answer
+ *    VEK72_E_WRONG_MODE. VEK72_Stop ends output (the outputs hold their last value, the FIFO is
+ *    emptied); VEK72_Stop without running output answers VEK72_E_NOT_RUNNING.
+ *  - VEK72_Configure is refused while output runs (VEK72_E_RUNNING); a refused configuration leaves
+ *    the applied one in force.
+ *  - VEK72_Close of a module whose outputs were never zeroed is allowed. VEK72_Close always releases
+ *    the connection and the module, even when it answers an error code.
  *  - A module is opened by one client at a time; a second VEK72_Open gets VEK72_E_BUSY.
  */
 #ifndef VEK72API_H
@@ -80,6 +93,7 @@ extern "C" {
 #define VEK72_E_EMPTY_PAGE -115    /* cyclic start without words sent */
 #define VEK72_E_HARDWARE -116      /* the module reported a fault (also injected faults) */
 #define VEK72_E_ALREADY_OPEN -117  /* the handle is already open */
+#define VEK72_E_WRONG_MODE -118    /* the call does not fit the configured output mode */
 
 typedef struct TVEK72_CHANNEL {
     uint8_t enabled;   /* 1: the channel takes part in output */
@@ -123,6 +137,11 @@ typedef struct TVEK72 {
     int32_t socket;
     uint16_t slot;
     char crateSerial[VEK72_SERIAL_SIZE];
+    uint32_t requestId;                          /* last request number */
+    uint8_t applied;                             /* 1 after a successful VEK72_Configure */
+    uint8_t appliedCount;                        /* enabled channels of the applied configuration */
+    uint8_t appliedChannel[VEK72_MAX_CHANNELS];  /* physical channel of each enabled position */
+    uint8_t appliedOutput[VEK72_MAX_CHANNELS];   /* output selector of each enabled position */
 } TVEK72;
 
 int VEK72_Init(TVEK72* handle);

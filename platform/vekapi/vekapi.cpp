@@ -1,10 +1,179 @@
-// Scaffolding: replaced by the real client library.
+// vekapi: crate service client over the wire protocol of platform/protocol.
 #include "vekapi.h"
-#include <string.h>
-int VEK_Init(TVEK* h) { if (!h) return VEK_E_HANDLE; memset(h, 0, sizeof *h); h->magic = VEK_HANDLE_MAGIC; h->socket = -1; return 0; }
-int VEK_IsOpened(TVEK*) { return 1; }
-int VEK_OpenSvcControl(TVEK*, uint32_t, uint16_t) { return VEK_E_CONNECTION; }
-int VEK_GetCrates(TVEK*, char (*)[VEK_SERIAL_SIZE]) { return VEK_E_NOT_OPENED; }
-int VEK_OpenCrate(TVEK*, uint32_t, uint16_t, uint32_t, const char*) { return VEK_E_CONNECTION; }
-int VEK_GetCrateModules(TVEK*, uint16_t*) { return VEK_E_NOT_OPENED; }
-int VEK_Close(TVEK*) { return 0; }
+
+#include "client.h"
+#include "wire.h"
+
+#include <cstring>
+
+using namespace vekproto;
+
+namespace {
+
+enum Kind : uint32_t { KindNone = 0, KindService = 1, KindCrate = 2 };
+
+bool valid(const TVEK* h) { return h && h->magic == VEK_HANDLE_MAGIC; }
+
+int ioError(Io r)
+{
+    switch (r) {
+    case Io::Timeout: return VEK_E_TIMEOUT;
+    case Io::Protocol: return VEK_E_PROTOCOL;
+    default: return VEK_E_CONNECTION;
+    }
+}
+
+void dropConnection(TVEK* h)
+{
+    closeSocket(h->socket);
+    h->socket = -1;
+    h->kind = KindNone;
+    std::memset(h->crateSerial, 0, sizeof h->crateSerial);
+}
+
+// One request/answer on the handle's connection. A failed exchange leaves the stream out of step,
+// so the connection is dropped. On success status is the answer's status and r reads what follows.
+int request(TVEK* h, uint16_t opcode, const Writer& w, std::vector<uint8_t>& reply)
+{
+    Io r = exchange(h->socket, opcode, ++h->requestId, w.data(), nullptr, 0, deadlineIn(VEK_TIMEOUT_MS), reply);
+    if (r != Io::Ok) {
+        dropConnection(h);
+        return ioError(r);
+    }
+    return 0;
+}
+
+int connectService(TVEK* h, uint32_t address, uint16_t port)
+{
+    Endpoint ep;
+    if (!serviceEndpoint(address, port, ep)) return VEK_E_CONNECTION;
+    Io why;
+    int fd = connectTo(ep, deadlineIn(VEK_TIMEOUT_MS), &why);
+    if (fd < 0) return ioError(why);
+    h->socket = fd;
+    return 0;
+}
+
+// When the handle's connection was dropped by the service, forget it.
+void forgetIfDropped(TVEK* h)
+{
+    if (h->socket >= 0 && peerClosed(h->socket)) dropConnection(h);
+}
+
+} // namespace
+
+extern "C" {
+
+int VEK_Init(TVEK* handle)
+{
+    if (!handle) return VEK_E_HANDLE;
+    std::memset(handle, 0, sizeof *handle);
+    handle->magic = VEK_HANDLE_MAGIC;
+    handle->socket = -1;
+    return VEK_OK;
+}
+
+int VEK_IsOpened(TVEK* handle)
+{
+    if (!valid(handle)) return 1;
+    forgetIfDropped(handle);
+    return handle->socket >= 0 ? 0 : 1;
+}
+
+int VEK_OpenSvcControl(TVEK* handle, uint32_t address, uint16_t port)
+{
+    if (!valid(handle)) return VEK_E_HANDLE;
+    forgetIfDropped(handle);
+    if (handle->socket >= 0) return VEK_E_ALREADY_OPEN;
+    int rc = connectService(handle, address, port);
+    if (rc) return rc;
+    std::vector<uint8_t> reply;
+    Writer w;
+    rc = request(handle, OpSvcOpen, w, reply);
+    if (rc) return rc;
+    Reader r(reply.data(), reply.size());
+    int status = r.i32();
+    if (!r.ok()) { dropConnection(handle); return VEK_E_PROTOCOL; }
+    if (status != 0) { dropConnection(handle); return status; }
+    handle->kind = KindService;
+    return VEK_OK;
+}
+
+int VEK_GetCrates(TVEK* handle, char serials[VEK_MAX_CRATES][VEK_SERIAL_SIZE])
+{
+    if (!valid(handle)) return VEK_E_HANDLE;
+    if (!serials) return VEK_E_ARGUMENT;
+    if (handle->socket < 0 || handle->kind != KindService) return VEK_E_NOT_OPENED;
+    std::vector<uint8_t> reply;
+    Writer w;
+    int rc = request(handle, OpGetCrates, w, reply);
+    if (rc) return rc;
+    Reader r(reply.data(), reply.size());
+    int status = r.i32();
+    if (!r.ok()) { dropConnection(handle); return VEK_E_PROTOCOL; }
+    if (status != 0) return status;
+    uint32_t n = r.u32();
+    if (!r.ok() || n > VEK_MAX_CRATES || r.remaining() < size_t(n) * VEK_SERIAL_SIZE) {
+        dropConnection(handle);
+        return VEK_E_PROTOCOL;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        r.bytes(serials[i], VEK_SERIAL_SIZE);
+        serials[i][VEK_SERIAL_SIZE - 1] = 0;
+    }
+    return VEK_OK;
+}
+
+int VEK_OpenCrate(TVEK* handle, uint32_t address, uint16_t port, uint32_t mode, const char* serial)
+{
+    if (!valid(handle)) return VEK_E_HANDLE;
+    if (!serial || mode != 0) return VEK_E_ARGUMENT;
+    size_t len = std::strlen(serial);
+    if (len == 0 || len >= VEK_SERIAL_SIZE) return VEK_E_ARGUMENT;
+    forgetIfDropped(handle);
+    if (handle->socket >= 0) return VEK_E_ALREADY_OPEN;
+    int rc = connectService(handle, address, port);
+    if (rc) return rc;
+    std::vector<uint8_t> reply;
+    Writer w;
+    w.u32(mode);
+    w.str(serial);
+    rc = request(handle, OpOpenCrate, w, reply);
+    if (rc) return rc;
+    Reader r(reply.data(), reply.size());
+    int status = r.i32();
+    if (!r.ok()) { dropConnection(handle); return VEK_E_PROTOCOL; }
+    if (status != 0) { dropConnection(handle); return status; }
+    handle->kind = KindCrate;
+    std::memcpy(handle->crateSerial, serial, len + 1);
+    return VEK_OK;
+}
+
+int VEK_GetCrateModules(TVEK* handle, uint16_t ids[VEK_SLOT_COUNT])
+{
+    if (!valid(handle)) return VEK_E_HANDLE;
+    if (!ids) return VEK_E_ARGUMENT;
+    if (handle->socket < 0 || handle->kind != KindCrate) return VEK_E_NOT_OPENED;
+    std::vector<uint8_t> reply;
+    Writer w;
+    int rc = request(handle, OpGetCrateModules, w, reply);
+    if (rc) return rc;
+    Reader r(reply.data(), reply.size());
+    int status = r.i32();
+    if (!r.ok()) { dropConnection(handle); return VEK_E_PROTOCOL; }
+    if (status != 0) return status;
+    uint16_t got[VEK_SLOT_COUNT];
+    for (int i = 0; i < VEK_SLOT_COUNT; ++i) got[i] = r.u16();
+    if (!r.ok()) { dropConnection(handle); return VEK_E_PROTOCOL; }
+    std::memcpy(ids, got, sizeof got);
+    return VEK_OK;
+}
+
+int VEK_Close(TVEK* handle)
+{
+    if (!valid(handle)) return VEK_E_HANDLE;
+    dropConnection(handle);
+    return VEK_OK;
+}
+
+} // extern "C"

@@ -1,0 +1,55 @@
+// Client side of the wire protocol over POSIX sockets: connecting to the crate service, one
+// request/answer exchange bounded in time, and noticing a connection the service dropped.
+// Plain C++17, no Qt; shared by vekapi, vek72api and vekctl.
+#ifndef VEK_PROTOCOL_CLIENT_H
+#define VEK_PROTOCOL_CLIENT_H
+
+#include "wire.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vekproto {
+
+enum class Io {
+    Ok,
+    Timeout,  // the deadline passed
+    Closed,   // the peer closed or reset the connection, or it could not be made
+    Protocol, // the answer broke the protocol
+};
+
+struct Endpoint {
+    std::string host; // dotted IPv4 address
+    uint16_t port = 0;
+};
+
+// The service address: VEK_SERVICE=HOST:PORT when set (read at every call, so that a process may
+// point itself at a service started after it), else address (host-order IPv4) and port.
+// Answers false when VEK_SERVICE is set but malformed.
+bool serviceEndpoint(uint32_t address, uint16_t port, Endpoint& out);
+
+// Parses "HOST:PORT" (HOST an IPv4 address or "localhost"); false when malformed.
+bool parseEndpoint(const std::string& text, Endpoint& out);
+
+using Clock = std::chrono::steady_clock;
+
+inline Clock::time_point deadlineIn(uint32_t ms) { return Clock::now() + std::chrono::milliseconds(ms); }
+
+// A non-blocking TCP connection, -1 on failure (why tells Timeout or Closed).
+int connectTo(const Endpoint& ep, Clock::time_point deadline, Io* why);
+
+// Sends one request frame whose payload is head followed by tail (tail may be null), then reads
+// the answer frame into reply (its payload, status included). The answer must echo opcode and id.
+Io exchange(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head,
+            const void* tail, size_t tailSize, Clock::time_point deadline, std::vector<uint8_t>& reply);
+
+// True when the peer has closed the connection (or it broke); never blocks.
+bool peerClosed(int fd);
+
+void closeSocket(int fd);
+
+} // namespace vekproto
+
+#endif

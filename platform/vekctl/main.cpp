@@ -1,0 +1,314 @@
+// vekctl: inspector and fault injector of the crate service simulator vekd.
+#include "client.h"
+#include "wire.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+
+#include <cstdio>
+#include <cstdlib>
+
+using namespace vekproto;
+
+namespace {
+
+// Exit codes.
+constexpr int kExitOk = 0;
+constexpr int kExitRefused = 1;   // the service answered with an error
+constexpr int kExitUsage = 2;     // bad command line
+constexpr int kExitNoService = 3; // the service cannot be reached or broke the protocol
+constexpr int kExitFile = 4;      // the output file cannot be written
+constexpr uint32_t kTimeoutMs = 10000;
+
+const char kUsage[] =
+    "usage: vekctl [--service HOST:PORT] COMMAND ...\n"
+    "  status                                        every crate, slot and module as JSON\n"
+    "  capture --crate SERIAL --slot N --frames K --out FILE.csv\n"
+    "                                                the last K frames played, volts per enabled channel\n"
+    "  fault fail --crate SERIAL [--slot N] --function NAME [--count N] [--code C]\n"
+    "                                                the next N calls of NAME fail with code C\n"
+    "  fault refuse --crate SERIAL [--off]           the crate refuses VEK_OpenCrate (or no longer)\n"
+    "  fault short-send --crate SERIAL --slot N --words W [--count N]\n"
+    "                                                the next N sends take at most W words\n"
+    "  fault drop                                    close every client connection\n"
+    "  fault clear                                   forget every injected fault\n"
+    "  ping                                          check that the service answers\n"
+    "The service defaults to $VEK_SERVICE, else 127.0.0.1:11111.\n"
+    "Exit codes: 0 done, 1 refused by the service, 2 usage, 3 service not reachable, 4 file not written.\n";
+
+int usage(const QString& text)
+{
+    std::fprintf(stderr, "vekctl: %s\n%s", text.toUtf8().constData(), kUsage);
+    return kExitUsage;
+}
+
+struct Args {
+    QStringList positional;
+    QMap<QString, QString> options;
+    QStringList flags;
+};
+
+// Options with a value, in the form --name VALUE or --name=VALUE; flags without.
+bool parseArgs(const QStringList& in, Args& out, QString* error)
+{
+    static const QStringList valued = {"--service", "--crate", "--slot", "--frames", "--out", "--function",
+                                       "--count", "--code", "--words"};
+    static const QStringList flags = {"--off", "--help", "-h"};
+    for (int i = 0; i < in.size(); ++i) {
+        QString a = in[i];
+        if (a.startsWith("-")) {
+            QString name = a, value;
+            int eq = a.indexOf('=');
+            if (eq > 0) {
+                name = a.left(eq);
+                value = a.mid(eq + 1);
+            }
+            if (flags.contains(name) && eq < 0) {
+                out.flags << name;
+                continue;
+            }
+            if (!valued.contains(name)) {
+                *error = "unknown option " + name;
+                return false;
+            }
+            if (eq < 0) {
+                if (i + 1 >= in.size()) {
+                    *error = name + " needs a value";
+                    return false;
+                }
+                value = in[++i];
+            }
+            out.options[name] = value;
+        } else {
+            out.positional << a;
+        }
+    }
+    return true;
+}
+
+class Session {
+public:
+    explicit Session(const Endpoint& ep) : ep_(ep) {}
+    ~Session() { closeSocket(fd_); }
+
+    // Answers the status of the exchange as an exit code; reply holds the payload after the status.
+    int call(uint16_t opcode, const Writer& w, int* status, std::vector<uint8_t>& reply)
+    {
+        if (fd_ < 0) {
+            Io why;
+            fd_ = connectTo(ep_, deadlineIn(kTimeoutMs), &why);
+            if (fd_ < 0) {
+                std::fprintf(stderr, "vekctl: cannot reach the crate service at %s:%u (%s)\n", ep_.host.c_str(),
+                             unsigned(ep_.port), why == Io::Timeout ? "timed out" : "connection refused");
+                return kExitNoService;
+            }
+        }
+        Io r = exchange(fd_, opcode, ++id_, w.data(), nullptr, 0, deadlineIn(kTimeoutMs), reply);
+        if (r != Io::Ok) {
+            std::fprintf(stderr, "vekctl: the crate service at %s:%u %s\n", ep_.host.c_str(), unsigned(ep_.port),
+                         r == Io::Timeout ? "did not answer in time" : r == Io::Protocol ? "sent a malformed answer"
+                                                                                         : "closed the connection");
+            return kExitNoService;
+        }
+        Reader rd(reply.data(), reply.size());
+        *status = rd.i32();
+        reply.erase(reply.begin(), reply.begin() + 4);
+        return kExitOk;
+    }
+
+private:
+    Endpoint ep_;
+    int fd_ = -1;
+    uint32_t id_ = 0;
+};
+
+bool intOption(const Args& a, const QString& name, long long lo, long long hi, long long* out, QString* error, bool required = true)
+{
+    if (!a.options.contains(name)) {
+        if (required) *error = name + " is required";
+        return !required;
+    }
+    bool ok = false;
+    long long v = a.options.value(name).toLongLong(&ok);
+    if (!ok || v < lo || v > hi) {
+        *error = QString("%1 wants a number from %2 to %3").arg(name).arg(lo).arg(hi);
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+int cmdStatus(Session& s)
+{
+    Writer w;
+    std::vector<uint8_t> reply;
+    int status = 0;
+    int rc = s.call(OpCtlStatus, w, &status, reply);
+    if (rc) return rc;
+    Reader r(reply.data(), reply.size());
+    std::string json = r.str(maxReplyPayload(OpCtlStatus));
+    if (status != 0 || !r.ok()) {
+        std::fprintf(stderr, "vekctl: status refused (%d)\n", status);
+        return kExitRefused;
+    }
+    std::fwrite(json.data(), 1, json.size(), stdout);
+    return kExitOk;
+}
+
+int cmdCapture(Session& s, const Args& a)
+{
+    QString error;
+    long long slot = 0, frames = 0;
+    QString crate = a.options.value("--crate");
+    QString out = a.options.value("--out");
+    if (crate.isEmpty()) return usage("capture: --crate is required");
+    if (out.isEmpty()) return usage("capture: --out is required");
+    if (!intOption(a, "--slot", 1, 16, &slot, &error) || !intOption(a, "--frames", 1, kMaxCaptureFrames, &frames, &error))
+        return usage("capture: " + error);
+    Writer w;
+    w.str(crate.toStdString());
+    w.u16(uint16_t(slot));
+    w.u32(uint32_t(frames));
+    std::vector<uint8_t> reply;
+    int status = 0;
+    int rc = s.call(OpCtlCapture, w, &status, reply);
+    if (rc) return rc;
+    if (status != 0) {
+        std::fprintf(stderr, "vekctl: capture refused: %s\n",
+                     status == -106 ? "no such crate" : status == -107 ? "the slot holds no VEK72" : "error");
+        return kExitRefused;
+    }
+    Reader r(reply.data(), reply.size());
+    uint32_t e = r.u32();
+    if (e > 8) {
+        std::fprintf(stderr, "vekctl: malformed capture answer\n");
+        return kExitNoService;
+    }
+    std::vector<uint8_t> channels(e);
+    for (uint32_t i = 0; i < e; ++i) channels[i] = r.u8();
+    uint32_t got = r.u32();
+    if (!r.ok() || r.remaining() != size_t(got) * e * 8) {
+        std::fprintf(stderr, "vekctl: malformed capture answer\n");
+        return kExitNoService;
+    }
+    QSaveFile f(out);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        std::fprintf(stderr, "vekctl: cannot write %s: %s\n", out.toUtf8().constData(), f.errorString().toUtf8().constData());
+        return kExitFile;
+    }
+    QByteArray text;
+    for (uint32_t i = 0; i < e; ++i) text += (i ? ",ch" : "ch") + QByteArray::number(channels[i] + 1);
+    text += '\n';
+    char num[64];
+    for (uint32_t k = 0; k < got; ++k) {
+        for (uint32_t i = 0; i < e; ++i) {
+            std::snprintf(num, sizeof num, i ? ",%.6f" : "%.6f", r.f64());
+            text += num;
+        }
+        text += '\n';
+        if (text.size() > (1 << 20)) {
+            f.write(text);
+            text.clear();
+        }
+    }
+    f.write(text);
+    if (!f.commit()) {
+        std::fprintf(stderr, "vekctl: cannot write %s: %s\n", out.toUtf8().constData(), f.errorString().toUtf8().constData());
+        return kExitFile;
+    }
+    if (got < frames)
+        std::fprintf(stderr, "vekctl: only %u frame(s) were kept; %s holds them\n", got, out.toUtf8().constData());
+    return kExitOk;
+}
+
+int cmdFault(Session& s, const Args& a)
+{
+    if (a.positional.size() < 2) return usage("fault: an action is needed (fail, refuse, short-send, drop, clear)");
+    QString action = a.positional[1];
+    QJsonObject o{{"action", action}};
+    QString error;
+    long long v = 0;
+    if (a.options.contains("--crate")) o.insert("crate", a.options.value("--crate"));
+    if (action == "fail") {
+        if (!a.options.contains("--function")) return usage("fault fail: --function is required");
+        o.insert("function", a.options.value("--function"));
+        if (!intOption(a, "--slot", 1, 16, &v, &error, false)) return usage(error);
+        if (a.options.contains("--slot")) o.insert("slot", int(v));
+        if (!intOption(a, "--count", 0, 1000000, &v, &error, false)) return usage(error);
+        if (a.options.contains("--count")) o.insert("count", int(v));
+        if (!intOption(a, "--code", -1000000, -1, &v, &error, false)) return usage(error);
+        if (a.options.contains("--code")) o.insert("code", int(v));
+    } else if (action == "refuse") {
+        if (!a.options.contains("--crate")) return usage("fault refuse: --crate is required");
+        o.insert("on", !a.flags.contains("--off"));
+    } else if (action == "short-send") {
+        if (!a.options.contains("--crate")) return usage("fault short-send: --crate is required");
+        if (!intOption(a, "--slot", 1, 16, &v, &error)) return usage(error);
+        o.insert("slot", int(v));
+        if (!intOption(a, "--words", 0, kMaxSendWords, &v, &error)) return usage(error);
+        o.insert("words", double(v));
+        if (!intOption(a, "--count", 0, 1000000, &v, &error, false)) return usage(error);
+        if (a.options.contains("--count")) o.insert("count", int(v));
+    } else if (action != "drop" && action != "clear") {
+        return usage("fault: unknown action \"" + action + "\"");
+    }
+    Writer w;
+    w.str(QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString());
+    std::vector<uint8_t> reply;
+    int status = 0;
+    int rc = s.call(OpCtlFault, w, &status, reply);
+    if (rc) return rc;
+    Reader r(reply.data(), reply.size());
+    std::string message = r.str(kMaxSmallPayload);
+    if (status != 0) {
+        std::fprintf(stderr, "vekctl: fault refused: %s\n", message.c_str());
+        return kExitRefused;
+    }
+    std::printf("%s\n", message.c_str());
+    return kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QStringList in;
+    for (int i = 1; i < argc; ++i) in << QString::fromLocal8Bit(argv[i]);
+    Args a;
+    QString error;
+    if (!parseArgs(in, a, &error)) return usage(error);
+    if (a.flags.contains("--help") || a.flags.contains("-h")) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (a.positional.isEmpty()) return usage("a command is needed");
+
+    Endpoint ep;
+    if (a.options.contains("--service")) {
+        if (!parseEndpoint(a.options.value("--service").toStdString(), ep))
+            return usage("--service wants HOST:PORT, not \"" + a.options.value("--service") + "\"");
+    } else if (!serviceEndpoint(0x7F000001u, 11111, ep)) {
+        return usage("VEK_SERVICE wants HOST:PORT");
+    }
+    Session s(ep);
+    QString cmd = a.positional[0];
+    if (cmd == "status") return cmdStatus(s);
+    if (cmd == "capture") return cmdCapture(s, a);
+    if (cmd == "fault") return cmdFault(s, a);
+    if (cmd == "ping") {
+        Writer w;
+        std::vector<uint8_t> reply;
+        int status = 0;
+        int rc = s.call(OpPing, w, &status, reply);
+        if (rc) return rc;
+        std::printf("the crate service at %s:%u answers\n", ep.host.c_str(), unsigned(ep.port));
+        return kExitOk;
+    }
+    return usage("unknown command \"" + cmd + "\"");
+}

@@ -1,0 +1,128 @@
+// The crate service: accepts clients on a loopback TCP port, reads their request frames and answers
+// them from the bench of crates and simulated modules; inspection and fault injection for vekctl.
+#ifndef VEKD_SERVER_H
+#define VEKD_SERVER_H
+
+#include "bench.h"
+
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QObject>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <vector>
+
+class QTcpSocket;
+
+namespace vekd {
+
+Nanos monotonicNow();
+void logLine(const QString& text);
+
+class Service;
+
+// One client connection.
+class Connection : public QObject {
+    Q_OBJECT
+public:
+    enum Role { RoleNone, RoleService, RoleCrate, RoleModule };
+
+    Connection(Service* service, QTcpSocket* socket);
+    ~Connection() override;
+
+    QString peer() const { return peer_; }
+    Role role() const { return role_; }
+    // Closes the connection from the service side; the object deletes itself later.
+    void drop(const QString& reason);
+
+private Q_SLOTS:
+    void pump();
+    void onDisconnected();
+    void resumeSend();
+
+private:
+    bool readFrames();
+    void handle(uint16_t opcode, uint32_t requestId, std::vector<uint8_t>& payload);
+    void reply(uint16_t opcode, uint32_t requestId, const vekproto::Writer& w);
+    void replyStatus(uint16_t opcode, uint32_t requestId, int status);
+    void replyState(uint16_t opcode, uint32_t requestId, int status);
+    void malformed(const QString& why);
+    void releaseModule();
+    void finishSend();
+    void scheduleSend(Nanos now);
+
+    void onSvcOpen(uint32_t id);
+    void onGetCrates(uint32_t id);
+    void onOpenCrate(uint32_t id, vekproto::Reader& r);
+    void onGetCrateModules(uint32_t id);
+    void onModOpen(uint32_t id, vekproto::Reader& r);
+    void onModConfigure(uint32_t id, vekproto::Reader& r);
+    void onModSend(uint32_t id, std::vector<uint8_t>& payload);
+    void onModSimple(uint16_t opcode, uint32_t id, vekproto::Reader& r);
+    void onModClose(uint32_t id);
+    void onCtlCapture(uint32_t id, vekproto::Reader& r);
+    void onCtlFault(uint32_t id, vekproto::Reader& r);
+
+    Service* service_;
+    QTcpSocket* socket_;
+    QString peer_;
+    bool closing_ = false;
+    Role role_ = RoleNone;
+    Crate* crate_ = nullptr;
+    int slot_ = 0;
+
+    bool haveHeader_ = false;
+    vekproto::FrameHeader header_;
+    std::vector<uint8_t> payload_;
+
+    // A VEK72_Send waiting for room in the FIFO.
+    bool sendPending_ = false;
+    std::vector<uint8_t> sendPayload_;
+    uint32_t sendRequestId_ = 0;
+    uint32_t sendCount_ = 0;
+    uint32_t sendTaken_ = 0;
+    Nanos sendDeadline_ = 0;
+    QTimer sendTimer_;
+};
+
+class Service : public QObject {
+    Q_OBJECT
+public:
+    explicit Service(Bench bench, bool verbose, QObject* parent = nullptr);
+    ~Service() override;
+
+    bool listen(const QHostAddress& address, quint16 port, QString* error);
+    QString address() const;
+
+    Bench& bench() { return bench_; }
+    FaultTable& serviceFaults() { return serviceFaults_; }
+    bool verbose() const { return verbose_; }
+
+    QByteArray statusJson();
+    // Applies a fault request (JSON); answers 0 and a message, or a negative code and a message.
+    int applyFault(const QByteArray& json, Connection* from, QString* message);
+
+    void connectionGone(Connection* c);
+    void dropAll(Connection* except);
+
+    static constexpr int kMaxConnections = 512;
+
+private Q_SLOTS:
+    void onNewConnection();
+
+private:
+    QTcpServer server_;
+    Bench bench_;
+    FaultTable serviceFaults_;
+    std::vector<Connection*> connections_;
+    bool verbose_;
+    QElapsedTimer uptime_;
+    quint64 accepted_ = 0;
+    quint64 malformed_ = 0;
+    friend class Connection;
+};
+
+} // namespace vekd
+
+#endif

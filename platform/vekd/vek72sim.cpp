@@ -1,0 +1,291 @@
+#include "vek72sim.h"
+
+#include "dacword.h"
+#include "vek72api.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vekd {
+
+using namespace vekproto;
+
+Vek72Module::Vek72Module(Vek72Identity id) : id_(std::move(id)) {}
+
+int Vek72Module::configure(const ModuleConfig& c, Nanos now)
+{
+    advance(now);
+    if (running_) return VEK72_E_RUNNING;
+    if (c.dacRateHz != 48000 && c.dacRateHz != 96000 && c.dacRateHz != 192000) return VEK72_E_BAD_RATE;
+    if (c.outputMode > 1) return VEK72_E_ARGUMENT;
+    unsigned count = 0;
+    std::array<uint8_t, 8> list{};
+    uint8_t mask = 0;
+    for (unsigned i = 0; i < 8; ++i) {
+        if (!c.enabled[i]) continue;
+        if (i >= id_.channels || c.output[i] > 1 || c.source[i] != 0) return VEK72_E_ARGUMENT;
+        list[count++] = uint8_t(i);
+        mask |= uint8_t(1u << i);
+    }
+    config_ = c;
+    configured_ = true;
+    enabled_ = count;
+    enabledList_ = list;
+    enabledMask_ = mask;
+    unsigned k = count <= 1 ? 1 : count <= 2 ? 2 : count <= 4 ? 4 : 8;
+    rate_ = count ? c.dacRateHz / k : 0;
+    loading_.clear();
+    playing_.clear();
+    pagePos_ = 0;
+    fifoHead_ = fifoCount_ = 0;
+    ringHead_ = ringFill_ = 0;
+    ringCap_ = count ? (kCaptureWords / count) * count : 0;
+    if (count == 0) outputs_.fill(0.0); // the zeroing configuration
+    return VEK72_OK;
+}
+
+int Vek72Module::sendCheck() const
+{
+    if (!configured_) return VEK72_E_NOT_CONFIGURED;
+    if (enabled_ == 0) return VEK72_E_NO_CHANNELS;
+    return VEK72_OK;
+}
+
+int64_t Vek72Module::send(const uint32_t* words, uint32_t count, uint32_t limit, Nanos now)
+{
+    int rc = sendCheck();
+    if (rc) return rc;
+    advance(now);
+    uint32_t n = std::min(count, limit);
+    uint32_t take;
+    if (config_.outputMode == 0) {
+        take = std::min<uint32_t>(n, kPageWords - uint32_t(loading_.size()));
+        loading_.insert(loading_.end(), words, words + take);
+    } else {
+        if (fifo_.empty()) fifo_.resize(kFifoWords);
+        take = std::min(n, kFifoWords - fifoCount_);
+        uint32_t tail = (fifoHead_ + fifoCount_) % kFifoWords;
+        uint32_t first = std::min(take, kFifoWords - tail);
+        std::memcpy(&fifo_[tail], words, size_t(first) * 4);
+        std::memcpy(&fifo_[0], words + first, size_t(take - first) * 4);
+        fifoCount_ += take;
+        if (fifoCount_ >= enabled_) inUnderrun_ = false;
+    }
+    uint64_t clipped = 0, bad = 0;
+    for (uint32_t i = 0; i < take; ++i) {
+        uint32_t w = words[i];
+        clipped += (w >> 19) & 1u;
+        bad += ((w >> 24) != kWordTag) | (((enabledMask_ >> ((w >> 16) & 7u)) & 1u) == 0);
+    }
+    counters_.clippedSamples += clipped;
+    counters_.badWords += bad;
+    counters_.wordsReceived += take;
+    return take;
+}
+
+int Vek72Module::streamStart(Nanos now)
+{
+    advance(now);
+    if (!configured_) return VEK72_E_NOT_CONFIGURED;
+    if (enabled_ == 0) return VEK72_E_NO_CHANNELS;
+    if (config_.outputMode != 1) return VEK72_E_WRONG_MODE;
+    if (running_) return VEK72_E_RUNNING;
+    running_ = true;
+    startedAt_ = now;
+    periodsDone_ = 0;
+    inUnderrun_ = false;
+    return VEK72_OK;
+}
+
+int Vek72Module::switchPage(Nanos now)
+{
+    advance(now);
+    if (!configured_) return VEK72_E_NOT_CONFIGURED;
+    if (enabled_ == 0) return VEK72_E_NO_CHANNELS;
+    if (config_.outputMode != 0) return VEK72_E_WRONG_MODE;
+    size_t frames = loading_.size() / enabled_;
+    if (frames > 0) {
+        loading_.resize(frames * enabled_);
+        playing_.swap(loading_);
+        loading_.clear();
+    } else if (running_ || playing_.empty()) {
+        // nothing new to switch to (a stopped module restarts the page it kept)
+        return VEK72_E_EMPTY_PAGE;
+    }
+    pagePos_ = 0;
+    if (!running_) {
+        running_ = true;
+        startedAt_ = now;
+        periodsDone_ = 0;
+    }
+    return VEK72_OK;
+}
+
+int Vek72Module::stop(Nanos now)
+{
+    advance(now);
+    if (!running_) return VEK72_E_NOT_RUNNING;
+    endOutput();
+    return VEK72_OK;
+}
+
+void Vek72Module::release(Nanos now)
+{
+    advance(now);
+    if (running_) endOutput();
+    configured_ = false;
+    enabled_ = 0;
+    enabledMask_ = 0;
+    rate_ = 0;
+    loading_.clear();
+    playing_.clear();
+    std::vector<uint32_t>().swap(fifo_);
+    fifoHead_ = fifoCount_ = 0;
+}
+
+void Vek72Module::endOutput()
+{
+    running_ = false;
+    inUnderrun_ = false;
+    fifoHead_ = fifoCount_ = 0;
+}
+
+uint64_t Vek72Module::framesDue(Nanos now) const
+{
+    if (now <= startedAt_ || rate_ == 0) return 0;
+    return uint64_t((__int128)(now - startedAt_) * rate_ / 1000000000);
+}
+
+Nanos Vek72Module::timeForRoom(uint32_t words) const
+{
+    if (!running_ || !streaming() || enabled_ == 0 || rate_ == 0) return -1;
+    uint32_t room = fifoRoom();
+    uint64_t frames = words > room ? (uint64_t(words - room) + enabled_ - 1) / enabled_ : 0;
+    uint64_t period = periodsDone_ + frames;
+    // first instant at which framesDue() reaches `period`
+    __int128 ns = ((__int128)period * 1000000000 + rate_ - 1) / rate_;
+    return startedAt_ + Nanos(ns);
+}
+
+void Vek72Module::advance(Nanos now)
+{
+    if (!running_ || enabled_ == 0) return;
+    uint64_t target = framesDue(now);
+    if (target <= periodsDone_) return;
+    uint64_t due = target - periodsDone_;
+    periodsDone_ = target;
+    const unsigned e = enabled_;
+    if (config_.outputMode == 1) {
+        uint64_t take = std::min<uint64_t>(due, fifoCount_ / e);
+        if (take) {
+            uint64_t words = take * e;
+            // keep at most the capture's worth of the words leaving the FIFO
+            uint64_t skip = words > ringCap_ ? words - ringCap_ : 0;
+            uint32_t pos = uint32_t((fifoHead_ + skip) % kFifoWords);
+            uint64_t left = words - skip;
+            while (left) {
+                uint32_t seg = uint32_t(std::min<uint64_t>(left, kFifoWords - pos));
+                keepForCapture(&fifo_[pos], seg);
+                pos = (pos + seg) % kFifoWords;
+                left -= seg;
+            }
+            uint32_t last[8];
+            uint32_t lastAt = uint32_t((fifoHead_ + words - e) % kFifoWords);
+            for (unsigned i = 0; i < e; ++i) last[i] = fifo_[(lastAt + i) % kFifoWords];
+            setOutputsFrom(last);
+            fifoHead_ = uint32_t((fifoHead_ + words) % kFifoWords);
+            fifoCount_ -= uint32_t(words);
+            counters_.framesPlayed += take;
+        }
+        if (due > take) {
+            counters_.underrunFrames += due - take;
+            if (!inUnderrun_) {
+                ++counters_.underruns;
+                inUnderrun_ = true;
+            }
+        }
+    } else {
+        uint64_t pageFrames = playing_.size() / e;
+        if (pageFrames == 0) return;
+        uint64_t keep = std::min<uint64_t>(due, ringCap_ / e);
+        uint64_t frame = (pagePos_ + due - keep) % pageFrames;
+        while (keep) {
+            uint64_t seg = std::min(keep, pageFrames - frame);
+            keepForCapture(&playing_[frame * e], size_t(seg * e));
+            keep -= seg;
+            frame = (frame + seg) % pageFrames;
+        }
+        pagePos_ = (pagePos_ + due) % pageFrames;
+        uint64_t lastFrame = (pagePos_ + pageFrames - 1) % pageFrames;
+        setOutputsFrom(&playing_[lastFrame * e]);
+        counters_.framesPlayed += due;
+    }
+}
+
+void Vek72Module::keepForCapture(const uint32_t* src, size_t words)
+{
+    if (ringCap_ == 0) return;
+    if (ring_.size() != ringCap_) {
+        ring_.assign(ringCap_, 0);
+        ringHead_ = ringFill_ = 0;
+    }
+    if (words > ringCap_) {
+        src += words - ringCap_;
+        words = ringCap_;
+    }
+    while (words) {
+        size_t seg = std::min(words, ringCap_ - ringHead_);
+        std::memcpy(&ring_[ringHead_], src, seg * 4);
+        ringHead_ = (ringHead_ + seg) % ringCap_;
+        ringFill_ = std::min(ringCap_, ringFill_ + seg);
+        src += seg;
+        words -= seg;
+    }
+}
+
+double Vek72Module::volts(uint32_t word) const
+{
+    unsigned ch = wordChannel(word);
+    return codeToVolts(wordCode(word), channelScale(id_.modification, config_.output[ch]));
+}
+
+void Vek72Module::setOutputsFrom(const uint32_t* frame)
+{
+    for (unsigned i = 0; i < enabled_; ++i) {
+        uint32_t w = frame[i];
+        unsigned ch = wordChannel(w);
+        if (wordTagValid(w) && ((enabledMask_ >> ch) & 1u)) outputs_[ch] = volts(w);
+    }
+}
+
+ModuleState Vek72Module::state() const
+{
+    ModuleState s;
+    s.running = running_ ? 1 : 0;
+    s.enabledChannels = uint8_t(configured_ ? enabled_ : 0);
+    s.outputMode = configured_ ? config_.outputMode : 0;
+    s.configured = configured_ ? 1 : 0;
+    s.outputRate = configured_ ? double(rate_) : 0.0;
+    return s;
+}
+
+Vek72Capture Vek72Module::capture(uint32_t frames) const
+{
+    Vek72Capture c;
+    const unsigned e = enabled_;
+    if (e == 0 || ringCap_ == 0 || ring_.size() != ringCap_) return c;
+    c.channels.assign(enabledList_.begin(), enabledList_.begin() + e);
+    uint64_t available = ringFill_ / e;
+    c.frames = uint32_t(std::min<uint64_t>(frames, available));
+    c.volts.resize(size_t(c.frames) * e);
+    Scale scales[8];
+    for (unsigned i = 0; i < e; ++i) scales[i] = channelScale(id_.modification, config_.output[enabledList_[i]]);
+    size_t pos = (ringHead_ + ringCap_ - size_t(c.frames) * e) % ringCap_;
+    for (size_t k = 0; k < size_t(c.frames) * e; ++k) {
+        c.volts[k] = codeToVolts(wordCode(ring_[pos]), scales[k % e]);
+        pos = pos + 1 == ringCap_ ? 0 : pos + 1;
+    }
+    return c;
+}
+
+} // namespace vekd

@@ -1,0 +1,145 @@
+#include "vekdrunner.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+constexpr int kStartTimeoutMs = 10000;
+constexpr int kStopTimeoutMs = 3000;
+constexpr int kVekctlTimeoutMs = 20000;
+
+QString toolPath(const char* variable, const char* name)
+{
+    QString path = qEnvironmentVariable(variable);
+    if (path.isEmpty()) path = QCoreApplication::applicationDirPath() + "/" + name;
+    return path;
+}
+
+} // namespace
+
+VekdRunner::VekdRunner() = default;
+
+VekdRunner::~VekdRunner()
+{
+    stop();
+    delete dir_;
+}
+
+bool VekdRunner::start(const QByteArray& configJson)
+{
+    stop();
+    if (!dir_) {
+        dir_ = new QTemporaryDir();
+        if (!dir_->isValid()) {
+            qWarning("VekdRunner: no temporary directory");
+            return false;
+        }
+    }
+    QStringList args{"--listen", "127.0.0.1:0", "--parent-pid", QString::number(QCoreApplication::applicationPid())};
+    if (!configJson.isEmpty()) {
+        QFile f(dir_->filePath("crates.json"));
+        if (!f.open(QIODevice::WriteOnly) || f.write(configJson) != configJson.size()) {
+            qWarning("VekdRunner: cannot write the crate file");
+            return false;
+        }
+        f.close();
+        args << "--config" << f.fileName();
+    }
+    process_ = new QProcess();
+    // The log goes to a file: a pipe nobody reads would fill up and stall the service.
+    process_->setStandardErrorFile(dir_->filePath("vekd.log"), QIODevice::Append);
+    process_->setProcessChannelMode(QProcess::SeparateChannels);
+    QString program = toolPath("VEKD_PATH", "vekd");
+    process_->start(program, args, QIODevice::ReadOnly);
+    if (!process_->waitForStarted(kStartTimeoutMs)) {
+        qWarning() << "VekdRunner: cannot start" << program << process_->errorString();
+        stop();
+        return false;
+    }
+    QElapsedTimer t;
+    t.start();
+    QByteArray line;
+    while (!process_->canReadLine()) {
+        if (process_->state() != QProcess::Running || t.elapsed() > kStartTimeoutMs) {
+            qWarning() << "VekdRunner: vekd did not report its address;" << log();
+            stop();
+            return false;
+        }
+        process_->waitForReadyRead(100);
+    }
+    line = process_->readLine().trimmed();
+    const QByteArray prefix = "listening ";
+    int colon = line.lastIndexOf(':');
+    bool ok = false;
+    uint port = colon > 0 ? line.mid(colon + 1).toUInt(&ok) : 0;
+    if (!line.startsWith(prefix) || !ok || port == 0 || port > 65535) {
+        qWarning() << "VekdRunner: unexpected first line of vekd:" << line;
+        stop();
+        return false;
+    }
+    port_ = quint16(port);
+    qputenv("VEK_SERVICE", address().toUtf8());
+    return true;
+}
+
+void VekdRunner::stop()
+{
+    if (!process_) return;
+    if (process_->state() != QProcess::NotRunning) {
+        process_->terminate();
+        if (!process_->waitForFinished(kStopTimeoutMs)) {
+            process_->kill();
+            process_->waitForFinished(kStopTimeoutMs);
+        }
+    }
+    delete process_;
+    process_ = nullptr;
+    port_ = 0;
+}
+
+bool VekdRunner::isRunning() const
+{
+    return process_ && process_->state() == QProcess::Running;
+}
+
+QString VekdRunner::address() const
+{
+    return QString("127.0.0.1:%1").arg(port_);
+}
+
+quint16 VekdRunner::port() const
+{
+    return port_;
+}
+
+int VekdRunner::vekctl(const QStringList& args, QByteArray* out, QByteArray* err)
+{
+    QProcess p;
+    p.start(toolPath("VEKCTL_PATH", "vekctl"), QStringList{"--service", address()} + args);
+    if (!p.waitForStarted(kStartTimeoutMs)) {
+        qWarning() << "VekdRunner: cannot start vekctl" << p.errorString();
+        return -1;
+    }
+    if (!p.waitForFinished(kVekctlTimeoutMs)) {
+        p.kill();
+        p.waitForFinished(kStopTimeoutMs);
+        qWarning("VekdRunner: vekctl did not finish");
+        return -1;
+    }
+    if (out) *out = p.readAllStandardOutput();
+    if (err) *err = p.readAllStandardError();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+QByteArray VekdRunner::log() const
+{
+    if (!dir_) return {};
+    QFile f(dir_->filePath("vekd.log"));
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return f.readAll();
+}

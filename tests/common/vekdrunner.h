@@ -1,0 +1,41 @@
+// Starts a crate service simulator (vekd) of a test's own on a free loopback port and points the
+// client libraries of this process at it (VEK_SERVICE). The simulator never outlives the runner:
+// the destructor stops it, and vekd itself exits when this process dies (--parent-pid).
+#ifndef STENDIX_TESTS_VEKDRUNNER_H
+#define STENDIX_TESTS_VEKDRUNNER_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class QProcess;
+class QTemporaryDir;
+
+class VekdRunner {
+public:
+    VekdRunner();
+    ~VekdRunner();                                   // stops the service
+
+    // Starts $VEKD_PATH with --listen 127.0.0.1:0 [--config tmpfile]; configJson empty: the built-in
+    // bench. Reads the port from the first output line and sets VEK_SERVICE for this process.
+    // Answers false (with a warning naming the reason) when the service did not come up.
+    bool start(const QByteArray& configJson = {});
+    void stop();                                     // terminates and waits (bounded), idempotent
+    bool isRunning() const;
+
+    QString address() const;                         // "127.0.0.1:PORT"
+    quint16 port() const;
+
+    // Runs $VEKCTL_PATH --service address ARGS...; answers its exit code (-1 when it did not run).
+    int vekctl(const QStringList& args, QByteArray* out = nullptr, QByteArray* err = nullptr);
+
+    // What the service has logged so far.
+    QByteArray log() const;
+
+private:
+    QProcess* process_ = nullptr;
+    QTemporaryDir* dir_ = nullptr;
+    quint16 port_ = 0;
+};
+
+#endif
