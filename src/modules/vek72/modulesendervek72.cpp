@@ -1,7 +1,16 @@
 #include "modulesendervek72.h"
 
 #include <QMutex>
+#include <QMutexLocker>
+#include <QTextCodec>
 #include <QtGlobal>
+
+#include <algorithm>
+#include <climits>
+#include <new>
+#include <vector>
+
+#include "synthesis.h"
 
 ModuleSenderVek72::ModuleSenderVek72(TVEK72* handle, QList<ChannelSignal>* outputData, QMutex* mutex)
     : handle(handle), outputData(outputData), mutex(mutex)
@@ -12,12 +21,156 @@ ModuleSenderVek72::ModuleSenderVek72(TVEK72* handle, QList<ChannelSignal>* outpu
 
 ModuleSenderVek72::~ModuleSenderVek72() = default;
 
-// Placeholder until synthesis lands: refuses, so that no output is started from empty buffers.
+namespace {
+
+// Frames of block 0 that are filled, interleaved and turned into words in one go, while they are
+// still in the cache.
+constexpr qint64 framesPerChunk = 1024;
+
+// The text of a library error code, decoded from the library's Windows-1251.
+QString errorText(int code)
+{
+    const char* text = VEK72_GetErrorString(code);
+    if (!text)
+        return QString();
+    QTextCodec* codec = QTextCodec::codecForName("Windows-1251");
+    return codec ? codec->toUnicode(text) : QString::fromLatin1(text);
+}
+
+void critical(const QString& text)
+{
+    qCritical("%s", qUtf8Printable(text));
+}
+
+} // namespace
+
 int ModuleSenderVek72::synthesize(bool cyclic)
 {
-    Q_UNUSED(cyclic)
-    qCritical("Синтез сигнала ещё не реализован");
-    return 0;
+    blockPeriodMs = 0;
+    QMutexLocker locker(mutex);
+    QList<ChannelSignal>& signalList = *outputData;
+
+    // Plan: the common length, the blocks and every channel's whole periods.
+    const double rate = handle->state.outputRate;
+    const int enabled = handle->state.enabledChannels;
+    const synthesis::Plan plan = synthesis::makePlan(signalList, rate, cyclic);
+    if (!plan.ok()) {
+        locker.unlock();
+        critical(plan.message);
+        return 0;
+    }
+    const int n = signalList.size();
+    if (enabled != n) {
+        // The words are laid out by the module's count of enabled channels; with another count
+        // they would land on the wrong outputs.
+        locker.unlock();
+        critical(QStringLiteral("Число включенных каналов модуля (%1) не совпадает с числом "
+                                "сигналов (%2)").arg(enabled).arg(n));
+        return 0;
+    }
+    const qint64 length = plan.length;
+    const qint64 perBlock = plan.samplesPerBlock;
+    const qint64 blockSamples = perBlock * n;
+
+    // Memory first, so that nothing is filled, let alone sent, when it runs short. The records
+    // let go of their arrays; kept arrays of the right length are taken over, the others freed
+    // before anything new is allocated.
+    for (ChannelSignal& s : signalList)
+        s.samples = QVector<double>();
+    QVector<QVector<double>> arrays(n);
+    for (int i = 0; i < n; ++i) {
+        for (int k = 0; k < samplePool.size(); ++k) {
+            if (samplePool.at(k).size() == length && samplePool.at(k).isDetached()) {
+                arrays[i] = std::move(samplePool[k]);
+                samplePool.remove(k);
+                break;
+            }
+        }
+    }
+    samplePool.clear();
+    bool allocated = true;
+    for (int i = 0; allocated && i < n; ++i) {
+        if (arrays.at(i).size() != length)
+            allocated = synthesis::allocateSamples(arrays[i], length);
+    }
+    if (allocated && interleaved.size() != blockSamples)
+        allocated = synthesis::allocateSamples(interleaved, blockSamples);
+    if (allocated && words.size() != blockSamples) {
+        words = QVector<quint32>();
+        try {
+            words.resize(int(blockSamples));
+        } catch (const std::bad_alloc&) {
+            allocated = false;
+        }
+    }
+    if (!allocated) {
+        arrays.clear();
+        interleaved = QVector<double>();
+        words = QVector<quint32>();
+        transferWords = 0;
+        locker.unlock();
+        critical(synthesis::noMemoryText());
+        return 0;
+    }
+
+    // Fill. Block 0 goes chunk by chunk through filling, interleaving and word preparation; the
+    // rest of the signal (streaming mode) is filled afterwards.
+    std::vector<synthesis::ChannelFiller> fillers;
+    QVector<const double*> sources;
+    fillers.reserve(n);
+    for (int i = 0; i < n; ++i) {
+        fillers.emplace_back(plan.channels.at(i), length);
+        sources.append(arrays.at(i).constData());
+    }
+    int prepared = 0;
+    for (qint64 from = 0; from < perBlock; from += framesPerChunk) {
+        const qint64 to = std::min(perBlock, from + framesPerChunk);
+        for (int i = 0; i < n; ++i)
+            fillers.at(i).fill(arrays[i].data(), from, to);
+        synthesis::interleave(sources, interleaved.data(), from, to);
+        if (prepared == 0) {
+            prepared = VEK72_PrepareDacData(handle, interleaved.constData() + n * from,
+                                            quint32(n * (to - from)), VEK72_PREPARE_VOLTS,
+                                            words.data() + n * from, nullptr);
+        }
+    }
+    for (int i = 0; i < n; ++i)
+        fillers.at(i).fill(arrays[i].data(), perBlock, length);
+
+    // Results into the records and the sender.
+    for (int i = 0; i < n; ++i) {
+        ChannelSignal& s = signalList[i];
+        s.samples = std::move(arrays[i]);
+        s.frequency = plan.channels.at(i).frequency;
+        samplePool.append(s.samples);
+    }
+    blockCount = int(plan.blockCount);
+    transferWords = quint32(blockSamples);
+    blockPeriodMs = int(std::min<qint64>(plan.blockPeriodMs, INT_MAX));
+    blockIndex = 0;
+    locker.unlock();
+
+    if (prepared != 0) {
+        critical(QStringLiteral("Ошибка генерации данных. Ошибка %1 (%2)")
+                     .arg(prepared).arg(errorText(prepared)));
+        return 0;
+    }
+
+    // Block 0 to the module.
+    sentCount = VEK72_Send(handle, words.constData(), transferWords, 1000);
+    if (sentCount != int(transferWords)) {
+        critical(sentCount < 0 ? QStringLiteral("Ошибка при отправке данных модулю!")
+                               : QStringLiteral("Ошибка! Количество отправленных сэмплов не "
+                                                "равно заданному!"));
+        return 0;
+    }
+    return blockPeriodMs;
+}
+
+void ModuleSenderVek72::releaseSamples()
+{
+    QMutexLocker locker(mutex);
+    samplePool.clear();
 }
 
 // Placeholder until the sender lands: output is never started.

@@ -25,7 +25,14 @@ public:
 
     // Plans the common length, fills every channel's samples, prepares and sends block 0.
     // Returns the block period in milliseconds (at least 1), 0 on failure.
+    //
+    // The sample arrays of the records stay shared with the sender after synthesis, so that the
+    // next synthesis of the same lengths reuses their memory instead of asking the system for
+    // fresh pages (which costs far more than filling them). Read the samples through const access
+    // (constData, at): writing into a record's samples would copy the array.
     int synthesize(bool cyclic);
+    // Gives the kept sample arrays back (they are otherwise kept until the next synthesis).
+    void releaseSamples();
     bool startOutput();
     bool stopOutput();
     bool isRunning() const { return running.available() > 0; }
@@ -35,6 +42,10 @@ public:
     int blockPeriod() const { return blockPeriodMs; }
     int blocks() const { return blockCount; }
     QTimer* pacingTimer() { return &timer; }
+    int lastSentCount() const { return sentCount; }
+    int currentBlock() const { return blockIndex; }
+    const QVector<quint32>& blockWords() const { return words; }
+    const QVector<double>& interleavedBlock() const { return interleaved; }
 
 private slots:
     void dataSender();
@@ -55,6 +66,8 @@ private:
     int blockIndex = 0;
     int tickCount = 0;
     bool firstTick = true;
+    // Shared copies of the sample arrays of the last synthesis, reused by the next one.
+    QVector<QVector<double>> samplePool;
 };
 
 #endif

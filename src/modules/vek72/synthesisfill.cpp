@@ -1,0 +1,238 @@
+// Filling of the sample arrays: the five shapes, the interleaving of frames and the allocation of
+// arrays that are written whole.
+
+#include "synthesis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
+#endif
+
+namespace synthesis {
+
+namespace {
+
+constexpr double twoPi = 6.283185307179586476925286766559;
+
+// The sine is computed from an exact value every sineStride samples and the angle-sum formula in
+// between: sin(w(k0 + j)) = sin(w k0) cos(w j) + cos(w k0) sin(w j), with w = 2 pi / r.
+constexpr qint64 sineStride = 1024;
+
+// Periodic shapes with periods up to this many samples are copied from a table of whole periods.
+constexpr qint64 periodTableLimit = 65536;
+// A table holds at least this many samples, so that short periods are copied in long runs.
+constexpr qint64 periodTableMinimum = 4096;
+
+// 2 pi times the fractional part of k / r: the phase of sample k, reduced exactly (fmod is exact),
+// so that it keeps its accuracy however large k grows.
+double phaseOf(qint64 k, double r)
+{
+    return twoPi * (std::fmod(double(k), r) / r);
+}
+
+} // namespace
+
+ChannelFiller::ChannelFiller(const ChannelPlan& channel, qint64 length)
+    : shape(channel.shape), amplitude(channel.amplitude), offset(channel.offset),
+      r(channel.samplesPerPeriod), length(length), p(qint64(std::round(r))),
+      h(qint64(std::round(r / 2.0)))
+{
+    if (shape == ChannelSignal::Sine) {
+        const qint64 n = std::min(sineStride, std::max<qint64>(length, 1));
+        cosTable.resize(int(n));
+        sinTable.resize(int(n));
+        for (qint64 j = 0; j < n; ++j) {
+            const double phase = phaseOf(j, r);
+            cosTable[int(j)] = std::cos(phase);
+            sinTable[int(j)] = std::sin(phase);
+        }
+    } else if (shape == ChannelSignal::Triangle || shape == ChannelSignal::Saw
+               || shape == ChannelSignal::Pulse) {
+        if (p <= periodTableLimit) {
+            const qint64 repeats = std::max<qint64>(1, periodTableMinimum / p);
+            periodTable.resize(int(p * repeats));
+            for (qint64 j = 0; j < p; ++j)
+                periodTable[int(j)] = periodicValue(j);
+            for (qint64 i = p; i < p * repeats; ++i)
+                periodTable[int(i)] = periodTable[int(i - p)];
+        }
+    }
+}
+
+// Sample j of a period of the periodic shapes (0 <= j < P).
+double ChannelFiller::periodicValue(qint64 j) const
+{
+    const double x = double(j);
+    switch (shape) {
+    case ChannelSignal::Triangle:
+        if (j < h)
+            return 2.0 * amplitude * x / r + offset;
+        return (1.0 - x / r) * 2.0 * amplitude + offset;
+    case ChannelSignal::Saw:
+        return amplitude * x / r + offset;
+    case ChannelSignal::Pulse:
+        // High for the first H samples, low from H while j < r. The period is P samples long; a
+        // sample at j = P (when r > P) lies at the start of the next period, which overwrites it,
+        // or at or beyond L, where nothing is written.
+        return j < h ? amplitude + offset : offset;
+    default:
+        return offset;
+    }
+}
+
+void ChannelFiller::fill(double* out, qint64 from, qint64 to) const
+{
+    from = std::max<qint64>(from, 0);
+    to = std::min(to, length);
+    if (from >= to)
+        return;
+    switch (shape) {
+    case ChannelSignal::Sine:
+        fillSine(out, from, to);
+        break;
+    case ChannelSignal::Triangle:
+    case ChannelSignal::Saw:
+    case ChannelSignal::Pulse:
+        fillPeriodic(out, from, to);
+        break;
+    default:
+        std::fill(out + from, out + to, offset);
+        break;
+    }
+}
+
+void ChannelFiller::fillSine(double* out, qint64 from, qint64 to) const
+{
+    const double* c = cosTable.constData();
+    const double* s = sinTable.constData();
+    const double a = amplitude;
+    const double o = offset;
+    qint64 anchor = from - from % sineStride;
+    while (anchor < to) {
+        const double phase = phaseOf(anchor, r);
+        const double sa = std::sin(phase);
+        const double ca = std::cos(phase);
+        const qint64 begin = std::max(anchor, from);
+        const qint64 end = std::min(anchor + sineStride, to);
+        double* dst = out + anchor;
+        for (qint64 j = begin - anchor; j < end - anchor; ++j)
+            dst[j] = a * (sa * c[j] + ca * s[j]) + o;
+        anchor += sineStride;
+    }
+}
+
+void ChannelFiller::fillPeriodic(double* out, qint64 from, qint64 to) const
+{
+    qint64 j = from % p;
+    if (!periodTable.isEmpty()) {
+        const double* table = periodTable.constData();
+        const qint64 size = periodTable.size();
+        qint64 k = from;
+        while (k < to) {
+            const qint64 n = std::min(size - j, to - k);
+            std::memcpy(out + k, table + j, size_t(n) * sizeof(double));
+            k += n;
+            j = 0;
+        }
+        return;
+    }
+    for (qint64 k = from; k < to; ++k) {
+        out[k] = periodicValue(j);
+        if (++j == p)
+            j = 0;
+    }
+}
+
+namespace {
+
+template <int E>
+void interleaveFixed(const double* const* channels, double* interleaved, qint64 from, qint64 to)
+{
+    double* dst = interleaved + E * from;
+    for (qint64 g = from; g < to; ++g) {
+        for (int i = 0; i < E; ++i)
+            dst[i] = channels[i][g];
+        dst += E;
+    }
+}
+
+} // namespace
+
+void interleave(const QVector<const double*>& channels, double* interleaved, qint64 from, qint64 to)
+{
+    const int e = channels.size();
+    const double* const* src = channels.constData();
+    switch (e) {
+    case 0:
+        return;
+    case 1:
+        if (to > from)
+            std::memcpy(interleaved + from, src[0] + from, size_t(to - from) * sizeof(double));
+        return;
+    case 2: interleaveFixed<2>(src, interleaved, from, to); return;
+    case 3: interleaveFixed<3>(src, interleaved, from, to); return;
+    case 4: interleaveFixed<4>(src, interleaved, from, to); return;
+    case 5: interleaveFixed<5>(src, interleaved, from, to); return;
+    case 6: interleaveFixed<6>(src, interleaved, from, to); return;
+    case 7: interleaveFixed<7>(src, interleaved, from, to); return;
+    case 8: interleaveFixed<8>(src, interleaved, from, to); return;
+    default:
+        for (qint64 g = from; g < to; ++g)
+            for (int i = 0; i < e; ++i)
+                interleaved[e * g + i] = src[i][g];
+        return;
+    }
+}
+
+bool allocateSamples(QVector<double>& array, qint64 count)
+{
+    array = QVector<double>();
+    if (count <= 0)
+        return true;
+    if (count > maxArraySamples())
+        return false;
+    // The array is written whole by its filler, so it is not zeroed first (QVector would, which
+    // costs one more pass over memory the size of the array).
+    QTypedArrayData<double>* data = QTypedArrayData<double>::allocate(size_t(count));
+    if (!data)
+        return false;
+    data->size = int(count);
+#ifdef Q_OS_LINUX
+    // Large arrays on huge pages: far fewer page faults when they are first written.
+    constexpr quintptr hugePage = quintptr(1) << 21;
+    const quintptr begin = (quintptr(data->data()) + hugePage - 1) & ~(hugePage - 1);
+    const quintptr end = (quintptr(data->data() + count)) & ~(hugePage - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), size_t(end - begin), MADV_HUGEPAGE);
+#endif
+    array = QVector<double>(QArrayDataPointerRef<double>{data});
+    return true;
+}
+
+bool synthesizeAll(QList<ChannelSignal>& channelSignals, double rateHz, bool cyclic, Plan* planOut)
+{
+    Plan plan = makePlan(channelSignals, rateHz, cyclic);
+    bool ok = plan.ok();
+    QVector<QVector<double>> arrays(plan.channels.size());
+    for (int i = 0; ok && i < arrays.size(); ++i)
+        ok = allocateSamples(arrays[i], plan.length);
+    if (plan.ok() && !ok) {
+        plan.failure = Plan::NoMemory;
+        plan.message = noMemoryText();
+    }
+    if (ok) {
+        for (int i = 0; i < arrays.size(); ++i) {
+            ChannelFiller(plan.channels.at(i), plan.length).fill(arrays[i].data(), 0, plan.length);
+            channelSignals[i].samples = std::move(arrays[i]);
+            channelSignals[i].frequency = plan.channels.at(i).frequency;
+        }
+    }
+    if (planOut)
+        *planOut = std::move(plan);
+    return ok;
+}
+
+} // namespace synthesis
