@@ -38,7 +38,7 @@ const char* const usageText =
     "                    e.g. 48000 for one channel at 48 kHz, 24000 for two)\n"
     "  --cyclic          one page that the module repeats (default)\n"
     "  --streaming       blocks streamed by the program\n"
-    "  --signal SPEC     one channel, in channel order; SHAPE is sine, triangle, saw, pulse or line,\n"
+    "  --signal SIGNAL   one channel, in channel order; SHAPE is sine, triangle, saw, pulse or line,\n"
     "                    FREQ in Hz (ignored for line), AMPLITUDE_V default 1, OFFSET_V default 0\n"
     "  --samples FILE    also write the samples as CSV: a header line ch1,ch2,... and then one line\n"
     "                    per sample index with one column per channel, in volts\n"
@@ -62,11 +62,11 @@ bool parseNumber(const QString& text, double* value)
     return ok;
 }
 
-bool parseSignal(const QString& spec, ChannelSignal* signal, QString* error)
+bool parseSignal(const QString& given, ChannelSignal* signal, QString* error)
 {
-    const QStringList parts = spec.split(QLatin1Char(':'));
+    const QStringList parts = given.split(QLatin1Char(':'));
     if (parts.size() < 2 || parts.size() > 4) {
-        *error = QStringLiteral("bad --signal '%1': expected SHAPE:FREQ[:AMPLITUDE_V[:OFFSET_V]]").arg(spec);
+        *error = QStringLiteral("bad --signal '%1': expected SHAPE:FREQ[:AMPLITUDE_V[:OFFSET_V]]").arg(given);
         return false;
     }
     int shape = -1;
@@ -86,7 +86,7 @@ bool parseSignal(const QString& spec, ChannelSignal* signal, QString* error)
     for (int i = 1; i < parts.size(); ++i) {
         if (!parseNumber(parts.at(i), targets[i])) {
             *error = QStringLiteral("bad %1 '%2' in --signal '%3'")
-                         .arg(QLatin1String(names[i]), parts.at(i), spec);
+                         .arg(QLatin1String(names[i]), parts.at(i), given);
             return false;
         }
     }
