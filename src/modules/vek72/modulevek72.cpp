@@ -101,7 +101,8 @@ ModuleVek72::ModuleVek72()
       pendingAccuracyDc(defaultAccuracy), accuracyFreq(defaultAccuracy),
       pendingAccuracyFreq(defaultAccuracy), maxFrequency(frequencyCeiling), focusedChannel(1),
       sender(nullptr), controlsUi(nullptr), settingsUi(nullptr), infoUi(nullptr),
-      optionsUi(nullptr), busyMovie(nullptr), guiHandler(nullptr)
+      optionsUi(nullptr), busyMovie(nullptr), guiHandler(nullptr),
+      parameters(vek72ParameterTable())   // 7: a copy of the table, shared until changed
 {
     // 1, 2: identity and data. The custom signals get their values from resetCustomSignals,
     // which createGui runs before any of them can be used.
@@ -120,7 +121,7 @@ ModuleVek72::ModuleVek72()
     infoUi = new Ui::Vek72Info;
     optionsUi = new Ui::Vek72Options;
 
-    // 6, 7: semaphores, restartMutex and parameters are members initialised above.
+    // 6, 7: the semaphores (0 permits), restartMutex and parameters are members set up above.
 
     // 8: types that cross threads in queued calls.
     qRegisterMetaType<TVEK72>("TVEK72&");
@@ -204,6 +205,9 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                             QWidget* reportHost, QWidget* infoHostWidget,
                             QWidget* optionsHostWidget)
 {
+    // Every numeric field gets its range and decimals before its value: the forms' default range
+    // (0 to 99.99) would clamp the value otherwise.
+
     // 1: channel patterns over all eight channels of the forms.
     const QString groupPattern = channelPattern("^groupBoxCh[1-%1]$", panelChannels);
     const QString typePattern = channelPattern("^comboBoxVoltageTypeCh[1-%1]$", panelChannels);
@@ -284,7 +288,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
 
         // 5.4
         if (customSignalsEnabled)
-            ui->comboBoxVoltageType->addItem(QLatin1String(specialTypeText));
+            ui->comboBoxVoltageType->addItem(QString::fromUtf8(specialTypeText));
         else
             ui->groupBoxCustom->hide();
 
@@ -300,29 +304,29 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                 "comboBoxDacFreq");
 
         // 5.6: the minimum is one below the AC range (the "channels differ" value).
-        ui->spinBoxVoltage->setValue(limits.voltageDefault);
         ui->spinBoxVoltage->setMinimum(limits.acBelowMin);
         ui->spinBoxVoltage->setMaximum(limits.acMax / 10);
+        ui->spinBoxVoltage->setValue(limits.voltageDefault);
         ui->spinBoxVoltage->installEventFilter(guiHandler);
         require(connect(ui->spinBoxVoltage, QOverload<int>::of(&QSpinBox::valueChanged), this,
                         &ModuleVek72::on_spinBoxVoltage_valueChanged),
                 "spinBoxVoltage");
 
         // 5.7
-        ui->doubleSpinBoxFrequency->setValue(defaultFrequency);
         ui->doubleSpinBoxFrequency->setMinimum(0);
         ui->doubleSpinBoxFrequency->setMaximum(frequencyCeiling);
         ui->doubleSpinBoxFrequency->setDecimals(accuracyFreq);
+        ui->doubleSpinBoxFrequency->setValue(defaultFrequency);
         ui->doubleSpinBoxFrequency->installEventFilter(guiHandler);
         require(connect(ui->doubleSpinBoxFrequency, QOverload<double>::of(&QDoubleSpinBox::valueChanged),
                         this, &ModuleVek72::on_doubleSpinBoxFrequency_valueChanged),
                 "doubleSpinBoxFrequency");
 
         // 5.8
-        ui->doubleSpinBoxOffset->setValue(limits.offsetDefault / 1000.0);
         ui->doubleSpinBoxOffset->setMinimum(limits.offsetBelowMinVolts);
         ui->doubleSpinBoxOffset->setMaximum(limits.offsetMax / 1000.0);
         ui->doubleSpinBoxOffset->setDecimals(accuracyDc);
+        ui->doubleSpinBoxOffset->setValue(limits.offsetDefault / 1000.0);
         ui->doubleSpinBoxOffset->installEventFilter(guiHandler);
         require(connect(ui->doubleSpinBoxOffset, QOverload<double>::of(&QDoubleSpinBox::valueChanged),
                         this, &ModuleVek72::on_doubleSpinBoxOffset_valueChanged),
@@ -335,27 +339,27 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                             this, &ModuleVek72::on_comboBoxCustomShape_currentIndexChanged),
                     "comboBoxCustomShape");
 
-            ui->spinBoxCustomAmplitude->setValue(limits.customAmplitudeDefault);
             ui->spinBoxCustomAmplitude->setMinimum(limits.customAmplitudeMin);
             ui->spinBoxCustomAmplitude->setMaximum(limits.customAmplitudeMax);
+            ui->spinBoxCustomAmplitude->setValue(limits.customAmplitudeDefault);
             ui->spinBoxCustomAmplitude->installEventFilter(guiHandler);
             require(connect(ui->spinBoxCustomAmplitude, QOverload<int>::of(&QSpinBox::valueChanged),
                             this, &ModuleVek72::on_spinBoxCustomAmplitude_valueChanged),
                     "spinBoxCustomAmplitude");
 
-            ui->doubleSpinBoxCustomFrequency->setValue(defaultFrequency);
             ui->doubleSpinBoxCustomFrequency->setMinimum(1);
             ui->doubleSpinBoxCustomFrequency->setMaximum(frequencyCeiling);
             ui->doubleSpinBoxCustomFrequency->setDecimals(accuracyFreq);
+            ui->doubleSpinBoxCustomFrequency->setValue(defaultFrequency);
             ui->doubleSpinBoxCustomFrequency->installEventFilter(guiHandler);
             require(connect(ui->doubleSpinBoxCustomFrequency,
                             QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
                             &ModuleVek72::on_doubleSpinBoxCustomFrequency_valueChanged),
                     "doubleSpinBoxCustomFrequency");
 
-            ui->spinBoxCustomOffset->setValue(limits.offsetDefault);
             ui->spinBoxCustomOffset->setMinimum(limits.offsetMin);
             ui->spinBoxCustomOffset->setMaximum(limits.offsetMax);
+            ui->spinBoxCustomOffset->setValue(limits.offsetDefault);
             ui->spinBoxCustomOffset->installEventFilter(guiHandler);
             require(connect(ui->spinBoxCustomOffset, QOverload<int>::of(&QSpinBox::valueChanged), this,
                             &ModuleVek72::on_spinBoxCustomOffset_valueChanged),
@@ -379,7 +383,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         }
         for (QComboBox* combo : channelWidgets<QComboBox>(controlsHostWidget, typePattern)) {
             if (customSignalsEnabled) {
-                combo->addItem(QLatin1String(specialTypeText));
+                combo->addItem(QString::fromUtf8(specialTypeText));
                 combo->installEventFilter(guiHandler);
                 for (QObject* child : combo->children())
                     child->installEventFilter(guiHandler);
@@ -399,29 +403,29 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                     "comboBoxRangeChN");
         }
         for (QSpinBox* box : channelWidgets<QSpinBox>(controlsHostWidget, voltagePattern)) {
-            box->setValue(limits.voltageDefault);
             box->setMinimum(limits.acMin);
             box->setMaximum(limits.acMax / 10);
+            box->setValue(limits.voltageDefault);
             box->installEventFilter(guiHandler);
             require(connect(box, QOverload<int>::of(&QSpinBox::valueChanged), this,
                             &ModuleVek72::on_spinBoxVoltageChX_valueChanged),
                     "spinBoxVoltageChN");
         }
         for (QDoubleSpinBox* box : channelWidgets<QDoubleSpinBox>(controlsHostWidget, frequencyPattern)) {
-            box->setValue(defaultFrequency);
             box->setMinimum(1);
             box->setMaximum(frequencyCeiling);
             box->setDecimals(accuracyFreq);
+            box->setValue(defaultFrequency);
             box->installEventFilter(guiHandler);
             require(connect(box, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
                             &ModuleVek72::on_doubleSpinBoxFrequencyChX_valueChanged),
                     "doubleSpinBoxFrequencyChN");
         }
         for (QDoubleSpinBox* box : channelWidgets<QDoubleSpinBox>(controlsHostWidget, offsetPattern)) {
-            box->setValue(limits.offsetDefault / 1000.0);
             box->setMinimum(limits.offsetMin / 1000.0);
             box->setMaximum(limits.offsetMax / 1000.0);
             box->setDecimals(accuracyDc);
+            box->setValue(limits.offsetDefault / 1000.0);
             box->installEventFilter(guiHandler);
             require(connect(box, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
                             &ModuleVek72::on_doubleSpinBoxOffsetChX_valueChanged),
@@ -777,7 +781,7 @@ bool ModuleVek72::start(bool suppress)
         return false;
     if (!startStopPressed())
         return true;
-    const bool cyclic = modeText() == QLatin1String(cyclicModeText);
+    const bool cyclic = modeText() == QString::fromUtf8(cyclicModeText);
     if (!applyConfiguration(cyclic)) {
         // The button goes back to "Старт"; its slot stops whatever still runs.
         if (settingsHost)
@@ -946,7 +950,8 @@ void ModuleVek72::on_pushButtonStartStop_toggled(bool checked)
     if (!settingsHost)
         return;
     const QString text = checked ? QStringLiteral("Стоп") : QStringLiteral("Старт");
-    widgetsync::set(settingsUi->pushButtonStartStop, "setText", "QString", text);
+    QPushButton* button = settingsUi->pushButtonStartStop;
+    widgetsync::post(button, [button, text] { button->setText(text); });
     if (checked)
         emit restart();
     else if (isRunning())
