@@ -82,14 +82,15 @@ struct ThreadedEngine
         thread.start();
         QSignalSpy started(engine, &Engine::started);
         QMetaObject::invokeMethod(engine, "start", Qt::QueuedConnection);
-        if (!started.wait(5000))
+        // The signal comes from the engine's thread, possibly before a wait could begin: count it.
+        if (!QTest::qWaitFor([&]() { return started.count() > 0; }, 5000))
             qWarning("engine did not start");
     }
     bool stop()
     {
         QSignalSpy stopped(engine, &Engine::stopped);
         QMetaObject::invokeMethod(engine, "stop", Qt::QueuedConnection);
-        return stopped.wait(10000);
+        return QTest::qWaitFor([&]() { return stopped.count() > 0; }, 10000);
     }
     ~ThreadedEngine()
     {
@@ -187,7 +188,7 @@ void TestEngineLogic::emulatorDiscoveryNeverTouchesService()
     QSignalSpy ready(t.engine, &Engine::readyCrate);
     for (int pass = 0; pass < 2; ++pass) {
         QMetaObject::invokeMethod(t.engine, "refreshHardware", Qt::QueuedConnection);
-        QVERIFY(ready.wait(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(ready.count(), pass + 1, 5000);
     }
     QCOMPARE(ready.count(), 2);
     const QList<Engine::Crate>& crates = t.engine->crateList();

@@ -118,10 +118,10 @@ enum class Light { Gray, Green, Red, Other };
 
 inline Light lightOf(const QLabel* label)
 {
-    const QPixmap* shown = label ? label->pixmap() : nullptr;
-    if (!shown || shown->isNull())
+    const QPixmap shown = label ? label->pixmap(Qt::ReturnByValue) : QPixmap();
+    if (shown.isNull())
         return Light::Other;
-    const QImage image = shown->toImage();
+    const QImage image = shown.toImage();
     if (image == QPixmap(QStringLiteral(":/icons/bullet_gray.png")).toImage())
         return Light::Gray;
     if (image == QPixmap(QStringLiteral(":/icons/bullet_green.png")).toImage())
