@@ -619,6 +619,7 @@ void PanelsTest::moduleOnItsOwnThread()
     QThread moduleThread;
     module->moveToThread(&moduleThread);
     moduleThread.start();
+    ThreadStopper stopper{ moduleThread };
     hosts.build(*module);
 
     QSignalSpy locks(module.get(), &ModuleVek72::lockControls);
