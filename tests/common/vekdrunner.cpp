@@ -98,8 +98,7 @@ void VekdRunner::stop()
         }
     }
     delete process_;
-    process_ = nullptr;
-    port_ = 0;
+    process_ = nullptr; // the address stays: tests talk to a stopped service on purpose
 }
 
 bool VekdRunner::isRunning() const
@@ -115,6 +114,11 @@ QString VekdRunner::address() const
 quint16 VekdRunner::port() const
 {
     return port_;
+}
+
+qint64 VekdRunner::pid() const
+{
+    return isRunning() ? process_->processId() : 0;
 }
 
 int VekdRunner::vekctl(const QStringList& args, QByteArray* out, QByteArray* err)

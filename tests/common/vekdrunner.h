@@ -23,8 +23,9 @@ public:
     void stop();                                     // terminates and waits (bounded), idempotent
     bool isRunning() const;
 
-    QString address() const;                         // "127.0.0.1:PORT"
+    QString address() const;                         // "127.0.0.1:PORT" (the last one after stop)
     quint16 port() const;
+    qint64 pid() const;                              // process id of the running service, 0 when none
 
     // Runs $VEKCTL_PATH --service address ARGS...; answers its exit code (-1 when it did not run).
     int vekctl(const QStringList& args, QByteArray* out = nullptr, QByteArray* err = nullptr);
