@@ -100,13 +100,15 @@ public:
     ChannelFiller(const ChannelPlan& channel, qint64 length);
 
     // Writes out[from] .. out[to - 1] (out points at sample 0 of the channel's array).
-    void fill(double* out, qint64 from, qint64 to) const;
+    void fill(double* out, qint64 from, qint64 to) const { fillInto(out + from, from, to); }
+    // Writes samples from .. to - 1 into dst[0] .. dst[to - from - 1].
+    void fillInto(double* dst, qint64 from, qint64 to) const;
 
     double samplesPerPeriod() const { return r; }
 
 private:
-    void fillSine(double* out, qint64 from, qint64 to) const;
-    void fillPeriodic(double* out, qint64 from, qint64 to) const;
+    void fillSine(double* dst, qint64 from, qint64 to) const;
+    void fillPeriodic(double* dst, qint64 from, qint64 to) const;
     double periodicValue(qint64 j) const;
 
     int shape;

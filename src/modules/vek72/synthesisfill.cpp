@@ -83,28 +83,31 @@ double ChannelFiller::periodicValue(qint64 j) const
     }
 }
 
-void ChannelFiller::fill(double* out, qint64 from, qint64 to) const
+void ChannelFiller::fillInto(double* dst, qint64 from, qint64 to) const
 {
-    from = std::max<qint64>(from, 0);
+    if (from < 0) {
+        dst -= from;
+        from = 0;
+    }
     to = std::min(to, length);
     if (from >= to)
         return;
     switch (shape) {
     case ChannelSignal::Sine:
-        fillSine(out, from, to);
+        fillSine(dst, from, to);
         break;
     case ChannelSignal::Triangle:
     case ChannelSignal::Saw:
     case ChannelSignal::Pulse:
-        fillPeriodic(out, from, to);
+        fillPeriodic(dst, from, to);
         break;
     default:
-        std::fill(out + from, out + to, offset);
+        std::fill(dst, dst + (to - from), offset);
         break;
     }
 }
 
-void ChannelFiller::fillSine(double* out, qint64 from, qint64 to) const
+void ChannelFiller::fillSine(double* dst, qint64 from, qint64 to) const
 {
     const double* c = cosTable.constData();
     const double* s = sinTable.constData();
@@ -117,14 +120,17 @@ void ChannelFiller::fillSine(double* out, qint64 from, qint64 to) const
         const double ca = std::cos(phase);
         const qint64 begin = std::max(anchor, from);
         const qint64 end = std::min(anchor + sineStride, to);
-        double* dst = out + anchor;
-        for (qint64 j = begin - anchor; j < end - anchor; ++j)
-            dst[j] = a * (sa * c[j] + ca * s[j]) + o;
+        double* out = dst + (begin - from);
+        const double* cj = c + (begin - anchor);
+        const double* sj = s + (begin - anchor);
+        const qint64 count = end - begin;
+        for (qint64 j = 0; j < count; ++j)
+            out[j] = a * (sa * cj[j] + ca * sj[j]) + o;
         anchor += sineStride;
     }
 }
 
-void ChannelFiller::fillPeriodic(double* out, qint64 from, qint64 to) const
+void ChannelFiller::fillPeriodic(double* dst, qint64 from, qint64 to) const
 {
     qint64 j = from % p;
     if (!periodTable.isEmpty()) {
@@ -133,14 +139,14 @@ void ChannelFiller::fillPeriodic(double* out, qint64 from, qint64 to) const
         qint64 k = from;
         while (k < to) {
             const qint64 n = std::min(size - j, to - k);
-            std::memcpy(out + k, table + j, size_t(n) * sizeof(double));
+            std::memcpy(dst + (k - from), table + j, size_t(n) * sizeof(double));
             k += n;
             j = 0;
         }
         return;
     }
     for (qint64 k = from; k < to; ++k) {
-        out[k] = periodicValue(j);
+        dst[k - from] = periodicValue(j);
         if (++j == p)
             j = 0;
     }
