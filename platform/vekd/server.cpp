@@ -95,6 +95,11 @@ void Connection::onDisconnected()
     closing_ = true;
     sendTimer_.stop();
     sendPending_ = false;
+    if (haveHeader_ || socket_->bytesAvailable() > 0) {
+        ++service_->malformed_;
+        logLine(QString("client %1: connection closed inside a frame (truncated frame of %2 bytes)")
+                    .arg(peer_).arg(haveHeader_ ? qint64(payload_.size()) + qint64(kHeaderSize) : socket_->bytesAvailable()));
+    }
     if (role_ == RoleModule) logLine(QString("client %1 disconnected, releasing module %2").arg(peer_, cratePart(crate_, slot_)));
     else if (service_->verbose()) logLine(QString("client %1 disconnected").arg(peer_));
     releaseModule();
@@ -643,6 +648,7 @@ QByteArray Service::statusJson()
                 mo.insert("faulty", s.faulty);
                 mo.insert("opened", s.owner != nullptr);
                 mo.insert("client", s.owner ? QJsonValue(s.owner->peer()) : QJsonValue());
+                mo.insert("sendWaiting", s.owner && s.owner->sendWaiting());
                 mo.insert("configured", m.configured());
                 if (m.configured()) {
                     mo.insert("mode", m.config().outputMode ? "streaming" : "cyclic");

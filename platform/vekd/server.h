@@ -33,6 +33,7 @@ public:
 
     QString peer() const { return peer_; }
     Role role() const { return role_; }
+    bool sendWaiting() const { return sendPending_; }
     // Closes the connection from the service side; the object deletes itself later.
     void drop(const QString& reason);
 
