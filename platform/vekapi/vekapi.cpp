@@ -32,25 +32,21 @@ void dropConnection(TVEK* h)
 }
 
 // One request/answer on the handle's connection. A failed exchange leaves the stream out of step,
-// so the connection is dropped. On success status is the answer's status and r reads what follows.
-int request(TVEK* h, uint16_t opcode, const Writer& w, std::vector<uint8_t>& reply)
+// so the connection is dropped. On success *status is the answer's status and reply holds the
+// payload (status included); a reader positioned after the status is made from it by the caller.
+int request(TVEK* h, uint16_t opcode, const Writer& w, std::vector<uint8_t>& reply, int* status)
 {
     Io r = exchange(h->socket, opcode, ++h->requestId, w.data(), nullptr, 0, deadlineIn(VEK_TIMEOUT_MS), reply);
     if (r != Io::Ok) {
         dropConnection(h);
         return ioError(r);
     }
-    return 0;
-}
-
-int connectService(TVEK* h, uint32_t address, uint16_t port)
-{
-    Endpoint ep;
-    if (!serviceEndpoint(address, port, ep)) return VEK_E_CONNECTION;
-    Io why;
-    int fd = connectTo(ep, deadlineIn(VEK_TIMEOUT_MS), &why);
-    if (fd < 0) return ioError(why);
-    h->socket = fd;
+    Reader rd(reply.data(), reply.size());
+    *status = rd.i32();
+    if (!rd.ok()) {
+        dropConnection(h);
+        return VEK_E_PROTOCOL;
+    }
     return 0;
 }
 
@@ -58,6 +54,30 @@ int connectService(TVEK* h, uint32_t address, uint16_t port)
 void forgetIfDropped(TVEK* h)
 {
     if (h->socket >= 0 && peerClosed(h->socket)) dropConnection(h);
+}
+
+// Connects to the service and opens the connection in a role (service control or crate) with the
+// request of that role; a refusal closes the connection again.
+int openAs(TVEK* h, uint32_t address, uint16_t port, uint16_t opcode, const Writer& w, uint32_t kind)
+{
+    forgetIfDropped(h);
+    if (h->socket >= 0) return VEK_E_ALREADY_OPEN;
+    Endpoint ep;
+    if (!serviceEndpoint(address, port, ep)) return VEK_E_CONNECTION;
+    Io why;
+    int fd = connectTo(ep, deadlineIn(VEK_TIMEOUT_MS), &why);
+    if (fd < 0) return ioError(why);
+    h->socket = fd;
+    std::vector<uint8_t> reply;
+    int status = 0;
+    int rc = request(h, opcode, w, reply, &status);
+    if (rc) return rc;
+    if (status != 0) {
+        dropConnection(h);
+        return status;
+    }
+    h->kind = kind;
+    return VEK_OK;
 }
 
 } // namespace
@@ -83,20 +103,7 @@ int VEK_IsOpened(TVEK* handle)
 int VEK_OpenSvcControl(TVEK* handle, uint32_t address, uint16_t port)
 {
     if (!valid(handle)) return VEK_E_HANDLE;
-    forgetIfDropped(handle);
-    if (handle->socket >= 0) return VEK_E_ALREADY_OPEN;
-    int rc = connectService(handle, address, port);
-    if (rc) return rc;
-    std::vector<uint8_t> reply;
-    Writer w;
-    rc = request(handle, OpSvcOpen, w, reply);
-    if (rc) return rc;
-    Reader r(reply.data(), reply.size());
-    int status = r.i32();
-    if (!r.ok()) { dropConnection(handle); return VEK_E_PROTOCOL; }
-    if (status != 0) { dropConnection(handle); return status; }
-    handle->kind = KindService;
-    return VEK_OK;
+    return openAs(handle, address, port, OpSvcOpen, Writer(), KindService);
 }
 
 int VEK_GetCrates(TVEK* handle, char serials[VEK_MAX_CRATES][VEK_SERIAL_SIZE])
@@ -105,13 +112,10 @@ int VEK_GetCrates(TVEK* handle, char serials[VEK_MAX_CRATES][VEK_SERIAL_SIZE])
     if (!serials) return VEK_E_ARGUMENT;
     if (handle->socket < 0 || handle->kind != KindService) return VEK_E_NOT_OPENED;
     std::vector<uint8_t> reply;
-    Writer w;
-    int rc = request(handle, OpGetCrates, w, reply);
-    if (rc) return rc;
-    Reader r(reply.data(), reply.size());
-    int status = r.i32();
-    if (!r.ok()) { dropConnection(handle); return VEK_E_PROTOCOL; }
-    if (status != 0) return status;
+    int status = 0;
+    int rc = request(handle, OpGetCrates, Writer(), reply, &status);
+    if (rc || status) return rc ? rc : status;
+    Reader r(reply.data() + 4, reply.size() - 4);
     uint32_t n = r.u32();
     if (!r.ok() || n > VEK_MAX_CRATES || r.remaining() < size_t(n) * VEK_SERIAL_SIZE) {
         dropConnection(handle);
@@ -130,23 +134,12 @@ int VEK_OpenCrate(TVEK* handle, uint32_t address, uint16_t port, uint32_t mode, 
     if (!serial || mode != 0) return VEK_E_ARGUMENT;
     size_t len = std::strlen(serial);
     if (len == 0 || len >= VEK_SERIAL_SIZE) return VEK_E_ARGUMENT;
-    forgetIfDropped(handle);
-    if (handle->socket >= 0) return VEK_E_ALREADY_OPEN;
-    int rc = connectService(handle, address, port);
-    if (rc) return rc;
-    std::vector<uint8_t> reply;
     Writer w;
     w.u32(mode);
     w.str(serial);
-    rc = request(handle, OpOpenCrate, w, reply);
-    if (rc) return rc;
-    Reader r(reply.data(), reply.size());
-    int status = r.i32();
-    if (!r.ok()) { dropConnection(handle); return VEK_E_PROTOCOL; }
-    if (status != 0) { dropConnection(handle); return status; }
-    handle->kind = KindCrate;
-    std::memcpy(handle->crateSerial, serial, len + 1);
-    return VEK_OK;
+    int rc = openAs(handle, address, port, OpOpenCrate, w, KindCrate);
+    if (rc == VEK_OK) std::memcpy(handle->crateSerial, serial, len + 1);
+    return rc;
 }
 
 int VEK_GetCrateModules(TVEK* handle, uint16_t ids[VEK_SLOT_COUNT])
@@ -155,16 +148,16 @@ int VEK_GetCrateModules(TVEK* handle, uint16_t ids[VEK_SLOT_COUNT])
     if (!ids) return VEK_E_ARGUMENT;
     if (handle->socket < 0 || handle->kind != KindCrate) return VEK_E_NOT_OPENED;
     std::vector<uint8_t> reply;
-    Writer w;
-    int rc = request(handle, OpGetCrateModules, w, reply);
-    if (rc) return rc;
-    Reader r(reply.data(), reply.size());
-    int status = r.i32();
-    if (!r.ok()) { dropConnection(handle); return VEK_E_PROTOCOL; }
-    if (status != 0) return status;
+    int status = 0;
+    int rc = request(handle, OpGetCrateModules, Writer(), reply, &status);
+    if (rc || status) return rc ? rc : status;
+    Reader r(reply.data() + 4, reply.size() - 4);
     uint16_t got[VEK_SLOT_COUNT];
     for (int i = 0; i < VEK_SLOT_COUNT; ++i) got[i] = r.u16();
-    if (!r.ok()) { dropConnection(handle); return VEK_E_PROTOCOL; }
+    if (!r.ok()) {
+        dropConnection(handle);
+        return VEK_E_PROTOCOL;
+    }
     std::memcpy(ids, got, sizeof got);
     return VEK_OK;
 }
