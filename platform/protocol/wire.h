@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "sample words travel in host order: little-endian hosts only");
+
 namespace vekproto {
 
 constexpr uint32_t kFrameMagic = 0x504B4556u; // "VEKP" read as little-endian bytes

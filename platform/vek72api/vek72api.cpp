@@ -195,11 +195,13 @@ int VEK72_Open(TVEK72* handle, uint32_t server, uint16_t port, const char* crate
     return VEK72_OK;
 }
 
+// Only looks (a peek that never blocks); the next call that uses the handle gives up a connection the
+// service dropped. So it may be asked from another thread than the one using the handle.
 int VEK72_IsOpened(TVEK72* handle)
 {
     if (!valid(handle)) return 1;
-    forgetIfDropped(handle);
-    return handle->socket >= 0 ? 0 : 1;
+    int fd = handle->socket;
+    return fd >= 0 && !peerClosed(fd) ? 0 : 1;
 }
 
 int VEK72_FillOutFreq(TVEK72_CONFIG* config, double dacRateHz, double* actualRate)

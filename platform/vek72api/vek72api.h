@@ -43,10 +43,12 @@
  *    while running is an underrun: the module counts it and holds its last output.
  *    The conversion works on the configuration last applied by VEK72_Configure (not on later edits
  *    of the configuration block) and needs no exchange with the service.
- *  - Cyclic mode (outputMode 0) has two pages: VEK72_Send fills the loading page, and
- *    VEK72_SwitchCyclePage makes it the playing page (starting output, or replacing the page being
- *    played from its first frame) and empties the loading page. A page is played in whole frames of
- *    E words; a page without a whole frame is empty (VEK72_E_EMPTY_PAGE).
+ *  - Cyclic mode (outputMode 0) has two pages: each VEK72_Send loads its words as the new loading
+ *    page (replacing what an earlier send loaded), and VEK72_SwitchCyclePage makes the loading page
+ *    the playing page (starting output, or replacing the page being played from its first frame)
+ *    and empties the loading page. A page is played in whole frames of E words; a page without a
+ *    whole frame is empty (VEK72_E_EMPTY_PAGE). A stopped module restarts the page it kept when
+ *    nothing new was loaded.
  *  - VEK72_StreamStart in cyclic mode and VEK72_SwitchCyclePage in streaming mode answer
  *    VEK72_E_WRONG_MODE. VEK72_Stop ends output (the outputs hold their last value, the FIFO is
  *    emptied); VEK72_Stop without running output answers VEK72_E_NOT_RUNNING.
@@ -55,6 +57,10 @@
  *  - VEK72_Close of a module whose outputs were never zeroed is allowed. VEK72_Close always releases
  *    the connection and the module, even when it answers an error code.
  *  - A module is opened by one client at a time; a second VEK72_Open gets VEK72_E_BUSY.
+ *  - One handle must not be used by two threads at the same time; VEK72_IsOpened only looks at the
+ *    connection (it notices one the service dropped) and may be asked from any thread.
+ *  - Words travel in the byte order of the host; the library and the service are built for
+ *    little-endian hosts.
  */
 #ifndef VEK72API_H
 #define VEK72API_H

@@ -93,11 +93,13 @@ int VEK_Init(TVEK* handle)
     return VEK_OK;
 }
 
+// Only looks (a peek that never blocks); the next call that uses the handle gives up a connection the
+// service dropped. So it may be asked from another thread than the one using the handle.
 int VEK_IsOpened(TVEK* handle)
 {
     if (!valid(handle)) return 1;
-    forgetIfDropped(handle);
-    return handle->socket >= 0 ? 0 : 1;
+    int fd = handle->socket;
+    return fd >= 0 && !peerClosed(fd) ? 0 : 1;
 }
 
 int VEK_OpenSvcControl(TVEK* handle, uint32_t address, uint16_t port)

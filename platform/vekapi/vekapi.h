@@ -18,7 +18,7 @@
  * service gives VEK_E_TIMEOUT or VEK_E_CONNECTION, never a hang.
  *
  * The library is thread-compatible: one handle must not be used by two threads at the same time,
- * different handles may.
+ * different handles may. VEK_IsOpened only looks at the connection and may be asked from any thread.
  */
 #ifndef VEKAPI_H
 #define VEKAPI_H

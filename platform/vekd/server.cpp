@@ -558,10 +558,7 @@ Service::Service(Bench bench, bool verbose, QObject* parent) : QObject(parent), 
     uptime_.start();
 }
 
-Service::~Service()
-{
-    for (Connection* c : connections_) c->disconnect();
-}
+Service::~Service() = default;
 
 bool Service::listen(const QHostAddress& address, quint16 port, QString* error)
 {

@@ -59,8 +59,9 @@ int64_t Vek72Module::send(const uint32_t* words, uint32_t count, uint32_t limit,
     uint32_t n = std::min(count, limit);
     uint32_t take;
     if (config_.outputMode == 0) {
-        take = std::min<uint32_t>(n, kPageWords - uint32_t(loading_.size()));
-        loading_.insert(loading_.end(), words, words + take);
+        // every send loads a page of its own
+        take = std::min<uint32_t>(n, kPageWords);
+        loading_.assign(words, words + take);
     } else {
         if (fifo_.empty()) fifo_.resize(kFifoWords);
         take = std::min(n, kFifoWords - fifoCount_);
