@@ -1,4 +1,4 @@
-// Wire protocol between the client libraries (vekapi, vek72api), the inspector vekctl and the crate
+// Wire protocol between the client libraries (vekapi, vek72api), the command-line monitor vekctl and the crate
 // service simulator vekd. Plain C++17, no Qt: the libraries build on it.
 //
 // Every message is a frame: a 16-byte header followed by `length` payload bytes. All integers are
@@ -46,7 +46,7 @@ enum Opcode : uint16_t {
     OpModSwitchPage = 0x0014,  // uint32 flags, uint32 timeoutMs -> status, state
     OpModStop = 0x0015,        // uint32 flags -> status, state
     OpModClose = 0x0016,       // -> status
-    // inspection and fault injection (vekctl); allowed on any connection
+    // status, capture and fault injection (vekctl); allowed on any connection
     OpCtlStatus = 0x0020,      // -> status, str json
     OpCtlCapture = 0x0021,     // str crate, uint16 slot, uint32 frames -> status, capture
     OpCtlFault = 0x0022,       // str json -> status, str message

@@ -1,4 +1,4 @@
-// vekctl: inspector and fault injector of the crate service simulator vekd.
+// vekctl: monitor and fault injector of the crate service simulator vekd.
 #include "client.h"
 #include "wire.h"
 

@@ -1,5 +1,5 @@
 // The crate service: accepts clients on a loopback TCP port, reads their request frames and answers
-// them from the bench of crates and simulated modules; inspection and fault injection for vekctl.
+// them from the bench of crates and simulated modules; status, capture and fault injection for vekctl.
 #ifndef VEKD_SERVER_H
 #define VEKD_SERVER_H
 
