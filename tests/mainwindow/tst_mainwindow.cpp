@@ -71,7 +71,8 @@ void TestMainWindow::formObjectsAndStartState()
     QCOMPARE(child<QComboBox>(&window, "comboBoxSlot")->count(), 0);
     QVERIFY(child<QWidget>(&window, "widgetModuleInfo"));
     QCOMPARE(moduleWidgetsEnabled(window), (QList<bool>{false, false, false, false}));
-    QCOMPARE(child<QAbstractButton>(&window, "pushButtonStartStop")->text(), QStringLiteral("Начать испытания"));
+    QCOMPARE(child<QAbstractButton>(child<QWidget>(&window, "tabAutotest"), "pushButtonStartStop")->text(),
+             QStringLiteral("Начать испытания"));
 
     // Only the manual page is left, without a tab bar.
     auto* tabs = child<QTabWidget>(&window, "tabWidget");

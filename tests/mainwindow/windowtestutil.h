@@ -26,6 +26,7 @@
 #include <functional>
 
 #include "mainwindow.h"
+#include "options.h"
 
 namespace windowtest {
 
@@ -155,7 +156,7 @@ inline QList<bool> moduleWidgetsEnabled(const MainWindow& window)
     return {child<QWidget>(&window, "widgetModuleSettings")->isEnabled(),
             child<QWidget>(&window, "widgetModuleControls")->isEnabled(),
             window.optionsDialog()->moduleOptionsWidget()->isEnabled(),
-            child<QWidget>(&window, "pushButtonStartStop")->isEnabled()};
+            child<QWidget>(child<QWidget>(&window, "tabAutotest"), "pushButtonStartStop")->isEnabled()};
 }
 
 // Runs the options dialog from the window's button; `act` runs while the dialog is shown and
