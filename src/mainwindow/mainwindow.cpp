@@ -192,8 +192,12 @@ void MainWindow::readyCrate(QList<Engine::Crate>& listCrate)
         ui->labelCrateLed->setPixmap(greenPixmap);
     }
 
-    for (QComboBox* selector : {ui->comboBoxCrate, ui->comboBoxSlot})
-        selector->setMinimumWidth(selector->minimumSizeHint().width() + selector->iconSize().width() + selectorSpare);
+    // The selectors adjust their size hint to their items; their minimum size hint stays as it was
+    // first computed (with no items), so the wider of the two measures the contents.
+    for (QComboBox* selector : {ui->comboBoxCrate, ui->comboBoxSlot}) {
+        const int contents = qMax(selector->minimumSizeHint().width(), selector->sizeHint().width());
+        selector->setMinimumWidth(contents + selector->iconSize().width() + selectorSpare);
+    }
 
     // Selections are handled again only when no later discovery request is still out.
     if (pendingDiscoveries <= 1)
