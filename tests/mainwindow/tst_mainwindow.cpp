@@ -136,9 +136,20 @@ void TestMainWindow::emulatorModeListsOneCrate()
     WorkingDirectory cwd;
     cwd.writeGlobal(QStringLiteral("ModuleMode"), QStringLiteral("Emulator"));
     MainWindow window;
+    QSignalSpy lists(window.engineObject(), &Engine::readyCrate);
     QVERIFY(!window.selectionAllowed());
+    QCoreApplication::processEvents();
+    QCOMPARE(lists.count(), 0); // no discovery before the window is shown
     window.show();
     QTRY_VERIFY_WITH_TIMEOUT(window.selectionAllowed(), 10000);
+    // Exactly one discovery at the first show; a later show asks for none.
+    window.hide();
+    window.show();
+    QCoreApplication::processEvents(); // a discovery request would now be queued to the engine
+    QSemaphore engineDone;
+    QMetaObject::invokeMethod(window.engineObject(), [&engineDone]() { engineDone.release(); }, Qt::QueuedConnection);
+    QVERIFY(engineDone.tryAcquire(1, 10000));
+    QCOMPARE(lists.count(), 1);
 
     auto* crates = child<QComboBox>(&window, "comboBoxCrate");
     auto* slotBox = child<QComboBox>(&window, "comboBoxSlot");
