@@ -1,0 +1,437 @@
+// The sender's synthesis against a crate service simulator of the test's own: a module of the
+// built-in bench is opened and configured with vek72api, synthesis fills the channels and sends
+// block 0, and the simulator tells what the module received (status) and what it played (capture).
+// Also every refusal with its critical text, the send faults injected through vekctl, and the
+// lock that must be free after every exit.
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+#include <sys/resource.h>
+
+#include <cmath>
+
+#include "messagecapture.h"
+#include "modulesendervek72.h"
+#include "synthesis.h"
+#include "vekdrunner.h"
+
+namespace {
+
+const char* const crateSerial = "4B210736";
+constexpr int slotOfEight = 3;  // modification 1, 8 channels, -10 V .. +10 V
+
+ChannelSignal sig(int channel, int shape, double frequency, double amplitude, double offset)
+{
+    ChannelSignal s;
+    s.channel = channel;
+    s.shape = shape;
+    s.frequency = frequency;
+    s.amplitude = amplitude;
+    s.offset = offset;
+    return s;
+}
+
+} // namespace
+
+class TestSenderSynthesis : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void cyclicPageIsReceivedAndPlayed();
+    void streamingSendsBlockZeroOnly();
+    void repeatedSynthesisReusesArrays();
+    void refusals();
+    void channelCountMismatch();
+    void sendFailures();
+    void preparationFailure();
+    void arraysThatCannotBeAllocated();
+
+private:
+    bool configure(const QList<ChannelSignal>& list, bool cyclic, double dacRate = 48000);
+    QJsonObject moduleStatus();
+    void verifyUnlocked();
+
+    VekdRunner service;
+    TVEK72 handle;
+    QList<ChannelSignal> outputData;
+    QMutex mutex;
+    ModuleSenderVek72* sender = nullptr;
+};
+
+void TestSenderSynthesis::initTestCase()
+{
+    QVERIFY(service.start());
+    VEK72_Init(&handle);
+    QCOMPARE(VEK72_Open(&handle, 0x7F000001u, 11111, crateSerial, slotOfEight), 0);
+    QCOMPARE(int(handle.info.dacChannelCount), 8);
+}
+
+void TestSenderSynthesis::init()
+{
+    outputData.clear();
+    sender = new ModuleSenderVek72(&handle, &outputData, &mutex);
+    QCOMPARE(service.vekctl({"fault", "clear"}), 0);
+}
+
+void TestSenderSynthesis::cleanup()
+{
+    delete sender;
+    sender = nullptr;
+    if (handle.state.running)
+        VEK72_Stop(&handle, 0);
+}
+
+void TestSenderSynthesis::cleanupTestCase()
+{
+    VEK72_Close(&handle);
+    service.stop();
+}
+
+// Writes the configuration of the records as the module object does and applies it.
+bool TestSenderSynthesis::configure(const QList<ChannelSignal>& list, bool cyclic, double dacRate)
+{
+    for (int i = 0; i < VEK72_MAX_CHANNELS; ++i) {
+        handle.config.channel[i].enabled = 0;
+        handle.config.channel[i].output = 0;
+        handle.config.channel[i].source = 0;
+    }
+    for (const ChannelSignal& s : list)
+        handle.config.channel[s.channel - 1].enabled = 1;
+    handle.config.outputMode = cyclic ? 0 : 1;
+    handle.config.dacEnable = 1;
+    VEK72_FillOutFreq(&handle.config, dacRate, nullptr);
+    outputData = list;
+    return VEK72_Configure(&handle) == 0;
+}
+
+QJsonObject TestSenderSynthesis::moduleStatus()
+{
+    QByteArray out;
+    if (service.vekctl({"status"}, &out) != 0)
+        return {};
+    for (const QJsonValue& crate : QJsonDocument::fromJson(out).object().value("crates").toArray()) {
+        if (crate.toObject().value("serial").toString() != QLatin1String(crateSerial))
+            continue;
+        for (const QJsonValue& slot : crate.toObject().value("slots").toArray()) {
+            if (slot.toObject().value("slot").toInt() == slotOfEight)
+                return slot.toObject().value("module").toObject();
+        }
+    }
+    return {};
+}
+
+void TestSenderSynthesis::verifyUnlocked()
+{
+    QVERIFY(mutex.tryLock());
+    mutex.unlock();
+}
+
+void TestSenderSynthesis::cyclicPageIsReceivedAndPlayed()
+{
+    const QList<ChannelSignal> list{sig(2, ChannelSignal::Sine, 700, 2.0, 0.5),
+                                    sig(5, ChannelSignal::Triangle, 1000, 4.0, -3.0),
+                                    sig(7, ChannelSignal::Line, 0, 0, 1.25)};
+    QVERIFY(configure(list, true));
+    const double rate = handle.state.outputRate;  // 48 kHz over 4
+    QCOMPARE(rate, 12000.0);
+    MessageCapture messages;
+    const int period = sender->synthesize(true);
+    verifyUnlocked();
+    QVERIFY2(messages.criticals().isEmpty(), qPrintable(messages.criticals().join('\n')));
+
+    // 700 Hz at 12 kHz: r = 120 / 7, 7 periods in 120 samples; the triangle fits 12 samples.
+    const synthesis::Plan plan = synthesis::makePlan(list, rate, true);
+    QCOMPARE(plan.length, qint64(120));
+    QCOMPARE(period, 10);
+    QCOMPARE(sender->blockPeriod(), 10);
+    QCOMPARE(sender->blocks(), 1);
+    QCOMPARE(sender->currentBlock(), 0);
+    QCOMPARE(sender->transferWordCount(), 360u);
+    QCOMPARE(sender->lastSentCount(), 360);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(outputData.at(i).samples.size(), 120);
+        QVERIFY(outputData.at(i).frequency == plan.channels.at(i).frequency);
+    }
+    QVERIFY(outputData.at(2).frequency == 6000.0);  // the line: two samples per period
+    // Block 0 interleaved by channel, and the words are what the library makes of it.
+    const QVector<double>& il = sender->interleavedBlock();
+    QCOMPARE(il.size(), 360);
+    for (int g = 0; g < 120; ++g)
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(il[3 * g + i] == outputData.at(i).samples.at(g));
+    QVector<quint32> expected(360);
+    QCOMPARE(VEK72_PrepareDacData(&handle, il.constData(), 360, VEK72_PREPARE_VOLTS, expected.data(), nullptr), 0);
+    QVERIFY(sender->blockWords() == expected);
+
+    // The module holds the page.
+    const QJsonObject before = moduleStatus();
+    QCOMPARE(before.value("loadingPageWords").toDouble(), 360.0);
+    QCOMPARE(before.value("counters").toObject().value("badWords").toDouble(), 0.0);
+
+    // Played, the page gives back the samples (to the DAC's 16-bit step).
+    QCOMPARE(VEK72_SwitchCyclePage(&handle, 0, 1000), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(moduleStatus().value("counters").toObject().value("framesPlayed").toDouble() >= 240,
+                             10000);
+    QTemporaryDir dir;
+    const QString csv = dir.filePath("capture.csv");
+    QCOMPARE(service.vekctl({"capture", "--crate", crateSerial, "--slot", QString::number(slotOfEight),
+                             "--frames", "120", "--out", csv}),
+             0);
+    QCOMPARE(VEK72_Stop(&handle, 0), 0);
+    QFile file(csv);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+    QCOMPARE(lines.takeFirst(), QByteArray("ch2,ch5,ch7"));
+    QCOMPARE(lines.size(), 120);
+    // The capture starts wherever playback happened to be: find the rotation, then every frame.
+    const double step = 20.0 / 65535.0;
+    auto matches = [&](int shift, int g) {
+        const QList<QByteArray> cells = lines.at(g).split(',');
+        for (int i = 0; i < 3; ++i) {
+            if (std::abs(cells.at(i).toDouble() - outputData.at(i).samples.at((g + shift) % 120)) > step / 2 + 1e-6)
+                return false;
+        }
+        return true;
+    };
+    int shift = -1;
+    for (int s = 0; s < 120 && shift < 0; ++s) {
+        bool all = true;
+        for (int g = 0; g < 120 && all; ++g)
+            all = matches(s, g);
+        if (all)
+            shift = s;
+    }
+    QVERIFY2(shift >= 0, "the played frames are not the page sent");
+}
+
+void TestSenderSynthesis::streamingSendsBlockZeroOnly()
+{
+    // Eight channels at 6000 samples per second each: a common length of 600000 frames is more
+    // than one transfer of 4194304 words, so the signal is cut into blocks.
+    QList<ChannelSignal> list;
+    for (int c = 1; c <= 8; ++c)
+        list.append(sig(c, c % 2 ? ChannelSignal::Sine : ChannelSignal::Saw, 0.07 * c, 1.0 + c, -0.5));
+    QVERIFY(configure(list, false));
+    QCOMPARE(handle.state.outputRate, 6000.0);
+    const synthesis::Plan plan = synthesis::makePlan(list, 6000, false);
+    QVERIFY(plan.ok());
+    QVERIFY(plan.blockCount > 1);
+    QVERIFY(plan.length <= 1000000);
+    const QJsonObject before = moduleStatus();
+    MessageCapture messages;
+    const int period = sender->synthesize(false);
+    verifyUnlocked();
+    QVERIFY2(messages.criticals().isEmpty(), qPrintable(messages.criticals().join('\n')));
+    QCOMPARE(qint64(period), plan.blockPeriodMs);
+    QCOMPARE(qint64(sender->blocks()), plan.blockCount);
+    QCOMPARE(qint64(sender->transferWordCount()), 8 * plan.samplesPerBlock);
+    QVERIFY(sender->transferWordCount() <= 4194304u);
+    // Every channel holds its whole signal; only block 0 went out.
+    for (int i = 0; i < 8; ++i) {
+        QCOMPARE(qint64(outputData.at(i).samples.size()), plan.length);
+        QVector<double> expected(int(plan.length));
+        synthesis::ChannelFiller(plan.channels.at(i), plan.length).fill(expected.data(), 0, plan.length);
+        QVERIFY(outputData.at(i).samples == expected);
+    }
+    const QVector<double>& il = sender->interleavedBlock();
+    const qint64 b = plan.samplesPerBlock;
+    for (qint64 g = 0; g < b; g += 997)
+        for (int i = 0; i < 8; ++i)
+            QVERIFY(il[int(8 * g + i)] == outputData.at(i).samples.at(int(g)));
+    QVector<quint32> words(il.size());
+    QCOMPARE(VEK72_PrepareDacData(&handle, il.constData(), quint32(il.size()), 1, words.data(), nullptr), 0);
+    QVERIFY(sender->blockWords() == words);
+    const QJsonObject after = moduleStatus();
+    QCOMPARE(after.value("fifoWords").toDouble(), double(sender->transferWordCount()));
+    QCOMPARE(after.value("counters").toObject().value("wordsReceived").toDouble()
+                 - before.value("counters").toObject().value("wordsReceived").toDouble(),
+             double(sender->transferWordCount()));
+}
+
+void TestSenderSynthesis::repeatedSynthesisReusesArrays()
+{
+    const QList<ChannelSignal> list{sig(1, ChannelSignal::Sine, 1234.567, 1, 0),
+                                    sig(2, ChannelSignal::Pulse, 333.3, 2, 0)};
+    QVERIFY(configure(list, true));
+    QVERIFY(sender->synthesize(true) > 0);
+    QSet<const double*> memory{outputData.at(0).samples.constData(), outputData.at(1).samples.constData()};
+    // The module object configures again and rebuilds its records before every start (a page
+    // that was never played would otherwise keep growing); the arrays come back.
+    QVERIFY(configure(list, true));
+    QVERIFY(sender->synthesize(true) > 0);
+    QCOMPARE((QSet<const double*>{outputData.at(0).samples.constData(), outputData.at(1).samples.constData()}),
+             memory);
+    // An array somebody still holds is never written over.
+    const QVector<double> first = outputData.at(0).samples;
+    QVERIFY(configure(list, true));
+    QVERIFY(sender->synthesize(true) > 0);
+    QVERIFY(first.constData() != outputData.at(0).samples.constData());
+    QVERIFY(first.constData() != outputData.at(1).samples.constData());
+    QVERIFY(first == outputData.at(0).samples);
+    const QVector<double> kept = outputData.at(1).samples;
+    QList<ChannelSignal> louder = list;
+    louder[1].amplitude = 5;
+    QVERIFY(configure(louder, true));
+    QVERIFY(sender->synthesize(true) > 0);
+    QVERIFY(kept.constData() != outputData.at(1).samples.constData());
+    QVERIFY(kept != outputData.at(1).samples);
+    QVERIFY(std::abs(*std::max_element(kept.cbegin(), kept.cend()) - 2.0) < 1e-12);
+    // Synthesis on records that still hold the last arrays (no rebuild in between).
+    QCOMPARE(VEK72_Configure(&handle), 0);
+    QVERIFY(sender->synthesize(true) > 0);
+    QVERIFY(std::abs(*std::max_element(outputData.at(1).samples.cbegin(), outputData.at(1).samples.cend()) - 5.0)
+            < 1e-12);
+    sender->releaseSamples();
+    verifyUnlocked();
+}
+
+void TestSenderSynthesis::refusals()
+{
+    MessageCapture messages;
+    QVERIFY(configure({}, true));  // zeroing configuration: no channel
+    QCOMPARE(sender->synthesize(true), 0);
+    verifyUnlocked();
+    QCOMPARE(messages.criticals(), QStringList{"Нет включенных каналов для генерации"});
+
+    messages.clear();
+    QVERIFY(configure({sig(1, ChannelSignal::Sine, 24000, 1, 0)}, true));
+    QCOMPARE(sender->synthesize(true), 0);
+    verifyUnlocked();
+    QCOMPARE(messages.criticals(),
+             QStringList{"Недостаточная частота ЦАП 48.000 кГц на канал для сигнала 24.000 кГц"});
+    QVERIFY(outputData.at(0).samples.isEmpty());
+    QVERIFY(outputData.at(0).frequency == 24000.0);
+
+    messages.clear();
+    QVERIFY(configure({sig(1, ChannelSignal::Sine, 1000, 1, 0), sig(2, ChannelSignal::Sine, 0, 1, 0)}, true));
+    QCOMPARE(sender->synthesize(true), 0);
+    QCOMPARE(messages.criticals(),
+             QStringList{"Недостаточная частота ЦАП 24.000 кГц на канал для сигнала 0.000 кГц"});
+
+    messages.clear();
+    QVERIFY(configure({sig(1, ChannelSignal::Sine, std::nan(""), 1, 0)}, true));
+    QCOMPARE(sender->synthesize(true), 0);
+    QCOMPARE(messages.criticals(),
+             QStringList{"Недостаточная частота ЦАП 48.000 кГц на канал для сигнала nan кГц"});
+    QCOMPARE(sender->blockPeriod(), 0);
+    verifyUnlocked();
+}
+
+void TestSenderSynthesis::channelCountMismatch()
+{
+    // The module counts two channels, the list holds one: the words would go to wrong outputs.
+    QVERIFY(configure({sig(1, ChannelSignal::Sine, 1000, 1, 0), sig(2, ChannelSignal::Sine, 1000, 1, 0)}, true));
+    outputData.removeLast();
+    MessageCapture messages;
+    QCOMPARE(sender->synthesize(true), 0);
+    verifyUnlocked();
+    QCOMPARE(messages.criticals(),
+             QStringList{"Число включенных каналов модуля (2) не совпадает с числом сигналов (1)"});
+}
+
+void TestSenderSynthesis::sendFailures()
+{
+    const QString slot = QString::number(slotOfEight);
+    QVERIFY(configure({sig(1, ChannelSignal::Sine, 700, 1, 0)}, true));
+    MessageCapture messages;
+    QCOMPARE(service.vekctl({"fault", "fail", "--crate", crateSerial, "--slot", slot, "--function", "VEK72_Send",
+                             "--count", "1", "--code", "-116"}),
+             0);
+    QCOMPARE(sender->synthesize(true), 0);
+    verifyUnlocked();
+    QCOMPARE(messages.criticals(), QStringList{"Ошибка при отправке данных модулю!"});
+    QCOMPARE(sender->lastSentCount(), -116);
+    // The channels were filled all the same; the module has nothing.
+    QCOMPARE(outputData.at(0).samples.size(), 480);
+
+    messages.clear();
+    QCOMPARE(service.vekctl({"fault", "short-send", "--crate", crateSerial, "--slot", slot, "--words", "100",
+                             "--count", "1"}),
+             0);
+    QCOMPARE(sender->synthesize(true), 0);
+    verifyUnlocked();
+    QCOMPARE(messages.criticals(), QStringList{"Ошибка! Количество отправленных сэмплов не равно заданному!"});
+    QCOMPARE(sender->lastSentCount(), 100);
+
+    // The faults are used up: the next synthesis goes through.
+    messages.clear();
+    QCOMPARE(sender->synthesize(true), 10);
+    QVERIFY(messages.criticals().isEmpty());
+}
+
+void TestSenderSynthesis::preparationFailure()
+{
+    // A handle that was never configured: the library cannot make words of the samples.
+    TVEK72 fresh;
+    VEK72_Init(&fresh);
+    fresh.state.outputRate = 48000;
+    fresh.state.enabledChannels = 1;
+    QList<ChannelSignal> list{sig(1, ChannelSignal::Saw, 1000, 1, 0)};
+    QMutex lock;
+    ModuleSenderVek72 other(&fresh, &list, &lock);
+    MessageCapture messages;
+    QCOMPARE(other.synthesize(true), 0);
+    QVERIFY(lock.tryLock());
+    lock.unlock();
+    const QString text = QTextCodec::codecForName("Windows-1251")->toUnicode(VEK72_GetErrorString(VEK72_E_NOT_CONFIGURED));
+    QVERIFY(!text.isEmpty());
+    QCOMPARE(messages.criticals(),
+             QStringList{QStringLiteral("Ошибка генерации данных. Ошибка %1 (%2)").arg(VEK72_E_NOT_CONFIGURED).arg(text)});
+    QCOMPARE(other.lastSentCount(), 0);  // nothing was sent
+    QCOMPARE(list.at(0).samples.size(), 48);
+}
+
+void TestSenderSynthesis::arraysThatCannotBeAllocated()
+{
+    // A period longer than any array: refused before anything is allocated.
+    QVERIFY(configure({sig(1, ChannelSignal::Sine, 0.0001, 1, 0)}, true));
+    MessageCapture messages;
+    QCOMPARE(sender->synthesize(true), 0);
+    verifyUnlocked();
+    QCOMPARE(messages.criticals(), QStringList{"Недостаточно памяти для генерации сигнала"});
+
+    // 0.0002 Hz in streaming: one channel of 240 million samples (1.9 GB), more than this process
+    // may have while its address space is limited.
+    QVERIFY(configure({sig(1, ChannelSignal::Sine, 0.0002, 1, 0)}, false));
+    const double received = moduleStatus().value("counters").toObject().value("wordsReceived").toDouble();
+    rlimit saved;
+    QCOMPARE(getrlimit(RLIMIT_AS, &saved), 0);
+    QFile status("/proc/self/status");
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    qint64 virtualKb = 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmSize:"))
+            virtualKb = line.mid(7).trimmed().split(' ').first().toLongLong();
+    }
+    QVERIFY(virtualKb > 0);
+    rlimit limited = saved;
+    limited.rlim_cur = rlim_t(virtualKb + 512 * 1024) * 1024;
+    QCOMPARE(setrlimit(RLIMIT_AS, &limited), 0);
+    messages.clear();
+    const int result = sender->synthesize(false);
+    QCOMPARE(setrlimit(RLIMIT_AS, &saved), 0);
+    QCOMPARE(result, 0);
+    verifyUnlocked();
+    QCOMPARE(messages.criticals(), QStringList{"Недостаточно памяти для генерации сигнала"});
+    QVERIFY(outputData.at(0).samples.isEmpty());
+    QVERIFY(outputData.at(0).frequency == 0.0002);  // untouched
+    QCOMPARE(sender->transferWordCount(), 0u);
+    QCOMPARE(moduleStatus().value("counters").toObject().value("wordsReceived").toDouble(), received);
+}
+
+QTEST_GUILESS_MAIN(TestSenderSynthesis)
+#include "tst_sender_synthesis.moc"
