@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "synthesis.h"
+#include "synthesiskernels.h"
 
 namespace {
 
@@ -108,6 +109,7 @@ private slots:
     void sineStaysWithinBound();
     void sineFarIntoLongSignal();
     void fillingInPiecesGivesSameSamples();
+    void kernelsMatchPlainArithmetic();
     void interleaving();
     void allocation();
     void synthesizeAllFillsRecords();
@@ -320,6 +322,40 @@ void TestSynthesisFill::fillingInPiecesGivesSameSamples()
             filler.fill(guard.data(), 0, plan.length + 8);
             for (int i = int(plan.length); i < guard.size(); ++i)
                 EXACT(guard[i], -7.0);
+        }
+    }
+}
+
+void TestSynthesisFill::kernelsMatchPlainArithmetic()
+{
+    // Whatever vector width the processor offers, the kernels give the samples of plain
+    // arithmetic (two roundings, in this order), at any start and length, cached or streamed.
+    QRandomGenerator g(8);
+    QVector<double> c(3000), s(3000);
+    for (int j = 0; j < c.size(); ++j) {
+        c[j] = g.bounded(2.0) - 1.0;
+        s[j] = g.bounded(2.0) - 1.0;
+    }
+    for (int round = 0; round < 200; ++round) {
+        const int start = g.bounded(64);
+        const int n = g.bounded(2900);
+        const double as = g.bounded(20.0) - 10.0, ac = g.bounded(20.0) - 10.0, o = g.bounded(4.0) - 2.0;
+        const bool stream = round % 2;
+        QVector<double> out(3000, -5.0);
+        synthesis::kernels::sineRun(out.data() + start, c.constData() + start, s.constData() + start, as, ac, o, n,
+                                    stream);
+        for (int j = 0; j < 3000; ++j) {
+            const double expected = j >= start && j < start + n ? (as * c[j] + ac * s[j]) + o : -5.0;
+            QVERIFY2(out[j] == expected, qPrintable(QString("round %1 sample %2").arg(round).arg(j)));
+        }
+        QVector<double> copy(3000, -5.0);
+        synthesis::kernels::copyRun(copy.data() + start, c.constData() + start, n, stream);
+        QVector<double> filledWith(3000, -5.0);
+        synthesis::kernels::fillRun(filledWith.data() + start, o, n, stream);
+        for (int j = 0; j < 3000; ++j) {
+            const bool inside = j >= start && j < start + n;
+            EXACT(copy[j], inside ? c[j] : -5.0);
+            EXACT(filledWith[j], inside ? o : -5.0);
         }
     }
 }

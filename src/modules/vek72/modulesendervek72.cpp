@@ -46,6 +46,22 @@ void critical(const QString& text)
 
 int ModuleSenderVek72::synthesize(bool cyclic)
 {
+    if (prepareFirstBlock(cyclic) == 0)
+        return 0;
+
+    // Block 0 to the module.
+    sentCount = VEK72_Send(handle, words.constData(), transferWords, 1000);
+    if (sentCount != int(transferWords)) {
+        critical(sentCount < 0 ? QStringLiteral("Ошибка при отправке данных модулю!")
+                               : QStringLiteral("Ошибка! Количество отправленных сэмплов не "
+                                                "равно заданному!"));
+        return 0;
+    }
+    return blockPeriodMs;
+}
+
+int ModuleSenderVek72::prepareFirstBlock(bool cyclic)
+{
     blockPeriodMs = 0;
     QMutexLocker locker(mutex);
     QList<ChannelSignal>& signalList = *outputData;
@@ -113,29 +129,36 @@ int ModuleSenderVek72::synthesize(bool cyclic)
         return 0;
     }
 
-    // Fill. Block 0 goes chunk by chunk through filling, interleaving and word preparation; the
+    // Fill. Block 0 goes chunk by chunk: every channel's samples are computed into a small
+    // buffer, interleaved from there, and the interleaved chunk is turned into words while it is
+    // still in the cache; samples and interleaved frames go to their arrays past the cache. The
     // rest of the signal (streaming mode) is filled afterwards.
     std::vector<synthesis::ChannelFiller> fillers;
-    QVector<const double*> sources;
     fillers.reserve(n);
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < n; ++i)
         fillers.emplace_back(plan.channels.at(i), length);
-        sources.append(arrays.at(i).constData());
-    }
+    std::vector<double> scratch(size_t(2 * n * framesPerChunk));
+    std::vector<const double*> pieces(n);
+    for (int i = 0; i < n; ++i)
+        pieces[i] = scratch.data() + i * framesPerChunk;
+    double* const frames = scratch.data() + n * framesPerChunk;
     int prepared = 0;
     for (qint64 from = 0; from < perBlock; from += framesPerChunk) {
-        const qint64 to = std::min(perBlock, from + framesPerChunk);
-        for (int i = 0; i < n; ++i)
-            fillers.at(i).fill(arrays[i].data(), from, to);
-        synthesis::interleave(sources, interleaved.data(), from, to);
+        const qint64 count = std::min(perBlock - from, framesPerChunk);
+        for (int i = 0; i < n; ++i) {
+            double* piece = scratch.data() + i * framesPerChunk;
+            fillers[i].fillInto(piece, from, from + count);
+            synthesis::storeStreaming(arrays[i].data() + from, piece, count);
+        }
+        synthesis::interleaveFrames(pieces.data(), n, frames, count);
+        synthesis::storeStreaming(interleaved.data() + n * from, frames, n * count);
         if (prepared == 0) {
-            prepared = VEK72_PrepareDacData(handle, interleaved.constData() + n * from,
-                                            quint32(n * (to - from)), VEK72_PREPARE_VOLTS,
+            prepared = VEK72_PrepareDacData(handle, frames, quint32(n * count), VEK72_PREPARE_VOLTS,
                                             words.data() + n * from, nullptr);
         }
     }
     for (int i = 0; i < n; ++i)
-        fillers.at(i).fill(arrays[i].data(), perBlock, length);
+        fillers[i].fillStreaming(arrays[i].data(), perBlock, length);
 
     // Results into the records and the sender.
     for (int i = 0; i < n; ++i) {
@@ -153,15 +176,6 @@ int ModuleSenderVek72::synthesize(bool cyclic)
     if (prepared != 0) {
         critical(QStringLiteral("Ошибка генерации данных. Ошибка %1 (%2)")
                      .arg(prepared).arg(errorText(prepared)));
-        return 0;
-    }
-
-    // Block 0 to the module.
-    sentCount = VEK72_Send(handle, words.constData(), transferWords, 1000);
-    if (sentCount != int(transferWords)) {
-        critical(sentCount < 0 ? QStringLiteral("Ошибка при отправке данных модулю!")
-                               : QStringLiteral("Ошибка! Количество отправленных сэмплов не "
-                                                "равно заданному!"));
         return 0;
     }
     return blockPeriodMs;

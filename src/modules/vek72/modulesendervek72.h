@@ -31,6 +31,9 @@ public:
     // fresh pages (which costs far more than filling them). Read the samples through const access
     // (constData, at): writing into a record's samples would copy the array.
     int synthesize(bool cyclic);
+    // Everything synthesize does but the transfer of block 0: the plan, the samples of every
+    // channel, block 0 interleaved and turned into words. Same result and messages.
+    int prepareFirstBlock(bool cyclic);
     // Gives the kept sample arrays back (they are otherwise kept until the next synthesis).
     void releaseSamples();
     bool startOutput();

@@ -103,12 +103,16 @@ public:
     void fill(double* out, qint64 from, qint64 to) const { fillInto(out + from, from, to); }
     // Writes samples from .. to - 1 into dst[0] .. dst[to - from - 1].
     void fillInto(double* dst, qint64 from, qint64 to) const;
+    // As fill, for long ranges of arrays far larger than the cache: the samples are computed piece
+    // by piece in a small buffer and stored past the cache, so the array is not read first.
+    void fillStreaming(double* out, qint64 from, qint64 to) const;
 
     double samplesPerPeriod() const { return r; }
 
 private:
-    void fillSine(double* dst, qint64 from, qint64 to) const;
-    void fillPeriodic(double* dst, qint64 from, qint64 to) const;
+    void fillRange(double* dst, qint64 from, qint64 to, bool stream) const;
+    void fillSine(double* dst, qint64 from, qint64 to, bool stream) const;
+    void fillPeriodic(double* dst, qint64 from, qint64 to, bool stream) const;
     double periodicValue(qint64 j) const;
 
     int shape;
@@ -126,6 +130,11 @@ private:
 // Copies frames [from, to) of the channel arrays into the interleaved array: frame g of channel i
 // goes to interleaved[E * g + i], E = channels.size().
 void interleave(const QVector<const double*>& channels, double* interleaved, qint64 from, qint64 to);
+// The same for e channels whose pointers and the destination all point at the first frame.
+void interleaveFrames(const double* const* channels, int e, double* dst, qint64 frames);
+
+// Copies n doubles to dst past the cache (for destinations that are not read again soon).
+void storeStreaming(double* dst, const double* src, qint64 n);
 
 // A sample array of the given length whose contents are not initialised (the caller writes every
 // sample). False when it cannot be allocated; the array is then empty.

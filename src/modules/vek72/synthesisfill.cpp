@@ -2,13 +2,19 @@
 // arrays that are written whole.
 
 #include "synthesis.h"
+#include "synthesiskernels.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include <QVarLengthArray>
+
 #ifdef Q_OS_LINUX
 #include <sys/mman.h>
+#endif
+#ifdef __SSE2__
+#include <emmintrin.h>
 #endif
 
 namespace synthesis {
@@ -85,6 +91,16 @@ double ChannelFiller::periodicValue(qint64 j) const
 
 void ChannelFiller::fillInto(double* dst, qint64 from, qint64 to) const
 {
+    fillRange(dst, from, to, false);
+}
+
+void ChannelFiller::fillStreaming(double* out, qint64 from, qint64 to) const
+{
+    fillRange(out + from, from, to, true);
+}
+
+void ChannelFiller::fillRange(double* dst, qint64 from, qint64 to, bool stream) const
+{
     if (from < 0) {
         dst -= from;
         from = 0;
@@ -94,43 +110,37 @@ void ChannelFiller::fillInto(double* dst, qint64 from, qint64 to) const
         return;
     switch (shape) {
     case ChannelSignal::Sine:
-        fillSine(dst, from, to);
+        fillSine(dst, from, to, stream);
         break;
     case ChannelSignal::Triangle:
     case ChannelSignal::Saw:
     case ChannelSignal::Pulse:
-        fillPeriodic(dst, from, to);
+        fillPeriodic(dst, from, to, stream);
         break;
     default:
-        std::fill(dst, dst + (to - from), offset);
+        kernels::fillRun(dst, offset, to - from, stream);
         break;
     }
 }
 
-void ChannelFiller::fillSine(double* dst, qint64 from, qint64 to) const
+void ChannelFiller::fillSine(double* dst, qint64 from, qint64 to, bool stream) const
 {
     const double* c = cosTable.constData();
     const double* s = sinTable.constData();
-    const double a = amplitude;
-    const double o = offset;
     qint64 anchor = from - from % sineStride;
     while (anchor < to) {
         const double phase = phaseOf(anchor, r);
-        const double sa = std::sin(phase);
-        const double ca = std::cos(phase);
         const qint64 begin = std::max(anchor, from);
         const qint64 end = std::min(anchor + sineStride, to);
-        double* out = dst + (begin - from);
-        const double* cj = c + (begin - anchor);
-        const double* sj = s + (begin - anchor);
-        const qint64 count = end - begin;
-        for (qint64 j = 0; j < count; ++j)
-            out[j] = a * (sa * cj[j] + ca * sj[j]) + o;
+        // A sin(w (k0 + j)) + O = (A sin w k0) cos w j + (A cos w k0) sin w j + O
+        kernels::sineRun(dst + (begin - from), c + (begin - anchor), s + (begin - anchor),
+                         amplitude * std::sin(phase), amplitude * std::cos(phase), offset, end - begin,
+                         stream);
         anchor += sineStride;
     }
 }
 
-void ChannelFiller::fillPeriodic(double* dst, qint64 from, qint64 to) const
+void ChannelFiller::fillPeriodic(double* dst, qint64 from, qint64 to, bool stream) const
 {
     qint64 j = from % p;
     if (!periodTable.isEmpty()) {
@@ -139,7 +149,7 @@ void ChannelFiller::fillPeriodic(double* dst, qint64 from, qint64 to) const
         qint64 k = from;
         while (k < to) {
             const qint64 n = std::min(size - j, to - k);
-            std::memcpy(dst + (k - from), table + j, size_t(n) * sizeof(double));
+            kernels::copyRun(dst + (k - from), table + j, n, stream);
             k += n;
             j = 0;
         }
@@ -155,10 +165,28 @@ void ChannelFiller::fillPeriodic(double* dst, qint64 from, qint64 to) const
 namespace {
 
 template <int E>
-void interleaveFixed(const double* const* channels, double* interleaved, qint64 from, qint64 to)
+void interleaveFixed(const double* const* channels, double* dst, qint64 frames)
 {
-    double* dst = interleaved + E * from;
-    for (qint64 g = from; g < to; ++g) {
+    qint64 g = 0;
+#ifdef __SSE2__
+    // Two frames at a time: channels i and i + 1 give two samples each, and one unpack makes the
+    // pair of frame g, the other that of frame g + 1.
+    for (; g + 2 <= frames; g += 2) {
+        int i = 0;
+        for (; i + 2 <= E; i += 2) {
+            const __m128d x = _mm_loadu_pd(channels[i] + g);
+            const __m128d y = _mm_loadu_pd(channels[i + 1] + g);
+            _mm_storeu_pd(dst + i, _mm_unpacklo_pd(x, y));
+            _mm_storeu_pd(dst + E + i, _mm_unpackhi_pd(x, y));
+        }
+        for (; i < E; ++i) {
+            dst[i] = channels[i][g];
+            dst[E + i] = channels[i][g + 1];
+        }
+        dst += 2 * E;
+    }
+#endif
+    for (; g < frames; ++g) {
         for (int i = 0; i < E; ++i)
             dst[i] = channels[i][g];
         dst += E;
@@ -167,30 +195,44 @@ void interleaveFixed(const double* const* channels, double* interleaved, qint64 
 
 } // namespace
 
-void interleave(const QVector<const double*>& channels, double* interleaved, qint64 from, qint64 to)
+void interleaveFrames(const double* const* channels, int e, double* dst, qint64 frames)
 {
-    const int e = channels.size();
-    const double* const* src = channels.constData();
     switch (e) {
     case 0:
         return;
     case 1:
-        if (to > from)
-            std::memcpy(interleaved + from, src[0] + from, size_t(to - from) * sizeof(double));
+        if (frames > 0)
+            std::memcpy(dst, channels[0], size_t(frames) * sizeof(double));
         return;
-    case 2: interleaveFixed<2>(src, interleaved, from, to); return;
-    case 3: interleaveFixed<3>(src, interleaved, from, to); return;
-    case 4: interleaveFixed<4>(src, interleaved, from, to); return;
-    case 5: interleaveFixed<5>(src, interleaved, from, to); return;
-    case 6: interleaveFixed<6>(src, interleaved, from, to); return;
-    case 7: interleaveFixed<7>(src, interleaved, from, to); return;
-    case 8: interleaveFixed<8>(src, interleaved, from, to); return;
+    case 2: interleaveFixed<2>(channels, dst, frames); return;
+    case 3: interleaveFixed<3>(channels, dst, frames); return;
+    case 4: interleaveFixed<4>(channels, dst, frames); return;
+    case 5: interleaveFixed<5>(channels, dst, frames); return;
+    case 6: interleaveFixed<6>(channels, dst, frames); return;
+    case 7: interleaveFixed<7>(channels, dst, frames); return;
+    case 8: interleaveFixed<8>(channels, dst, frames); return;
     default:
-        for (qint64 g = from; g < to; ++g)
+        for (qint64 g = 0; g < frames; ++g)
             for (int i = 0; i < e; ++i)
-                interleaved[e * g + i] = src[i][g];
+                dst[e * g + i] = channels[i][g];
         return;
     }
+}
+
+void interleave(const QVector<const double*>& channels, double* interleaved, qint64 from, qint64 to)
+{
+    const int e = channels.size();
+    if (e == 0 || to <= from)
+        return;
+    QVarLengthArray<const double*, 8> sources(e);
+    for (int i = 0; i < e; ++i)
+        sources[i] = channels.at(i) + from;
+    interleaveFrames(sources.constData(), e, interleaved + e * from, to - from);
+}
+
+void storeStreaming(double* dst, const double* src, qint64 n)
+{
+    kernels::copyRun(dst, src, n, true);
 }
 
 bool allocateSamples(QVector<double>& array, qint64 count)
