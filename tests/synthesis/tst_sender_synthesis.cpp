@@ -21,23 +21,13 @@
 #include "messagecapture.h"
 #include "modulesendervek72.h"
 #include "synthesis.h"
+#include "testsignals.h"
 #include "vekdrunner.h"
 
 namespace {
 
 const char* const crateSerial = "4B210736";
 constexpr int slotOfEight = 3;  // modification 1, 8 channels, -10 V .. +10 V
-
-ChannelSignal sig(int channel, int shape, double frequency, double amplitude, double offset)
-{
-    ChannelSignal s;
-    s.channel = channel;
-    s.shape = shape;
-    s.frequency = frequency;
-    s.amplitude = amplitude;
-    s.offset = offset;
-    return s;
-}
 
 } // namespace
 
@@ -142,9 +132,9 @@ void TestSenderSynthesis::verifyUnlocked()
 
 void TestSenderSynthesis::cyclicPageIsReceivedAndPlayed()
 {
-    const QList<ChannelSignal> list{sig(2, ChannelSignal::Sine, 700, 2.0, 0.5),
-                                    sig(5, ChannelSignal::Triangle, 1000, 4.0, -3.0),
-                                    sig(7, ChannelSignal::Line, 0, 0, 1.25)};
+    const QList<ChannelSignal> list{sig(ChannelSignal::Sine, 700, 2.0, 0.5, 2),
+                                    sig(ChannelSignal::Triangle, 1000, 4.0, -3.0, 5),
+                                    sig(ChannelSignal::Line, 0, 0, 1.25, 7)};
     QVERIFY(configure(list, true));
     const double rate = handle.state.outputRate;  // 48 kHz over 4
     QCOMPARE(rate, 12000.0);
@@ -224,7 +214,7 @@ void TestSenderSynthesis::streamingSendsBlockZeroOnly()
     // than one transfer of 4194304 words, so the signal is cut into blocks.
     QList<ChannelSignal> list;
     for (int c = 1; c <= 8; ++c)
-        list.append(sig(c, c % 2 ? ChannelSignal::Sine : ChannelSignal::Saw, 0.07 * c, 1.0 + c, -0.5));
+        list.append(sig(c % 2 ? ChannelSignal::Sine : ChannelSignal::Saw, 0.07 * c, 1.0 + c, -0.5, c));
     QVERIFY(configure(list, false));
     QCOMPARE(handle.state.outputRate, 6000.0);
     const synthesis::Plan plan = synthesis::makePlan(list, 6000, false);
@@ -264,8 +254,8 @@ void TestSenderSynthesis::streamingSendsBlockZeroOnly()
 
 void TestSenderSynthesis::repeatedSynthesisReusesArrays()
 {
-    const QList<ChannelSignal> list{sig(1, ChannelSignal::Sine, 1234.567, 1, 0),
-                                    sig(2, ChannelSignal::Pulse, 333.3, 2, 0)};
+    const QList<ChannelSignal> list{sig(ChannelSignal::Sine, 1234.567, 1, 0, 1),
+                                    sig(ChannelSignal::Pulse, 333.3, 2, 0, 2)};
     QVERIFY(configure(list, true));
     QVERIFY(sender->synthesize(true) > 0);
     QSet<const double*> memory{outputData.at(0).samples.constData(), outputData.at(1).samples.constData()};
@@ -308,7 +298,7 @@ void TestSenderSynthesis::refusals()
     QCOMPARE(messages.criticals(), QStringList{"Нет включенных каналов для генерации"});
 
     messages.clear();
-    QVERIFY(configure({sig(1, ChannelSignal::Sine, 24000, 1, 0)}, true));
+    QVERIFY(configure({sig(ChannelSignal::Sine, 24000, 1, 0, 1)}, true));
     QCOMPARE(sender->synthesize(true), 0);
     verifyUnlocked();
     QCOMPARE(messages.criticals(),
@@ -317,13 +307,13 @@ void TestSenderSynthesis::refusals()
     QVERIFY(outputData.at(0).frequency == 24000.0);
 
     messages.clear();
-    QVERIFY(configure({sig(1, ChannelSignal::Sine, 1000, 1, 0), sig(2, ChannelSignal::Sine, 0, 1, 0)}, true));
+    QVERIFY(configure({sig(ChannelSignal::Sine, 1000, 1, 0, 1), sig(ChannelSignal::Sine, 0, 1, 0, 2)}, true));
     QCOMPARE(sender->synthesize(true), 0);
     QCOMPARE(messages.criticals(),
              QStringList{"Недостаточная частота ЦАП 24.000 кГц на канал для сигнала 0.000 кГц"});
 
     messages.clear();
-    QVERIFY(configure({sig(1, ChannelSignal::Sine, std::nan(""), 1, 0)}, true));
+    QVERIFY(configure({sig(ChannelSignal::Sine, std::nan(""), 1, 0, 1)}, true));
     QCOMPARE(sender->synthesize(true), 0);
     QCOMPARE(messages.criticals(),
              QStringList{"Недостаточная частота ЦАП 48.000 кГц на канал для сигнала nan кГц"});
@@ -334,7 +324,7 @@ void TestSenderSynthesis::refusals()
 void TestSenderSynthesis::channelCountMismatch()
 {
     // The module counts two channels, the list holds one: the words would go to wrong outputs.
-    QVERIFY(configure({sig(1, ChannelSignal::Sine, 1000, 1, 0), sig(2, ChannelSignal::Sine, 1000, 1, 0)}, true));
+    QVERIFY(configure({sig(ChannelSignal::Sine, 1000, 1, 0, 1), sig(ChannelSignal::Sine, 1000, 1, 0, 2)}, true));
     outputData.removeLast();
     MessageCapture messages;
     QCOMPARE(sender->synthesize(true), 0);
@@ -346,7 +336,7 @@ void TestSenderSynthesis::channelCountMismatch()
 void TestSenderSynthesis::sendFailures()
 {
     const QString slot = QString::number(slotOfEight);
-    QVERIFY(configure({sig(1, ChannelSignal::Sine, 700, 1, 0)}, true));
+    QVERIFY(configure({sig(ChannelSignal::Sine, 700, 1, 0, 1)}, true));
     MessageCapture messages;
     QCOMPARE(service.vekctl({"fault", "fail", "--crate", crateSerial, "--slot", slot, "--function", "VEK72_Send",
                              "--count", "1", "--code", "-116"}),
@@ -380,7 +370,7 @@ void TestSenderSynthesis::preparationFailure()
     VEK72_Init(&fresh);
     fresh.state.outputRate = 48000;
     fresh.state.enabledChannels = 1;
-    QList<ChannelSignal> list{sig(1, ChannelSignal::Saw, 1000, 1, 0)};
+    QList<ChannelSignal> list{sig(ChannelSignal::Saw, 1000, 1, 0, 1)};
     QMutex lock;
     ModuleSenderVek72 other(&fresh, &list, &lock);
     MessageCapture messages;
@@ -398,7 +388,7 @@ void TestSenderSynthesis::preparationFailure()
 void TestSenderSynthesis::arraysThatCannotBeAllocated()
 {
     // A period longer than any array: refused before anything is allocated.
-    QVERIFY(configure({sig(1, ChannelSignal::Sine, 0.0001, 1, 0)}, true));
+    QVERIFY(configure({sig(ChannelSignal::Sine, 0.0001, 1, 0, 1)}, true));
     MessageCapture messages;
     QCOMPARE(sender->synthesize(true), 0);
     verifyUnlocked();
@@ -406,7 +396,7 @@ void TestSenderSynthesis::arraysThatCannotBeAllocated()
 
     // 0.0002 Hz in streaming: one channel of 240 million samples (1.9 GB), more than this process
     // may have while its address space is limited.
-    QVERIFY(configure({sig(1, ChannelSignal::Sine, 0.0002, 1, 0)}, false));
+    QVERIFY(configure({sig(ChannelSignal::Sine, 0.0002, 1, 0, 1)}, false));
     const double received = moduleStatus().value("counters").toObject().value("wordsReceived").toDouble();
     rlimit saved;
     QCOMPARE(getrlimit(RLIMIT_AS, &saved), 0);

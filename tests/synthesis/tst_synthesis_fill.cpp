@@ -10,21 +10,9 @@
 
 #include "synthesis.h"
 #include "synthesiskernels.h"
+#include "testsignals.h"
 
 namespace {
-
-#define EXACT(a, b)                                                                              \
-    QVERIFY2((a) == (b), qPrintable(QString::asprintf("%.17g != %.17g", double(a), double(b))))
-
-ChannelSignal sig(int shape, double frequency, double amplitude, double offset)
-{
-    ChannelSignal s;
-    s.shape = shape;
-    s.frequency = frequency;
-    s.amplitude = amplitude;
-    s.offset = offset;
-    return s;
-}
 
 // The shape table as written: periodic shapes start a period at b = 0, P, 2P, ... while b < L and
 // write j = 0 .. P - 1 (the pulse: j from H while j < r) without touching positions at or beyond L.

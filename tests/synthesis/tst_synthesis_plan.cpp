@@ -10,22 +10,9 @@
 
 #include "referenceplan.h"
 #include "synthesis.h"
+#include "testsignals.h"
 
 namespace {
-
-ChannelSignal sig(int shape, double frequency, double amplitude = 1.0, double offset = 0.0)
-{
-    ChannelSignal s;
-    s.shape = shape;
-    s.frequency = frequency;
-    s.amplitude = amplitude;
-    s.offset = offset;
-    return s;
-}
-
-// Doubles compared bit for bit (QCOMPARE on doubles is fuzzy).
-#define EXACT(a, b)                                                                              \
-    QVERIFY2((a) == (b), qPrintable(QString::asprintf("%.17g != %.17g", double(a), double(b))))
 
 ChannelSignal sine(double frequency)
 {

@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "synthesis.h"
+#include "testsignals.h"
 
 namespace {
 
@@ -41,16 +42,6 @@ QJsonObject parse(const Run& run)
     if (error.error != QJsonParseError::NoError)
         qWarning("not JSON (%s): %s", qPrintable(error.errorString()), run.out.constData());
     return doc.object();
-}
-
-ChannelSignal sig(int shape, double frequency, double amplitude, double offset)
-{
-    ChannelSignal s;
-    s.shape = shape;
-    s.frequency = frequency;
-    s.amplitude = amplitude;
-    s.offset = offset;
-    return s;
 }
 
 } // namespace
