@@ -103,8 +103,8 @@ public:
     void fill(double* out, qint64 from, qint64 to) const { fillInto(out + from, from, to); }
     // Writes samples from .. to - 1 into dst[0] .. dst[to - from - 1].
     void fillInto(double* dst, qint64 from, qint64 to) const;
-    // As fill, for long ranges of arrays far larger than the cache: the samples are computed piece
-    // by piece in a small buffer and stored past the cache, so the array is not read first.
+    // As fill, for long ranges of arrays far larger than the cache: the samples are stored past
+    // the cache, so the array is not read into it first.
     void fillStreaming(double* out, qint64 from, qint64 to) const;
 
     double samplesPerPeriod() const { return r; }
@@ -122,7 +122,7 @@ private:
     qint64 length;
     qint64 p;  // P = round(r): samples of one period of the periodic shapes
     qint64 h;  // H = round(r / 2)
-    QVector<double> periodTable;  // one period of a periodic shape, when short enough
+    QVector<double> periodTable;  // whole periods of a periodic shape, when P is short enough
     QVector<double> cosTable;     // sine: cos and sin of 2*pi*j/r for j below sineStride
     QVector<double> sinTable;
 };

@@ -273,7 +273,7 @@ bool synthesizeAll(QList<ChannelSignal>& channelSignals, double rateHz, bool cyc
     }
     if (ok) {
         for (int i = 0; i < arrays.size(); ++i) {
-            ChannelFiller(plan.channels.at(i), plan.length).fill(arrays[i].data(), 0, plan.length);
+            ChannelFiller(plan.channels.at(i), plan.length).fillStreaming(arrays[i].data(), 0, plan.length);
             channelSignals[i].samples = std::move(arrays[i]);
             channelSignals[i].frequency = plan.channels.at(i).frequency;
         }
