@@ -25,15 +25,21 @@ VoltageTypeCode voltageTypeFromText(const QString& itemText)
     return VoltageTypeOther;
 }
 
+// Highest voltage of the full range for AC or DC, in millivolts; 0 for any other type.
+static int fullRangeMaximum(const ModificationLimits& limits, VoltageTypeCode type)
+{
+    if (type == VoltageTypeAc)
+        return limits.acMax;
+    if (type == VoltageTypeDc)
+        return limits.dcMax;
+    return 0;
+}
+
 QString rangeItemText(const ModificationLimits& limits, VoltageTypeCode type, int item)
 {
-    int maximum = 0;
-    if (type == VoltageTypeAc)
-        maximum = limits.acMax;
-    else if (type == VoltageTypeDc)
-        maximum = limits.dcMax;
-    else
+    if (type != VoltageTypeAc && type != VoltageTypeDc)
         return QString();
+    const int maximum = fullRangeMaximum(limits, type);
     if (item == 0)
         return QStringLiteral("%1 В").arg(maximum / 10000.0, 0, 'g', -1);
     if (item == 1)
@@ -56,13 +62,9 @@ int rangeCodeFromText(const ModificationLimits& limits, const QString& itemText)
 
 int voltageMaximum(const ModificationLimits& limits, VoltageTypeCode type, int rangeCode, int current)
 {
-    int maximum = 0;
-    if (type == VoltageTypeAc)
-        maximum = limits.acMax;
-    else if (type == VoltageTypeDc)
-        maximum = limits.dcMax;
-    else
+    if (type != VoltageTypeAc && type != VoltageTypeDc)
         return current;
+    const int maximum = fullRangeMaximum(limits, type);
     if (rangeCode == 1)
         return maximum;
     if (rangeCode == 2)

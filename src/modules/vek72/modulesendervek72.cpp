@@ -2,7 +2,6 @@
 
 #include <QMutex>
 #include <QMutexLocker>
-#include <QTextCodec>
 #include <QtGlobal>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "synthesis.h"
+#include "vek72error.h"
 
 ModuleSenderVek72::ModuleSenderVek72(TVEK72* handle, QList<ChannelSignal>* outputData, QMutex* mutex)
     : handle(handle), outputData(outputData), mutex(mutex)
@@ -26,16 +26,6 @@ namespace {
 // Frames of block 0 that are filled, interleaved and turned into words in one go, while they are
 // still in the cache.
 constexpr qint64 framesPerChunk = 1024;
-
-// The text of a library error code, decoded from the library's Windows-1251.
-QString errorText(int code)
-{
-    const char* text = VEK72_GetErrorString(code);
-    if (!text)
-        return QString();
-    QTextCodec* codec = QTextCodec::codecForName("Windows-1251");
-    return codec ? codec->toUnicode(text) : QString::fromLatin1(text);
-}
 
 void critical(const QString& text)
 {
@@ -174,8 +164,7 @@ int ModuleSenderVek72::prepareFirstBlock(bool cyclic)
     locker.unlock();
 
     if (prepared != 0) {
-        critical(QStringLiteral("Ошибка генерации данных. Ошибка %1 (%2)")
-                     .arg(prepared).arg(errorText(prepared)));
+        logVek72Error(QStringLiteral("Ошибка генерации данных. Ошибка %1 (%2)"), prepared);
         return 0;
     }
     return blockPeriodMs;

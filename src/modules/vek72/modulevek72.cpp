@@ -14,7 +14,6 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QTableWidgetItem>
-#include <QTextCodec>
 #include <QWidget>
 
 #include "modificationlimits.h"
@@ -23,6 +22,7 @@
 #include "ui_vek72info.h"
 #include "ui_vek72options.h"
 #include "ui_vek72settings.h"
+#include "vek72error.h"
 #include "widgetsync.h"
 
 namespace {
@@ -81,16 +81,6 @@ int frequencyCeilingFor(int checkedChannels)
     if (checkedChannels <= 4)
         return 62499;
     return 31249;
-}
-
-// The text of a library error code, decoded from the library's Windows-1251.
-QString libraryText(int code)
-{
-    const char* text = VEK72_GetErrorString(code);
-    if (!text)
-        return QString();
-    QTextCodec* codec = QTextCodec::codecForName("Windows-1251");
-    return codec ? codec->toUnicode(text) : QString::fromLatin1(text);
 }
 
 } // namespace
@@ -910,7 +900,7 @@ QObject* ModuleVek72::guiContext() const
 
 void ModuleVek72::logLibraryError(const char* text, int code) const
 {
-    qCritical().noquote() << QString::fromUtf8(text).arg(code).arg(libraryText(code));
+    logVek72Error(QString::fromUtf8(text), code);
 }
 
 // A restart request: with the start/stop button pressed, stop and start again with the
