@@ -102,6 +102,16 @@ int connectTo(const Endpoint& ep, Clock::time_point deadline, Io* why)
     return fd;
 }
 
+int connectToService(uint32_t address, uint16_t port, Clock::time_point deadline, Io* why)
+{
+    Endpoint ep;
+    if (!serviceEndpoint(address, port, ep)) {
+        if (why) *why = Io::Closed;
+        return -1;
+    }
+    return connectTo(ep, deadline, why);
+}
+
 static Io sendAll(int fd, iovec* iov, int count, Clock::time_point deadline)
 {
     while (count > 0) {

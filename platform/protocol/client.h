@@ -20,6 +20,14 @@ enum class Io {
     Protocol, // the answer broke the protocol
 };
 
+// The error codes a library answers for the ways an exchange fails.
+struct IoErrors {
+    int timeout;
+    int closed;
+    int protocol;
+    int of(Io r) const { return r == Io::Timeout ? timeout : r == Io::Protocol ? protocol : closed; }
+};
+
 struct Endpoint {
     std::string host; // dotted IPv4 address
     uint16_t port = 0;
@@ -40,10 +48,17 @@ inline Clock::time_point deadlineIn(uint32_t ms) { return Clock::now() + std::ch
 // A non-blocking TCP connection, -1 on failure (why tells Timeout or Closed).
 int connectTo(const Endpoint& ep, Clock::time_point deadline, Io* why);
 
+// connectTo() the service (serviceEndpoint(address, port)); a malformed VEK_SERVICE counts as Closed.
+int connectToService(uint32_t address, uint16_t port, Clock::time_point deadline, Io* why);
+
 // Sends one request frame whose payload is head followed by tail (tail may be null), then reads
-// the answer frame into reply (its payload, status included). The answer must echo opcode and id.
+// the answer frame into reply (its payload, status included). The answer must echo opcode and id
+// and carry at least its status.
 Io exchange(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head,
             const void* tail, size_t tailSize, Clock::time_point deadline, std::vector<uint8_t>& reply);
+
+// The status that starts the payload of an answer exchange() accepted.
+inline int32_t replyStatus(const std::vector<uint8_t>& reply) { return int32_t(getU32(reply.data())); }
 
 // True when the peer has closed the connection (or it broke); never blocks.
 bool peerClosed(int fd);

@@ -17,14 +17,7 @@ constexpr uint32_t kMaxCallTimeoutMs = 600000;
 
 bool valid(const TVEK72* h) { return h && h->magic == kHandleMagic; }
 
-int ioError(Io r)
-{
-    switch (r) {
-    case Io::Timeout: return VEK72_E_TIMEOUT;
-    case Io::Protocol: return VEK72_E_PROTOCOL;
-    default: return VEK72_E_CONNECTION;
-    }
-}
+constexpr IoErrors kIoErrors{VEK72_E_TIMEOUT, VEK72_E_CONNECTION, VEK72_E_PROTOCOL};
 
 void forgetApplied(TVEK72* h)
 {
@@ -48,7 +41,7 @@ void forgetIfDropped(TVEK72* h)
 }
 
 // One exchange on the handle's connection; a failed exchange drops the connection (the stream is out
-// of step). On success the answer's status is in *status and the reader is positioned after it.
+// of step). On success the answer's status is in *status and reply holds the payload (status included).
 int request(TVEK72* h, uint16_t opcode, const Writer& w, const void* tail, size_t tailSize, uint32_t extraMs,
             std::vector<uint8_t>& reply, int* status)
 {
@@ -57,14 +50,9 @@ int request(TVEK72* h, uint16_t opcode, const Writer& w, const void* tail, size_
                     deadlineIn(VEK72_TIMEOUT_MS + extraMs), reply);
     if (r != Io::Ok) {
         dropConnection(h);
-        return ioError(r);
+        return kIoErrors.of(r);
     }
-    Reader rd(reply.data(), reply.size());
-    *status = rd.i32();
-    if (!rd.ok()) {
-        dropConnection(h);
-        return VEK72_E_PROTOCOL;
-    }
+    *status = replyStatus(reply);
     return 0;
 }
 
@@ -160,11 +148,9 @@ int VEK72_Open(TVEK72* handle, uint32_t server, uint16_t port, const char* crate
     forgetIfDropped(handle);
     if (handle->socket >= 0) return VEK72_E_ALREADY_OPEN;
 
-    Endpoint ep;
-    if (!serviceEndpoint(server, port, ep)) return VEK72_E_CONNECTION;
     Io why;
-    int fd = connectTo(ep, deadlineIn(VEK72_TIMEOUT_MS), &why);
-    if (fd < 0) return ioError(why);
+    int fd = connectToService(server, port, deadlineIn(VEK72_TIMEOUT_MS), &why);
+    if (fd < 0) return kIoErrors.of(why);
     handle->socket = fd;
     forgetApplied(handle);
 
@@ -199,9 +185,7 @@ int VEK72_Open(TVEK72* handle, uint32_t server, uint16_t port, const char* crate
 // service dropped. So it may be asked from another thread than the one using the handle.
 int VEK72_IsOpened(TVEK72* handle)
 {
-    if (!valid(handle)) return 1;
-    int fd = handle->socket;
-    return fd >= 0 && !peerClosed(fd) ? 0 : 1;
+    return valid(handle) && !peerClosed(handle->socket) ? 0 : 1;
 }
 
 int VEK72_FillOutFreq(TVEK72_CONFIG* config, double dacRateHz, double* actualRate)

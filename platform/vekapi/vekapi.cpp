@@ -14,14 +14,7 @@ enum Kind : uint32_t { KindNone = 0, KindService = 1, KindCrate = 2 };
 
 bool valid(const TVEK* h) { return h && h->magic == VEK_HANDLE_MAGIC; }
 
-int ioError(Io r)
-{
-    switch (r) {
-    case Io::Timeout: return VEK_E_TIMEOUT;
-    case Io::Protocol: return VEK_E_PROTOCOL;
-    default: return VEK_E_CONNECTION;
-    }
-}
+constexpr IoErrors kIoErrors{VEK_E_TIMEOUT, VEK_E_CONNECTION, VEK_E_PROTOCOL};
 
 void dropConnection(TVEK* h)
 {
@@ -39,15 +32,20 @@ int request(TVEK* h, uint16_t opcode, const Writer& w, std::vector<uint8_t>& rep
     Io r = exchange(h->socket, opcode, ++h->requestId, w.data(), nullptr, 0, deadlineIn(VEK_TIMEOUT_MS), reply);
     if (r != Io::Ok) {
         dropConnection(h);
-        return ioError(r);
+        return kIoErrors.of(r);
     }
-    Reader rd(reply.data(), reply.size());
-    *status = rd.i32();
-    if (!rd.ok()) {
-        dropConnection(h);
-        return VEK_E_PROTOCOL;
-    }
+    *status = replyStatus(reply);
     return 0;
+}
+
+// A request without arguments on a connection open in the role `kind`: 0 with the answer in reply
+// (status included), else the library's or the service's error code.
+int query(TVEK* h, uint32_t kind, uint16_t opcode, std::vector<uint8_t>& reply)
+{
+    if (h->socket < 0 || h->kind != kind) return VEK_E_NOT_OPENED;
+    int status = 0;
+    int rc = request(h, opcode, Writer(), reply, &status);
+    return rc ? rc : status;
 }
 
 // When the handle's connection was dropped by the service, forget it.
@@ -62,11 +60,9 @@ int openAs(TVEK* h, uint32_t address, uint16_t port, uint16_t opcode, const Writ
 {
     forgetIfDropped(h);
     if (h->socket >= 0) return VEK_E_ALREADY_OPEN;
-    Endpoint ep;
-    if (!serviceEndpoint(address, port, ep)) return VEK_E_CONNECTION;
     Io why;
-    int fd = connectTo(ep, deadlineIn(VEK_TIMEOUT_MS), &why);
-    if (fd < 0) return ioError(why);
+    int fd = connectToService(address, port, deadlineIn(VEK_TIMEOUT_MS), &why);
+    if (fd < 0) return kIoErrors.of(why);
     h->socket = fd;
     std::vector<uint8_t> reply;
     int status = 0;
@@ -97,9 +93,7 @@ int VEK_Init(TVEK* handle)
 // service dropped. So it may be asked from another thread than the one using the handle.
 int VEK_IsOpened(TVEK* handle)
 {
-    if (!valid(handle)) return 1;
-    int fd = handle->socket;
-    return fd >= 0 && !peerClosed(fd) ? 0 : 1;
+    return valid(handle) && !peerClosed(handle->socket) ? 0 : 1;
 }
 
 int VEK_OpenSvcControl(TVEK* handle, uint32_t address, uint16_t port)
@@ -112,11 +106,8 @@ int VEK_GetCrates(TVEK* handle, char serials[VEK_MAX_CRATES][VEK_SERIAL_SIZE])
 {
     if (!valid(handle)) return VEK_E_HANDLE;
     if (!serials) return VEK_E_ARGUMENT;
-    if (handle->socket < 0 || handle->kind != KindService) return VEK_E_NOT_OPENED;
     std::vector<uint8_t> reply;
-    int status = 0;
-    int rc = request(handle, OpGetCrates, Writer(), reply, &status);
-    if (rc || status) return rc ? rc : status;
+    if (int rc = query(handle, KindService, OpGetCrates, reply)) return rc;
     Reader r(reply.data() + 4, reply.size() - 4);
     uint32_t n = r.u32();
     if (!r.ok() || n > VEK_MAX_CRATES || r.remaining() < size_t(n) * VEK_SERIAL_SIZE) {
@@ -148,11 +139,8 @@ int VEK_GetCrateModules(TVEK* handle, uint16_t ids[VEK_SLOT_COUNT])
 {
     if (!valid(handle)) return VEK_E_HANDLE;
     if (!ids) return VEK_E_ARGUMENT;
-    if (handle->socket < 0 || handle->kind != KindCrate) return VEK_E_NOT_OPENED;
     std::vector<uint8_t> reply;
-    int status = 0;
-    int rc = request(handle, OpGetCrateModules, Writer(), reply, &status);
-    if (rc || status) return rc ? rc : status;
+    if (int rc = query(handle, KindCrate, OpGetCrateModules, reply)) return rc;
     Reader r(reply.data() + 4, reply.size() - 4);
     uint16_t got[VEK_SLOT_COUNT];
     for (int i = 0; i < VEK_SLOT_COUNT; ++i) got[i] = r.u16();

@@ -1,11 +1,13 @@
 // vekctl: monitor and fault injector of the crate service simulator vekd.
 #include "client.h"
+#include "vek72api.h"
 #include "wire.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QSaveFile>
 #include <QString>
 #include <QStringList>
@@ -116,8 +118,7 @@ public:
                                                                                          : "closed the connection");
             return kExitNoService;
         }
-        Reader rd(reply.data(), reply.size());
-        *status = rd.i32();
+        *status = replyStatus(reply);
         reply.erase(reply.begin(), reply.begin() + 4);
         return kExitOk;
     }
@@ -181,7 +182,7 @@ int cmdCapture(Session& s, const Args& a)
     if (rc) return rc;
     if (status != 0) {
         std::fprintf(stderr, "vekctl: capture refused: %s\n",
-                     status == -106 ? "no such crate" : status == -107 ? "the slot holds no VEK72" : "error");
+                     status == VEK72_E_NO_CRATE ? "no such crate" : status == VEK72_E_NO_MODULE ? "the slot holds no VEK72" : "error");
         return kExitRefused;
     }
     Reader r(reply.data(), reply.size());
