@@ -27,7 +27,7 @@ bool takeFault(FaultTable& table, const std::string& function, int* code)
 static void addVek72(Crate& c, int slot, uint8_t modification, uint8_t channels, const char* serial, uint16_t firmware)
 {
     Slot& s = c.slots[size_t(slot - 1)];
-    s.type = kVek72Type;
+    s.type = VEK72_MODULE_TYPE;
     Vek72Identity id;
     id.serial = serial;
     id.firmware = firmware;
@@ -123,7 +123,7 @@ bool parseBench(const QByteArray& json, Bench& bench, QString* error)
             Slot& s = crate->slots[size_t(slot - 1)];
             if (s.type) return fail(error, QString("%1: slot %2 appears twice").arg(sw).arg(slot));
             s.type = uint16_t(type);
-            if (type != kVek72Type) continue;
+            if (type != VEK72_MODULE_TYPE) continue;
             int modification = 1, channels = 8, firmware = 100;
             Vek72Identity id;
             if (!intMember(so, "modification", 0, 255, 1, &modification, error, sw)) return false;

@@ -29,8 +29,6 @@
 
 namespace vekd {
 
-constexpr uint16_t kVek72Type = 8995;
-
 // The next `remaining` calls of a function fail with `code`.
 struct FunctionFault {
     int remaining = 0;

@@ -120,65 +120,52 @@ void Connection::releaseModule()
     slot_ = 0;
 }
 
+bool Connection::injectedFault(FaultTable& table, const char* function, const QString& target, int* code)
+{
+    if (!takeFault(table, function, code)) return false;
+    logLine(QString("client %1: injected fault: %2%3 answers %4")
+                .arg(peer_, function, target.isEmpty() ? QString() : " " + target).arg(*code));
+    return true;
+}
+
 void Connection::malformed(const QString& why)
 {
     ++service_->malformed_;
     drop("malformed frame (" + why + ")");
 }
 
-void Connection::pump()
-{
-    if (closing_ || sendPending_) return;
-    readFrames();
-}
-
 // Reads and handles whole frames while data is there. Payload storage grows with the bytes that
 // actually arrive, never with what a header claims.
-bool Connection::readFrames()
+void Connection::pump()
 {
     while (!closing_ && !sendPending_) {
-        if (socket_->bytesToWrite() > kMaxPendingWrite) return true; // the client does not read: wait
+        if (socket_->bytesToWrite() > kMaxPendingWrite) return; // the client does not read: wait
         if (!haveHeader_) {
-            if (socket_->bytesAvailable() < qint64(kHeaderSize)) return true;
+            if (socket_->bytesAvailable() < qint64(kHeaderSize)) return;
             uint8_t raw[kHeaderSize];
-            if (socket_->read(reinterpret_cast<char*>(raw), kHeaderSize) != qint64(kHeaderSize)) {
-                malformed("short read");
-                return false;
-            }
+            if (socket_->read(reinterpret_cast<char*>(raw), kHeaderSize) != qint64(kHeaderSize))
+                return malformed("short read");
             header_ = decodeHeader(raw);
-            if (header_.magic != kFrameMagic) {
-                malformed(QString("bad magic 0x%1").arg(header_.magic, 8, 16, QChar('0')));
-                return false;
-            }
+            if (header_.magic != kFrameMagic)
+                return malformed(QString("bad magic 0x%1").arg(header_.magic, 8, 16, QChar('0')));
             uint32_t max = (header_.opcode & kReplyBit) ? 0 : maxRequestPayload(header_.opcode);
-            if (max == 0) {
-                malformed(QString("unknown opcode 0x%1").arg(header_.opcode, 4, 16, QChar('0')));
-                return false;
-            }
-            if (header_.flags != 0) {
-                malformed(QString("flags 0x%1").arg(header_.flags, 4, 16, QChar('0')));
-                return false;
-            }
-            if (header_.length > max) {
-                malformed(QString("payload of %1 bytes for opcode 0x%2, at most %3")
-                              .arg(header_.length).arg(header_.opcode, 4, 16, QChar('0')).arg(max));
-                return false;
-            }
+            if (max == 0) return malformed(QString("unknown opcode 0x%1").arg(header_.opcode, 4, 16, QChar('0')));
+            if (header_.flags != 0) return malformed(QString("flags 0x%1").arg(header_.flags, 4, 16, QChar('0')));
+            if (header_.length > max)
+                return malformed(QString("payload of %1 bytes for opcode 0x%2, at most %3")
+                                     .arg(header_.length).arg(header_.opcode, 4, 16, QChar('0')).arg(max));
             haveHeader_ = true;
             payload_.clear();
         }
         size_t want = header_.length - payload_.size();
         if (want > 0) {
             qint64 avail = socket_->bytesAvailable();
-            if (avail <= 0) return true;
+            if (avail <= 0) return;
             size_t n = std::min(want, size_t(avail));
             size_t at = payload_.size();
             payload_.resize(at + n);
             qint64 got = socket_->read(reinterpret_cast<char*>(payload_.data() + at), qint64(n));
-            if (got < 0) {
-                malformed("read error");
-                return false;
-            }
+            if (got < 0) return malformed("read error");
             payload_.resize(at + size_t(got));
             if (payload_.size() < header_.length) continue;
         }
@@ -187,7 +174,6 @@ bool Connection::readFrames()
         payload.swap(payload_);
         handle(header_.opcode, header_.requestId, payload);
     }
-    return true;
 }
 
 void Connection::reply(uint16_t opcode, uint32_t requestId, const Writer& w)
@@ -257,10 +243,7 @@ void Connection::onSvcOpen(uint32_t id)
 {
     if (role_ != RoleNone) return replyStatus(OpSvcOpen, id, VEK_E_ALREADY_OPEN);
     int code;
-    if (takeFault(service_->serviceFaults(), "VEK_OpenSvcControl", &code)) {
-        logLine(QString("client %1: injected fault: VEK_OpenSvcControl answers %2").arg(peer_).arg(code));
-        return replyStatus(OpSvcOpen, id, code);
-    }
+    if (injectedFault(service_->serviceFaults(), "VEK_OpenSvcControl", {}, &code)) return replyStatus(OpSvcOpen, id, code);
     role_ = RoleService;
     if (service_->verbose()) logLine(QString("client %1: service control connection").arg(peer_));
     replyStatus(OpSvcOpen, id, 0);
@@ -270,10 +253,7 @@ void Connection::onGetCrates(uint32_t id)
 {
     if (role_ != RoleService) return replyStatus(OpGetCrates, id, VEK_E_NOT_OPENED);
     int code;
-    if (takeFault(service_->serviceFaults(), "VEK_GetCrates", &code)) {
-        logLine(QString("client %1: injected fault: VEK_GetCrates answers %2").arg(peer_).arg(code));
-        return replyStatus(OpGetCrates, id, code);
-    }
+    if (injectedFault(service_->serviceFaults(), "VEK_GetCrates", {}, &code)) return replyStatus(OpGetCrates, id, code);
     Writer w;
     w.i32(0);
     const auto& crates = service_->bench().crates;
@@ -300,10 +280,8 @@ void Connection::onOpenCrate(uint32_t id, Reader& r)
         return replyStatus(OpOpenCrate, id, VEK_E_NO_CRATE);
     }
     int code;
-    if (takeFault(c->faults, "VEK_OpenCrate", &code)) {
-        logLine(QString("client %1: injected fault: VEK_OpenCrate %2 answers %3").arg(peer_, QString::fromStdString(serial)).arg(code));
+    if (injectedFault(c->faults, "VEK_OpenCrate", QString::fromStdString(serial), &code))
         return replyStatus(OpOpenCrate, id, code);
-    }
     if (c->refuseOpen) {
         logLine(QString("client %1: crate %2 refuses to open").arg(peer_, QString::fromStdString(serial)));
         return replyStatus(OpOpenCrate, id, VEK_E_CRATE_REFUSED);
@@ -318,10 +296,7 @@ void Connection::onGetCrateModules(uint32_t id)
 {
     if (role_ != RoleCrate) return replyStatus(OpGetCrateModules, id, VEK_E_NOT_OPENED);
     int code;
-    if (takeFault(crate_->faults, "VEK_GetCrateModules", &code)) {
-        logLine(QString("client %1: injected fault: VEK_GetCrateModules answers %2").arg(peer_).arg(code));
-        return replyStatus(OpGetCrateModules, id, code);
-    }
+    if (injectedFault(crate_->faults, "VEK_GetCrateModules", {}, &code)) return replyStatus(OpGetCrateModules, id, code);
     Writer w;
     w.i32(0);
     for (const Slot& s : crate_->slots) w.u16(s.type);
@@ -347,10 +322,7 @@ void Connection::onModOpen(uint32_t id, Reader& r)
         return replyStatus(OpModOpen, id, VEK72_E_NO_MODULE);
     }
     int code;
-    if (takeFault(s.faults, "VEK72_Open", &code)) {
-        logLine(QString("client %1: injected fault: VEK72_Open %2 answers %3").arg(peer_, where).arg(code));
-        return replyStatus(OpModOpen, id, code);
-    }
+    if (injectedFault(s.faults, "VEK72_Open", where, &code)) return replyStatus(OpModOpen, id, code);
     if (s.faulty) {
         logLine(QString("client %1: open module %2: the module is faulty").arg(peer_, where));
         return replyStatus(OpModOpen, id, VEK72_E_HARDWARE);
@@ -384,10 +356,8 @@ void Connection::onModConfigure(uint32_t id, Reader& r)
     if (role_ != RoleModule) return replyState(OpModConfigure, id, VEK72_E_NOT_OPENED);
     Slot& s = crate_->slots[size_t(slot_ - 1)];
     int code;
-    if (takeFault(s.faults, "VEK72_Configure", &code)) {
-        logLine(QString("client %1: injected fault: VEK72_Configure %2 answers %3").arg(peer_, cratePart(crate_, slot_)).arg(code));
+    if (injectedFault(s.faults, "VEK72_Configure", cratePart(crate_, slot_), &code))
         return replyState(OpModConfigure, id, code);
-    }
     int rc = s.module->configure(c, monotonicNow());
     QStringList channels;
     for (int i = 0; i < 8; ++i)
@@ -408,12 +378,8 @@ void Connection::onModSend(uint32_t id, std::vector<uint8_t>& payload)
     if (role_ != RoleModule) return replyStatus(OpModSend, id, VEK72_E_NOT_OPENED);
     Slot& s = crate_->slots[size_t(slot_ - 1)];
     int code;
-    if (takeFault(s.faults, "VEK72_Send", &code)) {
-        logLine(QString("client %1: injected fault: VEK72_Send %2 answers %3").arg(peer_, cratePart(crate_, slot_)).arg(code));
-        return replyStatus(OpModSend, id, code);
-    }
-    int rc = s.module->sendCheck();
-    if (rc) return replyStatus(OpModSend, id, rc);
+    if (injectedFault(s.faults, "VEK72_Send", cratePart(crate_, slot_), &code)) return replyStatus(OpModSend, id, code);
+    if (int rc = s.module->readyCheck()) return replyStatus(OpModSend, id, rc);
     s.module->noteSend();
     const uint32_t* words = reinterpret_cast<const uint32_t*>(payload.data() + 8);
     Nanos now = monotonicNow();
@@ -485,10 +451,7 @@ void Connection::onModSimple(uint16_t opcode, uint32_t id, Reader& r)
     Slot& s = crate_->slots[size_t(slot_ - 1)];
     const char* name = opcode == OpModStreamStart ? "VEK72_StreamStart" : opcode == OpModSwitchPage ? "VEK72_SwitchCyclePage" : "VEK72_Stop";
     int code;
-    if (takeFault(s.faults, name, &code)) {
-        logLine(QString("client %1: injected fault: %2 %3 answers %4").arg(peer_, name, cratePart(crate_, slot_)).arg(code));
-        return replyState(opcode, id, code);
-    }
+    if (injectedFault(s.faults, name, cratePart(crate_, slot_), &code)) return replyState(opcode, id, code);
     if (flags != 0) return replyState(opcode, id, VEK72_E_ARGUMENT);
     Nanos now = monotonicNow();
     int rc = opcode == OpModStreamStart ? s.module->streamStart(now)
@@ -508,8 +471,7 @@ void Connection::onModClose(uint32_t id)
     if (role_ != RoleModule) return replyStatus(OpModClose, id, VEK72_E_NOT_OPENED);
     Slot& s = crate_->slots[size_t(slot_ - 1)];
     int code = 0;
-    bool faulted = takeFault(s.faults, "VEK72_Close", &code);
-    if (faulted) logLine(QString("client %1: injected fault: VEK72_Close %2 answers %3").arg(peer_, cratePart(crate_, slot_)).arg(code));
+    bool faulted = injectedFault(s.faults, "VEK72_Close", cratePart(crate_, slot_), &code);
     logLine(QString("client %1: module %2 closed").arg(peer_, cratePart(crate_, slot_)));
     releaseModule();
     replyStatus(OpModClose, id, faulted ? code : 0);

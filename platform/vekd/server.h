@@ -43,12 +43,14 @@ private Q_SLOTS:
     void resumeSend();
 
 private:
-    bool readFrames();
     void handle(uint16_t opcode, uint32_t requestId, std::vector<uint8_t>& payload);
     void reply(uint16_t opcode, uint32_t requestId, const vekproto::Writer& w);
     void replyStatus(uint16_t opcode, uint32_t requestId, int status);
     void replyState(uint16_t opcode, uint32_t requestId, int status);
     void malformed(const QString& why);
+    // Takes one injected failure of `function` off the table and logs it; true (with the code to
+    // answer) when this call is to fail. target names the crate or module, or is empty.
+    bool injectedFault(FaultTable& table, const char* function, const QString& target, int* code);
     void releaseModule();
     void finishSend();
     void scheduleSend(Nanos now);

@@ -1,7 +1,6 @@
 #include "vek72sim.h"
 
 #include "dacword.h"
-#include "vek72api.h"
 
 #include <algorithm>
 #include <cstring>
@@ -44,7 +43,7 @@ int Vek72Module::configure(const ModuleConfig& c, Nanos now)
     return VEK72_OK;
 }
 
-int Vek72Module::sendCheck() const
+int Vek72Module::readyCheck() const
 {
     if (!configured_) return VEK72_E_NOT_CONFIGURED;
     if (enabled_ == 0) return VEK72_E_NO_CHANNELS;
@@ -53,8 +52,7 @@ int Vek72Module::sendCheck() const
 
 int64_t Vek72Module::send(const uint32_t* words, uint32_t count, uint32_t limit, Nanos now)
 {
-    int rc = sendCheck();
-    if (rc) return rc;
+    if (int rc = readyCheck()) return rc;
     advance(now);
     uint32_t n = std::min(count, limit);
     uint32_t take;
@@ -87,22 +85,17 @@ int64_t Vek72Module::send(const uint32_t* words, uint32_t count, uint32_t limit,
 int Vek72Module::streamStart(Nanos now)
 {
     advance(now);
-    if (!configured_) return VEK72_E_NOT_CONFIGURED;
-    if (enabled_ == 0) return VEK72_E_NO_CHANNELS;
+    if (int rc = readyCheck()) return rc;
     if (config_.outputMode != 1) return VEK72_E_WRONG_MODE;
     if (running_) return VEK72_E_RUNNING;
-    running_ = true;
-    startedAt_ = now;
-    periodsDone_ = 0;
-    inUnderrun_ = false;
+    beginOutput(now);
     return VEK72_OK;
 }
 
 int Vek72Module::switchPage(Nanos now)
 {
     advance(now);
-    if (!configured_) return VEK72_E_NOT_CONFIGURED;
-    if (enabled_ == 0) return VEK72_E_NO_CHANNELS;
+    if (int rc = readyCheck()) return rc;
     if (config_.outputMode != 0) return VEK72_E_WRONG_MODE;
     size_t frames = loading_.size() / enabled_;
     if (frames > 0) {
@@ -114,11 +107,7 @@ int Vek72Module::switchPage(Nanos now)
         return VEK72_E_EMPTY_PAGE;
     }
     pagePos_ = 0;
-    if (!running_) {
-        running_ = true;
-        startedAt_ = now;
-        periodsDone_ = 0;
-    }
+    if (!running_) beginOutput(now);
     return VEK72_OK;
 }
 
@@ -142,6 +131,14 @@ void Vek72Module::release(Nanos now)
     playing_.clear();
     std::vector<uint32_t>().swap(fifo_);
     fifoHead_ = fifoCount_ = 0;
+}
+
+void Vek72Module::beginOutput(Nanos now)
+{
+    running_ = true;
+    startedAt_ = now;
+    periodsDone_ = 0;
+    inUnderrun_ = false;
 }
 
 void Vek72Module::endOutput()

@@ -7,6 +7,7 @@
 #ifndef VEKD_VEK72SIM_H
 #define VEKD_VEK72SIM_H
 
+#include "vek72api.h"
 #include "wire.h"
 
 #include <array>
@@ -43,8 +44,8 @@ struct Vek72Capture {
 
 class Vek72Module {
 public:
-    static constexpr uint32_t kPageWords = 4194304u;
-    static constexpr uint32_t kFifoWords = 4194304u;
+    static constexpr uint32_t kPageWords = VEK72_PAGE_WORDS;
+    static constexpr uint32_t kFifoWords = VEK72_FIFO_WORDS;
     static constexpr uint32_t kCaptureWords = 1u << 20; // words kept for capture
 
     explicit Vek72Module(Vek72Identity id);
@@ -64,8 +65,9 @@ public:
     // Plays what is due up to now.
     void advance(Nanos now);
 
-    // Checks that do not change anything: the error code a send would get (0 when it may go on).
-    int sendCheck() const;
+    // Checks that do not change anything: the error code a send or a start would get before the
+    // checks of its mode (0 when the module is configured with at least one channel).
+    int readyCheck() const;
     // Counts one VEK72_Send that reached the module (one call may take its words in several steps).
     void noteSend() { ++counters_.sends; }
     bool streaming() const { return configured_ && config_.outputMode == 1; }
@@ -94,6 +96,7 @@ private:
     void playFrames(const uint32_t* src, uint64_t frames); // contiguous whole frames
     void keepForCapture(const uint32_t* src, size_t words);
     void setOutputsFrom(const uint32_t* frame);
+    void beginOutput(Nanos now);
     void endOutput();
     uint64_t framesDue(Nanos now) const;
 
