@@ -12,9 +12,6 @@
 
 namespace {
 
-constexpr uint32_t kLocal = 0x7F000001u;
-constexpr uint16_t kPort = 11111;
-
 QStringList crateList(TVEK* svc)
 {
     char serials[VEK_MAX_CRATES][VEK_SERIAL_SIZE];
@@ -243,47 +240,37 @@ void TestPlatformDiscovery::droppedConnectionIsNoticed()
 {
     VekdRunner vekd;
     QVERIFY(vekd.start());
-    TVEK svc;
-    VEK_Init(&svc);
-    QCOMPARE(VEK_OpenSvcControl(&svc, kLocal, kPort), 0);
-    TVEK72 m;
-    VEK72_Init(&m);
-    QCOMPARE(VEK72_Open(&m, kLocal, kPort, "4B210736", 3), 0);
+    ServiceAndModule c;
+    QVERIFY(c.open());
     QByteArray out;
     QCOMPARE(vekd.vekctl({"fault", "drop"}, &out), 0);
     QVERIFY(out.contains("dropping 2 connection(s)"));
-    QTRY_VERIFY(VEK_IsOpened(&svc) != 0);
-    QTRY_VERIFY(VEK72_IsOpened(&m) != 0);
+    QTRY_VERIFY(VEK_IsOpened(&c.svc) != 0);
+    QTRY_VERIFY(VEK72_IsOpened(&c.m) != 0);
     // the service restarts on another port; the libraries follow VEK_SERVICE at the next connect
     vekd.stop();
     QVERIFY(vekd.start());
-    QCOMPARE(VEK_OpenSvcControl(&svc, kLocal, kPort), 0);
-    QCOMPARE(crateList(&svc).size(), 2);
-    QCOMPARE(VEK72_Open(&m, kLocal, kPort, "4B210736", 3), 0);
-    VEK72_Close(&m);
-    VEK_Close(&svc);
+    QCOMPARE(VEK_OpenSvcControl(&c.svc, kLocal, kPort), 0);
+    QCOMPARE(crateList(&c.svc).size(), 2);
+    QCOMPARE(VEK72_Open(&c.m, kLocal, kPort, "4B210736", 3), 0);
 }
 
 void TestPlatformDiscovery::deadServiceGivesErrors()
 {
     VekdRunner vekd;
     QVERIFY(vekd.start());
-    TVEK svc;
-    VEK_Init(&svc);
-    QCOMPARE(VEK_OpenSvcControl(&svc, kLocal, kPort), 0);
-    TVEK72 m;
-    VEK72_Init(&m);
-    QCOMPARE(VEK72_Open(&m, kLocal, kPort, "4B210736", 3), 0);
+    ServiceAndModule c;
+    QVERIFY(c.open());
     vekd.stop();
     QElapsedTimer t;
     t.start();
     char serials[VEK_MAX_CRATES][VEK_SERIAL_SIZE];
-    int rc = VEK_GetCrates(&svc, serials);
+    int rc = VEK_GetCrates(&c.svc, serials);
     QVERIFY2(rc == VEK_E_CONNECTION || rc == VEK_E_TIMEOUT, qPrintable(QString::number(rc)));
-    QVERIFY(VEK_IsOpened(&svc) != 0);
-    QCOMPARE(VEK_OpenSvcControl(&svc, kLocal, kPort), VEK_E_CONNECTION);
-    QCOMPARE(VEK72_Configure(&m), VEK72_E_NOT_OPENED); // the library noticed the drop
-    QCOMPARE(VEK72_Open(&m, kLocal, kPort, "4B210736", 3), VEK72_E_CONNECTION);
+    QVERIFY(VEK_IsOpened(&c.svc) != 0);
+    QCOMPARE(VEK_OpenSvcControl(&c.svc, kLocal, kPort), VEK_E_CONNECTION);
+    QCOMPARE(VEK72_Configure(&c.m), VEK72_E_NOT_OPENED); // the library noticed the drop
+    QCOMPARE(VEK72_Open(&c.m, kLocal, kPort, "4B210736", 3), VEK72_E_CONNECTION);
     QVERIFY(t.elapsed() < VEK_TIMEOUT_MS);
     QCOMPARE(QByteArray(VEK72_GetErrorString(VEK72_E_CONNECTION)),
              QByteArray("\xCD\xE5\xF2 \xF1\xE2\xFF\xE7\xE8 \xF1\xEE \xF1\xEB\xF3\xE6\xE1\xEE\xE9 \xEA\xF0\xE5\xE9\xF2\xEE\xE2"));

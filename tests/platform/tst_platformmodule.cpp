@@ -1,6 +1,7 @@
 // The VEK72 module through vek72api against a vekd of the test's own: configuration and state,
 // the sample word format, cyclic and streaming output observed through vekctl, fault injection,
 // error texts.
+#include "platformtest.h"
 #include "vekdrunner.h"
 
 #include "vek72api.h"
@@ -14,8 +15,6 @@
 
 namespace {
 
-constexpr uint32_t kLocal = 0x7F000001u;
-constexpr uint16_t kPort = 11111;
 const char kCrate[] = "4B210736";
 
 struct Module {
@@ -430,6 +429,7 @@ void TestPlatformModule::faultInjectionOnModuleCalls()
     Module m;
     QCOMPARE(m.open(3), VEK72_E_HARDWARE);
     QCOMPARE(m.open(3), 0); // only the next call failed
+    QVERIFY(vekd_->log().contains("injected fault: VEK72_Open 4B210736/3 answers -116\n"));
 
     QCOMPARE(fault({"fail", "--crate", kCrate, "--slot", "3", "--function", "VEK72_Configure", "--code", "-116"}), 0);
     QCOMPARE(m.configure({{0, 0}}, 0, 48000), VEK72_E_HARDWARE);
@@ -489,6 +489,7 @@ void TestPlatformModule::faultInjectionOnCrateCalls()
     VEK_Init(&svc);
     QCOMPARE(fault({"fail", "--function", "VEK_OpenSvcControl"}), 0);
     QCOMPARE(VEK_OpenSvcControl(&svc, kLocal, kPort), VEK_E_CONNECTION);
+    QVERIFY(vekd_->log().contains("injected fault: VEK_OpenSvcControl answers -2\n"));
     QVERIFY(VEK_IsOpened(&svc) != 0);
     QCOMPARE(VEK_OpenSvcControl(&svc, kLocal, kPort), 0);
     QCOMPARE(fault({"fail", "--function", "VEK_GetCrates", "--code", "-3"}), 0);

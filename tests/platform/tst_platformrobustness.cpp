@@ -23,9 +23,6 @@ using namespace vekproto;
 
 namespace {
 
-constexpr uint32_t kLocal = 0x7F000001u;
-constexpr uint16_t kPort = 11111;
-
 QByteArray frame(uint16_t opcode, const QByteArray& payload, uint32_t claimed = 0xFFFFFFFFu, uint32_t magic = kFrameMagic,
                  uint16_t flags = 0)
 {
@@ -293,7 +290,7 @@ void TestPlatformRobustness::clientVanishesDuringWaitingSend()
     open.str("4B210736");
     open.u16(3);
     QVERIFY(exchange(fd, OpModOpen, 1, open.data(), nullptr, 0, deadlineIn(5000), reply) == Io::Ok);
-    QCOMPARE(Reader(reply.data(), reply.size()).i32(), 0);
+    QCOMPARE(replyStatus(reply), 0);
     ModuleConfig c;
     c.enabled[0] = 1;
     c.outputMode = 1;
@@ -301,13 +298,13 @@ void TestPlatformRobustness::clientVanishesDuringWaitingSend()
     Writer conf;
     writeConfig(conf, c);
     QVERIFY(exchange(fd, OpModConfigure, 2, conf.data(), nullptr, 0, deadlineIn(5000), reply) == Io::Ok);
-    QCOMPARE(Reader(reply.data(), reply.size()).i32(), 0);
+    QCOMPARE(replyStatus(reply), 0);
     std::vector<uint32_t> words(kMaxSendWords, 0xA5008000u);
     Writer send;
     send.u32(1000);
     send.u32(kMaxSendWords);
     QVERIFY(exchange(fd, OpModSend, 3, send.data(), words.data(), words.size() * 4, deadlineIn(10000), reply) == Io::Ok);
-    QCOMPARE(Reader(reply.data(), reply.size()).i32(), int(kMaxSendWords));
+    QCOMPARE(replyStatus(reply), int(kMaxSendWords));
     // the FIFO is full and output is not running: this send would wait ten seconds
     Writer more;
     more.u32(10000);
@@ -333,40 +330,41 @@ void TestPlatformRobustness::hungServiceTimesOut()
 {
     VekdRunner vekd;
     QVERIFY(vekd.start());
-    TVEK svc;
-    VEK_Init(&svc);
-    QCOMPARE(VEK_OpenSvcControl(&svc, kLocal, kPort), 0);
-    TVEK72 m;
-    VEK72_Init(&m);
-    QCOMPARE(VEK72_Open(&m, kLocal, kPort, "4B210736", 3), 0);
+    ServiceAndModule c;
+    QVERIFY(c.open());
     QCOMPARE(::kill(pid_t(vekd.pid()), SIGSTOP), 0);
     QElapsedTimer t;
     t.start();
     char serials[VEK_MAX_CRATES][VEK_SERIAL_SIZE] = {};
-    QCOMPARE(VEK_GetCrates(&svc, serials), VEK_E_TIMEOUT);
+    QCOMPARE(VEK_GetCrates(&c.svc, serials), VEK_E_TIMEOUT);
     qint64 vekTime = t.restart();
-    QCOMPARE(VEK72_Stop(&m, 0), VEK72_E_TIMEOUT);
+    QCOMPARE(VEK72_Stop(&c.m, 0), VEK72_E_TIMEOUT);
     qint64 vek72Time = t.elapsed();
     ::kill(pid_t(vekd.pid()), SIGCONT);
     QVERIFY2(vekTime >= VEK_TIMEOUT_MS - 50 && vekTime < VEK_TIMEOUT_MS + 2000, qPrintable(QString::number(vekTime)));
     QVERIFY2(vek72Time >= VEK72_TIMEOUT_MS - 50 && vek72Time < VEK72_TIMEOUT_MS + 2000, qPrintable(QString::number(vek72Time)));
     // a timed-out connection is given up; the service answers again afterwards
-    QVERIFY(VEK_IsOpened(&svc) != 0);
-    QVERIFY(VEK72_IsOpened(&m) != 0);
-    QCOMPARE(VEK_OpenSvcControl(&svc, kLocal, kPort), 0);
-    QCOMPARE(VEK_GetCrates(&svc, serials), 0);
-    QCOMPARE(openWhenReleased(&m, "4B210736", 3), 0);
-    VEK72_Close(&m);
-    VEK_Close(&svc);
+    QVERIFY(VEK_IsOpened(&c.svc) != 0);
+    QVERIFY(VEK72_IsOpened(&c.m) != 0);
+    QCOMPARE(VEK_OpenSvcControl(&c.svc, kLocal, kPort), 0);
+    QCOMPARE(VEK_GetCrates(&c.svc, serials), 0);
+    QCOMPARE(openWhenReleased(&c.m, "4B210736", 3), 0);
 }
 
 void TestPlatformRobustness::vekdLeavesWithItsParent()
 {
-    // a shell starts vekd as its child, tells its pid and exits: vekd must follow
+    // a shell starts vekd as its child, tells its pid, waits (bounded) until vekd listens and exits:
+    // vekd must follow
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString out = dir.filePath("vekd.out");
     QProcess sh;
     QString vekdPath = qEnvironmentVariable("VEKD_PATH", QCoreApplication::applicationDirPath() + "/vekd");
-    sh.start("/bin/sh", {"-c", "\"$0\" --listen 127.0.0.1:0 --parent-pid $$ >/dev/null 2>&1 & echo $!; sleep 0.3", vekdPath});
-    QVERIFY(sh.waitForFinished(5000));
+    sh.start("/bin/sh", {"-c",
+                         "\"$0\" --listen 127.0.0.1:0 --parent-pid $$ >\"$1\" 2>/dev/null & echo $!; i=0; "
+                         "until grep -q '^listening' \"$1\" 2>/dev/null || [ $i -ge 100 ]; do sleep 0.05; i=$((i+1)); done",
+                         vekdPath, out});
+    QVERIFY(sh.waitForFinished(10000));
     bool ok = false;
     pid_t pid = pid_t(sh.readAllStandardOutput().trimmed().toLong(&ok));
     QVERIFY(ok && pid > 1);
@@ -374,6 +372,9 @@ void TestPlatformRobustness::vekdLeavesWithItsParent()
         pid_t pid;
         ~Reaper() { if (alive(pid)) ::kill(pid, SIGKILL); }
     } reaper{pid};
+    QFile listening(out);
+    QVERIFY(listening.open(QIODevice::ReadOnly));
+    QVERIFY2(listening.readAll().startsWith("listening "), "vekd did not come up while its parent lived");
     QTRY_VERIFY_WITH_TIMEOUT(!alive(pid), 5000);
 }
 
