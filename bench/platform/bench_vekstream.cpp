@@ -194,13 +194,14 @@ int main(int argc, char** argv)
     while (next - start <= std::chrono::duration<double>(seconds)) {
         std::this_thread::sleep_until(next);
         ++ticks;
-        uint32_t* halfWords = words.data() + (ticks % 2 ? half : 0);
+        // the half just sent is refilled from the same half of the block
+        const uint32_t at = ticks % 2 ? half : 0;
         auto t0 = Clock::now();
-        rc = VEK72_Send(&h, halfWords, half, 1000);
+        rc = VEK72_Send(&h, words.data() + at, half, 1000);
         sendMs.add(ms(Clock::now() - t0));
         if (rc != int(half)) ++shortSends;
         t0 = Clock::now();
-        VEK72_PrepareDacData(&h, block.data() + (ticks % 2 ? 0 : half), half, 1, halfWords, nullptr);
+        VEK72_PrepareDacData(&h, block.data() + at, half, 1, words.data() + at, nullptr);
         prepareMs += ms(Clock::now() - t0);
         next += tick;
     }
