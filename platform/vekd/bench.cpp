@@ -66,8 +66,9 @@ static bool intMember(const QJsonObject& o, const char* key, int lo, int hi, int
         *out = def;
         return true;
     }
-    double d = v.toDouble(-1e300);
-    if (!v.isDouble() || d != double(int(d)) || d < lo || d > hi)
+    double d = v.toDouble();
+    // the range first: converting a double outside int's range is undefined
+    if (!v.isDouble() || d < lo || d > hi || d != double(int(d)))
         return fail(error, QString("%1: \"%2\" must be an integer from %3 to %4").arg(where, key).arg(lo).arg(hi));
     *out = int(d);
     return true;

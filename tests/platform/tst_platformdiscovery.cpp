@@ -46,6 +46,7 @@ class TestPlatformDiscovery : public QObject {
 private Q_SLOTS:
     void builtInBench();
     void customCrateFile();
+    void badCrateFileIsRefused_data();
     void badCrateFileIsRefused();
     void moduleInformationAfterOpen();
     void moduleOpenFailures();
@@ -138,12 +139,30 @@ void TestPlatformDiscovery::customCrateFile()
     QCOMPARE(VEK_OpenSvcControl(nullptr, kLocal, kPort), VEK_E_HANDLE);
 }
 
+void TestPlatformDiscovery::badCrateFileIsRefused_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("slot out of range") << QByteArray(R"({"crates": [{"serial": "A", "slots": [{"slot": 17, "type": 8995}]}]})")
+                                       << "\"slot\" must be an integer from 1 to 16";
+    QTest::newRow("slot beyond int") << QByteArray(R"({"crates": [{"serial": "A", "slots": [{"slot": 1e300, "type": 8995}]}]})")
+                                     << "\"slot\" must be an integer from 1 to 16";
+    QTest::newRow("fractional type") << QByteArray(R"({"crates": [{"serial": "A", "slots": [{"slot": 2, "type": 8995.5}]}]})")
+                                     << "\"type\" must be an integer from 1 to 65535";
+    QTest::newRow("channels as text") << QByteArray(R"({"crates": [{"serial": "A", "slots": [{"slot": 2, "type": 8995, "channels": "8"}]}]})")
+                                      << "\"channels\" must be an integer from 1 to 8";
+    QTest::newRow("serial twice") << QByteArray(R"({"crates": [{"serial": "A"}, {"serial": "A"}]})")
+                                  << "crates[1]: serial \"A\" appears twice";
+}
+
 void TestPlatformDiscovery::badCrateFileIsRefused()
 {
+    QFETCH(QByteArray, file);
+    QFETCH(QString, logged);
     VekdRunner vekd;
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("VekdRunner: vekd did not report its address"));
-    QVERIFY(!vekd.start(R"({"crates": [{"serial": "A", "slots": [{"slot": 17, "type": 8995}]}]})"));
-    QVERIFY(vekd.log().contains("\"slot\" must be an integer from 1 to 16"));
+    QVERIFY(!vekd.start(file));
+    QVERIFY2(vekd.log().contains(logged.toUtf8()), vekd.log().constData());
     QVERIFY(!vekd.isRunning());
 }
 
