@@ -82,24 +82,20 @@ qint64 randomMaxLen(QRandomGenerator& g)
 
 } // namespace
 
+Q_DECLARE_METATYPE(ChannelSignal)
+
 class TestSynthesisPlan : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void sineAt700FitsSevenPeriods();
-    void harmonicsShareTheLongerSpan();
-    void doublingGivesUpThenScanFindsMultiple();
-    void awkwardFrequencyCyclic();
-    void awkwardFrequencyStreaming();
-    void thousandHertzStreamingIsOneShortBlock();
+    void workedCases_data();
+    void workedCases();
     void refusedFrequencies_data();
     void refusedFrequencies();
     void lineIgnoresFrequency();
     void refusedWithoutChannelsOrRate();
-    void lineBesideSine();
-    void triangleWithHalfSamplePeriod();
-    void periodLongerThanLimit();
+    void longPeriodBesideOthers();
     void lengthsBeyondAnyArrayAreRefused();
     void lengthLimits();
     void blockRule();
@@ -111,77 +107,82 @@ private slots:
     void wholePlansMatchTranscription();
 };
 
-void TestSynthesisPlan::sineAt700FitsSevenPeriods()
+void TestSynthesisPlan::workedCases_data()
 {
-    const synthesis::Plan plan = synthesis::makePlan({sine(700)}, 48000, true);
-    QVERIFY(plan.ok());
-    QCOMPARE(plan.channels.at(0).periods, qint64(7));
-    QCOMPARE(plan.length, qint64(480));
-    QCOMPARE(plan.blockCount, qint64(1));
-    QCOMPARE(plan.samplesPerBlock, qint64(480));
-    QCOMPARE(plan.transferWords(), qint64(480));
-    QCOMPARE(plan.blockPeriodMs, qint64(10));
-    EXACT(plan.channels.at(0).samplesPerPeriod, 480.0 / 7.0);
-    EXACT(plan.channels.at(0).frequency, 700.0);
+    QTest::addColumn<QList<ChannelSignal>>("channelSignals");
+    QTest::addColumn<bool>("cyclic");
+    QTest::addColumn<qint64>("length");
+    QTest::addColumn<qint64>("blockCount");
+    QTest::addColumn<qint64>("blockPeriodMs");
+    QTest::addColumn<QList<double>>("spans");        // u of the period search
+    QTest::addColumn<QList<qint64>>("periods");      // m in L
+    QTest::addColumn<QList<double>>("frequencies");  // achieved
+    QTest::addColumn<double>("tolerance");           // of the frequencies; 0: bit for bit
+
+    // At 48 kHz.
+    QTest::newRow("700 Hz: 7 periods in exactly 480 samples")
+        << QList<ChannelSignal>{sine(700)} << true << qint64(480) << qint64(1) << qint64(10)
+        << QList<double>{480} << QList<qint64>{7} << QList<double>{700} << 0.0;
+    QTest::newRow("700 and 1000 Hz share the longer span")
+        << QList<ChannelSignal>{sine(700), sine(1000)} << true << qint64(480) << qint64(1) << qint64(10)
+        << QList<double>{480, 48} << QList<qint64>{7, 10} << QList<double>{700, 1000} << 0.0;
+    // Doubling 160 never becomes a multiple of 96 before 2 L reaches maxLen; the scan finds 480.
+    QTest::newRow("300 and 500 Hz: doubling gives up, the scan finds the multiple")
+        << QList<ChannelSignal>{sine(300), sine(500)} << true << qint64(480) << qint64(1) << qint64(10)
+        << QList<double>{160, 96} << QList<qint64>{3, 5} << QList<double>{300, 500} << 0.0;
+    QTest::newRow("1234.567 Hz cyclic: no exact fit below the limit")
+        << QList<ChannelSignal>{sine(1234.567)} << true << qint64(4194300) << qint64(1) << qint64(87382)
+        << QList<double>{4194300} << QList<qint64>{107878} << QList<double>{1234.5669122} << 1e-7;
+    QTest::newRow("1234.567 Hz streaming: exact, 12 blocks")
+        << QList<ChannelSignal>{sine(1234.567)} << false << qint64(48000000) << qint64(12) << qint64(83334)
+        << QList<double>{48000000} << QList<qint64>{1234567} << QList<double>{1234.567} << 0.0;
+    QTest::newRow("1000 Hz streaming: one short block")
+        << QList<ChannelSignal>{sine(1000)} << false << qint64(48) << qint64(1) << qint64(1)
+        << QList<double>{48} << QList<qint64>{1} << QList<double>{1000} << 0.0;
+    QTest::newRow("line beside 1000 Hz: two samples per period")
+        << QList<ChannelSignal>{sig(ChannelSignal::Line, 0, 0, 1.5), sine(1000)} << true << qint64(48) << qint64(1)
+        << qint64(1) << QList<double>{2, 48} << QList<qint64>{24, 1} << QList<double>{24000, 1000} << 0.0;
+    QTest::newRow("triangle at 19200 Hz: 2.5 samples per period")
+        << QList<ChannelSignal>{sig(ChannelSignal::Triangle, 19200)} << true << qint64(5) << qint64(1) << qint64(1)
+        << QList<double>{5} << QList<qint64>{2} << QList<double>{19200} << 0.0;
+    // One period longer than maxLen: the search stops at m = 1 and L follows it above the limit.
+    QTest::newRow("0.01 Hz: a period longer than the limit")
+        << QList<ChannelSignal>{sine(0.01)} << true << qint64(4800000) << qint64(1) << qint64(100000)
+        << QList<double>{4800000} << QList<qint64>{1} << QList<double>{0.01} << 0.0;
 }
 
-void TestSynthesisPlan::harmonicsShareTheLongerSpan()
+void TestSynthesisPlan::workedCases()
 {
-    const synthesis::Plan plan = synthesis::makePlan({sine(700), sine(1000)}, 48000, true);
-    QVERIFY(plan.ok());
-    EXACT(plan.channels.at(0).span, 480.0);
-    EXACT(plan.channels.at(1).span, 48.0);
-    QCOMPARE(plan.length, qint64(480));
-    QCOMPARE(plan.channels.at(0).periods, qint64(7));
-    QCOMPARE(plan.channels.at(1).periods, qint64(10));
-    EXACT(plan.channels.at(1).frequency, 1000.0);
-    QCOMPARE(plan.transferWords(), qint64(960));
-}
+    QFETCH(QList<ChannelSignal>, channelSignals);
+    QFETCH(bool, cyclic);
+    QFETCH(qint64, length);
+    QFETCH(qint64, blockCount);
+    QFETCH(qint64, blockPeriodMs);
+    QFETCH(QList<double>, spans);
+    QFETCH(QList<qint64>, periods);
+    QFETCH(QList<double>, frequencies);
+    QFETCH(double, tolerance);
 
-void TestSynthesisPlan::doublingGivesUpThenScanFindsMultiple()
-{
-    const synthesis::Plan plan = synthesis::makePlan({sine(300), sine(500)}, 48000, true);
-    QVERIFY(plan.ok());
-    QCOMPARE(plan.maxLength, qint64(2097152));
-    EXACT(plan.channels.at(0).span, 160.0);
-    EXACT(plan.channels.at(1).span, 96.0);
-    QCOMPARE(plan.length, qint64(480));
-    QCOMPARE(plan.channels.at(0).periods, qint64(3));
-    QCOMPARE(plan.channels.at(1).periods, qint64(5));
-    QCOMPARE(reference::commonLength({160, 96}, 2097152), qint64(480));
-}
-
-void TestSynthesisPlan::awkwardFrequencyCyclic()
-{
-    const synthesis::Plan plan = synthesis::makePlan({sine(1234.567)}, 48000, true);
-    QVERIFY(plan.ok());
-    QCOMPARE(plan.channels.at(0).periods, qint64(107878));
-    QCOMPARE(plan.length, qint64(4194300));
-    QVERIFY(std::abs(plan.channels.at(0).frequency - 1234.5669122) < 1e-7);
-    QCOMPARE(plan.blockPeriodMs, qint64(87382));
-    QCOMPARE(plan.blockCount, qint64(1));
-}
-
-void TestSynthesisPlan::awkwardFrequencyStreaming()
-{
-    const synthesis::Plan plan = synthesis::makePlan({sine(1234.567)}, 48000, false);
-    QVERIFY(plan.ok());
-    QCOMPARE(plan.channels.at(0).periods, qint64(1234567));
-    QCOMPARE(plan.length, qint64(48000000));
-    QCOMPARE(plan.blockCount, qint64(12));
-    QCOMPARE(plan.samplesPerBlock, qint64(4000000));
-    QCOMPARE(plan.blockPeriodMs, qint64(83334));
-    EXACT(plan.channels.at(0).frequency, 1234.567);
-}
-
-void TestSynthesisPlan::thousandHertzStreamingIsOneShortBlock()
-{
-    const synthesis::Plan plan = synthesis::makePlan({sine(1000)}, 48000, false);
-    QVERIFY(plan.ok());
-    QCOMPARE(plan.length, qint64(48));
-    QCOMPARE(plan.blockCount, qint64(1));
-    QCOMPARE(plan.samplesPerBlock, qint64(48));
-    QCOMPARE(plan.blockPeriodMs, qint64(1));
+    const synthesis::Plan plan = synthesis::makePlan(channelSignals, 48000, cyclic);
+    QVERIFY2(plan.ok(), qPrintable(plan.message));
+    const int n = channelSignals.size();
+    QCOMPARE(plan.maxLength, (cyclic ? qint64(4194304) : qint64(134217728)) / n);
+    QCOMPARE(plan.length, length);
+    QCOMPARE(plan.blockCount, blockCount);
+    QCOMPARE(plan.samplesPerBlock, length / blockCount);
+    QCOMPARE(plan.transferWords(), n * (length / blockCount));
+    QCOMPARE(plan.blockPeriodMs, blockPeriodMs);
+    QCOMPARE(plan.channels.size(), n);
+    for (int i = 0; i < n; ++i) {
+        const synthesis::ChannelPlan& c = plan.channels.at(i);
+        EXACT(c.span, spans.at(i));
+        QCOMPARE(c.periods, periods.at(i));
+        EXACT(c.samplesPerPeriod, double(length) / double(periods.at(i)));
+        if (tolerance == 0.0)
+            EXACT(c.frequency, frequencies.at(i));
+        else
+            QVERIFY2(std::abs(c.frequency - frequencies.at(i)) < tolerance, qPrintable(QString::number(c.frequency, 'g', 17)));
+    }
 }
 
 void TestSynthesisPlan::refusedFrequencies_data()
@@ -236,38 +237,9 @@ void TestSynthesisPlan::refusedWithoutChannelsOrRate()
     }
 }
 
-void TestSynthesisPlan::lineBesideSine()
+void TestSynthesisPlan::longPeriodBesideOthers()
 {
-    const synthesis::Plan plan =
-        synthesis::makePlan({sig(ChannelSignal::Line, 0, 0, 1.5), sine(1000)}, 48000, true);
-    QVERIFY(plan.ok());
-    QCOMPARE(plan.length, qint64(48));
-    QCOMPARE(plan.channels.at(0).periods, qint64(24));
-    EXACT(plan.channels.at(0).samplesPerPeriod, 2.0);
-    EXACT(plan.channels.at(0).frequency, 24000.0);
-    QCOMPARE(plan.channels.at(1).periods, qint64(1));
-}
-
-void TestSynthesisPlan::triangleWithHalfSamplePeriod()
-{
-    const synthesis::Plan plan = synthesis::makePlan({sig(ChannelSignal::Triangle, 19200)}, 48000, true);
-    QVERIFY(plan.ok());
-    EXACT(plan.channels.at(0).samplesPerPeriod, 2.5);
-    QCOMPARE(plan.channels.at(0).periods, qint64(2));
-    QCOMPARE(plan.length, qint64(5));
-}
-
-void TestSynthesisPlan::periodLongerThanLimit()
-{
-    const synthesis::Plan plan = synthesis::makePlan({sine(0.01)}, 48000, true);
-    QVERIFY(plan.ok());
-    EXACT(plan.channels.at(0).span, 4800000.0);
-    QCOMPARE(plan.channels.at(0).periods, qint64(1));
-    QCOMPARE(plan.length, qint64(4800000));
-    QVERIFY(plan.length > plan.maxLength);
-    QCOMPARE(plan.blockPeriodMs, qint64(100000));
-
-    // Beside another channel whose span divides it, the long period stays.
+    // Beside another channel whose span divides it, the long period of 0.01 Hz stays.
     const synthesis::Plan divides = synthesis::makePlan({sine(0.01), sine(700)}, 48000, true);
     QVERIFY(divides.ok());
     QCOMPARE(divides.length, qint64(4800000));
@@ -289,12 +261,13 @@ void TestSynthesisPlan::lengthsBeyondAnyArrayAreRefused()
     // A frequency so small that R / f is infinite.
     const synthesis::Plan tiny = synthesis::makePlan({sine(4.9e-324)}, 48000, false);
     QCOMPARE(tiny.failure, synthesis::Plan::NoMemory);
-    // The largest array that fits is planned.
-    const double f = 48000.0 / double(synthesis::maxArraySamples());
-    const synthesis::Plan edge = synthesis::makePlan({sine(f)}, 48000, false);
-    QVERIFY2(edge.ok() || edge.failure == synthesis::Plan::NoMemory, qPrintable(edge.message));
-    if (edge.ok())
-        QVERIFY(edge.length <= synthesis::maxArraySamples());
+    // One period as long as the largest array is planned; one sample more is refused.
+    const qint64 largest = synthesis::maxArraySamples();
+    const synthesis::Plan edge = synthesis::makePlan({sine(48000.0 / double(largest))}, 48000, false);
+    QVERIFY2(edge.ok(), qPrintable(edge.message));
+    QCOMPARE(edge.length, largest);
+    const synthesis::Plan beyond = synthesis::makePlan({sine(48000.0 / double(largest + 1))}, 48000, false);
+    QCOMPARE(beyond.failure, synthesis::Plan::NoMemory);
 }
 
 void TestSynthesisPlan::lengthLimits()
@@ -421,6 +394,9 @@ void TestSynthesisPlan::periodSearchAtFullLimits()
 
 void TestSynthesisPlan::commonLengthMatchesTranscription()
 {
+    // The worked case of 300 and 500 Hz, step by step.
+    QCOMPARE(reference::commonLength({160, 96}, 2097152), qint64(480));
+    QCOMPARE(synthesis::commonLength({160, 96}, 2097152), qint64(480));
     QRandomGenerator g(99);
     for (int i = 0; i < 3000; ++i) {
         const int n = 1 + g.bounded(8);
