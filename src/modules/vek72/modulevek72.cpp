@@ -16,6 +16,7 @@
 #include <QTableWidgetItem>
 #include <QWidget>
 
+#include "channelwidgets.h"
 #include "modificationlimits.h"
 #include "modulevek72guihandler.h"
 #include "ui_vek72controls.h"
@@ -24,6 +25,8 @@
 #include "ui_vek72settings.h"
 #include "vek72error.h"
 #include "widgetsync.h"
+
+using namespace channelwidgets;
 
 namespace {
 
@@ -36,7 +39,6 @@ constexpr int defaultAccuracy = 3;
 
 constexpr quint32 serviceAddress = 0x7F000001u;   // 127.0.0.1, host order
 constexpr quint16 servicePort = 11111;
-constexpr int panelChannels = 8;                   // the forms always hold eight channels
 constexpr int frequencyCeiling = 249999;
 constexpr double defaultFrequency = 1000.0;
 
@@ -52,24 +54,10 @@ void require(const QMetaObject::Connection& connection, const char* what)
         qFatal("Не удалось подключить %s", what);
 }
 
-QString channelPattern(const char* pattern, int channels)
+// The module's serial number as its information block holds it (NUL-terminated or full length).
+QString serialText(const TVEK72& handle)
 {
-    return QString::fromLatin1(pattern).arg(channels);
-}
-
-template <typename T>
-QList<T*> channelWidgets(QWidget* host, const QString& pattern)
-{
-    if (!host)
-        return {};
-    return host->findChildren<T*>(QRegularExpression(pattern), Qt::FindChildrenRecursively);
-}
-
-template <typename T>
-T* channelWidget(QWidget* host, const char* pattern, int channel)
-{
-    const QList<T*> found = channelWidgets<T>(host, QString::fromLatin1(pattern).arg(channel));
-    return found.isEmpty() ? nullptr : found.first();
+    return QString::fromLatin1(handle.info.serial, int(qstrnlen(handle.info.serial, VEK72_SERIAL_SIZE)));
 }
 
 int frequencyCeilingFor(int checkedChannels)
@@ -89,18 +77,15 @@ ModuleVek72::ModuleVek72()
     : handle(), customSignalsEnabled(false), accuracyAc(defaultAccuracy),
       pendingAccuracyAc(defaultAccuracy), accuracyDc(defaultAccuracy),
       pendingAccuracyDc(defaultAccuracy), accuracyFreq(defaultAccuracy),
-      pendingAccuracyFreq(defaultAccuracy), maxFrequency(frequencyCeiling), focusedChannel(1),
-      sender(nullptr), controlsUi(nullptr), settingsUi(nullptr), infoUi(nullptr),
-      optionsUi(nullptr), busyMovie(nullptr), guiHandler(nullptr),
+      pendingAccuracyFreq(defaultAccuracy), maxFrequency(frequencyCeiling),
+      iconPixmap(QStringLiteral(":/icons/vek72.png")), focusedChannel(1), sender(nullptr),
+      controlsUi(nullptr), settingsUi(nullptr), infoUi(nullptr), optionsUi(nullptr),
+      busyMovie(nullptr), guiHandler(nullptr),
       parameters(vek72ParameterTable())   // 7: a copy of the table, shared until changed
 {
-    // 1, 2: identity and data. The custom signals get their values from resetCustomSignals,
-    // which createGui runs before any of them can be used.
-    modificationName.clear();
-    iconPixmap = QPixmap(QStringLiteral(":/icons/vek72.png"));
-    outputData.clear();
-    for (ChannelSignal& custom : customSignals)
-        custom.samples.clear();
+    // 1, 2: the modification name, the signals to play and the custom signals' samples start
+    // empty. The custom signals get their other values from resetCustomSignals, which createGui
+    // runs before any of them can be used.
 
     // 3, 4: the sender, sharing the handle, the signals to play and the synthesis lock.
     sender = new ModuleSenderVek72(&handle, &outputData, &senderMutex);
@@ -199,12 +184,12 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
     // (0 to 99.99) would clamp the value otherwise.
 
     // 1: channel patterns over all eight channels of the forms.
-    const QString groupPattern = channelPattern("^groupBoxCh[1-%1]$", panelChannels);
-    const QString typePattern = channelPattern("^comboBoxVoltageTypeCh[1-%1]$", panelChannels);
-    const QString rangePattern = channelPattern("^comboBoxRangeCh[1-%1]$", panelChannels);
-    const QString voltagePattern = channelPattern("^spinBoxVoltageCh[1-%1]$", panelChannels);
-    const QString frequencyPattern = channelPattern("^doubleSpinBoxFrequencyCh[1-%1]$", panelChannels);
-    const QString offsetPattern = channelPattern("^doubleSpinBoxOffsetCh[1-%1]$", panelChannels);
+    const QString groupPattern = pattern("^groupBoxCh[1-%1]$", panelChannels);
+    const QString typePattern = pattern("^comboBoxVoltageTypeCh[1-%1]$", panelChannels);
+    const QString rangePattern = pattern("^comboBoxRangeCh[1-%1]$", panelChannels);
+    const QString voltagePattern = pattern("^spinBoxVoltageCh[1-%1]$", panelChannels);
+    const QString frequencyPattern = pattern("^doubleSpinBoxFrequencyCh[1-%1]$", panelChannels);
+    const QString offsetPattern = pattern("^doubleSpinBoxOffsetCh[1-%1]$", panelChannels);
 
     const ModificationLimits& limits = limitsForModification(handle.info.modification);
 
@@ -362,7 +347,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         controlsHost = controlsHostWidget;
         controlsUi->setupUi(controlsHostWidget);
 
-        for (QGroupBox* group : channelWidgets<QGroupBox>(controlsHostWidget, groupPattern)) {
+        for (QGroupBox* group : all<QGroupBox>(controlsHostWidget, groupPattern)) {
             if (customSignalsEnabled) {
                 group->setStyleSheet(QLatin1String(styleBold));
                 group->setStyleSheet(QLatin1String(styleNormal));
@@ -371,7 +356,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
             require(connect(group, &QGroupBox::toggled, this, &ModuleVek72::on_groupBoxChX_toggled),
                     "groupBoxChN");
         }
-        for (QComboBox* combo : channelWidgets<QComboBox>(controlsHostWidget, typePattern)) {
+        for (QComboBox* combo : all<QComboBox>(controlsHostWidget, typePattern)) {
             if (customSignalsEnabled) {
                 combo->addItem(QString::fromUtf8(specialTypeText));
                 combo->installEventFilter(guiHandler);
@@ -382,7 +367,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                             &ModuleVek72::on_comboBoxVoltageTypeChX_currentIndexChanged),
                     "comboBoxVoltageTypeChN");
         }
-        for (QComboBox* combo : channelWidgets<QComboBox>(controlsHostWidget, rangePattern)) {
+        for (QComboBox* combo : all<QComboBox>(controlsHostWidget, rangePattern)) {
             if (customSignalsEnabled) {
                 combo->installEventFilter(guiHandler);
                 for (QObject* child : combo->children())
@@ -392,7 +377,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                             &ModuleVek72::on_comboBoxRangeChX_currentIndexChanged),
                     "comboBoxRangeChN");
         }
-        for (QSpinBox* box : channelWidgets<QSpinBox>(controlsHostWidget, voltagePattern)) {
+        for (QSpinBox* box : all<QSpinBox>(controlsHostWidget, voltagePattern)) {
             box->setMinimum(limits.acMin);
             box->setMaximum(limits.acMax / 10);
             box->setValue(limits.voltageDefault);
@@ -401,7 +386,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                             &ModuleVek72::on_spinBoxVoltageChX_valueChanged),
                     "spinBoxVoltageChN");
         }
-        for (QDoubleSpinBox* box : channelWidgets<QDoubleSpinBox>(controlsHostWidget, frequencyPattern)) {
+        for (QDoubleSpinBox* box : all<QDoubleSpinBox>(controlsHostWidget, frequencyPattern)) {
             box->setMinimum(1);
             box->setMaximum(frequencyCeiling);
             box->setDecimals(accuracyFreq);
@@ -411,7 +396,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                             &ModuleVek72::on_doubleSpinBoxFrequencyChX_valueChanged),
                     "doubleSpinBoxFrequencyChN");
         }
-        for (QDoubleSpinBox* box : channelWidgets<QDoubleSpinBox>(controlsHostWidget, offsetPattern)) {
+        for (QDoubleSpinBox* box : all<QDoubleSpinBox>(controlsHostWidget, offsetPattern)) {
             box->setMinimum(limits.offsetMin / 1000.0);
             box->setMaximum(limits.offsetMax / 1000.0);
             box->setDecimals(accuracyDc);
@@ -457,14 +442,14 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
 //  disabled;  7. frequency ceiling;  8. modification name and range selectors;  9. limits and
 //  values of the channel fields;  10. the custom-signal fields;  11. connections restored.
 // Steps 2 to 11 run on the GUI thread in one piece. Not done here yet: recomputing the common
-// range, voltage, frequency and offset from the channels (steps 9's synchronisation), which
+// range, voltage, frequency and offset from the channels (step 9's synchronisation), which
 // comes with the panel logic.
 bool ModuleVek72::open(QString& crateSerial, quint16 slot)
 {
     const QByteArray crate = crateSerial.toUtf8();
     const int result = VEK72_Open(&handle, serviceAddress, servicePort, crate.constData(), slot);
     if (result != VEK72_OK) {
-        logLibraryError("Не удалось установить связь с модулем. Ошибка %1 (%2)", result);
+        logVek72Error(QStringLiteral("Не удалось установить связь с модулем. Ошибка %1 (%2)"), result);
         return false;
     }
 
@@ -475,36 +460,34 @@ bool ModuleVek72::open(QString& crateSerial, quint16 slot)
     if (customSignalsEnabled)
         resetCustomSignals();
 
-    const bool known = code >= 1 && code <= 3;
-    if (QObject* context = guiContext()) {
-        // The handler lives as long as the panels: if this wait ends by time-out and the module
-        // object goes away, the queued set-up is dropped with the handler.
-        if (!widgetsync::runOn(context, [this, code, channels] { preparePanelsForModule(code, channels); }))
-            qWarning().noquote() << QStringLiteral("Панели модуля не подготовлены: интерфейс не ответил вовремя");
-    }
+    // The handler lives on the GUI thread as long as the panels: if this wait ends by time-out and
+    // the module object goes away, the queued set-up is dropped with the handler.
+    if (guiHandler
+        && !widgetsync::runOn(guiHandler, [this, code, channels] { preparePanelsForModule(code, channels); }))
+        qWarning().noquote() << QStringLiteral("Панели модуля не подготовлены: интерфейс не ответил вовремя");
 
-    if (!known) {
+    // 8. The name of another module opened before must not stay with one of an unknown code.
+    if (code < 1 || code > 3) {
+        modificationName.clear();
         qCritical().noquote() << QStringLiteral("Неизвестный тип модуля");
         return false;
     }
-    modificationName = QStringLiteral("VEK72-%1-%2").arg(code).arg(handle.info.dacChannelCount);
+    modificationName = name(true);
     return true;
 }
 
-bool ModuleVek72::preparePanelsForModule(int code, int channels)
+void ModuleVek72::preparePanelsForModule(int code, int channels)
 {
     const ModificationLimits& limits = limitsForModification(code);
-    const bool known = code >= 1 && code <= 3;
 
     // 2
     if (infoHost) {
-        infoUi->lineEditModuleSerial->setText(
-            QString::fromLatin1(handle.info.serial, int(qstrnlen(handle.info.serial, VEK72_SERIAL_SIZE))));
+        infoUi->lineEditModuleSerial->setText(serialText(handle));
         infoUi->lineEditModuleFirmware->setText(QString::number(handle.info.firmware));
     }
 
     // 3
-    disconnectValueFields();
+    linkValueFields(false);
 
     // 5
     if (settingsHost) {
@@ -532,7 +515,7 @@ bool ModuleVek72::preparePanelsForModule(int code, int channels)
         // 6, 7
         int checked = 0;
         for (int n = 1; n <= panelChannels; ++n) {
-            QGroupBox* group = channelWidget<QGroupBox>(controlsHost, "^groupBoxCh%1$", n);
+            QGroupBox* group = ofChannel<QGroupBox>(controlsHost, "^groupBoxCh%1$", n);
             if (!group)
                 continue;
             if (n <= channels) {
@@ -552,8 +535,8 @@ bool ModuleVek72::preparePanelsForModule(int code, int channels)
         // 8
         if (code == 1 || code == 2) {
             for (int n = 1; n <= panelChannels; ++n) {
-                auto* range = channelWidget<QComboBox>(controlsHost, "^comboBoxRangeCh%1$", n);
-                auto* typeBox = channelWidget<QComboBox>(controlsHost, "^comboBoxVoltageTypeCh%1$", n);
+                auto* range = ofChannel<QComboBox>(controlsHost, "^comboBoxRangeCh%1$", n);
+                auto* typeBox = ofChannel<QComboBox>(controlsHost, "^comboBoxVoltageTypeCh%1$", n);
                 if (!range || !typeBox)
                     continue;
                 const VoltageTypeCode type = voltageTypeFromText(typeBox->currentText());
@@ -573,11 +556,11 @@ bool ModuleVek72::preparePanelsForModule(int code, int channels)
         // frequency and offset ranges are set for every channel, also one of the special type,
         // so that a later switch to AC finds the ranges of this module.
         for (int n = 1; n <= panelChannels; ++n) {
-            auto* typeBox = channelWidget<QComboBox>(controlsHost, "^comboBoxVoltageTypeCh%1$", n);
-            auto* range = channelWidget<QComboBox>(controlsHost, "^comboBoxRangeCh%1$", n);
-            auto* voltage = channelWidget<QSpinBox>(controlsHost, "^spinBoxVoltageCh%1$", n);
-            auto* frequency = channelWidget<QDoubleSpinBox>(controlsHost, "^doubleSpinBoxFrequencyCh%1$", n);
-            auto* offset = channelWidget<QDoubleSpinBox>(controlsHost, "^doubleSpinBoxOffsetCh%1$", n);
+            auto* typeBox = ofChannel<QComboBox>(controlsHost, "^comboBoxVoltageTypeCh%1$", n);
+            auto* range = ofChannel<QComboBox>(controlsHost, "^comboBoxRangeCh%1$", n);
+            auto* voltage = ofChannel<QSpinBox>(controlsHost, "^spinBoxVoltageCh%1$", n);
+            auto* frequency = ofChannel<QDoubleSpinBox>(controlsHost, "^doubleSpinBoxFrequencyCh%1$", n);
+            auto* offset = ofChannel<QDoubleSpinBox>(controlsHost, "^doubleSpinBoxOffsetCh%1$", n);
             const VoltageTypeCode type = typeBox ? voltageTypeFromText(typeBox->currentText())
                                                  : VoltageTypeOther;
             if (voltage && type != VoltageTypeOther) {
@@ -619,69 +602,39 @@ bool ModuleVek72::preparePanelsForModule(int code, int channels)
     }
 
     // 11: restored also for an unknown modification, so that the panels stay alive.
-    connectValueFields();
-    return known;
+    linkValueFields(true);
 }
 
-void ModuleVek72::disconnectValueFields()
+// Makes or removes the connections of the numeric value fields, common and per channel. Making
+// them is unique: a field whose connection is still there keeps just the one.
+void ModuleVek72::linkValueFields(bool linked)
 {
+    const auto link = [this, linked](auto* field, auto signal, auto slot) {
+        if (linked)
+            connect(field, signal, this, slot, Qt::UniqueConnection);
+        else
+            disconnect(field, signal, this, slot);
+    };
+    const auto intChanged = QOverload<int>::of(&QSpinBox::valueChanged);
+    const auto doubleChanged = QOverload<double>::of(&QDoubleSpinBox::valueChanged);
     if (settingsHost) {
-        disconnect(settingsUi->spinBoxVoltage, QOverload<int>::of(&QSpinBox::valueChanged), this,
-                   &ModuleVek72::on_spinBoxVoltage_valueChanged);
-        disconnect(settingsUi->doubleSpinBoxFrequency, QOverload<double>::of(&QDoubleSpinBox::valueChanged),
-                   this, &ModuleVek72::on_doubleSpinBoxFrequency_valueChanged);
-        disconnect(settingsUi->doubleSpinBoxOffset, QOverload<double>::of(&QDoubleSpinBox::valueChanged),
-                   this, &ModuleVek72::on_doubleSpinBoxOffset_valueChanged);
+        link(settingsUi->spinBoxVoltage, intChanged, &ModuleVek72::on_spinBoxVoltage_valueChanged);
+        link(settingsUi->doubleSpinBoxFrequency, doubleChanged, &ModuleVek72::on_doubleSpinBoxFrequency_valueChanged);
+        link(settingsUi->doubleSpinBoxOffset, doubleChanged, &ModuleVek72::on_doubleSpinBoxOffset_valueChanged);
     }
-    if (controlsHost) {
-        const QString v = channelPattern("^spinBoxVoltageCh[1-%1]$", panelChannels);
-        const QString f = channelPattern("^doubleSpinBoxFrequencyCh[1-%1]$", panelChannels);
-        const QString o = channelPattern("^doubleSpinBoxOffsetCh[1-%1]$", panelChannels);
-        for (QSpinBox* box : channelWidgets<QSpinBox>(controlsHost, v))
-            disconnect(box, QOverload<int>::of(&QSpinBox::valueChanged), this,
-                       &ModuleVek72::on_spinBoxVoltageChX_valueChanged);
-        for (QDoubleSpinBox* box : channelWidgets<QDoubleSpinBox>(controlsHost, f))
-            disconnect(box, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
-                       &ModuleVek72::on_doubleSpinBoxFrequencyChX_valueChanged);
-        for (QDoubleSpinBox* box : channelWidgets<QDoubleSpinBox>(controlsHost, o))
-            disconnect(box, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
-                       &ModuleVek72::on_doubleSpinBoxOffsetChX_valueChanged);
-    }
-}
-
-void ModuleVek72::connectValueFields()
-{
-    // Unique: a field whose connection is still there (a set-up that never removed it) keeps one.
-    const auto type = Qt::ConnectionType(Qt::AutoConnection | Qt::UniqueConnection);
-    if (settingsHost) {
-        connect(settingsUi->spinBoxVoltage, QOverload<int>::of(&QSpinBox::valueChanged), this,
-                &ModuleVek72::on_spinBoxVoltage_valueChanged, type);
-        connect(settingsUi->doubleSpinBoxFrequency, QOverload<double>::of(&QDoubleSpinBox::valueChanged),
-                this, &ModuleVek72::on_doubleSpinBoxFrequency_valueChanged, type);
-        connect(settingsUi->doubleSpinBoxOffset, QOverload<double>::of(&QDoubleSpinBox::valueChanged),
-                this, &ModuleVek72::on_doubleSpinBoxOffset_valueChanged, type);
-    }
-    if (controlsHost) {
-        const QString v = channelPattern("^spinBoxVoltageCh[1-%1]$", panelChannels);
-        const QString f = channelPattern("^doubleSpinBoxFrequencyCh[1-%1]$", panelChannels);
-        const QString o = channelPattern("^doubleSpinBoxOffsetCh[1-%1]$", panelChannels);
-        for (QSpinBox* box : channelWidgets<QSpinBox>(controlsHost, v))
-            connect(box, QOverload<int>::of(&QSpinBox::valueChanged), this,
-                    &ModuleVek72::on_spinBoxVoltageChX_valueChanged, type);
-        for (QDoubleSpinBox* box : channelWidgets<QDoubleSpinBox>(controlsHost, f))
-            connect(box, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
-                    &ModuleVek72::on_doubleSpinBoxFrequencyChX_valueChanged, type);
-        for (QDoubleSpinBox* box : channelWidgets<QDoubleSpinBox>(controlsHost, o))
-            connect(box, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
-                    &ModuleVek72::on_doubleSpinBoxOffsetChX_valueChanged, type);
-    }
+    for (QSpinBox* box : all<QSpinBox>(controlsHost, pattern("^spinBoxVoltageCh[1-%1]$", panelChannels)))
+        link(box, intChanged, &ModuleVek72::on_spinBoxVoltageChX_valueChanged);
+    for (QDoubleSpinBox* box : all<QDoubleSpinBox>(controlsHost, pattern("^doubleSpinBoxFrequencyCh[1-%1]$", panelChannels)))
+        link(box, doubleChanged, &ModuleVek72::on_doubleSpinBoxFrequencyChX_valueChanged);
+    for (QDoubleSpinBox* box : all<QDoubleSpinBox>(controlsHost, pattern("^doubleSpinBoxOffsetCh[1-%1]$", panelChannels)))
+        link(box, doubleChanged, &ModuleVek72::on_doubleSpinBoxOffsetChX_valueChanged);
 }
 
 QString ModuleVek72::serial() const
 {
     if (!isOpened())
         return QStringLiteral("?");
-    return QString::fromLatin1(handle.info.serial, int(qstrnlen(handle.info.serial, VEK72_SERIAL_SIZE)));
+    return serialText(handle);
 }
 
 void ModuleVek72::resetOptions()
@@ -737,11 +690,11 @@ void ModuleVek72::applyOptions(QSettings* settings)
         widgetsync::runOn(controlsHost, [host, freqDecimals, dcDecimals] {
             if (!host)
                 return;
-            for (QDoubleSpinBox* box : channelWidgets<QDoubleSpinBox>(
-                     host, channelPattern("^doubleSpinBoxFrequencyCh[1-%1]$", panelChannels)))
+            for (QDoubleSpinBox* box : all<QDoubleSpinBox>(
+                     host, pattern("^doubleSpinBoxFrequencyCh[1-%1]$", panelChannels)))
                 box->setDecimals(freqDecimals);
-            for (QDoubleSpinBox* box : channelWidgets<QDoubleSpinBox>(
-                     host, channelPattern("^doubleSpinBoxOffsetCh[1-%1]$", panelChannels)))
+            for (QDoubleSpinBox* box : all<QDoubleSpinBox>(
+                     host, pattern("^doubleSpinBoxOffsetCh[1-%1]$", panelChannels)))
                 box->setDecimals(dcDecimals);
         });
     }
@@ -805,7 +758,7 @@ bool ModuleVek72::close()
     }
     const int result = VEK72_Close(&handle);
     if (result != VEK72_OK) {
-        logLibraryError("Не удалось завершить работу с модулем. Ошибка %1 (%2)", result);
+        logVek72Error(QStringLiteral("Не удалось завершить работу с модулем. Ошибка %1 (%2)"), result);
         return false;
     }
     return true;
@@ -826,7 +779,7 @@ bool ModuleVek72::zeroOutputs()
     VEK72_FillOutFreq(&handle.config, 48000.0, nullptr);
     const int result = VEK72_Configure(&handle);
     if (result != VEK72_OK) {
-        logLibraryError("Не удалось установить настройки ЦАП: Ошибка %1 (%2)", result);
+        logVek72Error(QStringLiteral("Не удалось установить настройки ЦАП: Ошибка %1 (%2)"), result);
         return false;
     }
     return true;
@@ -890,17 +843,6 @@ QString ModuleVek72::modeText() const
         return QString();
     QComboBox* mode = settingsUi->comboBoxMode;
     return widgetsync::query<QString>(mode, [mode] { return mode->currentText(); }, QString());
-}
-
-// An object on the GUI thread that lives as long as the panels do: the handler.
-QObject* ModuleVek72::guiContext() const
-{
-    return guiHandler;
-}
-
-void ModuleVek72::logLibraryError(const char* text, int code) const
-{
-    logVek72Error(QString::fromUtf8(text), code);
 }
 
 // A restart request: with the start/stop button pressed, stop and start again with the

@@ -61,7 +61,7 @@ public:
     bool close() override;
     const QString* infoValue(QString& key) const override;
 
-    // Read-only views for the panels' owner and for tests.
+    // Read-only views for tests.
     bool customSignalsAreEnabled() const { return customSignalsEnabled; }
     int savedAccuracyAc() const { return accuracyAc; }
     int savedAccuracyDc() const { return accuracyDc; }
@@ -71,7 +71,6 @@ public:
     int focusedChannelNumber() const { return focusedChannel; }
     int maximumFrequency() const { return maxFrequency; }
     const QVector<ParameterEntry>& parameterEntries() const { return parameters; }
-    const TVEK72& moduleHandle() const { return handle; }
     ModuleSenderVek72* sampleSender() const { return sender.data(); }
     QThread* senderThreadObject() { return &senderThread; }
     ModuleVek72GuiHandler* panelHandler() const { return guiHandler; }
@@ -118,14 +117,11 @@ private:
     bool applyConfiguration(bool cyclic);
     bool zeroOutputs();
     void resetCustomSignals();
-    // Panel set-up after a successful VEK72_Open, on the GUI thread; false for an unknown code.
-    bool preparePanelsForModule(int code, int channels);
-    void connectValueFields();
-    void disconnectValueFields();
+    // Panel set-up after a successful VEK72_Open, on the GUI thread.
+    void preparePanelsForModule(int code, int channels);
+    void linkValueFields(bool linked);
     bool startStopPressed() const;
     QString modeText() const;
-    QObject* guiContext() const;
-    void logLibraryError(const char* text, int code) const;
 
     TVEK72 handle;
     QString modificationName;

@@ -6,7 +6,6 @@
 #include <QPointer>
 
 class QEvent;
-
 class QWidget;
 
 // Lives on the GUI thread beside the module's panels: handles Tab and Return/Enter in the numeric

@@ -19,15 +19,21 @@ void reportTimeout(const QObject* target, int timeoutMs)
                                 .arg(timeoutMs);
 }
 
-// Queues `slot` with one argument on `target`, then waits for the GUI thread to have processed it
-// and reads back the state the widget took.
+// Sets `target` through its slot `slot` with one argument and answers whether the widget now shows
+// `requested`, as `read` gives it. On the widget's own thread the slot is called directly; from any
+// other thread it is queued and the caller waits, bounded, until the GUI thread has carried it out.
 template <typename T, typename W, typename Read>
-bool queueAndCompare(W* target, const char* slot, const char* typeName, const T& requested,
-                     Read read, int timeoutMs)
+bool setAndRead(W* target, const char* slot, const char* typeName, const T& requested, Read read,
+                int timeoutMs)
 {
-    if (!QMetaObject::invokeMethod(target, slot, Qt::QueuedConnection,
+    if (!target)
+        return false;
+    const bool direct = onThreadOf(target);
+    if (!QMetaObject::invokeMethod(target, slot, direct ? Qt::DirectConnection : Qt::QueuedConnection,
                                    QGenericArgument(typeName, static_cast<const void*>(&requested))))
         return false;
+    if (direct)
+        return read(target) == requested;
     // Queued calls to one receiver run in order, so once this read has run the change has too.
     struct Taken { bool valid = false; T value{}; };
     const Taken taken = query<Taken>(target, [target, read] { return Taken{ true, read(target) }; },
@@ -72,88 +78,44 @@ void post(QObject* target, std::function<void()> work)
 
 bool setValue(QSpinBox* box, int value, int timeoutMs)
 {
-    if (!box)
-        return false;
-    if (onThreadOf(box)) {
-        box->setValue(value);
-        return box->value() == value;
-    }
-    return queueAndCompare<int>(box, "setValue", "int", value,
-                                [](QSpinBox* b) { return b->value(); }, timeoutMs);
+    return setAndRead(box, "setValue", "int", value, [](QSpinBox* b) { return b->value(); }, timeoutMs);
 }
 
 bool setValue(QDoubleSpinBox* box, double value, int timeoutMs)
 {
-    if (!box)
-        return false;
-    if (onThreadOf(box)) {
-        box->setValue(value);
-        return box->value() == value;
-    }
-    return queueAndCompare<double>(box, "setValue", "double", value,
-                                   [](QDoubleSpinBox* b) { return b->value(); }, timeoutMs);
+    return setAndRead(box, "setValue", "double", value, [](QDoubleSpinBox* b) { return b->value(); },
+                      timeoutMs);
 }
 
 bool setCurrentIndex(QComboBox* box, int index, int timeoutMs)
 {
-    if (!box)
-        return false;
-    if (onThreadOf(box)) {
-        box->setCurrentIndex(index);
-        return box->currentIndex() == index;
-    }
-    return queueAndCompare<int>(box, "setCurrentIndex", "int", index,
-                                [](QComboBox* b) { return b->currentIndex(); }, timeoutMs);
+    return setAndRead(box, "setCurrentIndex", "int", index,
+                      [](QComboBox* b) { return b->currentIndex(); }, timeoutMs);
 }
 
 bool setChecked(QAbstractButton* button, bool checked, int timeoutMs)
 {
-    if (!button)
-        return false;
-    if (onThreadOf(button)) {
-        button->setChecked(checked);
-        return button->isChecked() == checked;
-    }
-    return queueAndCompare<bool>(button, "setChecked", "bool", checked,
-                                 [](QAbstractButton* b) { return b->isChecked(); }, timeoutMs);
+    return setAndRead(button, "setChecked", "bool", checked,
+                      [](QAbstractButton* b) { return b->isChecked(); }, timeoutMs);
 }
 
 bool setChecked(QGroupBox* box, bool checked, int timeoutMs)
 {
-    if (!box)
-        return false;
-    if (onThreadOf(box)) {
-        box->setChecked(checked);
-        return box->isChecked() == checked;
-    }
-    return queueAndCompare<bool>(box, "setChecked", "bool", checked,
-                                 [](QGroupBox* b) { return b->isChecked(); }, timeoutMs);
+    return setAndRead(box, "setChecked", "bool", checked, [](QGroupBox* b) { return b->isChecked(); },
+                      timeoutMs);
 }
 
 bool setEnabled(QWidget* widget, bool enabled, int timeoutMs)
 {
-    if (!widget)
-        return false;
-    if (onThreadOf(widget)) {
-        widget->setEnabled(enabled);
-        return !widget->testAttribute(Qt::WA_ForceDisabled) == enabled;
-    }
     // isEnabled also depends on the parent; the widget's own wish is what was requested.
-    return queueAndCompare<bool>(widget, "setEnabled", "bool", enabled,
-                                 [](QWidget* w) { return !w->testAttribute(Qt::WA_ForceDisabled); },
-                                 timeoutMs);
+    return setAndRead(widget, "setEnabled", "bool", enabled,
+                      [](QWidget* w) { return !w->testAttribute(Qt::WA_ForceDisabled); }, timeoutMs);
 }
 
 bool setStyleSheet(QWidget* widget, const QString& styleSheet, int timeoutMs)
 {
-    if (!widget)
-        return false;
-    if (onThreadOf(widget)) {
-        widget->setStyleSheet(styleSheet);
-        return widget->styleSheet() == styleSheet;
-    }
-    return queueAndCompare<QString>(widget, "setStyleSheet", "QString", styleSheet,
-                                    [](QWidget* w) { return w->styleSheet(); }, timeoutMs);
+    return setAndRead(widget, "setStyleSheet", "QString", styleSheet,
+                      [](QWidget* w) { return w->styleSheet(); }, timeoutMs);
 }
 
 } // namespace widgetsync

@@ -1,0 +1,58 @@
+#ifndef CHANNELWIDGETS_H
+#define CHANNELWIDGETS_H
+
+#include <QList>
+#include <QRegularExpression>
+#include <QString>
+#include <QWidget>
+
+// Finding the widgets of the panels by object name. Channel widgets are named after their role with
+// the channel number as the last digit ("doubleSpinBoxFrequencyCh3"); every search is recursive, and
+// a search in a null host finds nothing.
+namespace channelwidgets {
+
+// The forms always hold eight channels, whatever the module's channel count.
+constexpr int panelChannels = 8;
+
+// `pattern` with %1 replaced by `value`: a channel count in "^groupBoxCh[1-%1]$", a channel number
+// in "^groupBoxCh%1$".
+inline QString pattern(const char* text, int value)
+{
+    return QString::fromLatin1(text).arg(value);
+}
+
+// Every widget of class T under `host` whose name matches `regex`, in the order of the search.
+template <typename T>
+QList<T*> all(QWidget* host, const QString& regex)
+{
+    if (!host)
+        return {};
+    return host->findChildren<T*>(QRegularExpression(regex), Qt::FindChildrenRecursively);
+}
+
+// The first widget of class T whose name matches `text` with %1 replaced by `channel`.
+template <typename T>
+T* ofChannel(QWidget* host, const char* text, int channel)
+{
+    const QList<T*> found = all<T>(host, pattern(text, channel));
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+// The widget of class T called exactly `name`.
+template <typename T>
+T* named(QWidget* host, const char* name)
+{
+    return host ? host->findChild<T*>(QLatin1String(name), Qt::FindChildrenRecursively) : nullptr;
+}
+
+// The channel number that `regex` captures first from the object's name; 0 when it does not match.
+inline int number(const QObject* object, const char* regex)
+{
+    const QRegularExpressionMatch match =
+        QRegularExpression(QLatin1String(regex)).match(object->objectName());
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
+} // namespace channelwidgets
+
+#endif
