@@ -10,7 +10,6 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -66,17 +65,6 @@ struct PanelHosts
     T* channel(const char* prefix, int n) const
     {
         return find<T>(QStringLiteral("%1%2").arg(QLatin1String(prefix)).arg(n).toLatin1().constData());
-    }
-};
-
-// Ends a thread when the test leaves the scope, also after a failed check.
-struct ThreadStopper
-{
-    QThread& thread;
-    ~ThreadStopper()
-    {
-        thread.quit();
-        thread.wait();
     }
 };
 

@@ -9,12 +9,9 @@
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QTextCodec>
-#include <QThread>
-
-#include <atomic>
-#include <functional>
 
 #include "panelhosts.h"
+#include "threads.h"
 #include "vek72api.h"
 #include "vekdrunner.h"
 
@@ -26,19 +23,6 @@ const char* const crateA = "4B210736";   // built-in bench: slot 3 modification 
 QString libraryText(int code)
 {
     return QTextCodec::codecForName("Windows-1251")->toUnicode(VEK72_GetErrorString(code));
-}
-
-// Runs `work` on a thread of its own (as the engine's discovery does) while this thread, the GUI
-// thread, keeps processing events.
-bool onEngineThread(std::function<void()> work)
-{
-    std::atomic<bool> done(false);
-    QThread* thread = QThread::create([&] { work(); done = true; });
-    thread->start();
-    const bool finished = QTest::qWaitFor([&] { return done.load(); }, 30000);
-    thread->wait();
-    delete thread;
-    return finished;
 }
 
 // The module object of a slot as the service reports it.
@@ -95,17 +79,15 @@ void OpenTest::openModificationOneFromTheEngineThread()
 {
     PanelHosts hosts;
     auto module = makeModule(true);
-    QThread moduleThread;
-    module->moveToThread(&moduleThread);
-    moduleThread.start();
-    ThreadStopper stopper{ moduleThread };
+    ModuleThread moduleThread(module.get());
     hosts.build(*module);
 
+    // From the engine's thread, as discovery and shutdown call it.
     bool opened = false;
-    QVERIFY(onEngineThread([&] {
+    runOnOtherThread([&] {
         QString crate = crateA;
         opened = module->open(crate, 3);
-    }));
+    });
     QVERIFY(opened);
     QVERIFY(module->isOpened());
     QCOMPARE(module->name(true), QString("VEK72-1-8"));
@@ -149,7 +131,7 @@ void OpenTest::openModificationOneFromTheEngineThread()
     QVERIFY(moduleStatus(service, crateA, 3).value("opened").toBool());
 
     bool closed = false;
-    QVERIFY(onEngineThread([&] { closed = module->close(); }));
+    runOnOtherThread([&] { closed = module->close(); });
     QVERIFY(closed);
     QVERIFY(!module->isOpened());
     QCOMPARE(module->serial(), QString("?"));
@@ -158,14 +140,10 @@ void OpenTest::openModificationOneFromTheEngineThread()
     QCOMPARE(outputs(status), QList<double>({ 0, 0, 0, 0, 0, 0, 0, 0 }));
 
     // No echo permit is left waiting for a change that never comes.
-    std::atomic<bool> marker(false);
-    QMetaObject::invokeMethod(module.get(), [&marker] { marker = true; }, Qt::QueuedConnection);
-    QTRY_VERIFY(marker.load());
+    QVERIFY(runQueuedCalls(module.get()));
     for (int family = 0; family < 12; ++family)
         QCOMPARE(module->echoPermits(family), 0);
-
-    moduleThread.quit();
-    QVERIFY(moduleThread.wait(5000));
+    QVERIFY(moduleThread.stop());
 }
 
 void OpenTest::openModificationTwoFromTheGuiThread()
@@ -322,13 +300,17 @@ void OpenTest::modificationThreeAndUnknownCodes()
     QCOMPARE(hosts.dspin("doubleSpinBoxOffset")->value(), 10.0);
     QCOMPARE(module->customSignal(1).offset, 10.0);
     QVERIFY(!hosts.channel<QGroupBox>("groupBoxCh", 3)->isEnabled());
+    QString key = "Modification";
+    QCOMPARE(*module->infoValue(key), QString("VEK72-3-2"));
     QVERIFY(module->close());
 
-    // An unknown code: refused, and the connection stays open for its caller to close.
+    // An unknown code: refused, and the connection stays open for its caller to close. The name
+    // of the module opened before does not stay as the name of this one.
     QTest::ignoreMessage(QtCriticalMsg, "Неизвестный тип модуля");
     QVERIFY(!module->open(crate, 2));
     QVERIFY(module->isOpened());
     QCOMPARE(module->name(true), QString("VEK72"));
+    QVERIFY(module->infoValue(key)->isEmpty());
     QCOMPARE(hosts.spin("spinBoxVoltage")->maximum(), 0);   // limits of no module, nothing past the table
     for (int family = 0; family < 12; ++family)
         QCOMPARE(module->echoPermits(family), 0);

@@ -10,12 +10,11 @@
 #include <QMovie>
 #include <QPushButton>
 
-#include <atomic>
-
 #include "customcheckbox.h"
 #include "modulevek72.h"
 #include "modulevek72guihandler.h"
 #include "panelhosts.h"
+#include "threads.h"
 
 namespace {
 
@@ -407,6 +406,7 @@ void PanelsTest::initialStateWithCustomSignals()
     QCOMPARE(hosts.spin("spinBoxCustomAmplitude")->maximum(), 0);
     QCOMPARE(hosts.dspin("doubleSpinBoxCustomFrequency")->minimum(), 1.0);
     QCOMPARE(hosts.dspin("doubleSpinBoxCustomFrequency")->maximum(), 249999.0);
+    QCOMPARE(hosts.combo("comboBoxCustomShape")->currentIndex(), module->customSignal(6).shape);
     QCOMPARE(hosts.dspin("doubleSpinBoxCustomFrequency")->value(), 1000.0);
     QCOMPARE(hosts.spin("spinBoxCustomOffset")->minimum(), 0);
     QCOMPARE(hosts.spin("spinBoxCustomOffset")->maximum(), 0);
@@ -493,7 +493,10 @@ void PanelsTest::groupHighlight()
     QCOMPARE(module->focusedChannelNumber(), 2);   // same thread here: the slot ran directly
     QCOMPARE(module->panelHandler()->highlightedChannel(), 2);
 
-    // A special channel enables the custom group and loads its custom signal.
+    // A special channel enables the custom group and loads its custom signal over what the group
+    // showed before.
+    hosts.combo("comboBoxCustomShape")->setCurrentIndex(2);
+    hosts.dspin("doubleSpinBoxCustomFrequency")->setValue(50.0);
     hosts.find<QGroupBox>("groupBoxCh6")->setChecked(true);
     hosts.channel<QComboBox>("comboBoxVoltageTypeCh", 6)->setCurrentText("Особый");
     QFocusEvent in6(QEvent::FocusIn, Qt::OtherFocusReason);
@@ -504,6 +507,7 @@ void PanelsTest::groupHighlight()
     QCOMPARE(focused.count(), 2);
     QCOMPARE(focused.at(1).at(1).toBool(), true);
     QCOMPARE(module->focusedChannelNumber(), 6);
+    QCOMPARE(hosts.combo("comboBoxCustomShape")->currentIndex(), module->customSignal(6).shape);
     QCOMPARE(hosts.dspin("doubleSpinBoxCustomFrequency")->value(), 1000.0);
 
     // Within channel 6 again: nothing further.
@@ -532,7 +536,6 @@ void PanelsTest::allChannelsClickCycle()
 void PanelsTest::optionsCancelAndApply()
 {
     PanelHosts hosts;
-    initStendixResources();
     ModuleVek72 module;
     TestSettings file("[VEK72]\nAccuracyAC=2\nAccuracyDC=3\nAccuracyFreq=5\n");
     module.loadSettings(file.settings.get());
@@ -616,10 +619,7 @@ void PanelsTest::moduleOnItsOwnThread()
 {
     PanelHosts hosts;
     auto module = makeModule(false);
-    QThread moduleThread;
-    module->moveToThread(&moduleThread);
-    moduleThread.start();
-    ThreadStopper stopper{ moduleThread };
+    ModuleThread moduleThread(module.get());
     hosts.build(*module);
 
     QSignalSpy locks(module.get(), &ModuleVek72::lockControls);
@@ -633,16 +633,11 @@ void PanelsTest::moduleOnItsOwnThread()
 
     // Return in a field reaches restartManual on the module thread, which does nothing now.
     QTest::keyClick(hosts.spin("spinBoxVoltage"), Qt::Key_Return);
-    // Calls to the module thread run in order: once this marker has run, so has the restart.
-    // This thread keeps processing events meanwhile, since the restart asks it for the button.
-    std::atomic<bool> marker(false);
-    QMetaObject::invokeMethod(module.get(), [&marker] { marker = true; }, Qt::QueuedConnection);
-    QTRY_VERIFY(marker.load());
+    // Once the module thread has run the calls queued so far, the restart has run too. This
+    // thread keeps processing events meanwhile, since the restart asks it for the button.
+    QVERIFY(runQueuedCalls(module.get()));
     QCOMPARE(locks.count(), 2);
-
-    moduleThread.quit();
-    QVERIFY(moduleThread.wait(5000));
-    module.reset();
+    QVERIFY(moduleThread.stop());
 }
 
 void PanelsTest::destructionEndsTheSenderThreadFirst()

@@ -89,32 +89,18 @@ void TablesTest::selectionChangesOnlyOneEntryOfOneCopy()
 
 void TablesTest::limitsRows()
 {
-    const ModificationLimits& none = modificationLimits[0];
-    QCOMPARE(none.acMax, 0);
-    QCOMPARE(none.acBelowMin, -1);
-    QCOMPARE(none.dcBelowMin, -1);
-    QCOMPARE(none.offsetBelowMinVolts, -1);
-
-    const ModificationLimits& one = modificationLimits[1];
-    QCOMPARE(one.acMax, 7000);
-    QCOMPARE(one.dcMin, -10000);
-    QCOMPARE(one.dcMax, 10000);
-    QCOMPARE(one.customAmplitudeMax, 10000);
-    QCOMPARE(one.offsetMin, -10000);
-    QCOMPARE(one.offsetMax, 10000);
-    QCOMPARE(one.offsetDefault, 0);
-    QCOMPARE(one.dcBelowMin, -10001);
-    QCOMPARE(one.offsetBelowMinVolts, -11);
-
-    const ModificationLimits& two = modificationLimits[2];
-    QCOMPARE(two.acMax, 7000);
-    QCOMPARE(two.dcMin, -2000);
-    QCOMPARE(two.dcMax, 20000);
-    QCOMPARE(two.offsetMin, -2000);
-    QCOMPARE(two.offsetMax, 20000);
-    QCOMPARE(two.offsetDefault, 10000);
-    QCOMPARE(two.dcBelowMin, -2001);
-    QCOMPARE(two.offsetBelowMinVolts, -3);
+    // Every field of every row, in the order of the record.
+    const auto fields = [](const ModificationLimits& l) {
+        return QVector<int>({ l.acMin, l.acMax, l.dcMin, l.dcMax, l.voltageDefault, l.customAmplitudeMin,
+                              l.customAmplitudeMax, l.customAmplitudeDefault, l.offsetMin, l.offsetMax,
+                              l.offsetDefault, l.acBelowMin, l.dcBelowMin, l.offsetBelowMinVolts });
+    };
+    QCOMPARE(modificationLimitRows, 3);
+    QCOMPARE(fields(modificationLimits[0]), QVector<int>({ 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, -1, -1 }));
+    QCOMPARE(fields(modificationLimits[1]),
+             QVector<int>({ 0, 7000, -10000, 10000, 0, 0, 10000, 0, -10000, 10000, 0, -1, -10001, -11 }));
+    QCOMPARE(fields(modificationLimits[2]),
+             QVector<int>({ 0, 7000, -2000, 20000, 0, 0, 10000, 0, -2000, 20000, 10000, -1, -2001, -3 }));
 }
 
 void TablesTest::limitsLookupStaysInsideTheTable_data()

@@ -10,26 +10,8 @@
 #include <QSpinBox>
 #include <QThread>
 
-#include <atomic>
-#include <functional>
-
+#include "threads.h"
 #include "widgetsync.h"
-
-namespace {
-
-// Runs `work` on a thread of its own while this thread keeps processing events.
-bool runElsewhere(std::function<void()> work, int timeoutMs = 5000)
-{
-    std::atomic<bool> done(false);
-    QThread* thread = QThread::create([&] { work(); done = true; });
-    thread->start();
-    const bool finished = QTest::qWaitFor([&] { return done.load(); }, timeoutMs);
-    thread->wait();
-    delete thread;
-    return finished;
-}
-
-} // namespace
 
 class WidgetSyncTest : public QObject
 {
@@ -71,19 +53,19 @@ void WidgetSyncTest::waitsUntilTheGuiThreadApplied()
     box.setRange(0, 100);
     bool result = false;
     int seen = -1;
-    QVERIFY(runElsewhere([&] {
+    runOnOtherThread([&] {
         result = widgetsync::setValue(&box, 42);
         seen = box.value();   // after the wait the change is visible to the caller
-    }));
+    });
     QVERIFY(result);
     QCOMPARE(seen, 42);
 
     QComboBox combo;
     combo.addItems({ "a", "b", "c" });
-    QVERIFY(runElsewhere([&] {
+    runOnOtherThread([&] {
         result = widgetsync::setCurrentIndex(&combo, 2);
         seen = combo.currentIndex();
-    }));
+    });
     QVERIFY(result);
     QCOMPARE(seen, 2);
 }
@@ -94,7 +76,7 @@ void WidgetSyncTest::clampedValueEndsTheWait()
     box.setRange(0, 99);
     bool result = true;
     // A wait for the requested value itself would never end; the wait is for the change.
-    QVERIFY(runElsewhere([&] { result = widgetsync::setValue(&box, 1000, 600000); }));
+    runOnOtherThread([&] { result = widgetsync::setValue(&box, 1000, 600000); });
     QVERIFY(!result);
     QCOMPARE(box.value(), 99);
 }
@@ -105,10 +87,10 @@ void WidgetSyncTest::roundedDoubleEndsTheWait()
     box.setDecimals(2);
     box.setRange(0, 10);
     bool result = true;
-    QVERIFY(runElsewhere([&] { result = widgetsync::setValue(&box, 1.23456, 600000); }));
+    runOnOtherThread([&] { result = widgetsync::setValue(&box, 1.23456, 600000); });
     QVERIFY(!result);
     QCOMPARE(box.value(), 1.23);
-    QVERIFY(runElsewhere([&] { result = widgetsync::setValue(&box, 2.5, 600000); }));
+    runOnOtherThread([&] { result = widgetsync::setValue(&box, 2.5, 600000); });
     QVERIFY(result);
 }
 
@@ -120,12 +102,12 @@ void WidgetSyncTest::otherStates()
     group.setChecked(false);
     QSpinBox inside(&group);
     bool checked = false, enabled = false, styled = false;
-    QVERIFY(runElsewhere([&] {
+    runOnOtherThread([&] {
         checked = widgetsync::setChecked(&group, true);
         // The widget's own wish counts, whatever its parent's state.
         enabled = widgetsync::setEnabled(&inside, true);
         styled = widgetsync::setStyleSheet(&group, "QGroupBox { font-weight: bold; } ");
-    }));
+    });
     QVERIFY(checked);
     QVERIFY(group.isChecked());
     QVERIFY(enabled);
@@ -133,7 +115,7 @@ void WidgetSyncTest::otherStates()
     QCOMPARE(group.styleSheet(), QString("QGroupBox { font-weight: bold; } "));
 
     parent.setEnabled(false);
-    QVERIFY(runElsewhere([&] { enabled = widgetsync::setEnabled(&inside, true); }));
+    runOnOtherThread([&] { enabled = widgetsync::setEnabled(&inside, true); });
     QVERIFY(enabled);
     QVERIFY(!inside.isEnabled());
     QVERIFY(!widgetsync::setValue(static_cast<QSpinBox*>(nullptr), 1));
@@ -161,9 +143,9 @@ void WidgetSyncTest::queryAndRunOn()
     box.setRange(0, 100);
     box.setValue(17);
     int read = 0;
-    QVERIFY(runElsewhere([&] {
+    runOnOtherThread([&] {
         read = widgetsync::query<int>(&box, [&box] { return box.value(); }, -1);
-    }));
+    });
     QCOMPARE(read, 17);
     QCOMPARE(widgetsync::query<int>(nullptr, [] { return 1; }, -1), -1);
 
@@ -172,10 +154,10 @@ void WidgetSyncTest::queryAndRunOn()
     QVERIFY(ran);   // directly, without an event loop
     QThread* runsOn = nullptr;
     bool ok = false;
-    QVERIFY(runElsewhere([&] {
+    runOnOtherThread([&] {
         QThread** where = &runsOn;
         ok = widgetsync::runOn(&box, [where] { *where = QThread::currentThread(); });
-    }));
+    });
     QVERIFY(ok);
     QCOMPARE(runsOn, QThread::currentThread());
     QVERIFY(!widgetsync::runOn(nullptr, [] {}));
