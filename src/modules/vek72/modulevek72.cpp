@@ -10,7 +10,6 @@
 #include <QMovie>
 #include <QMutexLocker>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTableWidgetItem>

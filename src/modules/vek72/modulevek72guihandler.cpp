@@ -4,7 +4,6 @@
 #include <QEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
-#include <QRegularExpression>
 #include <QWidget>
 
 #include "channelwidgets.h"
