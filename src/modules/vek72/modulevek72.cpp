@@ -440,9 +440,9 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
 //  the common controls;  6. channel group boxes beyond the module's channel count unchecked and
 //  disabled;  7. frequency ceiling;  8. modification name and range selectors;  9. limits and
 //  values of the channel fields;  10. the custom-signal fields;  11. connections restored.
-// Steps 2 to 11 run on the GUI thread in one piece. Not done here yet: recomputing the common
-// range, voltage, frequency and offset from the channels (step 9's synchronisation), which
-// comes with the panel logic.
+// The panel steps (2, 3, 5 to 11) run on the GUI thread in one piece; the name is set after them.
+// Not done here yet: the common range, voltage, frequency and offset recomputed from the channels
+// (step 9), which comes with the panel logic.
 bool ModuleVek72::open(QString& crateSerial, quint16 slot)
 {
     const QByteArray crate = crateSerial.toUtf8();
