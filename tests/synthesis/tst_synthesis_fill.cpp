@@ -350,22 +350,27 @@ void TestSynthesisFill::kernelsMatchPlainArithmetic()
 
 void TestSynthesisFill::interleaving()
 {
-    for (int e = 1; e <= 8; ++e) {
-        const qint64 frames = 1000;
+    // Up to the eight channels of the module, and one more (the general loop). Two calls: an odd
+    // number of frames (the tail after the frame pairs), then the rest from frame 301 on.
+    for (int e = 1; e <= 9; ++e) {
+        const int frames = 1000;
+        const int first = 301;
         QVector<QVector<double>> channels(e);
-        QVector<const double*> sources;
+        QVector<const double*> sources, rest;
         for (int i = 0; i < e; ++i) {
-            channels[i].resize(int(frames));
+            channels[i].resize(frames);
             for (int g = 0; g < frames; ++g)
                 channels[i][g] = i * 10000 + g;
             sources.append(channels[i].constData());
+            rest.append(channels[i].constData() + first);
         }
-        QVector<double> out(int(e * frames), -1.0);
-        synthesis::interleave(sources, out.data(), 0, 300);
-        synthesis::interleave(sources, out.data(), 300, frames);
+        QVector<double> out(e * frames + 1, -1.0);
+        synthesis::interleaveFrames(sources.constData(), e, out.data(), first);
+        synthesis::interleaveFrames(rest.constData(), e, out.data() + e * first, frames - first);
         for (int g = 0; g < frames; ++g)
             for (int i = 0; i < e; ++i)
                 EXACT(out[e * g + i], double(i * 10000 + g));
+        EXACT(out.last(), -1.0);  // nothing past the last frame
     }
 }
 
@@ -374,10 +379,33 @@ void TestSynthesisFill::allocation()
     QVector<double> a(3, 1.0);
     QVERIFY(synthesis::allocateSamples(a, 0));
     QVERIFY(a.isEmpty());
+    // An ordinary array of exactly the length asked for, owned by this vector alone.
     QVERIFY(synthesis::allocateSamples(a, 5000000));
     QCOMPARE(a.size(), 5000000);
-    a[4999999] = 2.0;  // writable, and not shared
+    QCOMPARE(a.capacity(), 5000000);
     QVERIFY(a.isDetached());
+    const double* memory = a.constData();
+    QCOMPARE(quintptr(memory) % alignof(double), quintptr(0));
+    for (int k = 0; k < a.size(); ++k)
+        a[k] = k;
+    QCOMPARE(a.constData(), memory);  // writing did not copy
+    // Copies share it until one of them writes; the writer gets a copy of every sample.
+    QVector<double> copy = a;
+    QCOMPARE(copy.constData(), memory);
+    QVERIFY(!a.isDetached());
+    copy[17] = -1.0;
+    QVERIFY(copy.constData() != memory);
+    QCOMPARE(a.constData(), memory);
+    QVERIFY(a.isDetached());
+    EXACT(a[17], 17.0);
+    EXACT(copy[16], 16.0);
+    EXACT(copy.last(), 4999999.0);
+    // It grows like any other.
+    a.append(-2.0);
+    QCOMPARE(a.size(), 5000001);
+    EXACT(a[4999999], 4999999.0);
+    EXACT(a.last(), -2.0);
+    // Too long: refused, and the array given back.
     QVERIFY(!synthesis::allocateSamples(a, synthesis::maxArraySamples() + 1));
     QVERIFY(a.isEmpty());
 }

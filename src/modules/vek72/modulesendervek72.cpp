@@ -128,7 +128,7 @@ int ModuleSenderVek72::prepareFirstBlock(bool cyclic)
     for (int i = 0; i < n; ++i)
         fillers.emplace_back(plan.channels.at(i), length);
     std::vector<double> scratch(size_t(2 * n * framesPerChunk));
-    std::vector<const double*> pieces(n);
+    std::vector<double*> pieces(n);
     for (int i = 0; i < n; ++i)
         pieces[i] = scratch.data() + i * framesPerChunk;
     double* const frames = scratch.data() + n * framesPerChunk;
@@ -136,9 +136,8 @@ int ModuleSenderVek72::prepareFirstBlock(bool cyclic)
     for (qint64 from = 0; from < perBlock; from += framesPerChunk) {
         const qint64 count = std::min(perBlock - from, framesPerChunk);
         for (int i = 0; i < n; ++i) {
-            double* piece = scratch.data() + i * framesPerChunk;
-            fillers[i].fillInto(piece, from, from + count);
-            synthesis::storeStreaming(arrays[i].data() + from, piece, count);
+            fillers[i].fillInto(pieces[i], from, from + count);
+            synthesis::storeStreaming(arrays[i].data() + from, pieces[i], count);
         }
         synthesis::interleaveFrames(pieces.data(), n, frames, count);
         synthesis::storeStreaming(interleaved.data() + n * from, frames, n * count);

@@ -107,8 +107,6 @@ public:
     // the cache, so the array is not read into it first.
     void fillStreaming(double* out, qint64 from, qint64 to) const;
 
-    double samplesPerPeriod() const { return r; }
-
 private:
     void fillRange(double* dst, qint64 from, qint64 to, bool stream) const;
     void fillSine(double* dst, qint64 from, qint64 to, bool stream) const;
@@ -127,10 +125,7 @@ private:
     QVector<double> sinTable;
 };
 
-// Copies frames [from, to) of the channel arrays into the interleaved array: frame g of channel i
-// goes to interleaved[E * g + i], E = channels.size().
-void interleave(const QVector<const double*>& channels, double* interleaved, qint64 from, qint64 to);
-// The same for e channels whose pointers and the destination all point at the first frame.
+// Interleaves the first `frames` frames of e channels: channels[i][g] goes to dst[e * g + i].
 void interleaveFrames(const double* const* channels, int e, double* dst, qint64 frames);
 
 // Copies n doubles to dst past the cache (for destinations that are not read again soon).

@@ -8,8 +8,6 @@
 #include <cmath>
 #include <cstring>
 
-#include <QVarLengthArray>
-
 #ifdef Q_OS_LINUX
 #include <sys/mman.h>
 #endif
@@ -217,17 +215,6 @@ void interleaveFrames(const double* const* channels, int e, double* dst, qint64 
                 dst[e * g + i] = channels[i][g];
         return;
     }
-}
-
-void interleave(const QVector<const double*>& channels, double* interleaved, qint64 from, qint64 to)
-{
-    const int e = channels.size();
-    if (e == 0 || to <= from)
-        return;
-    QVarLengthArray<const double*, 8> sources(e);
-    for (int i = 0; i < e; ++i)
-        sources[i] = channels.at(i) + from;
-    interleaveFrames(sources.constData(), e, interleaved + e * from, to - from);
 }
 
 void storeStreaming(double* dst, const double* src, qint64 n)
