@@ -2,39 +2,16 @@
 // service simulator of the test's own.
 #include <QtTest>
 
-#include <QMutex>
-
+#include "apptestutil.h"
 #include "benchstatus.h"
 #include "engine.h"
+#include "enginetestutil.h"
 #include "resources.h"
 #include "vekdrunner.h"
 
+using namespace apptest;
+
 namespace {
-
-QMutex messagesMutex;
-QStringList criticalMessages;
-
-void captureHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
-{
-    if (type == QtCriticalMsg) {
-        QMutexLocker lock(&messagesMutex);
-        criticalMessages.append(text);
-    } else if (type == QtFatalMsg) {
-        abort();
-    }
-}
-
-QStringList criticals()
-{
-    QMutexLocker lock(&messagesMutex);
-    return criticalMessages;
-}
-
-void clearCriticals()
-{
-    QMutexLocker lock(&messagesMutex);
-    criticalMessages.clear();
-}
 
 int countOf(const QStringList& list, const QString& text)
 {
@@ -44,47 +21,11 @@ int countOf(const QStringList& list, const QString& text)
 const QString serviceDown = QStringLiteral("Нет связи со службой");
 
 // The engine with the DAC module on a thread of its own, as the main window runs it.
-struct RunningEngine
+struct RunningEngine : EngineOnThread
 {
-    Engine* engine = new Engine;
-    QThread thread;
-    QSignalSpy ready{engine, &Engine::readyCrate};
-    QSignalSpy stoppedSpy{engine, &Engine::stopped};
+    RunningEngine() : EngineOnThread(new Engine) {}
 
-    RunningEngine()
-    {
-        engine->moveToThread(&thread);
-        thread.start();
-        QSignalSpy started(engine, &Engine::started);
-        QMetaObject::invokeMethod(engine, "start", Qt::QueuedConnection);
-        if (!QTest::qWaitFor([&]() { return started.count() > 0; }, 5000))
-            qWarning("engine did not start");
-    }
-    ~RunningEngine()
-    {
-        if (stoppedSpy.isEmpty())
-            stop();
-        thread.quit();
-        thread.wait();
-        delete engine;
-    }
-    // One discovery, to its end (whether or not it produced a list). True when a list came.
-    bool discover()
-    {
-        const int before = ready.count();
-        QSemaphore served;
-        QMetaObject::invokeMethod(engine, "refreshHardware", Qt::QueuedConnection);
-        QMetaObject::invokeMethod(engine, [&served]() { served.release(); }, Qt::QueuedConnection);
-        if (!QTest::qWaitFor([&]() { return served.available() > 0; }, 60000))
-            qWarning("discovery did not end");
-        QCoreApplication::processEvents();
-        return ready.count() > before;
-    }
-    bool stop()
-    {
-        QMetaObject::invokeMethod(engine, "stop", Qt::QueuedConnection);
-        return QTest::qWaitFor([&]() { return stoppedSpy.count() > 0; }, 30000);
-    }
+    // The crates found, as "serial[slot:name,...]".
     QStringList listed() const
     {
         QStringList result;
@@ -120,12 +61,12 @@ private slots:
 void TestEngineDiscovery::initTestCase()
 {
     initStendixResources();
-    qInstallMessageHandler(captureHandler);
+    installMessageCapture();
 }
 
 void TestEngineDiscovery::init()
 {
-    clearCriticals();
+    clearMessages();
 }
 
 void TestEngineDiscovery::builtInBench()
@@ -190,7 +131,7 @@ void TestEngineDiscovery::serviceDownThenBack()
 
     // The service comes back (on another port): the next discovery connects.
     QVERIFY(vekd.start());
-    clearCriticals();
+    clearMessages();
     QVERIFY(t.discover());
     QCOMPARE(t.listed(), (QStringList{"4B210736[3:VEK72-1-8,7:VEK72-2-4]", "4B210751[]"}));
     QVERIFY(criticals().isEmpty());
@@ -276,7 +217,7 @@ void TestEngineDiscovery::stopClosesModuleAndService()
     QVERIFY(!module.value("opened").toBool(true));
     QVERIFY(benchstatus::outputsAtZero(module));
     // Every connection of the engine and the module is gone.
-    QVERIFY(benchstatus::waitFor([&]() { return benchstatus::connections(benchstatus::status(vekd)) == baseline; }, 5000));
+    QVERIFY(QTest::qWaitFor([&]() { return benchstatus::connections(benchstatus::status(vekd)) == baseline; }, 5000));
 }
 
 QTEST_MAIN(TestEngineDiscovery)

@@ -5,101 +5,26 @@
 #include <QtTest>
 
 #include <QMetaType>
-#include <QMutex>
 #include <QTcpServer>
 
+#include "apptestutil.h"
 #include "engine.h"
+#include "enginetestutil.h"
 #include "fakemodule.h"
+
+using namespace apptest;
 
 namespace {
 
-QMutex messagesMutex;
-QStringList criticalMessages;
-QtMessageHandler previousHandler = nullptr;
-
-void captureHandler(QtMsgType type, const QMessageLogContext& context, const QString& text)
+// The engine with a recording module object, on a thread of its own as the main window runs it.
+struct ThreadedEngine : EngineOnThread
 {
-    if (type == QtCriticalMsg) {
-        QMutexLocker lock(&messagesMutex);
-        criticalMessages.append(text);
-        return;
-    }
-    if (previousHandler)
-        previousHandler(type, context, text);
-}
+    FakeModule* const module;
 
-QStringList criticals()
-{
-    QMutexLocker lock(&messagesMutex);
-    return criticalMessages;
-}
+    ThreadedEngine() : ThreadedEngine(new FakeModule) {}
 
-QStringList takeCriticals()
-{
-    QMutexLocker lock(&messagesMutex);
-    const QStringList result = criticalMessages;
-    criticalMessages.clear();
-    return result;
-}
-
-// A loopback port on which nothing listens (bound, then released).
-quint16 deadPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
-
-Engine::Crate crate(const QString& serial, const QList<int>& slotNumbers)
-{
-    Engine::Crate result;
-    result.crateSerial = serial;
-    for (int slot : slotNumbers) {
-        Engine::CrateModule entry;
-        entry.slotNumber = slot;
-        entry.moduleType = 8995;
-        entry.moduleName = QStringLiteral("VEK72-1-8");
-        result.modules.append(entry);
-    }
-    return result;
-}
-
-// An engine on a thread of its own, as the main window runs it.
-struct ThreadedEngine
-{
-    FakeModule* module;
-    Engine* engine;
-    QThread thread;
-    bool moduleDestroyed = false;
-
-    ThreadedEngine()
-    {
-        module = new FakeModule(&moduleDestroyed);
-        engine = new Engine(module);
-        engine->moveToThread(&thread);
-        thread.start();
-        QSignalSpy started(engine, &Engine::started);
-        QMetaObject::invokeMethod(engine, "start", Qt::QueuedConnection);
-        // The signal comes from the engine's thread, possibly before a wait could begin: count it.
-        if (!QTest::qWaitFor([&]() { return started.count() > 0; }, 5000))
-            qWarning("engine did not start");
-    }
-    bool stop()
-    {
-        QSignalSpy stopped(engine, &Engine::stopped);
-        QMetaObject::invokeMethod(engine, "stop", Qt::QueuedConnection);
-        return QTest::qWaitFor([&]() { return stopped.count() > 0; }, 10000);
-    }
-    ~ThreadedEngine()
-    {
-        if (!engine->moduleWorkerThread()->isFinished())
-            stop();
-        thread.quit();
-        thread.wait();
-        delete engine;
-    }
+private:
+    explicit ThreadedEngine(FakeModule* moduleObject) : EngineOnThread(new Engine(moduleObject)), module(moduleObject) {}
 };
 
 } // namespace
@@ -139,7 +64,7 @@ private:
 
 void TestEngineLogic::initTestCase()
 {
-    previousHandler = qInstallMessageHandler(captureHandler);
+    installMessageCapture();
     QVERIFY(counter.listen(QHostAddress::LocalHost, 0));
     connect(&counter, &QTcpServer::newConnection, this, [this]() {
         while (QTcpSocket* socket = counter.nextPendingConnection()) {
@@ -153,7 +78,7 @@ void TestEngineLogic::initTestCase()
 void TestEngineLogic::init()
 {
     connections = 0;
-    takeCriticals();
+    clearMessages();
     qputenv("VEK_SERVICE", QByteArray("127.0.0.1:") + QByteArray::number(deadPort()));
 }
 
@@ -185,12 +110,9 @@ void TestEngineLogic::emulatorDiscoveryNeverTouchesService()
     t.module->setState(true, true);
     t.module->clearCalls();
 
-    QSignalSpy ready(t.engine, &Engine::readyCrate);
-    for (int pass = 0; pass < 2; ++pass) {
-        QMetaObject::invokeMethod(t.engine, "refreshHardware", Qt::QueuedConnection);
-        QTRY_COMPARE_WITH_TIMEOUT(ready.count(), pass + 1, 5000);
-    }
-    QCOMPARE(ready.count(), 2);
+    QVERIFY(t.discover());
+    QVERIFY(t.discover());
+    QCOMPARE(t.ready.count(), 2);
     const QList<Engine::Crate>& crates = t.engine->crateList();
     QCOMPARE(crates.size(), 1);
     QCOMPARE(crates[0].crateSerial, QStringLiteral("2D355915"));
@@ -209,7 +131,7 @@ void TestEngineLogic::emulatorDiscoveryNeverTouchesService()
     QVERIFY(t.module->calls().isEmpty());
     QCoreApplication::processEvents();
     QCOMPARE(connections, 0);
-    QVERIFY(takeCriticals().isEmpty());
+    QVERIFY(criticals().isEmpty());
 }
 
 void TestEngineLogic::emulatorUseModuleTakesAnyIndices()
@@ -230,7 +152,7 @@ void TestEngineLogic::emulatorUseModuleTakesAnyIndices()
 void TestEngineLogic::useModuleRejectsIndicesOutsideTheList()
 {
     ThreadedEngine t;
-    t.engine->crateList() = {crate(QStringLiteral("A"), {3, 7}), crate(QStringLiteral("B"), {})};
+    t.engine->crateList() = {crateOf(QStringLiteral("A"), {3, 7}), crateOf(QStringLiteral("B"), {})};
     t.module->clearCalls();
 
     QVERIFY(!t.engine->useModule(2, 0)); // crate index equal to the number of crates
@@ -248,7 +170,7 @@ void TestEngineLogic::useModuleRejectsIndicesOutsideTheList()
 void TestEngineLogic::useModuleOpensRecordsAndStarts()
 {
     ThreadedEngine t;
-    t.engine->crateList() = {crate(QStringLiteral("A"), {}), crate(QStringLiteral("B"), {3, 7})};
+    t.engine->crateList() = {crateOf(QStringLiteral("A"), {}), crateOf(QStringLiteral("B"), {3, 7})};
     t.module->clearCalls();
 
     QVERIFY(t.engine->useModule(1, 1));
@@ -272,7 +194,7 @@ void TestEngineLogic::useModuleOpensRecordsAndStarts()
 void TestEngineLogic::useModuleOpenFailureClearsSelection()
 {
     ThreadedEngine t;
-    t.engine->crateList() = {crate(QStringLiteral("A"), {3})};
+    t.engine->crateList() = {crateOf(QStringLiteral("A"), {3})};
     t.module->setState(false, false);
     QVERIFY(t.engine->useModule(0, 0));
     t.module->setState(false, false);
@@ -287,7 +209,7 @@ void TestEngineLogic::useModuleOpenFailureClearsSelection()
 void TestEngineLogic::useModuleSameModuleAgain()
 {
     ThreadedEngine t;
-    t.engine->crateList() = {crate(QStringLiteral("A"), {3, 7})};
+    t.engine->crateList() = {crateOf(QStringLiteral("A"), {3, 7})};
     QVERIFY(t.engine->useModule(0, 1));
 
     // Open but stopped: only started again.
@@ -301,7 +223,7 @@ void TestEngineLogic::useModuleSameModuleAgain()
 void TestEngineLogic::useModuleSwitchStopsAndClosesFirst()
 {
     ThreadedEngine t;
-    t.engine->crateList() = {crate(QStringLiteral("A"), {3, 7})};
+    t.engine->crateList() = {crateOf(QStringLiteral("A"), {3, 7})};
     QVERIFY(t.engine->useModule(0, 0));
     QVERIFY(t.module->running());
     t.module->clearCalls();
@@ -326,7 +248,7 @@ void TestEngineLogic::useModuleStopOrCloseFailure()
     QFETCH(bool, stopFails);
     QFETCH(QStringList, expectedCalls);
     ThreadedEngine t;
-    t.engine->crateList() = {crate(QStringLiteral("A"), {3, 7})};
+    t.engine->crateList() = {crateOf(QStringLiteral("A"), {3, 7})};
     QVERIFY(t.engine->useModule(0, 0));
     t.module->stopResult = !stopFails;
     t.module->closeResult = stopFails;
@@ -368,7 +290,7 @@ void TestEngineLogic::closeModuleResults()
     QFETCH(bool, result);
     QFETCH(QStringList, expectedCalls);
     ThreadedEngine t;
-    t.engine->crateList() = {crate(QStringLiteral("A"), {3, 7})};
+    t.engine->crateList() = {crateOf(QStringLiteral("A"), {3, 7})};
     QVERIFY(t.engine->useModule(0, 1));
     t.module->setState(open, running);
     t.module->stopResult = stopOk;
@@ -384,7 +306,7 @@ void TestEngineLogic::closeModuleResults()
 void TestEngineLogic::stopShutsDownInOrder()
 {
     ThreadedEngine t;
-    t.engine->crateList() = {crate(QStringLiteral("A"), {3})};
+    t.engine->crateList() = {crateOf(QStringLiteral("A"), {3})};
     QVERIFY(t.engine->useModule(0, 0));
     QVERIFY(t.module->running());
     t.module->watchedThread = t.engine->moduleWorkerThread();
@@ -422,20 +344,13 @@ void TestEngineLogic::stopInEmulatorModeLeavesModuleAlone()
 void TestEngineLogic::serviceDownReleasesModuleAndReportsOnce()
 {
     ThreadedEngine t;
-    t.engine->crateList() = {crate(QStringLiteral("A"), {3})};
+    t.engine->crateList() = {crateOf(QStringLiteral("A"), {3})};
     QVERIFY(t.engine->useModule(0, 0));
     t.module->clearCalls();
 
-    QSignalSpy ready(t.engine, &Engine::readyCrate);
-    QMetaObject::invokeMethod(t.engine, "refreshHardware", Qt::QueuedConnection);
-    QTRY_COMPARE_WITH_TIMEOUT(criticals().size(), 1, 10000);
-    // The engine thread has finished the discovery once a queued call behind it has run.
-    QSemaphore behind;
-    QMetaObject::invokeMethod(t.engine, [&behind]() { behind.release(); }, Qt::QueuedConnection);
-    QVERIFY(behind.tryAcquire(1, 10000));
-    QCoreApplication::processEvents();
-    QCOMPARE(ready.count(), 0);
-    QCOMPARE(takeCriticals(), QStringList{QStringLiteral("Нет связи со службой")});
+    QVERIFY(!t.discover());
+    QCOMPARE(t.ready.count(), 0);
+    QCOMPARE(criticals(), QStringList{QStringLiteral("Нет связи со службой")});
     // The module was released first; the previous list is kept.
     QCOMPARE(t.module->calls(), (QStringList{"isOpened", "isRunning", "stop", "close"}));
     QCOMPARE(t.engine->crateList().size(), 1);

@@ -3,11 +3,15 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTextCodec>
 
+#include <memory>
+
+#include "apptestutil.h"
 #include "journal.h"
 #include "journaltestutil.h"
+
+using apptest::readFile;
 
 // Receives the journal's pop-ups like the main window does.
 class PopupReceiver : public QObject
@@ -29,12 +33,6 @@ public:
 private:
     QtMessageHandler previous;
 };
-
-static QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 static void writeFile(const QString& path, const QByteArray& data)
 {
@@ -86,29 +84,24 @@ private slots:
     void fatalIsWrittenThenAborts();
 
 private:
-    QTemporaryDir* dir = nullptr;
-    QString previousDir;
+    std::unique_ptr<apptest::WorkingDirectory> cwd;
 };
 
 void TestJournal::initTestCase()
 {
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
-    previousDir = QDir::currentPath();
 }
 
 void TestJournal::init()
 {
-    dir = new QTemporaryDir;
-    QVERIFY(dir->isValid());
-    QVERIFY(QDir::setCurrent(dir->path()));
+    cwd.reset(new apptest::WorkingDirectory);
+    QVERIFY(cwd->isValid());
 }
 
 void TestJournal::cleanup()
 {
     setPopupTarget(nullptr);
-    QDir::setCurrent(previousDir);
-    delete dir;
-    dir = nullptr;
+    cwd.reset();
 }
 
 void TestJournal::formatAndLabels()
@@ -243,9 +236,9 @@ void TestJournal::archiveNumberIsLowestFree()
     QCOMPARE(file.nextArchiveNumber(), 4);
 
     // A directory given explicitly works the same way.
-    journal::JournalFile elsewhere(dir->path());
+    journal::JournalFile elsewhere(cwd->path());
     QCOMPARE(elsewhere.nextArchiveNumber(), 4);
-    QCOMPARE(elsewhere.archivePath(4), dir->path() + QStringLiteral("/stendix-4.log.zip"));
+    QCOMPARE(elsewhere.archivePath(4), cwd->path() + QStringLiteral("/stendix-4.log.zip"));
 }
 
 void TestJournal::failedArchiveKeepsJournalAndRetries()
@@ -330,7 +323,7 @@ void TestJournal::failingPopupDoesNotRecurse()
 void TestJournal::fatalIsWrittenThenAborts()
 {
     QProcess child;
-    child.setWorkingDirectory(dir->path());
+    child.setWorkingDirectory(cwd->path());
     child.setProgram(QCoreApplication::applicationFilePath());
     child.setArguments({QStringLiteral("--fatal-child")});
     child.start();

@@ -1,13 +1,12 @@
 #include <QtTest>
 
-#include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTextCodec>
 
 #include <thread>
 #include <vector>
 
+#include "apptestutil.h"
 #include "journal.h"
 #include "journaltestutil.h"
 
@@ -24,10 +23,8 @@ private slots:
 void TestJournalLoad::manyThreadsAcrossRotations()
 {
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir.path()));
+    apptest::WorkingDirectory cwd;
+    QVERIFY(cwd.isValid());
 
     const int threads = 4;
     const int perThread = 15000;
@@ -83,7 +80,6 @@ void TestJournalLoad::manyThreadsAcrossRotations()
     }
     for (int t = 0; t < threads; ++t)
         QCOMPARE(next[t], perThread);
-    QDir::setCurrent(previous);
 }
 
 QTEST_GUILESS_MAIN(TestJournalLoad)

@@ -4,6 +4,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include "apptestutil.h"
 #include "appsettings.h"
 
 class TestSettings : public QObject
@@ -91,12 +92,10 @@ void TestSettings::storedValuesAreReadUnlimited()
 
 void TestSettings::pathIsTheWorkingDirectory()
 {
-    QTemporaryDir dir;
-    const QString previous = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir.path()));
-    QCOMPARE(QDir(QFileInfo(settingsFilePath()).absolutePath()).canonicalPath(), QDir(dir.path()).canonicalPath());
+    apptest::WorkingDirectory cwd;
+    QVERIFY(cwd.isValid());
+    QCOMPARE(QDir(QFileInfo(settingsFilePath()).absolutePath()).canonicalPath(), QDir(cwd.path()).canonicalPath());
     QCOMPARE(QFileInfo(settingsFilePath()).fileName(), QStringLiteral("stendix.ini"));
-    QDir::setCurrent(previous);
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -5,6 +5,10 @@
 #include <QTemporaryDir>
 #include <QTextCodec>
 
+#include "apptestutil.h"
+
+using apptest::readFile;
+
 // Starts the real program in fresh working directories and looks at what it leaves there.
 class TestStartup : public QObject
 {
@@ -13,21 +17,12 @@ class TestStartup : public QObject
 private slots:
     void initTestCase();
     void freshCyrillicDirectory();
-
-private:
-    static QByteArray readFile(const QString& path);
 };
 
 void TestStartup::initTestCase()
 {
     // File names on this platform are UTF-8, whatever the test runner's locale says.
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
-}
-
-QByteArray TestStartup::readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void TestStartup::freshCyrillicDirectory()

@@ -11,6 +11,7 @@
 #include "resources.h"
 #include "windowtestutil.h"
 
+using namespace apptest;
 using namespace windowtest;
 
 class TestMainWindow : public QObject
@@ -38,7 +39,7 @@ private slots:
 void TestMainWindow::initTestCase()
 {
     initStendixResources();
-    qInstallMessageHandler(captureHandler);
+    installMessageCapture();
 }
 
 void TestMainWindow::init()
@@ -141,14 +142,12 @@ void TestMainWindow::emulatorModeListsOneCrate()
     QCoreApplication::processEvents();
     QCOMPARE(lists.count(), 0); // no discovery before the window is shown
     window.show();
-    QTRY_VERIFY_WITH_TIMEOUT(window.selectionAllowed(), 10000);
+    QVERIFY(settled(window));
     // Exactly one discovery at the first show; a later show asks for none.
     window.hide();
     window.show();
     QCoreApplication::processEvents(); // a discovery request would now be queued to the engine
-    QSemaphore engineDone;
-    QMetaObject::invokeMethod(window.engineObject(), [&engineDone]() { engineDone.release(); }, Qt::QueuedConnection);
-    QVERIFY(engineDone.tryAcquire(1, 10000));
+    QVERIFY(engineThreadCaughtUp(window.engineObject(), 10000));
     QCOMPARE(lists.count(), 1);
 
     auto* crates = child<QComboBox>(&window, "comboBoxCrate");
@@ -171,7 +170,7 @@ void TestMainWindow::emulatorModeCrateAndSlotSelection()
     cwd.writeGlobal(QStringLiteral("ModuleMode"), QStringLiteral("Emulator"));
     MainWindow window;
     window.show();
-    QTRY_VERIFY_WITH_TIMEOUT(window.selectionAllowed(), 10000);
+    QVERIFY(settled(window));
 
     // Choosing the crate again goes through closeModule (nothing open) and useModule.
     window.engineObject()->useModule(7, 7);
@@ -194,7 +193,7 @@ void TestMainWindow::emulatorModeCrateAndSlotSelection()
     child<QComboBox>(&window, "comboBoxSlot")->setCurrentIndex(-1);
     child<QComboBox>(&window, "comboBoxSlot")->setCurrentIndex(0);
     QCOMPARE(window.engineObject()->selectedCrateIndex(), 3);
-    QTRY_VERIFY_WITH_TIMEOUT(window.selectionAllowed(), 10000);
+    QVERIFY(settled(window));
     QCOMPARE(moduleLight(window), Light::Green);
     QCOMPARE(window.engineObject()->selectedCrateIndex(), 0);
 }
@@ -216,7 +215,7 @@ void TestMainWindow::serviceDownKeepsSelectorsAndFreesUpdate()
     QTRY_COMPARE_WITH_TIMEOUT(criticals().size(), 1, 10000);
     QCOMPARE(criticals().first(), QStringLiteral("Нет связи со службой"));
     // No list came; the guard is given back once the discovery has been served.
-    QTRY_VERIFY_WITH_TIMEOUT(window.selectionAllowed(), 10000);
+    QVERIFY(settled(window));
     QCOMPARE(child<QComboBox>(&window, "comboBoxCrate")->count(), 0);
     QCOMPARE(crateLight(window), Light::Gray);
     QCOMPARE(moduleLight(window), Light::Gray);
@@ -227,7 +226,7 @@ void TestMainWindow::serviceDownKeepsSelectorsAndFreesUpdate()
         child<QAbstractButton>(&window, "pushButtonUpdate")->click();
     QVERIFY(!window.selectionAllowed());
     QTRY_COMPARE_WITH_TIMEOUT(criticals().size(), 3, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(window.selectionAllowed(), 10000);
+    QVERIFY(settled(window));
     QCOMPARE(criticals(), QStringList({"Нет связи со службой", "Нет связи со службой", "Нет связи со службой"}));
 }
 
@@ -241,7 +240,7 @@ void TestMainWindow::repeatedUpdateNeverBlocks()
     for (int press = 0; press < 5; ++press)
         child<QAbstractButton>(&window, "pushButtonUpdate")->click();
     QVERIFY(!window.selectionAllowed());
-    QTRY_VERIFY_WITH_TIMEOUT(window.selectionAllowed(), 10000);
+    QVERIFY(settled(window));
     QCOMPARE(items(child<QComboBox>(&window, "comboBoxCrate")), QStringList{"2D355915"});
     QCOMPARE(moduleLight(window), Light::Green);
     QCOMPARE(moduleWidgetsEnabled(window), (QList<bool>{true, true, true, true}));
@@ -250,7 +249,7 @@ void TestMainWindow::repeatedUpdateNeverBlocks()
     QVERIFY(window.selectionAllowed());
     child<QAbstractButton>(&window, "pushButtonUpdate")->click();
     QVERIFY(!window.selectionAllowed());
-    QTRY_VERIFY_WITH_TIMEOUT(window.selectionAllowed(), 10000);
+    QVERIFY(settled(window));
 }
 
 void TestMainWindow::optionsClampAndWriteBack()
@@ -379,7 +378,7 @@ void TestMainWindow::closingStopsEngineOnce()
     cwd.writeGlobal(QStringLiteral("ModuleMode"), QStringLiteral("Emulator"));
     MainWindow window;
     window.show();
-    QTRY_VERIFY_WITH_TIMEOUT(window.selectionAllowed(), 10000);
+    QVERIFY(settled(window));
     QSignalSpy stopped(window.engineObject(), &Engine::stopped);
     // A discovery still out when the window closes is not acted on.
     child<QAbstractButton>(&window, "pushButtonUpdate")->click();

@@ -10,23 +10,10 @@
 #include "vekdrunner.h"
 #include "windowtestutil.h"
 
+using namespace apptest;
 using namespace windowtest;
 
 namespace {
-
-Engine::Crate crateOf(const QString& serial, const QList<int>& slotNumbers)
-{
-    Engine::Crate crate;
-    crate.crateSerial = serial;
-    for (int slot : slotNumbers) {
-        Engine::CrateModule entry;
-        entry.slotNumber = slot;
-        entry.moduleType = 8995;
-        entry.moduleName = QStringLiteral("VEK72-1-8");
-        crate.modules.append(entry);
-    }
-    return crate;
-}
 
 // A selector shows its longest item in full when it is at least as wide as its contents ask.
 bool wideEnough(const QComboBox* box)
@@ -53,19 +40,12 @@ private slots:
     void updatePressedRepeatedly();
     void closingWithModuleOpen();
     void closingWhileModulePlays();
-
-private:
-    // Waits until the first crate list has been handled.
-    static bool settled(MainWindow& window)
-    {
-        return QTest::qWaitFor([&]() { return window.selectionAllowed(); }, 30000);
-    }
 };
 
 void TestMainWindowBench::initTestCase()
 {
     initStendixResources();
-    qInstallMessageHandler(captureHandler);
+    installMessageCapture();
 }
 
 void TestMainWindowBench::init()
@@ -290,11 +270,11 @@ void TestMainWindowBench::closingWhileModulePlays()
     QVERIFY(startStop);
     startStop->click();
     bool plays = false;
-    benchstatus::waitFor([&]() {
+    QVERIFY2(QTest::qWaitFor([&]() {
         const QJsonObject module = benchstatus::module(benchstatus::status(vekd), "4B210736", 3);
         plays = module.value("running").toBool() && !benchstatus::outputsAtZero(module);
         return plays || !criticals().isEmpty();
-    }, 20000);
+    }, 20000), "the module neither played nor reported an error");
     // The module's output configuration comes with the panel behaviour; until it is there, output
     // cannot start and only the closing of an open module can be checked (closingWithModuleOpen).
     if (!plays && criticals().join(QLatin1Char(' ')).contains(QStringLiteral("не реализована")))
@@ -317,7 +297,7 @@ void TestMainWindowBench::closingWhileModulePlays()
     QVERIFY(!module.value("running").toBool(true));
     QVERIFY(!module.value("opened").toBool(true));
     QVERIFY(benchstatus::outputsAtZero(module));
-    QVERIFY(benchstatus::waitFor([&]() { return benchstatus::connections(benchstatus::status(vekd)) == baseline; }, 5000));
+    QVERIFY(QTest::qWaitFor([&]() { return benchstatus::connections(benchstatus::status(vekd)) == baseline; }, 5000));
 }
 
 void TestMainWindowBench::closingWithModuleOpen()
@@ -349,7 +329,7 @@ void TestMainWindowBench::closingWithModuleOpen()
     const QJsonObject module = benchstatus::module(benchstatus::status(vekd), "4B210736", 3);
     QVERIFY(!module.value("opened").toBool(true));
     QVERIFY(benchstatus::outputsAtZero(module));
-    QVERIFY(benchstatus::waitFor([&]() { return benchstatus::connections(benchstatus::status(vekd)) == baseline; }, 5000));
+    QVERIFY(QTest::qWaitFor([&]() { return benchstatus::connections(benchstatus::status(vekd)) == baseline; }, 5000));
     // The settings file was synced and still holds the program's groups.
     QVERIFY(cwd.iniBytes().contains("[Global]"));
 }

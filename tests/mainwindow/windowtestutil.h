@@ -1,113 +1,32 @@
 #ifndef WINDOWTESTUTIL_H
 #define WINDOWTESTUTIL_H
 
-// Helpers shared by the main window tests: a temporary working directory (the settings file and the
-// journal live in the working directory), captured messages, and the window's objects by name.
+// Helpers shared by the main window tests: the window's objects by name, its status lights, the
+// options dialog run from the window's button, and the wait for a handled crate list.
 
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QPushButton>
-#include <QDir>
-#include <QFile>
+#include <QEventLoop>
 #include <QImage>
 #include <QLabel>
-#include <QMutex>
 #include <QPixmap>
-#include <QSettings>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QStringList>
-#include <QTcpServer>
-#include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
 #include <functional>
 
+#include "apptestutil.h"
+#include "enginetestutil.h"
 #include "mainwindow.h"
 #include "options.h"
 
 namespace windowtest {
-
-// Messages of the levels the journal keeps, captured instead of written.
-struct Messages
-{
-    QMutex mutex;
-    QStringList criticals;
-    QStringList infos;
-};
-
-inline Messages& messages()
-{
-    static Messages instance;
-    return instance;
-}
-
-inline void captureHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
-{
-    Messages& m = messages();
-    QMutexLocker lock(&m.mutex);
-    if (type == QtCriticalMsg)
-        m.criticals.append(text);
-    else if (type == QtInfoMsg)
-        m.infos.append(text);
-    else if (type == QtFatalMsg)
-        abort();
-}
-
-inline QStringList criticals()
-{
-    QMutexLocker lock(&messages().mutex);
-    return messages().criticals;
-}
-
-inline QStringList infos()
-{
-    QMutexLocker lock(&messages().mutex);
-    return messages().infos;
-}
-
-inline void clearMessages()
-{
-    QMutexLocker lock(&messages().mutex);
-    messages().criticals.clear();
-    messages().infos.clear();
-}
-
-// Makes a fresh temporary directory the working directory for as long as it lives.
-class WorkingDirectory
-{
-public:
-    WorkingDirectory() : previous(QDir::currentPath()) { QDir::setCurrent(dir.path()); }
-    ~WorkingDirectory() { QDir::setCurrent(previous); }
-    bool isValid() const { return dir.isValid(); }
-    QString iniPath() const { return dir.path() + QStringLiteral("/stendix.ini"); }
-    QByteArray iniBytes() const
-    {
-        QFile file(iniPath());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    void writeGlobal(const QString& key, const QVariant& value) const
-    {
-        QSettings settings(iniPath(), QSettings::IniFormat);
-        settings.setValue(QStringLiteral("Global/") + key, value);
-    }
-
-private:
-    QTemporaryDir dir;
-    QString previous;
-};
-
-// A loopback port on which nothing listens.
-inline quint16 deadPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
 
 template <typename T>
 T* child(const QObject* parent, const char* name)
@@ -185,6 +104,13 @@ inline bool runOptionsDialog(MainWindow& window, const std::function<void(QDialo
     guard.start(10000);
     loop.exec();
     return shown;
+}
+
+// Waits until the window handles crate and slot selections again: its discovery requests have all
+// been served (the first one is made at the first show).
+inline bool settled(MainWindow& window)
+{
+    return QTest::qWaitFor([&]() { return window.selectionAllowed(); }, 30000);
 }
 
 inline QAbstractButton* dialogButton(QDialog* dialog, QDialogButtonBox::StandardButton which)

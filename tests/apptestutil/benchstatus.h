@@ -7,7 +7,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTest>
 
 #include "vekdrunner.h"
 
@@ -55,14 +54,6 @@ inline bool outputsAtZero(const QJsonObject& module)
 inline int connections(const QJsonObject& status)
 {
     return status.value(QStringLiteral("service")).toObject().value(QStringLiteral("connections")).toInt(-1);
-}
-
-// Asks the simulator until the condition holds, for at most `ms` milliseconds of real time (each
-// question runs vekctl, so the count of questions is not a measure of time).
-template <typename Condition>
-bool waitFor(Condition condition, int ms)
-{
-    return QTest::qWaitFor(condition, ms);
 }
 
 } // namespace benchstatus

@@ -1,0 +1,116 @@
+#ifndef APPTESTUTIL_H
+#define APPTESTUTIL_H
+
+// Helpers shared by the tests of start-up and journal, engine and main window: a temporary working
+// directory (the settings file and the journal live in the working directory), file contents, and the
+// messages of every thread captured for the test to look at.
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QMutex>
+#include <QSettings>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QVariant>
+
+namespace apptest {
+
+// The whole file; empty when it cannot be read.
+inline QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Makes a fresh temporary directory the working directory for as long as it lives, then goes back to
+// the previous one before the directory is removed.
+class WorkingDirectory
+{
+public:
+    WorkingDirectory() : previous(QDir::currentPath()) { valid = dir.isValid() && QDir::setCurrent(dir.path()); }
+    ~WorkingDirectory() { QDir::setCurrent(previous); }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+    bool isValid() const { return valid; }
+    QString path() const { return dir.path(); }
+    QString iniPath() const { return dir.filePath(QStringLiteral("stendix.ini")); }
+    QByteArray iniBytes() const { return readFile(iniPath()); }
+    // Stores a key of group "Global" in the settings file, as an earlier run or an operator would.
+    void writeGlobal(const QString& key, const QVariant& value) const
+    {
+        QSettings settings(iniPath(), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("Global/") + key, value);
+    }
+
+private:
+    QTemporaryDir dir;
+    QString previous;
+    bool valid = false;
+};
+
+namespace detail {
+
+struct CapturedMessages
+{
+    QMutex mutex;
+    QStringList criticals;
+    QStringList infos;
+    QtMessageHandler previous = nullptr;
+};
+
+inline CapturedMessages& captured()
+{
+    static CapturedMessages instance;
+    return instance;
+}
+
+inline void captureHandler(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    CapturedMessages& m = captured();
+    if (type == QtDebugMsg)
+        return;
+    if (type == QtCriticalMsg || type == QtInfoMsg) {
+        QMutexLocker lock(&m.mutex);
+        (type == QtCriticalMsg ? m.criticals : m.infos).append(text);
+        return;
+    }
+    if (m.previous)
+        m.previous(type, context, text);
+}
+
+} // namespace detail
+
+// From here on the critical and info messages of every thread are kept for criticals() and infos();
+// warnings and fatal messages go on to the handler installed before (the test framework's, which
+// reports them); debug messages are dropped, as the journal drops them.
+inline void installMessageCapture()
+{
+    const QtMessageHandler old = qInstallMessageHandler(detail::captureHandler);
+    if (old != detail::captureHandler)
+        detail::captured().previous = old;
+}
+
+inline QStringList criticals()
+{
+    QMutexLocker lock(&detail::captured().mutex);
+    return detail::captured().criticals;
+}
+
+inline QStringList infos()
+{
+    QMutexLocker lock(&detail::captured().mutex);
+    return detail::captured().infos;
+}
+
+inline void clearMessages()
+{
+    QMutexLocker lock(&detail::captured().mutex);
+    detail::captured().criticals.clear();
+    detail::captured().infos.clear();
+}
+
+} // namespace apptest
+
+#endif
