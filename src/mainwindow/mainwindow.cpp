@@ -166,6 +166,11 @@ void MainWindow::readyCrate(QList<Engine::Crate>& listCrate)
     for (const Engine::Crate& crate : listCrate)
         ui->comboBoxCrate->addItem(crate.crateSerial);
 
+    // While a later discovery request is still out, the engine's thread may be discovering with the
+    // module object at this very moment: this list only fills the selectors, and the later one makes
+    // a module current.
+    const bool laterRequestOut = pendingDiscoveries > 1;
+
     // The selectors follow the crate being tried, so that they end up showing the crate of the
     // current module and only its slots. When no crate yields a usable module they show the first
     // crate that has modules.
@@ -180,6 +185,8 @@ void MainWindow::readyCrate(QList<Engine::Crate>& listCrate)
         ui->labelCrateLed->setPixmap(greenPixmap);
         if (firstWithModules < 0)
             firstWithModules = i;
+        if (laterRequestOut)
+            break;
         showCrate(i, crate);
         if (useModuleAndShow(i, 0)) {
             madeCurrent = true;
@@ -200,7 +207,7 @@ void MainWindow::readyCrate(QList<Engine::Crate>& listCrate)
     }
 
     // Selections are handled again only when no later discovery request is still out.
-    if (pendingDiscoveries <= 1)
+    if (!laterRequestOut)
         releaseSelectionGuard();
 }
 

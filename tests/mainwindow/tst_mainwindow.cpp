@@ -235,12 +235,22 @@ void TestMainWindow::repeatedUpdateNeverBlocks()
     WorkingDirectory cwd;
     cwd.writeGlobal(QStringLiteral("ModuleMode"), QStringLiteral("Emulator"));
     MainWindow window;
+    // The current module as each list has just been handled (queued behind the window's own slot).
+    QList<int> selectedAfterList;
+    QObject observer;
+    QObject::connect(window.engineObject(), &Engine::readyCrate, &observer, [&](QList<Engine::Crate>&) {
+        selectedAfterList.append(window.engineObject()->selectedCrateIndex());
+    });
     window.show();
     // Presses before the first list has arrived, and several in a row: each returns at once.
     for (int press = 0; press < 5; ++press)
         child<QAbstractButton>(&window, "pushButtonUpdate")->click();
     QVERIFY(!window.selectionAllowed());
     QVERIFY(settled(window));
+    // Selections are handled again only once the last request has been answered. A list with later
+    // requests still out makes no module current: the engine's thread may be discovering with the
+    // module object meanwhile. The last list does.
+    QCOMPARE(selectedAfterList, (QList<int>{-1, -1, -1, -1, -1, 0}));
     QCOMPARE(items(child<QComboBox>(&window, "comboBoxCrate")), QStringList{"2D355915"});
     QCOMPARE(moduleLight(window), Light::Green);
     QCOMPARE(moduleWidgetsEnabled(window), (QList<bool>{true, true, true, true}));
