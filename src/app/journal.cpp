@@ -40,9 +40,15 @@ bool isDropped(QtMsgType type, const QString& text)
 
 QString formatLine(const QDateTime& when, QtMsgType type, const QString& text)
 {
-    // Built by concatenation, so that a "%1" in the text stays as it is.
-    return QLatin1Char('[') + when.toString(QStringLiteral("yyyy.MM.dd hh:mm:ss:zzz")) + QLatin1Char(' ')
-           + label(type) + QLatin1String("] ") + text;
+    // The time stamp is made from the numbers, not through the system locale: that one may write
+    // digits of its own (which the journal's encoding cannot carry), and its first use is not safe
+    // from several threads at once. The line is built by concatenation, so that a "%1" in the text
+    // stays as it is.
+    const QDate date = when.date();
+    const QTime time = when.time();
+    const QString stamp = QString::asprintf("%04d.%02d.%02d %02d:%02d:%02d:%03d", date.year(), date.month(),
+                                            date.day(), time.hour(), time.minute(), time.second(), time.msec());
+    return QLatin1Char('[') + stamp + QLatin1Char(' ') + label(type) + QLatin1String("] ") + text;
 }
 
 JournalFile::JournalFile(const QString& directory) : directory(directory) {}

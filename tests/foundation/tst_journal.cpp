@@ -71,6 +71,7 @@ private slots:
     void cleanup();
 
     void formatAndLabels();
+    void timeStampDigitsWhateverTheLocale();
     void filter_data();
     void filter();
     void linesInWindows1251WithStderrCopy();
@@ -119,6 +120,25 @@ void TestJournal::formatAndLabels()
     QCOMPARE(journal::label(QtWarningMsg), QStringLiteral("W"));
     QCOMPARE(journal::label(QtCriticalMsg), QStringLiteral("E"));
     QCOMPARE(journal::label(QtFatalMsg), QStringLiteral("F"));
+}
+
+void TestJournal::timeStampDigitsWhateverTheLocale()
+{
+    // The process's system locale is fixed at its first use, so each locale gets a child of its own.
+    // Arabic and Persian write numbers with digits of their own, which Windows-1251 cannot carry.
+    for (const QString& locale : {QStringLiteral("ar_EG.UTF-8"), QStringLiteral("fa_IR.UTF-8"), QStringLiteral("C")}) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LC_ALL"), locale);
+        env.insert(QStringLiteral("LANG"), locale);
+        child.setProcessEnvironment(env);
+        child.setProgram(QCoreApplication::applicationFilePath());
+        child.setArguments({QStringLiteral("--stamp-child")});
+        child.start();
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()),
+                 QStringLiteral("[2021.04.26 14:47:06:123 I] Запуск программы"));
+    }
 }
 
 void TestJournal::filter_data()
@@ -346,10 +366,21 @@ static int fatalChild()
     return 0; // not reached
 }
 
+// Writes one formatted line, UTF-8, to standard output.
+static int stampChild()
+{
+    const QDateTime when(QDate(2021, 4, 26), QTime(14, 47, 6, 123));
+    const QByteArray line = journal::formatLine(when, QtInfoMsg, QStringLiteral("Запуск программы")).toUtf8();
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    return 0;
+}
+
 int main(int argc, char* argv[])
 {
     if (argc > 1 && qstrcmp(argv[1], "--fatal-child") == 0)
         return fatalChild();
+    if (argc > 1 && qstrcmp(argv[1], "--stamp-child") == 0)
+        return stampChild();
     QCoreApplication app(argc, argv);
     TestJournal test;
     return QTest::qExec(&test, argc, argv);
