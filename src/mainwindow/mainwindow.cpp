@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QEventLoop>
 #include <QLabel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QSettings>
 #include <QShowEvent>
@@ -50,7 +51,8 @@ MainWindow::MainWindow(QWidget* parent)
       pendingDiscoveries(0),
       lifecycle(Lifecycle::Running)
 {
-    const QString startTime = QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss"));
+    // In Latin digits whatever the system locale writes numbers with, like the journal's time stamps.
+    const QString startTime = QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyy.MM.dd hh:mm:ss"));
     qInfo("Запуск программы (версия %s) %s", STENDIX_VERSION, qUtf8Printable(startTime));
     qDebug("Сборка от %s %s", __DATE__, __TIME__);
 

@@ -29,9 +29,12 @@ void TestStartup::freshCyrillicDirectory()
 {
     QTemporaryDir base;
     QVERIFY(base.isValid());
-    // "И" is 0xD0 0x98 in UTF-8; 0x98 is the one byte Windows-1251 leaves unassigned.
-    const QStringList names = {QStringLiteral("Журнал Иванова"), QStringLiteral("второй стенд")};
-    for (const QString& name : names) {
+    // "И" is 0xD0 0x98 in UTF-8; 0x98 is the one byte Windows-1251 leaves unassigned. The second run
+    // is under a locale that writes numbers with digits of its own: the times stay in Latin digits.
+    const QList<QPair<QString, QString>> runs = {{QStringLiteral("Журнал Иванова"), QString()},
+                                                 {QStringLiteral("второй стенд"), QStringLiteral("fa_IR.UTF-8")}};
+    for (const auto& run : runs) {
+        const QString& name = run.first;
         const QString path = base.path() + QLatin1Char('/') + name;
         QVERIFY(QDir().mkpath(path));
         QVERIFY(QFile::exists(path));
@@ -41,6 +44,10 @@ void TestStartup::freshCyrillicDirectory()
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("VEK_SERVICE"), QStringLiteral("127.0.0.1:1")); // nobody listens there
+        if (!run.second.isEmpty()) {
+            env.insert(QStringLiteral("LC_ALL"), run.second);
+            env.insert(QStringLiteral("LANG"), run.second);
+        }
         program.setProcessEnvironment(env);
         program.setProgram(QStringLiteral(VEK72_PATH));
         program.start();
@@ -58,8 +65,8 @@ void TestStartup::freshCyrillicDirectory()
         QVERIFY(iniText.contains("DisplayUpdateMs=500"));
         const QString first = QTextCodec::codecForName("Windows-1251")->toUnicode(readFile(log).split('\n').first());
         const QRegularExpression startLine(QStringLiteral(
-            "^\\[\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}:\\d{2}:\\d{2}:\\d{3} I\\] Запуск программы \\(версия 1\\.4\\.27\\) "
-            "\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}:\\d{2}:\\d{2}$"));
+            "^\\[[0-9]{4}\\.[0-9]{2}\\.[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{3} I\\] Запуск программы "
+            "\\(версия 1\\.4\\.27\\) [0-9]{4}\\.[0-9]{2}\\.[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}$"));
         QVERIFY2(startLine.match(first).hasMatch(), qPrintable(first));
         // Nothing went anywhere else: the directory holds exactly the program's two files.
         QStringList entries = QDir(path).entryList(QDir::Files | QDir::NoDotAndDotDot);
