@@ -18,7 +18,7 @@
 
 #include <cmath>
 
-#include "messagecapture.h"
+#include "apptestutil.h"
 #include "modulesendervek72.h"
 #include "synthesis.h"
 #include "testsignals.h"
@@ -64,6 +64,7 @@ private:
 
 void TestSenderSynthesis::initTestCase()
 {
+    apptest::installMessageCapture();
     QVERIFY(service.start());
     VEK72_Init(&handle);
     QCOMPARE(VEK72_Open(&handle, 0x7F000001u, 11111, crateSerial, slotOfEight), 0);
@@ -138,10 +139,10 @@ void TestSenderSynthesis::cyclicPageIsReceivedAndPlayed()
     QVERIFY(configure(list, true));
     const double rate = handle.state.outputRate;  // 48 kHz over 4
     QCOMPARE(rate, 12000.0);
-    MessageCapture messages;
+    apptest::clearMessages();
     const int period = sender->synthesize(true);
     verifyUnlocked();
-    QVERIFY2(messages.criticals().isEmpty(), qPrintable(messages.criticals().join('\n')));
+    QVERIFY2(apptest::criticals().isEmpty(), qPrintable(apptest::criticals().join('\n')));
 
     // 700 Hz at 12 kHz: r = 120 / 7, 7 periods in 120 samples; the triangle fits 12 samples.
     const synthesis::Plan plan = synthesis::makePlan(list, rate, true);
@@ -222,10 +223,10 @@ void TestSenderSynthesis::streamingSendsBlockZeroOnly()
     QVERIFY(plan.blockCount > 1);
     QVERIFY(plan.length <= 1000000);
     const QJsonObject before = moduleStatus();
-    MessageCapture messages;
+    apptest::clearMessages();
     const int period = sender->synthesize(false);
     verifyUnlocked();
-    QVERIFY2(messages.criticals().isEmpty(), qPrintable(messages.criticals().join('\n')));
+    QVERIFY2(apptest::criticals().isEmpty(), qPrintable(apptest::criticals().join('\n')));
     QCOMPARE(qint64(period), plan.blockPeriodMs);
     QCOMPARE(qint64(sender->blocks()), plan.blockCount);
     QCOMPARE(qint64(sender->transferWordCount()), 8 * plan.samplesPerBlock);
@@ -291,31 +292,31 @@ void TestSenderSynthesis::repeatedSynthesisReusesArrays()
 
 void TestSenderSynthesis::refusals()
 {
-    MessageCapture messages;
+    apptest::clearMessages();
     QVERIFY(configure({}, true));  // zeroing configuration: no channel
     QCOMPARE(sender->synthesize(true), 0);
     verifyUnlocked();
-    QCOMPARE(messages.criticals(), QStringList{"Нет включенных каналов для генерации"});
+    QCOMPARE(apptest::criticals(), QStringList{"Нет включенных каналов для генерации"});
 
-    messages.clear();
+    apptest::clearMessages();
     QVERIFY(configure({sig(ChannelSignal::Sine, 24000, 1, 0, 1)}, true));
     QCOMPARE(sender->synthesize(true), 0);
     verifyUnlocked();
-    QCOMPARE(messages.criticals(),
+    QCOMPARE(apptest::criticals(),
              QStringList{"Недостаточная частота ЦАП 48.000 кГц на канал для сигнала 24.000 кГц"});
     QVERIFY(outputData.at(0).samples.isEmpty());
     QVERIFY(outputData.at(0).frequency == 24000.0);
 
-    messages.clear();
+    apptest::clearMessages();
     QVERIFY(configure({sig(ChannelSignal::Sine, 1000, 1, 0, 1), sig(ChannelSignal::Sine, 0, 1, 0, 2)}, true));
     QCOMPARE(sender->synthesize(true), 0);
-    QCOMPARE(messages.criticals(),
+    QCOMPARE(apptest::criticals(),
              QStringList{"Недостаточная частота ЦАП 24.000 кГц на канал для сигнала 0.000 кГц"});
 
-    messages.clear();
+    apptest::clearMessages();
     QVERIFY(configure({sig(ChannelSignal::Sine, std::nan(""), 1, 0, 1)}, true));
     QCOMPARE(sender->synthesize(true), 0);
-    QCOMPARE(messages.criticals(),
+    QCOMPARE(apptest::criticals(),
              QStringList{"Недостаточная частота ЦАП 48.000 кГц на канал для сигнала nan кГц"});
     QCOMPARE(sender->blockPeriod(), 0);
     verifyUnlocked();
@@ -326,10 +327,10 @@ void TestSenderSynthesis::channelCountMismatch()
     // The module counts two channels, the list holds one: the words would go to wrong outputs.
     QVERIFY(configure({sig(ChannelSignal::Sine, 1000, 1, 0, 1), sig(ChannelSignal::Sine, 1000, 1, 0, 2)}, true));
     outputData.removeLast();
-    MessageCapture messages;
+    apptest::clearMessages();
     QCOMPARE(sender->synthesize(true), 0);
     verifyUnlocked();
-    QCOMPARE(messages.criticals(),
+    QCOMPARE(apptest::criticals(),
              QStringList{"Число включенных каналов модуля (2) не совпадает с числом сигналов (1)"});
 }
 
@@ -337,30 +338,30 @@ void TestSenderSynthesis::sendFailures()
 {
     const QString slot = QString::number(slotOfEight);
     QVERIFY(configure({sig(ChannelSignal::Sine, 700, 1, 0, 1)}, true));
-    MessageCapture messages;
+    apptest::clearMessages();
     QCOMPARE(service.vekctl({"fault", "fail", "--crate", crateSerial, "--slot", slot, "--function", "VEK72_Send",
                              "--count", "1", "--code", "-116"}),
              0);
     QCOMPARE(sender->synthesize(true), 0);
     verifyUnlocked();
-    QCOMPARE(messages.criticals(), QStringList{"Ошибка при отправке данных модулю!"});
+    QCOMPARE(apptest::criticals(), QStringList{"Ошибка при отправке данных модулю!"});
     QCOMPARE(sender->lastSentCount(), -116);
     // The channels were filled all the same; the module has nothing.
     QCOMPARE(outputData.at(0).samples.size(), 480);
 
-    messages.clear();
+    apptest::clearMessages();
     QCOMPARE(service.vekctl({"fault", "short-send", "--crate", crateSerial, "--slot", slot, "--words", "100",
                              "--count", "1"}),
              0);
     QCOMPARE(sender->synthesize(true), 0);
     verifyUnlocked();
-    QCOMPARE(messages.criticals(), QStringList{"Ошибка! Количество отправленных сэмплов не равно заданному!"});
+    QCOMPARE(apptest::criticals(), QStringList{"Ошибка! Количество отправленных сэмплов не равно заданному!"});
     QCOMPARE(sender->lastSentCount(), 100);
 
     // The faults are used up: the next synthesis goes through.
-    messages.clear();
+    apptest::clearMessages();
     QCOMPARE(sender->synthesize(true), 10);
-    QVERIFY(messages.criticals().isEmpty());
+    QVERIFY(apptest::criticals().isEmpty());
 }
 
 void TestSenderSynthesis::preparationFailure()
@@ -373,13 +374,13 @@ void TestSenderSynthesis::preparationFailure()
     QList<ChannelSignal> list{sig(ChannelSignal::Saw, 1000, 1, 0, 1)};
     QMutex lock;
     ModuleSenderVek72 other(&fresh, &list, &lock);
-    MessageCapture messages;
+    apptest::clearMessages();
     QCOMPARE(other.synthesize(true), 0);
     QVERIFY(lock.tryLock());
     lock.unlock();
     const QString text = QTextCodec::codecForName("Windows-1251")->toUnicode(VEK72_GetErrorString(VEK72_E_NOT_CONFIGURED));
     QVERIFY(!text.isEmpty());
-    QCOMPARE(messages.criticals(),
+    QCOMPARE(apptest::criticals(),
              QStringList{QStringLiteral("Ошибка генерации данных. Ошибка %1 (%2)").arg(VEK72_E_NOT_CONFIGURED).arg(text)});
     QCOMPARE(other.lastSentCount(), 0);  // nothing was sent
     QCOMPARE(list.at(0).samples.size(), 48);
@@ -389,10 +390,10 @@ void TestSenderSynthesis::arraysThatCannotBeAllocated()
 {
     // A period longer than any array: refused before anything is allocated.
     QVERIFY(configure({sig(ChannelSignal::Sine, 0.0001, 1, 0, 1)}, true));
-    MessageCapture messages;
+    apptest::clearMessages();
     QCOMPARE(sender->synthesize(true), 0);
     verifyUnlocked();
-    QCOMPARE(messages.criticals(), QStringList{"Недостаточно памяти для генерации сигнала"});
+    QCOMPARE(apptest::criticals(), QStringList{"Недостаточно памяти для генерации сигнала"});
 
     // 0.0002 Hz in streaming: one channel of 240 million samples (1.9 GB), more than this process
     // may have while its address space is limited.
@@ -411,12 +412,12 @@ void TestSenderSynthesis::arraysThatCannotBeAllocated()
     rlimit limited = saved;
     limited.rlim_cur = rlim_t(virtualKb + 512 * 1024) * 1024;
     QCOMPARE(setrlimit(RLIMIT_AS, &limited), 0);
-    messages.clear();
+    apptest::clearMessages();
     const int result = sender->synthesize(false);
     QCOMPARE(setrlimit(RLIMIT_AS, &saved), 0);
     QCOMPARE(result, 0);
     verifyUnlocked();
-    QCOMPARE(messages.criticals(), QStringList{"Недостаточно памяти для генерации сигнала"});
+    QCOMPARE(apptest::criticals(), QStringList{"Недостаточно памяти для генерации сигнала"});
     QVERIFY(outputData.at(0).samples.isEmpty());
     QVERIFY(outputData.at(0).frequency == 0.0002);  // untouched
     QCOMPARE(sender->transferWordCount(), 0u);
