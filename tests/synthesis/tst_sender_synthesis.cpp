@@ -5,8 +5,6 @@
 // lock that must be free after every exit.
 
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
 #include <QSet>
@@ -19,6 +17,7 @@
 #include <cmath>
 
 #include "apptestutil.h"
+#include "benchstatus.h"
 #include "modulesendervek72.h"
 #include "synthesis.h"
 #include "testsignals.h"
@@ -111,18 +110,7 @@ bool TestSenderSynthesis::configure(const QList<ChannelSignal>& list, bool cycli
 
 QJsonObject TestSenderSynthesis::moduleStatus()
 {
-    QByteArray out;
-    if (service.vekctl({"status"}, &out) != 0)
-        return {};
-    for (const QJsonValue& crate : QJsonDocument::fromJson(out).object().value("crates").toArray()) {
-        if (crate.toObject().value("serial").toString() != QLatin1String(crateSerial))
-            continue;
-        for (const QJsonValue& slot : crate.toObject().value("slots").toArray()) {
-            if (slot.toObject().value("slot").toInt() == slotOfEight)
-                return slot.toObject().value("module").toObject();
-        }
-    }
-    return {};
+    return benchstatus::module(benchstatus::status(service), QLatin1String(crateSerial), slotOfEight);
 }
 
 void TestSenderSynthesis::verifyUnlocked()
