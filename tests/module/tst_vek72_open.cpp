@@ -4,16 +4,13 @@
 // outputs to zero and leaves the module closed, as the service itself reports.
 #include <QtTest>
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLineEdit>
 #include <QTextCodec>
 
+#include "benchstatus.h"
 #include "panelhosts.h"
 #include "threads.h"
 #include "vek72api.h"
-#include "vekdrunner.h"
 
 namespace {
 
@@ -25,20 +22,10 @@ QString libraryText(int code)
     return QTextCodec::codecForName("Windows-1251")->toUnicode(VEK72_GetErrorString(code));
 }
 
-// The module object of a slot as the service reports it.
+// The module of a slot as the service reports it.
 QJsonObject moduleStatus(VekdRunner& service, const QString& crate, int slot)
 {
-    QByteArray out;
-    if (service.vekctl({ "status" }, &out) != 0)
-        return {};
-    for (const QJsonValue& c : QJsonDocument::fromJson(out).object().value("crates").toArray()) {
-        if (c.toObject().value("serial").toString() != crate)
-            continue;
-        for (const QJsonValue& s : c.toObject().value("slots").toArray())
-            if (s.toObject().value("slot").toInt() == slot)
-                return s.toObject().value("module").toObject();
-    }
-    return {};
+    return benchstatus::module(benchstatus::status(service), crate, slot);
 }
 
 QList<double> outputs(const QJsonObject& module)
@@ -128,7 +115,7 @@ void OpenTest::openModificationOneFromTheEngineThread()
     QCOMPARE(module->customSignal(4).offset, 0.0);
 
     // The service sees the module opened by this client.
-    QVERIFY(moduleStatus(service, crateA, 3).value("opened").toBool());
+    QVERIFY(benchstatus::opened(service, crateA, 3));
 
     bool closed = false;
     runOnOtherThread([&] { closed = module->close(); });
@@ -202,7 +189,7 @@ void OpenTest::openForDiscoveryWithoutPanels()
     QVERIFY(module.open(crate, 3));
     QCOMPARE(module.name(true), QString("VEK72-1-8"));
     QVERIFY(module.close());
-    QVERIFY(!moduleStatus(service, crateA, 3).value("opened").toBool());
+    QVERIFY(!benchstatus::opened(service, crateA, 3));
 }
 
 void OpenTest::busyOrAbsentModuleIsRefused()
@@ -315,7 +302,7 @@ void OpenTest::modificationThreeAndUnknownCodes()
     for (int family = 0; family < 12; ++family)
         QCOMPARE(module->echoPermits(family), 0);
     QVERIFY(module->close());
-    QVERIFY(!moduleStatus(bench, "C3", 2).value("opened").toBool());
+    QVERIFY(!benchstatus::opened(bench, "C3", 2));
 }
 
 QTEST_MAIN(OpenTest)
