@@ -8,13 +8,29 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QMetaObject>
 #include <QMutex>
+#include <QObject>
 #include <QSettings>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QVariant>
 
+#include <atomic>
+#include <memory>
+
 namespace apptest {
+
+// Waits until the thread of `receiver` has run every call queued to it before this one (queued calls
+// run in order), while this thread keeps processing events. False after timeoutMs.
+inline bool runQueuedCalls(QObject* receiver, int timeoutMs = 5000)
+{
+    // Shared with the marker, which may still run after a wait that gave up.
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    QMetaObject::invokeMethod(receiver, [ran] { *ran = true; }, Qt::QueuedConnection);
+    return QTest::qWaitFor([ran] { return ran->load(); }, timeoutMs);
+}
 
 // The whole file; empty when it cannot be read.
 inline QByteArray readFile(const QString& path)

@@ -4,14 +4,13 @@
 // Helpers shared by the tests that drive the engine, directly or through the main window: crate
 // records, a port where no crate service listens, and an engine on a thread of its own.
 
-#include <QAtomicInt>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 #include <QThread>
 
-#include <memory>
 
+#include "apptestutil.h"
 #include "engine.h"
 
 namespace apptest {
@@ -41,16 +40,6 @@ inline Engine::Crate crateOf(const QString& serial, const QList<int>& slotNumber
     return crate;
 }
 
-// Waits, handling this thread's events meanwhile, until everything queued to the engine's thread
-// before the call has run there. False when that took longer than `ms`.
-inline bool engineThreadCaughtUp(Engine* engine, int ms)
-{
-    // Shared with the marker, which may still run after a wait that gave up.
-    auto done = std::make_shared<QAtomicInt>(0);
-    QMetaObject::invokeMethod(engine, [done]() { done->storeRelease(1); }, Qt::QueuedConnection);
-    return QTest::qWaitFor([&]() { return done->loadAcquire() != 0; }, ms);
-}
-
 // An engine (taken over) on a thread of its own, started as the main window starts it; stopped, unless
 // the test did, and deleted at the end.
 struct EngineOnThread
@@ -75,7 +64,8 @@ struct EngineOnThread
         if (stopped.isEmpty())
             stop();
         thread.quit();
-        thread.wait();
+        if (!thread.wait(30000))
+            qFatal("The engine thread did not end");
         delete engine;
     }
     EngineOnThread(const EngineOnThread&) = delete;
@@ -92,7 +82,7 @@ struct EngineOnThread
     {
         const int before = ready.count();
         QMetaObject::invokeMethod(engine, "refreshHardware", Qt::QueuedConnection);
-        if (!engineThreadCaughtUp(engine, 60000))
+        if (!runQueuedCalls(engine, 60000))
             qWarning("discovery did not end");
         return ready.count() > before;
     }

@@ -147,7 +147,7 @@ void TestMainWindow::emulatorModeListsOneCrate()
     window.hide();
     window.show();
     QCoreApplication::processEvents(); // a discovery request would now be queued to the engine
-    QVERIFY(engineThreadCaughtUp(window.engineObject(), 10000));
+    QVERIFY(runQueuedCalls(window.engineObject(), 10000));
     QCOMPARE(lists.count(), 1);
 
     auto* crates = child<QComboBox>(&window, "comboBoxCrate");

@@ -3,14 +3,13 @@
 #ifndef VEK72_TESTS_THREADS_H
 #define VEK72_TESTS_THREADS_H
 
-#include <QMetaObject>
 #include <QObject>
 #include <QTest>
 #include <QThread>
 
-#include <atomic>
 #include <functional>
-#include <memory>
+
+#include "apptestutil.h"
 
 // Runs `work` on a thread of its own while this thread keeps processing events, so that the work's
 // queued requests to this thread's objects are served. The work refers to the caller's locals and
@@ -23,15 +22,6 @@ inline void runOnOtherThread(std::function<void()> work, int timeoutMs = 30000)
         qFatal("A worker thread did not end within %d ms", timeoutMs);
     thread->wait(timeoutMs);   // already finished: returns at once
     delete thread;
-}
-
-// Waits until the thread of `receiver` has run every call queued to it before this one (queued
-// calls run in order), while this thread keeps processing events. False after timeoutMs.
-inline bool runQueuedCalls(QObject* receiver, int timeoutMs = 5000)
-{
-    auto ran = std::make_shared<std::atomic<bool>>(false);
-    QMetaObject::invokeMethod(receiver, [ran] { *ran = true; }, Qt::QueuedConnection);
-    return QTest::qWaitFor([ran] { return ran->load(); }, timeoutMs);
 }
 
 // The module object on a thread of its own, as the engine keeps it. The thread ends when the test

@@ -127,7 +127,7 @@ void OpenTest::openModificationOneFromTheEngineThread()
     QCOMPARE(outputs(status), QList<double>({ 0, 0, 0, 0, 0, 0, 0, 0 }));
 
     // No echo permit is left waiting for a change that never comes.
-    QVERIFY(runQueuedCalls(module.get()));
+    QVERIFY(apptest::runQueuedCalls(module.get()));
     for (int family = 0; family < 12; ++family)
         QCOMPARE(module->echoPermits(family), 0);
     QVERIFY(moduleThread.stop());

@@ -635,7 +635,7 @@ void PanelsTest::moduleOnItsOwnThread()
     QTest::keyClick(hosts.spin("spinBoxVoltage"), Qt::Key_Return);
     // Once the module thread has run the calls queued so far, the restart has run too. This
     // thread keeps processing events meanwhile, since the restart asks it for the button.
-    QVERIFY(runQueuedCalls(module.get()));
+    QVERIFY(apptest::runQueuedCalls(module.get()));
     QCOMPARE(locks.count(), 2);
     QVERIFY(moduleThread.stop());
 }
