@@ -2,10 +2,19 @@
 
 #include <QDir>
 #include <QSettings>
+#include <QVariant>
 
 static const char* const groupGlobal = "Global";
 static const char* const keyDisplayUpdateMs = "DisplayUpdateMs";
 static const char* const keyModuleMode = "ModuleMode";
+
+bool settingsBool(const QVariant& value)
+{
+    if (value.type() == QVariant::Bool)
+        return value.toBool();
+    const QString text = value.toString().trimmed().toLower();
+    return text == QLatin1String("true") || text == QLatin1String("1");
+}
 
 QString settingsFilePath()
 {

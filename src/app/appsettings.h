@@ -3,6 +3,8 @@
 
 #include <QString>
 
+class QVariant;
+
 class QSettings;
 
 // The program's own group "Global" of "stendix.ini".
@@ -13,6 +15,10 @@ struct GlobalSettings
     // Only the exact text "Emulator" selects emulator mode.
     bool emulator() const { return moduleMode == QLatin1String("Emulator"); }
 };
+
+// A boolean of the settings file: "true" or "1" is true, "false" or "0" false (any case); any other
+// text ("yes", "abc", empty) does not convert and reads as false.
+bool settingsBool(const QVariant& value);
 
 // "stendix.ini" in the working directory (not the executable's directory).
 QString settingsFilePath();

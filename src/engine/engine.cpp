@@ -219,7 +219,9 @@ void Engine::refreshEmulated()
 
 void Engine::refreshFromService()
 {
+    // Discovery leaves the module object closed: nothing stays selected.
     releaseModule();
+    clearSelection();
 
     if (VEK_IsOpened(&serviceHandle) != 0) {
         if (VEK_OpenSvcControl(&serviceHandle, serviceAddress, servicePort) != 0)
@@ -252,13 +254,20 @@ void Engine::refreshFromService()
                 if (id == 0 || id != wanted)
                     continue;
                 QString probeSerial = crate.crateSerial;
-                if (!module->open(probeSerial, quint16(slot)))
+                if (!module->open(probeSerial, quint16(slot))) {
+                    // A module that could not be used is not listed, and must not stay open:
+                    // the next slot's probe would find the module object still connected.
+                    if (module->isOpened())
+                        module->close();
                     continue;
+                }
                 CrateModule entry;
                 entry.slotNumber = slot;
                 entry.moduleType = id;
                 entry.moduleName = module->name(true);
                 module->close();
+                if (module->isOpened())
+                    continue;   // could not be let go: not offered, nothing else to do with it
                 crate.modules.append(entry);
             }
             VEK_Close(&crateHandle);

@@ -51,6 +51,7 @@ private slots:
 
     void builtInBench();
     void unopenableCrateAndFaultySlot();
+    void unknownModificationIsLetGo();
     void noCrates();
     void serviceDownThenBack();
     void droppedConnectionIsReopened();
@@ -103,6 +104,38 @@ void TestEngineDiscovery::unopenableCrateAndFaultySlot()
     // The refused crate is not reported; the faulty module is, by the module's own message.
     QCOMPARE(countOf(criticals(), serviceDown), 0);
     QVERIFY(!criticals().isEmpty());
+}
+
+// A module of an unknown kind before and after a good one: refused and let go, so that every usable
+// module is probed and offered, and nothing selected before stays selected.
+void TestEngineDiscovery::unknownModificationIsLetGo()
+{
+    VekdRunner vekd;
+    QVERIFY(vekd.start(R"({"crates": [{"serial": "U", "slots": [
+        {"slot": 3, "type": 8995, "modification": 5, "channels": 8},
+        {"slot": 7, "type": 8995, "modification": 1, "channels": 4},
+        {"slot": 9, "type": 8995, "modification": 9, "channels": 2}]}]})"));
+    RunningEngine t;
+    QVERIFY(t.discover());
+    QVERIFY(t.engine->useModule(0, 0));
+    QCOMPARE(t.engine->selectedModuleIndex(), 0);
+
+    clearMessages();
+    QVERIFY(t.discover());
+    QCOMPARE(t.listed(), QStringList{"U[7:VEK72-1-4]"});
+    QCOMPARE(criticals(), (QStringList{"Неизвестный тип модуля", "Неизвестный тип модуля"}));
+    QCOMPARE(t.engine->selectedCrateIndex(), -1);
+    QCOMPARE(t.engine->selectedModuleIndex(), -1);
+    QJsonObject status = benchstatus::status(vekd);
+    for (int slot : {3, 7, 9})
+        QVERIFY2(!benchstatus::module(status, "U", slot).value("opened").toBool(true), qPrintable(QString::number(slot)));
+
+    // The listed module is the one that opens, by the same indices.
+    QVERIFY(t.engine->useModule(0, 0));
+    QCOMPARE(t.engine->crateList()[0].modules[0].slotNumber, 7);
+    status = benchstatus::status(vekd);
+    QVERIFY(benchstatus::module(status, "U", 7).value("opened").toBool());
+    QVERIFY(!benchstatus::module(status, "U", 3).value("opened").toBool(true));
 }
 
 void TestEngineDiscovery::noCrates()

@@ -291,18 +291,21 @@ void OpenTest::modificationThreeAndUnknownCodes()
     QCOMPARE(*module->infoValue(key), QString("VEK72-3-2"));
     QVERIFY(module->close());
 
-    // An unknown code: refused, and the connection stays open for its caller to close. The name
-    // of the module opened before does not stay as the name of this one.
+    // An unknown code: refused, and the module is let go at once, so that the next open of the
+    // same handle works. The name of the module opened before does not stay as the name of this
+    // one, and the panels keep the limits of the module they were prepared for.
     QTest::ignoreMessage(QtCriticalMsg, "Неизвестный тип модуля");
     QVERIFY(!module->open(crate, 2));
-    QVERIFY(module->isOpened());
+    QVERIFY(!module->isOpened());
+    QVERIFY(!benchstatus::opened(bench, "C3", 2));
     QCOMPARE(module->name(true), QString("VEK72"));
     QVERIFY(module->infoValue(key)->isEmpty());
-    QCOMPARE(hosts.spin("spinBoxVoltage")->maximum(), 0);   // limits of no module, nothing past the table
+    QCOMPARE(hosts.dspin("doubleSpinBoxOffset")->maximum(), 20.0);
     for (int family = 0; family < 12; ++family)
         QCOMPARE(module->echoPermits(family), 0);
+    QVERIFY(module->open(crate, 1));
+    QCOMPARE(module->name(true), QString("VEK72-3-2"));
     QVERIFY(module->close());
-    QVERIFY(!benchstatus::opened(bench, "C3", 2));
 }
 
 QTEST_MAIN(OpenTest)

@@ -47,6 +47,8 @@ private slots:
     void initTestCase();
     void loadSettingsWritesDefaults();
     void loadSettingsReadsExistingValues();
+    void customSignalsSwitch_data();
+    void customSignalsSwitch();
     void identityBeforeOpen();
     void parameters();
     void startAndRestartWithTheButtonReleased();
@@ -110,6 +112,35 @@ void PanelsTest::loadSettingsReadsExistingValues()
 
     module.loadSettings(nullptr);   // nothing to read: nothing happens
     QCOMPARE(module.savedAccuracyAc(), 1);
+}
+
+void PanelsTest::customSignalsSwitch_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("on");
+    QTest::newRow("true") << QByteArray("true") << true;
+    QTest::newRow("TRUE") << QByteArray("TRUE") << true;
+    QTest::newRow("1") << QByteArray("1") << true;
+    QTest::newRow("false") << QByteArray("false") << false;
+    QTest::newRow("0") << QByteArray("0") << false;
+    QTest::newRow("yes") << QByteArray("yes") << false;
+    QTest::newRow("no") << QByteArray("no") << false;
+    QTest::newRow("abc") << QByteArray("abc") << false;
+    QTest::newRow("empty") << QByteArray("") << false;
+}
+
+// Only a boolean switches the custom signals on; a text that does not convert reads as false.
+void PanelsTest::customSignalsSwitch()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, on);
+    TestSettings file("[VEK72]\nEnableCustomSignals=" + text + "\n");
+    ModuleVek72 module;
+    module.loadSettings(file.settings.get());
+    PanelHosts hosts;
+    hosts.build(module);
+    QCOMPARE(module.customSignalsAreEnabled(), on);
+    QCOMPARE(items(hosts.combo("comboBoxVoltageTypeCh1")).contains("Особый"), on);
 }
 
 void PanelsTest::identityBeforeOpen()
@@ -473,7 +504,11 @@ void PanelsTest::groupHighlight()
     hosts.build(*module);
     QSignalSpy focused(module->panelHandler(), &ModuleVek72GuiHandler::channelFocused);
 
+    // Switching channels on focuses the last one (6), which is made special.
     hosts.find<QGroupBox>("groupBoxCh2")->setChecked(true);
+    hosts.find<QGroupBox>("groupBoxCh6")->setChecked(true);
+    if (custom)
+        hosts.channel<QComboBox>("comboBoxVoltageTypeCh", 6)->setCurrentText("Особый");
     QFocusEvent in(QEvent::FocusIn, Qt::OtherFocusReason);
     QApplication::sendEvent(hosts.channel<QSpinBox>("spinBoxVoltageCh", 2), &in);
     QFocusEvent in4(QEvent::FocusIn, Qt::OtherFocusReason);
@@ -486,19 +521,19 @@ void PanelsTest::groupHighlight()
         return;
     }
     QCOMPARE(hosts.find<QGroupBox>("groupBoxCh2")->styleSheet(), QString("QGroupBox { font-weight: bold; } "));
+    QCOMPARE(hosts.find<QGroupBox>("groupBoxCh6")->styleSheet(), QString("QGroupBox { font-weight: normal; } "));
     QCOMPARE(hosts.find<QGroupBox>("groupBoxCh4")->styleSheet(), QString("QGroupBox { font-weight: normal; } "));
     QCOMPARE(focused.count(), 1);
     QCOMPARE(focused.at(0).at(0).toInt(), 2);
     QCOMPARE(focused.at(0).at(1).toBool(), false);
     QCOMPARE(module->focusedChannelNumber(), 2);   // same thread here: the slot ran directly
     QCOMPARE(module->panelHandler()->highlightedChannel(), 2);
+    QVERIFY(!hosts.group("groupBoxCustom")->isEnabled());
 
-    // A special channel enables the custom group and loads its custom signal over what the group
-    // showed before.
+    // Back in the special channel: the custom group is enabled and shows its custom signal over
+    // what the group showed before.
     hosts.combo("comboBoxCustomShape")->setCurrentIndex(2);
     hosts.dspin("doubleSpinBoxCustomFrequency")->setValue(50.0);
-    hosts.find<QGroupBox>("groupBoxCh6")->setChecked(true);
-    hosts.channel<QComboBox>("comboBoxVoltageTypeCh", 6)->setCurrentText("Особый");
     QFocusEvent in6(QEvent::FocusIn, Qt::OtherFocusReason);
     QApplication::sendEvent(hosts.channel<QComboBox>("comboBoxVoltageTypeCh", 6), &in6);
     QCOMPARE(hosts.find<QGroupBox>("groupBoxCh6")->styleSheet(), QString("QGroupBox { font-weight: bold; } "));
@@ -507,30 +542,31 @@ void PanelsTest::groupHighlight()
     QCOMPARE(focused.count(), 2);
     QCOMPARE(focused.at(1).at(1).toBool(), true);
     QCOMPARE(module->focusedChannelNumber(), 6);
-    QCOMPARE(hosts.combo("comboBoxCustomShape")->currentIndex(), module->customSignal(6).shape);
+    QCOMPARE(hosts.combo("comboBoxCustomShape")->currentIndex(), 0);
     QCOMPARE(hosts.dspin("doubleSpinBoxCustomFrequency")->value(), 1000.0);
+    QCOMPARE(module->customSignal(2).frequency, 50.0);   // the group edited the focused channel 2
 
     // Within channel 6 again: nothing further.
     QApplication::sendEvent(hosts.channel<QSpinBox>("spinBoxVoltageCh", 6), &in6);
     QCOMPARE(focused.count(), 2);
 }
 
+// The operator toggles between checked and unchecked; the partial state comes from the program only.
 void PanelsTest::allChannelsClickCycle()
 {
-    PanelHosts hosts;
-    auto module = makeModule(false);
-    hosts.build(*module);
-    Ui::CustomCheckBox* all = module->allChannelsBox();
-    QCOMPARE(all->checkState(), Qt::PartiallyChecked);
-    all->click();
-    QCOMPARE(all->checkState(), Qt::Checked);
-    all->click();
-    QCOMPARE(all->checkState(), Qt::Unchecked);
-    all->click();
-    QCOMPARE(all->checkState(), Qt::Checked);
-    all->setCheckState(Qt::PartiallyChecked);
-    QTest::mouseClick(all, Qt::LeftButton);
-    QCOMPARE(all->checkState(), Qt::Checked);
+    Ui::CustomCheckBox all;
+    all.setText(QStringLiteral("Все каналы"));
+    all.resize(all.sizeHint());
+    all.setCheckState(Qt::PartiallyChecked);
+    all.click();
+    QCOMPARE(all.checkState(), Qt::Checked);
+    all.click();
+    QCOMPARE(all.checkState(), Qt::Unchecked);
+    all.click();
+    QCOMPARE(all.checkState(), Qt::Checked);
+    all.setCheckState(Qt::PartiallyChecked);
+    QTest::mouseClick(&all, Qt::LeftButton);
+    QCOMPARE(all.checkState(), Qt::Checked);
 }
 
 void PanelsTest::optionsCancelAndApply()

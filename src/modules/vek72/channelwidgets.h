@@ -45,6 +45,14 @@ T* named(QWidget* host, const char* name)
     return host ? host->findChild<T*>(QLatin1String(name), Qt::FindChildrenRecursively) : nullptr;
 }
 
+// The index of the item whose display text is exactly `text` (case-sensitive); -1 when there is none.
+// Items are recognised by their text, never by position.
+template <typename Combo>
+int itemIndex(const Combo* combo, const QString& text)
+{
+    return combo ? combo->findData(text, Qt::DisplayRole, Qt::MatchCaseSensitive) : -1;
+}
+
 // The channel number that `regex` captures first from the object's name; 0 when it does not match.
 inline int number(const QObject* object, const char* regex)
 {

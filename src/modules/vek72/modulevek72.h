@@ -11,14 +11,23 @@
 #include <QThread>
 #include <QVector>
 
+#include <functional>
+
 #include "channelsignal.h"
+#include "channelwidgets.h"
 #include "customcheckbox.h"
+#include "modificationlimits.h"
 #include "module.h"
 #include "modulesendervek72.h"
 #include "parametertable.h"
 #include "vek72api.h"
 
+class QCheckBox;
+class QComboBox;
+class QDoubleSpinBox;
+class QGroupBox;
 class QMovie;
+class QSpinBox;
 class QSettings;
 class QWidget;
 class ModuleVek72GuiHandler;
@@ -114,11 +123,69 @@ private slots:
     void on_spinBoxAccuracyFreq_valueChanged(int value);
 
 private:
+    // Runs a panel slot's work on the thread of the panels (the GUI thread), waiting for it, bounded;
+    // then asks for as many restarts as the work answered. Every widget and every piece of panel
+    // state (custom signals, focused channel, frequency ceiling, pending options) is touched on that
+    // thread only; the module thread keeps the echo check and the restart.
+    void onPanels(std::function<int()> work);
+
+    // --- Common controls (modulevek72common.cpp), on the GUI thread; each answers the restarts
+    // it asks for.
+    int allChannelsChanged(int state);
+    int commonVoltageTypeChanged(int index);
+    int commonRangeChanged(int index);
+    void commonVoltageChanged(int value);
+    void commonFrequencyChanged(double value);
+    void commonOffsetChanged(double value);
+    int customShapeChanged(int index);
+    // The type, range and values of the common controls copied into channel N (switched on).
+    int copyCommonInto(int channel, bool applyTypeAndRange);
+
+    // --- Channel controls and synchronisation (modulevek72channels.cpp), on the GUI thread.
+    int channelSwitched(QGroupBox* group, bool on);
+    int channelTypeChanged(QComboBox* typeCombo, int index);
+    int channelRangeChanged(QComboBox* rangeCombo, int index);
+    void applyChannelType(QComboBox* typeCombo, int index);
+    int applyChannelRange(QComboBox* rangeCombo, int index);
+    void syncCommonVoltageType(QComboBox* reference);
+    void syncCommonRange(QComboBox* reference);
+    void syncCommonVoltage(QSpinBox* reference);
+    void syncCommonFrequency(QDoubleSpinBox* reference);
+    void syncCommonOffset(QDoubleSpinBox* reference);
+    void syncAllChannelsBox(QGroupBox* reference);
+    // One channel set to a voltage type: range labels, voltage limits and value, enabled fields.
+    void adjustChannelToType(int channel, int index);
+    // The custom group shows channel N's custom signal (queued for the group's own slots to store
+    // back, as a focus change does).
+    void loadCustomGroup(int channel);
+    void setFocusedChannelHighlight(int channel);
+    // Restart when on: 1 when the start/stop button is pressed, else 0.
+    int restartWhenOn() const;
+
+    // --- Shared by both panels, on the GUI thread.
+    const ModificationLimits& limits() const;
+    template <typename T>
+    QList<T*> channelWidgets(const char* regex) const;   // "^spinBoxVoltageCh[1-%1]$", count
+    template <typename T>
+    T* channelWidget(const char* regex, int channel) const;   // "^spinBoxVoltageCh%1$"
+    VoltageTypeCode commonType() const;
+    // Changes a control whose change signal must not be acted upon: one permit of `skip` announces
+    // the echo, and is taken back when the control did not change after all (a value the control
+    // clamps to what it showed), so that no permit is ever left over. Nothing is announced for a
+    // value field while its connection is cut (open).
+    void setQuietly(QSemaphore& skip, QSpinBox* box, int value);
+    void setQuietly(QSemaphore& skip, QDoubleSpinBox* box, double value);
+    void setQuietly(QSemaphore& skip, QComboBox* box, int index);
+    void setQuietly(QSemaphore& skip, QGroupBox* box, bool checked);
+    void setQuietly(QSemaphore& skip, QCheckBox* box, Qt::CheckState state);
+    bool announces(const QSemaphore& skip) const;
+
+    // --- Connection (modulevek72open.cpp).
     bool applyConfiguration(bool cyclic);
     bool zeroOutputs();
     void resetCustomSignals();
     // Panel set-up after a successful VEK72_Open, on the GUI thread.
-    void preparePanelsForModule(int code, int channels);
+    void preparePanelsForModule(int code, int channels, const QString& serial, int firmware);
     void linkValueFields(bool linked);
     bool startStopPressed() const;
     QString modeText() const;
@@ -171,6 +238,34 @@ private:
     QSemaphore skipChannelOffset;
     QMutex restartMutex;
     QVector<ParameterEntry> parameters;
+
+    // Every call into the module library with `handle` holds this lock: discovery and shutdown
+    // (engine thread), selection (GUI thread), restarts (module thread) and the streaming sender
+    // may reach the handle at the same time. It is never held while waiting for another thread.
+    QMutex handleMutex;
+
+    // State of the panels for the module opened last, on the GUI thread: its modification code
+    // (the limits row), its channel count (the channels the panels act on), whether the value
+    // fields' connections are in place (they are cut while open prepares the panels), and whether
+    // the common range selector may be used (not with a fixed range).
+    int panelModification = 0;
+    int panelChannelCount = 0;
+    bool valueFieldsLinked = true;
+    bool commonRangeSelectable = true;
 };
+
+template <typename T>
+QList<T*> ModuleVek72::channelWidgets(const char* regex) const
+{
+    if (panelChannelCount < 1)
+        return {};
+    return channelwidgets::all<T>(controlsHost, channelwidgets::pattern(regex, panelChannelCount));
+}
+
+template <typename T>
+T* ModuleVek72::channelWidget(const char* regex, int channel) const
+{
+    return channelwidgets::ofChannel<T>(controlsHost, regex, channel);
+}
 
 #endif

@@ -1,0 +1,433 @@
+// The channel group boxes: a channel switched on or off, its type, range, voltage, frequency and
+// offset; and the synchronisation by which the common controls follow the channels, showing the
+// value the enabled channels agree on, or "-" (no item for a selector) where they differ.
+//
+// Each synchronisation step compares the channels with one reference widget, the channel widget
+// that has just changed or else channel 1's; the reference takes part whether it is enabled or
+// not, of the other channels only the enabled ones.
+#include "modulevek72.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QGroupBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include "ui_vek72controls.h"
+#include "ui_vek72settings.h"
+
+using namespace channelwidgets;
+
+namespace {
+
+const char* const styleNormal = "QGroupBox { font-weight: normal; } ";
+const char* const styleBold = "QGroupBox { font-weight: bold; } ";
+const char* const disagreement = "-";
+
+// Frequency ceiling by the number of channels switched on: the module's total word rate is shared.
+int frequencyCeilingFor(int checkedChannels)
+{
+    if (checkedChannels <= 1)
+        return 249999;
+    if (checkedChannels == 2)
+        return 124999;
+    if (checkedChannels <= 4)
+        return 62499;
+    return 31249;
+}
+
+// Whether any enabled widget of `family` other than `reference` reads differently from it.
+template <typename W, typename Read>
+bool othersDiffer(const QList<W*>& family, W* reference, Read read)
+{
+    for (W* w : family) {
+        if (w != reference && w->isEnabled() && read(w) != read(reference))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// --- Slots -------------------------------------------------------------------------------------
+
+void ModuleVek72::on_groupBoxChX_toggled(bool checked)
+{
+    if (skipChannelEnable.tryAcquire(1))
+        return;
+    QPointer<QGroupBox> group = qobject_cast<QGroupBox*>(QObject::sender());
+    onPanels([this, group, checked] { return group ? channelSwitched(group, checked) : 0; });
+}
+
+void ModuleVek72::on_comboBoxVoltageTypeChX_currentIndexChanged(int index)
+{
+    if (skipChannelVoltageType.tryAcquire(1))
+        return;
+    QPointer<QComboBox> combo = qobject_cast<QComboBox*>(QObject::sender());
+    onPanels([this, combo, index] { return combo ? channelTypeChanged(combo, index) : 0; });
+}
+
+void ModuleVek72::on_comboBoxRangeChX_currentIndexChanged(int index)
+{
+    if (skipChannelRange.tryAcquire(1))
+        return;
+    QPointer<QComboBox> combo = qobject_cast<QComboBox*>(QObject::sender());
+    onPanels([this, combo, index] { return combo ? channelRangeChanged(combo, index) : 0; });
+}
+
+// A channel's value fields take effect on Return or at the next start; here only the common
+// field follows.
+void ModuleVek72::on_spinBoxVoltageChX_valueChanged(int)
+{
+    if (skipChannelVoltage.tryAcquire(1))
+        return;
+    QPointer<QSpinBox> box = qobject_cast<QSpinBox*>(QObject::sender());
+    onPanels([this, box] {
+        if (box)
+            syncCommonVoltage(box);
+        return 0;
+    });
+}
+
+void ModuleVek72::on_doubleSpinBoxFrequencyChX_valueChanged(double)
+{
+    if (skipChannelFrequency.tryAcquire(1))
+        return;
+    QPointer<QDoubleSpinBox> box = qobject_cast<QDoubleSpinBox*>(QObject::sender());
+    onPanels([this, box] {
+        if (box)
+            syncCommonFrequency(box);
+        return 0;
+    });
+}
+
+void ModuleVek72::on_doubleSpinBoxOffsetChX_valueChanged(double)
+{
+    if (skipChannelOffset.tryAcquire(1))
+        return;
+    QPointer<QDoubleSpinBox> box = qobject_cast<QDoubleSpinBox*>(QObject::sender());
+    onPanels([this, box] {
+        if (box)
+            syncCommonOffset(box);
+        return 0;
+    });
+}
+
+// --- Work on the panels' thread ----------------------------------------------------------------
+
+int ModuleVek72::channelSwitched(QGroupBox* group, bool on)
+{
+    const int channel = number(group, "^groupBoxCh(\\d)$");
+    int restarts = 0;
+    if (on && channel > 0) {
+        auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel);
+        // With a fixed range (code 2) the type selector keeps its state.
+        if (panelModification != 2 && typeCombo && !typeCombo->isEnabledTo(group))
+            typeCombo->setEnabled(true);
+        if (customSignalsEnabled) {
+            group->setStyleSheet(QLatin1String(styleBold));
+            if (focusedChannel != channel) {
+                if (QGroupBox* previous = channelWidget<QGroupBox>("^groupBoxCh%1$", focusedChannel))
+                    previous->setStyleSheet(QLatin1String(styleNormal));
+            }
+            emit channelFocused(channel);
+            focusedChannel = channel;
+            const bool special = typeCombo && typeCombo->currentIndex() >= 0
+                                 && typeCombo->currentIndex() == itemIndex(typeCombo, QStringLiteral("Особый"));
+            settingsUi->groupBoxCustom->setEnabled(special);
+            if (special)
+                loadCustomGroup(channel);
+        }
+        if (settingsHost)
+            restarts += copyCommonInto(channel, true);
+    } else if (!on && customSignalsEnabled) {
+        group->setStyleSheet(QLatin1String(styleNormal));
+        settingsUi->groupBoxCustom->setEnabled(false);
+    }
+
+    syncAllChannelsBox(group);
+    bool anyChecked = false;
+    for (QGroupBox* g : channelWidgets<QGroupBox>("^groupBoxCh[1-%1]$"))
+        anyChecked = anyChecked || g->isChecked();
+    if (!anyChecked) {
+        // No channel left: the output is switched off through the button, not restarted empty.
+        if (settingsHost)
+            settingsUi->pushButtonStartStop->setChecked(false);
+        return restarts;
+    }
+    syncCommonVoltageType(nullptr);
+    syncCommonRange(nullptr);
+    syncCommonVoltage(nullptr);
+    syncCommonFrequency(nullptr);
+    syncCommonOffset(nullptr);
+    return restarts + restartWhenOn();
+}
+
+int ModuleVek72::channelTypeChanged(QComboBox* typeCombo, int index)
+{
+    applyChannelType(typeCombo, index);
+    const int channel = number(typeCombo, "^comboBoxVoltageTypeCh(\\d)$");
+    syncCommonVoltageType(typeCombo);
+    if (auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", channel))
+        syncCommonRange(range);
+    if (auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel))
+        syncCommonVoltage(voltage);
+    return restartWhenOn();
+}
+
+int ModuleVek72::channelRangeChanged(QComboBox* rangeCombo, int index)
+{
+    // applyChannelRange already synchronises and asks for a restart; the range change of one
+    // channel restarts a running output twice.
+    int restarts = applyChannelRange(rangeCombo, index);
+    syncCommonRange(rangeCombo);
+    const int channel = number(rangeCombo, "^comboBoxRangeCh(\\d)$");
+    if (auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel))
+        syncCommonVoltage(voltage);
+    return restarts + restartWhenOn();
+}
+
+void ModuleVek72::adjustChannelToType(int channel, int index)
+{
+    auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel);
+    auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", channel);
+    auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel);
+    auto* frequency = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", channel);
+    auto* offset = channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", channel);
+    if (!typeCombo || index < 0)
+        return;
+    const ModificationLimits& lim = limits();
+    const VoltageTypeCode type = voltageTypeFromText(typeCombo->itemText(index));
+    if (type == VoltageTypeOther) {
+        for (QWidget* field : { static_cast<QWidget*>(voltage), static_cast<QWidget*>(frequency),
+                                static_cast<QWidget*>(offset) }) {
+            if (field)
+                field->setEnabled(false);
+        }
+        return;
+    }
+    if (range) {
+        range->setItemText(0, rangeItemText(lim, type, 0));
+        range->setItemText(1, rangeItemText(lim, type, 1));
+    }
+    if (voltage) {
+        voltage->setEnabled(true);
+        setQuietly(skipChannelVoltage, voltage, lim.voltageDefault);
+        voltage->setMinimum(type == VoltageTypeAc ? lim.acMin : lim.dcMin);
+        voltage->setMaximum(voltageMaximum(lim, type, range ? rangeCodeFromText(lim, range->currentText()) : 0,
+                                           voltage->maximum()));
+    }
+    if (frequency)
+        frequency->setEnabled(type == VoltageTypeAc);
+    if (offset) {
+        offset->setEnabled(type == VoltageTypeAc);
+        if (type == VoltageTypeAc)
+            setQuietly(skipChannelOffset, offset, lim.offsetDefault / 1000.0);
+    }
+}
+
+void ModuleVek72::applyChannelType(QComboBox* typeCombo, int index)
+{
+    if (!typeCombo || index < 0)
+        return;
+    const int channel = number(typeCombo, "^comboBoxVoltageTypeCh(\\d)$");
+    const VoltageTypeCode type = voltageTypeFromText(typeCombo->itemText(index));
+    const bool special = customSignalsEnabled && typeCombo->itemText(index) == QLatin1String("Особый");
+    if (type == VoltageTypeOther && !special)
+        return;
+    adjustChannelToType(channel, index);
+    if (customSignalsEnabled && settingsHost) {
+        settingsUi->groupBoxCustom->setEnabled(special);
+        if (special)
+            loadCustomGroup(channel);
+    }
+}
+
+int ModuleVek72::applyChannelRange(QComboBox* rangeCombo, int index)
+{
+    Q_UNUSED(index)   // the range code is read back from the selector's text
+    const int channel = number(rangeCombo, "^comboBoxRangeCh(\\d)$");
+    auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel);
+    auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel);
+    const ModificationLimits& lim = limits();
+    const VoltageTypeCode type = typeCombo ? voltageTypeFromText(typeCombo->currentText()) : VoltageTypeOther;
+    if (voltage && type != VoltageTypeOther) {
+        setQuietly(skipChannelVoltage, voltage, lim.voltageDefault);
+        voltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, rangeCombo->currentText()),
+                                           voltage->maximum()));
+    }
+    syncCommonRange(rangeCombo);
+    if (voltage)
+        syncCommonVoltage(voltage);
+    return restartWhenOn();
+}
+
+// --- The common controls follow the channels ---------------------------------------------------
+
+void ModuleVek72::syncCommonVoltageType(QComboBox* reference)
+{
+    if (!reference && controlsHost)
+        reference = controlsUi->comboBoxVoltageTypeCh1;
+    if (!reference || !settingsHost)
+        return;
+    Ui::Vek72Settings* ui = settingsUi;
+    const QList<QComboBox*> types = channelWidgets<QComboBox>("^comboBoxVoltageTypeCh[1-%1]$");
+    if (othersDiffer(types, reference, [](QComboBox* c) { return c->currentIndex(); })) {
+        setQuietly(skipVoltageType, ui->comboBoxVoltageType, -1);
+        setQuietly(skipRange, ui->comboBoxRange, -1);
+        ui->comboBoxRange->setEnabled(false);
+        ui->spinBoxVoltage->setEnabled(false);
+        ui->doubleSpinBoxFrequency->setEnabled(false);
+        ui->doubleSpinBoxOffset->setEnabled(false);
+        return;
+    }
+    // The types agree again: the common range selector is usable again unless the module's
+    // range is fixed.
+    if (commonRangeSelectable)
+        ui->comboBoxRange->setEnabled(true);
+    const int index = reference->currentIndex();
+    if (ui->comboBoxVoltageType->currentIndex() == index)
+        return;
+    setQuietly(skipVoltageType, ui->comboBoxVoltageType, index);
+    const int channel = number(reference, "^comboBoxVoltageTypeCh(\\d)$");
+    const ModificationLimits& lim = limits();
+    const VoltageTypeCode type = voltageTypeFromText(reference->currentText());
+    if (type == VoltageTypeOther) {
+        // The special type: the common value fields do not apply.
+        if (customSignalsEnabled && reference->currentText() == QLatin1String("Особый")) {
+            ui->spinBoxVoltage->setEnabled(false);
+            ui->doubleSpinBoxFrequency->setEnabled(false);
+            ui->doubleSpinBoxOffset->setEnabled(false);
+        }
+        return;
+    }
+    ui->comboBoxRange->setItemText(0, rangeItemText(lim, type, 0));
+    ui->comboBoxRange->setItemText(1, rangeItemText(lim, type, 1));
+    ui->spinBoxVoltage->setEnabled(true);
+    setQuietly(skipVoltage, ui->spinBoxVoltage, lim.voltageDefault);
+    ui->spinBoxVoltage->setMinimum(type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
+    ui->spinBoxVoltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, ui->comboBoxRange->currentText()),
+                                                  ui->spinBoxVoltage->maximum()));
+    syncCommonVoltage(channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel));
+    if (type == VoltageTypeAc) {
+        ui->doubleSpinBoxFrequency->setEnabled(true);
+        setQuietly(skipFrequency, ui->doubleSpinBoxFrequency, 1000.0);
+        syncCommonFrequency(channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", channel));
+        ui->doubleSpinBoxOffset->setEnabled(true);
+        setQuietly(skipOffset, ui->doubleSpinBoxOffset, lim.offsetDefault / 1000.0);
+        syncCommonOffset(channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", channel));
+    } else {
+        ui->doubleSpinBoxFrequency->setEnabled(false);
+        ui->doubleSpinBoxOffset->setEnabled(false);
+    }
+}
+
+void ModuleVek72::syncCommonRange(QComboBox* reference)
+{
+    if (!reference && controlsHost)
+        reference = controlsUi->comboBoxRangeCh1;
+    if (!reference || !settingsHost)
+        return;
+    Ui::Vek72Settings* ui = settingsUi;
+    const QList<QComboBox*> ranges = channelWidgets<QComboBox>("^comboBoxRangeCh[1-%1]$");
+    if (othersDiffer(ranges, reference, [](QComboBox* c) { return c->currentIndex(); })) {
+        setQuietly(skipRange, ui->comboBoxRange, -1);
+        return;
+    }
+    if (ui->comboBoxRange->currentIndex() == reference->currentIndex())
+        return;
+    setQuietly(skipRange, ui->comboBoxRange, reference->currentIndex());
+    const ModificationLimits& lim = limits();
+    setQuietly(skipVoltage, ui->spinBoxVoltage, lim.voltageDefault);
+    const VoltageTypeCode type = commonType();
+    if (type != VoltageTypeOther) {
+        ui->spinBoxVoltage->setMinimum(type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
+        ui->spinBoxVoltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, ui->comboBoxRange->currentText()),
+                                                      ui->spinBoxVoltage->maximum()));
+    }
+    syncCommonVoltage(nullptr);
+}
+
+void ModuleVek72::syncCommonVoltage(QSpinBox* reference)
+{
+    if (!reference && controlsHost)
+        reference = controlsUi->spinBoxVoltageCh1;
+    if (!reference || !settingsHost)
+        return;
+    QSpinBox* common = settingsUi->spinBoxVoltage;
+    const QList<QSpinBox*> fields = channelWidgets<QSpinBox>("^spinBoxVoltageCh[1-%1]$");
+    if (othersDiffer(fields, reference, [](QSpinBox* s) { return s->value(); })) {
+        const ModificationLimits& lim = limits();
+        const VoltageTypeCode type = commonType();
+        if (type == VoltageTypeOther)
+            return;
+        setQuietly(skipVoltage, common, type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
+        common->setSpecialValueText(QLatin1String(disagreement));
+        return;
+    }
+    setQuietly(skipVoltage, common, reference->value());
+}
+
+void ModuleVek72::syncCommonFrequency(QDoubleSpinBox* reference)
+{
+    if (!reference && controlsHost)
+        reference = controlsUi->doubleSpinBoxFrequencyCh1;
+    if (!reference || !settingsHost)
+        return;
+    QDoubleSpinBox* common = settingsUi->doubleSpinBoxFrequency;
+    const QList<QDoubleSpinBox*> fields = channelWidgets<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh[1-%1]$");
+    if (othersDiffer(fields, reference, [](QDoubleSpinBox* s) { return s->value(); })) {
+        setQuietly(skipFrequency, common, 0.0);
+        common->setSpecialValueText(QLatin1String(disagreement));
+        return;
+    }
+    setQuietly(skipFrequency, common, reference->value());
+}
+
+void ModuleVek72::syncCommonOffset(QDoubleSpinBox* reference)
+{
+    if (!reference && controlsHost)
+        reference = controlsUi->doubleSpinBoxOffsetCh1;
+    if (!reference || !settingsHost)
+        return;
+    QDoubleSpinBox* common = settingsUi->doubleSpinBoxOffset;
+    const QList<QDoubleSpinBox*> fields = channelWidgets<QDoubleSpinBox>("^doubleSpinBoxOffsetCh[1-%1]$");
+    if (othersDiffer(fields, reference, [](QDoubleSpinBox* s) { return s->value(); })) {
+        setQuietly(skipOffset, common, double(limits().offsetBelowMinVolts));
+        common->setSpecialValueText(QLatin1String(disagreement));
+        return;
+    }
+    setQuietly(skipOffset, common, reference->value());
+}
+
+void ModuleVek72::syncAllChannelsBox(QGroupBox* reference)
+{
+    if (!reference && controlsHost)
+        reference = controlsUi->groupBoxCh1;
+    const QList<QGroupBox*> groups = channelWidgets<QGroupBox>("^groupBoxCh[1-%1]$");
+    int checked = 0;
+    for (QGroupBox* group : groups)
+        checked += group->isChecked() ? 1 : 0;
+    maxFrequency = frequencyCeilingFor(checked);
+
+    // A field above the new ceiling is clamped by the widget; its change signal is an edit.
+    if (settingsHost) {
+        settingsUi->doubleSpinBoxFrequency->setMaximum(maxFrequency);
+        settingsUi->doubleSpinBoxCustomFrequency->setMaximum(maxFrequency);
+    }
+    for (QDoubleSpinBox* frequency : channelWidgets<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh[1-%1]$"))
+        frequency->setMaximum(maxFrequency);
+
+    if (!reference || !allChannelsCheckBox)
+        return;
+    bool all = reference->isChecked();
+    bool none = !reference->isChecked();
+    for (QGroupBox* group : groups) {
+        all = all && group->isChecked();
+        none = none && !group->isChecked();
+    }
+    const Qt::CheckState state = all ? Qt::Checked : none ? Qt::Unchecked : Qt::PartiallyChecked;
+    setQuietly(skipAllChannels, allChannelsCheckBox.data(), state);
+}

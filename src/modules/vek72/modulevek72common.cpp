@@ -1,0 +1,365 @@
+// The common controls of the settings panel: mode, start/stop, the all-channels box, and the
+// voltage type, range, voltage, frequency and offset that act on every enabled channel at once;
+// the custom-signal group of the focused channel; the accuracy boxes of the options page.
+//
+// Each slot runs on the module thread: it consumes the echo of the module's own changes and then
+// runs its work on the panels' thread (onPanels), where it reads and changes the widgets directly.
+// The values one below a field's real range ("-") mean that the channels disagree: they are never
+// copied into channels, and an operator who steps onto one is moved back to the real minimum.
+#include "modulevek72.h"
+
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QGroupBox>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include "ui_vek72controls.h"
+#include "ui_vek72settings.h"
+
+using namespace channelwidgets;
+
+namespace {
+
+const char* const styleNormal = "QGroupBox { font-weight: normal; } ";
+const char* const shapeTexts[] = { "Синус", "Треугольник", "Пила", "Импульс", "Линия" };
+
+} // namespace
+
+void ModuleVek72::on_comboBoxMode_currentIndexChanged(int)
+{
+    onPanels([this] { return restartWhenOn(); });
+}
+
+void ModuleVek72::on_comboBoxDacFreq_currentIndexChanged(int)
+{
+    onPanels([this] { return restartWhenOn(); });
+}
+
+void ModuleVek72::on_pushButtonStartStop_toggled(bool checked)
+{
+    onPanels([this, checked] {
+        settingsUi->pushButtonStartStop->setText(checked ? QStringLiteral("Стоп") : QStringLiteral("Старт"));
+        return 0;
+    });
+    if (checked)
+        emit restart();
+    else if (isRunning())
+        stop();
+}
+
+void ModuleVek72::on_checkBoxChannels_stateChanged(int state)
+{
+    if (skipAllChannels.tryAcquire(1))
+        return;
+    onPanels([this, state] { return allChannelsChanged(state); });
+}
+
+int ModuleVek72::allChannelsChanged(int state)
+{
+    // A partial state (set by the program only) counts as unchecked.
+    const bool target = state == Qt::Checked;
+    if (!target && customSignalsEnabled) {
+        if (QGroupBox* focused = channelWidget<QGroupBox>("^groupBoxCh%1$", focusedChannel))
+            focused->setStyleSheet(QLatin1String(styleNormal));
+        settingsUi->groupBoxCustom->setEnabled(false);
+    }
+
+    const QList<QGroupBox*> groups = channelWidgets<QGroupBox>("^groupBoxCh[1-%1]$");
+    for (QGroupBox* group : groups) {
+        if (group->isEnabled() && group->isChecked() != target)
+            setQuietly(skipChannelEnable, group, target);
+    }
+    syncAllChannelsBox(nullptr);
+
+    bool anyChecked = false;
+    for (QGroupBox* group : groups)
+        anyChecked = anyChecked || group->isChecked();
+    if (!anyChecked) {
+        // Nothing left to play: the button's own slot shows "Старт" and stops the output.
+        settingsUi->pushButtonStartStop->setChecked(false);
+        return 0;
+    }
+
+    for (QGroupBox* group : groups) {
+        if (group->isChecked())
+            copyCommonInto(number(group, "^groupBoxCh(\\d)$"), false);
+    }
+    syncCommonVoltageType(nullptr);
+    syncCommonRange(nullptr);
+    syncCommonVoltage(nullptr);
+    syncCommonFrequency(nullptr);
+    syncCommonOffset(nullptr);
+    return restartWhenOn();
+}
+
+// Copies what the common controls show into channel N. The type and range are set with their
+// echo live, so that the channel's own type and range slots apply them afterwards, unless
+// `applyTypeAndRange` asks to apply them here, announced (a channel just switched on). Values the
+// common fields show as "-" are not copied; frequency and offset only for AC.
+int ModuleVek72::copyCommonInto(int channel, bool applyTypeAndRange)
+{
+    int restarts = 0;
+    Ui::Vek72Settings* ui = settingsUi;
+    const auto copyItem = [&](QComboBox* common, QComboBox* own, QSemaphore& skip, bool isType) {
+        if (!own || common->currentIndex() < 0 || own->currentText() == common->currentText())
+            return;
+        const int index = itemIndex(own, common->currentText());
+        if (index < 0)
+            return;
+        if (!applyTypeAndRange) {
+            own->setCurrentIndex(index);
+            return;
+        }
+        setQuietly(skip, own, index);
+        if (isType)
+            applyChannelType(own, index);
+        else
+            restarts += applyChannelRange(own, index);
+    };
+    copyItem(ui->comboBoxVoltageType, channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel),
+             skipChannelVoltageType, true);
+    copyItem(ui->comboBoxRange, channelWidget<QComboBox>("^comboBoxRangeCh%1$", channel),
+             skipChannelRange, false);
+
+    const ModificationLimits& lim = limits();
+    const VoltageTypeCode type = commonType();
+    const int voltage = ui->spinBoxVoltage->value();
+    if ((type == VoltageTypeDc && voltage != lim.dcBelowMin) || (type == VoltageTypeAc && voltage != lim.acBelowMin))
+        setQuietly(skipChannelVoltage, channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel), voltage);
+    if (type == VoltageTypeAc) {
+        if (ui->doubleSpinBoxFrequency->value() != 0)
+            setQuietly(skipChannelFrequency, channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", channel),
+                       ui->doubleSpinBoxFrequency->value());
+        if (ui->doubleSpinBoxOffset->value() != lim.offsetBelowMinVolts)
+            setQuietly(skipChannelOffset, channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", channel),
+                       ui->doubleSpinBoxOffset->value());
+    }
+    return restarts;
+}
+
+void ModuleVek72::on_comboBoxVoltageType_currentIndexChanged(int index)
+{
+    if (skipVoltageType.tryAcquire(1) || index == -1)
+        return;
+    onPanels([this, index] { return commonVoltageTypeChanged(index); });
+}
+
+int ModuleVek72::commonVoltageTypeChanged(int index)
+{
+    Ui::Vek72Settings* ui = settingsUi;
+    const ModificationLimits& lim = limits();
+    const QString text = ui->comboBoxVoltageType->itemText(index);
+    const VoltageTypeCode type = voltageTypeFromText(text);
+    if (type != VoltageTypeOther) {
+        ui->comboBoxRange->setItemText(0, rangeItemText(lim, type, 0));
+        ui->comboBoxRange->setItemText(1, rangeItemText(lim, type, 1));
+        ui->spinBoxVoltage->setEnabled(true);
+        setQuietly(skipVoltage, ui->spinBoxVoltage, lim.voltageDefault);
+        ui->spinBoxVoltage->setMinimum(type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
+        ui->spinBoxVoltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, ui->comboBoxRange->currentText()),
+                                                      ui->spinBoxVoltage->maximum()));
+        ui->doubleSpinBoxFrequency->setEnabled(type == VoltageTypeAc);
+        ui->doubleSpinBoxOffset->setEnabled(type == VoltageTypeAc);
+        if (type == VoltageTypeAc)
+            setQuietly(skipOffset, ui->doubleSpinBoxOffset, lim.offsetDefault / 1000.0);
+    } else if (customSignalsEnabled && text == QLatin1String("Особый")) {
+        ui->spinBoxVoltage->setEnabled(false);
+        ui->doubleSpinBoxFrequency->setEnabled(false);
+        ui->doubleSpinBoxOffset->setEnabled(false);
+    }
+
+    QComboBox* lastAdjusted = nullptr;
+    for (QComboBox* typeCombo : channelWidgets<QComboBox>("^comboBoxVoltageTypeCh[1-%1]$")) {
+        if (!typeCombo->isEnabled())
+            continue;
+        setQuietly(skipChannelVoltageType, typeCombo, index);
+        const int channel = number(typeCombo, "^comboBoxVoltageTypeCh(\\d)$");
+        adjustChannelToType(channel, index);
+        lastAdjusted = channelWidget<QComboBox>("^comboBoxRangeCh%1$", channel);
+    }
+    if (lastAdjusted)
+        syncCommonRange(lastAdjusted);
+    return restartWhenOn();
+}
+
+void ModuleVek72::on_comboBoxRange_currentIndexChanged(int index)
+{
+    if (skipRange.tryAcquire(1) || index == -1)
+        return;
+    onPanels([this, index] { return commonRangeChanged(index); });
+}
+
+int ModuleVek72::commonRangeChanged(int index)
+{
+    Ui::Vek72Settings* ui = settingsUi;
+    const ModificationLimits& lim = limits();
+    const VoltageTypeCode type = commonType();
+    if (type != VoltageTypeOther) {
+        setQuietly(skipVoltage, ui->spinBoxVoltage, lim.voltageDefault);
+        ui->spinBoxVoltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, ui->comboBoxRange->itemText(index)),
+                                                      ui->spinBoxVoltage->maximum()));
+    }
+    // Every channel, switched on or not, takes the range.
+    for (QComboBox* range : channelWidgets<QComboBox>("^comboBoxRangeCh[1-%1]$")) {
+        setQuietly(skipChannelRange, range, index);
+        const int channel = number(range, "^comboBoxRangeCh(\\d)$");
+        auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel);
+        auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel);
+        const VoltageTypeCode channelType = typeCombo ? voltageTypeFromText(typeCombo->currentText()) : VoltageTypeOther;
+        if (!voltage || channelType == VoltageTypeOther)
+            continue;
+        setQuietly(skipChannelVoltage, voltage, lim.voltageDefault);
+        voltage->setMinimum(channelType == VoltageTypeAc ? lim.acMin : lim.dcMin);
+        voltage->setMaximum(voltageMaximum(lim, channelType, rangeCodeFromText(lim, range->currentText()),
+                                           voltage->maximum()));
+    }
+    return restartWhenOn();
+}
+
+void ModuleVek72::on_spinBoxVoltage_valueChanged(int value)
+{
+    if (skipVoltage.tryAcquire(1))
+        return;
+    onPanels([this, value] {
+        commonVoltageChanged(value);
+        return 0;
+    });
+}
+
+void ModuleVek72::commonVoltageChanged(int value)
+{
+    const ModificationLimits& lim = limits();
+    const VoltageTypeCode type = commonType();
+    if (type == VoltageTypeAc && value == lim.acBelowMin) {
+        setQuietly(skipVoltage, settingsUi->spinBoxVoltage, lim.acMin);
+        return;
+    }
+    if (type == VoltageTypeDc && value == lim.dcBelowMin) {
+        setQuietly(skipVoltage, settingsUi->spinBoxVoltage, lim.dcMin);
+        return;
+    }
+    QSpinBox* short_ = nullptr;
+    for (QSpinBox* voltage : channelWidgets<QSpinBox>("^spinBoxVoltageCh[1-%1]$")) {
+        if (!voltage->isEnabled())
+            continue;
+        setQuietly(skipChannelVoltage, voltage, value);
+        if (voltage->value() != value)
+            short_ = voltage;
+    }
+    // A channel whose range holds less than the common value took its own maximum: the common
+    // field must not claim that the channels agree.
+    if (short_)
+        syncCommonVoltage(short_);
+}
+
+void ModuleVek72::on_doubleSpinBoxFrequency_valueChanged(double value)
+{
+    if (skipFrequency.tryAcquire(1))
+        return;
+    onPanels([this, value] {
+        commonFrequencyChanged(value);
+        return 0;
+    });
+}
+
+void ModuleVek72::commonFrequencyChanged(double value)
+{
+    if (value == 0) {
+        setQuietly(skipFrequency, settingsUi->doubleSpinBoxFrequency, 1.0);
+        return;
+    }
+    for (QDoubleSpinBox* frequency : channelWidgets<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh[1-%1]$")) {
+        if (frequency->isEnabled())
+            setQuietly(skipChannelFrequency, frequency, value);
+    }
+}
+
+void ModuleVek72::on_doubleSpinBoxOffset_valueChanged(double value)
+{
+    if (skipOffset.tryAcquire(1))
+        return;
+    onPanels([this, value] {
+        commonOffsetChanged(value);
+        return 0;
+    });
+}
+
+void ModuleVek72::commonOffsetChanged(double value)
+{
+    const ModificationLimits& lim = limits();
+    if (value == lim.offsetBelowMinVolts) {
+        setQuietly(skipOffset, settingsUi->doubleSpinBoxOffset, lim.offsetMin / 1000.0);
+        return;
+    }
+    for (QDoubleSpinBox* offset : channelWidgets<QDoubleSpinBox>("^doubleSpinBoxOffsetCh[1-%1]$")) {
+        if (offset->isEnabled())
+            setQuietly(skipChannelOffset, offset, value);
+    }
+}
+
+// The custom-signal group edits the custom signal of the focused channel.
+void ModuleVek72::on_comboBoxCustomShape_currentIndexChanged(int index)
+{
+    onPanels([this, index] { return customShapeChanged(index); });
+}
+
+int ModuleVek72::customShapeChanged(int index)
+{
+    for (int code = 0; code < int(sizeof(shapeTexts) / sizeof(shapeTexts[0])); ++code) {
+        if (index == itemIndex(settingsUi->comboBoxCustomShape, QString::fromUtf8(shapeTexts[code]))) {
+            customSignals[focusedChannel - 1].shape = code;
+            break;
+        }
+    }
+    return restartWhenOn();
+}
+
+void ModuleVek72::on_spinBoxCustomAmplitude_valueChanged(int value)
+{
+    onPanels([this, value] {
+        customSignals[focusedChannel - 1].amplitude = value / 1000.0;
+        return 0;
+    });
+}
+
+void ModuleVek72::on_doubleSpinBoxCustomFrequency_valueChanged(double value)
+{
+    onPanels([this, value] {
+        customSignals[focusedChannel - 1].frequency = value;
+        return 0;
+    });
+}
+
+void ModuleVek72::on_spinBoxCustomOffset_valueChanged(int value)
+{
+    onPanels([this, value] {
+        customSignals[focusedChannel - 1].offset = value / 1000.0;
+        return 0;
+    });
+}
+
+// The options page: each edit is pending until the dialog is accepted (applyOptions).
+void ModuleVek72::on_spinBoxAccuracyAC_valueChanged(int value)
+{
+    onPanels([this, value] {
+        pendingAccuracyAc = value;
+        return 0;
+    });
+}
+
+void ModuleVek72::on_spinBoxAccuracyDC_valueChanged(int value)
+{
+    onPanels([this, value] {
+        pendingAccuracyDc = value;
+        return 0;
+    });
+}
+
+void ModuleVek72::on_spinBoxAccuracyFreq_valueChanged(int value)
+{
+    onPanels([this, value] {
+        pendingAccuracyFreq = value;
+        return 0;
+    });
+}

@@ -1,0 +1,277 @@
+// Connecting to the module and letting it go: open names the variant, fills the information page
+// and brings the panels in line with the module's limits and channel count; close drives every
+// output to zero before the connection goes.
+#include "modulevek72.h"
+
+#include <QComboBox>
+#include <QDebug>
+#include <QDoubleSpinBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMutexLocker>
+#include <QSpinBox>
+
+#include "modulevek72guihandler.h"
+#include "ui_vek72controls.h"
+#include "ui_vek72info.h"
+#include "ui_vek72settings.h"
+#include "vek72error.h"
+#include "widgetsync.h"
+
+using namespace channelwidgets;
+
+namespace {
+
+constexpr quint32 serviceAddress = 0x7F000001u;   // 127.0.0.1, host order
+constexpr quint16 servicePort = 11111;
+constexpr int frequencyCeiling = 249999;
+constexpr double defaultFrequency = 1000.0;
+
+// The module's serial number as its information block holds it (NUL-terminated or full length).
+QString serialText(const TVEK72& handle)
+{
+    return QString::fromLatin1(handle.info.serial, int(qstrnlen(handle.info.serial, VEK72_SERIAL_SIZE)));
+}
+
+} // namespace
+
+// The library call, then the panels on the GUI thread in one piece, with the value fields'
+// connections cut meanwhile (their changes here are not edits), then the variant's name.
+bool ModuleVek72::open(QString& crateSerial, quint16 slot)
+{
+    const QByteArray crate = crateSerial.toUtf8();
+    int code = 0;
+    int channels = 0;
+    int firmware = 0;
+    QString serial;
+    {
+        QMutexLocker lock(&handleMutex);
+        const int result = VEK72_Open(&handle, serviceAddress, servicePort, crate.constData(), slot);
+        if (result != VEK72_OK) {
+            lock.unlock();
+            logVek72Error(QStringLiteral("Не удалось установить связь с модулем. Ошибка %1 (%2)"), result);
+            return false;
+        }
+        code = handle.info.modification;
+        channels = qBound(0, int(handle.info.dacChannelCount), panelChannels);
+        firmware = handle.info.firmware;
+        serial = serialText(handle);
+    }
+
+    if (code < 1 || code > 3) {
+        // Nothing can be done with a module of an unknown kind: it is let go at once, so that it
+        // is not left opened by this program (the next open of this handle would be refused as
+        // already open, and the module as busy for everyone else). The panels keep what they
+        // showed, and the name of a module opened before does not stay.
+        modificationName.clear();
+        qCritical().noquote() << QStringLiteral("Неизвестный тип модуля");
+        QMutexLocker lock(&handleMutex);
+        VEK72_Close(&handle);
+        return false;
+    }
+
+    // The handler lives on the GUI thread as long as the panels: if this wait ends by time-out and
+    // the module object goes away, the queued set-up is dropped with the handler.
+    if (guiHandler
+        && !widgetsync::runOn(guiHandler, [this, code, channels, serial, firmware] {
+               preparePanelsForModule(code, channels, serial, firmware);
+           }))
+        qWarning().noquote() << QStringLiteral("Панели модуля не подготовлены: интерфейс не ответил вовремя");
+    modificationName = name(true);
+    return true;
+}
+
+QString ModuleVek72::serial() const
+{
+    if (!isOpened())
+        return QStringLiteral("?");
+    return serialText(handle);
+}
+
+void ModuleVek72::preparePanelsForModule(int code, int channels, const QString& serial, int firmware)
+{
+    panelModification = code;
+    panelChannelCount = channels;
+    const ModificationLimits& lim = limits();
+
+    if (infoHost) {
+        infoUi->lineEditModuleSerial->setText(serial);
+        infoUi->lineEditModuleFirmware->setText(QString::number(firmware));
+    }
+
+    // Until the end the value fields' connections are cut: nothing announces their changes.
+    linkValueFields(false);
+    valueFieldsLinked = false;
+
+    if (customSignalsEnabled)
+        resetCustomSignals();
+
+    // Common controls: limits of this modification, default values.
+    if (settingsHost) {
+        Ui::Vek72Settings* ui = settingsUi;
+        const VoltageTypeCode type = commonType();
+        if (type != VoltageTypeOther) {
+            ui->comboBoxRange->setItemText(0, rangeItemText(lim, type, 0));
+            ui->comboBoxRange->setItemText(1, rangeItemText(lim, type, 1));
+            if (code == 2)
+                setQuietly(skipRange, ui->comboBoxRange, 1);
+            ui->spinBoxVoltage->setMinimum(type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
+            ui->spinBoxVoltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, ui->comboBoxRange->currentText()),
+                                                          ui->spinBoxVoltage->maximum()));
+        }
+        ui->spinBoxVoltage->setValue(lim.voltageDefault);
+        ui->doubleSpinBoxFrequency->setRange(0, frequencyCeiling);
+        ui->doubleSpinBoxFrequency->setValue(defaultFrequency);
+        ui->doubleSpinBoxOffset->setMinimum(lim.offsetBelowMinVolts);
+        ui->doubleSpinBoxOffset->setMaximum(lim.offsetMax / 1000.0);
+        ui->doubleSpinBoxOffset->setValue(lim.offsetDefault / 1000.0);
+    }
+
+    if (controlsHost) {
+        // Channels beyond the module's count are switched off and cannot be switched on.
+        for (int n = 1; n <= panelChannels; ++n) {
+            QGroupBox* group = channelWidget<QGroupBox>("^groupBoxCh%1$", n);
+            if (!group)
+                continue;
+            if (n > channels)
+                setQuietly(skipChannelEnable, group, false);
+            group->setEnabled(n <= channels);
+        }
+
+        // Range selectors by modification: free with code 1, fixed to the full range with
+        // code 2, as they were with code 3.
+        for (int n = 1; code != 3 && n <= panelChannels; ++n) {
+            auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", n);
+            auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", n);
+            if (!range || !typeCombo)
+                continue;
+            const VoltageTypeCode type = voltageTypeFromText(typeCombo->currentText());
+            if (type != VoltageTypeOther) {
+                range->setItemText(0, rangeItemText(lim, type, 0));
+                range->setItemText(1, rangeItemText(lim, type, 1));
+            }
+            if (code == 2)
+                setQuietly(skipChannelRange, range, 1);
+            range->setEnabled(code == 1);
+        }
+    }
+    if (settingsHost && code != 3) {
+        commonRangeSelectable = code == 1;
+        settingsUi->comboBoxRange->setEnabled(commonRangeSelectable);
+    }
+
+    if (controlsHost) {
+        // Channel limits and values. The frequency and offset ranges are set for every channel,
+        // also one of the special type, so that a later switch to AC finds this module's ranges.
+        for (int n = 1; n <= panelChannels; ++n) {
+            auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", n);
+            auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", n);
+            auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", n);
+            auto* frequency = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", n);
+            auto* offset = channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", n);
+            const VoltageTypeCode type = typeCombo ? voltageTypeFromText(typeCombo->currentText()) : VoltageTypeOther;
+            if (voltage && type != VoltageTypeOther) {
+                voltage->setMinimum(type == VoltageTypeAc ? lim.acMin : lim.dcMin);
+                voltage->setMaximum(voltageMaximum(lim, type, range ? rangeCodeFromText(lim, range->currentText()) : 0,
+                                                   voltage->maximum()));
+                voltage->setValue(lim.voltageDefault);
+            }
+            if (frequency) {
+                frequency->setRange(1, frequencyCeiling);
+                frequency->setValue(defaultFrequency);
+            }
+            if (offset) {
+                offset->setRange(lim.offsetMin / 1000.0, lim.offsetMax / 1000.0);
+                offset->setValue(lim.offsetDefault / 1000.0);
+            }
+        }
+    }
+
+    // The common controls show what the channels now hold; the frequency ceiling and the
+    // all-channels box follow the channels switched on.
+    syncCommonVoltageType(nullptr);
+    syncCommonRange(nullptr);
+    syncCommonVoltage(nullptr);
+    syncCommonFrequency(nullptr);
+    syncCommonOffset(nullptr);
+    syncAllChannelsBox(nullptr);
+
+    if (settingsHost && customSignalsEnabled) {
+        Ui::Vek72Settings* ui = settingsUi;
+        ui->spinBoxCustomAmplitude->setRange(lim.customAmplitudeMin, lim.customAmplitudeMax);
+        ui->spinBoxCustomAmplitude->setValue(lim.customAmplitudeDefault);
+        ui->doubleSpinBoxCustomFrequency->setMinimum(1);
+        ui->doubleSpinBoxCustomFrequency->setValue(defaultFrequency);
+        ui->spinBoxCustomOffset->setRange(lim.offsetMin, lim.offsetMax);
+        ui->spinBoxCustomOffset->setValue(lim.offsetDefault);
+    }
+
+    linkValueFields(true);
+    valueFieldsLinked = true;
+}
+
+// Makes or removes the connections of the numeric value fields, common and per channel. Making
+// them is unique: a field whose connection is still there keeps just the one.
+void ModuleVek72::linkValueFields(bool linked)
+{
+    const auto link = [this, linked](auto* field, auto signal, auto slot) {
+        if (linked)
+            connect(field, signal, this, slot, Qt::UniqueConnection);
+        else
+            disconnect(field, signal, this, slot);
+    };
+    const auto intChanged = QOverload<int>::of(&QSpinBox::valueChanged);
+    const auto doubleChanged = QOverload<double>::of(&QDoubleSpinBox::valueChanged);
+    if (settingsHost) {
+        link(settingsUi->spinBoxVoltage, intChanged, &ModuleVek72::on_spinBoxVoltage_valueChanged);
+        link(settingsUi->doubleSpinBoxFrequency, doubleChanged, &ModuleVek72::on_doubleSpinBoxFrequency_valueChanged);
+        link(settingsUi->doubleSpinBoxOffset, doubleChanged, &ModuleVek72::on_doubleSpinBoxOffset_valueChanged);
+    }
+    for (QSpinBox* box : all<QSpinBox>(controlsHost, pattern("^spinBoxVoltageCh[1-%1]$", panelChannels)))
+        link(box, intChanged, &ModuleVek72::on_spinBoxVoltageChX_valueChanged);
+    for (QDoubleSpinBox* box : all<QDoubleSpinBox>(controlsHost, pattern("^doubleSpinBoxFrequencyCh[1-%1]$", panelChannels)))
+        link(box, doubleChanged, &ModuleVek72::on_doubleSpinBoxFrequencyChX_valueChanged);
+    for (QDoubleSpinBox* box : all<QDoubleSpinBox>(controlsHost, pattern("^doubleSpinBoxOffsetCh[1-%1]$", panelChannels)))
+        link(box, doubleChanged, &ModuleVek72::on_doubleSpinBoxOffsetChX_valueChanged);
+}
+
+bool ModuleVek72::close()
+{
+    QMutexLocker lock(&handleMutex);
+    const bool zeroed = zeroOutputs();
+    if (!zeroed) {
+        qCritical().noquote() << QStringLiteral("Не удалось выставить нули на всех выходах модуля");
+        if (VEK72_IsOpened(&handle) != VEK72_OK)
+            return false;
+    }
+    // The connection goes also when the outputs could not be zeroed: a module kept open by this
+    // program could not be opened again, by this program or any other.
+    const int result = VEK72_Close(&handle);
+    if (result != VEK72_OK) {
+        logVek72Error(QStringLiteral("Не удалось завершить работу с модулем. Ошибка %1 (%2)"), result);
+        return false;
+    }
+    return zeroed;
+}
+
+// Drives every output of the module to zero: a configuration without enabled channels. The caller
+// holds the handle lock.
+bool ModuleVek72::zeroOutputs()
+{
+    {
+        QMutexLocker lock(&senderMutex);
+        outputData.clear();
+    }
+    const int channels = qBound(0, int(handle.info.dacChannelCount), VEK72_MAX_CHANNELS);
+    for (int i = 0; i < channels; ++i)
+        handle.config.channel[i].enabled = 0;
+    handle.config.outputMode = 0;
+    handle.config.dacEnable = 1;
+    VEK72_FillOutFreq(&handle.config, 48000.0, nullptr);
+    const int result = VEK72_Configure(&handle);
+    if (result != VEK72_OK) {
+        logVek72Error(QStringLiteral("Не удалось установить настройки ЦАП: Ошибка %1 (%2)"), result);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,122 @@
+// What the slots of both panels share: running a slot's work on the panels' thread, changing a
+// control without its echo, and finding the channel widgets of the open module.
+#include "modulevek72.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QGroupBox>
+#include <QPushButton>
+#include <QSharedPointer>
+#include <QSpinBox>
+
+#include <atomic>
+
+#include "modulevek72guihandler.h"
+#include "ui_vek72settings.h"
+#include "widgetsync.h"
+
+namespace {
+
+// Sets `widget` to `value` unless it shows it already. The permit announces the change signal
+// to come; when the control took nothing (it clamps the value to what it showed), no signal comes
+// and the permit is taken back at once.
+template <typename W, typename V, typename Get, typename Set>
+void setAnnounced(QSemaphore& skip, bool announce, W* widget, const V& value, Get get, Set set)
+{
+    if (!widget)
+        return;
+    const V before = get(widget);
+    if (before == value)
+        return;
+    if (announce)
+        skip.release();
+    set(widget, value);
+    if (announce && get(widget) == before)
+        skip.tryAcquire(1);
+}
+
+} // namespace
+
+void ModuleVek72::onPanels(std::function<int()> work)
+{
+    if (!guiHandler)
+        return;
+    // Shared with the work, which may still run after a wait that gave up.
+    auto restarts = QSharedPointer<std::atomic<int>>::create(0);
+    widgetsync::runOn(guiHandler, [work, restarts] { restarts->store(work()); });
+    for (int i = restarts->load(); i > 0; --i)
+        emit restart();
+}
+
+int ModuleVek72::restartWhenOn() const
+{
+    return settingsHost && settingsUi->pushButtonStartStop->isChecked() ? 1 : 0;
+}
+
+const ModificationLimits& ModuleVek72::limits() const
+{
+    return limitsForModification(panelModification);
+}
+
+VoltageTypeCode ModuleVek72::commonType() const
+{
+    return settingsHost ? voltageTypeFromText(settingsUi->comboBoxVoltageType->currentText())
+                        : VoltageTypeOther;
+}
+
+bool ModuleVek72::announces(const QSemaphore& skip) const
+{
+    if (valueFieldsLinked)
+        return true;
+    const QSemaphore* const valueFields[] = { &skipVoltage, &skipFrequency, &skipOffset,
+                                              &skipChannelVoltage, &skipChannelFrequency,
+                                              &skipChannelOffset };
+    for (const QSemaphore* field : valueFields) {
+        if (field == &skip)
+            return false;
+    }
+    return true;
+}
+
+void ModuleVek72::setQuietly(QSemaphore& skip, QSpinBox* box, int value)
+{
+    setAnnounced(skip, announces(skip), box, value, [](QSpinBox* b) { return b->value(); },
+                 [](QSpinBox* b, int v) { b->setValue(v); });
+}
+
+void ModuleVek72::setQuietly(QSemaphore& skip, QDoubleSpinBox* box, double value)
+{
+    setAnnounced(skip, announces(skip), box, value, [](QDoubleSpinBox* b) { return b->value(); },
+                 [](QDoubleSpinBox* b, double v) { b->setValue(v); });
+}
+
+void ModuleVek72::setQuietly(QSemaphore& skip, QComboBox* box, int index)
+{
+    setAnnounced(skip, announces(skip), box, index, [](QComboBox* b) { return b->currentIndex(); },
+                 [](QComboBox* b, int i) { b->setCurrentIndex(i); });
+}
+
+void ModuleVek72::setQuietly(QSemaphore& skip, QGroupBox* box, bool checked)
+{
+    setAnnounced(skip, announces(skip), box, checked, [](QGroupBox* b) { return b->isChecked(); },
+                 [](QGroupBox* b, bool c) { b->setChecked(c); });
+}
+
+void ModuleVek72::setQuietly(QSemaphore& skip, QCheckBox* box, Qt::CheckState state)
+{
+    setAnnounced(skip, announces(skip), box, state, [](QCheckBox* b) { return b->checkState(); },
+                 [](QCheckBox* b, Qt::CheckState s) { b->setCheckState(s); });
+}
+
+void ModuleVek72::loadCustomGroup(int channel)
+{
+    if (!settingsHost || !customSignalsEnabled || channel < 1 || channel > channelwidgets::panelChannels)
+        return;
+    const ChannelSignal& custom = customSignals[channel - 1];
+    // Not announced: the group's slots store the values back into the focused channel's record.
+    settingsUi->comboBoxCustomShape->setCurrentIndex(custom.shape);
+    settingsUi->spinBoxCustomAmplitude->setValue(int(custom.amplitude * 1000));
+    settingsUi->doubleSpinBoxCustomFrequency->setValue(custom.frequency);
+    settingsUi->spinBoxCustomOffset->setValue(int(custom.offset * 1000));
+}
