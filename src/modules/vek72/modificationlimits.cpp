@@ -25,6 +25,11 @@ VoltageTypeCode voltageTypeFromText(const QString& itemText)
     return VoltageTypeOther;
 }
 
+QString specialTypeText()
+{
+    return QStringLiteral("Особый");
+}
+
 // Highest voltage of the full range for AC or DC, in millivolts; 0 for any other type.
 static int fullRangeMaximum(const ModificationLimits& limits, VoltageTypeCode type)
 {

@@ -36,6 +36,8 @@ const ModificationLimits& limitsForModification(int code);
 // Voltage types of the type selectors, recognised by item text ("AC", "DC"); 0 for any other.
 enum VoltageTypeCode { VoltageTypeOther = 0, VoltageTypeAc = 1, VoltageTypeDc = 2 };
 VoltageTypeCode voltageTypeFromText(const QString& itemText);
+// The special type "Особый" (custom signal), offered only while custom signals are enabled.
+QString specialTypeText();
 
 // Text of a range selector item for a voltage type: item 0 is the one-tenth range
 // ("%1 В" with the type's maximum / 10000), item 1 the full range (maximum / 1000), in volts in

@@ -42,7 +42,6 @@ constexpr double defaultFrequency = 1000.0;
 
 const char* const styleNormal = "QGroupBox { font-weight: normal; } ";
 const char* const styleBold = "QGroupBox { font-weight: bold; } ";
-const char* const specialTypeText = "Особый";
 // A common value field shows this at the value one below its range: the channels disagree.
 const char* const disagreement = "-";
 
@@ -245,7 +244,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
 
         // 5.4
         if (customSignalsEnabled)
-            ui->comboBoxVoltageType->addItem(QString::fromUtf8(specialTypeText));
+            ui->comboBoxVoltageType->addItem(specialTypeText());
         else
             ui->groupBoxCustom->hide();
 
@@ -343,7 +342,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         }
         for (QComboBox* combo : all<QComboBox>(controlsHostWidget, typePattern)) {
             if (customSignalsEnabled) {
-                combo->addItem(QString::fromUtf8(specialTypeText));
+                combo->addItem(specialTypeText());
                 combo->installEventFilter(guiHandler);
                 for (QObject* child : combo->children())
                     child->installEventFilter(guiHandler);

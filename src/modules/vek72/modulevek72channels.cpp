@@ -135,7 +135,7 @@ int ModuleVek72::channelSwitched(QGroupBox* group, bool on)
             emit channelFocused(channel);
             focusedChannel = channel;
             const bool special = typeCombo && typeCombo->currentIndex() >= 0
-                                 && typeCombo->currentIndex() == itemIndex(typeCombo, QStringLiteral("Особый"));
+                                 && typeCombo->currentIndex() == itemIndex(typeCombo, specialTypeText());
             settingsUi->groupBoxCustom->setEnabled(special);
             if (special)
                 loadCustomGroup(channel);
@@ -174,6 +174,12 @@ int ModuleVek72::channelTypeChanged(QComboBox* typeCombo, int index)
         syncCommonRange(range);
     if (auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel))
         syncCommonVoltage(voltage);
+    // The new type reset the channel's offset and made its frequency count (or no longer count):
+    // the common fields show what the channels hold now.
+    if (auto* frequency = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", channel))
+        syncCommonFrequency(frequency);
+    if (auto* offset = channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", channel))
+        syncCommonOffset(offset);
     return restartWhenOn();
 }
 
@@ -234,7 +240,7 @@ void ModuleVek72::applyChannelType(QComboBox* typeCombo, int index)
         return;
     const int channel = number(typeCombo, "^comboBoxVoltageTypeCh(\\d)$");
     const VoltageTypeCode type = voltageTypeFromText(typeCombo->itemText(index));
-    const bool special = customSignalsEnabled && typeCombo->itemText(index) == QLatin1String("Особый");
+    const bool special = customSignalsEnabled && typeCombo->itemText(index) == specialTypeText();
     if (type == VoltageTypeOther && !special)
         return;
     adjustChannelToType(channel, index);
@@ -296,7 +302,7 @@ void ModuleVek72::syncCommonVoltageType(QComboBox* reference)
     const VoltageTypeCode type = voltageTypeFromText(reference->currentText());
     if (type == VoltageTypeOther) {
         // The special type: the common value fields do not apply.
-        if (customSignalsEnabled && reference->currentText() == QLatin1String("Особый")) {
+        if (customSignalsEnabled && reference->currentText() == specialTypeText()) {
             ui->spinBoxVoltage->setEnabled(false);
             ui->doubleSpinBoxFrequency->setEnabled(false);
             ui->doubleSpinBoxOffset->setEnabled(false);
@@ -334,6 +340,11 @@ void ModuleVek72::syncCommonRange(QComboBox* reference)
     const QList<QComboBox*> ranges = channelWidgets<QComboBox>("^comboBoxRangeCh[1-%1]$");
     if (othersDiffer(ranges, reference, [](QComboBox* c) { return c->currentIndex(); })) {
         setQuietly(skipRange, ui->comboBoxRange, -1);
+        // With the ranges apart, the common voltage can hold any value of the full range; each
+        // channel keeps to its own.
+        const VoltageTypeCode type = commonType();
+        if (type != VoltageTypeOther)
+            ui->spinBoxVoltage->setMaximum(voltageMaximum(limits(), type, 1, ui->spinBoxVoltage->maximum()));
         return;
     }
     if (ui->comboBoxRange->currentIndex() == reference->currentIndex())
@@ -358,16 +369,22 @@ void ModuleVek72::syncCommonVoltage(QSpinBox* reference)
         return;
     QSpinBox* common = settingsUi->spinBoxVoltage;
     const QList<QSpinBox*> fields = channelWidgets<QSpinBox>("^spinBoxVoltageCh[1-%1]$");
-    if (othersDiffer(fields, reference, [](QSpinBox* s) { return s->value(); })) {
-        const ModificationLimits& lim = limits();
-        const VoltageTypeCode type = commonType();
+    const ModificationLimits& lim = limits();
+    const VoltageTypeCode type = commonType();
+    const auto showDisagreement = [&] {
         if (type == VoltageTypeOther)
             return;
         setQuietly(skipVoltage, common, type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
         common->setSpecialValueText(QLatin1String(disagreement));
+    };
+    if (othersDiffer(fields, reference, [](QSpinBox* s) { return s->value(); })) {
+        showDisagreement();
         return;
     }
     setQuietly(skipVoltage, common, reference->value());
+    // A value the common field cannot hold is not shown as another one.
+    if (common->value() != reference->value())
+        showDisagreement();
 }
 
 void ModuleVek72::syncCommonFrequency(QDoubleSpinBox* reference)

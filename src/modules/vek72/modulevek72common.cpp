@@ -163,23 +163,28 @@ int ModuleVek72::commonVoltageTypeChanged(int index)
         ui->doubleSpinBoxOffset->setEnabled(type == VoltageTypeAc);
         if (type == VoltageTypeAc)
             setQuietly(skipOffset, ui->doubleSpinBoxOffset, lim.offsetDefault / 1000.0);
-    } else if (customSignalsEnabled && text == QLatin1String("Особый")) {
+    } else if (customSignalsEnabled && text == specialTypeText()) {
         ui->spinBoxVoltage->setEnabled(false);
         ui->doubleSpinBoxFrequency->setEnabled(false);
         ui->doubleSpinBoxOffset->setEnabled(false);
     }
 
-    QComboBox* lastAdjusted = nullptr;
+    int lastAdjusted = 0;
     for (QComboBox* typeCombo : channelWidgets<QComboBox>("^comboBoxVoltageTypeCh[1-%1]$")) {
         if (!typeCombo->isEnabled())
             continue;
         setQuietly(skipChannelVoltageType, typeCombo, index);
-        const int channel = number(typeCombo, "^comboBoxVoltageTypeCh(\\d)$");
-        adjustChannelToType(channel, index);
-        lastAdjusted = channelWidget<QComboBox>("^comboBoxRangeCh%1$", channel);
+        lastAdjusted = number(typeCombo, "^comboBoxVoltageTypeCh(\\d)$");
+        adjustChannelToType(lastAdjusted, index);
     }
-    if (lastAdjusted)
-        syncCommonRange(lastAdjusted);
+    if (lastAdjusted) {
+        syncCommonRange(channelWidget<QComboBox>("^comboBoxRangeCh%1$", lastAdjusted));
+        // The channels keep the frequencies they had under another type: the common fields show
+        // what the channels hold now, not what they showed before.
+        syncCommonVoltage(channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", lastAdjusted));
+        syncCommonFrequency(channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", lastAdjusted));
+        syncCommonOffset(channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", lastAdjusted));
+    }
     return restartWhenOn();
 }
 
@@ -227,17 +232,16 @@ void ModuleVek72::on_spinBoxVoltage_valueChanged(int value)
     });
 }
 
+// A value one below the range ("-") is no value: the field goes back to the real minimum, and the
+// channels take that minimum like any value the operator enters, so that the common field never
+// shows a value the channels do not hold.
 void ModuleVek72::commonVoltageChanged(int value)
 {
     const ModificationLimits& lim = limits();
     const VoltageTypeCode type = commonType();
-    if (type == VoltageTypeAc && value == lim.acBelowMin) {
-        setQuietly(skipVoltage, settingsUi->spinBoxVoltage, lim.acMin);
-        return;
-    }
-    if (type == VoltageTypeDc && value == lim.dcBelowMin) {
-        setQuietly(skipVoltage, settingsUi->spinBoxVoltage, lim.dcMin);
-        return;
+    if ((type == VoltageTypeAc && value == lim.acBelowMin) || (type == VoltageTypeDc && value == lim.dcBelowMin)) {
+        value = type == VoltageTypeAc ? lim.acMin : lim.dcMin;
+        setQuietly(skipVoltage, settingsUi->spinBoxVoltage, value);
     }
     QSpinBox* short_ = nullptr;
     for (QSpinBox* voltage : channelWidgets<QSpinBox>("^spinBoxVoltageCh[1-%1]$")) {
@@ -266,8 +270,8 @@ void ModuleVek72::on_doubleSpinBoxFrequency_valueChanged(double value)
 void ModuleVek72::commonFrequencyChanged(double value)
 {
     if (value == 0) {
-        setQuietly(skipFrequency, settingsUi->doubleSpinBoxFrequency, 1.0);
-        return;
+        value = 1.0;
+        setQuietly(skipFrequency, settingsUi->doubleSpinBoxFrequency, value);
     }
     for (QDoubleSpinBox* frequency : channelWidgets<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh[1-%1]$")) {
         if (frequency->isEnabled())
@@ -289,8 +293,8 @@ void ModuleVek72::commonOffsetChanged(double value)
 {
     const ModificationLimits& lim = limits();
     if (value == lim.offsetBelowMinVolts) {
-        setQuietly(skipOffset, settingsUi->doubleSpinBoxOffset, lim.offsetMin / 1000.0);
-        return;
+        value = lim.offsetMin / 1000.0;
+        setQuietly(skipOffset, settingsUi->doubleSpinBoxOffset, value);
     }
     for (QDoubleSpinBox* offset : channelWidgets<QDoubleSpinBox>("^doubleSpinBoxOffsetCh[1-%1]$")) {
         if (offset->isEnabled())

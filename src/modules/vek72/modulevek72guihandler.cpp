@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include "channelwidgets.h"
+#include "modificationlimits.h"
 
 using namespace channelwidgets;
 
@@ -148,7 +149,7 @@ void ModuleVek72GuiHandler::highlight(QWidget* groupBox)
     auto* typeCombo = ofChannel<QComboBox>(controlsHost, "^comboBoxVoltageTypeCh%1$", channel);
     if (!typeCombo)
         return;
-    const int specialIndex = typeCombo->findData(QStringLiteral("Особый"), Qt::DisplayRole,
+    const int specialIndex = typeCombo->findData(specialTypeText(), Qt::DisplayRole,
                                                  Qt::MatchCaseSensitive);
     const bool special = specialIndex >= 0 && typeCombo->currentIndex() == specialIndex;
     if (QWidget* custom = named<QWidget>(settingsHost, "groupBoxCustom")) {
