@@ -2,7 +2,11 @@
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QtGlobal>
+
+#include <cmath>
 
 #include <algorithm>
 #include <climits>
@@ -11,11 +15,14 @@
 
 #include "synthesis.h"
 #include "vek72error.h"
+#include "widgetsync.h"
 
-ModuleSenderVek72::ModuleSenderVek72(TVEK72* handle, QList<ChannelSignal>* outputData, QMutex* mutex)
-    : handle(handle), outputData(outputData), mutex(mutex)
+ModuleSenderVek72::ModuleSenderVek72(TVEK72* handle, QList<ChannelSignal>* outputData, QMutex* mutex,
+                                     QMutex* handleLock)
+    : handle(handle), outputData(outputData), mutex(mutex),
+      handleLock(handleLock ? handleLock : &ownHandleLock), timer(this)
 {
-    timer.setInterval(1000);
+    timer.setInterval(tickMs);
     connect(&timer, &QTimer::timeout, this, &ModuleSenderVek72::dataSender);
 }
 
@@ -175,23 +182,189 @@ void ModuleSenderVek72::releaseSamples()
     samplePool.clear();
 }
 
-// Placeholder until the sender lands: output is never started.
 bool ModuleSenderVek72::startOutput()
 {
-    qCritical("Запуск вывода ещё не реализован");
-    return false;
-}
-
-// Placeholder until the sender lands: nothing runs, so there is nothing to stop.
-bool ModuleSenderVek72::stopOutput()
-{
-    if (running.available() == 0) {
-        qWarning("Модуль не был запущен");
+    // The state lock is held to the end: two starts never both find the output stopped.
+    QMutexLocker state(&stateLock);
+    if (stopping.available() > 0) {
+        qWarning("Модуль в процессе остановки");
+        state.unlock();
+        // The stop in progress on another thread ends in bounded time; then start.
+        QElapsedTimer clock;
+        clock.start();
+        while (running.available() > 0 && clock.elapsed() < 30000)
+            QThread::yieldCurrentThread();
+        state.relock();
+    }
+    if (running.available() > 0) {
+        qWarning("Модуль уже запущен");
         return false;
     }
-    return false;
+
+    QMutexLocker lock(handleLock);
+    if (handle->config.outputMode == 0) {
+        const int result = VEK72_SwitchCyclePage(handle, 0, 1000);
+        if (result != VEK72_OK) {
+            lock.unlock();
+            logVek72Error(QStringLiteral("Не удалось запустить генерацию данных в циклическом режиме! Ошибка %1 (%2)"), result);
+            return false;
+        }
+        running.release();
+        return true;
+    }
+
+    // Streaming. Block 0 is in the FIFO already; what follows it goes in before the start, up to
+    // the lead (or as much as the FIFO takes), so that the first ticks are never late.
+    const int channels = outputData->size();
+    const double rate = handle->state.outputRate;
+    const qint64 length = channels > 0 ? outputData->at(0).samples.size() : 0;
+    if (channels == 0 || length == 0 || rate <= 0) {
+        lock.unlock();
+        qCritical("Нет данных для вывода");
+        return false;
+    }
+    const qint64 blockFrames = transferWords / quint32(channels);
+    chunkFrames = qBound<qint64>(1, qint64(std::ceil(rate * chunkMs / 1000.0)), VEK72_FIFO_WORDS / 4 / channels);
+    streamFrame = blockFrames % length;
+    pendingCount = 0;
+    qint64 buffered = blockFrames;
+    const qint64 lead = qint64(std::ceil(rate * leadMs / 1000.0));
+    while (buffered < lead && (buffered + chunkFrames) * channels <= qint64(VEK72_FIFO_WORDS)) {
+        if (!prepareChunk() || !sendChunk())
+            break;
+        buffered += chunkFrames;
+    }
+    const int result = VEK72_StreamStart(handle, 0);
+    if (result != VEK72_OK) {
+        lock.unlock();
+        logVek72Error(QStringLiteral("Не удалось запустить генерацию данных в потоковом режиме! Ошибка %1 (%2)"), result);
+        return false;
+    }
+    streamActive = true;
+    running.release();
+    lock.unlock();
+    switchTimer(true);
+    return true;
+}
+
+bool ModuleSenderVek72::stopOutput()
+{
+    {
+        QMutexLocker state(&stateLock);
+        if (running.available() == 0) {
+            qWarning("Модуль не был запущен");
+            return false;
+        }
+        if (stopping.available() > 0) {
+            qWarning("Модуль в процессе остановки");
+            return false;
+        }
+        stopping.release();
+    }
+
+    // No tick sends from here on: a send in progress ends first (the lock), later ticks find the
+    // stream inactive, and the timer stops on its own thread.
+    {
+        QMutexLocker lock(handleLock);
+        streamActive = false;
+    }
+    switchTimer(false);
+
+    QMutexLocker lock(handleLock);
+    bool stopped = false;
+    if (!handle->state.running) {
+        qWarning("Модуль не был запущен");
+    } else {
+        const int result = VEK72_Stop(handle, 0);
+        if (result != VEK72_OK)
+            logVek72Error(QStringLiteral("Генерация остановлена с ошибкой. Ошибка %1 (%2)"), result);
+        stopped = result == VEK72_OK;
+    }
+    lock.unlock();
+    QMutexLocker state(&stateLock);
+    stopping.acquire();
+    running.acquire();
+    return stopped;
+}
+
+bool ModuleSenderVek72::switchTimer(bool on)
+{
+    QTimer* pacing = &timer;
+    const bool done = widgetsync::runOn(pacing, [pacing, on] {
+        if (on)
+            pacing->start(tickMs);
+        else
+            pacing->stop();
+    });
+    if (!done)
+        qWarning("Таймер передачи данных не ответил вовремя");
+    return done;
 }
 
 void ModuleSenderVek72::dataSender()
 {
+    QMutexLocker lock(handleLock);
+    if (!streamActive)
+        return;
+    if (pendingCount == 0 && !prepareChunk())
+        return;
+    const bool complete = sendChunk();
+    // A refusing module is asked again later, not at once.
+    const int interval = complete ? tickMs : retryTickMs;
+    if (timer.interval() != interval)
+        timer.setInterval(interval);
+}
+
+bool ModuleSenderVek72::prepareChunk()
+{
+    const QList<ChannelSignal>& signalList = *outputData;
+    const int channels = signalList.size();
+    const qint64 length = signalList.at(0).samples.size();
+    const qint64 count = chunkFrames * channels;
+    if (chunkSamples.size() != count) {
+        chunkSamples.resize(int(count));
+        chunkWords.resize(int(count));
+    }
+    std::vector<const double*> sources(static_cast<size_t>(channels));
+    qint64 done = 0;
+    qint64 frame = streamFrame;
+    while (done < chunkFrames) {
+        // Whole frames up to the end of the signals, then from their start again.
+        const qint64 run = std::min(chunkFrames - done, length - frame);
+        for (int i = 0; i < channels; ++i)
+            sources[size_t(i)] = signalList.at(i).samples.constData() + frame;
+        synthesis::interleaveFrames(sources.data(), channels, chunkSamples.data() + done * channels, run);
+        done += run;
+        frame = (frame + run) % length;
+    }
+    const int result = VEK72_PrepareDacData(handle, chunkSamples.constData(), quint32(count),
+                                            VEK72_PREPARE_VOLTS, chunkWords.data(), nullptr);
+    if (result != VEK72_OK) {
+        logVek72Error(QStringLiteral("Ошибка генерации данных. Ошибка %1 (%2)"), result);
+        return false;
+    }
+    streamFrame = frame;
+    const qint64 blockFrames = transferWords / quint32(channels);
+    blockIndex = blockFrames > 0 ? int(streamFrame / blockFrames) : 0;
+    pendingFrom = 0;
+    pendingCount = int(count);
+    return true;
+}
+
+bool ModuleSenderVek72::sendChunk()
+{
+    sentCount = VEK72_Send(handle, chunkWords.constData() + pendingFrom, quint32(pendingCount), 1000);
+    if (sentCount == pendingCount) {
+        pendingCount = 0;
+        return true;
+    }
+    critical(sentCount < 0 ? QStringLiteral("Ошибка при отправке данных модулю!")
+                           : QStringLiteral("Ошибка! Количество отправленных сэмплов не равно заданному!"));
+    // What was not taken goes with the next tick: no frame is lost or cut, so every word still
+    // reaches its own output.
+    if (sentCount > 0) {
+        pendingFrom += sentCount;
+        pendingCount -= sentCount;
+    }
+    return false;
 }

@@ -10,21 +10,30 @@
 #include "channelsignal.h"
 #include "vek72api.h"
 
-class QMutex;
+#include <QMutex>
 
 // Starts, feeds and stops the module's output. In cyclic mode the module repeats the one block that
-// synthesis sent; in streaming mode a timer ticks twice per block period and every tick sends one
-// half of the word buffer while the other half is refilled from the channels' sample arrays.
+// synthesis sent; the sender only switches output on and off. In streaming mode the sender keeps
+// the module's FIFO full: a timer on the sender's thread ticks, and every tick sends the next whole
+// frames of the channels' signals, stepping through them in a circle; VEK72_Send's wait for room in
+// a full FIFO paces the ticks, so the module always holds seconds of output ahead of what it plays.
+//
+// Every call with the library handle holds the handle lock that the module object shares, so a
+// send in progress on the sender's thread and a start, stop or close from another thread never use
+// the handle at the same time.
 class ModuleSenderVek72 : public QObject
 {
     Q_OBJECT
 
 public:
-    ModuleSenderVek72(TVEK72* handle, QList<ChannelSignal>* outputData, QMutex* mutex);
+    // `handleLock` guards the handle across threads; null: the sender keeps a lock of its own.
+    ModuleSenderVek72(TVEK72* handle, QList<ChannelSignal>* outputData, QMutex* mutex,
+                      QMutex* handleLock = nullptr);
     ~ModuleSenderVek72() override;
 
     // Plans the common length, fills every channel's samples, prepares and sends block 0.
-    // Returns the block period in milliseconds (at least 1), 0 on failure.
+    // Returns the block period in milliseconds (at least 1), 0 on failure. The caller holds the
+    // handle lock (or no other thread uses the handle).
     //
     // The sample arrays of the records stay shared with the sender after synthesis, so that the
     // next synthesis of the same lengths reuses their memory instead of asking the system for
@@ -36,15 +45,27 @@ public:
     int prepareFirstBlock(bool cyclic);
     // Gives the kept sample arrays back (they are otherwise kept until the next synthesis).
     void releaseSamples();
+    // Starts output as configured (after synthesize). Takes the handle lock itself; must not be
+    // called on the sender's thread.
     bool startOutput();
+    // Stops output: no send follows, then VEK72_Stop. Takes the handle lock itself; from any
+    // thread but the sender's.
     bool stopOutput();
     bool isRunning() const { return running.available() > 0; }
+
+    // Frames sent per tick while streaming: about this much output.
+    static constexpr int chunkMs = 100;
+    // Streaming tick; after a failed or short send the next one comes later, so that a module that
+    // keeps refusing is not asked (and the failure not logged) hundreds of times a second.
+    static constexpr int tickMs = 10;
+    static constexpr int retryTickMs = 500;
+    // Output the FIFO holds before streaming starts (block 0 and what follows it).
+    static constexpr int leadMs = 500;
 
     // Read-only views for the module object and tests.
     unsigned int transferWordCount() const { return transferWords; }
     int blockPeriod() const { return blockPeriodMs; }
     int blocks() const { return blockCount; }
-    QTimer* pacingTimer() { return &timer; }
     int lastSentCount() const { return sentCount; }
     int currentBlock() const { return blockIndex; }
     const QVector<quint32>& blockWords() const { return words; }
@@ -54,21 +75,42 @@ private slots:
     void dataSender();
 
 private:
+    // The next whole frames of the signals into the chunk buffer, as words. Handle lock held.
+    bool prepareChunk();
+    // Sends what is pending of the chunk; answers whether all of it went. Handle lock held.
+    bool sendChunk();
+    // Starts or stops the timer on its own thread and waits until it has (bounded).
+    bool switchTimer(bool on);
+
     TVEK72* handle;
     QList<ChannelSignal>* outputData;
     QMutex* mutex;
+    QMutex ownHandleLock;
+    QMutex* handleLock;
+    // Check and change of the output state (running, stopping) in one step.
+    QMutex stateLock;
     QSemaphore running;
     QSemaphore stopping;
     unsigned int transferWords = 0;
     int sentCount = 0;
     QVector<quint32> words;
     QVector<double> interleaved;
+    // Child of the sender, so that it lives on the sender's thread with it.
     QTimer timer;
     int blockPeriodMs = 0;
     int blockCount = 1;
     int blockIndex = 0;
-    int tickCount = 0;
-    bool firstTick = true;
+
+    // Streaming, guarded by the handle lock: whether ticks may send, the next frame to send (of
+    // the common length of the signals), and the chunk being sent.
+    bool streamActive = false;
+    qint64 streamFrame = 0;
+    qint64 chunkFrames = 0;
+    QVector<double> chunkSamples;
+    QVector<quint32> chunkWords;
+    int pendingFrom = 0;
+    int pendingCount = 0;
+
     // Shared copies of the sample arrays of the last synthesis, reused by the next one.
     QVector<QVector<double>> samplePool;
 };

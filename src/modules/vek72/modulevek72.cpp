@@ -69,7 +69,7 @@ ModuleVek72::ModuleVek72()
     // runs before any of them can be used.
 
     // 3, 4: the sender, sharing the handle, the signals to play and the synthesis lock.
-    sender = new ModuleSenderVek72(&handle, &outputData, &senderMutex);
+    sender = new ModuleSenderVek72(&handle, &outputData, &senderMutex, &handleMutex);
 
     // 5: form structures; their setupUi runs in createGui.
     controlsUi = new Ui::Vek72Controls;
@@ -541,14 +541,6 @@ bool ModuleVek72::startStopPressed() const
         return false;
     QPushButton* button = settingsUi->pushButtonStartStop;
     return widgetsync::query<bool>(button, [button] { return button->isChecked(); }, false);
-}
-
-QString ModuleVek72::modeText() const
-{
-    if (!settingsHost)
-        return QString();
-    QComboBox* mode = settingsUi->comboBoxMode;
-    return widgetsync::query<QString>(mode, [mode] { return mode->currentText(); }, QString());
 }
 
 // A restart request: with the start/stop button pressed, stop and start again with the

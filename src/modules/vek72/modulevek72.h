@@ -180,15 +180,44 @@ private:
     void setQuietly(QSemaphore& skip, QCheckBox* box, Qt::CheckState state);
     bool announces(const QSemaphore& skip) const;
 
+    // --- Output (modulevek72output.cpp).
+    // What a start reads of the panels, in one visit to the GUI thread.
+    struct PanelChannel
+    {
+        int number = 0;
+        QString typeText;
+        int typeIndex = -1;
+        QString rangeText;
+        int rangeIndex = -1;
+        int voltage = 0;        // mV
+        double frequency = 0;   // Hz
+        double offset = 0;      // V
+        ChannelSignal custom;   // the channel's custom signal
+    };
+    struct PanelConfiguration
+    {
+        bool startPressed = false;
+        QString modeText;
+        QString rateText;
+        int rateIndex = -1;
+        int modification = 0;
+        QList<PanelChannel> channels;   // the channels switched on, in panel order
+    };
+    PanelConfiguration readPanels(int channelCount) const;
+    bool applyConfiguration(bool cyclic, const PanelConfiguration& panel);
+    // The frequencies synthesis achieved, written back into the channel fields.
+    void showAchievedFrequencies();
+    // The busy animation runs exactly while output runs.
+    void syncBusyAnimation();
+    void releaseStartButton();
+
     // --- Connection (modulevek72open.cpp).
-    bool applyConfiguration(bool cyclic);
     bool zeroOutputs();
     void resetCustomSignals();
     // Panel set-up after a successful VEK72_Open, on the GUI thread.
     void preparePanelsForModule(int code, int channels, const QString& serial, int firmware);
     void linkValueFields(bool linked);
     bool startStopPressed() const;
-    QString modeText() const;
 
     TVEK72 handle;
     QString modificationName;

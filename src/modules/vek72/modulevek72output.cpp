@@ -1,17 +1,42 @@
-// Output: start configures the module from the panels and starts the sender; stop stops it.
+// Output: a start reads the channel widgets, configures the module from them, synthesises the
+// signals, sends the first block and starts the sender; the frequencies actually produced go back
+// into the channel fields. A stop stops the sender.
 #include "modulevek72.h"
 
 #include <QComboBox>
 #include <QDebug>
+#include <QDoubleSpinBox>
+#include <QGroupBox>
 #include <QMovie>
+#include <QMutexLocker>
 #include <QPushButton>
+#include <QSpinBox>
 
+#include <cmath>
+
+#include "modulevek72guihandler.h"
 #include "ui_vek72settings.h"
+#include "vek72error.h"
 #include "widgetsync.h"
+
+using namespace channelwidgets;
 
 namespace {
 
 const char* const cyclicModeText = "Циклический автогенератор";
+constexpr double sqrt2 = 1.4142135623730951;
+
+// The DAC rate of a rate selector item; 0 for any other text.
+double dacRate(const QString& itemText)
+{
+    if (itemText == QStringLiteral("192 кГц"))
+        return 192000.0;
+    if (itemText == QStringLiteral("96 кГц"))
+        return 96000.0;
+    if (itemText == QStringLiteral("48 кГц"))
+        return 48000.0;
+    return 0.0;
+}
 
 } // namespace
 
@@ -19,19 +44,25 @@ bool ModuleVek72::start(bool suppress)
 {
     if (suppress)
         return false;
-    if (!startStopPressed())
+    int channelCount = 0;
+    {
+        QMutexLocker lock(&handleMutex);
+        channelCount = qBound(0, int(handle.info.dacChannelCount), panelChannels);
+    }
+    const PanelConfiguration panel = readPanels(channelCount);
+    if (!panel.startPressed)
         return true;
-    const bool cyclic = modeText() == QString::fromUtf8(cyclicModeText);
-    if (!applyConfiguration(cyclic)) {
+    const bool cyclic = panel.modeText == QString::fromUtf8(cyclicModeText);
+    if (!applyConfiguration(cyclic, panel)) {
         // The button goes back to "Старт"; its slot stops whatever still runs.
-        if (settingsHost)
-            widgetsync::setChecked(settingsUi->pushButtonStartStop, false);
+        releaseStartButton();
         return true;
     }
-    if (!sender || !sender->startOutput())
-        return true;
-    if (busyMovie)
-        widgetsync::set(busyMovie, "setPaused", "bool", false);
+    if (sender)
+        sender->startOutput();
+    // After the start, so that the new output begins as early as it can.
+    showAchievedFrequencies();
+    syncBusyAnimation();
     return true;
 }
 
@@ -42,16 +73,159 @@ bool ModuleVek72::isRunning() const
 
 bool ModuleVek72::stop()
 {
-    if (busyMovie)
-        widgetsync::set(busyMovie, "setPaused", "bool", true);
-    return sender ? sender->stopOutput() : false;
+    const bool stopped = sender ? sender->stopOutput() : false;
+    syncBusyAnimation();
+    return stopped;
 }
 
-// Building the library configuration and the channel signals from the panels comes with the
-// configuration of the output; until then a start is refused and the button goes back.
-bool ModuleVek72::applyConfiguration(bool cyclic)
+ModuleVek72::PanelConfiguration ModuleVek72::readPanels(int channelCount) const
 {
-    Q_UNUSED(cyclic)
-    qCritical().noquote() << QStringLiteral("Настройка вывода ЦАП ещё не реализована");
-    return false;
+    PanelConfiguration panel;
+    if (!guiHandler || !settingsHost)
+        return panel;
+    auto read = [this, channelCount] {
+        PanelConfiguration p;
+        Ui::Vek72Settings* ui = settingsUi;
+        p.startPressed = ui->pushButtonStartStop->isChecked();
+        p.modeText = ui->comboBoxMode->currentText();
+        p.rateText = ui->comboBoxDacFreq->currentText();
+        p.rateIndex = ui->comboBoxDacFreq->currentIndex();
+        p.modification = panelModification;
+        if (channelCount < 1)
+            return p;
+        for (QGroupBox* group : all<QGroupBox>(controlsHost, pattern("^groupBoxCh[1-%1]$", channelCount))) {
+            if (!group->isChecked())
+                continue;
+            PanelChannel c;
+            c.number = number(group, "^groupBoxCh(\\d)$");
+            if (auto* type = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", c.number)) {
+                c.typeText = type->currentText();
+                c.typeIndex = type->currentIndex();
+            }
+            if (auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", c.number)) {
+                c.rangeText = range->currentText();
+                c.rangeIndex = range->currentIndex();
+            }
+            if (auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", c.number))
+                c.voltage = voltage->value();
+            if (auto* frequency = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", c.number))
+                c.frequency = frequency->value();
+            if (auto* offset = channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", c.number))
+                c.offset = offset->value();
+            if (c.number >= 1 && c.number <= panelChannels)
+                c.custom = customSignals[c.number - 1];
+            p.channels.append(c);
+        }
+        return p;
+    };
+    if (widgetsync::onThreadOf(guiHandler))
+        return read();
+    return widgetsync::query<PanelConfiguration>(guiHandler, read, panel);
+}
+
+// The library configuration and the signals to play, from what the panels showed; then synthesis
+// and the first block. Every rejected channel costs only itself.
+bool ModuleVek72::applyConfiguration(bool cyclic, const PanelConfiguration& panel)
+{
+    QMutexLocker lock(&handleMutex);
+    const int channelCount = qBound(0, int(handle.info.dacChannelCount), panelChannels);
+    for (int i = 0; i < channelCount; ++i)
+        handle.config.channel[i].enabled = 0;
+    const ModificationLimits& lim = limitsForModification(panel.modification);
+
+    QList<ChannelSignal> signalList;
+    for (const PanelChannel& c : panel.channels) {
+        if (c.number < 1 || c.number > channelCount)
+            continue;
+        ChannelSignal s;
+        const VoltageTypeCode type = voltageTypeFromText(c.typeText);
+        if (type == VoltageTypeAc) {
+            s.shape = ChannelSignal::Sine;
+            s.amplitude = c.voltage * sqrt2 / 1000.0;
+            s.frequency = c.frequency;
+            s.offset = c.offset;
+        } else if (type == VoltageTypeDc) {
+            s.shape = ChannelSignal::Line;
+            s.amplitude = 0.0;
+            s.frequency = 0.0;
+            s.offset = c.voltage / 1000.0;
+        } else if (customSignalsEnabled && c.typeText == specialTypeText()) {
+            s = c.custom;
+            s.samples = QVector<double>();
+        } else {
+            qCritical().noquote() << QStringLiteral("Недопустимый индекс режима воспроизведения сигнала %1").arg(uint(c.typeIndex));
+            continue;
+        }
+        s.channel = c.number;
+        const int rangeCode = rangeCodeFromText(lim, c.rangeText);
+        if (rangeCode != 1 && rangeCode != 2) {
+            qCritical().noquote() << QStringLiteral("Недопустимый индекс диапазона %1").arg(uint(c.rangeIndex));
+            continue;
+        }
+        TVEK72_CHANNEL& config = handle.config.channel[c.number - 1];
+        config.enabled = 1;
+        config.output = rangeCode == 2 ? 1 : 0;
+        config.source = 0;
+        signalList.append(s);
+    }
+    {
+        QMutexLocker samples(&senderMutex);
+        outputData = signalList;
+    }
+
+    const double rate = dacRate(panel.rateText);
+    if (rate == 0.0) {
+        qCritical().noquote() << QStringLiteral("Недопустимый индекс частоты ЦАП %1").arg(uint(panel.rateIndex));
+        return false;
+    }
+    handle.config.outputMode = cyclic ? 0 : 1;
+    handle.config.dacEnable = 1;
+    VEK72_FillOutFreq(&handle.config, rate, nullptr);
+    const int result = VEK72_Configure(&handle);
+    if (result != VEK72_OK) {
+        logVek72Error(QStringLiteral("Не удалось установить настройки ЦАП: Ошибка %1 (%2)"), result);
+        return false;
+    }
+    return sender && sender->synthesize(cyclic) != 0;
+}
+
+void ModuleVek72::showAchievedFrequencies()
+{
+    QList<QPair<int, double>> achieved;
+    {
+        QMutexLocker samples(&senderMutex);
+        for (const ChannelSignal& s : outputData)
+            achieved.append({ s.channel, s.frequency });
+    }
+    onPanels([this, achieved] {
+        const double scale = std::pow(10.0, accuracyFreq);
+        for (const auto& entry : achieved) {
+            auto* box = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", entry.first);
+            if (!box || !box->isEnabled())
+                continue;
+            // Rounded half away from zero to the shown decimals, within 1 Hz and the ceiling.
+            const double shown = qBound(1.0, std::round(entry.second * scale) / scale, double(maxFrequency));
+            if (box->value() == shown)
+                continue;
+            setQuietly(skipChannelFrequency, box, shown);
+            syncCommonFrequency(box);
+        }
+        return 0;
+    });
+}
+
+void ModuleVek72::syncBusyAnimation()
+{
+    if (!busyMovie)
+        return;
+    QMovie* movie = busyMovie;
+    widgetsync::post(movie, [this, movie] { movie->setPaused(!isRunning()); });
+}
+
+void ModuleVek72::releaseStartButton()
+{
+    if (!settingsHost)
+        return;
+    QPushButton* button = settingsUi->pushButtonStartStop;
+    widgetsync::runOn(button, [button] { button->setChecked(false); });
 }
