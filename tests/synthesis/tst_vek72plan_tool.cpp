@@ -12,27 +12,15 @@
 
 #include "synthesis.h"
 #include "testsignals.h"
+#include "toolrun.h"
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Run = ToolRun;
 
 Run runTool(const QStringList& args)
 {
-    QProcess process;
-    process.start(QStringLiteral(VEK72_PLAN_PATH), args);
-    Run run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return runTool(QStringLiteral(VEK72_PLAN_PATH), args);
 }
 
 QJsonObject parse(const Run& run)

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include "scopeview.h"
+#include "toolrun.h"
 #include "vekdrunner.h"
 
 namespace {
@@ -22,15 +23,8 @@ struct Run
 
 Run runScope(const QStringList& args)
 {
-    QProcess process;
-    process.start(QStringLiteral(VEKSCOPE_PATH), args);
-    Run run;
-    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    const ToolRun run = runTool(QStringLiteral(VEKSCOPE_PATH), args);
+    return Run{run.exitCode, QString::fromUtf8(run.out), QString::fromUtf8(run.err)};
 }
 
 struct Measured

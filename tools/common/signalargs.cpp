@@ -73,4 +73,18 @@ bool parseSignal(const QString& text, ChannelSignal* signal, QString* error)
     return true;
 }
 
+bool addSignal(const QString& text, QList<ChannelSignal>* channels, QString* error)
+{
+    if (channels->size() == maxSignals) {
+        *error = QStringLiteral("at most %1 signals: the module has %1 channels").arg(maxSignals);
+        return false;
+    }
+    ChannelSignal signal;
+    signal.channel = channels->size() + 1;
+    if (!parseSignal(text, &signal, error))
+        return false;
+    channels->append(signal);
+    return true;
+}
+
 } // namespace toolargs

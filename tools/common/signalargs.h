@@ -2,6 +2,7 @@
 #ifndef VEK72_TOOLS_SIGNALARGS_H
 #define VEK72_TOOLS_SIGNALARGS_H
 
+#include <QList>
 #include <QString>
 
 #include "channelsignal.h"
@@ -19,6 +20,10 @@ const char* shapeName(int shape);
 // the frequency and the amplitude of the periodic shapes must be above 0. False with a text that
 // names the bad part when the argument is not such a signal.
 bool parseSignal(const QString& text, ChannelSignal* signal, QString* error);
+
+// Reads the signal of the next channel and appends it; false with a text when the argument is not a
+// signal or the channels are all taken.
+bool addSignal(const QString& text, QList<ChannelSignal>* channels, QString* error);
 
 } // namespace toolargs
 

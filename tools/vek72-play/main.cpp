@@ -205,14 +205,9 @@ int main(int argc, char* argv[])
         } else if (arg == QLatin1String("--signal")) {
             if (!value())
                 return usageError(QStringLiteral("--signal needs SHAPE:FREQ[:AMPLITUDE_V[:OFFSET_V]]"));
-            if (channels.size() == toolargs::maxSignals)
-                return usageError(QStringLiteral("at most %1 signals: the module has %1 channels").arg(toolargs::maxSignals));
-            ChannelSignal signal;
-            signal.channel = channels.size() + 1;
             QString error;
-            if (!toolargs::parseSignal(text, &signal, &error))
+            if (!toolargs::addSignal(text, &channels, &error))
                 return usageError(error);
-            channels.append(signal);
         } else {
             return usageError(QStringLiteral("unknown argument '%1'").arg(arg));
         }
