@@ -7,10 +7,10 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
-    build-essential cmake ninja-build pkg-config \
-    qtbase5-dev qtbase5-dev-tools qttools5-dev-tools \
+    build-essential cmake ninja-build pkg-config file \
+    qtbase5-dev qtbase5-dev-tools qttranslations5-l10n \
     libquazip1-qt5-dev zlib1g-dev \
     libbenchmark-dev \
-    xvfb xauth x11-utils imagemagick \
+    xvfb xauth imagemagick \
     fonts-dejavu-core \
-    python3 unzip ca-certificates
+    python3

@@ -12,6 +12,13 @@ case "${1:-}" in
   --xvfb) mode=xvfb; shift ;;
   --offscreen) mode=offscreen; shift ;;
 esac
+# Said before anything is installed or built.
+if [ "$mode" = display ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "run: there is no display (DISPLAY and WAYLAND_DISPLAY are not set)." >&2
+  echo "run: start it in a virtual X server with:  scripts/run.sh --xvfb" >&2
+  echo "run: or without any display with:         scripts/run.sh --offscreen" >&2
+  exit 2
+fi
 if [ "${SKIP_INSTALL:-0}" != "1" ]; then "$root/scripts/install-deps.sh"; fi
 "$root/scripts/build.sh"
 bin="$root/${BUILD_DIR:-build}/bin"
@@ -33,12 +40,6 @@ if [ -z "${VEK_SERVICE:-}" ] && ! (exec 3<>/dev/tcp/127.0.0.1/11111) 2>/dev/null
   fi
 fi
 
-if [ "$mode" = display ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-  echo "run: there is no display (DISPLAY and WAYLAND_DISPLAY are not set)." >&2
-  echo "run: start it in a virtual X server with:  scripts/run.sh --xvfb" >&2
-  echo "run: or without any display with:         scripts/run.sh --offscreen" >&2
-  exit 2
-fi
 case "$mode" in
   xvfb) xvfb-run -a -s "-screen 0 1600x900x24" "$bin/vek72" "$@" ;;
   offscreen) QT_QPA_PLATFORM=offscreen "$bin/vek72" "$@" ;;

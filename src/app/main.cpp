@@ -3,6 +3,7 @@
 
 #include "journal.h"
 #include "mainwindow.h"
+#include "qttranslations.h"
 #include "resources.h"
 
 int main(int argc, char* argv[])
@@ -17,6 +18,7 @@ int main(int argc, char* argv[])
     QApplication::setOrganizationDomain(QStringLiteral("zelmar.local"));
     QApplication::setApplicationName(QStringLiteral("VEK72"));
     initStendixResources();
+    installQtTranslations();
 
     MainWindow window;
     window.show();

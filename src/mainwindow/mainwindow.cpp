@@ -1,11 +1,16 @@
 #include "mainwindow.h"
 
+#include <QAbstractSpinBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDateTime>
 #include <QEventLoop>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSettings>
 #include <QShowEvent>
 #include <QTabBar>
@@ -31,6 +36,10 @@ constexpr int displayPeriodMaximum = 2000;
 
 // Extra room of a selector beyond its minimum size hint and icon, pixels.
 constexpr int selectorSpare = 42;
+
+// Room a window manager takes around a window (title bar and borders), pixels.
+constexpr int frameAllowanceWidth = 16;
+constexpr int frameAllowanceHeight = 48;
 
 } // namespace
 
@@ -101,6 +110,14 @@ MainWindow::MainWindow(QWidget* parent)
     ui->groupBoxGenerator->hide();
     ui->tabWidget->removeTab(ui->tabWidget->indexOf(ui->tabAutotest));
     ui->tabWidget->tabBar()->hide();
+
+    // The form's size, within the screen; the first show grows it to the panels built meanwhile.
+    resize(size().boundedTo(screenRoom()));
+    ui->scrollAreaManualContents->installEventFilter(this);
+    for (QWidget* field : ui->scrollAreaManualContents->findChildren<QWidget*>()) {
+        if (qobject_cast<QAbstractSpinBox*>(field) || qobject_cast<QComboBox*>(field))
+            field->installEventFilter(this);
+    }
 }
 
 MainWindow::~MainWindow()
@@ -123,6 +140,42 @@ void MainWindow::readSettings()
     engine->setEmulator(values.emulator());
     engine->loadSettings(settings);
     settings->sync();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    // The manual page's contents changed their layout (panels built, shown or hidden): once every
+    // layout has settled, see whether the window should grow.
+    if (watched == ui->scrollAreaManualContents && event->type() == QEvent::LayoutRequest)
+        QTimer::singleShot(0, this, &MainWindow::fitToContents);
+    // The wheel over a field or selector the operator is not working in scrolls the page instead of
+    // changing a value on the way.
+    if (event->type() == QEvent::Wheel && watched != ui->scrollAreaManualContents) {
+        auto* field = static_cast<QWidget*>(watched);
+        if (!field->hasFocus()) {
+            QCoreApplication::sendEvent(ui->scrollAreaManual->verticalScrollBar(), event);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+QSize MainWindow::screenRoom() const
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    return screen->availableGeometry().size() - QSize(frameAllowanceWidth, frameAllowanceHeight);
+}
+
+void MainWindow::fitToContents()
+{
+    const QSize contents = ui->scrollAreaManualContents->sizeHint();
+    if (!isVisible() || contents == fittedContentsHint)
+        return;  // a layout pass that asks for no other size: the window keeps the size it was given
+    fittedContentsHint = contents;
+    const QSize missing = (contents - ui->scrollAreaManual->viewport()->size()).expandedTo(QSize(0, 0));
+    resize(size().expandedTo((size() + missing).boundedTo(screenRoom())));
 }
 
 void MainWindow::setModuleWidgetsEnabled(bool enabled)
@@ -326,6 +379,7 @@ void MainWindow::showEvent(QShowEvent* event)
         firstShow = false;
         ++pendingDiscoveries;
         QTimer::singleShot(0, this, [this]() { sendDiscoveryRequest(); });
+        QTimer::singleShot(0, this, &MainWindow::fitToContents);
     }
 }
 

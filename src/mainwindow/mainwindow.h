@@ -52,6 +52,7 @@ private slots:
     void discoveryServed();
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -59,6 +60,11 @@ private:
     enum class Lifecycle { Running, Closing, Closed };
 
     void readSettings();
+    // Grows the window as far as the manual page's contents ask for, within the free area of the
+    // screen, whenever they ask for another size; made smaller than its contents, the page scrolls.
+    void fitToContents();
+    // The free area of the screen less the frame a window manager puts around the window.
+    QSize screenRoom() const;
     void setModuleWidgetsEnabled(bool enabled);
     // Shows crate index in the crate selector and only that crate's modules in the slot selector.
     void showCrate(int index, const Engine::Crate& crate);
@@ -88,6 +94,8 @@ private:
     // Discovery requests made (pressed or at first show) whose engine call has not been served yet.
     int pendingDiscoveries;
     Lifecycle lifecycle;
+    // What the manual page's contents asked for when the window was last fitted to them.
+    QSize fittedContentsHint;
 };
 
 #endif

@@ -3,11 +3,18 @@
 #include <QtTest>
 
 #include <QAction>
+#include <QGroupBox>
+#include <QLayout>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QWheelEvent>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
 
 #include "options.h"
+#include "qttranslations.h"
 #include "resources.h"
 #include "windowtestutil.h"
 
@@ -33,6 +40,8 @@ private slots:
     void optionsCancelChangesNothing();
     void optionsOkWritesBothGroups();
     void optionsFixedSizeAfterFirstShow();
+    void optionsSpeakRussian();
+    void windowFitsTheScreenAndThePageScrolls();
     void closingStopsEngineOnce();
 };
 
@@ -84,6 +93,13 @@ void TestMainWindow::formObjectsAndStartState()
     QVERIFY(tabs->tabBar()->isHidden());
     QCOMPARE(child<QWidget>(&window, "widgetModuleReport")->parentWidget()->parentWidget()->objectName(),
              QStringLiteral("tabAutotest"));
+    // The manual page's objects keep their order in their layout, inside the page's scroll area.
+    QLayout* manual = child<QLayout>(&window, "verticalLayoutManual");
+    QCOMPARE(manual->indexOf(child<QWidget>(&window, "widgetModuleSettings")), 0);
+    QCOMPARE(manual->indexOf(child<QWidget>(&window, "widgetModuleControls")), 1);
+    QCOMPARE(manual->itemAt(2)->layout()->objectName(), QStringLiteral("horizontalLayoutInstruments"));
+    QVERIFY(child<QScrollArea>(child<QWidget>(&window, "tabManual"), "scrollAreaManual")
+                ->isAncestorOf(child<QWidget>(&window, "widgetModuleControls")));
 
     // The verification bench objects exist but are hidden.
     for (const char* name : {"widgetMultimeterConnection", "widgetGeneratorConnection", "groupBoxMultimeter",
@@ -380,6 +396,67 @@ void TestMainWindow::optionsFixedSizeAfterFirstShow()
     }));
     QCOMPARE(options->minimumSize(), options->maximumSize());
     QCOMPARE(shownSize, options->minimumSize());
+}
+
+void TestMainWindow::optionsSpeakRussian()
+{
+    QVERIFY(installQtTranslations());
+    WorkingDirectory cwd;
+    MainWindow window;
+    Options* options = window.optionsDialog();
+    QCOMPARE(dialogButton(options, QDialogButtonBox::Ok)->text(), QStringLiteral("ОК"));
+    QCOMPARE(dialogButton(options, QDialogButtonBox::Cancel)->text(), QStringLiteral("Отмена"));
+}
+
+void TestMainWindow::windowFitsTheScreenAndThePageScrolls()
+{
+    WorkingDirectory cwd;
+    cwd.writeGlobal(QStringLiteral("ModuleMode"), QStringLiteral("Emulator"));
+    MainWindow window;
+    window.show();
+    QVERIFY(settled(window));
+    const QList<QGroupBox*> channels =
+        window.findChildren<QGroupBox*>(QRegularExpression(QStringLiteral("^groupBoxCh[1-8]$")));
+    QVERIFY(!channels.isEmpty());
+    auto* page = child<QScrollArea>(&window, "scrollAreaManual");
+    auto* contents = child<QWidget>(&window, "scrollAreaManualContents");
+
+    // The panels ask for more than this screen has: the window stays within its free area.
+    const QSize screen = QGuiApplication::primaryScreen()->availableGeometry().size();
+    QVERIFY(contents->sizeHint().width() > screen.width() || contents->sizeHint().height() > screen.height());
+    QVERIFY(window.width() <= screen.width());
+    QVERIFY(window.height() <= screen.height());
+
+    // As small as it goes, less high than its contents alone: the status bar stays in the window
+    // and every channel can be scrolled into view.
+    const QSize smallest = window.minimumSizeHint();
+    QVERIFY(smallest.height() < contents->sizeHint().height());
+    window.resize(smallest);
+    QTRY_COMPARE(window.size(), smallest);
+    QTRY_VERIFY(page->verticalScrollBar()->isVisible());
+    QVERIFY(page->horizontalScrollBar()->isVisible());
+    QVERIFY(window.rect().contains(window.statusBar()->geometry()));
+    QVERIFY(window.statusBar()->isVisible());
+    for (QGroupBox* box : channels) {
+        page->ensureWidgetVisible(box, 0, 0);
+        // As much of the box as the page can show at once is in view.
+        const QRect seen = page->viewport()->rect() & QRect(box->mapTo(page->viewport(), QPoint(0, 0)), box->size());
+        QVERIFY2(seen.size() == box->size().boundedTo(page->viewport()->size()), qPrintable(box->objectName()));
+    }
+
+    // The wheel over a field that is not being edited scrolls the page and leaves the value alone.
+    page->verticalScrollBar()->setValue(0);
+    auto* field = contents->findChild<QAbstractSpinBox*>();
+    QVERIFY(field);
+    QVERIFY(field->isEnabled());
+    QVERIFY(!field->hasFocus());
+    const QString before = field->text();
+    const QPoint at = field->rect().center();
+    QWheelEvent wheel(at, field->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(field, &wheel);
+    QVERIFY(page->verticalScrollBar()->value() > 0);
+    QCOMPARE(field->text(), before);
 }
 
 void TestMainWindow::closingStopsEngineOnce()

@@ -12,27 +12,15 @@
 
 #include "synthesis.h"
 #include "testsignals.h"
+#include "toolrun.h"
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Run = ToolRun;
 
 Run runTool(const QStringList& args)
 {
-    QProcess process;
-    process.start(QStringLiteral(VEK72_PLAN_PATH), args);
-    Run run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return runTool(QStringLiteral(VEK72_PLAN_PATH), args);
 }
 
 QJsonObject parse(const Run& run)
@@ -158,11 +146,8 @@ void TestVek72PlanTool::refusedPlans_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("text");
-    const QString low = QStringLiteral("Недостаточная частота ЦАП 48.000 кГц на канал для сигнала %1 кГц");
-    QTest::newRow("half the rate") << QStringList{"--rate", "48000", "--signal", "sine:24000"} << low.arg("24.000");
-    QTest::newRow("zero") << QStringList{"--rate", "48000", "--signal", "saw:0"} << low.arg("0.000");
-    QTest::newRow("NaN") << QStringList{"--rate", "48000", "--signal", "sine:nan"} << low.arg("nan");
-    QTest::newRow("infinite") << QStringList{"--rate", "48000", "--signal", "pulse:inf"} << low.arg("inf");
+    QTest::newRow("half the rate") << QStringList{"--rate", "48000", "--signal", "sine:24000"}
+                                   << QStringLiteral("Недостаточная частота ЦАП 48.000 кГц на канал для сигнала 24.000 кГц");
     QTest::newRow("no signal") << QStringList{"--rate", "48000"}
                                << QStringLiteral("Нет включенных каналов для генерации");
     QTest::newRow("too long") << QStringList{"--rate", "48000", "--streaming", "--signal", "sine:0.0001"}
@@ -173,33 +158,62 @@ void TestVek72PlanTool::refusedPlans()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, text);
-    const Run run = runTool(args);
-    QCOMPARE(run.exitCode, 2);
-    QVERIFY(run.out.isEmpty());
-    QCOMPARE(QString::fromUtf8(run.err), text + "\n");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // With and without a samples file: a refused plan leaves no file behind.
+    const QString path = dir.filePath("samples.csv");
+    for (const QStringList& extra : {QStringList(), QStringList{"--samples", path}}) {
+        const Run run = runTool(args + extra);
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY(run.out.isEmpty());
+        QCOMPARE(QString::fromUtf8(run.err), text + "\n");
+        QVERIFY(!QFile::exists(path));
+    }
 }
 
 void TestVek72PlanTool::usageErrors_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::newRow("no rate") << QStringList{"--signal", "sine:700"};
-    QTest::newRow("rate not a number") << QStringList{"--rate", "fast", "--signal", "sine:700"};
-    QTest::newRow("unknown shape") << QStringList{"--rate", "48000", "--signal", "square:700"};
-    QTest::newRow("no frequency") << QStringList{"--rate", "48000", "--signal", "sine"};
-    QTest::newRow("bad amplitude") << QStringList{"--rate", "48000", "--signal", "sine:700:loud"};
-    QTest::newRow("too many fields") << QStringList{"--rate", "48000", "--signal", "sine:700:1:0:9"};
-    QTest::newRow("both modes") << QStringList{"--rate", "48000", "--cyclic", "--streaming", "--signal", "sine:1"};
-    QTest::newRow("unknown option") << QStringList{"--rate", "48000", "--loud"};
-    QTest::newRow("missing value") << QStringList{"--rate", "48000", "--signal"};
+    QTest::addColumn<QString>("named");  // what the message must name
+    const QStringList rate{"--rate", "48000"};
+    QTest::newRow("no rate") << QStringList{"--signal", "sine:700"} << "--rate";
+    QTest::newRow("rate not a number") << QStringList{"--rate", "fast", "--signal", "sine:700"} << "'fast'";
+    QTest::newRow("zero rate") << QStringList{"--rate", "0", "--signal", "sine:700"} << "'0'";
+    QTest::newRow("NaN rate") << QStringList{"--rate", "nan", "--signal", "sine:700"} << "'nan'";
+    QTest::newRow("unknown shape") << rate + QStringList{"--signal", "square:700"} << "'square'";
+    QTest::newRow("no frequency") << rate + QStringList{"--signal", "sine"} << "'sine'";
+    QTest::newRow("zero frequency") << rate + QStringList{"--signal", "saw:0"} << "bad frequency '0'";
+    QTest::newRow("negative frequency") << rate + QStringList{"--signal", "sine:-700"} << "bad frequency '-700'";
+    QTest::newRow("NaN frequency") << rate + QStringList{"--signal", "sine:nan"} << "bad frequency 'nan'";
+    QTest::newRow("infinite frequency") << rate + QStringList{"--signal", "pulse:inf"} << "bad frequency 'inf'";
+    QTest::newRow("NaN line frequency") << rate + QStringList{"--signal", "line:nan:1:2"} << "bad frequency 'nan'";
+    QTest::newRow("bad amplitude") << rate + QStringList{"--signal", "sine:700:loud"} << "bad amplitude 'loud'";
+    QTest::newRow("zero amplitude") << rate + QStringList{"--signal", "sine:700:0"} << "bad amplitude '0'";
+    QTest::newRow("negative amplitude") << rate + QStringList{"--signal", "triangle:700:-1"} << "bad amplitude '-1'";
+    QTest::newRow("infinite amplitude") << rate + QStringList{"--signal", "sine:700:-inf"} << "bad amplitude '-inf'";
+    QTest::newRow("NaN offset") << rate + QStringList{"--signal", "sine:700:1:nan"} << "bad offset 'nan'";
+    QTest::newRow("infinite offset") << rate + QStringList{"--signal", "line:0:0:inf"} << "bad offset 'inf'";
+    QTest::newRow("too many fields") << rate + QStringList{"--signal", "sine:700:1:0:9"} << "'sine:700:1:0:9'";
+    QStringList nine = rate;
+    for (int i = 1; i <= 9; ++i)
+        nine << "--signal" << QStringLiteral("sine:%1").arg(100 * i);
+    QTest::newRow("nine signals") << nine << "at most 8 signals";
+    QTest::newRow("both modes") << rate + QStringList{"--cyclic", "--streaming", "--signal", "sine:1"} << "--cyclic";
+    QTest::newRow("unknown option") << rate + QStringList{"--loud"} << "'--loud'";
+    QTest::newRow("missing value") << rate + QStringList{"--signal"} << "--signal";
+    QTest::newRow("unwritable samples") << rate + QStringList{"--signal", "sine:700", "--samples", "/nonexistent/dir/s.csv"}
+                                        << "cannot write /nonexistent/dir/s.csv";
 }
 
 void TestVek72PlanTool::usageErrors()
 {
     QFETCH(QStringList, args);
+    QFETCH(QString, named);
     const Run run = runTool(args);
     QCOMPARE(run.exitCode, 1);
     QVERIFY(run.out.isEmpty());
     QVERIFY(run.err.startsWith("vek72-plan: "));
+    QVERIFY2(QString::fromUtf8(run.err).contains(named), run.err.constData());
 }
 
 void TestVek72PlanTool::help()

@@ -3,19 +3,17 @@
 // periods and the frequency really produced. Optionally writes the samples as CSV.
 
 #include <QByteArray>
-#include <QFile>
 #include <QList>
+#include <QSaveFile>
 #include <QString>
 #include <QStringList>
 
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <vector>
 
 #include "channelsignal.h"
+#include "signalargs.h"
 #include "synthesis.h"
 
 namespace {
@@ -38,59 +36,22 @@ const char* const usageText =
     "                    e.g. 48000 for one channel at 48 kHz, 24000 for two)\n"
     "  --cyclic          one page that the module repeats (default)\n"
     "  --streaming       blocks streamed by the program\n"
-    "  --signal SIGNAL   one channel, in channel order; SHAPE is sine, triangle, saw, pulse or line,\n"
-    "                    FREQ in Hz (ignored for line), AMPLITUDE_V default 1, OFFSET_V default 0\n"
-    "  --samples FILE    also write the samples as CSV: a header line ch1,ch2,... and then one line\n"
-    "                    per sample index with one column per channel, in volts\n"
+    "  --signal SIGNAL   one channel, in channel order, at most 8; SHAPE is sine, triangle, saw, pulse\n"
+    "                    or line, FREQ in Hz above 0, AMPLITUDE_V above 0 (default 1), OFFSET_V\n"
+    "                    (default 0); a line plays its offset and ignores FREQ and AMPLITUDE_V\n"
+    "  --samples FILE    also write the samples as CSV: a header line ch1,ch2,... and then L lines,\n"
+    "                    one per sample index with one column per channel, in volts (up to about\n"
+    "                    24 bytes per channel and line: a streaming plan of L = 48000000 makes a\n"
+    "                    file of about 1 GB per channel)\n"
     "  --help            this text\n"
     "\n"
     "Exit status: 0 planned, 1 bad arguments or file error, 2 the program would refuse the plan\n"
     "(its message is printed on standard error).\n";
 
-const char* const shapeNames[] = {"sine", "triangle", "saw", "pulse", "line"};
-
 int usageError(const QString& text)
 {
     std::fprintf(stderr, "vek72-plan: %s\nTry 'vek72-plan --help'.\n", qUtf8Printable(text));
     return 1;
-}
-
-bool parseNumber(const QString& text, double* value)
-{
-    bool ok = false;
-    *value = text.trimmed().toDouble(&ok);
-    return ok;
-}
-
-bool parseSignal(const QString& given, ChannelSignal* signal, QString* error)
-{
-    const QStringList parts = given.split(QLatin1Char(':'));
-    if (parts.size() < 2 || parts.size() > 4) {
-        *error = QStringLiteral("bad --signal '%1': expected SHAPE:FREQ[:AMPLITUDE_V[:OFFSET_V]]").arg(given);
-        return false;
-    }
-    int shape = -1;
-    for (int i = 0; i < 5; ++i) {
-        if (parts.at(0) == QLatin1String(shapeNames[i]))
-            shape = i;
-    }
-    if (shape < 0) {
-        *error = QStringLiteral("bad shape '%1': one of sine, triangle, saw, pulse, line").arg(parts.at(0));
-        return false;
-    }
-    signal->shape = shape;
-    signal->amplitude = 1.0;
-    signal->offset = 0.0;
-    const char* const names[] = {nullptr, "frequency", "amplitude", "offset"};
-    double* targets[] = {nullptr, &signal->frequency, &signal->amplitude, &signal->offset};
-    for (int i = 1; i < parts.size(); ++i) {
-        if (!parseNumber(parts.at(i), targets[i])) {
-            *error = QStringLiteral("bad %1 '%2' in --signal '%3'")
-                         .arg(QLatin1String(names[i]), parts.at(i), given);
-            return false;
-        }
-    }
-    return true;
 }
 
 // A double with 17 significant digits; JSON has no NaN or infinity, they become null.
@@ -116,8 +77,7 @@ QByteArray planJson(const synthesis::Plan& plan)
         const synthesis::ChannelPlan& c = plan.channels.at(i);
         if (i > 0)
             out += ", ";
-        const int shape = c.shape >= 0 && c.shape < 5 ? c.shape : 4;
-        out += "{\"shape\":\"" + QByteArray(shapeNames[shape]) + "\"";
+        out += "{\"shape\":\"" + QByteArray(toolargs::shapeName(c.shape)) + "\"";
         out += ", \"requested\":" + number(c.requested);
         out += ", \"periods\":" + QByteArray::number(c.periods);
         out += ", \"samplesPerPeriod\":" + number(c.samplesPerPeriod);
@@ -127,34 +87,31 @@ QByteArray planJson(const synthesis::Plan& plan)
     return out;
 }
 
-bool writeSamples(const QString& path, const QList<ChannelSignal>& channels, qint64 length)
+// Writes the samples as CSV into a file opened before planning.
+bool writeSamples(QSaveFile* file, const QList<ChannelSignal>& channels, qint64 length)
 {
-    FILE* file = std::fopen(QFile::encodeName(path).constData(), "wb");
-    if (!file)
-        return false;
-    QByteArray line;
+    QByteArray buffer;
     for (int i = 0; i < channels.size(); ++i)
-        line += (i > 0 ? ",ch" : "ch") + QByteArray::number(i + 1);
-    line += '\n';
-    bool ok = std::fwrite(line.constData(), 1, size_t(line.size()), file) == size_t(line.size());
-    std::vector<char> buffer;
+        buffer += (i > 0 ? ",ch" : "ch") + QByteArray::number(i + 1);
+    buffer += '\n';
     buffer.reserve(1 << 20);
     char cell[40];
-    for (qint64 k = 0; ok && k < length; ++k) {
+    for (qint64 k = 0; k < length; ++k) {
         for (int i = 0; i < channels.size(); ++i) {
             if (i > 0)
-                buffer.push_back(',');
+                buffer += ',';
             const auto result = std::to_chars(cell, cell + sizeof cell, channels.at(i).samples.at(int(k)),
                                               std::chars_format::general, 17);
-            buffer.insert(buffer.end(), cell, result.ptr);
+            buffer.append(cell, int(result.ptr - cell));
         }
-        buffer.push_back('\n');
-        if (buffer.size() > (1u << 20) - 1024 || k + 1 == length) {
-            ok = std::fwrite(buffer.data(), 1, buffer.size(), file) == buffer.size();
+        buffer += '\n';
+        if (buffer.size() > (1 << 20) - 1024) {
+            if (file->write(buffer) != buffer.size())
+                return false;
             buffer.clear();
         }
     }
-    return std::fclose(file) == 0 && ok;
+    return file->write(buffer) == buffer.size() && file->commit();
 }
 
 } // namespace
@@ -181,8 +138,11 @@ int main(int argc, char* argv[])
             std::fputs(usageText, stdout);
             return 0;
         } else if (arg == QLatin1String("--rate")) {
-            if (!value(&text) || !parseNumber(text, &rate))
-                return usageError(QStringLiteral("--rate needs a number of samples per second"));
+            bool ok = false;
+            if (value(&text))
+                rate = text.trimmed().toDouble(&ok);
+            if (!ok || !(rate > 0.0) || !std::isfinite(rate))
+                return usageError(QStringLiteral("--rate needs a positive number of samples per second, not '%1'").arg(text));
             rateGiven = true;
         } else if (arg == QLatin1String("--cyclic")) {
             cyclic = true;
@@ -193,12 +153,9 @@ int main(int argc, char* argv[])
         } else if (arg == QLatin1String("--signal")) {
             if (!value(&text))
                 return usageError(QStringLiteral("--signal needs SHAPE:FREQ[:AMPLITUDE_V[:OFFSET_V]]"));
-            ChannelSignal signal;
-            signal.channel = channels.size() + 1;
             QString error;
-            if (!parseSignal(text, &signal, &error))
+            if (!toolargs::addSignal(text, &channels, &error))
                 return usageError(error);
-            channels.append(signal);
         } else if (arg == QLatin1String("--samples")) {
             if (!value(&samplesPath) || samplesPath.isEmpty())
                 return usageError(QStringLiteral("--samples needs a file name"));
@@ -210,6 +167,15 @@ int main(int argc, char* argv[])
         return usageError(QStringLiteral("--rate is required"));
     if (modeOptions > 1)
         return usageError(QStringLiteral("give at most one of --cyclic and --streaming"));
+
+    // The file is opened before planning, so that a path that cannot be written stops the tool before
+    // it prints anything. It only replaces an existing file once every sample has been written.
+    QSaveFile samplesFile(samplesPath);
+    if (!samplesPath.isEmpty() && !samplesFile.open(QIODevice::WriteOnly)) {
+        std::fprintf(stderr, "vek72-plan: cannot write %s: %s\n", qUtf8Printable(samplesPath),
+                     qUtf8Printable(samplesFile.errorString()));
+        return 1;
+    }
 
     synthesis::Plan plan;
     if (samplesPath.isEmpty()) {
@@ -224,9 +190,9 @@ int main(int argc, char* argv[])
     const QByteArray json = planJson(plan);
     std::fwrite(json.constData(), 1, size_t(json.size()), stdout);
     std::fflush(stdout);
-    if (!samplesPath.isEmpty() && !writeSamples(samplesPath, channels, plan.length)) {
+    if (!samplesPath.isEmpty() && !writeSamples(&samplesFile, channels, plan.length)) {
         std::fprintf(stderr, "vek72-plan: cannot write %s: %s\n", qUtf8Printable(samplesPath),
-                     std::strerror(errno));
+                     qUtf8Printable(samplesFile.errorString()));
         return 1;
     }
     return 0;

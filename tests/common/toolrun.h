@@ -1,0 +1,30 @@
+// Runs a command-line tool of the project to its end and keeps what it said.
+#ifndef STENDIX_TESTS_TOOLRUN_H
+#define STENDIX_TESTS_TOOLRUN_H
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+struct ToolRun
+{
+    int exitCode = -1;  // -1 when it did not start, did not end within a minute, or crashed
+    QByteArray out;
+    QByteArray err;
+};
+
+inline ToolRun runTool(const QString& program, const QStringList& args)
+{
+    QProcess process;
+    process.start(program, args);
+    ToolRun run;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return run;
+    run.exitCode = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+#endif

@@ -1,0 +1,191 @@
+// vekscope --shot against a vekd of the test's own that plays a three-channel page (made to play by
+// vek72-play): the picture, the measurements it prints, the held levels once output stops, and the
+// exit statuses of what it refuses.
+#include <QtTest>
+
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include "scopeview.h"
+#include "toolrun.h"
+#include "vekdrunner.h"
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Run runScope(const QStringList& args)
+{
+    const ToolRun run = runTool(QStringLiteral(VEKSCOPE_PATH), args);
+    return Run{run.exitCode, QString::fromUtf8(run.out), QString::fromUtf8(run.err)};
+}
+
+struct Measured
+{
+    double frequency = -1;  // -1: "none"
+    double peakToPeak = -1;
+    double mean = 0;
+};
+
+// The "chN: frequency F Hz, peak-to-peak P V, mean M V" lines of a shot.
+QMap<int, Measured> measurements(const QString& out)
+{
+    QMap<int, Measured> result;
+    const QRegularExpression line(QStringLiteral(
+        "^ch(\\d): frequency (none|\\S+ Hz), peak-to-peak (\\S+) V, mean (\\S+) V$"), QRegularExpression::MultilineOption);
+    for (auto it = line.globalMatch(out); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        Measured v;
+        if (m.captured(2) != QLatin1String("none"))
+            v.frequency = m.captured(2).chopped(3).toDouble();
+        v.peakToPeak = m.captured(3).toDouble();
+        v.mean = m.captured(4).toDouble();
+        result.insert(m.captured(1).toInt(), v);
+    }
+    return result;
+}
+
+// Rows of the grid's inside that hold a pixel of the colour, per column.
+QMap<int, QList<int>> pixelsOf(const QImage& image, const QRect& grid, const QColor& colour)
+{
+    QMap<int, QList<int>> columns;
+    const QRect inside = grid.adjusted(1, 1, -1, -1);
+    for (int x = inside.left(); x <= inside.right(); ++x)
+        for (int y = inside.top(); y <= inside.bottom(); ++y)
+            if (image.pixelColor(x, y) == colour)
+                columns[x].append(y);
+    return columns;
+}
+
+} // namespace
+
+class TestVekscopeShot : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void threeChannels();
+    void refusals_data();
+    void refusals();
+
+private:
+    VekdRunner vekd;
+    QTemporaryDir dir;
+};
+
+void TestVekscopeShot::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QVERIFY(vekd.start());
+}
+
+void TestVekscopeShot::threeChannels()
+{
+    QProcess play;
+    play.start(QStringLiteral(VEK72_PLAY_PATH),
+               {"--signal", "sine:1000:2", "--signal", "triangle:500:1:0.5", "--signal", "line:0:0:3"});
+    QTRY_VERIFY_WITH_TIMEOUT(play.canReadLine() || play.state() == QProcess::NotRunning, 20000);
+    QVERIFY2(play.readLine().startsWith("playing on 4B210736 slot 3: 3 channel(s) at 12000 samples per second"),
+             play.readAllStandardError().constData());
+
+    const QString path = dir.filePath(QStringLiteral("three.png"));
+    const Run run = runScope({"--shot", path, "--size", "800x500", "--time-div", "2ms", "--volts-div", "1V"});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.startsWith(QStringLiteral("4B210736 slot 3 VEK72-1-8: 12000 frames per second, 0.002 s/div, "
+                                               "triggered on ch1 at 0 V\n")),
+             qPrintable(run.out));
+    const QMap<int, Measured> m = measurements(run.out);
+    QCOMPARE(m.keys(), (QList<int>{1, 2, 3}));
+    const double lsb = 20.0 / 65535;  // one code of the full range
+    QVERIFY(std::fabs(m[1].frequency - 1000) < 0.1);
+    QVERIFY(std::fabs(m[1].peakToPeak - 4) < 2 * lsb);
+    QVERIFY(std::fabs(m[1].mean) < 2 * lsb);  // a whole number of periods on the screen
+    QVERIFY(std::fabs(m[2].frequency - 500) < 0.1);
+    QCOMPARE(m[3].frequency, -1.0);
+    QVERIFY(std::fabs(m[3].peakToPeak) < lsb);
+    QVERIFY(std::fabs(m[3].mean - 3) < lsb);
+
+    // The picture: 1 V per division, 0 V on the middle line.
+    QImage image(path);
+    QCOMPARE(image.size(), QSize(800, 500));
+    const QRect grid = scope::gridRect(image.rect(), 3);
+    const double perVolt = grid.height() / double(scope::divisionsUp);
+    auto y = [&](double volts) { return grid.top() + grid.height() / 2.0 - volts * perVolt; };
+    auto span = [](const QMap<int, QList<int>>& columns) {
+        QList<int> rows;
+        for (const QList<int>& c : columns)
+            rows += c;
+        std::sort(rows.begin(), rows.end());
+        return rows.isEmpty() ? qMakePair(-1000, -1000) : qMakePair(rows.first(), rows.last());
+    };
+    // Channel 3, a line at 3 V all across.
+    const QMap<int, QList<int>> level = pixelsOf(image, grid, scope::channelColor(3));
+    QVERIFY(level.size() > grid.width() * 9 / 10);
+    QVERIFY(std::fabs(span(level).first - y(3)) <= 2 && std::fabs(span(level).second - y(3)) <= 2);
+    // Channel 1, a sine from +2 V to -2 V, rising through 0 V in the middle of the screen.
+    const QMap<int, QList<int>> sine = pixelsOf(image, grid, scope::channelColor(1));
+    QVERIFY(std::fabs(span(sine).first - y(2)) <= 2);
+    QVERIFY(std::fabs(span(sine).second - y(-2)) <= 2);
+    bool throughCentre = false;
+    for (int x = grid.center().x() - 1; x <= grid.center().x() + 1; ++x)
+        for (int row : sine.value(x))
+            throughCentre = throughCentre || std::fabs(row - y(0)) <= 3;
+    QVERIFY(throughCentre);
+    // Channel 2, a triangle between 0.5 V and 1.5 V.
+    const QMap<int, QList<int>> triangle = pixelsOf(image, grid, scope::channelColor(2));
+    QVERIFY(std::fabs(span(triangle).first - y(1.5)) <= 2);
+    QVERIFY(std::fabs(span(triangle).second - y(0.5)) <= 2);
+
+    // Output stopped: the outputs hold their last levels, and so does the screen.
+    play.terminate();
+    QVERIFY(play.waitForFinished(10000));
+    QCOMPARE(play.exitCode(), 0);
+    const Run held = runScope({"--shot", path});
+    QCOMPARE(held.exitCode, 0);
+    QVERIFY2(held.out.startsWith(QStringLiteral("4B210736 slot 3 VEK72-1-8: output stopped")), qPrintable(held.out));
+    QVERIFY(std::fabs(measurements(held.out).value(3).mean - 3) < lsb);
+    QCOMPARE(measurements(held.out).value(3).peakToPeak, 0.0);
+}
+
+void TestVekscopeShot::refusals_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    const QString shot = dir.filePath(QStringLiteral("refused.png"));
+    QTest::newRow("time per division") << QStringList{"--shot", shot, "--time-div", "5"} << 2 << "bad --time-div '5'";
+    QTest::newRow("volts per division") << QStringList{"--shot", shot, "--volts-div", "9=1V"} << 2
+                                        << "bad --volts-div '9=1V'";
+    QTest::newRow("slot without crate") << QStringList{"--shot", shot, "--slot", "3"} << 2 << "--slot needs --crate";
+    QTest::newRow("not a PNG") << QStringList{"--shot", dir.filePath("x.jpg")} << 2 << "ends in .png";
+    QTest::newRow("crate without VEK72") << QStringList{"--shot", shot, "--crate", "4B210751"} << 1
+                                         << "has no VEK72 in crate 4B210751";
+    QTest::newRow("empty slot") << QStringList{"--shot", shot, "--crate", "4B210736", "--slot", "5"} << 1
+                                << "has no VEK72 in crate 4B210736 slot 5";
+    QTest::newRow("no service") << QStringList{"--shot", shot, "--service", "127.0.0.1:1"} << 3 << "cannot be reached";
+    QTest::newRow("unwritable") << QStringList{"--shot", "/nonexistent/dir/x.png"} << 4
+                                << "cannot write /nonexistent/dir/x.png";
+}
+
+void TestVekscopeShot::refusals()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    const Run run = runScope(args);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(says), qPrintable(run.err));
+    QVERIFY(run.out.isEmpty());
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("refused.png"))));
+}
+
+QTEST_MAIN(TestVekscopeShot)
+#include "tst_vekscope_shot.moc"
