@@ -42,12 +42,12 @@ public:
     // Opens `slot` of the built-in bench's crate "4B210736" (3: modification 1 with 8 channels,
     // 7: modification 2 with 4 channels), from this thread as the window's selection does.
     bool open(int slot, bool customSignals, const QByteArray& crates = QByteArray(),
-              const QString& crate = QStringLiteral("4B210736"))
+              const QString& crate = QStringLiteral("4B210736"), const QByteArray& settings = QByteArray())
     {
         QLocale::setDefault(QLocale::c());
         if (!service.start(crates))
             return false;
-        module = makeModule(customSignals);
+        module = makeModule(customSignals, settings);
         QObject::connect(module.get(), &ModuleVek72::restart, module.get(), [this] { ++restarts; },
                          Qt::DirectConnection);
         moduleThread.reset(new ModuleThread(module.get()));
@@ -66,6 +66,8 @@ public:
 
     ~OperatorBench()
     {
+        if (module && module->isRunning())
+            module->stop();
         if (module && module->isOpened())
             module->close();
         moduleThread.reset();

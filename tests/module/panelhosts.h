@@ -87,12 +87,13 @@ struct TestSettings
     QString path() const { return dir.path() + "/stendix.ini"; }
 };
 
-// A module whose settings group says whether custom signals are on.
-inline std::unique_ptr<ModuleVek72> makeModule(bool customSignals)
+// A module whose settings group says whether custom signals are on, with further keys of the group
+// ("AccuracyFreq=6\n") when given.
+inline std::unique_ptr<ModuleVek72> makeModule(bool customSignals, const QByteArray& moreKeys = QByteArray())
 {
     initStendixResources();
     std::unique_ptr<ModuleVek72> module(new ModuleVek72());
-    TestSettings file(customSignals ? QByteArray("[VEK72]\nEnableCustomSignals=true\n") : QByteArray());
+    TestSettings file("[VEK72]\n" + QByteArray(customSignals ? "EnableCustomSignals=true\n" : "") + moreKeys);
     module->loadSettings(file.settings.get());
     return module;
 }

@@ -52,13 +52,14 @@ public:
     // thread but the sender's.
     bool stopOutput();
     bool isRunning() const { return running.available() > 0; }
+    bool isStopping() const { return stopping.available() > 0; }
 
     // Frames sent per tick while streaming: about this much output.
     static constexpr int chunkMs = 100;
     // Streaming tick; after a failed or short send the next one comes later, so that a module that
     // keeps refusing is not asked (and the failure not logged) hundreds of times a second.
     static constexpr int tickMs = 10;
-    static constexpr int retryTickMs = 500;
+    static constexpr int retryTickMs = 100;
     // Output the FIFO holds before streaming starts (block 0 and what follows it).
     static constexpr int leadMs = 500;
 
