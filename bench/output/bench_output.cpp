@@ -1,0 +1,362 @@
+// The program's output against a vekd of its own.
+//
+//   bench_output stream [--seconds N] [--only RATE/CHANNELS/SIZE]
+//       Streams with the program's sender (ModuleSenderVek72) for N seconds (default 60), all at
+//       once, one module each: every DAC rate (48, 96, 192 kHz) with 1, 2, 3 and 8 channels, for
+//       the shortest blocks (1 ms), a mid-sized block (100 ms) and the longest (a block as large as
+//       the FIFO, three blocks to the signal). Reports per stream the underruns and frame periods
+//       without data the module counted, the short or failed sends, the CPU time of the sender's
+//       thread per second of output, and whether the frames played last followed the signal.
+//
+//   bench_output restart [--count N]
+//       Eight channels at 1 kHz play cyclically, with the panels offscreen and the module object on
+//       a thread of its own, as in the program. N times (default 20): a new voltage typed into
+//       channel 1 and Return, timed until vekd plays the new page. Reports min, median, 95th
+//       percentile and max.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QThread>
+
+#include <algorithm>
+#include <chrono>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "benchstatus.h"
+#include "client.h"
+#include "modulesendervek72.h"
+#include "operatorbench.h"
+#include "vek72api.h"
+#include "vekdrunner.h"
+
+namespace {
+
+// ---- Status straight from the service (vekctl would take milliseconds per look) -----------------
+
+QJsonObject serviceStatus()
+{
+    vekproto::Endpoint ep;
+    if (!vekproto::serviceEndpoint(0x7F000001u, 11111, ep))
+        return {};
+    const int fd = vekproto::connectTo(ep, vekproto::deadlineIn(5000), nullptr);
+    if (fd < 0)
+        return {};
+    std::vector<uint8_t> reply;
+    const vekproto::Io r = vekproto::exchange(fd, vekproto::OpCtlStatus, 1, {}, nullptr, 0, vekproto::deadlineIn(5000), reply);
+    vekproto::closeSocket(fd);
+    if (r != vekproto::Io::Ok)
+        return {};
+    vekproto::Reader rd(reply.data(), reply.size());
+    rd.i32();
+    return QJsonDocument::fromJson(QByteArray::fromStdString(rd.str(reply.size()))).object();
+}
+
+qint64 counterOf(const QJsonObject& module, const char* name)
+{
+    return qint64(module.value("counters").toObject().value(QLatin1String(name)).toDouble(-1));
+}
+
+double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// ---- Streaming ----------------------------------------------------------------------------------
+
+struct Stream
+{
+    int dacKhz = 0;
+    int channels = 0;
+    QString size;       // "1 ms", "100 ms", "FIFO"
+    QString crate;
+    int slot = 0;
+
+    TVEK72 handle{};
+    QMutex samples;
+    QMutex handleLock;
+    QList<ChannelSignal> outputData;
+    QThread thread;
+    ModuleSenderVek72* sender = nullptr;
+    double rate = 0;             // frames per second
+    qint64 length = 0;           // frames of the signal
+    int blockMs = 0;
+    int blocks = 0;
+    double cpuStart = 0;
+    double cpuEnd = 0;
+    std::atomic<int> sendFaults{0};
+    QString failure;
+
+    QString name() const { return QStringLiteral("%1 kHz/%2/%3").arg(dacKhz).arg(channels).arg(size); }
+};
+
+std::vector<Stream*> streams;
+
+void countSendFaults(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type != QtCriticalMsg)
+        return;
+    for (Stream* s : streams) {
+        if (QThread::currentThread() == &s->thread) {
+            if (text.startsWith(QStringLiteral("Ошибка при отправке")) || text.startsWith(QStringLiteral("Ошибка! Количество")))
+                ++s->sendFaults;
+            return;
+        }
+    }
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+// The signals of a stream. The frequencies are exact in binary, so that the planner finds the
+// whole periods at once: channel 1 one sine over the whole signal, the others two periods of it.
+QList<ChannelSignal> signalsFor(const Stream& s)
+{
+    const qint64 rate = qint64(s.rate);
+    qint64 length = rate / 1000;                         // 1 ms
+    if (s.size == "100 ms")
+        length = rate / 10;
+    if (s.size == "FIFO") {
+        int k = 1;
+        while (k < s.channels)
+            k *= 2;
+        length = 3 * (qint64(VEK72_FIFO_WORDS) / k);     // three blocks, each the FIFO's size
+    }
+    QList<ChannelSignal> list;
+    for (int c = 1; c <= s.channels; ++c) {
+        ChannelSignal signal;
+        signal.channel = c;
+        signal.amplitude = c == 1 ? 9.0 : 2.0;
+        signal.frequency = c == 1 ? s.rate / double(length) : s.rate / double(length / 2);
+        list.append(signal);
+    }
+    return list;
+}
+
+bool setUp(Stream& s)
+{
+    VEK72_Init(&s.handle);
+    const QByteArray crate = s.crate.toLatin1();
+    if (VEK72_Open(&s.handle, 0x7F000001u, 11111, crate.constData(), quint16(s.slot)) != 0)
+        return false;
+    for (int c = 0; c < 8; ++c)
+        s.handle.config.channel[c] = TVEK72_CHANNEL{uint8_t(c < s.channels), 0, 0, 0};
+    s.handle.config.outputMode = 1;
+    s.handle.config.dacEnable = 1;
+    VEK72_FillOutFreq(&s.handle.config, s.dacKhz * 1000.0, nullptr);
+    if (VEK72_Configure(&s.handle) != 0)
+        return false;
+    s.rate = s.handle.state.outputRate;
+    s.outputData = signalsFor(s);
+    s.sender = new ModuleSenderVek72(&s.handle, &s.outputData, &s.samples, &s.handleLock);
+    s.sender->moveToThread(&s.thread);
+    s.thread.start();
+    s.blockMs = s.sender->synthesize(false);
+    if (s.blockMs == 0)
+        return false;
+    s.length = s.outputData.first().samples.size();
+    s.blocks = s.sender->blocks();
+    QMetaObject::invokeMethod(s.sender, [&s] { s.cpuStart = threadCpuSeconds(); }, Qt::BlockingQueuedConnection);
+    return s.sender->startOutput();
+}
+
+// The last frames played against the signal: the frame the capture ends at is known from the
+// frames played just after it, to within the few frames played in between.
+QString checkOrder(Stream& s, VekdRunner& service)
+{
+    const int frames = int(std::min<qint64>(qint64(s.rate), 1000000 / s.channels));
+    QByteArray out;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("f.csv");
+    if (service.vekctl({"capture", "--crate", s.crate, "--slot", QString::number(s.slot), "--frames",
+                        QString::number(frames), "--out", path}) != 0)
+        return QStringLiteral("no capture");
+    const qint64 playedAfter = counterOf(benchstatus::module(serviceStatus(), s.crate, s.slot), "framesPlayed");
+    QList<QByteArray> lines = apptest::readFile(path).split('\n');
+    lines.removeFirst();
+    while (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    std::vector<std::vector<double>> rows;
+    for (const QByteArray& line : lines) {
+        std::vector<double> row;
+        for (const QByteArray& cell : line.split(','))
+            row.push_back(cell.toDouble());
+        rows.push_back(row);
+    }
+    const qint64 n = qint64(rows.size());
+    for (qint64 lag = 0; lag < qint64(s.rate); ++lag) {   // frames played between capture and status
+        const qint64 first = playedAfter - lag - n;
+        if (first < 0)
+            break;
+        bool match = true;
+        for (qint64 k = 0; k < n && match; k += std::max<qint64>(1, n / 4000)) {
+            for (int c = 0; c < s.channels && match; ++c)
+                match = std::abs(rows[size_t(k)][size_t(c)] - s.outputData[c].samples[(first + k) % s.length]) < 0.002;
+        }
+        if (match)
+            return QString();
+    }
+    return QStringLiteral("out of order");
+}
+
+int runStreams(double seconds, const QString& only)
+{
+    // One module per stream: 16 crates of up to 12 slots.
+    const int dacs[] = { 48, 96, 192 };
+    const int counts[] = { 1, 2, 3, 8 };
+    const char* sizes[] = { "1 ms", "100 ms", "FIFO" };
+    QJsonArray crates;
+    int index = 0;
+    for (int dac : dacs) {
+        for (int channels : counts) {
+            for (const char* size : sizes) {
+                auto* s = new Stream;
+                s->dacKhz = dac;
+                s->channels = channels;
+                s->size = QLatin1String(size);
+                if (!only.isEmpty() && s->name() != only) {
+                    delete s;
+                    continue;
+                }
+                s->crate = QStringLiteral("B%1").arg(index / 12);
+                s->slot = 1 + index % 12;
+                ++index;
+                streams.push_back(s);
+            }
+        }
+    }
+    QMap<QString, QJsonArray> slotsOf;
+    for (Stream* s : streams)
+        slotsOf[s->crate].append(QJsonObject{{"slot", s->slot}, {"type", 8995}, {"modification", 1}, {"channels", 8}});
+    for (auto it = slotsOf.begin(); it != slotsOf.end(); ++it)
+        crates.append(QJsonObject{{"serial", it.key()}, {"slots", it.value()}});
+    VekdRunner service;
+    if (!service.start(QJsonDocument(QJsonObject{{"crates", crates}}).toJson()))
+        return 1;
+    qInstallMessageHandler(countSendFaults);
+
+    for (Stream* s : streams) {
+        if (!setUp(*s))
+            s->failure = QStringLiteral("did not start");
+    }
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < qint64(seconds * 1000))
+        QThread::msleep(200);
+
+    std::printf("%-18s %8s %7s %9s %10s %11s %8s %7s\n", "stream", "block ms", "blocks", "underruns",
+                "no-data fr", "short sends", "CPU %", "order");
+    double worst = 0;
+    qint64 underrunsTotal = 0, faultsTotal = 0;
+    for (Stream* s : streams) {
+        QString order = s->failure;
+        if (order.isEmpty())
+            order = checkOrder(*s, service);
+        QMetaObject::invokeMethod(s->sender, [s] { s->cpuEnd = threadCpuSeconds(); }, Qt::BlockingQueuedConnection);
+        const QJsonObject module = benchstatus::module(serviceStatus(), s->crate, s->slot);
+        const qint64 underruns = counterOf(module, "underruns");
+        const double outputSeconds = double(counterOf(module, "framesPlayed")) / s->rate;
+        const double cpu = outputSeconds > 0 ? 100.0 * (s->cpuEnd - s->cpuStart) / outputSeconds : 0;
+        worst = std::max(worst, cpu);
+        underrunsTotal += underruns;
+        faultsTotal += s->sendFaults;
+        std::printf("%-18s %8d %7d %9lld %10lld %11d %8.3f %7s\n", qPrintable(s->name()), s->blockMs, s->blocks,
+                    underruns, counterOf(module, "underrunFrames"), s->sendFaults.load(), cpu,
+                    order.isEmpty() ? "yes" : qPrintable(order));
+        s->sender->stopOutput();
+        s->thread.quit();
+        s->thread.wait();
+        delete s->sender;
+        VEK72_Close(&s->handle);
+    }
+    std::printf("streams %zu, %.0f s each: underruns %lld, short or failed sends %lld, worst sender CPU %.3f %% of one core\n",
+                streams.size(), seconds, underrunsTotal, faultsTotal, worst);
+    return underrunsTotal == 0 && faultsTotal == 0 ? 0 : 3;
+}
+
+// ---- Restart latency ----------------------------------------------------------------------------
+
+int runRestarts(int count)
+{
+    OperatorBench bench;
+    if (!bench.open(3, false))
+        return 1;
+    bench.clickAllChannels();
+    bench.settle();
+    bench.type(bench.commonVoltage(), "1000");
+    bench.settle();
+    QTest::mouseClick(bench.startStop(), Qt::LeftButton);
+    if (!QTest::qWaitFor([&] { return benchstatus::module(serviceStatus(), "4B210736", 3).value("running").toBool(); }, 20000))
+        return 1;
+    bench.settle();
+
+    std::vector<double> latencies;
+    for (int i = 0; i < count; ++i) {
+        const qint64 sendsBefore = counterOf(benchstatus::module(serviceStatus(), "4B210736", 3), "sends");
+        bench.type(bench.channelVoltage(1), QString::number(1000 + 100 * (i % 2 + 1)));
+        bench.settle();
+        // The service is watched from a thread of its own while this one serves the panels.
+        using Clock = std::chrono::steady_clock;
+        std::atomic<bool> done{false};
+        Clock::time_point playing;
+        std::thread watcher([&] {
+            while (!done) {
+                const QJsonObject module = benchstatus::module(serviceStatus(), "4B210736", 3);
+                if (counterOf(module, "sends") > sendsBefore && module.value("running").toBool()) {
+                    playing = Clock::now();
+                    done = true;
+                }
+            }
+        });
+        const Clock::time_point pressed = Clock::now();
+        bench.pressReturn(bench.channelVoltage(1));
+        const bool seen = QTest::qWaitFor([&] { return done.load(); }, 10000);
+        done = true;
+        watcher.join();
+        bench.settle();
+        const double latency = seen ? std::chrono::duration<double, std::milli>(playing - pressed).count() : -1;
+        latencies.push_back(latency);
+    }
+    std::sort(latencies.begin(), latencies.end());
+    const auto at = [&](double p) { return latencies[size_t(std::lround(p * double(latencies.size() - 1)))]; };
+    std::printf("restart on Return, 8 channels at 1 kHz, cyclic: %d restarts, min %.1f ms, median %.1f ms, "
+                "95th percentile %.1f ms, max %.1f ms\n", count, latencies.front(), at(0.5), at(0.95), latencies.back());
+    return latencies.front() < 0 ? 3 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    initStendixResources();
+    const QStringList args = app.arguments();
+    const QString mode = args.value(1);
+    double seconds = 60;
+    int count = 20;
+    QString only;
+    for (int i = 2; i + 1 < args.size(); i += 2) {
+        if (args[i] == "--seconds")
+            seconds = args[i + 1].toDouble();
+        else if (args[i] == "--count")
+            count = args[i + 1].toInt();
+        else if (args[i] == "--only")
+            only = args[i + 1];
+    }
+    if (mode == "stream" && seconds > 0)
+        return runStreams(seconds, only);
+    if (mode == "restart" && count > 0)
+        return runRestarts(count);
+    std::fprintf(stderr, "usage: bench_output stream [--seconds N] [--only \"RATE kHz/CHANNELS/SIZE\"]\n"
+                         "       bench_output restart [--count N]\n");
+    return 2;
+}
