@@ -497,6 +497,7 @@ bool ModuleVek72::checkParameter(QString& name, double value, QString& errorText
 
 bool ModuleVek72::isOpened() const
 {
+    QMutexLocker lock(&handleMutex);
     return VEK72_IsOpened(const_cast<TVEK72*>(&handle)) == VEK72_OK;
 }
 

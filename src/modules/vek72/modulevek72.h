@@ -271,7 +271,7 @@ private:
     // Every call into the module library with `handle` holds this lock: discovery and shutdown
     // (engine thread), selection (GUI thread), restarts (module thread) and the streaming sender
     // may reach the handle at the same time. It is never held while waiting for another thread.
-    QMutex handleMutex;
+    mutable QMutex handleMutex;
 
     // State of the panels for the module opened last, on the GUI thread: its modification code
     // (the limits row), its channel count (the channels the panels act on), whether the value

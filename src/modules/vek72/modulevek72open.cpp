@@ -85,6 +85,7 @@ QString ModuleVek72::serial() const
 {
     if (!isOpened())
         return QStringLiteral("?");
+    QMutexLocker lock(&handleMutex);
     return serialText(handle);
 }
 
