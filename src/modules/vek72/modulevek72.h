@@ -169,6 +169,9 @@ private:
     template <typename T>
     T* channelWidget(const char* regex, int channel) const;   // "^spinBoxVoltageCh%1$"
     VoltageTypeCode commonType() const;
+    // The common voltage field for a voltage type (AC or DC): the range selector's labels, the
+    // field enabled at its default value, its limits by type and range.
+    void prepareCommonVoltage(VoltageTypeCode type);
     // Changes a control whose change signal must not be acted upon: one permit of `skip` announces
     // the echo, and is taken back when the control did not change after all (a value the control
     // clamps to what it showed), so that no permit is ever left over. Nothing is announced for a

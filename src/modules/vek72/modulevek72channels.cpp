@@ -309,13 +309,7 @@ void ModuleVek72::syncCommonVoltageType(QComboBox* reference)
         }
         return;
     }
-    ui->comboBoxRange->setItemText(0, rangeItemText(lim, type, 0));
-    ui->comboBoxRange->setItemText(1, rangeItemText(lim, type, 1));
-    ui->spinBoxVoltage->setEnabled(true);
-    setQuietly(skipVoltage, ui->spinBoxVoltage, lim.voltageDefault);
-    ui->spinBoxVoltage->setMinimum(type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
-    ui->spinBoxVoltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, ui->comboBoxRange->currentText()),
-                                                  ui->spinBoxVoltage->maximum()));
+    prepareCommonVoltage(type);
     syncCommonVoltage(channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel));
     if (type == VoltageTypeAc) {
         ui->doubleSpinBoxFrequency->setEnabled(true);

@@ -152,13 +152,7 @@ int ModuleVek72::commonVoltageTypeChanged(int index)
     const QString text = ui->comboBoxVoltageType->itemText(index);
     const VoltageTypeCode type = voltageTypeFromText(text);
     if (type != VoltageTypeOther) {
-        ui->comboBoxRange->setItemText(0, rangeItemText(lim, type, 0));
-        ui->comboBoxRange->setItemText(1, rangeItemText(lim, type, 1));
-        ui->spinBoxVoltage->setEnabled(true);
-        setQuietly(skipVoltage, ui->spinBoxVoltage, lim.voltageDefault);
-        ui->spinBoxVoltage->setMinimum(type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
-        ui->spinBoxVoltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, ui->comboBoxRange->currentText()),
-                                                      ui->spinBoxVoltage->maximum()));
+        prepareCommonVoltage(type);
         ui->doubleSpinBoxFrequency->setEnabled(type == VoltageTypeAc);
         ui->doubleSpinBoxOffset->setEnabled(type == VoltageTypeAc);
         if (type == VoltageTypeAc)

@@ -65,6 +65,19 @@ VoltageTypeCode ModuleVek72::commonType() const
                         : VoltageTypeOther;
 }
 
+void ModuleVek72::prepareCommonVoltage(VoltageTypeCode type)
+{
+    Ui::Vek72Settings* ui = settingsUi;
+    const ModificationLimits& lim = limits();
+    ui->comboBoxRange->setItemText(0, rangeItemText(lim, type, 0));
+    ui->comboBoxRange->setItemText(1, rangeItemText(lim, type, 1));
+    ui->spinBoxVoltage->setEnabled(true);
+    setQuietly(skipVoltage, ui->spinBoxVoltage, lim.voltageDefault);
+    ui->spinBoxVoltage->setMinimum(type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
+    ui->spinBoxVoltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, ui->comboBoxRange->currentText()),
+                                                  ui->spinBoxVoltage->maximum()));
+}
+
 bool ModuleVek72::announces(const QSemaphore& skip) const
 {
     if (valueFieldsLinked)
