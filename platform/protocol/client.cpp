@@ -161,8 +161,8 @@ static Io recvAll(int fd, uint8_t* out, size_t size, Clock::time_point deadline)
     return Io::Ok;
 }
 
-Io exchange(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head,
-            const void* tail, size_t tailSize, Clock::time_point deadline, std::vector<uint8_t>& reply)
+Io sendRequest(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head, const void* tail,
+               size_t tailSize, Clock::time_point deadline)
 {
     if (fd < 0) return Io::Closed;
     size_t total = head.size() + (tail ? tailSize : 0);
@@ -178,18 +178,22 @@ Io exchange(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8
     iov[n++] = {hdr, kHeaderSize};
     if (!head.empty()) iov[n++] = {const_cast<uint8_t*>(head.data()), head.size()};
     if (tail && tailSize) iov[n++] = {const_cast<void*>(tail), tailSize};
-    Io r = sendAll(fd, iov, n, deadline);
-    if (r != Io::Ok) return r;
+    return sendAll(fd, iov, n, deadline);
+}
 
+Io readReply(int fd, uint16_t opcode, uint32_t requestId, uint32_t maxPayload, Clock::time_point deadline,
+             std::vector<uint8_t>& reply)
+{
+    reply.clear();
+    if (fd < 0) return Io::Closed;
     uint8_t in[kHeaderSize];
-    r = recvAll(fd, in, kHeaderSize, deadline);
+    Io r = recvAll(fd, in, kHeaderSize, deadline);
     if (r != Io::Ok) return r;
     FrameHeader a = decodeHeader(in);
-    if (a.magic != kFrameMagic || a.opcode != (opcode | kReplyBit) || a.requestId != requestId
-        || a.length < 4 || a.length > maxReplyPayload(opcode))
+    if (a.magic != kFrameMagic || a.opcode != (opcode | kReplyBit) || a.flags != 0 || a.requestId != requestId
+        || a.length < 4 || a.length > maxPayload || a.length > maxReplyPayload(opcode))
         return Io::Protocol;
-    // The payload grows with what actually arrives.
-    reply.clear();
+    // Storage grows with what actually arrives, in steps of at most 1 MiB.
     size_t got = 0;
     while (got < a.length) {
         size_t chunk = a.length - got;
@@ -200,6 +204,14 @@ Io exchange(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8
         got += chunk;
     }
     return Io::Ok;
+}
+
+Io exchange(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head, const void* tail,
+            size_t tailSize, Clock::time_point deadline, std::vector<uint8_t>& reply, uint32_t maxPayload)
+{
+    Io r = sendRequest(fd, opcode, requestId, head, tail, tailSize, deadline);
+    if (r != Io::Ok) return r;
+    return readReply(fd, opcode, requestId, maxPayload, deadline, reply);
 }
 
 bool peerClosed(int fd)

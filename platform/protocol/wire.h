@@ -67,13 +67,31 @@ inline uint32_t maxRequestPayload(uint16_t opcode)
     }
 }
 
-// Largest payload of an answer to a request of this opcode.
+constexpr uint32_t kMaxCrates = 16;       // crate serial entries in an OpGetCrates answer
+constexpr uint32_t kSerialBytes = 16;     // one crate serial entry
+constexpr uint32_t kSlotCount = 16;       // module type entries in an OpGetCrateModules answer
+constexpr uint32_t kInfoBytes = 20;       // ModuleInfo as it travels
+constexpr uint32_t kStateBytes = 12;      // ModuleState as it travels
+constexpr uint32_t kMaxStatusPayload = 16u * 1024 * 1024;
+
+// Payload of an answer to a capture of `frames` frames: status, channel count, at most eight
+// channel indices, frame count, and a double per channel and frame.
+constexpr uint32_t captureReplyPayload(uint32_t frames) { return 4 + 4 + 8 + 4 + 8 * 8 * frames; }
+
+// Largest payload of an answer to a request of this opcode: the status and the most the answer
+// carries. A client refuses a longer answer from its header, before reading or storing any of it.
 inline uint32_t maxReplyPayload(uint16_t opcode)
 {
     switch (opcode) {
-    case OpCtlCapture: return 16 + 8 + 8 * 8 * kMaxCaptureFrames;
-    case OpCtlStatus: return 16u * 1024 * 1024;
-    default: return kMaxSmallPayload;
+    case OpSvcOpen: case OpOpenCrate: case OpModSend: case OpModClose: case OpPing: return 4;
+    case OpGetCrates: return 4 + 4 + kMaxCrates * kSerialBytes;
+    case OpGetCrateModules: return 4 + 2 * kSlotCount;
+    case OpModOpen: return 4 + kInfoBytes;
+    case OpModConfigure: case OpModStreamStart: case OpModSwitchPage: case OpModStop: return 4 + kStateBytes;
+    case OpCtlStatus: return kMaxStatusPayload;
+    case OpCtlCapture: return captureReplyPayload(kMaxCaptureFrames);
+    case OpCtlFault: return kMaxSmallPayload;
+    default: return 0;
     }
 }
 

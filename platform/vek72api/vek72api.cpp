@@ -81,12 +81,10 @@ int stateRequest(TVEK72* h, uint16_t opcode, const Writer& w, uint32_t extraMs)
 }
 
 // The conversion of one run of samples whose scales repeat with the run's length. Branch-free so
-// that the compiler vectorises it; built for AVX2 too where the processor has it.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void convertRun(const double* in, uint32_t* out, unsigned n, const double* lo, const double* gain,
-                const uint32_t* head)
+// that the compiler vectorises it.
+inline __attribute__((always_inline)) void convertRunBody(const double* in, uint32_t* out, unsigned n,
+                                                          const double* lo, const double* gain,
+                                                          const uint32_t* head)
 {
     for (unsigned j = 0; j < n; ++j) {
         double x = (in[j] - lo[j]) * gain[j];
@@ -95,6 +93,46 @@ void convertRun(const double* in, uint32_t* out, unsigned n, const double* lo, c
         c = c < kCodeMax ? c : kCodeMax;
         out[j] = head[j] | (outside << 19) | uint32_t(int32_t(c + 0.5));
     }
+}
+
+// All `count` samples, in whole runs of `run` and the rest.
+inline __attribute__((always_inline)) void convertBody(const double* in, uint32_t* out, uint32_t count, unsigned run,
+                                                       const double* lo, const double* gain, const uint32_t* head)
+{
+    uint32_t i = 0;
+    for (; count - i >= run; i += run) convertRunBody(in + i, out + i, run, lo, gain, head);
+    convertRunBody(in + i, out + i, count - i, lo, gain, head);
+}
+
+using Convert = void (*)(const double*, uint32_t*, uint32_t, unsigned, const double*, const double*, const uint32_t*);
+
+void convertPlain(const double* in, uint32_t* out, uint32_t count, unsigned run, const double* lo, const double* gain,
+                  const uint32_t* head)
+{
+    convertBody(in, out, count, run, lo, gain, head);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) void convertAvx2(const double* in, uint32_t* out, uint32_t count, unsigned run,
+                                                 const double* lo, const double* gain, const uint32_t* head)
+{
+    convertBody(in, out, count, run, lo, gain, head);
+}
+#endif
+
+// The kernel for this processor, chosen once by the first conversion. Not by the loader (an ifunc
+// resolver, as target_clones makes): a resolver runs while the library is being relocated, before
+// any sanitizer runtime is set up, and an instrumented one crashes there.
+Convert convertKernel()
+{
+    static const Convert kernel = [] {
+#if defined(__x86_64__) && defined(__GNUC__)
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx2")) return &convertAvx2;
+#endif
+        return &convertPlain;
+    }();
+    return kernel;
 }
 
 struct ErrorText {
@@ -250,9 +288,7 @@ int VEK72_PrepareDacData(TVEK72* handle, const double* samples, uint32_t count, 
         gain[j] = kCodeMax / (s.max - s.min);
         head[j] = (kWordTag << 24) | (uint32_t(handle->appliedChannel[p] & 7u) << 16);
     }
-    uint32_t i = 0;
-    for (; count - i >= run; i += run) convertRun(samples + i, words + i, run, lo, gain, head);
-    convertRun(samples + i, words + i, count - i, lo, gain, head);
+    convertKernel()(samples, words, count, run, lo, gain, head);
     return VEK72_OK;
 }
 

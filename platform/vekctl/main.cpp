@@ -100,7 +100,9 @@ public:
     ~Session() { closeSocket(fd_); }
 
     // Answers the status of the exchange as an exit code; reply holds the payload after the status.
-    int call(uint16_t opcode, const Writer& w, int* status, std::vector<uint8_t>& reply)
+    // An answer longer than maxPayload (and than its opcode allows) breaks the protocol.
+    int call(uint16_t opcode, const Writer& w, int* status, std::vector<uint8_t>& reply,
+             uint32_t maxPayload = 0xFFFFFFFFu)
     {
         if (fd_ < 0) {
             Io why;
@@ -111,7 +113,7 @@ public:
                 return kExitNoService;
             }
         }
-        Io r = exchange(fd_, opcode, ++id_, w.data(), nullptr, 0, deadlineIn(kTimeoutMs), reply);
+        Io r = exchange(fd_, opcode, ++id_, w.data(), nullptr, 0, deadlineIn(kTimeoutMs), reply, maxPayload);
         if (r != Io::Ok) {
             std::fprintf(stderr, "vekctl: the crate service at %s:%u %s\n", ep_.host.c_str(), unsigned(ep_.port),
                          r == Io::Timeout ? "did not answer in time" : r == Io::Protocol ? "sent a malformed answer"
@@ -178,7 +180,7 @@ int cmdCapture(Session& s, const Args& a)
     w.u32(uint32_t(frames));
     std::vector<uint8_t> reply;
     int status = 0;
-    int rc = s.call(OpCtlCapture, w, &status, reply);
+    int rc = s.call(OpCtlCapture, w, &status, reply, captureReplyPayload(uint32_t(frames)));
     if (rc) return rc;
     if (status != 0) {
         std::fprintf(stderr, "vekctl: capture refused: %s\n",

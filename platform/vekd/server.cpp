@@ -32,6 +32,9 @@ void logLine(const QString& text)
     std::fflush(stderr);
 }
 
+static_assert(kMaxCrates == VEK_MAX_CRATES && kSerialBytes == VEK_SERIAL_SIZE && kSlotCount == VEK_SLOT_COUNT,
+              "the answers' sizes follow the library's tables");
+
 namespace {
 
 constexpr qint64 kReadBufferBytes = 4 * 1024 * 1024;
@@ -60,18 +63,15 @@ bool listed(const char* const (&list)[N], const std::string& name)
 // ---------------------------------------------------------------------------------------------
 // Connection
 
-Connection::Connection(Service* service, QTcpSocket* socket) : QObject(service), service_(service), socket_(socket)
+Connection::Connection(Service* service, QIODevice* io, const QString& peer)
+    : QObject(service), service_(service), io_(io), peer_(peer)
 {
-    peer_ = QString("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
-    socket_->setParent(this);
-    socket_->setReadBufferSize(kReadBufferBytes);
-    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    io_->setParent(this);
     sendTimer_.setSingleShot(true);
     sendTimer_.setTimerType(Qt::PreciseTimer);
     connect(&sendTimer_, &QTimer::timeout, this, &Connection::resumeSend);
-    connect(socket_, &QTcpSocket::readyRead, this, &Connection::pump);
-    connect(socket_, &QTcpSocket::bytesWritten, this, &Connection::pump);
-    connect(socket_, &QTcpSocket::disconnected, this, &Connection::onDisconnected);
+    connect(io_, &QIODevice::readyRead, this, &Connection::pump);
+    connect(io_, &QIODevice::bytesWritten, this, &Connection::pump);
 }
 
 Connection::~Connection() = default;
@@ -85,7 +85,8 @@ void Connection::drop(const QString& reason)
     sendPending_ = false;
     releaseModule();
     service_->connectionGone(this);
-    socket_->abort();
+    if (auto* socket = qobject_cast<QAbstractSocket*>(io_)) socket->abort(); // unsent answers go too
+    else io_->close();
     deleteLater();
 }
 
@@ -95,10 +96,10 @@ void Connection::onDisconnected()
     closing_ = true;
     sendTimer_.stop();
     sendPending_ = false;
-    if (haveHeader_ || socket_->bytesAvailable() > 0) {
+    if (haveHeader_ || io_->bytesAvailable() > 0) {
         ++service_->malformed_;
         logLine(QString("client %1: connection closed inside a frame (truncated frame of %2 bytes)")
-                    .arg(peer_).arg(haveHeader_ ? qint64(payload_.size()) + qint64(kHeaderSize) : socket_->bytesAvailable()));
+                    .arg(peer_).arg(haveHeader_ ? qint64(payload_.size()) + qint64(kHeaderSize) : io_->bytesAvailable()));
     }
     if (role_ == RoleModule) logLine(QString("client %1 disconnected, releasing module %2").arg(peer_, cratePart(crate_, slot_)));
     else if (service_->verbose()) logLine(QString("client %1 disconnected").arg(peer_));
@@ -139,11 +140,11 @@ void Connection::malformed(const QString& why)
 void Connection::pump()
 {
     while (!closing_ && !sendPending_) {
-        if (socket_->bytesToWrite() > kMaxPendingWrite) return; // the client does not read: wait
+        if (io_->bytesToWrite() > kMaxPendingWrite) return; // the client does not read: wait
         if (!haveHeader_) {
-            if (socket_->bytesAvailable() < qint64(kHeaderSize)) return;
+            if (io_->bytesAvailable() < qint64(kHeaderSize)) return;
             uint8_t raw[kHeaderSize];
-            if (socket_->read(reinterpret_cast<char*>(raw), kHeaderSize) != qint64(kHeaderSize))
+            if (io_->read(reinterpret_cast<char*>(raw), kHeaderSize) != qint64(kHeaderSize))
                 return malformed("short read");
             header_ = decodeHeader(raw);
             if (header_.magic != kFrameMagic)
@@ -159,12 +160,12 @@ void Connection::pump()
         }
         size_t want = header_.length - payload_.size();
         if (want > 0) {
-            qint64 avail = socket_->bytesAvailable();
+            qint64 avail = io_->bytesAvailable();
             if (avail <= 0) return;
             size_t n = std::min(want, size_t(avail));
             size_t at = payload_.size();
             payload_.resize(at + n);
-            qint64 got = socket_->read(reinterpret_cast<char*>(payload_.data() + at), qint64(n));
+            qint64 got = io_->read(reinterpret_cast<char*>(payload_.data() + at), qint64(n));
             if (got < 0) return malformed("read error");
             payload_.resize(at + size_t(got));
             if (payload_.size() < header_.length) continue;
@@ -185,8 +186,8 @@ void Connection::reply(uint16_t opcode, uint32_t requestId, const Writer& w)
     h.length = uint32_t(w.data().size());
     uint8_t raw[kHeaderSize];
     encodeHeader(h, raw);
-    socket_->write(reinterpret_cast<const char*>(raw), kHeaderSize);
-    if (!w.data().empty()) socket_->write(reinterpret_cast<const char*>(w.data().data()), qint64(w.data().size()));
+    io_->write(reinterpret_cast<const char*>(raw), kHeaderSize);
+    if (!w.data().empty()) io_->write(reinterpret_cast<const char*>(w.data().data()), qint64(w.data().size()));
 }
 
 void Connection::replyStatus(uint16_t opcode, uint32_t requestId, int status)
@@ -504,9 +505,12 @@ void Connection::onCtlFault(uint32_t id, Reader& r)
     if (!r.ok() || r.remaining()) return malformed("fault request");
     QString message;
     int rc = service_->applyFault(QByteArray::fromStdString(json), this, &message);
+    // The message may name what the request made up at any length: it is cut to fit an answer.
+    std::string text = message.toStdString();
+    text.resize(std::min<size_t>(text.size(), maxReplyPayload(OpCtlFault) - 8));
     Writer w;
     w.i32(rc);
-    w.str(message.toStdString());
+    w.str(text);
     reply(OpCtlFault, id, w);
 }
 
@@ -546,11 +550,20 @@ void Service::onNewConnection()
             s->deleteLater();
             continue;
         }
-        ++accepted_;
-        auto* c = new Connection(this, s);
-        connections_.push_back(c);
-        if (verbose_) logLine(QString("client %1 connected").arg(c->peer()));
+        s->setReadBufferSize(kReadBufferBytes);
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        Connection* c = adopt(s, QString("%1:%2").arg(s->peerAddress().toString()).arg(s->peerPort()));
+        connect(s, &QTcpSocket::disconnected, c, &Connection::onDisconnected);
     }
+}
+
+Connection* Service::adopt(QIODevice* io, const QString& peer)
+{
+    ++accepted_;
+    auto* c = new Connection(this, io, peer);
+    connections_.push_back(c);
+    if (verbose_) logLine(QString("client %1 connected").arg(peer));
+    return c;
 }
 
 void Service::connectionGone(Connection* c)

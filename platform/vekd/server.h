@@ -13,7 +13,7 @@
 
 #include <vector>
 
-class QTcpSocket;
+class QIODevice;
 
 namespace vekd {
 
@@ -22,13 +22,14 @@ void logLine(const QString& text);
 
 class Service;
 
-// One client connection.
+// One client connection: reads request frames from its device (a TCP socket; a device in memory
+// in the fuzzer), answers each in turn, and owns the device.
 class Connection : public QObject {
     Q_OBJECT
 public:
     enum Role { RoleNone, RoleService, RoleCrate, RoleModule };
 
-    Connection(Service* service, QTcpSocket* socket);
+    Connection(Service* service, QIODevice* io, const QString& peer);
     ~Connection() override;
 
     QString peer() const { return peer_; }
@@ -37,9 +38,12 @@ public:
     // Closes the connection from the service side; the object deletes itself later.
     void drop(const QString& reason);
 
+public Q_SLOTS:
+    // The client went away (or the device reached its end).
+    void onDisconnected();
+
 private Q_SLOTS:
     void pump();
-    void onDisconnected();
     void resumeSend();
 
 private:
@@ -68,7 +72,7 @@ private:
     void onCtlFault(uint32_t id, vekproto::Reader& r);
 
     Service* service_;
-    QTcpSocket* socket_;
+    QIODevice* io_;
     QString peer_;
     bool closing_ = false;
     Role role_ = RoleNone;
@@ -106,6 +110,9 @@ public:
     // Applies a fault request (JSON); answers 0 and a message, or a negative code and a message.
     int applyFault(const QByteArray& json, Connection* from, QString* message);
 
+    // Serves a client on an open device (the service's own sockets come through here too); the
+    // connection owns the device. The caller reports the end of a stream with onDisconnected().
+    Connection* adopt(QIODevice* io, const QString& peer);
     void connectionGone(Connection* c);
     void dropAll(Connection* except);
 
