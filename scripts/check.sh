@@ -46,6 +46,16 @@ common="abort_on_error=0:print_summary=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:$common"
 export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1:$common"
 export LSAN_OPTIONS="suppressions=$supp/lsan-qt.supp:print_suppressions=0"
-export TSAN_OPTIONS="suppressions=$supp/tsan-qt.supp:halt_on_error=1:second_deadlock_stack=1:print_suppressions=0:$common"
+export TSAN_OPTIONS="suppressions=$supp/tsan-qt.supp:halt_on_error=${TSAN_HALT:-1}:second_deadlock_stack=1:ignore_noninstrumented_modules=1:print_suppressions=0:$common"
+if [ "$kind" = tsan ]; then
+  # How Qt hands data between threads, told to TSan (see the source); built without instrumentation.
+  annotations="$build/libqt-tsan-annotations.so"
+  if [ ! "$annotations" -nt "$supp/qt-tsan-annotations.cpp" ]; then
+    # shellcheck disable=SC2046
+    $cxx -shared -fPIC -O1 -std=c++17 "$supp/qt-tsan-annotations.cpp" $(pkg-config --cflags --libs Qt5Core) -ldl \
+      -o "$annotations"
+  fi
+  export LD_PRELOAD="$annotations${LD_PRELOAD:+:$LD_PRELOAD}"
+fi
 cd "$build"
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure --parallel "$(nproc)" "$@"

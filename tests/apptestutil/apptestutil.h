@@ -6,6 +6,7 @@
 // messages of every thread captured for the test to look at.
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QMetaObject>
@@ -18,6 +19,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 namespace apptest {
@@ -31,6 +33,70 @@ inline bool runQueuedCalls(QObject* receiver, int timeoutMs = 5000)
     QMetaObject::invokeMethod(receiver, [ran] { *ran = true; }, Qt::QueuedConnection);
     return QTest::qWaitFor([ran] { return ran->load(); }, timeoutMs);
 }
+
+// Counts the emissions of a signal sent from any thread, for the thread that made the counter. A
+// QSignalSpy appends on the emitting thread, so reading it while another thread emits races with the
+// appending. Here each emission is queued to this thread, and count() first takes in the emissions
+// queued so far: everything emitted before count() is called is counted.
+class SignalCounter
+{
+public:
+    template <typename Sender, typename Signal>
+    SignalCounter(const Sender* sender, Signal signal)
+    {
+        QObject::connect(sender, signal, &receiver, [this] { ++emitted; }, Qt::QueuedConnection);
+    }
+    SignalCounter(const SignalCounter&) = delete;
+    SignalCounter& operator=(const SignalCounter&) = delete;
+
+    int count()
+    {
+        QCoreApplication::sendPostedEvents(&receiver, QEvent::MetaCall);
+        return emitted;
+    }
+    bool isEmpty() { return count() == 0; }
+
+private:
+    QObject receiver;
+    int emitted = 0;
+};
+
+// Runs `probe` on the emitting thread when a signal comes, to see the emitter's state at that moment,
+// and hands the answer of the first emission to the thread that made the probe.
+template <typename T>
+class EmissionProbe
+{
+public:
+    template <typename Sender, typename Signal>
+    EmissionProbe(const Sender* sender, Signal signal, std::function<T()> probe)
+    {
+        QObject::connect(sender, signal, &receiver, [this, probe] {
+            const T answer = probe();
+            QMetaObject::invokeMethod(&receiver, [this, answer] {
+                if (!taken)
+                    value = answer;
+                taken = true;
+            }, Qt::QueuedConnection);
+        }, Qt::DirectConnection);
+    }
+    EmissionProbe(const EmissionProbe&) = delete;
+    EmissionProbe& operator=(const EmissionProbe&) = delete;
+
+    // The answer at the first emission; `none` when no signal came within timeoutMs.
+    T first(const T& none, int timeoutMs = 5000)
+    {
+        QTest::qWaitFor([this] {
+            QCoreApplication::sendPostedEvents(&receiver, QEvent::MetaCall);
+            return taken;
+        }, timeoutMs);
+        return taken ? value : none;
+    }
+
+private:
+    QObject receiver;
+    bool taken = false;
+    T value{};
+};
 
 // The whole file; empty when it cannot be read.
 inline QByteArray readFile(const QString& path)

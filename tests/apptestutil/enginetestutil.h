@@ -4,7 +4,6 @@
 // Helpers shared by the tests that drive the engine, directly or through the main window: crate
 // records, a port where no crate service listens, and an engine on a thread of its own.
 
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 #include <QThread>
@@ -46,14 +45,14 @@ struct EngineOnThread
 {
     Engine* const engine;
     QThread thread;
-    QSignalSpy ready{engine, &Engine::readyCrate};
-    QSignalSpy stopped{engine, &Engine::stopped};
+    SignalCounter ready{engine, &Engine::readyCrate};
+    SignalCounter stopped{engine, &Engine::stopped};
 
     explicit EngineOnThread(Engine* engineObject) : engine(engineObject)
     {
         engine->moveToThread(&thread);
         thread.start();
-        QSignalSpy started(engine, &Engine::started);
+        SignalCounter started(engine, &Engine::started);
         QMetaObject::invokeMethod(engine, "start", Qt::QueuedConnection);
         // The signal comes from the engine's thread, possibly before a wait could begin: count it.
         if (!QTest::qWaitFor([&]() { return started.count() > 0; }, 5000))

@@ -239,12 +239,11 @@ void TestEngineDiscovery::stopClosesModuleAndService()
     QVERIFY(t.engine->useModule(0, 0));
     QVERIFY(benchstatus::connections(benchstatus::status(vekd)) > baseline);
 
-    bool moduleThreadEnded = false;
-    connect(t.engine, &Engine::stopped, t.engine, [&]() {
-        moduleThreadEnded = t.engine->moduleWorkerThread()->isFinished();
-    }, Qt::DirectConnection);
+    Engine* engine = t.engine;
+    EmissionProbe<bool> moduleThreadEnded(engine, &Engine::stopped,
+                                          [engine] { return engine->moduleWorkerThread()->isFinished(); });
     QVERIFY(t.stop());
-    QVERIFY(moduleThreadEnded);
+    QVERIFY(moduleThreadEnded.first(false));
     const QJsonObject status = benchstatus::status(vekd);
     const QJsonObject module = benchstatus::module(status, "4B210736", 3);
     QVERIFY(!module.value("opened").toBool(true));

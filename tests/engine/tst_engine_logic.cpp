@@ -315,18 +315,15 @@ void TestEngineLogic::stopShutsDownInOrder()
     t.module->closeResult = false;
     t.module->clearCalls();
 
-    bool moduleThreadFinishedAtStopped = false;
-    QThread* stoppedThread = nullptr;
-    connect(t.engine, &Engine::stopped, t.engine, [&]() {
-        moduleThreadFinishedAtStopped = t.engine->moduleWorkerThread()->isFinished();
-        stoppedThread = QThread::currentThread();
-    }, Qt::DirectConnection);
+    Engine* engine = t.engine;
+    EmissionProbe<QPair<bool, QThread*>> atStopped(engine, &Engine::stopped, [engine] {
+        return qMakePair(engine->moduleWorkerThread()->isFinished(), QThread::currentThread());
+    });
     QVERIFY(t.stop());
     QCOMPARE(t.module->calls(), (QStringList{"isOpened", "isRunning", "stop", "close"}));
     // The module was closed while its thread still ran; the thread had ended when stopped() came.
     QVERIFY(t.module->watchedRunningAtClose);
-    QVERIFY(moduleThreadFinishedAtStopped);
-    QCOMPARE(stoppedThread, &t.thread);
+    QCOMPARE(atStopped.first({}), qMakePair(true, static_cast<QThread*>(&t.thread)));
     QCOMPARE(t.module->lastCallThread(), &t.thread);
 }
 

@@ -153,7 +153,7 @@ void TestMainWindow::emulatorModeListsOneCrate()
     WorkingDirectory cwd;
     cwd.writeGlobal(QStringLiteral("ModuleMode"), QStringLiteral("Emulator"));
     MainWindow window;
-    QSignalSpy lists(window.engineObject(), &Engine::readyCrate);
+    SignalCounter lists(window.engineObject(), &Engine::readyCrate);
     QVERIFY(!window.selectionAllowed());
     QCoreApplication::processEvents();
     QCOMPARE(lists.count(), 0); // no discovery before the window is shown
@@ -466,7 +466,7 @@ void TestMainWindow::closingStopsEngineOnce()
     MainWindow window;
     window.show();
     QVERIFY(settled(window));
-    QSignalSpy stopped(window.engineObject(), &Engine::stopped);
+    SignalCounter stopped(window.engineObject(), &Engine::stopped);
     // A discovery still out when the window closes is not acted on.
     child<QAbstractButton>(&window, "pushButtonUpdate")->click();
     QVERIFY(window.close());

@@ -277,14 +277,13 @@ void TestMainWindowBench::closingWhileModulePlays()
     }, 20000), "the module neither played nor reported an error");
     QVERIFY2(plays, qPrintable(criticals().join(QLatin1Char('\n'))));
 
-    QSignalSpy stopped(window.engineObject(), &Engine::stopped);
-    bool moduleThreadEnded = false;
-    connect(window.engineObject(), &Engine::stopped, window.engineObject(), [&]() {
-        moduleThreadEnded = window.engineObject()->moduleWorkerThread()->isFinished();
-    }, Qt::DirectConnection);
+    SignalCounter stopped(window.engineObject(), &Engine::stopped);
+    Engine* engine = window.engineObject();
+    EmissionProbe<bool> moduleThreadEnded(engine, &Engine::stopped,
+                                          [engine] { return engine->moduleWorkerThread()->isFinished(); });
     QVERIFY(window.close());
     QCOMPARE(stopped.count(), 1);
-    QVERIFY(moduleThreadEnded);
+    QVERIFY(moduleThreadEnded.first(false));
     QVERIFY(window.engineObject()->thread()->isFinished());
     QVERIFY(infos().contains(QStringLiteral("Завершение работы")));
 
@@ -308,17 +307,18 @@ void TestMainWindowBench::closingWithModuleOpen()
     QVERIFY(benchstatus::opened(vekd, "4B210736", 3));
     QVERIFY(benchstatus::connections(benchstatus::status(vekd)) > baseline);
 
-    QStringList order;
     Engine* engine = window.engineObject();
-    connect(engine, &Engine::stopped, engine, [&]() {
-        order.append(QStringLiteral("stopped"));
+    VekdRunner* service = &vekd;
+    EmissionProbe<QStringList> order(engine, &Engine::stopped, [engine, service] {
+        QStringList seen{QStringLiteral("stopped")};
         if (engine->moduleWorkerThread()->isFinished())
-            order.append(QStringLiteral("module thread ended"));
-        if (!benchstatus::opened(vekd, "4B210736", 3))
-            order.append(QStringLiteral("module closed"));
-    }, Qt::DirectConnection);
+            seen.append(QStringLiteral("module thread ended"));
+        if (!benchstatus::opened(*service, "4B210736", 3))
+            seen.append(QStringLiteral("module closed"));
+        return seen;
+    });
     QVERIFY(window.close());
-    QCOMPARE(order, (QStringList{"stopped", "module thread ended", "module closed"}));
+    QCOMPARE(order.first({}), (QStringList{"stopped", "module thread ended", "module closed"}));
     QVERIFY(engine->thread()->isFinished());
     QVERIFY(!window.isEnabled());
 

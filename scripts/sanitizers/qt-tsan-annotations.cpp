@@ -1,0 +1,133 @@
+// Tells ThreadSanitizer how Qt's own libraries hand data from one thread to another.
+//
+// The distribution's Qt is not built with ThreadSanitizer, and its mutexes and semaphores work on
+// futexes directly, so TSan sees none of the ordering they make: every value our code hands to
+// another thread through a queued call, a semaphore or a contended mutex would be reported as a race.
+// scripts/check.sh preloads this library (built without instrumentation) into every process of a
+// TSan run. Where Qt's exported functions show a hand-over, it reports the ordering to TSan, exactly
+// as the hidden synchronisation provides it:
+//  - an event posted to a thread: Qt queues it under the thread's event-queue mutex, then wakes the
+//    thread's GLib main context (g_main_context_wakeup, called from outside Qt's library). That call
+//    is a release on the context; every event a thread delivers (QInternal's event-notify callback,
+//    before the receiver sees the event) is an acquire on the context of the delivering thread;
+//  - QSemaphore: release() is a release, an acquire that succeeded is an acquire;
+//  - QMutex: the slow paths lockInternal() and unlockInternal() (the fast paths are inline atomic
+//    operations, which TSan sees in our code).
+// It does nothing in a process without the TSan runtime.
+#include <QtCore/qmutex.h>
+#include <QtCore/qnamespace.h>
+#include <QtCore/qsemaphore.h>
+
+#include <dlfcn.h>
+
+// GLib's main context, known only by address here (GLib comes with Qt's core library).
+typedef struct _GMainContext GMainContext;
+
+extern "C" {
+void __tsan_acquire(void* addr) __attribute__((weak));
+void __tsan_release(void* addr) __attribute__((weak));
+}
+
+namespace {
+
+template <typename F>
+F next(const char* name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void acquire(const void* addr)
+{
+    if (__tsan_acquire) __tsan_acquire(const_cast<void*>(addr));
+}
+
+void release(const void* addr)
+{
+    if (__tsan_release) __tsan_release(const_cast<void*>(addr));
+}
+
+GMainContext* defaultContext()
+{
+    static const auto get = reinterpret_cast<GMainContext* (*)()>(dlsym(RTLD_DEFAULT, "g_main_context_default"));
+    return get ? get() : nullptr;
+}
+
+GMainContext* contextOfThisThread()
+{
+    static const auto get =
+        reinterpret_cast<GMainContext* (*)()>(dlsym(RTLD_DEFAULT, "g_main_context_get_thread_default"));
+    GMainContext* context = get ? get() : nullptr;
+    return context ? context : defaultContext();
+}
+
+bool eventDelivered(void**)
+{
+    acquire(contextOfThisThread());
+    return false; // deliver as usual
+}
+
+__attribute__((constructor)) void install()
+{
+    if (__tsan_acquire) QInternal::registerCallback(QInternal::EventNotifyCallback, eventDelivered);
+}
+
+} // namespace
+
+extern "C" void g_main_context_wakeup(GMainContext* context)
+{
+    static const auto real = next<void (*)(GMainContext*)>("g_main_context_wakeup");
+    release(context ? context : defaultContext());
+    real(context);
+}
+
+void QSemaphore::release(int n)
+{
+    static const auto real = next<void (*)(QSemaphore*, int)>("_ZN10QSemaphore7releaseEi");
+    ::release(this);
+    real(this, n);
+}
+
+void QSemaphore::acquire(int n)
+{
+    static const auto real = next<void (*)(QSemaphore*, int)>("_ZN10QSemaphore7acquireEi");
+    real(this, n);
+    ::acquire(this);
+}
+
+bool QSemaphore::tryAcquire(int n)
+{
+    static const auto real = next<bool (*)(QSemaphore*, int)>("_ZN10QSemaphore10tryAcquireEi");
+    const bool taken = real(this, n);
+    if (taken) ::acquire(this);
+    return taken;
+}
+
+bool QSemaphore::tryAcquire(int n, int timeout)
+{
+    static const auto real = next<bool (*)(QSemaphore*, int, int)>("_ZN10QSemaphore10tryAcquireEii");
+    const bool taken = real(this, n, timeout);
+    if (taken) ::acquire(this);
+    return taken;
+}
+
+void QBasicMutex::lockInternal() QT_MUTEX_LOCK_NOEXCEPT
+{
+    static const auto real = next<void (*)(QBasicMutex*)>("_ZN11QBasicMutex12lockInternalEv");
+    real(this);
+    acquire(this);
+}
+
+bool QBasicMutex::lockInternal(int timeout) QT_MUTEX_LOCK_NOEXCEPT
+{
+    static const auto real = next<bool (*)(QBasicMutex*, int)>("_ZN11QBasicMutex12lockInternalEi");
+    const bool locked = real(this, timeout);
+    if (locked) acquire(this);
+    return locked;
+}
+
+void QBasicMutex::unlockInternal() noexcept
+{
+    static const auto real = next<void (*)(QBasicMutex*)>("_ZN11QBasicMutex14unlockInternalEv");
+    release(this);
+    real(this);
+}
