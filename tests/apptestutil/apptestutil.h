@@ -85,11 +85,11 @@ public:
     // The answer at the first emission; `none` when no signal came within timeoutMs.
     T first(const T& none, int timeoutMs = 5000)
     {
-        QTest::qWaitFor([this] {
+        const bool came = QTest::qWaitFor([this] {
             QCoreApplication::sendPostedEvents(&receiver, QEvent::MetaCall);
             return taken;
         }, timeoutMs);
-        return taken ? value : none;
+        return came ? value : none;
     }
 
 private:

@@ -50,7 +50,7 @@ private slots:
     void init();
 
     void builtInBench();
-    void unopenableCrateAndFaultySlot();
+    void unopenableCrateFaultySlotAndTheLastSlot();
     void unknownModificationIsLetGo();
     void noCrates();
     void serviceDownThenBack();
@@ -89,7 +89,7 @@ void TestEngineDiscovery::builtInBench()
     QVERIFY(criticals().isEmpty());
 }
 
-void TestEngineDiscovery::unopenableCrateAndFaultySlot()
+void TestEngineDiscovery::unopenableCrateFaultySlotAndTheLastSlot()
 {
     VekdRunner vekd;
     QVERIFY(vekd.start(R"({"crates": [
@@ -97,11 +97,13 @@ void TestEngineDiscovery::unopenableCrateAndFaultySlot()
         {"serial": "B", "slots": [{"slot": 1, "type": 4660},
                                   {"slot": 3, "type": 8995, "modification": 1, "channels": 8},
                                   {"slot": 5, "type": 8995, "faulty": true},
-                                  {"slot": 7, "type": 8995, "modification": 2, "channels": 4}]}]})"));
+                                  {"slot": 7, "type": 8995, "modification": 2, "channels": 4},
+                                  {"slot": 16, "type": 8995, "modification": 1, "channels": 2}]}]})"));
     RunningEngine t;
     QVERIFY(t.discover());
-    QCOMPARE(t.listed(), (QStringList{"A[]", "B[3:VEK72-1-8,7:VEK72-2-4]"}));
-    // The refused crate is not reported; the faulty module is, by the module's own message.
+    QCOMPARE(t.listed(), (QStringList{"A[]", "B[3:VEK72-1-8,7:VEK72-2-4,16:VEK72-1-2]"}));
+    // The refused crate is not reported; the faulty module is, by the module's own message. Every slot
+    // up to the sixteenth is looked at.
     QCOMPARE(countOf(criticals(), serviceDown), 0);
     QVERIFY(!criticals().isEmpty());
 }

@@ -25,6 +25,7 @@ private slots:
     void otherStates();
     void boundedWhenTheGuiThreadIsBusy();
     void queryAndRunOn();
+    void runOnReportsItsTimeOut();
 };
 
 void WidgetSyncTest::directOnTheWidgetsThread()
@@ -161,6 +162,19 @@ void WidgetSyncTest::queryAndRunOn()
     QVERIFY(ok);
     QCOMPARE(runsOn, QThread::currentThread());
     QVERIFY(!widgetsync::runOn(nullptr, [] {}));
+}
+
+void WidgetSyncTest::runOnReportsItsTimeOut()
+{
+    QSpinBox box;
+    bool result = true;
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("не применил изменение за 100 мс"));
+    // This thread blocks in wait(), so the work cannot run before the worker gives up.
+    QThread* worker = QThread::create([&] { result = widgetsync::runOn(&box, [] {}, 100); });
+    worker->start();
+    QVERIFY(worker->wait(10000));
+    delete worker;
+    QVERIFY(!result);
 }
 
 QTEST_MAIN(WidgetSyncTest)

@@ -13,9 +13,14 @@
 #include <QtTest>
 #include <QTcpSocket>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
+#include <functional>
+#include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -85,6 +90,56 @@ struct Witness {
     ~Witness() { VEK72_Close(&h); }
 };
 
+// A crate service of the test's own on a loopback port (VEK_SERVICE points at it while it lives): it
+// answers each request of its one client with answer(opcode, requestId), then waits for the client
+// to close.
+class ScriptedService {
+public:
+    using Answer = std::function<QByteArray(uint16_t opcode, uint32_t requestId)>;
+    explicit ScriptedService(Answer answer) : answer_(std::move(answer))
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0
+            || ::listen(listener_, 1) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            qFatal("ScriptedService: no listening socket");
+        previous_ = qgetenv("VEK_SERVICE");
+        qputenv("VEK_SERVICE", QByteArray("127.0.0.1:") + QByteArray::number(ntohs(a.sin_port)));
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedService()
+    {
+        ::shutdown(listener_, SHUT_RDWR); // ends an accept that never got its client
+        thread_.join();
+        ::close(listener_);
+        qputenv("VEK_SERVICE", previous_);
+    }
+
+private:
+    void serve()
+    {
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        if (fd < 0) return;
+        uint8_t raw[kHeaderSize];
+        while (::recv(fd, raw, kHeaderSize, MSG_WAITALL) == ssize_t(kHeaderSize)) {
+            const FrameHeader h = decodeHeader(raw);
+            std::vector<char> payload(h.length);
+            if (h.length && ::recv(fd, payload.data(), h.length, MSG_WAITALL) != ssize_t(h.length)) break;
+            const QByteArray out = answer_(h.opcode, h.requestId);
+            if (::send(fd, out.constData(), size_t(out.size()), MSG_NOSIGNAL) != ssize_t(out.size())) break;
+        }
+        ::close(fd);
+    }
+
+    Answer answer_;
+    int listener_ = -1;
+    QByteArray previous_;
+    std::thread thread_;
+};
+
 } // namespace
 
 class TestPlatformRobustness : public QObject {
@@ -97,6 +152,8 @@ private Q_SLOTS:
     void manyClientsAtOnce();
     void clientVanishesDuringWaitingSend();
     void hungServiceTimesOut();
+    void answersLongerThanTheRequestAllows_data();
+    void answersLongerThanTheRequestAllows();
     void vekdLeavesWithItsParent();
 };
 
@@ -349,6 +406,93 @@ void TestPlatformRobustness::hungServiceTimesOut()
     QCOMPARE(VEK_OpenSvcControl(&c.svc, kLocal, kPort), 0);
     QCOMPARE(VEK_GetCrates(&c.svc, serials), 0);
     QCOMPARE(openWhenReleased(&c.m, "4B210736", 3), 0);
+}
+
+void TestPlatformRobustness::answersLongerThanTheRequestAllows_data()
+{
+    QTest::addColumn<int>("call");
+    QTest::addColumn<quint32>("claimed"); // 0: one byte more than the answer may carry, all of it sent
+    enum { OpenService, Crates, OpenCrate, ModuleTypes, OpenModule, Configure, Send };
+    QTest::newRow("service open") << int(OpenService) << 0u;
+    QTest::newRow("crate list") << int(Crates) << 0u;
+    QTest::newRow("crate open") << int(OpenCrate) << 0u;
+    QTest::newRow("module types") << int(ModuleTypes) << 0u;
+    QTest::newRow("module open") << int(OpenModule) << 0u;
+    QTest::newRow("configure") << int(Configure) << 0u;
+    QTest::newRow("send") << int(Send) << 0u;
+    QTest::newRow("crate list claiming 4 GiB") << int(Crates) << 0xFFFFFFFFu;
+    QTest::newRow("module open claiming 4 GiB") << int(OpenModule) << 0xFFFFFFFFu;
+}
+
+// The service answers the call under test with more than its request allows (every earlier request
+// of the call properly): the call fails with the protocol error and gives the connection up, having
+// read no more than the header. The address space is limited meanwhile, so an answer stored at the
+// size its header claims would end the test.
+void TestPlatformRobustness::answersLongerThanTheRequestAllows()
+{
+    QFETCH(int, call);
+    QFETCH(quint32, claimed);
+    enum { OpenService, Crates, OpenCrate, ModuleTypes, OpenModule, Configure, Send };
+    const uint16_t tested[] = {OpSvcOpen, OpGetCrates, OpOpenCrate, OpGetCrateModules, OpModOpen, OpModConfigure, OpModSend};
+    ScriptedService service([&](uint16_t opcode, uint32_t id) {
+        const uint32_t limit = maxReplyPayload(opcode);
+        FrameHeader h;
+        h.opcode = uint16_t(opcode | kReplyBit);
+        h.requestId = id;
+        if (opcode != tested[call]) { // a proper answer: status 0 and zeros
+            h.length = opcode == OpGetCrates ? 8 : limit;
+            uint8_t raw[kHeaderSize];
+            encodeHeader(h, raw);
+            return QByteArray(reinterpret_cast<const char*>(raw), kHeaderSize) + QByteArray(int(h.length), '\0');
+        }
+        h.length = claimed ? claimed : limit + 1;
+        uint8_t raw[kHeaderSize];
+        encodeHeader(h, raw);
+        return QByteArray(reinterpret_cast<const char*>(raw), kHeaderSize) + QByteArray(claimed ? 4 : int(h.length), '\0');
+    });
+    rlimit saved;
+    QCOMPARE(getrlimit(RLIMIT_AS, &saved), 0);
+    QFile status("/proc/self/status");
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    const QByteArray vm = status.readAll();
+    const long long vmKiB = vm.mid(vm.indexOf("VmSize:") + 7).trimmed().split(' ').first().toLongLong();
+    QVERIFY(vmKiB > 0);
+    rlimit limited = saved;
+    limited.rlim_cur = rlim_t(vmKiB + 256 * 1024) * 1024; // room for a call, not for a 4 GiB answer
+    QCOMPARE(setrlimit(RLIMIT_AS, &limited), 0);
+    int rc = 0, protocolError = VEK_E_PROTOCOL, opened = 0;
+    TVEK svc;
+    VEK_Init(&svc);
+    TVEK72 m;
+    VEK72_Init(&m);
+    char serials[VEK_MAX_CRATES][VEK_SERIAL_SIZE];
+    uint16_t ids[VEK_SLOT_COUNT];
+    const uint32_t words[2] = {};
+    switch (call) {
+    case OpenService: rc = VEK_OpenSvcControl(&svc, kLocal, kPort); break;
+    case Crates:
+        rc = VEK_OpenSvcControl(&svc, kLocal, kPort);
+        if (rc == 0) rc = VEK_GetCrates(&svc, serials);
+        break;
+    case OpenCrate: rc = VEK_OpenCrate(&svc, kLocal, kPort, 0, "4B210736"); break;
+    case ModuleTypes:
+        rc = VEK_OpenCrate(&svc, kLocal, kPort, 0, "4B210736");
+        if (rc == 0) rc = VEK_GetCrateModules(&svc, ids);
+        break;
+    default:
+        protocolError = VEK72_E_PROTOCOL;
+        rc = VEK72_Open(&m, kLocal, kPort, "4B210736", 3);
+        if (call == Configure && rc == 0) rc = VEK72_Configure(&m);
+        if (call == Send && rc == 0) rc = VEK72_Send(&m, words, 2, 0);
+        opened = VEK72_IsOpened(&m) == 0;
+        break;
+    }
+    if (call < OpenModule) opened = VEK_IsOpened(&svc) == 0;
+    QCOMPARE(setrlimit(RLIMIT_AS, &saved), 0);
+    QCOMPARE(rc, protocolError);
+    QVERIFY(!opened);
+    VEK72_Close(&m);
+    VEK_Close(&svc);
 }
 
 void TestPlatformRobustness::vekdLeavesWithItsParent()

@@ -50,6 +50,7 @@ private Q_SLOTS:
     void cyclicPageLimitsAndSwitch();
     void streamingConsumesAtTheRate();
     void underrunsAreCountedAndOutputsHeld();
+    void underrunEndsWithTheFirstFrameFed();
     void roomForAWaitingSender();
     void countersOfReceivedWords();
     void captureKeepsOnlyTheLastFrames();
@@ -264,6 +265,28 @@ void TestVek72Sim::underrunsAreCountedAndOutputsHeld()
     QCOMPARE(m.streamStart(kSecond), 0);
     m.advance(kSecond + kSecond / 1000);
     QCOMPARE(m.counters().underruns, uint64_t(3));
+}
+
+void TestVek72Sim::underrunEndsWithTheFirstFrameFed()
+{
+    Vek72Module m = module8();
+    QCOMPARE(m.configure(config({0, 1}, 48000, 1), 0), 0); // two channels: 24000 frames per second
+    auto period = [](uint64_t frames) { return Nanos((frames * kSecond + 23999) / 24000); }; // frames due from here
+    QCOMPARE(m.streamStart(0), 0);
+    m.advance(period(100)); // started empty: 100 periods without data
+    QCOMPARE(m.counters().underruns, uint64_t(1));
+    QCOMPARE(m.counters().underrunFrames, uint64_t(100));
+    // one frame comes: the next period plays it, and the underrun is over
+    const uint32_t frame[] = {word(0, 1234), word(1, 4321)};
+    QCOMPARE(m.send(frame, 2, 2, period(100)), int64_t(2));
+    m.advance(period(101));
+    QCOMPARE(m.counters().framesPlayed, uint64_t(1));
+    QCOMPARE(m.counters().underrunFrames, uint64_t(100));
+    QCOMPARE(m.outputs()[1], vekproto::codeToVolts(4321, {-10, 10}));
+    // the period after it starves again: a new underrun
+    m.advance(period(102));
+    QCOMPARE(m.counters().underruns, uint64_t(2));
+    QCOMPARE(m.counters().underrunFrames, uint64_t(101));
 }
 
 void TestVek72Sim::roomForAWaitingSender()

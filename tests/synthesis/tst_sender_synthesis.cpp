@@ -48,6 +48,7 @@ private slots:
     void sendFailures();
     void preparationFailure();
     void arraysThatCannotBeAllocated();
+    void sendTakingNoWords();
 
 private:
     bool configure(const QList<ChannelSignal>& list, bool cyclic, double dacRate = 48000);
@@ -410,6 +411,20 @@ void TestSenderSynthesis::arraysThatCannotBeAllocated()
     QVERIFY(outputData.at(0).frequency == 0.0002);  // untouched
     QCOMPARE(sender->transferWordCount(), 0u);
     QCOMPARE(moduleStatus().value("counters").toObject().value("wordsReceived").toDouble(), received);
+}
+
+void TestSenderSynthesis::sendTakingNoWords()
+{
+    // The module answers the send, but takes nothing: a count that differs, not a failed send.
+    QVERIFY(configure({sig(ChannelSignal::Sine, 700, 1, 0, 1)}, true));
+    apptest::clearMessages();
+    QCOMPARE(service.vekctl({"fault", "short-send", "--crate", crateSerial, "--slot", QString::number(slotOfEight),
+                             "--words", "0"}),
+             0);
+    QCOMPARE(sender->synthesize(true), 0);
+    verifyUnlocked();
+    QCOMPARE(apptest::criticals(), QStringList{"Ошибка! Количество отправленных сэмплов не равно заданному!"});
+    QCOMPARE(sender->lastSentCount(), 0);
 }
 
 // arraysThatCannotBeAllocated limits the address space: under a sanitizer an allocation that does not

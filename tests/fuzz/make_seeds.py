@@ -1,0 +1,102 @@
+#!/usr/bin/env python3
+"""Writes the hand-made seed inputs of the wire protocol fuzzers into corpus/server and corpus/client.
+
+A server input is a piece-size byte followed by a client's request frames; a client input is a call
+selector, a mode byte (bit 0: the harness puts a correct answer header in front) and the answer.
+Run once after changing the protocol; the fuzzers add what they find to the same folders.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MAGIC = 0x504B4556
+REPLY = 0x8000
+
+
+def frame(opcode, payload=b"", request_id=1, length=None, magic=MAGIC, flags=0):
+    n = len(payload) if length is None else length
+    return struct.pack("<IHHII", magic, opcode, flags, request_id, n) + payload
+
+
+def text(s):
+    b = s.encode()
+    return struct.pack("<I", len(b)) + b
+
+
+def config(channels, mode, rate, tenth=()):
+    body = b""
+    for ch in range(8):
+        body += bytes([1 if ch in channels else 0, 1 if ch in tenth else 0, 0, 0])
+    return body + bytes([mode, 1]) + struct.pack("<I", rate)
+
+
+def words(n, channel=0):
+    return b"".join(struct.pack("<I", (0xA5 << 24) | (channel << 16) | (i * 997 % 65536)) for i in range(n))
+
+
+def send(n, timeout=0):
+    return struct.pack("<II", timeout, n) + words(n)
+
+
+CRATE = "4B210736"
+SERVER = {
+    "ping": frame(0x23),
+    "service_crates": frame(0x01) + frame(0x02, request_id=2),
+    "crate_modules": frame(0x03, struct.pack("<I", 0) + text(CRATE)) + frame(0x04, request_id=2),
+    "crate_unknown": frame(0x03, struct.pack("<I", 0) + text("nope")),
+    "cyclic_session": frame(0x10, text(CRATE) + struct.pack("<H", 3))
+    + frame(0x11, config({0, 2}, 0, 48000), 2)
+    + frame(0x12, send(64), 3)
+    + frame(0x14, struct.pack("<II", 0, 100), 4)
+    + frame(0x20, request_id=5)
+    + frame(0x21, text(CRATE) + struct.pack("<HI", 3, 16), 6)
+    + frame(0x15, struct.pack("<I", 0), 7)
+    + frame(0x16, request_id=8),
+    "streaming_session": frame(0x10, text(CRATE) + struct.pack("<H", 7))
+    + frame(0x11, config({0, 1, 2}, 1, 96000, tenth={1}), 2)
+    + frame(0x12, send(30), 3)
+    + frame(0x13, struct.pack("<I", 0), 4)
+    + frame(0x12, send(9, 5), 5)
+    + frame(0x15, struct.pack("<I", 0), 6),
+    "zeroing_configuration": frame(0x10, text(CRATE) + struct.pack("<H", 3)) + frame(0x11, config(set(), 0, 48000), 2),
+    "faults": frame(0x22, text('{"action":"fail","crate":"4B210736","slot":3,"function":"VEK72_Send","count":2}'))
+    + frame(0x22, text('{"action":"short-send","crate":"4B210736","slot":3,"words":1}'), 2)
+    + frame(0x22, text('{"action":"refuse","crate":"4B210751"}'), 3)
+    + frame(0x22, text('{"action":"clear"}'), 4)
+    + frame(0x22, text('{"action":"drop"}'), 5),
+    "module_busy_then_closed": frame(0x10, text(CRATE) + struct.pack("<H", 3)) + frame(0x10, text(CRATE) + struct.pack("<H", 3), 2),
+    "bad_magic": frame(0x23, magic=0x12345678),
+    "oversized_send": frame(0x12, b"\0" * 16, length=16777225),
+    "truncated_payload": frame(0x22, b"x" * 40, length=400),
+}
+
+# The opcode each call of clientharness.cpp sends, and the answers after the status, per call.
+OPCODES = [0x02, 0x04, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x01, 0x03, 0x10]
+STATE = bytes([1, 2, 0, 1]) + struct.pack("<d", 24000.0)
+CLIENT = {
+    0: struct.pack("<iI", 0, 2) + b"4B210736".ljust(16, b"\0") + b"4B210751".ljust(16, b"\0"),
+    1: struct.pack("<i", 0) + struct.pack("<16H", *([0, 0, 8995] + [0] * 3 + [8995] + [0] * 9)),
+    2: struct.pack("<i", 0) + STATE,
+    3: struct.pack("<i", 4),
+    4: struct.pack("<i", 0) + STATE,
+    5: struct.pack("<i", -12) + STATE,
+    6: struct.pack("<i", 0) + STATE,
+    7: struct.pack("<i", 0),
+    8: struct.pack("<i", 0),
+    9: struct.pack("<i", -7),
+    10: struct.pack("<i", 0) + b"72A10419".ljust(16, b"\0") + struct.pack("<HBB", 214, 1, 8),
+}
+
+
+def write(folder, name, data):
+    with open(os.path.join(HERE, "corpus", folder, "seed-" + name), "wb") as f:
+        f.write(data)
+
+
+for name, data in SERVER.items():
+    write("server", name, b"\0" + data)
+    write("server", name + "-in-pieces", b"\x07" + data)
+for call, answer in CLIENT.items():
+    write("client", "call%d" % call, bytes([call, 1]) + answer)
+    write("client", "call%d-raw" % call, bytes([call, 0]) + frame(OPCODES[call] | REPLY, answer))
+    write("client", "call%d-claims-more" % call, bytes([call, 3]) + struct.pack("<I", 0x7FFFFFF0) + answer)
