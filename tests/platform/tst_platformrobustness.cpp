@@ -113,6 +113,8 @@ public:
     ~ScriptedService()
     {
         ::shutdown(listener_, SHUT_RDWR); // ends an accept that never got its client
+        const int client = client_.load();
+        if (client >= 0) ::shutdown(client, SHUT_RDWR); // and a client the test left open
         thread_.join();
         ::close(listener_);
         qputenv("VEK_SERVICE", previous_);
@@ -123,6 +125,7 @@ private:
     {
         const int fd = ::accept(listener_, nullptr, nullptr);
         if (fd < 0) return;
+        client_ = fd;
         uint8_t raw[kHeaderSize];
         while (::recv(fd, raw, kHeaderSize, MSG_WAITALL) == ssize_t(kHeaderSize)) {
             const FrameHeader h = decodeHeader(raw);
@@ -131,11 +134,13 @@ private:
             const QByteArray out = answer_(h.opcode, h.requestId);
             if (::send(fd, out.constData(), size_t(out.size()), MSG_NOSIGNAL) != ssize_t(out.size())) break;
         }
+        client_ = -1;
         ::close(fd);
     }
 
     Answer answer_;
     int listener_ = -1;
+    std::atomic<int> client_{-1};
     QByteArray previous_;
     std::thread thread_;
 };
