@@ -14,3 +14,6 @@ $SUDO apt-get install -y -q --no-install-recommends \
     xvfb xauth imagemagick \
     fonts-dejavu-core \
     python3
+# The sanitizer runs and the wire protocol fuzzers (scripts/check.sh, scripts/fuzz.sh): clang with
+# its sanitizer and fuzzer runtimes, llvm's symbolizer and coverage tools.
+$SUDO apt-get install -y -q --no-install-recommends clang libclang-rt-14-dev llvm
