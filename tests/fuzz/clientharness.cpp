@@ -168,7 +168,7 @@ bool answerLibraryCall(const uint8_t* data, size_t size, std::string* problem)
         const FrameHeader h = decodeHeader(reinterpret_cast<const uint8_t*>(answer.data()));
         if (h.length > maxReplyPayload(opcode) && rc != protocolError) {
             *problem = "opcode " + std::to_string(opcode) + ": an answer claiming " + std::to_string(h.length)
-                + " bytes gave " + std::to_string(rc) + " instead of the protocol error";
+                + " bytes was not refused as a protocol error (" + std::to_string(rc) + ")";
             return false;
         }
     }
@@ -176,15 +176,8 @@ bool answerLibraryCall(const uint8_t* data, size_t size, std::string* problem)
 }
 
 #ifdef WIRE_FUZZER_CLIENT
-#include <cstdio>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    std::string problem;
-    if (!answerLibraryCall(data, size, &problem)) {
-        std::fprintf(stderr, "the client accepted a bad answer: %s\n", problem.c_str());
-        std::abort();
-    }
-    return 0;
+    return fuzzOneInput(answerLibraryCall, data, size);
 }
 #endif

@@ -120,16 +120,8 @@ bool serveClientStream(const uint8_t* data, size_t size, std::string* problem)
 }
 
 #ifdef WIRE_FUZZER_SERVER
-#include <cstdio>
-#include <cstdlib>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    std::string problem;
-    if (!serveClientStream(data, size, &problem)) {
-        std::fprintf(stderr, "vekd answered badly: %s\n", problem.c_str());
-        std::abort();
-    }
-    return 0;
+    return fuzzOneInput(serveClientStream, data, size);
 }
 #endif

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 // Feeds one client's byte stream (after a first byte choosing the piece size) to vekd's connection.
@@ -15,5 +17,16 @@ bool serveClientStream(const uint8_t* data, size_t size, std::string* problem);
 // Gives one client library call (chosen by the first byte) the rest of the input as the service's
 // answer. False, with the reason, when the call accepted an answer longer than its request allows.
 bool answerLibraryCall(const uint8_t* data, size_t size, std::string* problem);
+
+// A fuzzer's entry: an input the harness finds a problem with ends the run, and libFuzzer keeps it.
+inline int fuzzOneInput(bool (*harness)(const uint8_t*, size_t, std::string*), const uint8_t* data, size_t size)
+{
+    std::string problem;
+    if (!harness(data, size, &problem)) {
+        std::fprintf(stderr, "wire protocol fuzzer: %s\n", problem.c_str());
+        std::abort();
+    }
+    return 0;
+}
 
 #endif
