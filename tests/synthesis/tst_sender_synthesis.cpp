@@ -48,6 +48,7 @@ private slots:
     void sendFailures();
     void preparationFailure();
     void arraysThatCannotBeAllocated();
+    void sendTakingNoWords_data();
     void sendTakingNoWords();
 
 private:
@@ -413,18 +414,33 @@ void TestSenderSynthesis::arraysThatCannotBeAllocated()
     QCOMPARE(moduleStatus().value("counters").toObject().value("wordsReceived").toDouble(), received);
 }
 
+void TestSenderSynthesis::sendTakingNoWords_data()
+{
+    QTest::addColumn<bool>("streaming");
+    QTest::newRow("block 0 of a synthesis") << false;
+    QTest::newRow("a streaming chunk before the start") << true;
+}
+
 void TestSenderSynthesis::sendTakingNoWords()
 {
-    // The module answers the send, but takes nothing: a count that differs, not a failed send.
-    QVERIFY(configure({sig(ChannelSignal::Sine, 700, 1, 0, 1)}, true));
+    // The module answers the send but takes nothing: a count that differs, not a failed send.
+    QFETCH(bool, streaming);
+    QVERIFY(configure({sig(ChannelSignal::Sine, 700, 1, 0, 1)}, !streaming));
+    if (streaming)
+        QVERIFY(sender->synthesize(false) > 0);
     apptest::clearMessages();
     QCOMPARE(service.vekctl({"fault", "short-send", "--crate", crateSerial, "--slot", QString::number(slotOfEight),
                              "--words", "0"}),
              0);
-    QCOMPARE(sender->synthesize(true), 0);
+    if (streaming) {
+        QVERIFY(sender->startOutput());
+        QVERIFY(sender->stopOutput());
+    } else {
+        QCOMPARE(sender->synthesize(true), 0);
+        QCOMPARE(sender->lastSentCount(), 0);
+    }
     verifyUnlocked();
     QCOMPARE(apptest::criticals(), QStringList{"Ошибка! Количество отправленных сэмплов не равно заданному!"});
-    QCOMPARE(sender->lastSentCount(), 0);
 }
 
 // arraysThatCannotBeAllocated limits the address space: under a sanitizer an allocation that does not
