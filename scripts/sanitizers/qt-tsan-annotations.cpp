@@ -11,8 +11,9 @@
 //    is a release on the context; every event a thread delivers (QInternal's event-notify callback,
 //    before the receiver sees the event) is an acquire on the context of the delivering thread;
 //  - QSemaphore: release() is a release, an acquire that succeeded is an acquire;
-//  - QMutex: the slow paths lockInternal() and unlockInternal() (the fast paths are inline atomic
-//    operations, which TSan sees in our code).
+//  - QMutex: lock(), tryLock() and unlock() (out of line in Qt 5, so all of their work is in Qt's
+//    library); the slow paths lockInternal() and unlockInternal() of QBasicMutex, whose fast paths
+//    are inline atomic operations that TSan sees in our code.
 // It does nothing in a process without the TSan runtime.
 #include <QtCore/qmutex.h>
 #include <QtCore/qnamespace.h>
@@ -128,6 +129,28 @@ bool QBasicMutex::lockInternal(int timeout) QT_MUTEX_LOCK_NOEXCEPT
 void QBasicMutex::unlockInternal() noexcept
 {
     static const auto real = next<void (*)(QBasicMutex*)>("_ZN11QBasicMutex14unlockInternalEv");
+    release(this);
+    real(this);
+}
+
+void QMutex::lock() QT_MUTEX_LOCK_NOEXCEPT
+{
+    static const auto real = next<void (*)(QMutex*)>("_ZN6QMutex4lockEv");
+    real(this);
+    acquire(this);
+}
+
+bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT
+{
+    static const auto real = next<bool (*)(QMutex*, int)>("_ZN6QMutex7tryLockEi");
+    const bool locked = real(this, timeout);
+    if (locked) acquire(this);
+    return locked;
+}
+
+void QMutex::unlock() noexcept
+{
+    static const auto real = next<void (*)(QMutex*)>("_ZN6QMutex6unlockEv");
     release(this);
     real(this);
 }
