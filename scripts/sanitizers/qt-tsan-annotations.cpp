@@ -10,6 +10,10 @@
 //    thread's GLib main context (g_main_context_wakeup, called from outside Qt's library). That call
 //    is a release on the context; every event a thread delivers (QInternal's event-notify callback,
 //    before the receiver sees the event) is an acquire on the context of the delivering thread;
+//  - the end of a QThread: as the thread ends, Qt deletes its event dispatcher, which gives up the
+//    thread's GLib main context (g_main_context_unref): a release on the context; QThread::wait()
+//    and isFinished() answering that the thread has ended: an acquire on that thread's context
+//    (known from the events it delivered);
 //  - QSemaphore: release() is a release, an acquire that succeeded is an acquire;
 //  - QMutex: lock(), tryLock() and unlock() (out of line in Qt 5, so all of their work is in Qt's
 //    library); the slow paths lockInternal() and unlockInternal() of QBasicMutex, whose fast paths
@@ -18,8 +22,12 @@
 #include <QtCore/qmutex.h>
 #include <QtCore/qnamespace.h>
 #include <QtCore/qsemaphore.h>
+#include <QtCore/qthread.h>
 
 #include <dlfcn.h>
+
+#include <mutex>
+#include <unordered_map>
 
 // GLib's main context, known only by address here (GLib comes with Qt's core library).
 typedef struct _GMainContext GMainContext;
@@ -61,10 +69,28 @@ GMainContext* contextOfThisThread()
     return context ? context : defaultContext();
 }
 
+// The main context of each thread that has delivered events, for the acquire when it has ended.
+std::mutex contextsLock;
+std::unordered_map<const QThread*, GMainContext*> contexts;
+
 bool eventDelivered(void**)
 {
-    acquire(contextOfThisThread());
+    GMainContext* context = contextOfThisThread();
+    acquire(context);
+    thread_local GMainContext* recorded = nullptr;
+    if (recorded != context) {
+        recorded = context;
+        std::lock_guard<std::mutex> lock(contextsLock);
+        contexts[QThread::currentThread()] = context;
+    }
     return false; // deliver as usual
+}
+
+void acquireEndOf(const QThread* thread)
+{
+    std::lock_guard<std::mutex> lock(contextsLock);
+    auto found = contexts.find(thread);
+    if (found != contexts.end()) acquire(found->second);
 }
 
 __attribute__((constructor)) void install()
@@ -79,6 +105,37 @@ extern "C" void g_main_context_wakeup(GMainContext* context)
     static const auto real = next<void (*)(GMainContext*)>("g_main_context_wakeup");
     release(context ? context : defaultContext());
     real(context);
+}
+
+extern "C" void g_main_context_unref(GMainContext* context)
+{
+    static const auto real = next<void (*)(GMainContext*)>("g_main_context_unref");
+    release(context);
+    real(context);
+}
+
+bool QThread::wait(QDeadlineTimer deadline)
+{
+    static const auto real = next<bool (*)(QThread*, QDeadlineTimer)>("_ZN7QThread4waitE14QDeadlineTimer");
+    const bool ended = real(this, deadline);
+    if (ended) acquireEndOf(this);
+    return ended;
+}
+
+bool QThread::wait(unsigned long time)
+{
+    static const auto real = next<bool (*)(QThread*, unsigned long)>("_ZN7QThread4waitEm");
+    const bool ended = real(this, time);
+    if (ended) acquireEndOf(this);
+    return ended;
+}
+
+bool QThread::isFinished() const
+{
+    static const auto real = next<bool (*)(const QThread*)>("_ZNK7QThread10isFinishedEv");
+    const bool ended = real(this);
+    if (ended) acquireEndOf(this);
+    return ended;
 }
 
 void QSemaphore::release(int n)
