@@ -13,7 +13,7 @@
 //  - the end of a QThread: as the thread ends, Qt deletes its event dispatcher, which gives up the
 //    thread's GLib main context (g_main_context_unref): a release on the context; QThread::wait()
 //    and isFinished() answering that the thread has ended: an acquire on that thread's context
-//    (known from the events it delivered);
+//    (known from when its event dispatcher made the context the thread's own);
 //  - QSemaphore: release() is a release, an acquire that succeeded is an acquire;
 //  - QMutex: lock(), tryLock() and unlock() (out of line in Qt 5, so all of their work is in Qt's
 //    library); the slow paths lockInternal() and unlockInternal() of QBasicMutex, whose fast paths
@@ -69,20 +69,13 @@ GMainContext* contextOfThisThread()
     return context ? context : defaultContext();
 }
 
-// The main context of each thread that has delivered events, for the acquire when it has ended.
+// The main context of each thread with an event dispatcher, for the acquire when it has ended.
 std::mutex contextsLock;
 std::unordered_map<const QThread*, GMainContext*> contexts;
 
 bool eventDelivered(void**)
 {
-    GMainContext* context = contextOfThisThread();
-    acquire(context);
-    thread_local GMainContext* recorded = nullptr;
-    if (recorded != context) {
-        recorded = context;
-        std::lock_guard<std::mutex> lock(contextsLock);
-        contexts[QThread::currentThread()] = context;
-    }
+    acquire(contextOfThisThread());
     return false; // deliver as usual
 }
 
@@ -105,6 +98,15 @@ extern "C" void g_main_context_wakeup(GMainContext* context)
     static const auto real = next<void (*)(GMainContext*)>("g_main_context_wakeup");
     release(context ? context : defaultContext());
     real(context);
+}
+
+// Qt's event dispatcher makes its context the thread's own as it is created on the thread.
+extern "C" void g_main_context_push_thread_default(GMainContext* context)
+{
+    static const auto real = next<void (*)(GMainContext*)>("g_main_context_push_thread_default");
+    real(context);
+    std::lock_guard<std::mutex> lock(contextsLock);
+    contexts[QThread::currentThread()] = context ? context : defaultContext();
 }
 
 extern "C" void g_main_context_unref(GMainContext* context)
