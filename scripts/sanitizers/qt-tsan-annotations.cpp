@@ -11,9 +11,10 @@
 //    is a release on the context; every event a thread delivers (QInternal's event-notify callback,
 //    before the receiver sees the event) is an acquire on the context of the delivering thread;
 //  - the end of a QThread: as the thread ends, Qt deletes its event dispatcher, which gives up the
-//    thread's GLib main context (g_main_context_unref): a release on the context; QThread::wait()
-//    and isFinished() answering that the thread has ended: an acquire on that thread's context
-//    (known from when its event dispatcher made the context the thread's own);
+//    thread's GLib main context (g_main_context_unref; the context is known as the thread's from
+//    when its dispatcher made it the thread's own): a release on the QThread object (not on the
+//    context, whose memory GLib may free at once); QThread::wait() and isFinished() answering that
+//    the thread has ended: an acquire on the QThread object;
 //  - QSemaphore: release() is a release, an acquire that succeeded is an acquire;
 //  - QMutex: lock(), tryLock() and unlock() (out of line in Qt 5, so all of their work is in Qt's
 //    library); the slow paths lockInternal() and unlockInternal() of QBasicMutex, whose fast paths
@@ -69,9 +70,9 @@ GMainContext* contextOfThisThread()
     return context ? context : defaultContext();
 }
 
-// The main context of each thread with an event dispatcher, for the acquire when it has ended.
-std::mutex contextsLock;
-std::unordered_map<const QThread*, GMainContext*> contexts;
+// The thread whose event dispatcher made each context its own, for the release as it ends.
+std::mutex threadsLock;
+std::unordered_map<const GMainContext*, const QThread*> threadOf;
 
 bool eventDelivered(void**)
 {
@@ -79,11 +80,13 @@ bool eventDelivered(void**)
     return false; // deliver as usual
 }
 
-void acquireEndOf(const QThread* thread)
+void releaseEndOf(const GMainContext* context)
 {
-    std::lock_guard<std::mutex> lock(contextsLock);
-    auto found = contexts.find(thread);
-    if (found != contexts.end()) acquire(found->second);
+    std::lock_guard<std::mutex> lock(threadsLock);
+    auto found = threadOf.find(context);
+    if (found == threadOf.end() || found->second != QThread::currentThread()) return;
+    release(found->second);
+    threadOf.erase(found);
 }
 
 __attribute__((constructor)) void install()
@@ -105,14 +108,15 @@ extern "C" void g_main_context_push_thread_default(GMainContext* context)
 {
     static const auto real = next<void (*)(GMainContext*)>("g_main_context_push_thread_default");
     real(context);
-    std::lock_guard<std::mutex> lock(contextsLock);
-    contexts[QThread::currentThread()] = context ? context : defaultContext();
+    std::lock_guard<std::mutex> lock(threadsLock);
+    threadOf[context ? context : defaultContext()] = QThread::currentThread();
 }
 
 extern "C" void g_main_context_unref(GMainContext* context)
 {
     static const auto real = next<void (*)(GMainContext*)>("g_main_context_unref");
     release(context);
+    releaseEndOf(context);
     real(context);
 }
 
@@ -120,7 +124,7 @@ bool QThread::wait(QDeadlineTimer deadline)
 {
     static const auto real = next<bool (*)(QThread*, QDeadlineTimer)>("_ZN7QThread4waitE14QDeadlineTimer");
     const bool ended = real(this, deadline);
-    if (ended) acquireEndOf(this);
+    if (ended) acquire(this);
     return ended;
 }
 
@@ -128,7 +132,7 @@ bool QThread::wait(unsigned long time)
 {
     static const auto real = next<bool (*)(QThread*, unsigned long)>("_ZN7QThread4waitEm");
     const bool ended = real(this, time);
-    if (ended) acquireEndOf(this);
+    if (ended) acquire(this);
     return ended;
 }
 
@@ -136,7 +140,7 @@ bool QThread::isFinished() const
 {
     static const auto real = next<bool (*)(const QThread*)>("_ZNK7QThread10isFinishedEv");
     const bool ended = real(this);
-    if (ended) acquireEndOf(this);
+    if (ended) acquire(this);
     return ended;
 }
 
