@@ -56,6 +56,13 @@ void release(const void* addr)
     if (__tsan_release) __tsan_release(const_cast<void*>(addr));
 }
 
+// What a waiting call of Qt answered; when it got what it waited for, an acquire on `addr`.
+bool acquiredIf(bool got, const void* addr)
+{
+    if (got) acquire(addr);
+    return got;
+}
+
 GMainContext* defaultContext()
 {
     static const auto get = reinterpret_cast<GMainContext* (*)()>(dlsym(RTLD_DEFAULT, "g_main_context_default"));
@@ -123,25 +130,19 @@ extern "C" void g_main_context_unref(GMainContext* context)
 bool QThread::wait(QDeadlineTimer deadline)
 {
     static const auto real = next<bool (*)(QThread*, QDeadlineTimer)>("_ZN7QThread4waitE14QDeadlineTimer");
-    const bool ended = real(this, deadline);
-    if (ended) acquire(this);
-    return ended;
+    return acquiredIf(real(this, deadline), this);
 }
 
 bool QThread::wait(unsigned long time)
 {
     static const auto real = next<bool (*)(QThread*, unsigned long)>("_ZN7QThread4waitEm");
-    const bool ended = real(this, time);
-    if (ended) acquire(this);
-    return ended;
+    return acquiredIf(real(this, time), this);
 }
 
 bool QThread::isFinished() const
 {
     static const auto real = next<bool (*)(const QThread*)>("_ZNK7QThread10isFinishedEv");
-    const bool ended = real(this);
-    if (ended) acquire(this);
-    return ended;
+    return acquiredIf(real(this), this);
 }
 
 void QSemaphore::release(int n)
@@ -161,17 +162,13 @@ void QSemaphore::acquire(int n)
 bool QSemaphore::tryAcquire(int n)
 {
     static const auto real = next<bool (*)(QSemaphore*, int)>("_ZN10QSemaphore10tryAcquireEi");
-    const bool taken = real(this, n);
-    if (taken) ::acquire(this);
-    return taken;
+    return acquiredIf(real(this, n), this);
 }
 
 bool QSemaphore::tryAcquire(int n, int timeout)
 {
     static const auto real = next<bool (*)(QSemaphore*, int, int)>("_ZN10QSemaphore10tryAcquireEii");
-    const bool taken = real(this, n, timeout);
-    if (taken) ::acquire(this);
-    return taken;
+    return acquiredIf(real(this, n, timeout), this);
 }
 
 void QBasicMutex::lockInternal() QT_MUTEX_LOCK_NOEXCEPT
@@ -184,9 +181,7 @@ void QBasicMutex::lockInternal() QT_MUTEX_LOCK_NOEXCEPT
 bool QBasicMutex::lockInternal(int timeout) QT_MUTEX_LOCK_NOEXCEPT
 {
     static const auto real = next<bool (*)(QBasicMutex*, int)>("_ZN11QBasicMutex12lockInternalEi");
-    const bool locked = real(this, timeout);
-    if (locked) acquire(this);
-    return locked;
+    return acquiredIf(real(this, timeout), this);
 }
 
 void QBasicMutex::unlockInternal() noexcept
@@ -206,9 +201,7 @@ void QMutex::lock() QT_MUTEX_LOCK_NOEXCEPT
 bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT
 {
     static const auto real = next<bool (*)(QMutex*, int)>("_ZN6QMutex7tryLockEi");
-    const bool locked = real(this, timeout);
-    if (locked) acquire(this);
-    return locked;
+    return acquiredIf(real(this, timeout), this);
 }
 
 void QMutex::unlock() noexcept
