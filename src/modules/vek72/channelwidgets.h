@@ -14,6 +14,17 @@ namespace channelwidgets {
 // The forms always hold eight channels, whatever the module's channel count.
 constexpr int panelChannels = 8;
 
+// The highest frequency field value with one channel on, and the frequency fields' start value.
+constexpr int frequencyCeiling = 249999;
+constexpr double defaultFrequency = 1000.0;
+
+// Style sheets of a channel group box: bold marks the channel the operator works in.
+inline QLatin1String groupNormal() { return QLatin1String("QGroupBox { font-weight: normal; } "); }
+inline QLatin1String groupBold() { return QLatin1String("QGroupBox { font-weight: bold; } "); }
+
+// What a common value field shows at the value one below its range: the channels disagree.
+inline QLatin1String disagreementText() { return QLatin1String("-"); }
+
 // `pattern` with %1 replaced by `value`: a channel count in "^groupBoxCh[1-%1]$", a channel number
 // in "^groupBoxCh%1$".
 inline QString pattern(const char* text, int value)

@@ -76,3 +76,14 @@ int voltageMaximum(const ModificationLimits& limits, VoltageTypeCode type, int r
         return maximum / 10;
     return current;
 }
+
+int frequencyCeilingFor(int checkedChannels)
+{
+    if (checkedChannels <= 1)
+        return 249999;
+    if (checkedChannels == 2)
+        return 124999;
+    if (checkedChannels <= 4)
+        return 62499;
+    return 31249;
+}

@@ -48,6 +48,10 @@ QString rangeItemText(const ModificationLimits& limits, VoltageTypeCode type, in
 // 0 when the text is neither (or empty).
 int rangeCodeFromText(const ModificationLimits& limits, const QString& itemText);
 
+// Highest frequency of every frequency field with n channels switched on: the module's word rate
+// is shared among them (249999, 124999, 62499 or 31249 Hz).
+int frequencyCeilingFor(int checkedChannels);
+
 // Maximum of a voltage spin box for a type and range code; `current` stays for range code 0 or a
 // type other than AC and DC.
 int voltageMaximum(const ModificationLimits& limits, VoltageTypeCode type, int rangeCode, int current);

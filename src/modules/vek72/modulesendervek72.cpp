@@ -47,14 +47,7 @@ int ModuleSenderVek72::synthesize(bool cyclic)
         return 0;
 
     // Block 0 to the module.
-    sentCount = VEK72_Send(handle, words.constData(), transferWords, 1000);
-    if (sentCount != int(transferWords)) {
-        critical(sentCount < 0 ? QStringLiteral("Ошибка при отправке данных модулю!")
-                               : QStringLiteral("Ошибка! Количество отправленных сэмплов не "
-                                                "равно заданному!"));
-        return 0;
-    }
-    return blockPeriodMs;
+    return send(words.constData(), int(transferWords)) ? blockPeriodMs : 0;
 }
 
 int ModuleSenderVek72::prepareFirstBlock(bool cyclic)
@@ -344,22 +337,27 @@ bool ModuleSenderVek72::prepareChunk()
         return false;
     }
     streamFrame = frame;
-    const qint64 blockFrames = transferWords / quint32(channels);
-    blockIndex = blockFrames > 0 ? int(streamFrame / blockFrames) : 0;
     pendingFrom = 0;
     pendingCount = int(count);
     return true;
 }
 
+bool ModuleSenderVek72::send(const quint32* from, int count)
+{
+    sentCount = VEK72_Send(handle, from, quint32(count), 1000);
+    if (sentCount == count)
+        return true;
+    critical(sentCount < 0 ? QStringLiteral("Ошибка при отправке данных модулю!")
+                           : QStringLiteral("Ошибка! Количество отправленных сэмплов не равно заданному!"));
+    return false;
+}
+
 bool ModuleSenderVek72::sendChunk()
 {
-    sentCount = VEK72_Send(handle, chunkWords.constData() + pendingFrom, quint32(pendingCount), 1000);
-    if (sentCount == pendingCount) {
+    if (send(chunkWords.constData() + pendingFrom, pendingCount)) {
         pendingCount = 0;
         return true;
     }
-    critical(sentCount < 0 ? QStringLiteral("Ошибка при отправке данных модулю!")
-                           : QStringLiteral("Ошибка! Количество отправленных сэмплов не равно заданному!"));
     // What was not taken goes with the next tick: no frame is lost or cut, so every word still
     // reaches its own output.
     if (sentCount > 0) {

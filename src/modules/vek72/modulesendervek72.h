@@ -68,7 +68,7 @@ public:
     int blockPeriod() const { return blockPeriodMs; }
     int blocks() const { return blockCount; }
     int lastSentCount() const { return sentCount; }
-    int currentBlock() const { return blockIndex; }
+    int currentBlock() const { return blockIndex; }   // the block synthesis prepared
     const QVector<quint32>& blockWords() const { return words; }
     const QVector<double>& interleavedBlock() const { return interleaved; }
 
@@ -80,6 +80,8 @@ private:
     bool prepareChunk();
     // Sends what is pending of the chunk; answers whether all of it went. Handle lock held.
     bool sendChunk();
+    // VEK72_Send of `count` words; a send that takes fewer is logged. Handle lock held.
+    bool send(const quint32* from, int count);
     // Starts or stops the timer on its own thread and waits until it has (bounded).
     bool switchTimer(bool on);
 

@@ -37,13 +37,7 @@ const char* const keyAccuracyDc = "AccuracyDC";
 const char* const keyAccuracyFreq = "AccuracyFreq";
 constexpr int defaultAccuracy = 3;
 
-constexpr int frequencyCeiling = 249999;
-constexpr double defaultFrequency = 1000.0;
 
-const char* const styleNormal = "QGroupBox { font-weight: normal; } ";
-const char* const styleBold = "QGroupBox { font-weight: bold; } ";
-// A common value field shows this at the value one below its range: the channels disagree.
-const char* const disagreement = "-";
 
 // A connection that cannot be made leaves a panel dead: the program cannot go on without it.
 void require(const QMetaObject::Connection& connection, const char* what)
@@ -62,49 +56,45 @@ ModuleVek72::ModuleVek72()
       iconPixmap(QStringLiteral(":/icons/vek72.png")), focusedChannel(1), sender(nullptr),
       controlsUi(nullptr), settingsUi(nullptr), infoUi(nullptr), optionsUi(nullptr),
       busyMovie(nullptr), guiHandler(nullptr),
-      parameters(vek72ParameterTable())   // 7: a copy of the table, shared until changed
+      parameters(vek72ParameterTable())   // a copy of the table, shared until changed
 {
-    // 1, 2: the modification name, the signals to play and the custom signals' samples start
-    // empty. The custom signals get their other values from resetCustomSignals, which createGui
-    // runs before any of them can be used.
+    // The custom signals get their values from resetCustomSignals, which createGui runs before any
+    // of them can be used.
 
-    // 3, 4: the sender, sharing the handle, the signals to play and the synthesis lock.
+    // The sender shares the handle with its lock, the signals to play and the synthesis lock.
     sender = new ModuleSenderVek72(&handle, &outputData, &senderMutex, &handleMutex);
 
-    // 5: form structures; their setupUi runs in createGui.
+    // Form structures; their setupUi runs in createGui.
     controlsUi = new Ui::Vek72Controls;
     settingsUi = new Ui::Vek72Settings;
     infoUi = new Ui::Vek72Info;
     optionsUi = new Ui::Vek72Options;
 
-    // 6, 7: the semaphores (0 permits), restartMutex and parameters are members set up above.
-
-    // 8: types that cross threads in queued calls.
+    // Types that cross threads in queued calls.
     qRegisterMetaType<TVEK72>("TVEK72&");
     qRegisterMetaType<QVector<int>>("QVector<int>&");
     qRegisterMetaType<const QTableWidgetItem*>("const QTableWidgetItem*");
 
-    // 9: a restart request runs restartManual (directly on the module thread, queued otherwise).
+    // A restart request runs restartManual (directly on the module thread, queued otherwise).
     require(connect(this, &ModuleVek72::restart, this, &ModuleVek72::restartManual),
             "restart() -> restartManual()");
 
-    // 10: the sender lives on its own thread and is deleted when that thread finishes.
+    // The sender lives on its own thread and is deleted when that thread finishes.
     sender->moveToThread(&senderThread);
     require(connect(&senderThread, &QThread::finished, sender.data(), &QObject::deleteLater),
             "finished() -> deleteLater()");
     senderThread.start(QThread::InheritPriority);
 
-    // 11
     VEK72_Init(&handle);
 }
 
 ModuleVek72::~ModuleVek72()
 {
-    // 1: end the sender's thread first; its finished() deletes the sender on that thread.
+    // The sender's thread ends first; its finished() deletes the sender on that thread.
     senderThread.quit();
     senderThread.wait();
 
-    // 2: forms and the objects of the settings panel that the module owns.
+    // Forms and the objects of the settings panel that the module owns.
     delete controlsUi;
     delete allChannelsCheckBox.data();
     delete allChannelsLayout.data();
@@ -113,7 +103,7 @@ ModuleVek72::~ModuleVek72()
     delete infoUi;
     delete optionsUi;
 
-    // 4: the handler, and the sender if its thread never got to delete it.
+    // The handler, and the sender if its thread never got to delete it.
     delete guiHandler;
     delete sender.data();
 }
@@ -164,7 +154,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
     // Every numeric field gets its range and decimals before its value: the forms' default range
     // (0 to 99.99) would clamp the value otherwise.
 
-    // 1: channel patterns over all eight channels of the forms.
+    // Channel patterns over all eight channels of the forms.
     const QString groupPattern = pattern("^groupBoxCh[1-%1]$", panelChannels);
     const QString typePattern = pattern("^comboBoxVoltageTypeCh[1-%1]$", panelChannels);
     const QString rangePattern = pattern("^comboBoxRangeCh[1-%1]$", panelChannels);
@@ -174,7 +164,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
 
     const ModificationLimits& lim = limits();
 
-    // 2: the panel event handler, on the GUI thread (the thread of the first host given, or the
+    // The panel event handler, on the GUI thread (the thread of the first host given, or the
     // application's thread when there is no host at all).
     delete guiHandler;
     guiHandler = new ModuleVek72GuiHandler(settingsHostWidget, controlsHostWidget, reportHost,
@@ -188,13 +178,11 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
     if (guiHandler->thread() != guiThread)
         guiHandler->moveToThread(guiThread);
 
-    // 3
     require(connect(guiHandler, &ModuleVek72GuiHandler::restart, this, &ModuleVek72::restartManual),
             "handler restart()");
     require(connect(this, &ModuleVek72::lockControls, guiHandler, &ModuleVek72GuiHandler::lockControls),
             "lockControls(bool)");
 
-    // 4
     if (customSignalsEnabled) {
         resetCustomSignals();
         require(connect(guiHandler, &ModuleVek72GuiHandler::channelFocused, this,
@@ -205,13 +193,13 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                 "channelFocused(int)");
     }
 
-    // 5: common settings panel.
+    // The common settings panel.
     if (settingsHostWidget) {
         settingsHost = settingsHostWidget;
         settingsUi->setupUi(settingsHostWidget);
         Ui::Vek72Settings* ui = settingsUi;
 
-        // 5.1
+        // The all-channels box, partial until the channels are known.
         allChannelsLayout = new QGridLayout(ui->widgetCustomCheckBox);
         allChannelsLayout->setContentsMargins(0, 0, 0, 0);
         allChannelsCheckBox = new Ui::CustomCheckBox(ui->widgetCustomCheckBox);
@@ -222,7 +210,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                         &ModuleVek72::on_checkBoxChannels_stateChanged),
                 "checkBoxChannels");
 
-        // 5.2: the busy animation runs only while output runs.
+        // The busy animation runs only while output runs.
         delete busyMovie;
         busyMovie = new QMovie(QStringLiteral(":/wave.gif"));
         busyMovie->jumpToFrame(0);
@@ -234,7 +222,6 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         busyMovie->start();
         busyMovie->setPaused(true);
 
-        // 5.3
         require(connect(ui->comboBoxMode, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
                         &ModuleVek72::on_comboBoxMode_currentIndexChanged),
                 "comboBoxMode");
@@ -242,13 +229,11 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                         &ModuleVek72::on_pushButtonStartStop_toggled),
                 "pushButtonStartStop");
 
-        // 5.4
         if (customSignalsEnabled)
             ui->comboBoxVoltageType->addItem(specialTypeText());
         else
             ui->groupBoxCustom->hide();
 
-        // 5.5
         require(connect(ui->comboBoxVoltageType, QOverload<int>::of(&QComboBox::currentIndexChanged),
                         this, &ModuleVek72::on_comboBoxVoltageType_currentIndexChanged),
                 "comboBoxVoltageType");
@@ -259,39 +244,37 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                         &ModuleVek72::on_comboBoxDacFreq_currentIndexChanged),
                 "comboBoxDacFreq");
 
-        // 5.6: the minimum is one below the AC range (the "channels differ" value).
+        // The value fields: each minimum is one below the real range (the "channels differ" value).
         ui->spinBoxVoltage->setMinimum(lim.acBelowMin);
         ui->spinBoxVoltage->setMaximum(lim.acMax / 10);
         ui->spinBoxVoltage->setValue(lim.voltageDefault);
-        ui->spinBoxVoltage->setSpecialValueText(QLatin1String(disagreement));
+        ui->spinBoxVoltage->setSpecialValueText(disagreementText());
         ui->spinBoxVoltage->installEventFilter(guiHandler);
         require(connect(ui->spinBoxVoltage, QOverload<int>::of(&QSpinBox::valueChanged), this,
                         &ModuleVek72::on_spinBoxVoltage_valueChanged),
                 "spinBoxVoltage");
 
-        // 5.7
         ui->doubleSpinBoxFrequency->setMinimum(0);
         ui->doubleSpinBoxFrequency->setMaximum(frequencyCeiling);
         ui->doubleSpinBoxFrequency->setDecimals(accuracyFreq);
         ui->doubleSpinBoxFrequency->setValue(defaultFrequency);
-        ui->doubleSpinBoxFrequency->setSpecialValueText(QLatin1String(disagreement));
+        ui->doubleSpinBoxFrequency->setSpecialValueText(disagreementText());
         ui->doubleSpinBoxFrequency->installEventFilter(guiHandler);
         require(connect(ui->doubleSpinBoxFrequency, QOverload<double>::of(&QDoubleSpinBox::valueChanged),
                         this, &ModuleVek72::on_doubleSpinBoxFrequency_valueChanged),
                 "doubleSpinBoxFrequency");
 
-        // 5.8
         ui->doubleSpinBoxOffset->setMinimum(lim.offsetBelowMinVolts);
         ui->doubleSpinBoxOffset->setMaximum(lim.offsetMax / 1000.0);
         ui->doubleSpinBoxOffset->setDecimals(accuracyDc);
         ui->doubleSpinBoxOffset->setValue(lim.offsetDefault / 1000.0);
-        ui->doubleSpinBoxOffset->setSpecialValueText(QLatin1String(disagreement));
+        ui->doubleSpinBoxOffset->setSpecialValueText(disagreementText());
         ui->doubleSpinBoxOffset->installEventFilter(guiHandler);
         require(connect(ui->doubleSpinBoxOffset, QOverload<double>::of(&QDoubleSpinBox::valueChanged),
                         this, &ModuleVek72::on_doubleSpinBoxOffset_valueChanged),
                 "doubleSpinBoxOffset");
 
-        // 5.9: the custom-signal group.
+        // The custom-signal group.
         if (customSignalsEnabled) {
             ui->groupBoxCustom->installEventFilter(guiHandler);
             require(connect(ui->comboBoxCustomShape, QOverload<int>::of(&QComboBox::currentIndexChanged),
@@ -326,15 +309,15 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         }
     }
 
-    // 6: the eight channel group boxes.
+    // The eight channel group boxes.
     if (controlsHostWidget) {
         controlsHost = controlsHostWidget;
         controlsUi->setupUi(controlsHostWidget);
 
         for (QGroupBox* group : all<QGroupBox>(controlsHostWidget, groupPattern)) {
             if (customSignalsEnabled) {
-                group->setStyleSheet(QLatin1String(styleBold));
-                group->setStyleSheet(QLatin1String(styleNormal));
+                group->setStyleSheet(groupBold());
+                group->setStyleSheet(groupNormal());
                 group->installEventFilter(guiHandler);
             }
             require(connect(group, &QGroupBox::toggled, this, &ModuleVek72::on_groupBoxChX_toggled),
@@ -392,13 +375,11 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         }
     }
 
-    // 7
     if (infoHostWidget) {
         infoHost = infoHostWidget;
         infoUi->setupUi(infoHostWidget);
     }
 
-    // 8
     if (optionsHostWidget) {
         optionsHost = optionsHostWidget;
         optionsUi->setupUi(optionsHostWidget);
@@ -438,8 +419,8 @@ void ModuleVek72::resetOptions()
 void ModuleVek72::applyOptions(QSettings* settings)
 {
     // The page's spin boxes are the edited values. Their slots copy every change into the pending
-    // values on the module thread; reading the page here as well keeps an edit made just before
-    // OK from being lost while its slot call is still on the way.
+    // values through the module thread; reading the page here as well keeps an edit made just
+    // before OK from being lost while its slot call is still on the way.
     if (optionsHost && widgetsync::onThreadOf(optionsHost)) {
         pendingAccuracyAc = optionsUi->spinBoxAccuracyAC->value();
         pendingAccuracyDc = optionsUi->spinBoxAccuracyDC->value();
@@ -457,29 +438,20 @@ void ModuleVek72::applyOptions(QSettings* settings)
         settings->endGroup();
     }
 
-    const int freqDecimals = accuracyFreq;
-    const int dcDecimals = accuracyDc;
-    if (settingsHost) {
-        Ui::Vek72Settings* ui = settingsUi;
-        widgetsync::runOn(settingsHost, [ui, freqDecimals, dcDecimals] {
-            ui->doubleSpinBoxFrequency->setDecimals(freqDecimals);
-            ui->doubleSpinBoxCustomFrequency->setDecimals(freqDecimals);
-            ui->doubleSpinBoxOffset->setDecimals(dcDecimals);
-        });
-    }
-    if (controlsHost) {
-        QPointer<QWidget> host = controlsHost;
-        widgetsync::runOn(controlsHost, [host, freqDecimals, dcDecimals] {
-            if (!host)
-                return;
-            for (QDoubleSpinBox* box : all<QDoubleSpinBox>(
-                     host, pattern("^doubleSpinBoxFrequencyCh[1-%1]$", panelChannels)))
-                box->setDecimals(freqDecimals);
-            for (QDoubleSpinBox* box : all<QDoubleSpinBox>(
-                     host, pattern("^doubleSpinBoxOffsetCh[1-%1]$", panelChannels)))
-                box->setDecimals(dcDecimals);
-        });
-    }
+    // Decimals of every frequency and offset field, on all eight channels.
+    onPanels([this] {
+        QList<QDoubleSpinBox*> frequencies = all<QDoubleSpinBox>(controlsHost, pattern("^doubleSpinBoxFrequencyCh[1-%1]$", panelChannels));
+        QList<QDoubleSpinBox*> offsets = all<QDoubleSpinBox>(controlsHost, pattern("^doubleSpinBoxOffsetCh[1-%1]$", panelChannels));
+        if (settingsHost) {
+            frequencies << settingsUi->doubleSpinBoxFrequency << settingsUi->doubleSpinBoxCustomFrequency;
+            offsets << settingsUi->doubleSpinBoxOffset;
+        }
+        for (QDoubleSpinBox* box : frequencies)
+            box->setDecimals(accuracyFreq);
+        for (QDoubleSpinBox* box : offsets)
+            box->setDecimals(accuracyDc);
+        return 0;
+    });
 }
 
 bool ModuleVek72::setParameter(QString& name, double value)

@@ -128,15 +128,21 @@ private:
     // state (custom signals, focused channel, frequency ceiling, pending options) is touched on that
     // thread only; the module thread keeps the echo check and the restart.
     void onPanels(std::function<int()> work);
+    // A slot's start: an echo of the module's own change (a permit of `skip`) is consumed and
+    // nothing else happens; an operator's change runs `work` on the panels (onPanels).
+    void unlessEcho(QSemaphore& skip, std::function<int()> work);
 
     // --- Common controls (modulevek72common.cpp), on the GUI thread; each answers the restarts
     // it asks for.
     int allChannelsChanged(int state);
     int commonVoltageTypeChanged(int index);
     int commonRangeChanged(int index);
-    void commonVoltageChanged(int value);
-    void commonFrequencyChanged(double value);
-    void commonOffsetChanged(double value);
+    int commonVoltageChanged(int value);
+    int commonFrequencyChanged(double value);
+    int commonOffsetChanged(double value);
+    template <typename Box, typename V>
+    int copyCommonValue(QSemaphore& skipCommon, Box* common, V value, V below, V minimum,
+                        QSemaphore& skipChannel, const char* family, void (ModuleVek72::*sync)(Box*));
     int customShapeChanged(int index);
     // The type, range and values of the common controls copied into channel N (switched on).
     int copyCommonInto(int channel, bool applyTypeAndRange);
@@ -153,6 +159,8 @@ private:
     void syncCommonFrequency(QDoubleSpinBox* reference);
     void syncCommonOffset(QDoubleSpinBox* reference);
     void syncAllChannelsBox(QGroupBox* reference);
+    template <typename Box, typename V>
+    void syncCommonField(QSemaphore& skip, Box* common, Box* reference, const char* family, V below);
     // One channel set to a voltage type: range labels, voltage limits and value, enabled fields.
     void adjustChannelToType(int channel, int index);
     // The custom group shows channel N's custom signal (queued for the group's own slots to store

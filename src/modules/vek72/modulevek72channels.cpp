@@ -22,22 +22,6 @@ using namespace channelwidgets;
 
 namespace {
 
-const char* const styleNormal = "QGroupBox { font-weight: normal; } ";
-const char* const styleBold = "QGroupBox { font-weight: bold; } ";
-const char* const disagreement = "-";
-
-// Frequency ceiling by the number of channels switched on: the module's total word rate is shared.
-int frequencyCeilingFor(int checkedChannels)
-{
-    if (checkedChannels <= 1)
-        return 249999;
-    if (checkedChannels == 2)
-        return 124999;
-    if (checkedChannels <= 4)
-        return 62499;
-    return 31249;
-}
-
 // Whether any enabled widget of `family` other than `reference` reads differently from it.
 template <typename W, typename Read>
 bool othersDiffer(const QList<W*>& family, W* reference, Read read)
@@ -53,66 +37,43 @@ bool othersDiffer(const QList<W*>& family, W* reference, Read read)
 
 // --- Slots -------------------------------------------------------------------------------------
 
+// Each slot takes the widget that sent the signal, guarded: it may be gone when the work runs.
 void ModuleVek72::on_groupBoxChX_toggled(bool checked)
 {
-    if (skipChannelEnable.tryAcquire(1))
-        return;
     QPointer<QGroupBox> group = qobject_cast<QGroupBox*>(QObject::sender());
-    onPanels([this, group, checked] { return group ? channelSwitched(group, checked) : 0; });
+    unlessEcho(skipChannelEnable, [this, group, checked] { return group ? channelSwitched(group, checked) : 0; });
 }
 
 void ModuleVek72::on_comboBoxVoltageTypeChX_currentIndexChanged(int index)
 {
-    if (skipChannelVoltageType.tryAcquire(1))
-        return;
     QPointer<QComboBox> combo = qobject_cast<QComboBox*>(QObject::sender());
-    onPanels([this, combo, index] { return combo ? channelTypeChanged(combo, index) : 0; });
+    unlessEcho(skipChannelVoltageType, [this, combo, index] { return combo ? channelTypeChanged(combo, index) : 0; });
 }
 
 void ModuleVek72::on_comboBoxRangeChX_currentIndexChanged(int index)
 {
-    if (skipChannelRange.tryAcquire(1))
-        return;
     QPointer<QComboBox> combo = qobject_cast<QComboBox*>(QObject::sender());
-    onPanels([this, combo, index] { return combo ? channelRangeChanged(combo, index) : 0; });
+    unlessEcho(skipChannelRange, [this, combo, index] { return combo ? channelRangeChanged(combo, index) : 0; });
 }
 
 // A channel's value fields take effect on Return or at the next start; here only the common
 // field follows.
 void ModuleVek72::on_spinBoxVoltageChX_valueChanged(int)
 {
-    if (skipChannelVoltage.tryAcquire(1))
-        return;
     QPointer<QSpinBox> box = qobject_cast<QSpinBox*>(QObject::sender());
-    onPanels([this, box] {
-        if (box)
-            syncCommonVoltage(box);
-        return 0;
-    });
+    unlessEcho(skipChannelVoltage, [this, box] { return box ? (syncCommonVoltage(box), 0) : 0; });
 }
 
 void ModuleVek72::on_doubleSpinBoxFrequencyChX_valueChanged(double)
 {
-    if (skipChannelFrequency.tryAcquire(1))
-        return;
     QPointer<QDoubleSpinBox> box = qobject_cast<QDoubleSpinBox*>(QObject::sender());
-    onPanels([this, box] {
-        if (box)
-            syncCommonFrequency(box);
-        return 0;
-    });
+    unlessEcho(skipChannelFrequency, [this, box] { return box ? (syncCommonFrequency(box), 0) : 0; });
 }
 
 void ModuleVek72::on_doubleSpinBoxOffsetChX_valueChanged(double)
 {
-    if (skipChannelOffset.tryAcquire(1))
-        return;
     QPointer<QDoubleSpinBox> box = qobject_cast<QDoubleSpinBox*>(QObject::sender());
-    onPanels([this, box] {
-        if (box)
-            syncCommonOffset(box);
-        return 0;
-    });
+    unlessEcho(skipChannelOffset, [this, box] { return box ? (syncCommonOffset(box), 0) : 0; });
 }
 
 // --- Work on the panels' thread ----------------------------------------------------------------
@@ -127,10 +88,10 @@ int ModuleVek72::channelSwitched(QGroupBox* group, bool on)
         if (panelModification != 2 && typeCombo && !typeCombo->isEnabledTo(group))
             typeCombo->setEnabled(true);
         if (customSignalsEnabled) {
-            group->setStyleSheet(QLatin1String(styleBold));
+            group->setStyleSheet(groupBold());
             if (focusedChannel != channel) {
                 if (QGroupBox* previous = channelWidget<QGroupBox>("^groupBoxCh%1$", focusedChannel))
-                    previous->setStyleSheet(QLatin1String(styleNormal));
+                    previous->setStyleSheet(groupNormal());
             }
             emit channelFocused(channel);
             focusedChannel = channel;
@@ -143,7 +104,7 @@ int ModuleVek72::channelSwitched(QGroupBox* group, bool on)
         if (settingsHost)
             restarts += copyCommonInto(channel, true);
     } else if (!on && customSignalsEnabled) {
-        group->setStyleSheet(QLatin1String(styleNormal));
+        group->setStyleSheet(groupNormal());
         settingsUi->groupBoxCustom->setEnabled(false);
     }
 
@@ -344,73 +305,55 @@ void ModuleVek72::syncCommonRange(QComboBox* reference)
     if (ui->comboBoxRange->currentIndex() == reference->currentIndex())
         return;
     setQuietly(skipRange, ui->comboBoxRange, reference->currentIndex());
-    const ModificationLimits& lim = limits();
-    setQuietly(skipVoltage, ui->spinBoxVoltage, lim.voltageDefault);
     const VoltageTypeCode type = commonType();
-    if (type != VoltageTypeOther) {
-        ui->spinBoxVoltage->setMinimum(type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
-        ui->spinBoxVoltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, ui->comboBoxRange->currentText()),
-                                                      ui->spinBoxVoltage->maximum()));
-    }
+    if (type != VoltageTypeOther)
+        prepareCommonVoltage(type);
+    else
+        setQuietly(skipVoltage, ui->spinBoxVoltage, limits().voltageDefault);
     syncCommonVoltage(nullptr);
+}
+
+// One rule for the three common value fields: the reference's value when every other enabled
+// channel field holds it too and the common field can show it, else the value one below the
+// field's range, shown as "-".
+template <typename Box, typename V>
+void ModuleVek72::syncCommonField(QSemaphore& skip, Box* common, Box* reference, const char* family, V below)
+{
+    if (!othersDiffer(channelWidgets<Box>(family), reference, [](Box* b) { return b->value(); })) {
+        setQuietly(skip, common, reference->value());
+        if (common->value() == reference->value())
+            return;
+    }
+    setQuietly(skip, common, below);
 }
 
 void ModuleVek72::syncCommonVoltage(QSpinBox* reference)
 {
     if (!reference && controlsHost)
         reference = controlsUi->spinBoxVoltageCh1;
-    if (!reference || !settingsHost)
-        return;
-    QSpinBox* common = settingsUi->spinBoxVoltage;
-    const QList<QSpinBox*> fields = channelWidgets<QSpinBox>("^spinBoxVoltageCh[1-%1]$");
-    const ModificationLimits& lim = limits();
     const VoltageTypeCode type = commonType();
-    const auto showDisagreement = [&] {
-        if (type == VoltageTypeOther)
-            return;
-        setQuietly(skipVoltage, common, type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
-        common->setSpecialValueText(QLatin1String(disagreement));
-    };
-    if (othersDiffer(fields, reference, [](QSpinBox* s) { return s->value(); })) {
-        showDisagreement();
+    if (!reference || type == VoltageTypeOther)
         return;
-    }
-    setQuietly(skipVoltage, common, reference->value());
-    // A value the common field cannot hold is not shown as another one.
-    if (common->value() != reference->value())
-        showDisagreement();
+    syncCommonField(skipVoltage, settingsUi->spinBoxVoltage, reference, "^spinBoxVoltageCh[1-%1]$",
+                    type == VoltageTypeAc ? limits().acBelowMin : limits().dcBelowMin);
 }
 
 void ModuleVek72::syncCommonFrequency(QDoubleSpinBox* reference)
 {
     if (!reference && controlsHost)
         reference = controlsUi->doubleSpinBoxFrequencyCh1;
-    if (!reference || !settingsHost)
-        return;
-    QDoubleSpinBox* common = settingsUi->doubleSpinBoxFrequency;
-    const QList<QDoubleSpinBox*> fields = channelWidgets<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh[1-%1]$");
-    if (othersDiffer(fields, reference, [](QDoubleSpinBox* s) { return s->value(); })) {
-        setQuietly(skipFrequency, common, 0.0);
-        common->setSpecialValueText(QLatin1String(disagreement));
-        return;
-    }
-    setQuietly(skipFrequency, common, reference->value());
+    if (reference && settingsHost)
+        syncCommonField(skipFrequency, settingsUi->doubleSpinBoxFrequency, reference,
+                        "^doubleSpinBoxFrequencyCh[1-%1]$", 0.0);
 }
 
 void ModuleVek72::syncCommonOffset(QDoubleSpinBox* reference)
 {
     if (!reference && controlsHost)
         reference = controlsUi->doubleSpinBoxOffsetCh1;
-    if (!reference || !settingsHost)
-        return;
-    QDoubleSpinBox* common = settingsUi->doubleSpinBoxOffset;
-    const QList<QDoubleSpinBox*> fields = channelWidgets<QDoubleSpinBox>("^doubleSpinBoxOffsetCh[1-%1]$");
-    if (othersDiffer(fields, reference, [](QDoubleSpinBox* s) { return s->value(); })) {
-        setQuietly(skipOffset, common, double(limits().offsetBelowMinVolts));
-        common->setSpecialValueText(QLatin1String(disagreement));
-        return;
-    }
-    setQuietly(skipOffset, common, reference->value());
+    if (reference && settingsHost)
+        syncCommonField(skipOffset, settingsUi->doubleSpinBoxOffset, reference, "^doubleSpinBoxOffsetCh[1-%1]$",
+                        double(limits().offsetBelowMinVolts));
 }
 
 void ModuleVek72::syncAllChannelsBox(QGroupBox* reference)

@@ -21,7 +21,6 @@ using namespace channelwidgets;
 
 namespace {
 
-const char* const styleNormal = "QGroupBox { font-weight: normal; } ";
 const char* const shapeTexts[] = { "Синус", "Треугольник", "Пила", "Импульс", "Линия" };
 
 } // namespace
@@ -50,9 +49,7 @@ void ModuleVek72::on_pushButtonStartStop_toggled(bool checked)
 
 void ModuleVek72::on_checkBoxChannels_stateChanged(int state)
 {
-    if (skipAllChannels.tryAcquire(1))
-        return;
-    onPanels([this, state] { return allChannelsChanged(state); });
+    unlessEcho(skipAllChannels, [this, state] { return allChannelsChanged(state); });
 }
 
 int ModuleVek72::allChannelsChanged(int state)
@@ -61,7 +58,7 @@ int ModuleVek72::allChannelsChanged(int state)
     const bool target = state == Qt::Checked;
     if (!target && customSignalsEnabled) {
         if (QGroupBox* focused = channelWidget<QGroupBox>("^groupBoxCh%1$", focusedChannel))
-            focused->setStyleSheet(QLatin1String(styleNormal));
+            focused->setStyleSheet(groupNormal());
         settingsUi->groupBoxCustom->setEnabled(false);
     }
 
@@ -140,9 +137,8 @@ int ModuleVek72::copyCommonInto(int channel, bool applyTypeAndRange)
 
 void ModuleVek72::on_comboBoxVoltageType_currentIndexChanged(int index)
 {
-    if (skipVoltageType.tryAcquire(1) || index == -1)
-        return;
-    onPanels([this, index] { return commonVoltageTypeChanged(index); });
+    // No item (the channels' types differ) is not a choice: nothing to do.
+    unlessEcho(skipVoltageType, [this, index] { return index == -1 ? 0 : commonVoltageTypeChanged(index); });
 }
 
 int ModuleVek72::commonVoltageTypeChanged(int index)
@@ -184,9 +180,7 @@ int ModuleVek72::commonVoltageTypeChanged(int index)
 
 void ModuleVek72::on_comboBoxRange_currentIndexChanged(int index)
 {
-    if (skipRange.tryAcquire(1) || index == -1)
-        return;
-    onPanels([this, index] { return commonRangeChanged(index); });
+    unlessEcho(skipRange, [this, index] { return index == -1 ? 0 : commonRangeChanged(index); });
 }
 
 int ModuleVek72::commonRangeChanged(int index)
@@ -218,82 +212,69 @@ int ModuleVek72::commonRangeChanged(int index)
 
 void ModuleVek72::on_spinBoxVoltage_valueChanged(int value)
 {
-    if (skipVoltage.tryAcquire(1))
-        return;
-    onPanels([this, value] {
-        commonVoltageChanged(value);
-        return 0;
-    });
-}
-
-// A value one below the range ("-") is no value: the field goes back to the real minimum, and the
-// channels take that minimum like any value the operator enters, so that the common field never
-// shows a value the channels do not hold.
-void ModuleVek72::commonVoltageChanged(int value)
-{
-    const ModificationLimits& lim = limits();
-    const VoltageTypeCode type = commonType();
-    if ((type == VoltageTypeAc && value == lim.acBelowMin) || (type == VoltageTypeDc && value == lim.dcBelowMin)) {
-        value = type == VoltageTypeAc ? lim.acMin : lim.dcMin;
-        setQuietly(skipVoltage, settingsUi->spinBoxVoltage, value);
-    }
-    QSpinBox* short_ = nullptr;
-    for (QSpinBox* voltage : channelWidgets<QSpinBox>("^spinBoxVoltageCh[1-%1]$")) {
-        if (!voltage->isEnabled())
-            continue;
-        setQuietly(skipChannelVoltage, voltage, value);
-        if (voltage->value() != value)
-            short_ = voltage;
-    }
-    // A channel whose range holds less than the common value took its own maximum: the common
-    // field must not claim that the channels agree.
-    if (short_)
-        syncCommonVoltage(short_);
+    unlessEcho(skipVoltage, [this, value] { return commonVoltageChanged(value); });
 }
 
 void ModuleVek72::on_doubleSpinBoxFrequency_valueChanged(double value)
 {
-    if (skipFrequency.tryAcquire(1))
-        return;
-    onPanels([this, value] {
-        commonFrequencyChanged(value);
-        return 0;
-    });
-}
-
-void ModuleVek72::commonFrequencyChanged(double value)
-{
-    if (value == 0) {
-        value = 1.0;
-        setQuietly(skipFrequency, settingsUi->doubleSpinBoxFrequency, value);
-    }
-    for (QDoubleSpinBox* frequency : channelWidgets<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh[1-%1]$")) {
-        if (frequency->isEnabled())
-            setQuietly(skipChannelFrequency, frequency, value);
-    }
+    unlessEcho(skipFrequency, [this, value] { return commonFrequencyChanged(value); });
 }
 
 void ModuleVek72::on_doubleSpinBoxOffset_valueChanged(double value)
 {
-    if (skipOffset.tryAcquire(1))
-        return;
-    onPanels([this, value] {
-        commonOffsetChanged(value);
-        return 0;
-    });
+    unlessEcho(skipOffset, [this, value] { return commonOffsetChanged(value); });
 }
 
-void ModuleVek72::commonOffsetChanged(double value)
+// A common value goes into every enabled channel field of its family. The value one below the
+// range ("-") is no value: the common field goes back to the real minimum, and the channels take
+// that minimum like any value the operator enters. A channel whose range holds less than the
+// value takes its own maximum, and the common field then shows "-": it never shows a value the
+// channels do not hold.
+template <typename Box, typename V>
+int ModuleVek72::copyCommonValue(QSemaphore& skipCommon, Box* common, V value, V below, V minimum,
+                                 QSemaphore& skipChannel, const char* family, void (ModuleVek72::*sync)(Box*))
+{
+    if (value == below) {
+        value = minimum;
+        setQuietly(skipCommon, common, value);
+    }
+    Box* short_ = nullptr;
+    for (Box* field : channelWidgets<Box>(family)) {
+        if (!field->isEnabled())
+            continue;
+        setQuietly(skipChannel, field, value);
+        if (field->value() != value)
+            short_ = field;
+    }
+    if (short_)
+        (this->*sync)(short_);
+    return 0;
+}
+
+int ModuleVek72::commonVoltageChanged(int value)
 {
     const ModificationLimits& lim = limits();
-    if (value == lim.offsetBelowMinVolts) {
-        value = lim.offsetMin / 1000.0;
-        setQuietly(skipOffset, settingsUi->doubleSpinBoxOffset, value);
-    }
-    for (QDoubleSpinBox* offset : channelWidgets<QDoubleSpinBox>("^doubleSpinBoxOffsetCh[1-%1]$")) {
-        if (offset->isEnabled())
-            setQuietly(skipChannelOffset, offset, value);
-    }
+    const VoltageTypeCode type = commonType();
+    if (type == VoltageTypeOther)
+        return 0;
+    const bool ac = type == VoltageTypeAc;
+    return copyCommonValue(skipVoltage, settingsUi->spinBoxVoltage, value, ac ? lim.acBelowMin : lim.dcBelowMin,
+                           ac ? lim.acMin : lim.dcMin, skipChannelVoltage, "^spinBoxVoltageCh[1-%1]$",
+                           &ModuleVek72::syncCommonVoltage);
+}
+
+int ModuleVek72::commonFrequencyChanged(double value)
+{
+    return copyCommonValue(skipFrequency, settingsUi->doubleSpinBoxFrequency, value, 0.0, 1.0, skipChannelFrequency,
+                           "^doubleSpinBoxFrequencyCh[1-%1]$", &ModuleVek72::syncCommonFrequency);
+}
+
+int ModuleVek72::commonOffsetChanged(double value)
+{
+    const ModificationLimits& lim = limits();
+    return copyCommonValue(skipOffset, settingsUi->doubleSpinBoxOffset, value, double(lim.offsetBelowMinVolts),
+                           lim.offsetMin / 1000.0, skipChannelOffset, "^doubleSpinBoxOffsetCh[1-%1]$",
+                           &ModuleVek72::syncCommonOffset);
 }
 
 // The custom-signal group edits the custom signal of the focused channel.

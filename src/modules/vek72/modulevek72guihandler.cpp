@@ -13,9 +13,6 @@ using namespace channelwidgets;
 
 namespace {
 
-const char* const boldGroup = "QGroupBox { font-weight: bold; } ";
-const char* const normalGroup = "QGroupBox { font-weight: normal; } ";
-
 bool isTab(QEvent* event)
 {
     return event->type() == QEvent::KeyPress
@@ -139,11 +136,11 @@ bool ModuleVek72GuiHandler::eventFilter(QObject* watched, QEvent* event)
 void ModuleVek72GuiHandler::highlight(QWidget* groupBox)
 {
     const int channel = number(groupBox, "^groupBoxCh(\\d)$");
-    groupBox->setStyleSheet(QLatin1String(boldGroup));
+    groupBox->setStyleSheet(groupBold());
     if (channel == currentChannel)
         return;
     if (auto* previous = ofChannel<QGroupBox>(controlsHost, "^groupBoxCh%1$", currentChannel))
-        previous->setStyleSheet(QLatin1String(normalGroup));
+        previous->setStyleSheet(groupNormal());
     currentChannel = channel;
 
     auto* typeCombo = ofChannel<QComboBox>(controlsHost, "^comboBoxVoltageTypeCh%1$", channel);

@@ -24,8 +24,6 @@ namespace {
 
 constexpr quint32 serviceAddress = 0x7F000001u;   // 127.0.0.1, host order
 constexpr quint16 servicePort = 11111;
-constexpr int frequencyCeiling = 249999;
-constexpr double defaultFrequency = 1000.0;
 
 // The module's serial number as its information block holds it (NUL-terminated or full length).
 QString serialText(const TVEK72& handle)

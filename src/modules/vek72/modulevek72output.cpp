@@ -118,8 +118,6 @@ ModuleVek72::PanelConfiguration ModuleVek72::readPanels(int channelCount) const
         }
         return p;
     };
-    if (widgetsync::onThreadOf(guiHandler))
-        return read();
     return widgetsync::query<PanelConfiguration>(guiHandler, read, panel);
 }
 

@@ -49,6 +49,12 @@ void ModuleVek72::onPanels(std::function<int()> work)
         emit restart();
 }
 
+void ModuleVek72::unlessEcho(QSemaphore& skip, std::function<int()> work)
+{
+    if (!skip.tryAcquire(1))
+        onPanels(std::move(work));
+}
+
 int ModuleVek72::restartWhenOn() const
 {
     return settingsHost && settingsUi->pushButtonStartStop->isChecked() ? 1 : 0;
