@@ -180,6 +180,11 @@ private:
     // The common voltage field for a voltage type (AC or DC): the range selector's labels, the
     // field enabled at its default value, its limits by type and range.
     void prepareCommonVoltage(VoltageTypeCode type);
+    // The items of a range selector for a voltage type (AC or DC; another type leaves them).
+    void relabelRange(QComboBox* range, VoltageTypeCode type) const;
+    // Channel N's voltage field after a change of its type or range: at its default value, with
+    // the limits of its type and range; left alone for a channel of another type.
+    QSpinBox* resetChannelVoltage(int channel);
     // Changes a control whose change signal must not be acted upon: one permit of `skip` announces
     // the echo, and is taken back when the control did not change after all (a value the control
     // clamps to what it showed), so that no permit is ever left over. Nothing is announced for a

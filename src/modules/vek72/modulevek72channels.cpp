@@ -175,17 +175,10 @@ void ModuleVek72::adjustChannelToType(int channel, int index)
         }
         return;
     }
-    if (range) {
-        range->setItemText(0, rangeItemText(lim, type, 0));
-        range->setItemText(1, rangeItemText(lim, type, 1));
-    }
-    if (voltage) {
+    relabelRange(range, type);
+    if (voltage)
         voltage->setEnabled(true);
-        setQuietly(skipChannelVoltage, voltage, lim.voltageDefault);
-        voltage->setMinimum(type == VoltageTypeAc ? lim.acMin : lim.dcMin);
-        voltage->setMaximum(voltageMaximum(lim, type, range ? rangeCodeFromText(lim, range->currentText()) : 0,
-                                           voltage->maximum()));
-    }
+    resetChannelVoltage(channel);
     if (frequency)
         frequency->setEnabled(type == VoltageTypeAc);
     if (offset) {
@@ -215,16 +208,7 @@ void ModuleVek72::applyChannelType(QComboBox* typeCombo, int index)
 int ModuleVek72::applyChannelRange(QComboBox* rangeCombo, int index)
 {
     Q_UNUSED(index)   // the range code is read back from the selector's text
-    const int channel = number(rangeCombo, "^comboBoxRangeCh(\\d)$");
-    auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel);
-    auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel);
-    const ModificationLimits& lim = limits();
-    const VoltageTypeCode type = typeCombo ? voltageTypeFromText(typeCombo->currentText()) : VoltageTypeOther;
-    if (voltage && type != VoltageTypeOther) {
-        setQuietly(skipChannelVoltage, voltage, lim.voltageDefault);
-        voltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, rangeCombo->currentText()),
-                                           voltage->maximum()));
-    }
+    QSpinBox* voltage = resetChannelVoltage(number(rangeCombo, "^comboBoxRangeCh(\\d)$"));
     syncCommonRange(rangeCombo);
     if (voltage)
         syncCommonVoltage(voltage);

@@ -185,27 +185,13 @@ void ModuleVek72::on_comboBoxRange_currentIndexChanged(int index)
 
 int ModuleVek72::commonRangeChanged(int index)
 {
-    Ui::Vek72Settings* ui = settingsUi;
-    const ModificationLimits& lim = limits();
     const VoltageTypeCode type = commonType();
-    if (type != VoltageTypeOther) {
-        setQuietly(skipVoltage, ui->spinBoxVoltage, lim.voltageDefault);
-        ui->spinBoxVoltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, ui->comboBoxRange->itemText(index)),
-                                                      ui->spinBoxVoltage->maximum()));
-    }
+    if (type != VoltageTypeOther)
+        prepareCommonVoltage(type);
     // Every channel, switched on or not, takes the range.
     for (QComboBox* range : channelWidgets<QComboBox>("^comboBoxRangeCh[1-%1]$")) {
         setQuietly(skipChannelRange, range, index);
-        const int channel = number(range, "^comboBoxRangeCh(\\d)$");
-        auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel);
-        auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel);
-        const VoltageTypeCode channelType = typeCombo ? voltageTypeFromText(typeCombo->currentText()) : VoltageTypeOther;
-        if (!voltage || channelType == VoltageTypeOther)
-            continue;
-        setQuietly(skipChannelVoltage, voltage, lim.voltageDefault);
-        voltage->setMinimum(channelType == VoltageTypeAc ? lim.acMin : lim.dcMin);
-        voltage->setMaximum(voltageMaximum(lim, channelType, rangeCodeFromText(lim, range->currentText()),
-                                           voltage->maximum()));
+        resetChannelVoltage(number(range, "^comboBoxRangeCh(\\d)$"));
     }
     return restartWhenOn();
 }

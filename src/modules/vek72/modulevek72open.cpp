@@ -109,16 +109,12 @@ void ModuleVek72::preparePanelsForModule(int code, int channels, const QString& 
     if (settingsHost) {
         Ui::Vek72Settings* ui = settingsUi;
         const VoltageTypeCode type = commonType();
-        if (type != VoltageTypeOther) {
-            ui->comboBoxRange->setItemText(0, rangeItemText(lim, type, 0));
-            ui->comboBoxRange->setItemText(1, rangeItemText(lim, type, 1));
-            if (code == 2)
-                setQuietly(skipRange, ui->comboBoxRange, 1);
-            ui->spinBoxVoltage->setMinimum(type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
-            ui->spinBoxVoltage->setMaximum(voltageMaximum(lim, type, rangeCodeFromText(lim, ui->comboBoxRange->currentText()),
-                                                          ui->spinBoxVoltage->maximum()));
-        }
-        ui->spinBoxVoltage->setValue(lim.voltageDefault);
+        if (code == 2 && type != VoltageTypeOther)
+            setQuietly(skipRange, ui->comboBoxRange, 1);
+        if (type != VoltageTypeOther)
+            prepareCommonVoltage(type);
+        else
+            ui->spinBoxVoltage->setValue(lim.voltageDefault);
         ui->doubleSpinBoxFrequency->setRange(0, frequencyCeiling);
         ui->doubleSpinBoxFrequency->setValue(defaultFrequency);
         ui->doubleSpinBoxOffset->setMinimum(lim.offsetBelowMinVolts);
@@ -144,11 +140,7 @@ void ModuleVek72::preparePanelsForModule(int code, int channels, const QString& 
             auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", n);
             if (!range || !typeCombo)
                 continue;
-            const VoltageTypeCode type = voltageTypeFromText(typeCombo->currentText());
-            if (type != VoltageTypeOther) {
-                range->setItemText(0, rangeItemText(lim, type, 0));
-                range->setItemText(1, rangeItemText(lim, type, 1));
-            }
+            relabelRange(range, voltageTypeFromText(typeCombo->currentText()));
             if (code == 2)
                 setQuietly(skipChannelRange, range, 1);
             range->setEnabled(code == 1);
@@ -163,18 +155,9 @@ void ModuleVek72::preparePanelsForModule(int code, int channels, const QString& 
         // Channel limits and values. The frequency and offset ranges are set for every channel,
         // also one of the special type, so that a later switch to AC finds this module's ranges.
         for (int n = 1; n <= panelChannels; ++n) {
-            auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", n);
-            auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", n);
-            auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", n);
+            resetChannelVoltage(n);
             auto* frequency = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", n);
             auto* offset = channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", n);
-            const VoltageTypeCode type = typeCombo ? voltageTypeFromText(typeCombo->currentText()) : VoltageTypeOther;
-            if (voltage && type != VoltageTypeOther) {
-                voltage->setMinimum(type == VoltageTypeAc ? lim.acMin : lim.dcMin);
-                voltage->setMaximum(voltageMaximum(lim, type, range ? rangeCodeFromText(lim, range->currentText()) : 0,
-                                                   voltage->maximum()));
-                voltage->setValue(lim.voltageDefault);
-            }
             if (frequency) {
                 frequency->setRange(1, frequencyCeiling);
                 frequency->setValue(defaultFrequency);

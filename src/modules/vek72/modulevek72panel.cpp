@@ -71,12 +71,35 @@ VoltageTypeCode ModuleVek72::commonType() const
                         : VoltageTypeOther;
 }
 
+void ModuleVek72::relabelRange(QComboBox* range, VoltageTypeCode type) const
+{
+    if (!range || type == VoltageTypeOther)
+        return;
+    range->setItemText(0, rangeItemText(limits(), type, 0));
+    range->setItemText(1, rangeItemText(limits(), type, 1));
+}
+
+QSpinBox* ModuleVek72::resetChannelVoltage(int channel)
+{
+    auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel);
+    auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", channel);
+    auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel);
+    const VoltageTypeCode type = typeCombo ? voltageTypeFromText(typeCombo->currentText()) : VoltageTypeOther;
+    if (!voltage || type == VoltageTypeOther)
+        return voltage;
+    const ModificationLimits& lim = limits();
+    setQuietly(skipChannelVoltage, voltage, lim.voltageDefault);
+    voltage->setMinimum(type == VoltageTypeAc ? lim.acMin : lim.dcMin);
+    voltage->setMaximum(voltageMaximum(lim, type, range ? rangeCodeFromText(lim, range->currentText()) : 0,
+                                       voltage->maximum()));
+    return voltage;
+}
+
 void ModuleVek72::prepareCommonVoltage(VoltageTypeCode type)
 {
     Ui::Vek72Settings* ui = settingsUi;
     const ModificationLimits& lim = limits();
-    ui->comboBoxRange->setItemText(0, rangeItemText(lim, type, 0));
-    ui->comboBoxRange->setItemText(1, rangeItemText(lim, type, 1));
+    relabelRange(ui->comboBoxRange, type);
     ui->spinBoxVoltage->setEnabled(true);
     setQuietly(skipVoltage, ui->spinBoxVoltage, lim.voltageDefault);
     ui->spinBoxVoltage->setMinimum(type == VoltageTypeAc ? lim.acBelowMin : lim.dcBelowMin);
