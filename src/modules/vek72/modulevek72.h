@@ -219,7 +219,7 @@ private:
         int modification = 0;
         QList<PanelChannel> channels;   // the channels switched on, in panel order
     };
-    PanelConfiguration readPanels(int channelCount) const;
+    PanelConfiguration readPanels() const;
     bool applyConfiguration(bool cyclic, const PanelConfiguration& panel);
     // The frequencies synthesis achieved, written back into the channel fields.
     void showAchievedFrequencies();
@@ -229,6 +229,10 @@ private:
 
     // --- Connection (modulevek72open.cpp).
     bool zeroOutputs();
+    // Under the handle lock: every channel of the module off in the configuration block (answers
+    // the module's channel count); the block applied with its mode and DAC rate (a refusal logged).
+    int clearChannels();
+    bool configureModule(bool cyclic, double dacRate);
     void resetCustomSignals();
     // Panel set-up after a successful VEK72_Open, on the GUI thread.
     void preparePanelsForModule(int code, int channels, const QString& serial, int firmware);

@@ -244,16 +244,25 @@ bool ModuleVek72::zeroOutputs()
         QMutexLocker lock(&senderMutex);
         outputData.clear();
     }
+    clearChannels();
+    return configureModule(true, 48000.0);
+}
+
+int ModuleVek72::clearChannels()
+{
     const int channels = qBound(0, int(handle.info.dacChannelCount), VEK72_MAX_CHANNELS);
     for (int i = 0; i < channels; ++i)
         handle.config.channel[i].enabled = 0;
-    handle.config.outputMode = 0;
+    return channels;
+}
+
+bool ModuleVek72::configureModule(bool cyclic, double dacRate)
+{
+    handle.config.outputMode = cyclic ? 0 : 1;
     handle.config.dacEnable = 1;
-    VEK72_FillOutFreq(&handle.config, 48000.0, nullptr);
+    VEK72_FillOutFreq(&handle.config, dacRate, nullptr);
     const int result = VEK72_Configure(&handle);
-    if (result != VEK72_OK) {
+    if (result != VEK72_OK)
         logVek72Error(QStringLiteral("Не удалось установить настройки ЦАП: Ошибка %1 (%2)"), result);
-        return false;
-    }
-    return true;
+    return result == VEK72_OK;
 }

@@ -16,7 +16,6 @@
 
 #include "modulevek72guihandler.h"
 #include "ui_vek72settings.h"
-#include "vek72error.h"
 #include "widgetsync.h"
 
 using namespace channelwidgets;
@@ -44,12 +43,7 @@ bool ModuleVek72::start(bool suppress)
 {
     if (suppress)
         return false;
-    int channelCount = 0;
-    {
-        QMutexLocker lock(&handleMutex);
-        channelCount = qBound(0, int(handle.info.dacChannelCount), panelChannels);
-    }
-    const PanelConfiguration panel = readPanels(channelCount);
+    const PanelConfiguration panel = readPanels();
     if (!panel.startPressed)
         return true;
     const bool cyclic = panel.modeText == QString::fromUtf8(cyclicModeText);
@@ -78,12 +72,12 @@ bool ModuleVek72::stop()
     return stopped;
 }
 
-ModuleVek72::PanelConfiguration ModuleVek72::readPanels(int channelCount) const
+ModuleVek72::PanelConfiguration ModuleVek72::readPanels() const
 {
     PanelConfiguration panel;
     if (!guiHandler || !settingsHost)
         return panel;
-    auto read = [this, channelCount] {
+    auto read = [this] {
         PanelConfiguration p;
         Ui::Vek72Settings* ui = settingsUi;
         p.startPressed = ui->pushButtonStartStop->isChecked();
@@ -91,9 +85,8 @@ ModuleVek72::PanelConfiguration ModuleVek72::readPanels(int channelCount) const
         p.rateText = ui->comboBoxDacFreq->currentText();
         p.rateIndex = ui->comboBoxDacFreq->currentIndex();
         p.modification = panelModification;
-        if (channelCount < 1)
-            return p;
-        for (QGroupBox* group : all<QGroupBox>(controlsHost, pattern("^groupBoxCh[1-%1]$", channelCount))) {
+        // All eight: configuration leaves out those beyond the module's channel count.
+        for (QGroupBox* group : all<QGroupBox>(controlsHost, pattern("^groupBoxCh[1-%1]$", panelChannels))) {
             if (!group->isChecked())
                 continue;
             PanelChannel c;
@@ -126,9 +119,7 @@ ModuleVek72::PanelConfiguration ModuleVek72::readPanels(int channelCount) const
 bool ModuleVek72::applyConfiguration(bool cyclic, const PanelConfiguration& panel)
 {
     QMutexLocker lock(&handleMutex);
-    const int channelCount = qBound(0, int(handle.info.dacChannelCount), panelChannels);
-    for (int i = 0; i < channelCount; ++i)
-        handle.config.channel[i].enabled = 0;
+    const int channelCount = clearChannels();
     const ModificationLimits& lim = limitsForModification(panel.modification);
 
     QList<ChannelSignal> signalList;
@@ -176,15 +167,7 @@ bool ModuleVek72::applyConfiguration(bool cyclic, const PanelConfiguration& pane
         qCritical().noquote() << QStringLiteral("Недопустимый индекс частоты ЦАП %1").arg(uint(panel.rateIndex));
         return false;
     }
-    handle.config.outputMode = cyclic ? 0 : 1;
-    handle.config.dacEnable = 1;
-    VEK72_FillOutFreq(&handle.config, rate, nullptr);
-    const int result = VEK72_Configure(&handle);
-    if (result != VEK72_OK) {
-        logVek72Error(QStringLiteral("Не удалось установить настройки ЦАП: Ошибка %1 (%2)"), result);
-        return false;
-    }
-    return sender && sender->synthesize(cyclic) != 0;
+    return configureModule(cyclic, rate) && sender && sender->synthesize(cyclic) != 0;
 }
 
 void ModuleVek72::showAchievedFrequencies()
