@@ -164,6 +164,31 @@ bool startAndWait(OperatorBench& bench, int slot = 3)
            && bench.settle();
 }
 
+// Opens the 8-channel module, sets the channels at 48 kHz in streaming mode and starts; `planned`
+// gets the signals the module must play, planned at `rate` frames per second.
+bool startStreaming(OperatorBench& bench, const QList<ChannelSetting>& channels, double rate,
+                    QList<ChannelSignal>& planned)
+{
+    if (!bench.open(3, false))
+        return false;
+    bench.pick(bench.hosts.combo("comboBoxDacFreq"), "48 кГц");
+    bench.pick(bench.hosts.combo("comboBoxMode"), "Потоковый");
+    for (const ChannelSetting& s : channels) {
+        setChannel(bench, s);
+        ChannelSignal signal;
+        signal.channel = s.channel;
+        if (s.type == "AC") {
+            signal.amplitude = s.voltage.toDouble() * 1.4142135623730951 / 1000;
+            signal.frequency = s.frequency.toDouble();
+        } else {
+            signal.shape = ChannelSignal::Line;
+            signal.offset = s.voltage.toDouble() / 1000;
+        }
+        planned.append(signal);
+    }
+    return synthesis::synthesizeAll(planned, rate, false) && startAndWait(bench);
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(QList<ChannelSetting>)
@@ -275,25 +300,8 @@ void OutputTest::streamingPlaysInOrder()
     QFETCH(QList<ChannelSetting>, channels);
     QFETCH(double, rate);
     OperatorBench bench;
-    QVERIFY(bench.open(3, false));
-    bench.pick(bench.hosts.combo("comboBoxDacFreq"), "48 кГц");
-    bench.pick(bench.hosts.combo("comboBoxMode"), "Потоковый");
     QList<ChannelSignal> planned;
-    for (const ChannelSetting& s : channels) {
-        setChannel(bench, s);
-        ChannelSignal signal;
-        signal.channel = s.channel;
-        if (s.type == "AC") {
-            signal.amplitude = s.voltage.toDouble() * 1.4142135623730951 / 1000;
-            signal.frequency = s.frequency.toDouble();
-        } else {
-            signal.shape = ChannelSignal::Line;
-            signal.offset = s.voltage.toDouble() / 1000;
-        }
-        planned.append(signal);
-    }
-    QVERIFY(synthesis::synthesizeAll(planned, rate, false));
-    QVERIFY(startAndWait(bench));
+    QVERIFY(startStreaming(bench, channels, rate, planned));
     // A second of output, so that the capture lies well behind the start.
     const qint64 startFrames = counter(moduleOf(bench.service), "framesPlayed");
     QTRY_VERIFY_WITH_TIMEOUT(counter(moduleOf(bench.service), "framesPlayed") > startFrames + qint64(rate), 10000);
@@ -310,18 +318,9 @@ void OutputTest::streamingPlaysInOrder()
 void OutputTest::sendFaultsWhileStreaming()
 {
     OperatorBench bench;
-    QVERIFY(bench.open(3, false));
-    bench.pick(bench.hosts.combo("comboBoxDacFreq"), "48 кГц");
-    bench.pick(bench.hosts.combo("comboBoxMode"), "Потоковый");
-    const QList<ChannelSetting> channels{{1, "AC", "7 В", "500", "375"}, {2, "DC", "10 В", "1000"}, {3, "DC", "10 В", "-1000"}};
     QList<ChannelSignal> planned;
-    for (const ChannelSetting& s : channels)
-        setChannel(bench, s);
-    planned = {ChannelSignal{1, ChannelSignal::Sine, 0.5 * 1.4142135623730951, 375, 0, {}},
-               ChannelSignal{2, ChannelSignal::Line, 0, 0, 1.0, {}},
-               ChannelSignal{3, ChannelSignal::Line, 0, 0, -1.0, {}}};
-    QVERIFY(synthesis::synthesizeAll(planned, 12000, false));
-    QVERIFY(startAndWait(bench));
+    QVERIFY(startStreaming(bench, {{1, "AC", "7 В", "500", "375"}, {2, "DC", "10 В", "1000"}, {3, "DC", "10 В", "-1000"}},
+                           12000, planned));
 
     // Early, while the FIFO holds little: the frames around the faults are played soon.
     const qint64 before = counter(moduleOf(bench.service), "wordsReceived") / 3;

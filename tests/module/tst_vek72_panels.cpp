@@ -1,24 +1,19 @@
 // The module object without hardware: its settings group, identity before any open, the named
-// parameters, the four forms as createGui builds them (with custom signals off and on), the panel
-// handler's keys and highlight, the options page, the restart and the order of destruction.
+// parameters, the panel handler's keys and highlight, the options page, a start that cannot
+// configure, and the order of destruction.
 #include <QtTest>
 
 #include <QCheckBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QMovie>
 #include <QPushButton>
 
-#include "customcheckbox.h"
 #include "modulevek72.h"
 #include "modulevek72guihandler.h"
 #include "panelhosts.h"
-#include "threads.h"
 
 namespace {
-
-const QString enterTip = QStringLiteral("Нажмите Enter для применения изменений");
 
 QStringList items(QComboBox* combo)
 {
@@ -50,19 +45,14 @@ private slots:
     void customSignalsSwitch_data();
     void customSignalsSwitch();
     void identityBeforeOpen();
+    void parameters_data();
     void parameters();
-    void startAndRestartWithTheButtonReleased();
-    void formObjects();
-    void initialStateWithoutCustomSignals();
-    void initialStateWithCustomSignals();
     void returnAndTab_data();
     void returnAndTab();
     void groupHighlight_data();
     void groupHighlight();
-    void allChannelsClickCycle();
     void optionsCancelAndApply();
     void failedStartSwitchesTheButtonBack();
-    void moduleOnItsOwnThread();
     void destructionEndsTheSenderThreadFirst();
 };
 
@@ -140,7 +130,9 @@ void PanelsTest::customSignalsSwitch()
     PanelHosts hosts;
     hosts.build(module);
     QCOMPARE(module.customSignalsAreEnabled(), on);
+    QCOMPARE(items(hosts.combo("comboBoxVoltageType")).contains("Особый"), on);
     QCOMPARE(items(hosts.combo("comboBoxVoltageTypeCh1")).contains("Особый"), on);
+    QCOMPARE(hosts.group("groupBoxCustom")->isHidden(), !on);
 }
 
 void PanelsTest::identityBeforeOpen()
@@ -162,286 +154,46 @@ void PanelsTest::identityBeforeOpen()
     QVERIFY(!module.infoValue(key));
     key = "Serial";
     QVERIFY(!module.infoValue(key));
+
+    // Limits exist for codes 0 to 3 only; any other code reads the row of no module.
+    QCOMPARE(&limitsForModification(3), &modificationLimits[2]);
+    QCOMPARE(&limitsForModification(255), &modificationLimits[0]);
+    QCOMPARE(&limitsForModification(-1), &modificationLimits[0]);
 }
 
+void PanelsTest::parameters_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("known");
+    QTest::addColumn<int>("entry");   // entry whose current choice becomes `name`, -1 none
+    QTest::newRow("display period") << "Период отображения" << false << -1;
+    QTest::newRow("name of a choice entry") << "Режим" << false << -1;
+    QTest::newRow("channel 3") << "Канал 3" << true << 1;
+    QTest::newRow("lower-case channel 3") << "канал 3" << false << -1;
+    QTest::newRow("trailing blank") << "Канал 3 " << false << -1;
+    QTest::newRow("numeric frequency") << "Частота" << true << -1;
+    QTest::newRow("dac 48") << "Частота ЦАП 48 кГц" << true << 3;
+    QTest::newRow("output 1:10") << "Выход 1:10" << true << 2;
+    QTest::newRow("empty") << "" << false << -1;
+}
+
+// The named parameters a caller may set: a known name is accepted, a choice becomes the current
+// one of its entry only, in this module object only; checkParameter knows none.
 void PanelsTest::parameters()
 {
+    QFETCH(QString, name);
+    QFETCH(bool, known);
+    QFETCH(int, entry);
     ModuleVek72 module;
-    QString name = "Период отображения";
-    QVERIFY(!module.setParameter(name, 500));
-    for (const ParameterEntry& entry : module.parameterEntries())
-        QVERIFY(entry.currentChoice.isEmpty());
-
-    name = "Канал 3";
-    QVERIFY(module.setParameter(name, 0));
-    QCOMPARE(module.parameterEntries()[1].currentChoice, QString("Канал 3"));
-    QVERIFY(vek72ParameterTable()[1].currentChoice.isEmpty());
+    QCOMPARE(module.setParameter(name, 500), known);
+    for (int i = 0; i < module.parameterEntries().size(); ++i)
+        QCOMPARE(module.parameterEntries()[i].currentChoice, i == entry ? name : QString());
     ModuleVek72 other;
-    QVERIFY(other.parameterEntries()[1].currentChoice.isEmpty());
-
+    for (const ParameterEntry& e : other.parameterEntries())
+        QVERIFY(e.currentChoice.isEmpty());
     QString error = "previous";
-    name = "X";
     QVERIFY(!module.checkParameter(name, 1.0, error));
-    QCOMPARE(error, QString("Неизвестный параметр X"));
-    name = "Канал 3";
-    QVERIFY(!module.checkParameter(name, 1.0, error));
-    QCOMPARE(error, QString("Неизвестный параметр Канал 3"));
-}
-
-void PanelsTest::startAndRestartWithTheButtonReleased()
-{
-    ModuleVek72 bare;
-    QVERIFY(!bare.start(true));
-    QVERIFY(bare.start(false));   // no panels: nothing pressed, nothing to start
-
-    PanelHosts hosts;
-    auto module = makeModule(false);
-    hosts.build(*module);
-    QSignalSpy locks(module.get(), &ModuleVek72::lockControls);
-    QVERIFY(!module->start(true));
-    QVERIFY(module->start(false));
-    module->restartManual();
-    QCOMPARE(locks.count(), 0);
-    QVERIFY(!module->isRunning());
-    QVERIFY(!module->panelHandler()->waitMessageBox()->isVisible());
-}
-
-void PanelsTest::formObjects()
-{
-    PanelHosts hosts;
-    auto module = makeModule(false);
-    hosts.build(*module);
-
-    struct Expected { const char* name; const char* className; const char* text; };
-    const Expected settings[] = {
-        { "groupBoxSettings", "QGroupBox", "VEK72" },
-        { "groupBoxCustom", "QGroupBox", "Генератор сигналов" },
-        { "widgetCustomCheckBox", "QWidget", nullptr },
-        { "labelActive", "QLabel", "" },
-        { "labelMode", "QLabel", "Режим работы" },
-        { "comboBoxMode", "QComboBox", nullptr },
-        { "pushButtonStartStop", "QPushButton", "Старт" },
-        { "labelVoltageType", "QLabel", "Режим воспроизведений" },
-        { "comboBoxVoltageType", "QComboBox", nullptr },
-        { "labelVoltage", "QLabel", "Напряжение" },
-        { "spinBoxVoltage", "QSpinBox", nullptr },
-        { "labelVoltageUnit", "QLabel", "мВ" },
-        { "labelRange", "QLabel", "Диапазон воспроизведений" },
-        { "comboBoxRange", "QComboBox", nullptr },
-        { "labelFrequency", "QLabel", "Частота" },
-        { "doubleSpinBoxFrequency", "QDoubleSpinBox", nullptr },
-        { "labelFrequencyUnit", "QLabel", "Гц" },
-        { "labelDacFreq", "QLabel", "Частота преобразований ЦАП" },
-        { "comboBoxDacFreq", "QComboBox", nullptr },
-        { "labelOffset", "QLabel", "Смещение" },
-        { "doubleSpinBoxOffset", "QDoubleSpinBox", nullptr },
-        { "labelOffsetUnit", "QLabel", "В" },
-        { "labelCustomShape", "QLabel", "Форма сигнала" },
-        { "comboBoxCustomShape", "QComboBox", nullptr },
-        { "labelCustomAmplitude", "QLabel", "Амплитуда" },
-        { "spinBoxCustomAmplitude", "QSpinBox", nullptr },
-        { "labelCustomAmplitudeUnit", "QLabel", "мВ" },
-        { "labelCustomFrequency", "QLabel", "Частота" },
-        { "doubleSpinBoxCustomFrequency", "QDoubleSpinBox", nullptr },
-        { "labelCustomFrequencyUnit", "QLabel", "Гц" },
-        { "labelCustomOffset", "QLabel", "Смещение" },
-        { "spinBoxCustomOffset", "QSpinBox", nullptr },
-        { "labelCustomOffsetUnit", "QLabel", "мВ" },
-        { "groupBoxInfo", "QGroupBox", "Сведения о модуле VEK72" },
-        { "labelModuleSerial", "QLabel", "Серийный номер" },
-        { "lineEditModuleSerial", "QLineEdit", nullptr },
-        { "labelModuleFirmware", "QLabel", "Версия микропрограммы" },
-        { "lineEditModuleFirmware", "QLineEdit", nullptr },
-        { "groupBoxAccuracy", "QGroupBox", "Точность" },
-        { "labelAccuracyAC", "QLabel", "Точность AC" },
-        { "spinBoxAccuracyAC", "QSpinBox", nullptr },
-        { "labelAccuracyDC", "QLabel", "Точность DC" },
-        { "spinBoxAccuracyDC", "QSpinBox", nullptr },
-        { "labelAccuracyFreq", "QLabel", "Точность частоты" },
-        { "spinBoxAccuracyFreq", "QSpinBox", nullptr },
-        { "labelAccuracyError", "QLabel", "Точность погрешности" },
-        { "spinBoxAccuracyError", "QSpinBox", nullptr },
-    };
-    for (const Expected& e : settings) {
-        QObject* object = hosts.find<QObject>(e.name);
-        QVERIFY2(object, e.name);
-        QCOMPARE(QString(object->metaObject()->className()), QString(e.className));
-        if (!e.text)
-            continue;
-        if (auto* label = qobject_cast<QLabel*>(object))
-            QCOMPARE(label->text(), QString(e.text));
-        else if (auto* group = qobject_cast<QGroupBox*>(object))
-            QCOMPARE(group->title(), QString(e.text));
-        else if (auto* button = qobject_cast<QPushButton*>(object))
-            QCOMPARE(button->text(), QString(e.text));
-    }
-    // Settings panel inside its host, information and options pages in theirs.
-    QVERIFY(hosts.settings->isAncestorOf(hosts.find<QWidget>("groupBoxCustom")));
-    QVERIFY(hosts.info->isAncestorOf(hosts.find<QWidget>("lineEditModuleSerial")));
-    QVERIFY(hosts.options->isAncestorOf(hosts.find<QWidget>("spinBoxAccuracyFreq")));
-    QVERIFY(hosts.find<QPushButton>("pushButtonStartStop")->isCheckable());
-    QVERIFY(hosts.find<QLineEdit>("lineEditModuleSerial")->isReadOnly());
-    QVERIFY(hosts.find<QLineEdit>("lineEditModuleFirmware")->isReadOnly());
-
-    QCOMPARE(items(hosts.combo("comboBoxMode")), QStringList({ "Циклический автогенератор", "Потоковый" }));
-    QCOMPARE(items(hosts.combo("comboBoxVoltageType")), QStringList({ "AC", "DC" }));
-    QCOMPARE(items(hosts.combo("comboBoxRange")), QStringList({ "0.7 В", "7 В" }));
-    QCOMPARE(items(hosts.combo("comboBoxDacFreq")), QStringList({ "192 кГц", "96 кГц", "48 кГц" }));
-    QCOMPARE(items(hosts.combo("comboBoxCustomShape")),
-             QStringList({ "Синус", "Треугольник", "Пила", "Импульс", "Линия" }));
-
-    for (const char* name : { "spinBoxVoltage", "doubleSpinBoxFrequency", "doubleSpinBoxOffset",
-                              "spinBoxCustomAmplitude", "doubleSpinBoxCustomFrequency", "spinBoxCustomOffset" })
-        QCOMPARE(hosts.find<QWidget>(name)->toolTip(), enterTip);
-
-    // The channel panel: eight group boxes in a row, each with its fourteen objects.
-    for (int n = 1; n <= 8; ++n) {
-        QGroupBox* group = hosts.channel<QGroupBox>("groupBoxCh", n);
-        QVERIFY(group);
-        QVERIFY(hosts.controls->isAncestorOf(group));
-        QCOMPARE(group->title(), QString("Канал %1").arg(n));
-        QVERIFY(group->isCheckable());
-        QVERIFY(group->findChild<QGridLayout*>(QString("gridLayoutCh%1").arg(n)));
-        const auto label = [&](const char* prefix) { return hosts.channel<QLabel>(prefix, n)->text(); };
-        QCOMPARE(label("labelVoltageTypeCh"), QString("Режим\nвоспроизведений"));
-        QCOMPARE(label("labelRangeCh"), QString("Диапазон\nвоспроизведений"));
-        QCOMPARE(label("labelVoltageCh"), QString("Напряжение"));
-        QCOMPARE(label("labelVoltageUnitCh"), QString("мВ"));
-        QCOMPARE(label("labelFrequencyCh"), QString("Частота"));
-        QCOMPARE(label("labelFrequencyUnitCh"), QString("Гц"));
-        QCOMPARE(label("labelOffsetCh"), QString("Смещение"));
-        QCOMPARE(label("labelOffsetUnitCh"), QString("В"));
-        QCOMPARE(items(hosts.channel<QComboBox>("comboBoxRangeCh", n)), QStringList({ "0.7 В", "7 В" }));
-        QVERIFY(group->isAncestorOf(hosts.channel<QSpinBox>("spinBoxVoltageCh", n)));
-        QCOMPARE(hosts.channel<QSpinBox>("spinBoxVoltageCh", n)->toolTip(), enterTip);
-        QCOMPARE(hosts.channel<QDoubleSpinBox>("doubleSpinBoxFrequencyCh", n)->toolTip(), enterTip);
-        QCOMPARE(hosts.channel<QDoubleSpinBox>("doubleSpinBoxOffsetCh", n)->toolTip(), enterTip);
-    }
-    QVERIFY(!hosts.find<QObject>("groupBoxCh9"));
-}
-
-void PanelsTest::initialStateWithoutCustomSignals()
-{
-    PanelHosts hosts;
-    auto module = makeModule(false);
-    hosts.build(*module);
-
-    QVERIFY(hosts.group("groupBoxCustom")->isHidden());
-    QVERIFY(!hosts.group("groupBoxCustom")->isEnabled());
-    QCOMPARE(hosts.combo("comboBoxMode")->currentText(), QString("Циклический автогенератор"));
-    QCOMPARE(hosts.combo("comboBoxVoltageType")->currentText(), QString("AC"));
-    QCOMPARE(hosts.combo("comboBoxRange")->currentText(), QString("0.7 В"));
-    QCOMPARE(hosts.combo("comboBoxDacFreq")->currentText(), QString("192 кГц"));
-    QCOMPARE(hosts.combo("comboBoxCustomShape")->currentText(), QString("Синус"));
-
-    // Start-up limits: no module, limits row 0.
-    QSpinBox* voltage = hosts.spin("spinBoxVoltage");
-    QCOMPARE(voltage->minimum(), -1);
-    QCOMPARE(voltage->maximum(), 0);
-    QCOMPARE(voltage->value(), 0);
-    QDoubleSpinBox* frequency = hosts.dspin("doubleSpinBoxFrequency");
-    QCOMPARE(frequency->minimum(), 0.0);
-    QCOMPARE(frequency->maximum(), 249999.0);
-    QCOMPARE(frequency->value(), 1000.0);
-    QCOMPARE(frequency->decimals(), 3);
-    QDoubleSpinBox* offset = hosts.dspin("doubleSpinBoxOffset");
-    QCOMPARE(offset->minimum(), -1.0);
-    QCOMPARE(offset->maximum(), 0.0);
-    QCOMPARE(offset->decimals(), 3);
-
-    for (int n = 1; n <= 8; ++n) {
-        QCOMPARE(hosts.channel<QGroupBox>("groupBoxCh", n)->isChecked(), n == 1);
-        QCOMPARE(hosts.channel<QGroupBox>("groupBoxCh", n)->styleSheet(), QString());
-        QComboBox* type = hosts.channel<QComboBox>("comboBoxVoltageTypeCh", n);
-        QCOMPARE(items(type), QStringList({ "AC", "DC" }));
-        QCOMPARE(type->currentIndex(), 0);
-        QCOMPARE(hosts.channel<QComboBox>("comboBoxRangeCh", n)->currentIndex(), 0);
-        QSpinBox* channelVoltage = hosts.channel<QSpinBox>("spinBoxVoltageCh", n);
-        QCOMPARE(channelVoltage->minimum(), 0);
-        QCOMPARE(channelVoltage->maximum(), 0);
-        QDoubleSpinBox* channelFrequency = hosts.channel<QDoubleSpinBox>("doubleSpinBoxFrequencyCh", n);
-        QCOMPARE(channelFrequency->minimum(), 1.0);
-        QCOMPARE(channelFrequency->maximum(), 249999.0);
-        QCOMPARE(channelFrequency->value(), 1000.0);
-        QDoubleSpinBox* channelOffset = hosts.channel<QDoubleSpinBox>("doubleSpinBoxOffsetCh", n);
-        QCOMPARE(channelOffset->minimum(), 0.0);
-        QCOMPARE(channelOffset->maximum(), 0.0);
-        QCOMPARE(channelOffset->decimals(), 3);
-    }
-
-    // The all-channels check box in its container, partially checked.
-    Ui::CustomCheckBox* all = module->allChannelsBox();
-    QVERIFY(all);
-    QCOMPARE(all->text(), QString("Все каналы"));
-    QVERIFY(all->isTristate());
-    QCOMPARE(all->checkState(), Qt::PartiallyChecked);
-    QCOMPARE(all->parentWidget(), hosts.find<QWidget>("widgetCustomCheckBox"));
-    QVERIFY(all->parentWidget()->layout());
-    QCOMPARE(all->parentWidget()->layout()->contentsMargins(), QMargins(0, 0, 0, 0));
-
-    // The busy animation sits in labelActive, paused.
-    QMovie* movie = module->busyAnimation();
-    QVERIFY(movie);
-    QCOMPARE(hosts.find<QLabel>("labelActive")->movie(), movie);
-    QCOMPARE(movie->fileName(), QString(":/wave.gif"));
-    QCOMPARE(movie->state(), QMovie::Paused);
-    QCOMPARE(hosts.find<QLabel>("labelActive")->alignment(), Qt::AlignHCenter | Qt::AlignVCenter);
-
-    // Options page: ranges 0..6, the error accuracy hidden.
-    for (const char* name : { "spinBoxAccuracyAC", "spinBoxAccuracyDC", "spinBoxAccuracyFreq" }) {
-        QCOMPARE(hosts.spin(name)->minimum(), 0);
-        QCOMPARE(hosts.spin(name)->maximum(), 6);
-    }
-    QVERIFY(hosts.find<QWidget>("labelAccuracyError")->isHidden());
-    QVERIFY(hosts.find<QWidget>("spinBoxAccuracyError")->isHidden());
-
-    // The handler lives on the GUI thread with its hidden wait box over the channel panel.
-    ModuleVek72GuiHandler* handler = module->panelHandler();
-    QVERIFY(handler);
-    QCOMPARE(handler->thread(), hosts.settings->thread());
-    QMessageBox* wait = handler->waitMessageBox();
-    QCOMPARE(wait->parentWidget(), hosts.controls);
-    QVERIFY(!wait->isVisible());
-    QCOMPARE(wait->text(), QString("Выполняется настройка\nПожалуйста, подождите"));
-    QCOMPARE(wait->windowModality(), Qt::WindowModal);
-    QCOMPARE(wait->icon(), QMessageBox::Warning);
-    QVERIFY(wait->buttons().isEmpty());
-    QVERIFY(!(wait->windowFlags() & Qt::WindowCloseButtonHint));
-    QVERIFY(!(wait->windowFlags() & Qt::WindowContextHelpButtonHint));
-}
-
-void PanelsTest::initialStateWithCustomSignals()
-{
-    PanelHosts hosts;
-    auto module = makeModule(true);
-    hosts.build(*module);
-
-    QVERIFY(!hosts.group("groupBoxCustom")->isHidden());
-    QVERIFY(!hosts.group("groupBoxCustom")->isEnabled());
-    QCOMPARE(items(hosts.combo("comboBoxVoltageType")), QStringList({ "AC", "DC", "Особый" }));
-    QCOMPARE(hosts.combo("comboBoxVoltageType")->currentText(), QString("AC"));
-    for (int n = 1; n <= 8; ++n) {
-        QCOMPARE(items(hosts.channel<QComboBox>("comboBoxVoltageTypeCh", n)),
-                 QStringList({ "AC", "DC", "Особый" }));
-        QCOMPARE(hosts.channel<QGroupBox>("groupBoxCh", n)->styleSheet(),
-                 QString("QGroupBox { font-weight: normal; } "));
-        const ChannelSignal& custom = module->customSignal(n);
-        QCOMPARE(custom.channel, n);
-        QCOMPARE(custom.shape, 0);
-        QCOMPARE(custom.amplitude, 0.0);
-        QCOMPARE(custom.frequency, 1000.0);
-        QCOMPARE(custom.offset, 0.0);
-        QVERIFY(custom.samples.isEmpty());
-    }
-    QCOMPARE(hosts.spin("spinBoxCustomAmplitude")->minimum(), 0);
-    QCOMPARE(hosts.spin("spinBoxCustomAmplitude")->maximum(), 0);
-    QCOMPARE(hosts.dspin("doubleSpinBoxCustomFrequency")->minimum(), 1.0);
-    QCOMPARE(hosts.dspin("doubleSpinBoxCustomFrequency")->maximum(), 249999.0);
-    QCOMPARE(hosts.combo("comboBoxCustomShape")->currentIndex(), module->customSignal(6).shape);
-    QCOMPARE(hosts.dspin("doubleSpinBoxCustomFrequency")->value(), 1000.0);
-    QCOMPARE(hosts.spin("spinBoxCustomOffset")->minimum(), 0);
-    QCOMPARE(hosts.spin("spinBoxCustomOffset")->maximum(), 0);
-    QCOMPARE(module->focusedChannelNumber(), 1);
+    QCOMPARE(error, QString("Неизвестный параметр %1").arg(name));
 }
 
 void PanelsTest::returnAndTab_data()
@@ -551,24 +303,6 @@ void PanelsTest::groupHighlight()
     QCOMPARE(focused.count(), 2);
 }
 
-// The operator toggles between checked and unchecked; the partial state comes from the program only.
-void PanelsTest::allChannelsClickCycle()
-{
-    Ui::CustomCheckBox all;
-    all.setText(QStringLiteral("Все каналы"));
-    all.resize(all.sizeHint());
-    all.setCheckState(Qt::PartiallyChecked);
-    all.click();
-    QCOMPARE(all.checkState(), Qt::Checked);
-    all.click();
-    QCOMPARE(all.checkState(), Qt::Unchecked);
-    all.click();
-    QCOMPARE(all.checkState(), Qt::Checked);
-    all.setCheckState(Qt::PartiallyChecked);
-    QTest::mouseClick(&all, Qt::LeftButton);
-    QCOMPARE(all.checkState(), Qt::Checked);
-}
-
 void PanelsTest::optionsCancelAndApply()
 {
     PanelHosts hosts;
@@ -647,33 +381,6 @@ void PanelsTest::failedStartSwitchesTheButtonBack()
     QVERIFY(!module->panelHandler()->waitMessageBox()->isVisible());
     for (int family = 0; family < 12; ++family)
         QCOMPARE(module->echoPermits(family), 0);
-}
-
-// As in the program: the module lives on a thread of its own, its panels on the GUI thread, and
-// the module's slots run queued there and change widgets by set and wait.
-void PanelsTest::moduleOnItsOwnThread()
-{
-    PanelHosts hosts;
-    auto module = makeModule(false);
-    ModuleThread moduleThread(module.get());
-    hosts.build(*module);
-
-    QSignalSpy locks(module.get(), &ModuleVek72::lockControls);
-    QPushButton* button = hosts.find<QPushButton>("pushButtonStartStop");
-    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(".+"));
-    button->click();
-    QTRY_COMPARE(locks.count(), 2);
-    QTRY_VERIFY(!button->isChecked());
-    QTRY_COMPARE(button->text(), QString("Старт"));
-    QTRY_VERIFY(!module->panelHandler()->waitMessageBox()->isVisible());
-
-    // Return in a field reaches restartManual on the module thread, which does nothing now.
-    QTest::keyClick(hosts.spin("spinBoxVoltage"), Qt::Key_Return);
-    // Once the module thread has run the calls queued so far, the restart has run too. This
-    // thread keeps processing events meanwhile, since the restart asks it for the button.
-    QVERIFY(apptest::runQueuedCalls(module.get()));
-    QCOMPARE(locks.count(), 2);
-    QVERIFY(moduleThread.stop());
 }
 
 void PanelsTest::destructionEndsTheSenderThreadFirst()
