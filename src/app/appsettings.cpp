@@ -25,12 +25,13 @@ GlobalSettings readGlobalSettings(QSettings* settings)
 {
     GlobalSettings values;
     settings->beginGroup(QLatin1String(groupGlobal));
+    // A key the file lacks is written with its default.
     if (!settings->contains(QLatin1String(keyDisplayUpdateMs)))
-        settings->setValue(QLatin1String(keyDisplayUpdateMs), 500);
-    values.displayUpdateMs = settings->value(QLatin1String(keyDisplayUpdateMs), 500).toInt();
+        settings->setValue(QLatin1String(keyDisplayUpdateMs), values.displayUpdateMs);
+    values.displayUpdateMs = settings->value(QLatin1String(keyDisplayUpdateMs)).toInt();
     if (!settings->contains(QLatin1String(keyModuleMode)))
-        settings->setValue(QLatin1String(keyModuleMode), QStringLiteral("Normal"));
-    values.moduleMode = settings->value(QLatin1String(keyModuleMode), QStringLiteral("Normal")).toString();
+        settings->setValue(QLatin1String(keyModuleMode), values.moduleMode);
+    values.moduleMode = settings->value(QLatin1String(keyModuleMode)).toString();
     settings->endGroup();
     return values;
 }

@@ -51,21 +51,14 @@ QString formatLine(const QDateTime& when, QtMsgType type, const QString& text)
     return QLatin1Char('[') + stamp + QLatin1Char(' ') + label(type) + QLatin1String("] ") + text;
 }
 
-JournalFile::JournalFile(const QString& directory) : directory(directory) {}
-
-QString JournalFile::path(const QString& name) const
+QString JournalFile::journalPath()
 {
-    return directory.isEmpty() ? name : directory + QLatin1Char('/') + name;
+    return QString::fromLatin1(journalFileName);
 }
 
-QString JournalFile::journalPath() const
+QString JournalFile::archivePath(int number)
 {
-    return path(QString::fromLatin1(journalFileName));
-}
-
-QString JournalFile::archivePath(int number) const
-{
-    return path(QString::fromLatin1(archivePattern).arg(number));
+    return QString::fromLatin1(archivePattern).arg(number);
 }
 
 int JournalFile::nextArchiveNumber() const

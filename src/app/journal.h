@@ -29,13 +29,11 @@ bool isDropped(QtMsgType type, const QString& text);
 // "[yyyy.MM.dd hh:mm:ss:zzz L] text"
 QString formatLine(const QDateTime& when, QtMsgType type, const QString& text);
 
-// The journal file and its archives in one directory (empty: the working directory, by relative
-// names). Not thread-safe by itself: the handler serialises every use.
+// The journal file and its archives, by relative names in the working directory. Not thread-safe by
+// itself: the handler serialises every use.
 class JournalFile
 {
 public:
-    explicit JournalFile(const QString& directory = QString());
-
     // Writes one encoded line and a line end, archiving a full journal first. False when the line
     // could not be written to the journal.
     bool append(const QByteArray& line);
@@ -46,13 +44,10 @@ public:
     // Lowest n of 1 upwards for which no archive of that number exists.
     int nextArchiveNumber() const;
 
-    QString journalPath() const;
-    QString archivePath(int number) const;
+    static QString journalPath();
+    static QString archivePath(int number);
 
 private:
-    QString path(const QString& name) const;
-
-    QString directory;
     int linesUntilRetry = 0;
 };
 

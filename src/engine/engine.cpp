@@ -17,19 +17,10 @@ const char* const emulatorCrateSerial = "2D355915";
 
 } // namespace
 
-Engine::Engine()
-    : QObject(nullptr), emulator(false), module(new ModuleVek72()), selectedCrate(-1), selectedSlot(-1)
-{
-    init();
-}
+Engine::Engine() : Engine(new ModuleVek72()) {}
 
 Engine::Engine(Module* moduleObject)
     : QObject(nullptr), emulator(false), module(moduleObject), selectedCrate(-1), selectedSlot(-1)
-{
-    init();
-}
-
-void Engine::init()
 {
     // The handle is prepared by start(); until then it holds no connection.
     std::memset(&serviceHandle, 0, sizeof serviceHandle);
@@ -44,7 +35,6 @@ void Engine::init()
 
 Engine::~Engine()
 {
-    crates.clear();
     // stop() normally ends the module thread; an engine that was never stopped must not destroy a
     // running thread.
     if (moduleThread.isRunning()) {
@@ -52,7 +42,6 @@ Engine::~Engine()
         moduleThread.wait();
     }
     delete module;
-    module = nullptr;
     // Releases the service connection of an engine that was never stopped (no-op otherwise).
     VEK_Close(&serviceHandle);
 }
@@ -92,33 +81,22 @@ bool Engine::useModule(int crateIndex, int moduleIndex)
         const bool sameModule = crateIndex == selectedCrate && moduleIndex == selectedSlot;
         if (sameModule && !module->isRunning())
             return module->start(false);
-        if (!sameModule) {
-            if (module->isRunning() && !module->stop()) {
-                clearSelection();
-                return false;
-            }
-            if (!module->close()) {
-                clearSelection();
-                return false;
-            }
+        // Another module: the current one is stopped and closed first (a running current module
+        // asked for again is opened again as it is).
+        if (!sameModule && !closeModule()) {
+            clearSelection();
+            return false;
         }
     }
 
-    if (crateIndex < 0 || crateIndex >= crates.size()) {
+    const bool listed = crateIndex >= 0 && crateIndex < crates.size() && moduleIndex >= 0
+                        && moduleIndex < crates[crateIndex].modules.size();
+    QString crateSerial = listed ? crates[crateIndex].crateSerial : QString();
+    if (!listed || !module->open(crateSerial, quint16(crates[crateIndex].modules[moduleIndex].slotNumber))) {
         clearSelection();
         return false;
     }
-    Crate& crate = crates[crateIndex];
-    if (moduleIndex < 0 || moduleIndex >= crate.modules.size()) {
-        clearSelection();
-        return false;
-    }
-    CrateModule& entry = crate.modules[moduleIndex];
-    QString crateSerial = crate.crateSerial;
-    if (!module->open(crateSerial, quint16(entry.slotNumber))) {
-        clearSelection();
-        return false;
-    }
+    CrateModule& entry = crates[crateIndex].modules[moduleIndex];
     entry.moduleSerial = module->serial();
     selectedCrate = crateIndex;
     selectedSlot = moduleIndex;

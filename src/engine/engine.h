@@ -85,7 +85,6 @@ public slots:
     void refreshHardware();
 
 private:
-    void init();
     // Stops the module when it runs and closes it; results are not examined.
     void releaseModule();
     void refreshEmulated();
