@@ -2,7 +2,6 @@
 #define FAKEMODULE_H
 
 #include <QMutex>
-#include <QMutexLocker>
 #include <QPixmap>
 #include <QStringList>
 #include <QThread>
@@ -10,32 +9,19 @@
 
 #include "module.h"
 
-// A module object that records every call (with the thread it came from) and answers as told, so
-// the engine's use of the module interface can be checked without hardware.
+// A module object that answers as told and records the calls that change its state (open, start,
+// stop, close), so the engine's decisions around the module can be checked without hardware.
 class FakeModule : public Module
 {
     Q_OBJECT
 
 public:
-    explicit FakeModule(bool* destroyedFlag = nullptr) : destroyed(destroyedFlag) {}
-    ~FakeModule() override
-    {
-        if (destroyed)
-            *destroyed = true;
-    }
-
-    // Answers of the operations.
-    bool openResult = true;
-    bool startResult = true;
-    bool stopResult = true;
-    bool closeResult = true;
-    // Slots (1 to 16) whose open fails even when openResult is true.
-    QList<int> unopenableSlots;
-    QString serialText = QStringLiteral("SN-0042");
-    QString modification = QStringLiteral("VEK72-1-8");
-    // Thread to look at while close runs (the engine's module thread): whether it was still running.
-    QThread* watchedThread = nullptr;
-    std::atomic<bool> watchedRunningAtClose{false};
+    // The operations that fail: any of "open", "start", "stop", "close".
+    QStringList failing;
+    std::atomic<bool> opened{false};
+    std::atomic<bool> running{false};
+    // Whether the thread the module lives on still ran when close was called.
+    std::atomic<bool> threadRanAtClose{false};
 
     QStringList calls() const
     {
@@ -47,114 +33,62 @@ public:
         QMutexLocker lock(&mutex);
         log.clear();
     }
-    QThread* lastCallThread() const
-    {
-        QMutexLocker lock(&mutex);
-        return lastThread;
-    }
-    bool opened() const { return openState; }
-    bool running() const { return runState; }
-    void setState(bool isOpen, bool isRun)
-    {
-        openState = isOpen;
-        runState = isRun;
-    }
 
-    void loadSettings(QSettings*) override { record(QStringLiteral("loadSettings")); }
-    QString name(bool withModification) const override
-    {
-        record(QStringLiteral("name(%1)").arg(withModification ? "true" : "false"));
-        return withModification && openState ? modification : QStringLiteral("VEK72");
-    }
-    int moduleId() const override
-    {
-        record(QStringLiteral("moduleId"));
-        return 8995;
-    }
-    QPixmap icon() const override
-    {
-        record(QStringLiteral("icon"));
-        return QPixmap();
-    }
-    void createGui(QWidget*, QWidget*, QWidget*, QWidget*, QWidget*) override { record(QStringLiteral("createGui")); }
     bool open(QString& crateSerial, quint16 slot) override
     {
-        record(QStringLiteral("open(%1,%2)").arg(crateSerial).arg(slot));
-        if (!openResult || unopenableSlots.contains(slot))
-            return false;
-        openState = true;
-        return true;
+        const bool ok = record(QStringLiteral("open(%1,%2)").arg(crateSerial).arg(slot), "open");
+        if (ok)
+            opened = true;
+        return ok;
     }
-    QString serial() const override
+    bool start(bool) override
     {
-        record(QStringLiteral("serial"));
-        return openState ? serialText : QStringLiteral("?");
-    }
-    void resetOptions() override { record(QStringLiteral("resetOptions")); }
-    void applyOptions(QSettings*) override { record(QStringLiteral("applyOptions")); }
-    bool setParameter(QString& name, double value) override
-    {
-        record(QStringLiteral("setParameter(%1,%2)").arg(name).arg(value));
-        return false;
-    }
-    bool checkParameter(QString& name, double, QString& errorText) override
-    {
-        errorText = name;
-        return false;
-    }
-    bool isOpened() const override
-    {
-        record(QStringLiteral("isOpened"));
-        return openState;
-    }
-    bool start(bool suppress) override
-    {
-        record(QStringLiteral("start(%1)").arg(suppress ? "true" : "false"));
-        if (suppress)
-            return false;
-        runState = true;
-        return startResult;
-    }
-    bool isRunning() const override
-    {
-        record(QStringLiteral("isRunning"));
-        return runState;
+        const bool ok = record(QStringLiteral("start"), "start");
+        if (ok)
+            running = true;
+        return ok;
     }
     bool stop() override
     {
-        record(QStringLiteral("stop"));
-        if (!stopResult)
-            return false;
-        runState = false;
-        return true;
+        const bool ok = record(QStringLiteral("stop"), "stop");
+        if (ok)
+            running = false;
+        return ok;
     }
     bool close() override
     {
-        record(QStringLiteral("close"));
-        if (watchedThread)
-            watchedRunningAtClose = watchedThread->isRunning();
-        if (!closeResult)
-            return false;
-        openState = false;
-        runState = false;
-        return true;
+        threadRanAtClose = thread()->isRunning();
+        const bool ok = record(QStringLiteral("close"), "close");
+        if (ok)
+            opened = running = false;
+        return ok;
     }
+    bool isOpened() const override { return opened; }
+    bool isRunning() const override { return running; }
+    QString serial() const override { return QStringLiteral("SN-0042"); }
+    QString name(bool) const override { return QStringLiteral("VEK72"); }
+    int moduleId() const override { return 8995; }
+
+    void loadSettings(QSettings*) override {}
+    QPixmap icon() const override { return {}; }
+    void createGui(QWidget*, QWidget*, QWidget*, QWidget*, QWidget*) override {}
+    void resetOptions() override {}
+    void applyOptions(QSettings*) override {}
+    bool setParameter(QString&, double) override { return false; }
+    bool checkParameter(QString&, double, QString&) override { return false; }
     const QString* infoValue(QString&) const override { return nullptr; }
 
 private:
-    void record(const QString& call) const
+    // Records the call; false when the operation is to fail.
+    bool record(const QString& call, const char* operation)
     {
         QMutexLocker lock(&mutex);
         log.append(call);
-        lastThread = QThread::currentThread();
+        return !failing.contains(QLatin1String(operation));
     }
 
-    bool* destroyed;
-    std::atomic<bool> openState{false};
-    std::atomic<bool> runState{false};
     mutable QMutex mutex;
-    mutable QStringList log;
-    mutable QThread* lastThread = nullptr;
+    QStringList log;
 };
 
 #endif

@@ -1,10 +1,9 @@
-// Discovery, module selection and shutdown of the engine with the DAC module object against a crate
-// service simulator of the test's own.
+// Discovery and the service connection of the engine with the DAC module object, against a crate
+// service simulator of the test's own. Selecting modules and the engine's shutdown against the
+// simulator are tested through the main window (tests/mainwindow).
 #include <QtTest>
 
-#include "apptestutil.h"
 #include "benchstatus.h"
-#include "engine.h"
 #include "enginetestutil.h"
 #include "resources.h"
 #include "vekdrunner.h"
@@ -13,12 +12,8 @@ using namespace apptest;
 
 namespace {
 
-int countOf(const QStringList& list, const QString& text)
-{
-    return int(std::count(list.begin(), list.end(), text));
-}
-
 const QString serviceDown = QStringLiteral("Нет связи со службой");
+const QStringList builtInBench{"4B210736[3:VEK72-1-8,7:VEK72-2-4]", "4B210751[]"};
 
 // The engine with the DAC module on a thread of its own, as the main window runs it.
 struct RunningEngine : EngineOnThread
@@ -37,7 +32,32 @@ struct RunningEngine : EngineOnThread
         }
         return result;
     }
+
+    // Makes the first module listed current; its slot number, 0 when none is listed or it failed.
+    int useFirstListed()
+    {
+        const QList<Engine::Crate>& crates = engine->crateList();
+        for (int i = 0; i < crates.size(); ++i) {
+            if (!crates[i].modules.isEmpty())
+                return engine->useModule(i, 0) ? crates[i].modules[0].slotNumber : 0;
+        }
+        return 0;
+    }
 };
+
+// "crate:slot" of every module the simulator holds open.
+QStringList openedModules(VekdRunner& vekd)
+{
+    QStringList result;
+    for (const QJsonValue& crate : benchstatus::status(vekd).value(QStringLiteral("crates")).toArray()) {
+        for (const QJsonValue& entry : crate.toObject().value(QStringLiteral("slots")).toArray()) {
+            if (entry.toObject().value(QStringLiteral("module")).toObject().value(QStringLiteral("opened")).toBool())
+                result.append(crate.toObject().value(QStringLiteral("serial")).toString() + QLatin1Char(':')
+                              + QString::number(entry.toObject().value(QStringLiteral("slot")).toInt()));
+        }
+    }
+    return result;
+}
 
 } // namespace
 
@@ -47,16 +67,12 @@ class TestEngineDiscovery : public QObject
 
 private slots:
     void initTestCase();
-    void init();
+    void init() { clearMessages(); }
 
-    void builtInBench();
-    void unopenableCrateFaultySlotAndTheLastSlot();
-    void unknownModificationIsLetGo();
-    void noCrates();
+    void discovery_data();
+    void discovery();
     void serviceDownThenBack();
     void droppedConnectionIsReopened();
-    void useModuleAgainstTheBench();
-    void stopClosesModuleAndService();
 };
 
 void TestEngineDiscovery::initTestCase()
@@ -65,91 +81,57 @@ void TestEngineDiscovery::initTestCase()
     installMessageCapture();
 }
 
-void TestEngineDiscovery::init()
+void TestEngineDiscovery::discovery_data()
 {
-    clearMessages();
-}
+    QTest::addColumn<QByteArray>("config");   // empty: the simulator's built-in bench
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<QStringList>("messages"); // the critical messages of a discovery
+    QTest::addColumn<int>("firstSlot");        // slot of the first module listed, 0 when none
 
-void TestEngineDiscovery::builtInBench()
-{
-    VekdRunner vekd;
-    QVERIFY(vekd.start());
-    RunningEngine t;
-    QVERIFY(t.discover());
-    QCOMPARE(t.ready.count(), 1);
-    QCOMPARE(t.listed(), (QStringList{"4B210736[3:VEK72-1-8,7:VEK72-2-4]", "4B210751[]"}));
-    for (const Engine::CrateModule& module : t.engine->crateList()[0].modules) {
-        QCOMPARE(int(module.moduleType), 8995);
-        QVERIFY(module.moduleSerial.isEmpty());
-    }
-    // Discovery leaves every module closed.
-    const QJsonObject status = benchstatus::status(vekd);
-    QVERIFY(!benchstatus::module(status, "4B210736", 3).value("opened").toBool(true));
-    QVERIFY(!benchstatus::module(status, "4B210736", 7).value("opened").toBool(true));
-    QVERIFY(criticals().isEmpty());
-}
-
-void TestEngineDiscovery::unopenableCrateFaultySlotAndTheLastSlot()
-{
-    VekdRunner vekd;
-    QVERIFY(vekd.start(R"({"crates": [
+    QTest::newRow("built-in bench") << QByteArray() << builtInBench << QStringList() << 3;
+    // A crate that refuses to be opened is listed without modules and not reported; a module of
+    // another kind is passed over; a faulty module is not listed and reported by the module; every
+    // slot up to the sixteenth is looked at.
+    QTest::newRow("refused crate, other kind, faulty module, slot 16") << QByteArray(R"({"crates": [
         {"serial": "A", "refuseOpen": true, "slots": [{"slot": 2, "type": 8995}]},
         {"serial": "B", "slots": [{"slot": 1, "type": 4660},
                                   {"slot": 3, "type": 8995, "modification": 1, "channels": 8},
                                   {"slot": 5, "type": 8995, "faulty": true},
                                   {"slot": 7, "type": 8995, "modification": 2, "channels": 4},
-                                  {"slot": 16, "type": 8995, "modification": 1, "channels": 2}]}]})"));
-    RunningEngine t;
-    QVERIFY(t.discover());
-    QCOMPARE(t.listed(), (QStringList{"A[]", "B[3:VEK72-1-8,7:VEK72-2-4,16:VEK72-1-2]"}));
-    // The refused crate is not reported; the faulty module is, by the module's own message. Every slot
-    // up to the sixteenth is looked at.
-    QCOMPARE(countOf(criticals(), serviceDown), 0);
-    QVERIFY(!criticals().isEmpty());
-}
-
-// A module of an unknown kind before and after a good one: refused and let go, so that every usable
-// module is probed and offered, and nothing selected before stays selected.
-void TestEngineDiscovery::unknownModificationIsLetGo()
-{
-    VekdRunner vekd;
-    QVERIFY(vekd.start(R"({"crates": [{"serial": "U", "slots": [
+                                  {"slot": 16, "type": 8995, "modification": 1, "channels": 2}]}]})")
+        << QStringList{"A[]", "B[3:VEK72-1-8,7:VEK72-2-4,16:VEK72-1-2]"} << QStringList{"Не удалось установить связь с модулем. Ошибка -116 (Аппаратная ошибка модуля)"} << 3;
+    // Modules of an unknown modification before and after a good one are refused and let go, so
+    // that every usable module is probed.
+    QTest::newRow("unknown modifications") << QByteArray(R"({"crates": [{"serial": "U", "slots": [
         {"slot": 3, "type": 8995, "modification": 5, "channels": 8},
         {"slot": 7, "type": 8995, "modification": 1, "channels": 4},
-        {"slot": 9, "type": 8995, "modification": 9, "channels": 2}]}]})"));
-    RunningEngine t;
-    QVERIFY(t.discover());
-    QVERIFY(t.engine->useModule(0, 0));
-    QCOMPARE(t.engine->selectedModuleIndex(), 0);
-
-    clearMessages();
-    QVERIFY(t.discover());
-    QCOMPARE(t.listed(), QStringList{"U[7:VEK72-1-4]"});
-    QCOMPARE(criticals(), (QStringList{"Неизвестный тип модуля", "Неизвестный тип модуля"}));
-    QCOMPARE(t.engine->selectedCrateIndex(), -1);
-    QCOMPARE(t.engine->selectedModuleIndex(), -1);
-    QJsonObject status = benchstatus::status(vekd);
-    for (int slot : {3, 7, 9})
-        QVERIFY2(!benchstatus::module(status, "U", slot).value("opened").toBool(true), qPrintable(QString::number(slot)));
-
-    // The listed module is the one that opens, by the same indices.
-    QVERIFY(t.engine->useModule(0, 0));
-    QCOMPARE(t.engine->crateList()[0].modules[0].slotNumber, 7);
-    status = benchstatus::status(vekd);
-    QVERIFY(benchstatus::module(status, "U", 7).value("opened").toBool());
-    QVERIFY(!benchstatus::module(status, "U", 3).value("opened").toBool(true));
+        {"slot": 9, "type": 8995, "modification": 9, "channels": 2}]}]})")
+        << QStringList{"U[7:VEK72-1-4]"} << QStringList{"Неизвестный тип модуля", "Неизвестный тип модуля"} << 7;
+    QTest::newRow("no crates") << QByteArray(R"({"crates": []})") << QStringList() << QStringList() << 0;
 }
 
-void TestEngineDiscovery::noCrates()
+void TestEngineDiscovery::discovery()
 {
+    QFETCH(QByteArray, config);
+    QFETCH(QStringList, listed);
+    QFETCH(QStringList, messages);
     VekdRunner vekd;
-    QVERIFY(vekd.start(R"({"crates": []})"));
+    QVERIFY(vekd.start(config));
     RunningEngine t;
-    t.engine->crateList().append(Engine::Crate{QStringLiteral("old"), {}});
     QVERIFY(t.discover());
-    QCOMPARE(t.ready.count(), 1);
-    QVERIFY(t.engine->crateList().isEmpty());
-    QVERIFY(criticals().isEmpty());
+    QCOMPARE(t.listed(), listed);
+    QCOMPARE(criticals(), messages);
+
+    QFETCH(int, firstSlot);
+    QCOMPARE(t.useFirstListed(), firstSlot);
+    // The next discovery replaces the list, and lets go of the module made current meanwhile.
+    t.engine->crateList().append(crateOf(QStringLiteral("old"), {1}));
+    QVERIFY(t.discover());
+    QCOMPARE(t.ready.count(), 2);
+    QCOMPARE(t.listed(), listed);
+    QCOMPARE(t.engine->selectedCrateIndex(), -1);
+    // Discovery leaves every module closed.
+    QCOMPARE(openedModules(vekd), QStringList());
 }
 
 void TestEngineDiscovery::serviceDownThenBack()
@@ -159,17 +141,15 @@ void TestEngineDiscovery::serviceDownThenBack()
     vekd.stop(); // the address stays, nobody listens there any more
     RunningEngine t;
     QVERIFY(!t.discover());
-    QCOMPARE(criticals(), QStringList{serviceDown});
     QVERIFY(!t.discover());
     QCOMPARE(criticals(), (QStringList{serviceDown, serviceDown}));
-    QCOMPARE(t.ready.count(), 0);
 
     // The service comes back (on another port): the next discovery connects.
     QVERIFY(vekd.start());
     clearMessages();
     QVERIFY(t.discover());
-    QCOMPARE(t.listed(), (QStringList{"4B210736[3:VEK72-1-8,7:VEK72-2-4]", "4B210751[]"}));
-    QVERIFY(criticals().isEmpty());
+    QCOMPARE(t.listed(), builtInBench);
+    QCOMPARE(criticals(), QStringList());
 }
 
 void TestEngineDiscovery::droppedConnectionIsReopened()
@@ -179,79 +159,11 @@ void TestEngineDiscovery::droppedConnectionIsReopened()
     RunningEngine t;
     QVERIFY(t.discover());
     QVERIFY(t.engine->useModule(0, 0));
-    QVERIFY(vekd.vekctl({"fault", "drop"}) == 0);
-    // The service connection has dropped: the next discovery opens it again without a message.
+    QCOMPARE(vekd.vekctl({"fault", "drop"}), 0);
+    // The next discovery opens the service connection again without a message.
     QVERIFY(t.discover());
-    QCOMPARE(t.listed(), (QStringList{"4B210736[3:VEK72-1-8,7:VEK72-2-4]", "4B210751[]"}));
-    QCOMPARE(countOf(criticals(), serviceDown), 0);
-}
-
-void TestEngineDiscovery::useModuleAgainstTheBench()
-{
-    VekdRunner vekd;
-    QVERIFY(vekd.start());
-    RunningEngine t;
-    QVERIFY(t.discover());
-
-    QVERIFY(t.engine->useModule(0, 0));
-    QCOMPARE(t.engine->selectedCrateIndex(), 0);
-    QCOMPARE(t.engine->selectedModuleIndex(), 0);
-    QCOMPARE(t.engine->crateList()[0].modules[0].moduleSerial, QStringLiteral("72A10419"));
-    QVERIFY(benchstatus::opened(vekd, "4B210736", 3));
-
-    // Another slot: the first module is closed, the second opened and its serial recorded.
-    QVERIFY(t.engine->useModule(0, 1));
-    QCOMPARE(t.engine->selectedModuleIndex(), 1);
-    QCOMPARE(t.engine->crateList()[0].modules[1].moduleSerial, QStringLiteral("72B20733"));
-    QJsonObject status = benchstatus::status(vekd);
-    QVERIFY(!benchstatus::module(status, "4B210736", 3).value("opened").toBool(true));
-    QVERIFY(benchstatus::module(status, "4B210736", 7).value("opened").toBool());
-
-    // A crate index past the list: the module that was current is closed first, then the index
-    // check fails and clears the selection.
-    QVERIFY(!t.engine->useModule(2, 0));
-    QCOMPARE(t.engine->selectedCrateIndex(), -1);
-    QCOMPARE(t.engine->selectedModuleIndex(), -1);
-    QVERIFY(!benchstatus::opened(vekd, "4B210736", 7));
-    QVERIFY(!t.engine->closeModule());
-
-    // closeModule closes what is open, then has nothing left to close.
-    QVERIFY(t.engine->useModule(0, 1));
-    QVERIFY(t.engine->closeModule());
-    QVERIFY(!benchstatus::opened(vekd, "4B210736", 7));
-    QCOMPARE(t.engine->selectedCrateIndex(), -1);
-    QVERIFY(!t.engine->closeModule());
-
-    // A module whose open fails: false and no selection.
-    QVERIFY(t.engine->useModule(0, 0));
-    QVERIFY(t.engine->closeModule());
-    QVERIFY(vekd.vekctl({"fault", "fail", "--crate", "4B210736", "--slot", "3", "--function", "VEK72_Open"}) == 0);
-    QVERIFY(!t.engine->useModule(0, 0));
-    QCOMPARE(t.engine->selectedCrateIndex(), -1);
-    QVERIFY(!benchstatus::opened(vekd, "4B210736", 3));
-}
-
-void TestEngineDiscovery::stopClosesModuleAndService()
-{
-    VekdRunner vekd;
-    QVERIFY(vekd.start());
-    const int baseline = benchstatus::connections(benchstatus::status(vekd));
-    RunningEngine t;
-    QVERIFY(t.discover());
-    QVERIFY(t.engine->useModule(0, 0));
-    QVERIFY(benchstatus::connections(benchstatus::status(vekd)) > baseline);
-
-    Engine* engine = t.engine;
-    EmissionProbe<bool> moduleThreadEnded(engine, &Engine::stopped,
-                                          [engine] { return engine->moduleWorkerThread()->isFinished(); });
-    QVERIFY(t.stop());
-    QVERIFY(moduleThreadEnded.first(false));
-    const QJsonObject status = benchstatus::status(vekd);
-    const QJsonObject module = benchstatus::module(status, "4B210736", 3);
-    QVERIFY(!module.value("opened").toBool(true));
-    QVERIFY(benchstatus::outputsAtZero(module));
-    // Every connection of the engine and the module is gone.
-    QVERIFY(QTest::qWaitFor([&]() { return benchstatus::connections(benchstatus::status(vekd)) == baseline; }, 5000));
+    QCOMPARE(t.listed(), builtInBench);
+    QCOMPARE(criticals(), QStringList());
 }
 
 QTEST_MAIN(TestEngineDiscovery)

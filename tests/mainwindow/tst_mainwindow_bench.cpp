@@ -15,10 +15,41 @@ using namespace windowtest;
 
 namespace {
 
-// A selector shows its longest item in full when it is at least as wide as its contents ask.
-bool wideEnough(const QComboBox* box)
+const QStringList benchSlots{"Слот 3 - VEK72-1-8", "Слот 7 - VEK72-2-4"};
+
+// The simulator's built-in bench and a main window against it.
+struct Bench
 {
-    return box->width() >= box->sizeHint().width();
+    VekdRunner vekd;
+    const bool serviceUp = vekd.start();
+    WindowInDirectory in;
+    MainWindow& window = *in.window;
+    QComboBox* const crates = child<QComboBox>(&window, "comboBoxCrate");
+    QComboBox* const slotBox = child<QComboBox>(&window, "comboBoxSlot");
+
+    // Shows the window and waits for its first discovery to be handled.
+    bool showSettled()
+    {
+        window.show();
+        return serviceUp && settled(window);
+    }
+    bool opened(int slot) { return benchstatus::opened(vekd, QStringLiteral("4B210736"), slot); }
+    QJsonObject module(int slot) { return benchstatus::module(benchstatus::status(vekd), QStringLiteral("4B210736"), slot); }
+    int connections() { return benchstatus::connections(benchstatus::status(vekd)); }
+};
+
+// "SERIAL slot slot ..." per crate, into crate records as discovery makes them.
+QList<Engine::Crate> cratesOf(const QStringList& texts)
+{
+    QList<Engine::Crate> result;
+    for (const QString& text : texts) {
+        QStringList words = text.split(QLatin1Char(' '));
+        QList<int> slotNumbers;
+        for (const QString& word : words.mid(1))
+            slotNumbers.append(word.toInt());
+        result.append(crateOf(words.first(), slotNumbers));
+    }
+    return result;
 }
 
 } // namespace
@@ -29,16 +60,13 @@ class TestMainWindowBench : public QObject
 
 private slots:
     void initTestCase();
-    void init();
+    void init() { clearMessages(); }
 
-    void builtInBenchAtFirstShow();
-    void crateWithoutModulesAndBack();
-    void secondSlotBecomesCurrent();
-    void firstCrateWithoutUsableModule();
-    void noCrateYieldsUsableModule();
+    void builtInBenchThroughRepeatedUpdates();
+    void crateAndSlotChoices();
+    void listWithoutUsableFirstCrate_data();
+    void listWithoutUsableFirstCrate();
     void emptyListAfterUpdate();
-    void updatePressedRepeatedly();
-    void closingWithModuleOpen();
     void closingWhileModulePlays();
 };
 
@@ -48,286 +76,178 @@ void TestMainWindowBench::initTestCase()
     installMessageCapture();
 }
 
-void TestMainWindowBench::init()
+void TestMainWindowBench::builtInBenchThroughRepeatedUpdates()
 {
-    clearMessages();
+    Bench b;
+    auto* update = child<QAbstractButton>(&b.window, "pushButtonUpdate");
+    // Presses while the first discovery is still out, and more after it: none waits, and the last
+    // list makes the first module current.
+    QVERIFY(b.serviceUp);
+    b.window.show();
+    for (int round = 0; round < 2; ++round) {
+        for (int press = 0; press < 3; ++press) {
+            update->click();
+            QCoreApplication::processEvents();
+        }
+        QVERIFY(!b.window.selectionAllowed());
+        QVERIFY(settled(b.window));
+        QCOMPARE(items(b.crates), (QStringList{"4B210736", "4B210751"}));
+        QCOMPARE(items(b.slotBox), benchSlots);
+        QCOMPARE(b.slotBox->currentIndex(), 0);
+        QCOMPARE(shown(b.window), QStringLiteral("green green on"));
+        QCOMPARE(selection(b.window), QPoint(0, 0));
+        QVERIFY(b.opened(3));
+        QVERIFY(criticals().isEmpty());
+    }
+    // The selectors show their longest items in full.
+    QTRY_VERIFY(b.crates->width() >= b.crates->sizeHint().width());
+    QTRY_VERIFY(b.slotBox->width() >= b.slotBox->sizeHint().width());
 }
 
-void TestMainWindowBench::builtInBenchAtFirstShow()
+void TestMainWindowBench::crateAndSlotChoices()
 {
-    VekdRunner vekd;
-    QVERIFY(vekd.start());
-    WorkingDirectory cwd;
-    MainWindow window;
-    window.show();
-    QVERIFY(settled(window));
+    Bench b;
+    QVERIFY(b.showSettled());
 
-    auto* crates = child<QComboBox>(&window, "comboBoxCrate");
-    auto* slotBox = child<QComboBox>(&window, "comboBoxSlot");
-    QCOMPARE(items(crates), (QStringList{"4B210736", "4B210751"}));
-    QCOMPARE(crates->currentIndex(), 0);
-    QCOMPARE(items(slotBox), (QStringList{"Слот 3 - VEK72-1-8", "Слот 7 - VEK72-2-4"}));
-    QCOMPARE(slotBox->currentIndex(), 0);
-    QCOMPARE(crateLight(window), Light::Green);
-    QCOMPARE(moduleLight(window), Light::Green);
-    QCOMPARE(moduleWidgetsEnabled(window), (QList<bool>{true, true, true, true}));
-    QCOMPARE(window.engineObject()->selectedCrateIndex(), 0);
-    QCOMPARE(window.engineObject()->selectedModuleIndex(), 0);
-    QVERIFY(benchstatus::opened(vekd, "4B210736", 3));
-    QTRY_VERIFY(wideEnough(crates));
-    QTRY_VERIFY(wideEnough(slotBox));
-    QVERIFY(criticals().isEmpty());
-}
+    b.slotBox->setCurrentIndex(1);
+    QCOMPARE(selection(b.window), QPoint(0, 1));
+    QCOMPARE(shown(b.window), QStringLiteral("green green on"));
+    QVERIFY(!b.opened(3));
+    QVERIFY(b.opened(7));
 
-void TestMainWindowBench::crateWithoutModulesAndBack()
-{
-    VekdRunner vekd;
-    QVERIFY(vekd.start());
-    WorkingDirectory cwd;
-    MainWindow window;
-    window.show();
-    QVERIFY(settled(window));
-    auto* crates = child<QComboBox>(&window, "comboBoxCrate");
+    // The crate without modules: red crate light, no slots, nothing open or current.
+    b.crates->setCurrentIndex(1);
+    QCOMPARE(shown(b.window), QStringLiteral("red gray off"));
+    QCOMPARE(b.slotBox->count(), 0);
+    QVERIFY(!b.opened(7));
+    QCOMPARE(selection(b.window), QPoint(-1, -1));
+    QVERIFY(b.window.selectionAllowed());
 
-    crates->setCurrentIndex(1);
-    QCOMPARE(crateLight(window), Light::Red);
-    QCOMPARE(moduleLight(window), Light::Gray);
-    QCOMPARE(child<QComboBox>(&window, "comboBoxSlot")->count(), 0);
-    QCOMPARE(moduleWidgetsEnabled(window), (QList<bool>{false, false, false, false}));
-    QVERIFY(!benchstatus::opened(vekd, "4B210736", 3));
-    QCOMPARE(window.engineObject()->selectedCrateIndex(), -1);
-    QVERIFY(window.selectionAllowed());
-
-    crates->setCurrentIndex(0);
-    QCOMPARE(crateLight(window), Light::Green);
-    QCOMPARE(moduleLight(window), Light::Green);
-    QCOMPARE(items(child<QComboBox>(&window, "comboBoxSlot")), (QStringList{"Слот 3 - VEK72-1-8", "Слот 7 - VEK72-2-4"}));
-    QCOMPARE(moduleWidgetsEnabled(window), (QList<bool>{true, true, true, true}));
-    QVERIFY(benchstatus::opened(vekd, "4B210736", 3));
-}
-
-void TestMainWindowBench::secondSlotBecomesCurrent()
-{
-    VekdRunner vekd;
-    QVERIFY(vekd.start());
-    WorkingDirectory cwd;
-    MainWindow window;
-    window.show();
-    QVERIFY(settled(window));
-
-    child<QComboBox>(&window, "comboBoxSlot")->setCurrentIndex(1);
-    QCOMPARE(window.engineObject()->selectedCrateIndex(), 0);
-    QCOMPARE(window.engineObject()->selectedModuleIndex(), 1);
-    QCOMPARE(moduleLight(window), Light::Green);
-    QCOMPARE(crateLight(window), Light::Green);
-    const QJsonObject status = benchstatus::status(vekd);
-    QVERIFY(!benchstatus::module(status, "4B210736", 3).value("opened").toBool(true));
-    QVERIFY(benchstatus::module(status, "4B210736", 7).value("opened").toBool());
+    b.crates->setCurrentIndex(0);
+    QCOMPARE(shown(b.window), QStringLiteral("green green on"));
+    QCOMPARE(items(b.slotBox), benchSlots);
+    QVERIFY(b.opened(3));
 
     // A slot whose module cannot be opened: red module light, panels off, crate light as it was.
-    QVERIFY(vekd.vekctl({"fault", "fail", "--crate", "4B210736", "--slot", "3", "--function", "VEK72_Open"}) == 0);
-    child<QComboBox>(&window, "comboBoxSlot")->setCurrentIndex(0);
-    QCOMPARE(moduleLight(window), Light::Red);
-    QCOMPARE(crateLight(window), Light::Green);
-    QCOMPARE(moduleWidgetsEnabled(window), (QList<bool>{false, false, false, false}));
-    QCOMPARE(window.engineObject()->selectedCrateIndex(), -1);
+    b.slotBox->setCurrentIndex(1);
+    QCOMPARE(b.vekd.vekctl({"fault", "fail", "--crate", "4B210736", "--slot", "3", "--function", "VEK72_Open"}), 0);
+    b.slotBox->setCurrentIndex(0);
+    QCOMPARE(shown(b.window), QStringLiteral("green red off"));
+    QCOMPARE(selection(b.window), QPoint(-1, -1));
 }
 
-void TestMainWindowBench::firstCrateWithoutUsableModule()
+void TestMainWindowBench::listWithoutUsableFirstCrate_data()
 {
-    VekdRunner vekd;
-    QVERIFY(vekd.start());
-    WorkingDirectory cwd;
-    MainWindow window;
-    window.show();
-    QVERIFY(settled(window));
+    QTest::addColumn<QStringList>("list");        // "SERIAL slot slot ..." per crate
+    QTest::addColumn<int>("crateShown");
+    QTest::addColumn<QStringList>("slotsShown");
+    QTest::addColumn<QString>("lights");
+    QTest::addColumn<int>("openedSlot");          // 0: no module current
 
-    // As a discovery does, release the module first. Then a crate the service does not know (its
-    // modules cannot be opened), one without modules, and the bench crate.
-    QVERIFY(window.engineObject()->closeModule());
-    QList<Engine::Crate>& engineList = window.engineObject()->crateList();
-    engineList = {crateOf("GONE", {2, 4}), crateOf("4B210751", {}), crateOf("4B210736", {3, 7})};
-    QList<Engine::Crate> delivered = engineList;
-    window.readyCrate(delivered);
+    // A crate the service does not know (its modules cannot be opened), one without modules, and the
+    // bench crate: the selectors show the crate that is current, and only its slots.
+    QTest::newRow("usable crate last") << QStringList{"GONE 2 4", "4B210751", "4B210736 3 7"} << 2
+                                       << QStringList{"Слот 3 - VEK72-1-8", "Слот 7 - VEK72-1-8"} << "green green on" << 3;
+    // No crate yields a usable module: the first crate with modules is shown, with its slots only.
+    QTest::newRow("none usable") << QStringList{"4B210751", "GONE 2 4", "LOST 9", "4B210700"} << 1
+                                 << QStringList{"Слот 2 - VEK72-1-8", "Слот 4 - VEK72-1-8"} << "green red off" << 0;
+}
 
-    // The selectors show the crate that is current and only its slots.
-    auto* crates = child<QComboBox>(&window, "comboBoxCrate");
-    QCOMPARE(items(crates), (QStringList{"GONE", "4B210751", "4B210736"}));
-    QCOMPARE(crates->currentIndex(), 2);
-    QCOMPARE(items(child<QComboBox>(&window, "comboBoxSlot")), (QStringList{"Слот 3 - VEK72-1-8", "Слот 7 - VEK72-1-8"}));
-    QCOMPARE(window.engineObject()->selectedCrateIndex(), 2);
-    QCOMPARE(window.engineObject()->selectedModuleIndex(), 0);
-    QCOMPARE(crateLight(window), Light::Green);
-    QCOMPARE(moduleLight(window), Light::Green);
-    QCOMPARE(moduleWidgetsEnabled(window), (QList<bool>{true, true, true, true}));
-    QVERIFY(benchstatus::opened(vekd, "4B210736", 3));
-    QVERIFY(window.selectionAllowed());
+void TestMainWindowBench::listWithoutUsableFirstCrate()
+{
+    QFETCH(QStringList, list);
+    QFETCH(int, crateShown);
+    QFETCH(QStringList, slotsShown);
+    QFETCH(QString, lights);
+    QFETCH(int, openedSlot);
+    Bench b;
+    QVERIFY(b.showSettled());
 
+    // As a discovery does, release the module first; then hand the window the list.
+    QVERIFY(b.window.engineObject()->closeModule());
+    b.window.engineObject()->crateList() = cratesOf(list);
+    QList<Engine::Crate> delivered = cratesOf(list);
+    b.window.readyCrate(delivered);
+
+    QCOMPARE(b.crates->count(), list.size());
+    QCOMPARE(b.crates->currentIndex(), crateShown);
+    QCOMPARE(b.crates->currentText(), list[crateShown].section(QLatin1Char(' '), 0, 0));
+    QCOMPARE(items(b.slotBox), slotsShown);
+    QCOMPARE(shown(b.window), lights);
+    QVERIFY(b.window.selectionAllowed());
+    if (openedSlot == 0) {
+        QCOMPARE(selection(b.window), QPoint(-1, -1));
+        return;
+    }
+    QCOMPARE(selection(b.window), QPoint(crateShown, 0));
+    QVERIFY(b.opened(openedSlot));
     // Choosing the second slot now acts on the crate shown.
-    child<QComboBox>(&window, "comboBoxSlot")->setCurrentIndex(1);
-    QCOMPARE(window.engineObject()->selectedCrateIndex(), 2);
-    QCOMPARE(window.engineObject()->selectedModuleIndex(), 1);
-    QVERIFY(benchstatus::opened(vekd, "4B210736", 7));
-}
-
-void TestMainWindowBench::noCrateYieldsUsableModule()
-{
-    VekdRunner vekd;
-    QVERIFY(vekd.start());
-    WorkingDirectory cwd;
-    MainWindow window;
-    window.show();
-    QVERIFY(settled(window));
-
-    QVERIFY(window.engineObject()->closeModule());
-    QList<Engine::Crate>& engineList = window.engineObject()->crateList();
-    engineList = {crateOf("4B210751", {}), crateOf("GONE", {2, 4}), crateOf("LOST", {9}), crateOf("4B210700", {})};
-    QList<Engine::Crate> delivered = engineList;
-    window.readyCrate(delivered);
-
-    // The first crate with modules is shown with its slots only; no module is current.
-    auto* crates = child<QComboBox>(&window, "comboBoxCrate");
-    QCOMPARE(crates->currentIndex(), 1);
-    QCOMPARE(items(child<QComboBox>(&window, "comboBoxSlot")), (QStringList{"Слот 2 - VEK72-1-8", "Слот 4 - VEK72-1-8"}));
-    QCOMPARE(crateLight(window), Light::Green);
-    QCOMPARE(moduleLight(window), Light::Red);
-    QCOMPARE(moduleWidgetsEnabled(window), (QList<bool>{false, false, false, false}));
-    QCOMPARE(window.engineObject()->selectedCrateIndex(), -1);
-    QVERIFY(window.selectionAllowed());
+    b.slotBox->setCurrentIndex(1);
+    QCOMPARE(selection(b.window), QPoint(crateShown, 1));
 }
 
 void TestMainWindowBench::emptyListAfterUpdate()
 {
-    VekdRunner vekd;
-    QVERIFY(vekd.start());
-    WorkingDirectory cwd;
-    MainWindow window;
-    window.show();
-    QVERIFY(settled(window));
-    QCOMPARE(crateLight(window), Light::Green);
-
+    Bench b;
+    QVERIFY(b.showSettled());
     // The service goes away and comes back without crates.
-    vekd.stop();
+    b.vekd.stop();
     VekdRunner empty;
     QVERIFY(empty.start(R"({"crates": []})"));
-    child<QAbstractButton>(&window, "pushButtonUpdate")->click();
-    QVERIFY(!window.selectionAllowed());
-    QVERIFY(settled(window));
-    QCOMPARE(child<QComboBox>(&window, "comboBoxCrate")->count(), 0);
-    QCOMPARE(child<QComboBox>(&window, "comboBoxSlot")->count(), 0);
-    QCOMPARE(crateLight(window), Light::Green);
-    QCOMPARE(moduleLight(window), Light::Gray);
-    QCOMPARE(moduleWidgetsEnabled(window), (QList<bool>{false, false, false, false}));
-    QCOMPARE(window.engineObject()->crateList().size(), 0);
-}
-
-void TestMainWindowBench::updatePressedRepeatedly()
-{
-    VekdRunner vekd;
-    QVERIFY(vekd.start());
-    WorkingDirectory cwd;
-    MainWindow window;
-    window.show();
-    // Presses while the first discovery is still out, and more after it: none waits.
-    auto* update = child<QAbstractButton>(&window, "pushButtonUpdate");
-    for (int press = 0; press < 3; ++press)
-        update->click();
-    QVERIFY(!window.selectionAllowed());
-    QVERIFY(settled(window));
-    for (int press = 0; press < 2; ++press) {
-        update->click();
-        QVERIFY(!window.selectionAllowed());
-        QCoreApplication::processEvents();
-    }
-    QVERIFY(settled(window));
-    QCOMPARE(items(child<QComboBox>(&window, "comboBoxCrate")), (QStringList{"4B210736", "4B210751"}));
-    QCOMPARE(moduleLight(window), Light::Green);
-    QCOMPARE(window.engineObject()->selectedCrateIndex(), 0);
-    QVERIFY(benchstatus::opened(vekd, "4B210736", 3));
-    QVERIFY(criticals().isEmpty());
+    child<QAbstractButton>(&b.window, "pushButtonUpdate")->click();
+    QVERIFY(settled(b.window));
+    QCOMPARE(b.crates->count(), 0);
+    QCOMPARE(b.slotBox->count(), 0);
+    QCOMPARE(shown(b.window), QStringLiteral("green gray off"));
 }
 
 void TestMainWindowBench::closingWhileModulePlays()
 {
-    VekdRunner vekd;
-    QVERIFY(vekd.start());
-    const int baseline = benchstatus::connections(benchstatus::status(vekd));
-    WorkingDirectory cwd;
-    MainWindow window;
-    window.show();
-    QVERIFY(settled(window));
+    Bench b;
+    const int baseline = b.connections();
+    QVERIFY(b.showSettled());
 
     // Channel 1 at a constant 500 mV, so that the outputs are not at zero while the module plays.
-    QWidget* controls = child<QWidget>(&window, "widgetModuleControls");
+    QWidget* controls = child<QWidget>(&b.window, "widgetModuleControls");
     auto* type = child<QComboBox>(controls, "comboBoxVoltageTypeCh1");
     type->setCurrentIndex(type->findText(QStringLiteral("DC")));
     auto* range = child<QComboBox>(controls, "comboBoxRangeCh1");
     range->setCurrentIndex(range->findText(QStringLiteral("7 В")));
     child<QSpinBox>(controls, "spinBoxVoltageCh1")->setValue(500);
-
     // Start output with the panel's start button and wait until the module plays.
-    auto* startStop = child<QAbstractButton>(child<QWidget>(&window, "widgetModuleSettings"), "pushButtonStartStop");
-    QVERIFY(startStop);
-    startStop->click();
+    child<QAbstractButton>(child<QWidget>(&b.window, "widgetModuleSettings"), "pushButtonStartStop")->click();
     bool plays = false;
     QVERIFY2(QTest::qWaitFor([&]() {
-        const QJsonObject module = benchstatus::module(benchstatus::status(vekd), "4B210736", 3);
+        const QJsonObject module = b.module(3);
         plays = module.value("running").toBool() && !benchstatus::outputsAtZero(module);
         return plays || !criticals().isEmpty();
     }, 20000), "the module neither played nor reported an error");
     QVERIFY2(plays, qPrintable(criticals().join(QLatin1Char('\n'))));
 
-    SignalCounter stopped(window.engineObject(), &Engine::stopped);
-    Engine* engine = window.engineObject();
-    EmissionProbe<bool> moduleThreadEnded(engine, &Engine::stopped,
-                                          [engine] { return engine->moduleWorkerThread()->isFinished(); });
-    QVERIFY(window.close());
-    QCOMPARE(stopped.count(), 1);
-    QVERIFY(moduleThreadEnded.first(false));
-    QVERIFY(window.engineObject()->thread()->isFinished());
-    QVERIFY(infos().contains(QStringLiteral("Завершение работы")));
-
-    const QJsonObject status = benchstatus::status(vekd);
-    const QJsonObject module = benchstatus::module(status, "4B210736", 3);
-    QVERIFY(!module.value("running").toBool(true));
-    QVERIFY(!module.value("opened").toBool(true));
-    QVERIFY(benchstatus::outputsAtZero(module));
-    QVERIFY(QTest::qWaitFor([&]() { return benchstatus::connections(benchstatus::status(vekd)) == baseline; }, 5000));
-}
-
-void TestMainWindowBench::closingWithModuleOpen()
-{
-    VekdRunner vekd;
-    QVERIFY(vekd.start());
-    const int baseline = benchstatus::connections(benchstatus::status(vekd));
-    WorkingDirectory cwd;
-    MainWindow window;
-    window.show();
-    QVERIFY(settled(window));
-    QVERIFY(benchstatus::opened(vekd, "4B210736", 3));
-    QVERIFY(benchstatus::connections(benchstatus::status(vekd)) > baseline);
-
-    Engine* engine = window.engineObject();
-    VekdRunner* service = &vekd;
-    EmissionProbe<QStringList> order(engine, &Engine::stopped, [engine, service] {
-        QStringList seen{QStringLiteral("stopped")};
+    // When the engine reports it has stopped, the module thread has ended and the module is closed.
+    Engine* engine = b.window.engineObject();
+    Bench* bench = &b;
+    EmissionProbe<QStringList> atStopped(engine, &Engine::stopped, [engine, bench] {
+        QStringList seen;
         if (engine->moduleWorkerThread()->isFinished())
             seen.append(QStringLiteral("module thread ended"));
-        if (!benchstatus::opened(*service, "4B210736", 3))
+        if (!bench->opened(3))
             seen.append(QStringLiteral("module closed"));
         return seen;
     });
-    QVERIFY(window.close());
-    QCOMPARE(order.first({}), (QStringList{"stopped", "module thread ended", "module closed"}));
+    SignalCounter stopped(engine, &Engine::stopped);
+    QVERIFY(b.window.close());
+    QCOMPARE(stopped.count(), 1);
+    QCOMPARE(atStopped.first({QStringLiteral("no stopped()")}), (QStringList{"module thread ended", "module closed"}));
     QVERIFY(engine->thread()->isFinished());
-    QVERIFY(!window.isEnabled());
 
-    const QJsonObject module = benchstatus::module(benchstatus::status(vekd), "4B210736", 3);
+    // The module stands still at 0 V, every connection of the program is gone, the settings were kept.
+    const QJsonObject module = b.module(3);
+    QVERIFY(!module.value("running").toBool(true));
     QVERIFY(!module.value("opened").toBool(true));
     QVERIFY(benchstatus::outputsAtZero(module));
-    QVERIFY(QTest::qWaitFor([&]() { return benchstatus::connections(benchstatus::status(vekd)) == baseline; }, 5000));
-    // The settings file was synced and still holds the program's groups.
-    QVERIFY(cwd.iniBytes().contains("[Global]"));
+    QVERIFY(QTest::qWaitFor([&]() { return b.connections() == baseline; }, 5000));
+    QVERIFY(b.in.cwd.iniBytes().contains("[Global]"));
 }
 
 QTEST_MAIN(TestMainWindowBench)

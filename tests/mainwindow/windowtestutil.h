@@ -1,8 +1,8 @@
 #ifndef WINDOWTESTUTIL_H
 #define WINDOWTESTUTIL_H
 
-// Helpers shared by the main window tests: the window's objects by name, its status lights, the
-// options dialog run from the window's button, and the wait for a handled crate list.
+// Helpers shared by the main window tests: a window in a working directory of its own, its objects by
+// name, what its lights and module panels show, and the options dialog run from the window's button.
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -17,7 +17,7 @@
 #include <QStringList>
 #include <QTest>
 #include <QTimer>
-#include <QWidget>
+#include <QVariantMap>
 
 #include <functional>
 
@@ -34,31 +34,50 @@ T* child(const QObject* parent, const char* name)
     return parent->findChild<T*>(QLatin1String(name));
 }
 
-enum class Light { Gray, Green, Red, Other };
-
-inline Light lightOf(const QLabel* label)
+// A main window started in a fresh working directory whose group "Global" holds `global`.
+struct WindowInDirectory
 {
-    const QPixmap shown = label ? label->pixmap(Qt::ReturnByValue) : QPixmap();
-    if (shown.isNull())
-        return Light::Other;
-    const QImage image = shown.toImage();
-    if (image == QPixmap(QStringLiteral(":/icons/bullet_gray.png")).toImage())
-        return Light::Gray;
-    if (image == QPixmap(QStringLiteral(":/icons/bullet_green.png")).toImage())
-        return Light::Green;
-    if (image == QPixmap(QStringLiteral(":/icons/bullet_red.png")).toImage())
-        return Light::Red;
-    return Light::Other;
+    apptest::WorkingDirectory cwd;
+    std::unique_ptr<MainWindow> window;
+
+    explicit WindowInDirectory(const QVariantMap& global = {})
+    {
+        for (auto it = global.begin(); it != global.end(); ++it)
+            cwd.writeGlobal(it.key(), it.value());
+        window.reset(new MainWindow);
+    }
+};
+
+// Waits until the window handles crate and slot selections again: its discovery requests have all
+// been served (the first one is made at the first show).
+inline bool settled(MainWindow& window)
+{
+    return QTest::qWaitFor([&]() { return window.selectionAllowed(); }, 30000);
 }
 
-inline Light crateLight(const MainWindow& window)
+inline QString lightOf(const QLabel* label)
 {
-    return lightOf(child<QLabel>(&window, "labelCrateLed"));
+    const QImage shown = label->pixmap(Qt::ReturnByValue).toImage();
+    for (const char* colour : {"gray", "green", "red"}) {
+        if (shown == QPixmap(QStringLiteral(":/icons/bullet_%1.png").arg(QLatin1String(colour))).toImage())
+            return QLatin1String(colour);
+    }
+    return QStringLiteral("none");
 }
 
-inline Light moduleLight(const MainWindow& window)
+// What the operator sees of the current module: the crate light, the module light and whether the
+// four widgets that follow the module are enabled, e.g. "green green on" ("mixed" when they differ).
+inline QString shown(const MainWindow& window)
 {
-    return lightOf(child<QLabel>(&window, "labelModuleLed"));
+    const QList<bool> enabled{
+        child<QWidget>(&window, "widgetModuleSettings")->isEnabled(),
+        child<QWidget>(&window, "widgetModuleControls")->isEnabled(),
+        window.optionsDialog()->moduleOptionsWidget()->isEnabled(),
+        child<QWidget>(child<QWidget>(&window, "tabAutotest"), "pushButtonStartStop")->isEnabled()};
+    const QString panels = !enabled.contains(false) ? QStringLiteral("on")
+                           : !enabled.contains(true) ? QStringLiteral("off") : QStringLiteral("mixed");
+    return lightOf(child<QLabel>(&window, "labelCrateLed")) + QLatin1Char(' ')
+           + lightOf(child<QLabel>(&window, "labelModuleLed")) + QLatin1Char(' ') + panels;
 }
 
 inline QStringList items(const QComboBox* box)
@@ -69,26 +88,27 @@ inline QStringList items(const QComboBox* box)
     return result;
 }
 
-// The four widgets that follow the current module.
-inline QList<bool> moduleWidgetsEnabled(const MainWindow& window)
+inline QPoint selection(const MainWindow& window)
 {
-    return {child<QWidget>(&window, "widgetModuleSettings")->isEnabled(),
-            child<QWidget>(&window, "widgetModuleControls")->isEnabled(),
-            window.optionsDialog()->moduleOptionsWidget()->isEnabled(),
-            child<QWidget>(child<QWidget>(&window, "tabAutotest"), "pushButtonStartStop")->isEnabled()};
+    return {window.engineObject()->selectedCrateIndex(), window.engineObject()->selectedModuleIndex()};
 }
 
-// Runs the options dialog from the window's button; `act` runs while the dialog is shown and
-// must close it. Returns false when the dialog never appeared.
+inline QAbstractButton* dialogButton(QDialog* dialog, QDialogButtonBox::StandardButton which)
+{
+    return child<QDialogButtonBox>(dialog, "buttonBox")->button(which);
+}
+
+// Runs the options dialog from the window's button; `act` runs while the dialog is shown (the dialog
+// is rejected afterwards if `act` left it open). False when the dialog never appeared.
 inline bool runOptionsDialog(MainWindow& window, const std::function<void(QDialog*)>& act)
 {
-    bool shown = false;
+    bool appeared = false;
     QDialog* dialog = window.optionsDialog();
     QTimer poll;
     poll.setInterval(10);
     QObject::connect(&poll, &QTimer::timeout, [&]() {
-        if (!shown && dialog->isVisible()) {
-            shown = true;
+        if (!appeared && dialog->isVisible()) {
+            appeared = true;
             poll.stop();
             act(dialog);
             if (dialog->isVisible())
@@ -103,19 +123,7 @@ inline bool runOptionsDialog(MainWindow& window, const std::function<void(QDialo
     QObject::connect(dialog, &QDialog::finished, &loop, &QEventLoop::quit);
     guard.start(10000);
     loop.exec();
-    return shown;
-}
-
-// Waits until the window handles crate and slot selections again: its discovery requests have all
-// been served (the first one is made at the first show).
-inline bool settled(MainWindow& window)
-{
-    return QTest::qWaitFor([&]() { return window.selectionAllowed(); }, 30000);
-}
-
-inline QAbstractButton* dialogButton(QDialog* dialog, QDialogButtonBox::StandardButton which)
-{
-    return child<QDialogButtonBox>(dialog, "buttonBox")->button(which);
+    return appeared;
 }
 
 } // namespace windowtest
