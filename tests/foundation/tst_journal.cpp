@@ -5,15 +5,89 @@
 #include <QProcess>
 #include <QTextCodec>
 
+#include <quazip.h>
+#include <quazipfile.h>
+#include <quazipfileinfo.h>
+
+#include <cstdio>
 #include <memory>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 #include "apptestutil.h"
 #include "journal.h"
-#include "journaltestutil.h"
 
 using apptest::readFile;
 
 namespace {
+
+// What a journal archive holds.
+struct ArchiveContents
+{
+    bool valid = false;
+    int entries = 0;
+    QString entryName;
+    int method = -1;
+    QByteArray data;
+};
+
+ArchiveContents readArchive(const QString& path)
+{
+    ArchiveContents result;
+    QuaZip zip(path);
+    zip.setFileNameCodec("IBM866");
+    if (!zip.open(QuaZip::mdUnzip))
+        return result;
+    result.entries = zip.getEntriesCount();
+    if (zip.goToFirstFile()) {
+        QuaZipFileInfo64 info;
+        zip.getCurrentFileInfo(&info);
+        result.entryName = info.name;
+        result.method = info.method;
+        QuaZipFile file(&zip);
+        if (file.open(QIODevice::ReadOnly)) {
+            result.data = file.readAll();
+            file.close();
+            result.valid = file.getZipError() == UNZ_OK;
+        }
+    }
+    zip.close();
+    return result;
+}
+
+// Redirects the process's standard error into a temporary file while it lives.
+class StderrCapture
+{
+public:
+    StderrCapture()
+    {
+        file.open();
+        std::fflush(stderr);
+        saved = dup(2);
+        dup2(file.handle(), 2);
+    }
+    ~StderrCapture() { restore(); }
+    QByteArray take()
+    {
+        restore();
+        file.seek(0);
+        return file.readAll();
+    }
+
+private:
+    void restore()
+    {
+        if (saved < 0)
+            return;
+        std::fflush(stderr);
+        dup2(saved, 2);
+        ::close(saved);
+        saved = -1;
+    }
+    QTemporaryFile file;
+    int saved = -1;
+};
 
 // Receives the journal's pop-ups like the main window does.
 class PopupReceiver : public QObject
@@ -82,6 +156,7 @@ private slots:
     void criticalPopsUpOnlyWhenTargetRegistered();
     void failingPopupDoesNotRecurse();
     void fatalIsWrittenThenAborts();
+    void manyThreadsAcrossRotations();
 
 private:
     std::unique_ptr<apptest::WorkingDirectory> cwd;
@@ -106,9 +181,6 @@ void TestJournal::formatLine()
              QStringLiteral("[2021.04.26 14:47:06:123 I] Запуск программы (версия 1.4.27) 2021.04.26 14:47:06"));
     QCOMPARE(journal::formatLine(QDateTime(QDate(2021, 1, 2), QTime(3, 4, 5, 6)), QtCriticalMsg, QStringLiteral("x")),
              QStringLiteral("[2021.01.02 03:04:05:006 E] x"));
-    // A "%1" in the text, and line breaks, are written as they are.
-    QCOMPARE(journal::formatLine(when, QtWarningMsg, QStringLiteral("значение %1 и %2\nвторая строка")),
-             QStringLiteral("[2021.04.26 14:47:06:123 W] значение %1 и %2\nвторая строка"));
 }
 
 void TestJournal::filter_data()
@@ -289,6 +361,62 @@ void TestJournal::fatalIsWrittenThenAborts()
     QVERIFY(lines[0].endsWith(QStringLiteral(" I] перед остановкой")));
     QVERIFY(lines[1].endsWith(QStringLiteral(" F] Неустранимая ошибка")));
     QVERIFY(fromLocal(child.readAllStandardError()).contains(QStringLiteral("F] Неустранимая ошибка")));
+}
+
+// Many threads logging at once across several rotations: every message ends up exactly once, in its
+// thread's order, on a line of its own, in the archives or the journal.
+void TestJournal::manyThreadsAcrossRotations()
+{
+    const int threads = 4;
+    const int perThread = 15000;
+    {
+        StderrCapture quiet;
+        HandlerScope scope;
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back([t] {
+                for (int n = 0; n < perThread; ++n)
+                    qInfo("поток %d сообщение %d: данные канала, частота %d Гц", t, n, 1000 + n);
+            });
+        }
+        for (auto& worker : workers)
+            worker.join();
+    }
+
+    QByteArray all;
+    int archives = 0;
+    for (int n = 1; QFile::exists(QStringLiteral("stendix-%1.log.zip").arg(n)); ++n) {
+        const ArchiveContents archive = readArchive(QStringLiteral("stendix-%1.log.zip").arg(n));
+        QVERIFY2(archive.valid, qPrintable(QString::number(n)));
+        QCOMPARE(archive.entries, 1);
+        QVERIFY(archive.data.size() > journal::rotationThreshold);
+        QVERIFY(archive.data.endsWith('\n'));
+        all += archive.data;
+        ++archives;
+    }
+    const QByteArray rest = readFile(journalName);
+    QVERIFY(rest.size() <= journal::rotationThreshold + 200);
+    all += rest;
+    QVERIFY2(archives >= 3, qPrintable(QString::number(archives)));
+
+    const QRegularExpression pattern(QStringLiteral(
+        "^\\[\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}:\\d{2}:\\d{2}:\\d{3} I\\] поток (\\d) сообщение (\\d+): данные канала, частота (\\d+) Гц$"));
+    std::vector<int> next(threads, 0);
+    const QList<QByteArray> lines = all.split('\n');
+    QCOMPARE(lines.size(), threads * perThread + 1);
+    QVERIFY(lines.last().isEmpty());
+    for (int i = 0; i < lines.size() - 1; ++i) {
+        const QRegularExpressionMatch match = pattern.match(fromLocal(lines[i]));
+        QVERIFY2(match.hasMatch(), lines[i].constData());
+        const int t = match.captured(1).toInt();
+        const int n = match.captured(2).toInt();
+        QVERIFY(t < threads);
+        QCOMPARE(n, next[t]);
+        QCOMPARE(match.captured(3).toInt(), 1000 + n);
+        ++next[t];
+    }
+    for (int t = 0; t < threads; ++t)
+        QCOMPARE(next[t], perThread);
 }
 
 int main(int argc, char* argv[])

@@ -38,21 +38,9 @@ struct Bench
     int connections() { return benchstatus::connections(benchstatus::status(vekd)); }
 };
 
-// "SERIAL slot slot ..." per crate, into crate records as discovery makes them.
-QList<Engine::Crate> cratesOf(const QStringList& texts)
-{
-    QList<Engine::Crate> result;
-    for (const QString& text : texts) {
-        QStringList words = text.split(QLatin1Char(' '));
-        QList<int> slotNumbers;
-        for (const QString& word : words.mid(1))
-            slotNumbers.append(word.toInt());
-        result.append(crateOf(words.first(), slotNumbers));
-    }
-    return result;
-}
-
 } // namespace
+
+Q_DECLARE_METATYPE(QList<Engine::Crate>)
 
 class TestMainWindowBench : public QObject
 {
@@ -138,7 +126,7 @@ void TestMainWindowBench::crateAndSlotChoices()
 
 void TestMainWindowBench::listWithoutUsableFirstCrate_data()
 {
-    QTest::addColumn<QStringList>("list");        // "SERIAL slot slot ..." per crate
+    QTest::addColumn<QList<Engine::Crate>>("list");
     QTest::addColumn<int>("crateShown");
     QTest::addColumn<QStringList>("slotsShown");
     QTest::addColumn<QString>("lights");
@@ -146,16 +134,18 @@ void TestMainWindowBench::listWithoutUsableFirstCrate_data()
 
     // A crate the service does not know (its modules cannot be opened), one without modules, and the
     // bench crate: the selectors show the crate that is current, and only its slots.
-    QTest::newRow("usable crate last") << QStringList{"GONE 2 4", "4B210751", "4B210736 3 7"} << 2
-                                       << QStringList{"Слот 3 - VEK72-1-8", "Слот 7 - VEK72-1-8"} << "green green on" << 3;
+    QTest::newRow("usable crate last")
+        << QList<Engine::Crate>{crateOf("GONE", {2, 4}), crateOf("4B210751", {}), crateOf("4B210736", {3, 7})} << 2
+        << QStringList{"Слот 3 - VEK72-1-8", "Слот 7 - VEK72-1-8"} << "green green on" << 3;
     // No crate yields a usable module: the first crate with modules is shown, with its slots only.
-    QTest::newRow("none usable") << QStringList{"4B210751", "GONE 2 4", "LOST 9", "4B210700"} << 1
-                                 << QStringList{"Слот 2 - VEK72-1-8", "Слот 4 - VEK72-1-8"} << "green red off" << 0;
+    QTest::newRow("none usable")
+        << QList<Engine::Crate>{crateOf("4B210751", {}), crateOf("GONE", {2, 4}), crateOf("LOST", {9}), crateOf("4B210700", {})}
+        << 1 << QStringList{"Слот 2 - VEK72-1-8", "Слот 4 - VEK72-1-8"} << "green red off" << 0;
 }
 
 void TestMainWindowBench::listWithoutUsableFirstCrate()
 {
-    QFETCH(QStringList, list);
+    QFETCH(QList<Engine::Crate>, list);
     QFETCH(int, crateShown);
     QFETCH(QStringList, slotsShown);
     QFETCH(QString, lights);
@@ -165,13 +155,12 @@ void TestMainWindowBench::listWithoutUsableFirstCrate()
 
     // As a discovery does, release the module first; then hand the window the list.
     QVERIFY(b.window.engineObject()->closeModule());
-    b.window.engineObject()->crateList() = cratesOf(list);
-    QList<Engine::Crate> delivered = cratesOf(list);
-    b.window.readyCrate(delivered);
+    b.window.engineObject()->crateList() = list;
+    b.window.readyCrate(list);
 
     QCOMPARE(b.crates->count(), list.size());
     QCOMPARE(b.crates->currentIndex(), crateShown);
-    QCOMPARE(b.crates->currentText(), list[crateShown].section(QLatin1Char(' '), 0, 0));
+    QCOMPARE(b.crates->currentText(), list[crateShown].crateSerial);
     QCOMPARE(items(b.slotBox), slotsShown);
     QCOMPARE(shown(b.window), lights);
     QVERIFY(b.window.selectionAllowed());
