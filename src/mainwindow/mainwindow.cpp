@@ -327,7 +327,7 @@ void MainWindow::on_pushButtonUpdate_clicked()
     // stay ignored until every request made so far has been served.
     busy.tryAcquire(1);
     ++pendingDiscoveries;
-    QTimer::singleShot(100, this, [this]() { sendDiscoveryRequest(); });
+    QTimer::singleShot(100, this, &MainWindow::sendDiscoveryRequest);
 }
 
 void MainWindow::on_comboBoxCrate_currentIndexChanged(int index)
@@ -378,7 +378,7 @@ void MainWindow::showEvent(QShowEvent* event)
     if (firstShow) {
         firstShow = false;
         ++pendingDiscoveries;
-        QTimer::singleShot(0, this, [this]() { sendDiscoveryRequest(); });
+        QTimer::singleShot(0, this, &MainWindow::sendDiscoveryRequest);
         QTimer::singleShot(0, this, &MainWindow::fitToContents);
     }
 }
