@@ -97,7 +97,6 @@ private slots:
     void refusedWithoutChannelsOrRate();
     void longPeriodBesideOthers();
     void lengthsBeyondAnyArrayAreRefused();
-    void lengthLimits();
     void blockRule();
     void blockRuleMatchesTranscription();
     void periodSearchCorners();
@@ -270,15 +269,6 @@ void TestSynthesisPlan::lengthsBeyondAnyArrayAreRefused()
     QCOMPARE(beyond.failure, synthesis::Plan::NoMemory);
 }
 
-void TestSynthesisPlan::lengthLimits()
-{
-    QCOMPARE(synthesis::lengthLimit(1, true), qint64(4194304));
-    QCOMPARE(synthesis::lengthLimit(3, true), qint64(1398101));
-    QCOMPARE(synthesis::lengthLimit(8, true), qint64(524288));
-    QCOMPARE(synthesis::lengthLimit(1, false), qint64(134217728));
-    QCOMPARE(synthesis::lengthLimit(7, false), qint64(19173961));
-}
-
 void TestSynthesisPlan::blockRule()
 {
     // ceil(L n / 4194304) divides L already.
@@ -379,10 +369,10 @@ void TestSynthesisPlan::periodSearchAtFullLimits()
     QRandomGenerator g(5150);
     for (int i = 0; i < 60; ++i) {
         double r = awkwardR(g, i % 7);
-        qint64 maxLen = synthesis::lengthLimit(1 + g.bounded(8), true);
+        qint64 maxLen = synthesis::cyclicSampleLimit / (1 + g.bounded(8));
         if (i % 6 == 5) {
             // the streaming limit; periods of at least 30 samples keep the walk short enough
-            maxLen = synthesis::lengthLimit(1 + g.bounded(2), false);
+            maxLen = synthesis::streamingSampleLimit / (1 + g.bounded(2));
             r = std::max(r, 30.0 + g.bounded(1000.0));
         }
         const synthesis::PeriodFit fast = synthesis::fitPeriods(r, maxLen);

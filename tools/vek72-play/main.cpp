@@ -9,6 +9,7 @@
 #include <QTextCodec>
 #include <QVector>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -109,36 +110,35 @@ bool findModule(QByteArray* crate, int* slot, QString* error)
     return false;
 }
 
-// Waits for Ctrl+C, SIGTERM or SIGHUP, or until the seconds have passed (never when negative).
-// Answers false when the crate service dropped the module meanwhile.
+// The signals that stop the tool: Ctrl+C, SIGTERM and SIGHUP.
+sigset_t stopSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+// Waits for a stop signal, or until the seconds have passed (never when negative). Answers false
+// when the crate service dropped the module meanwhile.
 bool waitForStop(TVEK72* module, double seconds)
 {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    timespec end{};
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    end.tv_sec += time_t(seconds);
-    end.tv_nsec += long((seconds - double(time_t(seconds))) * 1e9);
-    if (end.tv_nsec >= 1000000000L) {
-        end.tv_sec += 1;
-        end.tv_nsec -= 1000000000L;
-    }
+    const sigset_t stop = stopSignals();
+    const auto end = std::chrono::steady_clock::now()
+                     + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
     for (;;) {
         // A second at a time, to notice a service that went away.
         timespec step{1, 0};
         if (seconds >= 0) {
-            timespec now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            const double left = double(end.tv_sec - now.tv_sec) + double(end.tv_nsec - now.tv_nsec) / 1e9;
+            const double left = std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count();
             if (left <= 0)
                 return true;
             if (left < 1.0)
                 step = timespec{0, long(left * 1e9)};
         }
-        if (sigtimedwait(&stopSignals, nullptr, &step) > 0)
+        if (sigtimedwait(&stop, nullptr, &step) > 0)
             return true;
         if (VEK72_IsOpened(module) != 0)
             return false;
@@ -151,12 +151,8 @@ int main(int argc, char* argv[])
 {
     // Blocked from the start: they are taken by waitForStop, and a Ctrl+C that comes earlier still
     // ends the tool through the same orderly stop.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stop = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     QByteArray crate;
     int slot = 0;

@@ -160,19 +160,19 @@ QByteArray number(double value)
 int takeShot(const vekproto::Endpoint& endpoint, const Options& o)
 {
     scope::ScopeService service(endpoint);
-    const double windowSeconds = o.settings.secondsPerDivision * scope::divisionsAcross;
+    const double windowSeconds = o.settings.windowSeconds();
     QElapsedTimer waited;
     waited.start();
     scope::Acquisition a;
     for (;;) {
         a = scope::acquire(service, o.crate, o.slot, windowSeconds);
         if (a.result != scope::ScopeService::Ok) {
-            std::fprintf(stderr, "vekscope: the crate service at %s %s\n", qUtf8Printable(service.address()),
+            std::fprintf(stderr, "vekscope: the crate service at %s %s\n", qUtf8Printable(scope::addressText(endpoint)),
                          a.result == scope::ScopeService::Broken ? "broke the protocol" : "cannot be reached");
             return exitNoService;
         }
         if (a.module < 0) {
-            std::fprintf(stderr, "vekscope: the crate service at %s has no VEK72%s\n", qUtf8Printable(service.address()),
+            std::fprintf(stderr, "vekscope: the crate service at %s has no VEK72%s\n", qUtf8Printable(scope::addressText(endpoint)),
                          o.crate.isEmpty() ? ""
                          : o.slot == 0     ? qUtf8Printable(QStringLiteral(" in crate %1").arg(o.crate))
                                            : qUtf8Printable(QStringLiteral(" in crate %1 slot %2").arg(o.crate).arg(o.slot)));

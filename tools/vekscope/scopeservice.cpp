@@ -25,7 +25,7 @@ ScopeService::~ScopeService()
     vekproto::closeSocket(socket);
 }
 
-QString ScopeService::address() const
+QString addressText(const vekproto::Endpoint& endpoint)
 {
     return QStringLiteral("%1:%2").arg(QString::fromStdString(endpoint.host)).arg(endpoint.port);
 }

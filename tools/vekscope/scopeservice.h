@@ -36,6 +36,9 @@ struct Capture
     std::vector<double> volts;   // frames x channels.size(), frame by frame
 };
 
+// "HOST:PORT" of a service address.
+QString addressText(const vekproto::Endpoint& endpoint);
+
 class ScopeService
 {
 public:
@@ -45,8 +48,6 @@ public:
     ~ScopeService();
     ScopeService(const ScopeService&) = delete;
     ScopeService& operator=(const ScopeService&) = delete;
-
-    QString address() const;
 
     // Every VEK72 of every crate, in the service's order.
     Result modules(QVector<ModuleInfo>* out);

@@ -171,9 +171,9 @@ QColor channelColor(int channel)
     return colours[(channel - 1) & 7];
 }
 
-double windowFrames(const ScopeSettings& settings, double rate)
+QString moduleTitle(const ModuleInfo& module)
 {
-    return settings.secondsPerDivision * divisionsAcross * rate;
+    return QStringLiteral("%1 · слот %2 · %3").arg(module.crate).arg(module.slot).arg(module.name);
 }
 
 int triggerChannelFor(const ModuleInfo& module, const ScopeSettings& settings)
@@ -193,8 +193,7 @@ ScopeFrame messageFrame(const QString& title, const QString& state)
 
 ScopeFrame makeFrame(const ModuleInfo& module, const Capture& capture, const ScopeSettings& settings)
 {
-    ScopeFrame frame = messageFrame(QStringLiteral("%1 · слот %2 · %3").arg(module.crate).arg(module.slot).arg(module.name),
-                                    QString());
+    ScopeFrame frame = messageFrame(moduleTitle(module), QString());
     frame.rate = module.outputRate;
     if (!module.running) {
         // The outputs hold their last levels: a level across the whole screen per channel, for the
@@ -220,7 +219,7 @@ ScopeFrame makeFrame(const ModuleInfo& module, const Capture& capture, const Sco
         }
         return frame;
     }
-    const double length = windowFrames(settings, module.outputRate);
+    const double length = settings.windowSeconds() * module.outputRate;
     frame.windowFrames = length;
     if (capture.frames < 2 || capture.channels.isEmpty()) {
         frame.state = QStringLiteral("Нет сыгранных кадров");

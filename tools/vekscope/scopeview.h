@@ -29,6 +29,7 @@ struct ScopeSettings
     double triggerLevel = 0.0;
 
     double voltsPerDivisionOf(int channel) const { return voltsPerDivision[size_t(channel - 1)]; }
+    double windowSeconds() const { return secondsPerDivision * divisionsAcross; }
 };
 
 struct Trace
@@ -62,8 +63,8 @@ ScopeFrame messageFrame(const QString& title, const QString& state);
 // The channel a frame triggers on under these settings: the chosen one, else the first enabled.
 int triggerChannelFor(const ModuleInfo& module, const ScopeSettings& settings);
 
-// Window length in frames for the settings at a rate.
-double windowFrames(const ScopeSettings& settings, double rate);
+// "crate · слот N · VEK72-..." of the title line and the module selector.
+QString moduleTitle(const ModuleInfo& module);
 
 // Draws the screen into `area`: a title line, the 10 x 8 division grid with the traces (0 V on the
 // middle line) and the trigger marks, and a line of measurements per trace.

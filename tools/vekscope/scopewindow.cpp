@@ -42,11 +42,6 @@ QComboBox* stepBox(const double (&steps)[N], double value, const QString& unit)
     return box;
 }
 
-QString moduleTitle(const ModuleInfo& m)
-{
-    return QStringLiteral("%1 · слот %2 · %3").arg(m.crate).arg(m.slot).arg(m.name);
-}
-
 } // namespace
 
 void Acquirer::acquire(const QString& crate, int slot, double windowSeconds)
@@ -77,7 +72,7 @@ void ScopeCanvas::paintEvent(QPaintEvent*)
 ScopeWindow::ScopeWindow(const vekproto::Endpoint& endpoint, const QString& crate, int slot,
                          const ScopeSettings& settings, QWidget* parent)
     : QWidget(parent),
-      serviceAddress(QStringLiteral("%1:%2").arg(QString::fromStdString(endpoint.host)).arg(endpoint.port)),
+      serviceAddress(addressText(endpoint)),
       acquirer(new Acquirer(endpoint)),
       crate(crate),
       slot(slot),
@@ -175,7 +170,7 @@ void ScopeWindow::request()
     pending = true;
     sinceRequest.start();
     QMetaObject::invokeMethod(acquirer, "acquire", Qt::QueuedConnection, Q_ARG(QString, crate), Q_ARG(int, slot),
-                              Q_ARG(double, settings.secondsPerDivision * divisionsAcross));
+                              Q_ARG(double, settings.windowSeconds()));
 }
 
 void ScopeWindow::acquired(const Acquisition& acquisition)
@@ -187,7 +182,7 @@ void ScopeWindow::acquired(const Acquisition& acquisition)
     answered = true;
     fillModules(last.modules, last.module);
     redraw();
-    const int period = std::max(refreshMs, int(std::ceil(settings.secondsPerDivision * divisionsAcross * 1000.0)));
+    const int period = std::max(refreshMs, int(std::ceil(settings.windowSeconds() * 1000.0)));
     QTimer::singleShot(std::max<qint64>(0, period - sinceRequest.elapsed()), this, &ScopeWindow::request);
 }
 

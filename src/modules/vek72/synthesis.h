@@ -30,9 +30,6 @@ QString noChannelsText();                                  // "Нет включ
 QString lowRateText(double rateHz, double frequencyHz);   // "Недостаточная частота ЦАП ..."
 QString noMemoryText();                                    // "Недостаточно памяти для генерации сигнала"
 
-// Largest common length the planner aims for: the limit of all samples divided among n channels.
-qint64 lengthLimit(int channelCount, bool cyclic);
-
 // The whole-period search of one channel: starting at m = 1, m grows until m * r is a whole number
 // (compared exactly in double precision) or until one more period would reach maxLen samples;
 // span = round(m * r). Found without walking through every m (see synthesisplan.cpp).
@@ -51,9 +48,6 @@ qint64 commonLength(const QVector<double>& spans, qint64 maxLen);
 // Blocks of a length L shared by n channels: 1 in cyclic mode; in streaming mode the smallest
 // divisor of L that is at least ceil(L * n / blockWordLimit).
 qint64 blockCountFor(qint64 length, int channelCount, bool cyclic);
-
-// Time one block of B samples lasts at rate R, in whole milliseconds rounded up.
-qint64 blockPeriodFor(qint64 samplesPerBlock, double rateHz);
 
 struct ChannelPlan
 {
@@ -86,10 +80,10 @@ struct Plan
     qint64 transferWords() const { return samplesPerBlock * channels.size(); }
 };
 
-// Plans the output of the given signals at R samples per second and channel. A refused plan says
-// why in failure and message: no signals, a frequency that is not above 0 and below R / 2 (NaN and
-// infinities included) or a rate that is not a positive finite number, or arrays longer than a
-// channel array can be.
+// Plans the output of the given signals at R samples per second and channel. A refused plan has
+// no channels and says why in failure and message: no signals, a frequency that is not above 0
+// and below R / 2 (NaN and infinities included) or a rate that is not a positive finite number,
+// or arrays longer than a channel array can be.
 Plan makePlan(const QList<ChannelSignal>& channelSignals, double rateHz, bool cyclic);
 
 // Writes the samples of one planned channel. Positions are sample indices 0 .. L - 1; the caller

@@ -57,71 +57,48 @@ qint64 alignHead(const double* dst, qint64 n, quintptr bytes, Step step)
     return j;
 }
 
+// Each vector step is computed once and then stored either way; the scalar tail is the plain kernel.
 void sineSse2(double* out, const double* c, const double* s, double as, double ac, double o, qint64 n, bool stream)
 {
-    auto scalar = [&](qint64 j) { out[j] = sineValue(c, s, as, ac, o, j); };
     const __m128d vas = _mm_set1_pd(as), vac = _mm_set1_pd(ac), vo = _mm_set1_pd(o);
-    auto vec = [&](qint64 j) {
-        return _mm_add_pd(_mm_add_pd(_mm_mul_pd(vas, _mm_loadu_pd(c + j)), _mm_mul_pd(vac, _mm_loadu_pd(s + j))), vo);
-    };
-    qint64 j = 0;
-    if (stream) {
-        j = alignHead(out, n, 16, scalar);
-        for (; j + 2 <= n; j += 2)
-            _mm_stream_pd(out + j, vec(j));
-        _mm_sfence();
-    } else {
-        for (; j + 2 <= n; j += 2)
-            _mm_storeu_pd(out + j, vec(j));
+    qint64 j = stream ? alignHead(out, n, 16, [&](qint64 i) { out[i] = sineValue(c, s, as, ac, o, i); }) : 0;
+    for (; j + 2 <= n; j += 2) {
+        const __m128d v = _mm_add_pd(_mm_add_pd(_mm_mul_pd(vas, _mm_loadu_pd(c + j)), _mm_mul_pd(vac, _mm_loadu_pd(s + j))), vo);
+        stream ? _mm_stream_pd(out + j, v) : _mm_storeu_pd(out + j, v);
     }
-    for (; j < n; ++j)
-        scalar(j);
+    if (stream)
+        _mm_sfence();
+    sinePlain(out + j, c + j, s + j, as, ac, o, n - j, false);
 }
 
 __attribute__((target("avx"))) void sineAvx(double* out, const double* c, const double* s, double as, double ac,
                                             double o, qint64 n, bool stream)
 {
-    auto scalar = [&](qint64 j) { out[j] = sineValue(c, s, as, ac, o, j); };
     const __m256d vas = _mm256_set1_pd(as), vac = _mm256_set1_pd(ac), vo = _mm256_set1_pd(o);
-    qint64 j = 0;
-    if (stream) {
-        j = alignHead(out, n, 32, scalar);
-        for (; j + 4 <= n; j += 4)
-            _mm256_stream_pd(out + j, _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(vas, _mm256_loadu_pd(c + j)),
-                                                                  _mm256_mul_pd(vac, _mm256_loadu_pd(s + j))),
-                                                    vo));
-        _mm_sfence();
-    } else {
-        for (; j + 4 <= n; j += 4)
-            _mm256_storeu_pd(out + j, _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(vas, _mm256_loadu_pd(c + j)),
-                                                                   _mm256_mul_pd(vac, _mm256_loadu_pd(s + j))),
-                                                     vo));
+    qint64 j = stream ? alignHead(out, n, 32, [&](qint64 i) { out[i] = sineValue(c, s, as, ac, o, i); }) : 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m256d v = _mm256_add_pd(
+            _mm256_add_pd(_mm256_mul_pd(vas, _mm256_loadu_pd(c + j)), _mm256_mul_pd(vac, _mm256_loadu_pd(s + j))), vo);
+        stream ? _mm256_stream_pd(out + j, v) : _mm256_storeu_pd(out + j, v);
     }
-    for (; j < n; ++j)
-        scalar(j);
+    if (stream)
+        _mm_sfence();
+    sinePlain(out + j, c + j, s + j, as, ac, o, n - j, false);
 }
 
 __attribute__((target("avx512f"))) void sineAvx512(double* out, const double* c, const double* s, double as,
                                                    double ac, double o, qint64 n, bool stream)
 {
-    auto scalar = [&](qint64 j) { out[j] = sineValue(c, s, as, ac, o, j); };
     const __m512d vas = _mm512_set1_pd(as), vac = _mm512_set1_pd(ac), vo = _mm512_set1_pd(o);
-    qint64 j = 0;
-    if (stream) {
-        j = alignHead(out, n, 64, scalar);
-        for (; j + 8 <= n; j += 8)
-            _mm512_stream_pd(out + j, _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(vas, _mm512_loadu_pd(c + j)),
-                                                                  _mm512_mul_pd(vac, _mm512_loadu_pd(s + j))),
-                                                    vo));
-        _mm_sfence();
-    } else {
-        for (; j + 8 <= n; j += 8)
-            _mm512_storeu_pd(out + j, _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(vas, _mm512_loadu_pd(c + j)),
-                                                                   _mm512_mul_pd(vac, _mm512_loadu_pd(s + j))),
-                                                     vo));
+    qint64 j = stream ? alignHead(out, n, 64, [&](qint64 i) { out[i] = sineValue(c, s, as, ac, o, i); }) : 0;
+    for (; j + 8 <= n; j += 8) {
+        const __m512d v = _mm512_add_pd(
+            _mm512_add_pd(_mm512_mul_pd(vas, _mm512_loadu_pd(c + j)), _mm512_mul_pd(vac, _mm512_loadu_pd(s + j))), vo);
+        stream ? _mm512_stream_pd(out + j, v) : _mm512_storeu_pd(out + j, v);
     }
-    for (; j < n; ++j)
-        scalar(j);
+    if (stream)
+        _mm_sfence();
+    sinePlain(out + j, c + j, s + j, as, ac, o, n - j, false);
 }
 
 void copySse2(double* dst, const double* src, qint64 n, bool stream)

@@ -136,46 +136,29 @@ QString noMemoryText()
     return QStringLiteral("Недостаточно памяти для генерации сигнала");
 }
 
-qint64 lengthLimit(int channelCount, bool cyclic)
-{
-    if (channelCount <= 0)
-        return 0;
-    return (cyclic ? cyclicSampleLimit : streamingSampleLimit) / channelCount;
-}
-
 PeriodFit fitPeriods(double r, qint64 maxLen)
 {
-    PeriodFit fit;
     const double limit = double(maxLen);
+    qint64 m = 1;
     if (!(r >= 2.0) || std::round(r) == r) {
         // Whole samples per period (infinity included), or a period shorter than the planner ever
         // produces: walk the search as it stands.
-        qint64 m = 1;
         while (std::isfinite(r) && !wholeProduct(m, r) && std::round(double(m + 1) * r) < limit)
             ++m;
-        fit.periods = m;
-        fit.span = std::round(double(m) * r);
-        return fit;
-    }
-
-    // The search stops at the first m for which one more period would reach maxLen. The product
-    // grows with m, so that m is found from an estimate and a few steps either way.
-    auto stops = [r, limit](qint64 m) { return std::round(double(m + 1) * r) >= limit; };
-    qint64 mStop = std::max<qint64>(1, qint64(std::ceil((limit - 0.5) / r)) - 1);
-    while (mStop > 1 && stops(mStop - 1))
-        --mStop;
-    while (!stops(mStop))
-        ++mStop;
-
-    qint64 m = mStop;
-    if (mStop >= 2) {
-        const qint64 whole = firstWholeMultiple(r, 2, mStop);
+    } else {
+        // The search stops at the first m for which one more period would reach maxLen. The
+        // product grows with m, so that m is found from an estimate and a few steps either way.
+        auto stops = [r, limit](qint64 k) { return std::round(double(k + 1) * r) >= limit; };
+        m = std::max<qint64>(1, qint64(std::ceil((limit - 0.5) / r)) - 1);
+        while (m > 1 && stops(m - 1))
+            --m;
+        while (!stops(m))
+            ++m;
+        const qint64 whole = m >= 2 ? firstWholeMultiple(r, 2, m) : -1;
         if (whole >= 0)
             m = whole;
     }
-    fit.periods = m;
-    fit.span = std::round(double(m) * r);
-    return fit;
+    return {m, std::round(double(m) * r)};
 }
 
 qint64 commonLength(const QVector<double>& spans, qint64 maxLen)
@@ -229,28 +212,24 @@ qint64 blockCountFor(qint64 length, int channelCount, bool cyclic)
     return best;
 }
 
-qint64 blockPeriodFor(qint64 samplesPerBlock, double rateHz)
-{
-    return qint64(std::ceil(double(samplesPerBlock) * 1000.0 / rateHz));
-}
-
 Plan makePlan(const QList<ChannelSignal>& channelSignals, double rateHz, bool cyclic)
 {
     Plan plan;
     plan.rate = rateHz;
     plan.cyclic = cyclic;
+    auto refuse = [&plan](Plan::Failure failure, const QString& message) {
+        plan.failure = failure;
+        plan.message = message;
+        plan.channels.clear();
+        return plan;
+    };
     const int n = channelSignals.size();
-    if (n == 0) {
-        plan.failure = Plan::NoChannels;
-        plan.message = noChannelsText();
-        return plan;
-    }
-    if (!(rateHz > 0.0) || !std::isfinite(rateHz)) {
-        plan.failure = Plan::LowRate;
-        plan.message = lowRateText(rateHz, channelSignals.first().frequency);
-        return plan;
-    }
-    plan.maxLength = lengthLimit(n, cyclic);
+    if (n == 0)
+        return refuse(Plan::NoChannels, noChannelsText());
+    if (!(rateHz > 0.0) || !std::isfinite(rateHz))
+        return refuse(Plan::LowRate, lowRateText(rateHz, channelSignals.first().frequency));
+    // The largest common length aimed for: the limit of all samples divided among the channels.
+    plan.maxLength = (cyclic ? cyclicSampleLimit : streamingSampleLimit) / n;
 
     // Whole periods of every channel.
     QVector<double> spans;
@@ -267,14 +246,9 @@ Plan makePlan(const QList<ChannelSignal>& channelSignals, double rateHz, bool cy
             c.periods = 1;
             c.span = 2.0;
         } else {
-            const double f = s.frequency;
-            if (!(f > 0.0 && 2.0 * f < rateHz)) {
-                plan.failure = Plan::LowRate;
-                plan.message = lowRateText(rateHz, f);
-                plan.channels.clear();
-                return plan;
-            }
-            c.samplesPerPeriod = rateHz / f;
+            if (!(s.frequency > 0.0 && 2.0 * s.frequency < rateHz))
+                return refuse(Plan::LowRate, lowRateText(rateHz, s.frequency));
+            c.samplesPerPeriod = rateHz / s.frequency;
             const PeriodFit fit = fitPeriods(c.samplesPerPeriod, plan.maxLength);
             c.periods = fit.periods;
             c.span = fit.span;
@@ -283,21 +257,16 @@ Plan makePlan(const QList<ChannelSignal>& channelSignals, double rateHz, bool cy
         plan.channels.append(c);
     }
 
-    // Common length and blocks.
+    // Common length and blocks; a block lasts its samples at the rate, in whole milliseconds
+    // rounded up.
     plan.length = commonLength(spans, plan.maxLength);
-    if (plan.length > maxArraySamples()) {
-        plan.failure = Plan::NoMemory;
-        plan.message = noMemoryText();
-        return plan;
-    }
+    if (plan.length > maxArraySamples())
+        return refuse(Plan::NoMemory, noMemoryText());
     plan.blockCount = blockCountFor(plan.length, n, cyclic);
     plan.samplesPerBlock = plan.length / plan.blockCount;
-    if (plan.samplesPerBlock * n > maxArraySamples()) {
-        plan.failure = Plan::NoMemory;
-        plan.message = noMemoryText();
-        return plan;
-    }
-    plan.blockPeriodMs = blockPeriodFor(plan.samplesPerBlock, rateHz);
+    if (plan.samplesPerBlock * n > maxArraySamples())
+        return refuse(Plan::NoMemory, noMemoryText());
+    plan.blockPeriodMs = qint64(std::ceil(double(plan.samplesPerBlock) * 1000.0 / rateHz));
 
     // Every channel takes as many whole periods as fit into L.
     const double length = double(plan.length);
