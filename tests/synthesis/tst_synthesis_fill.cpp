@@ -67,7 +67,7 @@ long double exactSine(double a, double o, double r, qint64 k)
 QVector<double> filled(const synthesis::ChannelPlan& channel, qint64 length)
 {
     QVector<double> out(static_cast<int>(length));
-    synthesis::ChannelFiller(channel, length).fill(out.data(), 0, length);
+    synthesis::ChannelFiller(channel, length).fillInto(out.data(), 0, length);
     return out;
 }
 
@@ -155,7 +155,7 @@ void TestSynthesisFill::periodicShapesInPiecesMatchTheTable()
         QVector<double> s(int(plan.length) + 8, -7.0);
         for (qint64 k = 0, next = 0; k < s.size(); k = next) {
             next = std::min<qint64>(s.size(), k + 1 + g.bounded(i % 2 ? 5000 : 50));
-            filler.fill(s.data(), k, next);
+            filler.fillInto(s.data() + k, k, next);
         }
         QVERIFY(s.mid(int(plan.length)) == QVector<double>(8, -7.0));
         const QVector<double> t = transcribedShape(c.shape, c.amplitude, c.offset, c.samplesPerPeriod, plan.length);

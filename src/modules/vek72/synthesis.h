@@ -93,12 +93,11 @@ class ChannelFiller
 public:
     ChannelFiller(const ChannelPlan& channel, qint64 length);
 
-    // Writes out[from] .. out[to - 1] (out points at sample 0 of the channel's array).
-    void fill(double* out, qint64 from, qint64 to) const { fillInto(out + from, from, to); }
     // Writes samples from .. to - 1 into dst[0] .. dst[to - from - 1].
     void fillInto(double* dst, qint64 from, qint64 to) const;
-    // As fill, for long ranges of arrays far larger than the cache: the samples are stored past
-    // the cache, so the array is not read into it first.
+    // Writes out[from] .. out[to - 1] (out points at sample 0 of the channel's array), for long
+    // ranges of arrays far larger than the cache: the samples are stored past the cache, so the
+    // array is not read into it first.
     void fillStreaming(double* out, qint64 from, qint64 to) const;
 
 private:
