@@ -30,7 +30,8 @@ QString addressText(const vekproto::Endpoint& endpoint)
     return QStringLiteral("%1:%2").arg(QString::fromStdString(endpoint.host)).arg(endpoint.port);
 }
 
-ScopeService::Result ScopeService::call(uint16_t opcode, const vekproto::Writer& request, std::vector<uint8_t>* reply)
+ScopeService::Result ScopeService::call(uint16_t opcode, const vekproto::Writer& request, std::vector<uint8_t>* reply,
+                                        uint32_t maxPayload)
 {
     // A connection that broke is made anew on the next call: the service may have come back.
     if (socket < 0) {
@@ -40,7 +41,7 @@ ScopeService::Result ScopeService::call(uint16_t opcode, const vekproto::Writer&
             return Unreachable;
     }
     const vekproto::Io io = vekproto::exchange(socket, opcode, ++requestId, request.data(), nullptr, 0,
-                                               vekproto::deadlineIn(exchangeTimeoutMs), *reply);
+                                               vekproto::deadlineIn(exchangeTimeoutMs), *reply, maxPayload);
     if (io != vekproto::Io::Ok) {
         vekproto::closeSocket(socket);
         socket = -1;
@@ -93,9 +94,10 @@ ScopeService::Result ScopeService::capture(const QString& crate, int slot, int64
     vekproto::Writer request;
     request.str(crate.toStdString());
     request.u16(uint16_t(slot));
-    request.u32(uint32_t(std::clamp<int64_t>(frames, 0, vekproto::kMaxCaptureFrames)));
+    const uint32_t asked = uint32_t(std::clamp<int64_t>(frames, 0, vekproto::kMaxCaptureFrames));
+    request.u32(asked);
     std::vector<uint8_t> reply;
-    const Result result = call(vekproto::OpCtlCapture, request, &reply);
+    const Result result = call(vekproto::OpCtlCapture, request, &reply, vekproto::captureReplyPayload(asked));
     if (result != Ok)
         return result;
     vekproto::Reader reader(reply.data(), reply.size());

@@ -55,7 +55,9 @@ public:
     Result capture(const QString& crate, int slot, int64_t frames, Capture* out);
 
 private:
-    Result call(uint16_t opcode, const vekproto::Writer& request, std::vector<uint8_t>* reply);
+    // One exchange; an answer longer than maxPayload is refused from its header (Broken).
+    Result call(uint16_t opcode, const vekproto::Writer& request, std::vector<uint8_t>* reply,
+                uint32_t maxPayload = 0xFFFFFFFFu);
 
     vekproto::Endpoint endpoint;
     int socket = -1;
