@@ -161,8 +161,8 @@ static Io recvAll(int fd, uint8_t* out, size_t size, Clock::time_point deadline)
     return Io::Ok;
 }
 
-Io sendRequest(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head, const void* tail,
-               size_t tailSize, Clock::time_point deadline)
+static Io sendRequest(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head,
+                      const void* tail, size_t tailSize, Clock::time_point deadline)
 {
     if (fd < 0) return Io::Closed;
     size_t total = head.size() + (tail ? tailSize : 0);
@@ -181,8 +181,8 @@ Io sendRequest(int fd, uint16_t opcode, uint32_t requestId, const std::vector<ui
     return sendAll(fd, iov, n, deadline);
 }
 
-Io readReply(int fd, uint16_t opcode, uint32_t requestId, uint32_t maxPayload, Clock::time_point deadline,
-             std::vector<uint8_t>& reply)
+static Io readReply(int fd, uint16_t opcode, uint32_t requestId, uint32_t maxPayload, Clock::time_point deadline,
+                    std::vector<uint8_t>& reply)
 {
     reply.clear();
     if (fd < 0) return Io::Closed;

@@ -51,18 +51,11 @@ int connectTo(const Endpoint& ep, Clock::time_point deadline, Io* why);
 // connectTo() the service (serviceEndpoint(address, port)); a malformed VEK_SERVICE counts as Closed.
 int connectToService(uint32_t address, uint16_t port, Clock::time_point deadline, Io* why);
 
-// Sends one request frame whose payload is head followed by tail (tail may be null).
-Io sendRequest(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head, const void* tail,
-               size_t tailSize, Clock::time_point deadline);
-
-// Reads the answer to that request into reply (its payload, status included). The answer must echo
-// opcode and id and carry its status and at most the smaller of maxPayload and maxReplyPayload(opcode)
-// bytes: a header claiming more is refused (Protocol) before any of its payload is read or stored.
-Io readReply(int fd, uint16_t opcode, uint32_t requestId, uint32_t maxPayload, Clock::time_point deadline,
-             std::vector<uint8_t>& reply);
-
-// sendRequest() and readReply(); maxPayload may narrow the answer further than its opcode does (a
-// capture answer by the frames asked for).
+// Sends one request frame whose payload is head followed by tail (tail may be null) and reads its
+// answer into reply (its payload, status included). The answer must echo opcode and id and carry its
+// status and at most the smaller of maxPayload and maxReplyPayload(opcode) bytes (maxPayload narrows a
+// capture's answer by the frames asked for): a header claiming more is refused (Protocol) before any
+// of its payload is read or stored.
 Io exchange(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head, const void* tail,
             size_t tailSize, Clock::time_point deadline, std::vector<uint8_t>& reply,
             uint32_t maxPayload = 0xFFFFFFFFu);

@@ -34,19 +34,17 @@
  *        modification 1: full (selector 0) -10 V .. +10 V,  one-tenth (selector 1) -1 V .. +1 V
  *        modification 2 and 3: full -2 V .. +20 V,          one-tenth -0.2 V .. +2 V
  *    The crate service decodes the words back to volts (platform/protocol/dacword.h).
- *  - Cyclic mode (outputMode 0): the words sent before VEK72_SwitchCyclePage form the page that the
- *    module then plays over and over. A page holds at most VEK72_PAGE_WORDS words; a longer send is
- *    accepted short (the answer is the number of words taken).
+ *    The conversion works on the configuration last applied by VEK72_Configure (not on later edits
+ *    of the configuration block) and needs no exchange with the service.
  *  - Streaming mode (outputMode 1): VEK72_Send fills the module's FIFO (VEK72_FIFO_WORDS words);
  *    VEK72_StreamStart starts consumption at the configured rate in real time. When the FIFO is full
  *    VEK72_Send waits up to its time-out for room and answers the words taken so far. An empty FIFO
  *    while running is an underrun: the module counts it and holds its last output.
- *    The conversion works on the configuration last applied by VEK72_Configure (not on later edits
- *    of the configuration block) and needs no exchange with the service.
  *  - Cyclic mode (outputMode 0) has two pages: each VEK72_Send loads its words as the new loading
- *    page (replacing what an earlier send loaded), and VEK72_SwitchCyclePage makes the loading page
- *    the playing page (starting output, or replacing the page being played from its first frame)
- *    and empties the loading page. A page is played in whole frames of E words; a page without a
+ *    page (replacing what an earlier send loaded; at most VEK72_PAGE_WORDS words, a longer send is
+ *    accepted short), and VEK72_SwitchCyclePage makes the loading page the playing page, which the
+ *    module plays over and over (starting output, or replacing the page being played from its
+ *    first frame), and empties the loading page. A page is played in whole frames of E words; a page without a
  *    whole frame is empty (VEK72_E_EMPTY_PAGE). A stopped module restarts the page it kept when
  *    nothing new was loaded.
  *  - VEK72_StreamStart in cyclic mode and VEK72_SwitchCyclePage in streaming mode answer

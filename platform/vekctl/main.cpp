@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -189,14 +190,10 @@ int cmdCapture(Session& s, const Args& a)
     }
     Reader r(reply.data(), reply.size());
     uint32_t e = r.u32();
-    if (e > 8) {
-        std::fprintf(stderr, "vekctl: malformed capture answer\n");
-        return kExitNoService;
-    }
-    std::vector<uint8_t> channels(e);
-    for (uint32_t i = 0; i < e; ++i) channels[i] = r.u8();
+    std::vector<uint8_t> channels(std::min(e, 8u));
+    for (uint8_t& ch : channels) ch = r.u8();
     uint32_t got = r.u32();
-    if (!r.ok() || r.remaining() != size_t(got) * e * 8) {
+    if (e > 8 || !r.ok() || r.remaining() != size_t(got) * e * 8) {
         std::fprintf(stderr, "vekctl: malformed capture answer\n");
         return kExitNoService;
     }
@@ -236,28 +233,29 @@ int cmdFault(Session& s, const Args& a)
     QString action = a.positional[1];
     QJsonObject o{{"action", action}};
     QString error;
-    long long v = 0;
+    // Copies an integer option into the request as `key`; false (with error) when it is out of range
+    // or missing though required.
+    auto number = [&](const QString& option, const char* key, long long lo, long long hi, bool required) {
+        long long v = 0;
+        if (!intOption(a, option, lo, hi, &v, &error, required)) return false;
+        if (a.options.contains(option)) o.insert(key, double(v));
+        return true;
+    };
     if (a.options.contains("--crate")) o.insert("crate", a.options.value("--crate"));
     if (action == "fail") {
         if (!a.options.contains("--function")) return usage("fault fail: --function is required");
         o.insert("function", a.options.value("--function"));
-        if (!intOption(a, "--slot", 1, 16, &v, &error, false)) return usage(error);
-        if (a.options.contains("--slot")) o.insert("slot", int(v));
-        if (!intOption(a, "--count", 0, 1000000, &v, &error, false)) return usage(error);
-        if (a.options.contains("--count")) o.insert("count", int(v));
-        if (!intOption(a, "--code", -1000000, -1, &v, &error, false)) return usage(error);
-        if (a.options.contains("--code")) o.insert("code", int(v));
+        if (!number("--slot", "slot", 1, 16, false) || !number("--count", "count", 0, 1000000, false)
+            || !number("--code", "code", -1000000, -1, false))
+            return usage(error);
     } else if (action == "refuse") {
         if (!a.options.contains("--crate")) return usage("fault refuse: --crate is required");
         o.insert("on", !a.flags.contains("--off"));
     } else if (action == "short-send") {
         if (!a.options.contains("--crate")) return usage("fault short-send: --crate is required");
-        if (!intOption(a, "--slot", 1, 16, &v, &error)) return usage(error);
-        o.insert("slot", int(v));
-        if (!intOption(a, "--words", 0, kMaxSendWords, &v, &error)) return usage(error);
-        o.insert("words", double(v));
-        if (!intOption(a, "--count", 0, 1000000, &v, &error, false)) return usage(error);
-        if (a.options.contains("--count")) o.insert("count", int(v));
+        if (!number("--slot", "slot", 1, 16, true) || !number("--words", "words", 0, kMaxSendWords, true)
+            || !number("--count", "count", 0, 1000000, false))
+            return usage(error);
     } else if (action != "drop" && action != "clear") {
         return usage("fault: unknown action \"" + action + "\"");
     }

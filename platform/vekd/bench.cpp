@@ -24,31 +24,16 @@ bool takeFault(FaultTable& table, const std::string& function, int* code)
     return true;
 }
 
-static void addVek72(Crate& c, int slot, uint8_t modification, uint8_t channels, const char* serial, uint16_t firmware)
-{
-    Slot& s = c.slots[size_t(slot - 1)];
-    s.type = VEK72_MODULE_TYPE;
-    Vek72Identity id;
-    id.serial = serial;
-    id.firmware = firmware;
-    id.modification = modification;
-    id.channels = channels;
-    s.module = std::make_unique<Vek72Module>(id);
-}
-
 void builtinBench(Bench& bench)
 {
-    bench.crates.clear();
-    auto a = std::make_unique<Crate>();
-    a->serial = "4B210736";
-    a->slots[0].type = 4660;
-    addVek72(*a, 3, 1, 8, "72A10419", 214);
-    addVek72(*a, 7, 2, 4, "72B20733", 215);
-    bench.crates.push_back(std::move(a));
-    auto b = std::make_unique<Crate>();
-    b->serial = "4B210751";
-    b->slots[1].type = 4660;
-    bench.crates.push_back(std::move(b));
+    static const char kBuiltin[] = R"({"crates": [
+        {"serial": "4B210736", "slots": [
+            {"slot": 1, "type": 4660},
+            {"slot": 3, "type": 8995, "modification": 1, "channels": 8, "serial": "72A10419", "firmware": 214},
+            {"slot": 7, "type": 8995, "modification": 2, "channels": 4, "serial": "72B20733", "firmware": 215}]},
+        {"serial": "4B210751", "slots": [{"slot": 2, "type": 4660}]}]})";
+    QString error;
+    if (!parseBench(kBuiltin, bench, &error)) qFatal("the built-in bench: %s", qPrintable(error));
 }
 
 static bool fail(QString* error, const QString& text)

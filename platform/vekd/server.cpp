@@ -40,23 +40,32 @@ namespace {
 constexpr qint64 kReadBufferBytes = 4 * 1024 * 1024;
 constexpr qint64 kMaxPendingWrite = 32 * 1024 * 1024;
 
-QString cratePart(const Crate* c, int slot)
+QString slotName(const std::string& crate, int slot)
 {
-    return QString("%1/%2").arg(QString::fromStdString(c ? c->serial : std::string("?"))).arg(slot);
+    return QString("%1/%2").arg(QString::fromStdString(crate)).arg(slot);
 }
 
-const char* kModuleFunctions[] = {"VEK72_Open", "VEK72_Configure", "VEK72_Send", "VEK72_StreamStart",
-                                  "VEK72_SwitchCyclePage", "VEK72_Stop", "VEK72_Close"};
-const char* kCrateFunctions[] = {"VEK_OpenCrate", "VEK_GetCrateModules"};
-const char* kServiceFunctions[] = {"VEK_OpenSvcControl", "VEK_GetCrates"};
-
-template <size_t N>
-bool listed(const char* const (&list)[N], const std::string& name)
-{
-    for (const char* f : list)
-        if (name == f) return true;
-    return false;
-}
+// The library functions whose failure can be injected: of a module, of a crate or of the service,
+// and the code they fail with unless the request names one.
+enum class Scope { Module, Crate, Service };
+struct Injectable {
+    const char* function;
+    Scope scope;
+    int defaultCode;
+};
+const Injectable kInjectable[] = {
+    {"VEK72_Open", Scope::Module, VEK72_E_HARDWARE},
+    {"VEK72_Configure", Scope::Module, VEK72_E_HARDWARE},
+    {"VEK72_Send", Scope::Module, VEK72_E_HARDWARE},
+    {"VEK72_StreamStart", Scope::Module, VEK72_E_HARDWARE},
+    {"VEK72_SwitchCyclePage", Scope::Module, VEK72_E_HARDWARE},
+    {"VEK72_Stop", Scope::Module, VEK72_E_HARDWARE},
+    {"VEK72_Close", Scope::Module, VEK72_E_HARDWARE},
+    {"VEK_OpenSvcControl", Scope::Service, VEK_E_CONNECTION},
+    {"VEK_GetCrates", Scope::Service, VEK_E_CONNECTION},
+    {"VEK_OpenCrate", Scope::Crate, VEK_E_CRATE_REFUSED},
+    {"VEK_GetCrateModules", Scope::Crate, VEK_E_CONNECTION},
+};
 
 } // namespace
 
@@ -80,38 +89,43 @@ void Connection::drop(const QString& reason)
 {
     if (closing_) return;
     logLine(QString("client %1: %2; connection closed").arg(peer_, reason));
-    closing_ = true;
-    sendTimer_.stop();
-    sendPending_ = false;
-    releaseModule();
-    service_->connectionGone(this);
+    end();
     if (auto* socket = qobject_cast<QAbstractSocket*>(io_)) socket->abort(); // unsent answers go too
     else io_->close();
-    deleteLater();
 }
 
 void Connection::onDisconnected()
 {
     if (closing_) return;
-    closing_ = true;
-    sendTimer_.stop();
-    sendPending_ = false;
     if (haveHeader_ || io_->bytesAvailable() > 0) {
         ++service_->malformed_;
         logLine(QString("client %1: connection closed inside a frame (truncated frame of %2 bytes)")
                     .arg(peer_).arg(haveHeader_ ? qint64(payload_.size()) + qint64(kHeaderSize) : io_->bytesAvailable()));
     }
-    if (role_ == RoleModule) logLine(QString("client %1 disconnected, releasing module %2").arg(peer_, cratePart(crate_, slot_)));
+    if (role_ == RoleModule) logLine(QString("client %1 disconnected, releasing module %2").arg(peer_, moduleName()));
     else if (service_->verbose()) logLine(QString("client %1 disconnected").arg(peer_));
+    end();
+}
+
+void Connection::end()
+{
+    closing_ = true;
+    sendTimer_.stop();
+    sendPending_ = false;
     releaseModule();
     service_->connectionGone(this);
     deleteLater();
 }
 
+QString Connection::moduleName() const
+{
+    return slotName(crate_->serial, slot_);
+}
+
 void Connection::releaseModule()
 {
-    if (role_ != RoleModule || !crate_) return;
-    Slot& s = crate_->slots[size_t(slot_ - 1)];
+    if (role_ != RoleModule) return;
+    Slot& s = moduleSlot();
     if (s.owner == this) {
         s.module->release(monotonicNow());
         s.owner = nullptr;
@@ -202,7 +216,7 @@ void Connection::replyState(uint16_t opcode, uint32_t requestId, int status)
     Writer w;
     w.i32(status);
     ModuleState st;
-    if (role_ == RoleModule) st = crate_->slots[size_t(slot_ - 1)].module->state();
+    if (role_ == RoleModule) st = moduleSlot().module->state();
     writeState(w, st);
     reply(opcode, requestId, w);
 }
@@ -311,7 +325,7 @@ void Connection::onModOpen(uint32_t id, Reader& r)
     if (!r.ok() || r.remaining()) return malformed("module open request");
     if (role_ != RoleNone) return replyStatus(OpModOpen, id, VEK72_E_ALREADY_OPEN);
     Crate* c = service_->bench().find(serial);
-    QString where = QString("%1/%2").arg(QString::fromStdString(serial)).arg(slot);
+    QString where = slotName(serial, slot);
     if (!c) {
         logLine(QString("client %1: open module %2: no such crate").arg(peer_, where));
         return replyStatus(OpModOpen, id, VEK72_E_NO_CRATE);
@@ -355,16 +369,14 @@ void Connection::onModConfigure(uint32_t id, Reader& r)
     ModuleConfig c = readConfig(r);
     if (!r.ok() || r.remaining()) return malformed("configure request");
     if (role_ != RoleModule) return replyState(OpModConfigure, id, VEK72_E_NOT_OPENED);
-    Slot& s = crate_->slots[size_t(slot_ - 1)];
     int code;
-    if (injectedFault(s.faults, "VEK72_Configure", cratePart(crate_, slot_), &code))
-        return replyState(OpModConfigure, id, code);
-    int rc = s.module->configure(c, monotonicNow());
+    if (moduleFault("VEK72_Configure", &code)) return replyState(OpModConfigure, id, code);
+    int rc = moduleSlot().module->configure(c, monotonicNow());
     QStringList channels;
     for (int i = 0; i < 8; ++i)
         if (c.enabled[i]) channels << QString("%1%2").arg(i + 1).arg(c.output[i] ? "/10" : "");
     logLine(QString("client %1: module %2 configure: %3, %4 Hz, channels [%5] -> %6")
-                .arg(peer_, cratePart(crate_, slot_), c.outputMode ? "streaming" : "cyclic")
+                .arg(peer_, moduleName(), c.outputMode ? "streaming" : "cyclic")
                 .arg(c.dacRateHz).arg(channels.join(' ')).arg(rc == 0 ? (channels.isEmpty() ? QString("outputs zeroed") : QString("applied"))
                                                                      : QString("error %1").arg(rc)));
     replyState(OpModConfigure, id, rc);
@@ -377,26 +389,22 @@ void Connection::onModSend(uint32_t id, std::vector<uint8_t>& payload)
     uint32_t count = r.u32();
     if (!r.ok() || count > kMaxSendWords || r.remaining() != size_t(count) * 4) return malformed("send request");
     if (role_ != RoleModule) return replyStatus(OpModSend, id, VEK72_E_NOT_OPENED);
-    Slot& s = crate_->slots[size_t(slot_ - 1)];
+    Slot& s = moduleSlot();
     int code;
-    if (injectedFault(s.faults, "VEK72_Send", cratePart(crate_, slot_), &code)) return replyStatus(OpModSend, id, code);
+    if (moduleFault("VEK72_Send", &code)) return replyStatus(OpModSend, id, code);
     if (int rc = s.module->readyCheck()) return replyStatus(OpModSend, id, rc);
     s.module->noteSend();
     const uint32_t* words = reinterpret_cast<const uint32_t*>(payload.data() + 8);
     Nanos now = monotonicNow();
-    if (s.shortSendRemaining > 0) {
-        uint32_t limit = std::min(count, s.shortSendWords);
-        --s.shortSendRemaining;
-        int64_t taken = s.module->send(words, count, limit, now);
-        logLine(QString("client %1: injected fault: VEK72_Send %2 takes %3 of %4 words")
-                    .arg(peer_, cratePart(crate_, slot_)).arg(taken).arg(count));
+    const bool shortened = s.shortSendRemaining > 0; // an injected short send: answered at once
+    if (shortened) --s.shortSendRemaining;
+    int64_t taken = s.module->send(words, count, shortened ? std::min(count, s.shortSendWords) : count, now);
+    if (shortened)
+        logLine(QString("client %1: injected fault: VEK72_Send %2 takes %3 of %4 words").arg(peer_, moduleName()).arg(taken).arg(count));
+    else if (taken >= 0 && service_->verbose())
+        logLine(QString("client %1: module %2 send %3 words, %4 taken at once").arg(peer_, moduleName()).arg(count).arg(taken));
+    if (taken < 0 || shortened || uint32_t(taken) == count || !s.module->streaming() || timeoutMs == 0)
         return replyStatus(OpModSend, id, int(taken));
-    }
-    int64_t taken = s.module->send(words, count, count, now);
-    if (taken < 0) return replyStatus(OpModSend, id, int(taken));
-    if (service_->verbose())
-        logLine(QString("client %1: module %2 send %3 words, %4 taken at once").arg(peer_, cratePart(crate_, slot_)).arg(count).arg(taken));
-    if (uint32_t(taken) == count || !s.module->streaming() || timeoutMs == 0) return replyStatus(OpModSend, id, int(taken));
     // Wait for room in the FIFO, up to the call's time-out; nothing else is read meanwhile.
     sendPending_ = true;
     sendPayload_.swap(payload);
@@ -409,8 +417,7 @@ void Connection::onModSend(uint32_t id, std::vector<uint8_t>& payload)
 
 void Connection::scheduleSend(Nanos now)
 {
-    Slot& s = crate_->slots[size_t(slot_ - 1)];
-    Nanos wake = s.module->timeForRoom(sendCount_ - sendTaken_);
+    Nanos wake = moduleSlot().module->timeForRoom(sendCount_ - sendTaken_);
     if (wake < 0 || wake > sendDeadline_) wake = sendDeadline_;
     Nanos ms = (wake - now + 999999) / 1000000;
     sendTimer_.start(int(std::max<Nanos>(0, std::min<Nanos>(ms, 600000))));
@@ -419,10 +426,9 @@ void Connection::scheduleSend(Nanos now)
 void Connection::resumeSend()
 {
     if (!sendPending_ || closing_ || role_ != RoleModule) return;
-    Slot& s = crate_->slots[size_t(slot_ - 1)];
     Nanos now = monotonicNow();
     const uint32_t* words = reinterpret_cast<const uint32_t*>(sendPayload_.data() + 8);
-    int64_t taken = s.module->send(words + sendTaken_, sendCount_ - sendTaken_, sendCount_ - sendTaken_, now);
+    int64_t taken = moduleSlot().module->send(words + sendTaken_, sendCount_ - sendTaken_, sendCount_ - sendTaken_, now);
     if (taken > 0) sendTaken_ += uint32_t(taken);
     if (taken < 0 || sendTaken_ == sendCount_ || now >= sendDeadline_) {
         finishSend();
@@ -436,7 +442,7 @@ void Connection::finishSend()
     sendPending_ = false;
     if (sendTaken_ < sendCount_)
         logLine(QString("client %1: module %2 send timed out: %3 of %4 words taken")
-                    .arg(peer_, cratePart(crate_, slot_)).arg(sendTaken_).arg(sendCount_));
+                    .arg(peer_, moduleName()).arg(sendTaken_).arg(sendCount_));
     replyStatus(OpModSend, sendRequestId_, int(sendTaken_));
     std::vector<uint8_t>().swap(sendPayload_);
     // requests that arrived meanwhile are already buffered: go on with them
@@ -449,31 +455,27 @@ void Connection::onModSimple(uint16_t opcode, uint32_t id, Reader& r)
     if (opcode == OpModSwitchPage) r.u32(); // time-out: the switch is immediate
     if (!r.ok() || r.remaining()) return malformed("module request");
     if (role_ != RoleModule) return replyState(opcode, id, VEK72_E_NOT_OPENED);
-    Slot& s = crate_->slots[size_t(slot_ - 1)];
     const char* name = opcode == OpModStreamStart ? "VEK72_StreamStart" : opcode == OpModSwitchPage ? "VEK72_SwitchCyclePage" : "VEK72_Stop";
     int code;
-    if (injectedFault(s.faults, name, cratePart(crate_, slot_), &code)) return replyState(opcode, id, code);
+    if (moduleFault(name, &code)) return replyState(opcode, id, code);
     if (flags != 0) return replyState(opcode, id, VEK72_E_ARGUMENT);
+    Vek72Module& m = *moduleSlot().module;
     Nanos now = monotonicNow();
-    int rc = opcode == OpModStreamStart ? s.module->streamStart(now)
-        : opcode == OpModSwitchPage     ? s.module->switchPage(now)
-                                        : s.module->stop(now);
-    const Vek72Counters& k = s.module->counters();
+    int rc = opcode == OpModStreamStart ? m.streamStart(now) : opcode == OpModSwitchPage ? m.switchPage(now) : m.stop(now);
     if (opcode == OpModStop)
         logLine(QString("client %1: module %2 stop -> %3 (frames played %4, underruns %5)")
-                    .arg(peer_, cratePart(crate_, slot_)).arg(rc).arg(k.framesPlayed).arg(k.underruns));
+                    .arg(peer_, moduleName()).arg(rc).arg(m.counters().framesPlayed).arg(m.counters().underruns));
     else
-        logLine(QString("client %1: module %2 %3 -> %4").arg(peer_, cratePart(crate_, slot_), name).arg(rc));
+        logLine(QString("client %1: module %2 %3 -> %4").arg(peer_, moduleName(), name).arg(rc));
     replyState(opcode, id, rc);
 }
 
 void Connection::onModClose(uint32_t id)
 {
     if (role_ != RoleModule) return replyStatus(OpModClose, id, VEK72_E_NOT_OPENED);
-    Slot& s = crate_->slots[size_t(slot_ - 1)];
     int code = 0;
-    bool faulted = injectedFault(s.faults, "VEK72_Close", cratePart(crate_, slot_), &code);
-    logLine(QString("client %1: module %2 closed").arg(peer_, cratePart(crate_, slot_)));
+    bool faulted = moduleFault("VEK72_Close", &code);
+    logLine(QString("client %1: module %2 closed").arg(peer_, moduleName()));
     releaseModule();
     replyStatus(OpModClose, id, faulted ? code : 0);
 }
@@ -698,26 +700,24 @@ int Service::applyFault(const QByteArray& json, Connection* from, QString* messa
             *message = "count must be 0..1000000";
             return -1;
         }
-        FaultTable* table = nullptr;
-        int defaultCode = VEK72_E_HARDWARE;
-        if (listed(kModuleFunctions, fn)) {
+        auto known = std::find_if(std::begin(kInjectable), std::end(kInjectable),
+                                  [&](const Injectable& i) { return fn == i.function; });
+        if (known == std::end(kInjectable)) {
+            QStringList names;
+            for (const Injectable& i : kInjectable) names << i.function;
+            *message = QString("no injectable function \"%1\" (%2)").arg(QString::fromStdString(fn), names.join(", "));
+            return -1;
+        }
+        FaultTable* table = &serviceFaults_;
+        if (known->scope == Scope::Module) {
             Slot* s = needModule();
             if (!s) return -1;
             table = &s->faults;
-        } else if (listed(kCrateFunctions, fn)) {
+        } else if (known->scope == Scope::Crate) {
             if (!needCrate()) return -1;
             table = &crate->faults;
-            defaultCode = fn == "VEK_OpenCrate" ? VEK_E_CRATE_REFUSED : VEK_E_CONNECTION;
-        } else if (listed(kServiceFunctions, fn)) {
-            table = &serviceFaults_;
-            defaultCode = VEK_E_CONNECTION;
-        } else {
-            *message = QString("no injectable function \"%1\" (VEK72_Open, VEK72_Configure, VEK72_Send, VEK72_StreamStart, "
-                               "VEK72_SwitchCyclePage, VEK72_Stop, VEK72_Close, VEK_OpenSvcControl, VEK_GetCrates, "
-                               "VEK_OpenCrate, VEK_GetCrateModules)").arg(QString::fromStdString(fn));
-            return -1;
         }
-        int code = o.contains("code") ? o.value("code").toInt(0) : defaultCode;
+        int code = o.contains("code") ? o.value("code").toInt(0) : known->defaultCode;
         if (code >= 0) {
             *message = "the code must be negative";
             return -1;

@@ -55,6 +55,13 @@ private:
     // Takes one injected failure of `function` off the table and logs it; true (with the code to
     // answer) when this call is to fail. target names the crate or module, or is empty.
     bool injectedFault(FaultTable& table, const char* function, const QString& target, int* code);
+    // The end of the connection, whoever ends it: the module is released, the object deletes itself later.
+    void end();
+    // The slot of the module this connection has open (role RoleModule), and its name "crate/slot".
+    Slot& moduleSlot() const { return crate_->slots[size_t(slot_ - 1)]; }
+    QString moduleName() const;
+    // injectedFault() of a function of the open module.
+    bool moduleFault(const char* function, int* code) { return injectedFault(moduleSlot().faults, function, moduleName(), code); }
     void releaseModule();
     void finishSend();
     void scheduleSend(Nanos now);

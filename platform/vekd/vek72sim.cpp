@@ -177,16 +177,7 @@ void Vek72Module::advance(Nanos now)
         uint64_t take = std::min<uint64_t>(due, fifoCount_ / e);
         if (take) {
             uint64_t words = take * e;
-            // keep at most the capture's worth of the words leaving the FIFO
-            uint64_t skip = words > ringCap_ ? words - ringCap_ : 0;
-            uint32_t pos = uint32_t((fifoHead_ + skip) % kFifoWords);
-            uint64_t left = words - skip;
-            while (left) {
-                uint32_t seg = uint32_t(std::min<uint64_t>(left, kFifoWords - pos));
-                keepForCapture(&fifo_[pos], seg);
-                pos = (pos + seg) % kFifoWords;
-                left -= seg;
-            }
+            keepForCapture(fifo_.data(), kFifoWords, fifoHead_, words);
             uint32_t last[8];
             uint32_t lastAt = uint32_t((fifoHead_ + words - e) % kFifoWords);
             for (unsigned i = 0; i < e; ++i) last[i] = fifo_[(lastAt + i) % kFifoWords];
@@ -205,14 +196,7 @@ void Vek72Module::advance(Nanos now)
     } else {
         uint64_t pageFrames = playing_.size() / e;
         if (pageFrames == 0) return;
-        uint64_t keep = std::min<uint64_t>(due, ringCap_ / e);
-        uint64_t frame = (pagePos_ + due - keep) % pageFrames;
-        while (keep) {
-            uint64_t seg = std::min(keep, pageFrames - frame);
-            keepForCapture(&playing_[frame * e], size_t(seg * e));
-            keep -= seg;
-            frame = (frame + seg) % pageFrames;
-        }
+        keepForCapture(playing_.data(), playing_.size(), pagePos_ * e, due * e);
         pagePos_ = (pagePos_ + due) % pageFrames;
         uint64_t lastFrame = (pagePos_ + pageFrames - 1) % pageFrames;
         setOutputsFrom(&playing_[lastFrame * e]);
@@ -220,23 +204,24 @@ void Vek72Module::advance(Nanos now)
     }
 }
 
-void Vek72Module::keepForCapture(const uint32_t* src, size_t words)
+void Vek72Module::keepForCapture(const uint32_t* source, size_t sourceWords, size_t at, uint64_t words)
 {
     if (ringCap_ == 0) return;
     if (ring_.size() != ringCap_) {
         ring_.assign(ringCap_, 0);
         ringHead_ = ringFill_ = 0;
     }
+    // only the last ringCap_ words (whole frames) can stay
     if (words > ringCap_) {
-        src += words - ringCap_;
+        at = size_t((at + (words - ringCap_)) % sourceWords);
         words = ringCap_;
     }
     while (words) {
-        size_t seg = std::min(words, ringCap_ - ringHead_);
-        std::memcpy(&ring_[ringHead_], src, seg * 4);
+        size_t seg = std::min({size_t(words), sourceWords - at, ringCap_ - ringHead_});
+        std::memcpy(&ring_[ringHead_], source + at, seg * 4);
         ringHead_ = (ringHead_ + seg) % ringCap_;
         ringFill_ = std::min(ringCap_, ringFill_ + seg);
-        src += seg;
+        at = (at + seg) % sourceWords;
         words -= seg;
     }
 }

@@ -94,7 +94,9 @@ public:
 
 private:
     void playFrames(const uint32_t* src, uint64_t frames); // contiguous whole frames
-    void keepForCapture(const uint32_t* src, size_t words);
+    // Keeps `words` words played from a ring (the FIFO or the page played over and over) of
+    // sourceWords words, starting at index `at`, for the capture.
+    void keepForCapture(const uint32_t* source, size_t sourceWords, size_t at, uint64_t words);
     void setOutputsFrom(const uint32_t* frame);
     void beginOutput(Nanos now);
     void endOutput();

@@ -1,5 +1,7 @@
 #include "vekdrunner.h"
 
+#include "toolrun.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
@@ -11,7 +13,6 @@ namespace {
 
 constexpr int kStartTimeoutMs = 10000;
 constexpr int kStopTimeoutMs = 3000;
-constexpr int kVekctlTimeoutMs = 20000;
 
 QString toolPath(const char* variable, const char* name)
 {
@@ -123,21 +124,10 @@ qint64 VekdRunner::pid() const
 
 int VekdRunner::vekctl(const QStringList& args, QByteArray* out, QByteArray* err)
 {
-    QProcess p;
-    p.start(toolPath("VEKCTL_PATH", "vekctl"), QStringList{"--service", address()} + args);
-    if (!p.waitForStarted(kStartTimeoutMs)) {
-        qWarning() << "VekdRunner: cannot start vekctl" << p.errorString();
-        return -1;
-    }
-    if (!p.waitForFinished(kVekctlTimeoutMs)) {
-        p.kill();
-        p.waitForFinished(kStopTimeoutMs);
-        qWarning("VekdRunner: vekctl did not finish");
-        return -1;
-    }
-    if (out) *out = p.readAllStandardOutput();
-    if (err) *err = p.readAllStandardError();
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    const ToolRun run = runTool(toolPath("VEKCTL_PATH", "vekctl"), QStringList{"--service", address()} + args);
+    if (out) *out = run.out;
+    if (err) *err = run.err;
+    return run.exitCode;
 }
 
 QByteArray VekdRunner::log() const

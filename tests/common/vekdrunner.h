@@ -27,7 +27,8 @@ public:
     quint16 port() const;
     qint64 pid() const;                              // process id of the running service, 0 when none
 
-    // Runs $VEKCTL_PATH --service address ARGS...; answers its exit code (-1 when it did not run).
+    // Runs $VEKCTL_PATH --service address ARGS... (runTool); answers its exit code (-1 when it did not
+    // start, end in time or exit normally).
     int vekctl(const QStringList& args, QByteArray* out = nullptr, QByteArray* err = nullptr);
 
     // What the service has logged so far.

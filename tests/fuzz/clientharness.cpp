@@ -2,7 +2,8 @@
 // vek72api reads the input as the service's answer (reply reader and the call's decoding). A call
 // that opens a connection gets it from a listening socket of this process; the others use a
 // handle whose connection is one end of a socket pair. Whatever the answer, the call must end, and
-// an answer whose header claims more than its request allows must be refused as a protocol error.
+// an answer whose header claims more than its request allows must be refused as a protocol error,
+// the connection given up.
 #include "wireharness.h"
 
 #include "client.h"
@@ -72,8 +73,9 @@ void enlargeBuffers(int fd)
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
-// A call on an open handle whose connection reads `answer`: 0 or the call's result.
-int callOnHandle(Call call, const std::string& answer)
+// A call on an open handle whose connection reads `answer`: the call's result; *kept tells whether
+// the handle still holds its connection afterwards.
+int callOnHandle(Call call, const std::string& answer, bool* kept)
 {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) std::abort();
@@ -90,14 +92,12 @@ int callOnHandle(Call call, const std::string& answer)
         char serials[VEK_MAX_CRATES][VEK_SERIAL_SIZE];
         uint16_t ids[VEK_SLOT_COUNT];
         rc = call == GetCrates ? VEK_GetCrates(&h, serials) : VEK_GetCrateModules(&h, ids);
+        *kept = h.socket >= 0;
         closeSocket(h.socket);
     } else {
         TVEK72 h;
         VEK72_Init(&h);
         h.socket = pair[0];
-        h.config.channel[0].enabled = 1;
-        h.config.dacEnable = 1;
-        h.config.dacRateHz = 48000;
         const uint32_t words[4] = {0xA5000000u, 0xA5000001u, 0xA5000002u, 0xA5000003u};
         switch (call) {
         case Configure: rc = VEK72_Configure(&h); break;
@@ -107,6 +107,7 @@ int callOnHandle(Call call, const std::string& answer)
         case Stop: rc = VEK72_Stop(&h, 0); break;
         default: rc = VEK72_Close(&h); break;
         }
+        *kept = h.socket >= 0;
         closeSocket(h.socket);
     }
     closeSocket(pair[1]);
@@ -114,7 +115,7 @@ int callOnHandle(Call call, const std::string& answer)
 }
 
 // A call that connects to the service: a listening socket of this process answers with `answer`.
-int callThatConnects(Call call, const std::string& answer)
+int callThatConnects(Call call, const std::string& answer, bool* kept)
 {
     int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -141,11 +142,13 @@ int callThatConnects(Call call, const std::string& answer)
         TVEK72 h;
         VEK72_Init(&h);
         rc = VEK72_Open(&h, 0, 0, "4B210736", 3);
+        *kept = h.socket >= 0;
         closeSocket(h.socket);
     } else {
         TVEK h;
         VEK_Init(&h);
         rc = call == OpenService ? VEK_OpenSvcControl(&h, 0, 0) : VEK_OpenCrate(&h, 0, 0, 0, "4B210736");
+        *kept = h.socket >= 0;
         closeSocket(h.socket);
     }
     service.join();
@@ -161,14 +164,16 @@ bool answerLibraryCall(const uint8_t* data, size_t size, std::string* problem)
     const Call call = Call(data[0] % CallCount);
     const uint16_t opcode = kOpcodeOf[call];
     std::string answer = answerStream(opcode, data[1], data + 2, std::min(size - 2, kMaxAnswer));
-    const int rc = call >= OpenService ? callThatConnects(call, answer) : callOnHandle(call, answer);
+    bool kept = false;
+    const int rc = call >= OpenService ? callThatConnects(call, answer, &kept) : callOnHandle(call, answer, &kept);
     const int protocolError = call == GetCrates || call == GetCrateModules || call == OpenService || call == OpenCrate
         ? VEK_E_PROTOCOL : VEK72_E_PROTOCOL;
     if (answer.size() >= kHeaderSize) {
         const FrameHeader h = decodeHeader(reinterpret_cast<const uint8_t*>(answer.data()));
-        if (h.length > maxReplyPayload(opcode) && rc != protocolError) {
+        if (h.length > maxReplyPayload(opcode) && (rc != protocolError || kept)) {
             *problem = "opcode " + std::to_string(opcode) + ": an answer claiming " + std::to_string(h.length)
-                + " bytes was not refused as a protocol error (" + std::to_string(rc) + ")";
+                + " bytes was not refused as a protocol error (" + std::to_string(rc) + ")"
+                + (kept ? ", the connection kept" : "");
             return false;
         }
     }

@@ -70,8 +70,10 @@ SERVER = {
     "truncated_payload": frame(0x22, b"x" * 40, length=400),
 }
 
-# The opcode each call of clientharness.cpp sends, and the answers after the status, per call.
+# The opcode each call of clientharness.cpp sends, the most its answer may carry (maxReplyPayload in
+# wire.h), and the answers after the status, per call.
 OPCODES = [0x02, 0x04, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x01, 0x03, 0x10]
+LIMITS = [264, 36, 16, 4, 16, 16, 16, 4, 4, 4, 24]
 STATE = bytes([1, 2, 0, 1]) + struct.pack("<d", 24000.0)
 CLIENT = {
     0: struct.pack("<iI", 0, 2) + b"4B210736".ljust(16, b"\0") + b"4B210751".ljust(16, b"\0"),
@@ -100,3 +102,4 @@ for call, answer in CLIENT.items():
     write("client", "call%d" % call, bytes([call, 1]) + answer)
     write("client", "call%d-raw" % call, bytes([call, 0]) + frame(OPCODES[call] | REPLY, answer))
     write("client", "call%d-claims-more" % call, bytes([call, 3]) + struct.pack("<I", 0x7FFFFFF0) + answer)
+    write("client", "call%d-one-byte-more" % call, bytes([call, 1]) + answer.ljust(LIMITS[call] + 1, b"\0"))
