@@ -3,6 +3,7 @@
 #include <QStringList>
 
 #include <cmath>
+#include <cstdio>
 
 namespace toolargs {
 
@@ -85,6 +86,12 @@ bool addSignal(const QString& text, QList<ChannelSignal>* channels, QString* err
         return false;
     channels->append(signal);
     return true;
+}
+
+int usageError(const char* tool, const QString& text)
+{
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", tool, qUtf8Printable(text), tool);
+    return 1;
 }
 
 } // namespace toolargs

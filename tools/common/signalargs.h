@@ -25,6 +25,9 @@ bool parseSignal(const QString& text, ChannelSignal* signal, QString* error);
 // signal or the channels are all taken.
 bool addSignal(const QString& text, QList<ChannelSignal>* channels, QString* error);
 
+// Prints "TOOL: TEXT" and where to find help on standard error; answers the usage exit status, 1.
+int usageError(const char* tool, const QString& text);
+
 } // namespace toolargs
 
 #endif

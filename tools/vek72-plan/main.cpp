@@ -50,8 +50,7 @@ const char* const usageText =
 
 int usageError(const QString& text)
 {
-    std::fprintf(stderr, "vek72-plan: %s\nTry 'vek72-plan --help'.\n", qUtf8Printable(text));
-    return 1;
+    return toolargs::usageError("vek72-plan", text);
 }
 
 // A double with 17 significant digits; JSON has no NaN or infinity, they become null.

@@ -56,8 +56,7 @@ const char* const usageText =
 
 int usageError(const QString& text)
 {
-    std::fprintf(stderr, "vek72-play: %s\nTry 'vek72-play --help'.\n", qUtf8Printable(text));
-    return exitUsage;
+    return toolargs::usageError("vek72-play", text);
 }
 
 // The libraries' texts are Windows-1251.
