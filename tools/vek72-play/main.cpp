@@ -24,7 +24,7 @@
 namespace {
 
 constexpr int exitOk = 0;
-constexpr int exitUsage = 1;
+// Usage errors answer 1 (toolargs::usageError).
 constexpr int exitRefusedPlan = 2;
 constexpr int exitModule = 3;
 
