@@ -206,6 +206,23 @@ static Io readReply(int fd, uint16_t opcode, uint32_t requestId, uint32_t maxPay
     return Io::Ok;
 }
 
+Io sendRequestFrame(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head,
+                    const void* tail, size_t tailSize, Clock::time_point deadline)
+{
+    return sendRequest(fd, opcode, requestId, head, tail, tailSize, deadline);
+}
+
+Io readAnswer(int fd, uint16_t opcode, uint32_t requestId, uint32_t maxPayload, Clock::time_point deadline,
+              std::vector<uint8_t>& reply)
+{
+    return readReply(fd, opcode, requestId, maxPayload, deadline, reply);
+}
+
+bool waitReadable(int fd, Clock::time_point deadline)
+{
+    return fd >= 0 && waitFor(fd, POLLIN, deadline);
+}
+
 Io exchange(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head, const void* tail,
             size_t tailSize, Clock::time_point deadline, std::vector<uint8_t>& reply, uint32_t maxPayload)
 {

@@ -60,6 +60,15 @@ Io exchange(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8
             size_t tailSize, Clock::time_point deadline, std::vector<uint8_t>& reply,
             uint32_t maxPayload = 0xFFFFFFFFu);
 
+// The two halves of exchange(), for a client that may take an answer later than it asked: the request
+// frame written whole (anything else breaks the stream), and the answer to (opcode, requestId) read.
+Io sendRequestFrame(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head,
+                    const void* tail, size_t tailSize, Clock::time_point deadline);
+Io readAnswer(int fd, uint16_t opcode, uint32_t requestId, uint32_t maxPayload, Clock::time_point deadline,
+              std::vector<uint8_t>& reply);
+// True when fd has something to read (or broke) by the deadline; nothing is read.
+bool waitReadable(int fd, Clock::time_point deadline);
+
 // The status that starts the payload of an answer exchange() accepted.
 inline int32_t replyStatus(const std::vector<uint8_t>& reply) { return int32_t(getU32(reply.data())); }
 

@@ -19,6 +19,11 @@ bool valid(const TVEK72* h) { return h && h->magic == kHandleMagic; }
 
 constexpr IoErrors kIoErrors{VEK72_E_TIMEOUT, VEK72_E_CONNECTION, VEK72_E_PROTOCOL};
 
+// Once an answer has begun to arrive, the time its rest may still take.
+constexpr uint32_t kAnswerGraceMs = 1000;
+
+Clock::time_point laterOf(Clock::time_point a, Clock::time_point b) { return a > b ? a : b; }
+
 void forgetApplied(TVEK72* h)
 {
     h->applied = 0;
@@ -32,6 +37,8 @@ void dropConnection(TVEK72* h)
 {
     closeSocket(h->socket);
     h->socket = -1;
+    h->awaitId = 0;
+    h->lateSendKnown = 0;
     forgetApplied(h);
 }
 
@@ -40,14 +47,54 @@ void forgetIfDropped(TVEK72* h)
     if (h->socket >= 0 && peerClosed(h->socket)) dropConnection(h);
 }
 
-// One exchange on the handle's connection; a failed exchange drops the connection (the stream is out
-// of step). On success the answer's status is in *status and reply holds the payload (status included).
+// The answer the handle still awaits from an earlier call that ran out of time, taken now if it has come
+// by the deadline. 0 when nothing is awaited any more; VEK72_E_TIMEOUT while it has not come; another
+// code when the connection broke (then dropped). A late send's answer is kept for VEK72_SendResult.
+int takeLateAnswer(TVEK72* h, Clock::time_point deadline)
+{
+    if (h->awaitId == 0) return 0;
+    if (h->socket < 0) {
+        h->awaitId = 0;
+        return VEK72_E_NOT_OPENED;
+    }
+    if (!waitReadable(h->socket, deadline)) return VEK72_E_TIMEOUT;
+    std::vector<uint8_t> reply;
+    // Once the answer has begun to arrive the rest follows at once: a short grace for it.
+    Io r = readAnswer(h->socket, h->awaitOp, h->awaitId, 0xFFFFFFFFu, laterOf(deadline, deadlineIn(kAnswerGraceMs)),
+                      reply);
+    if (r != Io::Ok) {
+        dropConnection(h);
+        return kIoErrors.of(r);
+    }
+    if (h->awaitOp == OpModSend) {
+        h->lateSendKnown = 1;
+        h->lateSendTaken = replyStatus(reply);
+    }
+    h->awaitId = 0;
+    return 0;
+}
+
+// One exchange on the handle's connection. An answer awaited from before is taken first. A request
+// that went out whole but whose answer did not come in time leaves the connection open with the
+// answer awaited (VEK72_E_TIMEOUT); any other failure drops the connection (the stream is out of step).
+// On success the answer's status is in *status and reply holds the payload (status included).
 int request(TVEK72* h, uint16_t opcode, const Writer& w, const void* tail, size_t tailSize, uint32_t extraMs,
             std::vector<uint8_t>& reply, int* status)
 {
     if (h->socket < 0) return VEK72_E_NOT_OPENED;
-    Io r = exchange(h->socket, opcode, ++h->requestId, w.data(), tail, tailSize,
-                    deadlineIn(VEK72_TIMEOUT_MS + extraMs), reply);
+    const Clock::time_point deadline = deadlineIn(VEK72_TIMEOUT_MS + extraMs);
+    int late = takeLateAnswer(h, deadline);
+    if (late) return late;
+    const uint32_t id = ++h->requestId;
+    Io r = sendRequestFrame(h->socket, opcode, id, w.data(), tail, tailSize, deadline);
+    if (r == Io::Ok) {
+        if (!waitReadable(h->socket, deadline)) {
+            h->awaitId = id;
+            h->awaitOp = opcode;
+            return VEK72_E_TIMEOUT;
+        }
+        r = readAnswer(h->socket, opcode, id, 0xFFFFFFFFu, laterOf(deadline, deadlineIn(kAnswerGraceMs)), reply);
+    }
     if (r != Io::Ok) {
         dropConnection(h);
         return kIoErrors.of(r);
@@ -307,11 +354,25 @@ int VEK72_Send(TVEK72* handle, const uint32_t* words, uint32_t count, uint32_t t
     int status = 0;
     int rc = request(handle, OpModSend, w, words, size_t(count) * 4, timeoutMs, reply, &status);
     if (rc) return rc;
+    handle->lateSendKnown = 0;
     if (status > int32_t(count)) {
         dropConnection(handle);
         return VEK72_E_PROTOCOL;
     }
     return status;
+}
+
+int VEK72_SendResult(TVEK72* handle, uint32_t timeoutMs)
+{
+    if (!valid(handle)) return VEK72_E_HANDLE;
+    if (timeoutMs > kMaxCallTimeoutMs) timeoutMs = kMaxCallTimeoutMs;
+    if (handle->awaitId != 0 && handle->awaitOp == OpModSend) {
+        int rc = takeLateAnswer(handle, deadlineIn(timeoutMs));
+        if (rc) return rc;
+    }
+    if (!handle->lateSendKnown) return VEK72_E_ARGUMENT;
+    handle->lateSendKnown = 0;
+    return handle->lateSendTaken;
 }
 
 int VEK72_StreamStart(TVEK72* handle, uint32_t flags)
@@ -342,6 +403,11 @@ int VEK72_Close(TVEK72* handle)
     if (!valid(handle)) return VEK72_E_HANDLE;
     forgetIfDropped(handle);
     if (handle->socket < 0) return VEK72_E_NOT_OPENED;
+    if (handle->awaitId != 0) {
+        // The service has not answered an earlier call: it is not asked again.
+        dropConnection(handle);
+        return VEK72_E_TIMEOUT;
+    }
     Writer w;
     std::vector<uint8_t> reply;
     int status = 0;

@@ -59,6 +59,14 @@
  *    connection (it notices one the service dropped) and may be asked from any thread.
  *  - Words travel in the byte order of the host; the library and the service are built for
  *    little-endian hosts.
+ *  - A service that does not answer in time (VEK72_E_TIMEOUT) keeps the connection when the request
+ *    went out whole: the answer is still awaited. The next call on the handle first takes that late
+ *    answer, within its own time bound; while it has not come, the call answers VEK72_E_TIMEOUT and
+ *    sends nothing. So a service that hangs for a while and comes back finds its client where it was,
+ *    and a module keeps playing what it holds meanwhile. A send whose answer came late reports the words
+ *    it took through VEK72_SendResult. VEK72_Close with an answer still awaited closes at once (the
+ *    service releases the module when the connection goes). A request that could not even be written
+ *    whole, or an answer cut off in the middle, drops the connection.
  */
 #ifndef VEK72API_H
 #define VEK72API_H
@@ -76,7 +84,7 @@ extern "C" {
 #define VEK72_FIFO_WORDS 4194304u  /* streaming FIFO of the module */
 #define VEK72_PREPARE_VOLTS 1u     /* VEK72_PrepareDacData flag: samples are volts */
 #define VEK72_WORD_TAG 0xA5u
-#define VEK72_TIMEOUT_MS 5000      /* upper bound of one exchange besides a call's own time-out */
+#define VEK72_TIMEOUT_MS 1000      /* upper bound of one exchange besides a call's own time-out */
 
 /* Error codes. */
 #define VEK72_OK 0
@@ -142,6 +150,10 @@ typedef struct TVEK72 {
     uint16_t slot;
     char crateSerial[VEK72_SERIAL_SIZE];
     uint32_t requestId;                          /* last request number */
+    uint32_t awaitId;                            /* request whose answer is still awaited, 0 none */
+    uint16_t awaitOp;                            /* its opcode */
+    uint8_t lateSendKnown;                       /* 1: lateSendTaken holds a late send's answer */
+    int32_t lateSendTaken;                       /* words that send took (or its error code) */
     uint8_t applied;                             /* 1 after a successful VEK72_Configure */
     uint8_t appliedCount;                        /* enabled channels of the applied configuration */
     uint8_t appliedChannel[VEK72_MAX_CHANNELS];  /* physical channel of each enabled position */
@@ -162,6 +174,13 @@ int VEK72_PrepareDacData(TVEK72* handle, const double* samples, uint32_t count, 
 
 /* Sends words to the module; answers the number of words accepted, negative on failure. */
 int VEK72_Send(TVEK72* handle, const uint32_t* words, uint32_t count, uint32_t timeoutMs);
+
+/*
+ * The outcome of the last VEK72_Send that answered VEK72_E_TIMEOUT: waits up to timeoutMs (no slack
+ * added) for its late answer and answers the words that send took, or its error code. VEK72_E_TIMEOUT
+ * while the service has still not answered; VEK72_E_ARGUMENT when no send is outstanding.
+ */
+int VEK72_SendResult(TVEK72* handle, uint32_t timeoutMs);
 
 int VEK72_StreamStart(TVEK72* handle, uint32_t flags);
 int VEK72_SwitchCyclePage(TVEK72* handle, uint32_t flags, uint32_t timeoutMs);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "module.h"
+#include "serviceaddress.h"
 #include "modulevek72.h"
 
 namespace {
@@ -28,6 +29,9 @@ Engine::Engine(Module* moduleObject)
 
     qRegisterMetaType<QList<Engine::Crate>>("QList<Engine::Crate>&");
     qRegisterMetaType<Engine::ModuleUsage>("ModuleUsage");
+
+    // A module that lost its connection by itself: the window shows it.
+    connect(module, &Module::connectionLost, this, &Engine::moduleLost);
 
     module->moveToThread(&moduleThread);
     moduleThread.start(QThread::InheritPriority);
@@ -146,6 +150,11 @@ void Engine::applyOptions(QSettings* settings)
     module->applyOptions(settings);
 }
 
+void Engine::requestOutput(bool on)
+{
+    module->requestOutput(on);
+}
+
 void Engine::start()
 {
     // Only prepares the handle: the first discovery connects to the service.
@@ -155,11 +164,13 @@ void Engine::start()
 
 void Engine::releaseModule()
 {
-    if (!module->isOpened())
-        return;
+    // Output is stopped the operator's way (the start button shows "Старт" again), also when the
+    // connection has gone already: the button, the lights and the animation tell the truth.
+    module->requestOutput(false);
     if (module->isRunning())
         module->stop();
-    module->close();
+    if (module->isOpened())
+        module->close();
 }
 
 void Engine::stop()
@@ -203,7 +214,7 @@ void Engine::refreshFromService()
 
     if (VEK_IsOpened(&serviceHandle) != 0) {
         if (VEK_OpenSvcControl(&serviceHandle, serviceAddress, servicePort) != 0)
-            qCritical("Нет связи со службой");
+            qCritical("Нет связи со службой %s", qUtf8Printable(serviceAddressText()));
     }
     if (VEK_IsOpened(&serviceHandle) != 0)
         return;
@@ -231,21 +242,15 @@ void Engine::refreshFromService()
                 const quint16 id = ids[slot - 1];
                 if (id == 0 || id != wanted)
                     continue;
+                // The probe leaves the panels alone: they keep what the operator set for the module
+                // that is made current again after the discovery. A module that could not be used
+                // or let go again is not offered.
                 QString probeSerial = crate.crateSerial;
-                if (!module->open(probeSerial, quint16(slot))) {
-                    // A module that could not be used is not listed, and must not stay open:
-                    // the next slot's probe would find the module object still connected.
-                    if (module->isOpened())
-                        module->close();
-                    continue;
-                }
                 CrateModule entry;
+                if (!module->probe(probeSerial, quint16(slot), entry.moduleName))
+                    continue;
                 entry.slotNumber = slot;
                 entry.moduleType = id;
-                entry.moduleName = module->name(true);
-                module->close();
-                if (module->isOpened())
-                    continue;   // could not be let go: not offered, nothing else to do with it
                 crate.modules.append(entry);
             }
             VEK_Close(&crateHandle);

@@ -62,6 +62,8 @@ public:
     QPixmap icon() const;
     void resetOptions();
     void applyOptions(QSettings* settings);
+    // The operator's start/stop of the current module's output (see Module::requestOutput).
+    void requestOutput(bool on);
 
     // The current module as indices into crateList() and its crate's modules; -1 when none.
     int selectedCrateIndex() const { return selectedCrate; }
@@ -78,6 +80,8 @@ signals:
     void postMessage(QString message);
     void postInfo(QString message);
     void popupMessage(QString message, bool success);
+    // The current module's connection went away by itself; it has stopped and is closed.
+    void moduleLost();
 
 public slots:
     void start();

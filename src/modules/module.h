@@ -36,6 +36,29 @@ public:
     virtual bool stop() = 0;
     virtual bool close() = 0;
     virtual const QString* infoValue(QString& key) const = 0;
+
+    // Opens the module in that slot only long enough to learn its name with its modification, and
+    // closes it again, leaving the panels as they are. False when it cannot be opened or used.
+    virtual bool probe(QString& crateSerial, quint16 slot, QString& nameWithModification)
+    {
+        if (!open(crateSerial, slot)) {
+            if (isOpened())
+                close();
+            return false;
+        }
+        nameWithModification = name(true);
+        close();
+        return !isOpened();
+    }
+
+    // The operator's start/stop: on asks for output with what the panels show, off stops it and
+    // drives the outputs to 0 V, as the panel's button does. Returns at once; called on any thread.
+    virtual void requestOutput(bool on) { Q_UNUSED(on) }
+
+signals:
+    // The connection to the module went away by itself (the service was lost): output has stopped,
+    // the module is closed. Emitted once per loss, on the module's thread.
+    void connectionLost();
 };
 
 #endif

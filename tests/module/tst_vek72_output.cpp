@@ -186,6 +186,8 @@ bool startStreaming(OperatorBench& bench, const QList<ChannelSetting>& channels,
         }
         planned.append(signal);
     }
+    // A short lead, so that what is sent now is played soon.
+    bench.module->sampleSender()->setAhead(500);
     return synthesis::synthesizeAll(planned, rate, false) && startAndWait(bench);
 }
 

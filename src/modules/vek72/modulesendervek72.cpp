@@ -20,10 +20,12 @@
 ModuleSenderVek72::ModuleSenderVek72(TVEK72* handle, QList<ChannelSignal>* outputData, QMutex* mutex,
                                      QMutex* handleLock)
     : handle(handle), outputData(outputData), mutex(mutex),
-      handleLock(handleLock ? handleLock : &ownHandleLock), timer(this)
+      handleLock(handleLock ? handleLock : &ownHandleLock), timer(this), watch(this)
 {
     timer.setInterval(tickMs);
     connect(&timer, &QTimer::timeout, this, &ModuleSenderVek72::dataSender);
+    watch.setInterval(watchMs);
+    connect(&watch, &QTimer::timeout, this, &ModuleSenderVek72::watchConnection);
 }
 
 ModuleSenderVek72::~ModuleSenderVek72() = default;
@@ -197,6 +199,7 @@ bool ModuleSenderVek72::startOutput()
     QMutexLocker lock(handleLock);
     if (handle->config.outputMode == 0) {
         const int result = VEK72_SwitchCyclePage(handle, 0, 1000);
+        noteResult(result);
         if (result != VEK72_OK) {
             lock.unlock();
             logVek72Error(QStringLiteral("Не удалось запустить генерацию данных в циклическом режиме! Ошибка %1 (%2)"), result);
@@ -217,9 +220,16 @@ bool ModuleSenderVek72::startOutput()
         return false;
     }
     const qint64 blockFrames = transferWords / quint32(channels);
-    chunkFrames = qBound<qint64>(1, qint64(std::ceil(rate * chunkMs / 1000.0)), VEK72_FIFO_WORDS / 4 / channels);
+    chunkFrames = qBound<qint64>(1, qint64(std::ceil(rate * chunkMs / 1000.0)),
+                                 VEK72_FIFO_WORDS / (freeChunks + 2) / channels);
     streamFrame = blockFrames % length;
     pendingCount = 0;
+    sendInFlight = false;
+    wordsQueued = qint64(blockFrames) * channels;
+    wordsPlayedBefore = 0;
+    wordRate = rate * channels;
+    const qint64 fifoLimit = qint64(VEK72_FIFO_WORDS) - freeChunks * chunkFrames * channels;
+    aheadWords = qBound<qint64>(chunkFrames * channels, qint64(std::ceil(wordRate * aheadTargetMs / 1000.0)), fifoLimit);
     qint64 buffered = blockFrames;
     const qint64 lead = qint64(std::ceil(rate * leadMs / 1000.0));
     while (buffered < lead && (buffered + chunkFrames) * channels <= qint64(VEK72_FIFO_WORDS)) {
@@ -228,11 +238,13 @@ bool ModuleSenderVek72::startOutput()
         buffered += chunkFrames;
     }
     const int result = VEK72_StreamStart(handle, 0);
+    noteResult(result);
     if (result != VEK72_OK) {
         lock.unlock();
         logVek72Error(QStringLiteral("Не удалось запустить генерацию данных в потоковом режиме! Ошибка %1 (%2)"), result);
         return false;
     }
+    streamClock.start();
     streamActive = true;
     running.release();
     lock.unlock();
@@ -269,6 +281,7 @@ bool ModuleSenderVek72::stopOutput()
         qWarning("Модуль не был запущен");
     } else {
         const int result = VEK72_Stop(handle, 0);
+        noteResult(result);
         if (result != VEK72_OK)
             logVek72Error(QStringLiteral("Генерация остановлена с ошибкой. Ошибка %1 (%2)"), result);
         stopped = result == VEK72_OK;
@@ -299,13 +312,137 @@ void ModuleSenderVek72::dataSender()
     QMutexLocker lock(handleLock);
     if (!streamActive)
         return;
-    if (pendingCount == 0 && !prepareChunk())
-        return;
-    const bool complete = sendChunk();
+    if (sendInFlight) {
+        // The service has not answered the last send: ask without waiting. Meanwhile the module
+        // plays what it holds; only when that is used up is the connection given up.
+        const int result = VEK72_SendResult(handle, 0);
+        noteResult(result);
+        if (result == VEK72_E_TIMEOUT) {
+            if (bufferedWords() <= 0)
+                loseConnection();
+            return;
+        }
+        sendInFlight = false;
+        if (!took(result))
+            return;
+    }
+    // Topped up to the output held ahead, which the FIFO always has room for: the module takes all
+    // of it at once, so no send waits.
+    bool complete = true;
+    while (streamActive && bufferedWords() + pendingOrChunk() <= aheadWords) {
+        if (pendingCount == 0 && !prepareChunk())
+            return;
+        const int result = VEK72_Send(handle, chunkWords.constData() + pendingFrom, quint32(pendingCount), 0);
+        noteResult(result);
+        if (result == VEK72_E_TIMEOUT) {
+            sendInFlight = true;
+            return;
+        }
+        complete = took(result);
+        if (!complete)
+            break;
+    }
     // A refusing module is asked again later, not at once.
     const int interval = complete ? tickMs : retryTickMs;
     if (timer.interval() != interval)
         timer.setInterval(interval);
+}
+
+bool ModuleSenderVek72::took(int result)
+{
+    sentCount = result;
+    if (result == pendingCount) {
+        wordsQueued += result;
+        pendingCount = 0;
+        return true;
+    }
+    if (result < 0 && VEK72_IsOpened(handle) != VEK72_OK) {
+        loseConnection();
+        return false;
+    }
+    critical(result < 0 ? QStringLiteral("Ошибка при отправке данных модулю!")
+                        : QStringLiteral("Ошибка! Количество отправленных сэмплов не равно заданному!"));
+    // What was not taken goes with the next tick: no frame is lost or cut, so every word still
+    // reaches its own output.
+    if (result > 0) {
+        wordsQueued += result;
+        pendingFrom += result;
+        pendingCount -= result;
+    }
+    return false;
+}
+
+qint64 ModuleSenderVek72::pendingOrChunk() const
+{
+    return pendingCount > 0 ? pendingCount : chunkFrames * outputData->size();
+}
+
+qint64 ModuleSenderVek72::bufferedWords()
+{
+    const qint64 played = wordsPlayedBefore + qint64(double(streamClock.elapsed()) * wordRate / 1000.0);
+    if (played > wordsQueued) {
+        // The module ran dry (an underrun, which it counts): from here it plays what comes next.
+        wordsPlayedBefore -= played - wordsQueued;
+        return 0;
+    }
+    return wordsQueued - played;
+}
+
+void ModuleSenderVek72::loseConnection()
+{
+    streamActive = false;
+    sendInFlight = false;
+    connectionExpected = false;
+    timer.stop();
+    if (!lossReported.exchange(true))
+        emit connectionLost();
+}
+
+void ModuleSenderVek72::noteResult(int result)
+{
+    silent.store(result == VEK72_E_TIMEOUT);
+}
+
+void ModuleSenderVek72::expectConnection(bool open)
+{
+    connectionExpected = open;
+    if (open)
+        lossReported.store(false);
+}
+
+void ModuleSenderVek72::startWatch()
+{
+    watch.start();
+}
+
+void ModuleSenderVek72::watchConnection()
+{
+    // Never waits for the handle: a call in progress on another thread finds out by itself.
+    if (!handleLock->tryLock())
+        return;
+    const bool lost = connectionExpected && VEK72_IsOpened(handle) != VEK72_OK;
+    if (lost)
+        loseConnection();
+    handleLock->unlock();
+}
+
+void ModuleSenderVek72::abandonOutput()
+{
+    {
+        QMutexLocker state(&stateLock);
+        if (running.available() == 0 || stopping.available() > 0)
+            return;
+        stopping.release();
+    }
+    {
+        QMutexLocker lock(handleLock);
+        streamActive = false;
+        sendInFlight = false;
+    }
+    switchTimer(false);
+    QMutexLocker state(&stateLock);
+    stopping.acquire();
+    running.acquire();
 }
 
 bool ModuleSenderVek72::prepareChunk()
@@ -345,6 +482,7 @@ bool ModuleSenderVek72::prepareChunk()
 bool ModuleSenderVek72::send(const quint32* from, int count)
 {
     sentCount = VEK72_Send(handle, from, quint32(count), 1000);
+    noteResult(sentCount);
     if (sentCount == count)
         return true;
     critical(sentCount < 0 ? QStringLiteral("Ошибка при отправке данных модулю!")
@@ -355,12 +493,14 @@ bool ModuleSenderVek72::send(const quint32* from, int count)
 bool ModuleSenderVek72::sendChunk()
 {
     if (send(chunkWords.constData() + pendingFrom, pendingCount)) {
+        wordsQueued += pendingCount;
         pendingCount = 0;
         return true;
     }
     // What was not taken goes with the next tick: no frame is lost or cut, so every word still
     // reaches its own output.
     if (sentCount > 0) {
+        wordsQueued += sentCount;
         pendingFrom += sentCount;
         pendingCount -= sentCount;
     }

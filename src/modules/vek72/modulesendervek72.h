@@ -10,13 +10,21 @@
 #include "channelsignal.h"
 #include "vek72api.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
+
+#include <atomic>
 
 // Starts, feeds and stops the module's output. In cyclic mode the module repeats the one block that
 // synthesis sent; the sender only switches output on and off. In streaming mode the sender keeps
-// the module's FIFO full: a timer on the sender's thread ticks, and every tick sends the next whole
-// frames of the channels' signals, stepping through them in a circle; VEK72_Send's wait for room in
-// a full FIFO paces the ticks, so the module always holds seconds of output ahead of what it plays.
+// the module's FIFO filled: a timer on the sender's thread ticks, and every tick sends the next whole
+// frames of the channels' signals, stepping through them in a circle, as far as the FIFO has room.
+// The sender knows how much it has queued and at what rate the module plays it, so it knows how much
+// output the module still holds: no send ever waits for room, and a service that stops answering for
+// a while is ridden out as long as the module has output left to play.
+//
+// The sender also watches the connection, in both modes: a connection that the service dropped (the
+// service went away) is reported once by connectionLost(), on the sender's thread, within a second.
 //
 // Every call with the library handle holds the handle lock that the module object shares, so a
 // send in progress on the sender's thread and a start, stop or close from another thread never use
@@ -53,8 +61,17 @@ public:
     bool stopOutput();
     bool isRunning() const { return running.available() > 0; }
     bool isStopping() const { return stopping.available() > 0; }
+    // Output given up without asking the module (its connection is gone): stopped at once.
+    void abandonOutput();
+    // Whether the handle's connection is meant to be open, so that the watch reports its loss.
+    // Set under the handle lock, around a successful open and before a close.
+    void expectConnection(bool open);
+    // True when the last call to the module ran out of time: the service does not answer.
+    bool serviceSilent() const { return silent.load(); }
+    // Notes whether a library call with the handle ran out of time.
+    void noteResult(int result);
 
-    // Frames sent per tick while streaming: about this much output.
+    // Frames sent at a time while streaming: about this much output.
     static constexpr int chunkMs = 100;
     // Streaming tick; after a failed or short send the next one comes later, so that a module that
     // keeps refusing is not asked (and the failure not logged) hundreds of times a second.
@@ -62,6 +79,17 @@ public:
     static constexpr int retryTickMs = 100;
     // Output the FIFO holds before streaming starts (block 0 and what follows it).
     static constexpr int leadMs = 500;
+    // Output the module holds ahead of what it plays while streaming (as far as its FIFO holds): long
+    // enough to ride out a service that stops answering for several seconds.
+    static constexpr int aheadMs = 10000;
+    // Room kept free in the FIFO, in chunks: the estimate of what the module holds errs on the full
+    // side (it counts from the moment the start was answered), this keeps it from ever being too full.
+    static constexpr int freeChunks = 2;
+    // How often the connection is looked at.
+    static constexpr int watchMs = 250;
+
+    // The output held ahead while streaming, from the next start on (aheadMs unless set).
+    void setAhead(int ms) { aheadTargetMs = ms; }
 
     // Read-only views for the module object and tests.
     unsigned int transferWordCount() const { return transferWords; }
@@ -72,16 +100,36 @@ public:
     const QVector<quint32>& blockWords() const { return words; }
     const QVector<double>& interleavedBlock() const { return interleaved; }
 
+signals:
+    // The service dropped the connection, or stopped answering for longer than the module had output
+    // to play. Emitted once per loss, on the sender's thread.
+    void connectionLost();
+
+public slots:
+    // Starts the connection watch; queued to the sender once it lives on its thread.
+    void startWatch();
+
 private slots:
     void dataSender();
+    void watchConnection();
 
 private:
     // The next whole frames of the signals into the chunk buffer, as words. Handle lock held.
     bool prepareChunk();
     // Sends what is pending of the chunk; answers whether all of it went. Handle lock held.
     bool sendChunk();
+    // What a send of the pending words answered: the words taken go to the module's account, a short
+    // or failed send is logged (a lost connection reported). Answers whether all of it went.
+    bool took(int result);
     // VEK72_Send of `count` words; a send that takes fewer is logged. Handle lock held.
     bool send(const quint32* from, int count);
+    // The words the next send carries: what is pending of the chunk, else a whole chunk.
+    qint64 pendingOrChunk() const;
+    // Words the module still holds to play, by the clock (never below 0). Handle lock held.
+    qint64 bufferedWords();
+    // Reports the loss of the connection once; streaming ends. Handle lock held.
+    void loseConnection();
+
     // Starts or stops the timer on its own thread and waits until it has (bounded).
     bool switchTimer(bool on);
 
@@ -113,6 +161,24 @@ private:
     QVector<quint32> chunkWords;
     int pendingFrom = 0;
     int pendingCount = 0;
+    // A send the service has not answered yet: its words may or may not be in the FIFO.
+    bool sendInFlight = false;
+    // What the module has been given since the stream started, and what it has played of it by the
+    // clock: words taken, the clock since the start was answered, the words played before the clock's
+    // start (moved on when the module ran dry), and the words the module plays per second.
+    qint64 wordsQueued = 0;
+    QElapsedTimer streamClock;
+    qint64 wordsPlayedBefore = 0;
+    double wordRate = 0.0;
+    qint64 aheadWords = 0;
+    int aheadTargetMs = aheadMs;
+
+    // The connection watch: whether the connection is meant to be open (handle lock), and whether
+    // its loss has been reported since.
+    QTimer watch;
+    bool connectionExpected = false;
+    std::atomic<bool> lossReported{false};
+    std::atomic<bool> silent{false};
 
     // Shared copies of the sample arrays of the last synthesis, reused by the next one.
     QVector<QVector<double>> samplePool;

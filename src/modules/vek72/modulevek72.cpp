@@ -83,7 +83,11 @@ ModuleVek72::ModuleVek72()
     sender->moveToThread(&senderThread);
     require(connect(&senderThread, &QThread::finished, sender.data(), &QObject::deleteLater),
             "finished() -> deleteLater()");
+    // A connection the sender finds gone is handled here, on the module thread.
+    require(connect(sender.data(), &ModuleSenderVek72::connectionLost, this, &ModuleVek72::senderLostConnection),
+            "connectionLost()");
     senderThread.start(QThread::InheritPriority);
+    QMetaObject::invokeMethod(sender.data(), "startWatch", Qt::QueuedConnection);
 
     VEK72_Init(&handle);
 }

@@ -69,6 +69,8 @@ public:
     bool stop() override;
     bool close() override;
     const QString* infoValue(QString& key) const override;
+    bool probe(QString& crateSerial, quint16 slot, QString& nameWithModification) override;
+    void requestOutput(bool on) override;
 
     // Read-only views for tests.
     bool customSignalsAreEnabled() const { return customSignalsEnabled; }
@@ -96,6 +98,11 @@ signals:
 public slots:
     void channelFocusedSlot(int channel, bool enabled);
     void restartManual();
+
+private slots:
+    // The sender found the connection gone: output is given up, the handle let go, the start button
+    // released, and the loss reported once.
+    void senderLostConnection();
 
 private slots:
     // Panel slots; each is connected explicitly by createGui.
@@ -229,13 +236,17 @@ private:
 
     // --- Connection (modulevek72open.cpp).
     bool zeroOutputs();
+    // After a stop by the operator: every output to 0 V while the module can be reached.
+    void zeroAfterStop();
     // Under the handle lock: every channel of the module off in the configuration block (answers
     // the module's channel count); the block applied with its mode and DAC rate (a refusal logged).
     int clearChannels();
     bool configureModule(bool cyclic, double dacRate);
     void resetCustomSignals();
-    // Panel set-up after a successful VEK72_Open, on the GUI thread.
-    void preparePanelsForModule(int code, int channels, const QString& serial, int firmware);
+    // Panel set-up after a successful VEK72_Open, on the GUI thread. The panels of the module they
+    // were last prepared for (same crate, slot, modification and channel count) keep what they hold.
+    void preparePanelsForModule(const QString& crate, int slot, int code, int channels, const QString& serial,
+                                int firmware);
     void linkValueFields(bool linked);
     bool startStopPressed() const;
 
@@ -297,6 +308,8 @@ private:
     // (the limits row), its channel count (the channels the panels act on), whether the value
     // fields' connections are in place (they are cut while open prepares the panels), and whether
     // the common range selector may be used (not with a fixed range).
+    QString panelCrate;
+    int panelSlot = 0;
     int panelModification = 0;
     int panelChannelCount = 0;
     bool valueFieldsLinked = true;

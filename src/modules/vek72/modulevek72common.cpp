@@ -41,10 +41,14 @@ void ModuleVek72::on_pushButtonStartStop_toggled(bool checked)
         settingsUi->pushButtonStartStop->setText(checked ? QStringLiteral("Стоп") : QStringLiteral("Старт"));
         return 0;
     });
-    if (checked)
+    if (checked) {
         emit restart();
-    else if (isRunning())
+        return;
+    }
+    // Stopped by the operator: the outputs do not stay at whatever level the signals had reached.
+    if (isRunning())
         stop();
+    zeroAfterStop();
 }
 
 void ModuleVek72::on_checkBoxChannels_stateChanged(int state)

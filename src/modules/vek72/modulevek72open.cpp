@@ -15,6 +15,7 @@
 #include "ui_vek72controls.h"
 #include "ui_vek72info.h"
 #include "ui_vek72settings.h"
+#include "serviceaddress.h"
 #include "vek72error.h"
 #include "widgetsync.h"
 
@@ -54,6 +55,8 @@ bool ModuleVek72::open(QString& crateSerial, quint16 slot)
         channels = qBound(0, int(handle.info.dacChannelCount), panelChannels);
         firmware = handle.info.firmware;
         serial = serialText(handle);
+        if (sender && code >= 1 && code <= 3)
+            sender->expectConnection(true);
     }
 
     if (code < 1 || code > 3) {
@@ -71,12 +74,31 @@ bool ModuleVek72::open(QString& crateSerial, quint16 slot)
     // The handler lives on the GUI thread as long as the panels: if this wait ends by time-out and
     // the module object goes away, the queued set-up is dropped with the handler.
     if (guiHandler
-        && !widgetsync::runOn(guiHandler, [this, code, channels, serial, firmware] {
-               preparePanelsForModule(code, channels, serial, firmware);
+        && !widgetsync::runOn(guiHandler, [this, crateSerial, slot, code, channels, serial, firmware] {
+               preparePanelsForModule(crateSerial, slot, code, channels, serial, firmware);
            }))
         qWarning().noquote() << QStringLiteral("Панели модуля не подготовлены: интерфейс не ответил вовремя");
     modificationName = name(true);
     return true;
+}
+
+bool ModuleVek72::probe(QString& crateSerial, quint16 slot, QString& nameWithModification)
+{
+    const QByteArray crate = crateSerial.toUtf8();
+    QMutexLocker lock(&handleMutex);
+    const int result = VEK72_Open(&handle, serviceAddress, servicePort, crate.constData(), slot);
+    if (result != VEK72_OK) {
+        lock.unlock();
+        logVek72Error(QStringLiteral("Не удалось установить связь с модулем. Ошибка %1 (%2)"), result);
+        return false;
+    }
+    const int code = handle.info.modification;
+    if (code >= 1 && code <= 3)
+        nameWithModification = name(true);
+    else
+        qCritical().noquote() << QStringLiteral("Неизвестный тип модуля");
+    VEK72_Close(&handle);
+    return code >= 1 && code <= 3 && VEK72_IsOpened(&handle) != VEK72_OK;
 }
 
 QString ModuleVek72::serial() const
@@ -87,16 +109,22 @@ QString ModuleVek72::serial() const
     return serialText(handle);
 }
 
-void ModuleVek72::preparePanelsForModule(int code, int channels, const QString& serial, int firmware)
+void ModuleVek72::preparePanelsForModule(const QString& crate, int slot, int code, int channels,
+                                         const QString& serial, int firmware)
 {
-    panelModification = code;
-    panelChannelCount = channels;
-    const ModificationLimits& lim = limits();
-
     if (infoHost) {
         infoUi->lineEditModuleSerial->setText(serial);
         infoUi->lineEditModuleFirmware->setText(QString::number(firmware));
     }
+    // The same module again (after a discovery, or after its connection was lost and found again):
+    // the panels keep what the operator set.
+    if (crate == panelCrate && slot == panelSlot && code == panelModification && channels == panelChannelCount)
+        return;
+    panelCrate = crate;
+    panelSlot = slot;
+    panelModification = code;
+    panelChannelCount = channels;
+    const ModificationLimits& lim = limits();
 
     // Until the end the value fields' connections are cut: nothing announces their changes.
     linkValueFields(false);
@@ -220,7 +248,13 @@ void ModuleVek72::linkValueFields(bool linked)
 bool ModuleVek72::close()
 {
     QMutexLocker lock(&handleMutex);
-    const bool zeroed = zeroOutputs();
+    if (sender)
+        sender->expectConnection(false);
+    // A service that did not answer the last call is not asked again: it would cost another wait.
+    const bool silent = sender && sender->serviceSilent();
+    if (silent)
+        qWarning().noquote() << QStringLiteral("Служба крейтов %1 не отвечает").arg(serviceAddressText());
+    const bool zeroed = !silent && zeroOutputs();
     if (!zeroed) {
         qCritical().noquote() << QStringLiteral("Не удалось выставить нули на всех выходах модуля");
         if (VEK72_IsOpened(&handle) != VEK72_OK)
@@ -256,12 +290,21 @@ int ModuleVek72::clearChannels()
     return channels;
 }
 
+void ModuleVek72::zeroAfterStop()
+{
+    QMutexLocker lock(&handleMutex);
+    if (VEK72_IsOpened(&handle) == VEK72_OK && !(sender && sender->serviceSilent()))
+        zeroOutputs();
+}
+
 bool ModuleVek72::configureModule(bool cyclic, double dacRate)
 {
     handle.config.outputMode = cyclic ? 0 : 1;
     handle.config.dacEnable = 1;
     VEK72_FillOutFreq(&handle.config, dacRate, nullptr);
     const int result = VEK72_Configure(&handle);
+    if (sender)
+        sender->noteResult(result);
     if (result != VEK72_OK)
         logVek72Error(QStringLiteral("Не удалось установить настройки ЦАП: Ошибка %1 (%2)"), result);
     return result == VEK72_OK;

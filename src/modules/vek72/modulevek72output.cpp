@@ -15,6 +15,7 @@
 #include <cmath>
 
 #include "modulevek72guihandler.h"
+#include "serviceaddress.h"
 #include "ui_vek72settings.h"
 #include "widgetsync.h"
 
@@ -201,6 +202,38 @@ void ModuleVek72::syncBusyAnimation()
         return;
     QMovie* movie = busyMovie;
     widgetsync::post(movie, [this, movie] { movie->setPaused(!isRunning()); });
+}
+
+void ModuleVek72::requestOutput(bool on)
+{
+    if (!settingsHost)
+        return;
+    QPushButton* button = settingsUi->pushButtonStartStop;
+    // Through the button, so that its own slot starts or stops as the operator's click does.
+    widgetsync::post(button, [button, on] {
+        if (button->isChecked() != on)
+            button->setChecked(on);
+    });
+}
+
+void ModuleVek72::senderLostConnection()
+{
+    if (!sender)
+        return;
+    const bool silent = sender->serviceSilent();
+    sender->abandonOutput();
+    {
+        // The connection is gone already (or given up): only the handle is let go.
+        QMutexLocker lock(&handleMutex);
+        sender->expectConnection(false);
+        VEK72_Close(&handle);
+    }
+    qCritical().noquote() << (silent ? QStringLiteral("Потеряна связь со службой крейтов %1: служба не отвечает")
+                                     : QStringLiteral("Потеряна связь со службой крейтов %1"))
+                                    .arg(serviceAddressText());
+    requestOutput(false);
+    syncBusyAnimation();
+    emit connectionLost();
 }
 
 void ModuleVek72::releaseStartButton()
