@@ -166,9 +166,9 @@ void Engine::releaseModule()
 {
     // Output is stopped the operator's way (the start button shows "Старт" again), also when the
     // connection has gone already: the button, the lights and the animation tell the truth.
-    module->requestOutput(false);
     if (module->isRunning())
         module->stop();
+    module->requestOutput(false);
     if (module->isOpened())
         module->close();
 }

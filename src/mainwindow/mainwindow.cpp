@@ -16,7 +16,11 @@
 #include <QTabBar>
 #include <QTimer>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "appsettings.h"
+#include "serviceaddress.h"
 #include "options.h"
 #include "ui_mainwindow.h"
 #include "version.h"
@@ -33,6 +37,10 @@ void requireConnection(const QMetaObject::Connection& connection, const char* wh
 // Range of the display period in the options dialog, milliseconds.
 constexpr int displayPeriodMinimum = 100;
 constexpr int displayPeriodMaximum = 2000;
+
+// How long closing waits for the engine to stop the module, milliseconds: every call to the crate
+// service is bounded well within it; a service that still holds a call after it is left behind.
+constexpr int shutdownBoundMs = 2500;
 
 // Extra room of a selector beyond its minimum size hint and icon, pixels.
 constexpr int selectorSpare = 42;
@@ -83,6 +91,7 @@ MainWindow::MainWindow(QWidget* parent)
     requireConnection(connect(engine, &Engine::postMessage, this, &MainWindow::postMessage), "postMessage");
     requireConnection(connect(engine, &Engine::postInfo, this, &MainWindow::postInfo), "postInfo");
     requireConnection(connect(engine, &Engine::popupMessage, this, &MainWindow::popupMessage), "popupMessage");
+    requireConnection(connect(engine, &Engine::moduleLost, this, &MainWindow::moduleLost), "moduleLost");
 
     engineThread.start(QThread::InheritPriority);
     {
@@ -202,6 +211,10 @@ void MainWindow::showCrate(int index, const Engine::Crate& crate)
 bool MainWindow::useModuleAndShow(int crateIndex, int moduleIndex)
 {
     const bool used = engine->useModule(crateIndex, moduleIndex);
+    if (used && moduleWasLost) {
+        moduleWasLost = false;
+        statusLabel->setText(QStringLiteral("Связь со службой крейтов восстановлена"));
+    }
     ui->labelModuleLed->setPixmap(used ? greenPixmap : redPixmap);
     setModuleWidgetsEnabled(used);
     return used;
@@ -318,8 +331,23 @@ void MainWindow::popupError(QString message)
     QMessageBox::critical(this, QStringLiteral("Ошибка"), message, QMessageBox::Ok);
 }
 
+void MainWindow::moduleLost()
+{
+    if (lifecycle != Lifecycle::Running)
+        return;
+    // The module has stopped and is closed: the lights and panels say so until a discovery finds
+    // it again (the panels keep the operator's values).
+    ui->labelCrateLed->setPixmap(redPixmap);
+    ui->labelModuleLed->setPixmap(redPixmap);
+    setModuleWidgetsEnabled(false);
+    moduleWasLost = true;
+    statusLabel->setText(QStringLiteral("Потеряна связь со службой крейтов %1").arg(serviceAddressText()));
+}
+
 void MainWindow::on_pushButtonUpdate_clicked()
 {
+    // Output stops the operator's way first (the button shows "Старт" again, the outputs go to 0 V).
+    engine->requestOutput(false);
     ui->labelModuleLed->setPixmap(grayPixmap);
     setModuleWidgetsEnabled(false);
     // The permit is not waited for: while an earlier discovery is still out (or one ended without a
@@ -388,15 +416,32 @@ void MainWindow::shutDown()
     if (lifecycle == Lifecycle::Closed)
         return;
     lifecycle = Lifecycle::Closing;
+    bool stopped = false;
     {
         QEventLoop waitStopped;
-        requireConnection(connect(engine, &Engine::stopped, &waitStopped, &QEventLoop::quit), "stopped");
+        requireConnection(connect(engine, &Engine::stopped, &waitStopped, [&]() {
+                              stopped = true;
+                              waitStopped.quit();
+                          }),
+                          "stopped");
+        QTimer bound;
+        bound.setSingleShot(true);
+        connect(&bound, &QTimer::timeout, &waitStopped, &QEventLoop::quit);
+        bound.start(shutdownBoundMs);
         QMetaObject::invokeMethod(engine, "stop", Qt::QueuedConnection);
         waitStopped.exec();
     }
+    settings->sync();
+    if (!stopped) {
+        // The engine is still inside a call to the crate service that does not come back: the
+        // process ends without it, its threads with it.
+        qCritical("Завершение работы без остановки модуля: служба крейтов %s не ответила вовремя",
+                  qUtf8Printable(serviceAddressText()));
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     engineThread.quit();
     engineThread.wait();
-    settings->sync();
     lifecycle = Lifecycle::Closed;
 }
 

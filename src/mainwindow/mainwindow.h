@@ -41,6 +41,8 @@ public slots:
     void postInfo(QString message);
     void popupMessage(QString message, bool success);
     void popupError(QString message);
+    // The current module's connection went away by itself.
+    void moduleLost();
 
 private slots:
     void on_pushButtonUpdate_clicked();
@@ -94,6 +96,8 @@ private:
     // Discovery requests made (pressed or at first show) whose engine call has not been served yet.
     int pendingDiscoveries;
     Lifecycle lifecycle;
+    // The status bar says that the module's connection was lost, until a module is made current.
+    bool moduleWasLost = false;
     // What the manual page's contents asked for when the window was last fitted to them.
     QSize fittedContentsHint;
 };

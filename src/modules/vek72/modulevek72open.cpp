@@ -257,6 +257,11 @@ bool ModuleVek72::close()
     const bool zeroed = !silent && zeroOutputs();
     if (!zeroed) {
         qCritical().noquote() << QStringLiteral("Не удалось выставить нули на всех выходах модуля");
+        if (silent) {
+            // Let go without asking: the service releases the module when the connection goes.
+            VEK72_Close(&handle);
+            return false;
+        }
         if (VEK72_IsOpened(&handle) != VEK72_OK)
             return false;
     }
