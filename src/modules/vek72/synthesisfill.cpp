@@ -44,9 +44,15 @@ double phaseOf(qint64 k, double r)
 ChannelFiller::ChannelFiller(const ChannelPlan& channel, qint64 length)
     : shape(channel.shape), amplitude(channel.amplitude), offset(channel.offset),
       r(channel.samplesPerPeriod), length(length), p(qint64(std::round(r))),
-      h(qint64(std::round(r / 2.0))), phaseTurns(channel.phase / 360.0), phaseRadians(channel.phase * degree),
-      phaseSamples(phaseTurns * double(p))
+      h(qint64(std::round(r / 2.0))), phaseTurns(0.0), phaseRadians(0.0), phaseSamples(0.0)
 {
+    // Plans carry phases in 0 .. 360 already; a plan made by hand may not.
+    const double phase = normalisedPhase(channel.phase);
+    if (phase > 0.0) {
+        phaseTurns = phase / 360.0;
+        phaseRadians = phase * degree;
+        phaseSamples = phaseTurns * double(p);
+    }
     if (shape == ChannelSignal::Arbitrary) {
         if (channel.waveform) {
             const qint64 harmonics = harmonicLimit(channel.waveform->pointCount(), r);
