@@ -129,15 +129,15 @@ class TestWaveformFiles : public QObject
 
 private slots:
     void initTestCase();
-    void csvFiles_data();
-    void csvFiles();
-    void wavFiles_data();
-    void wavFiles();
+    void filesLoad_data();
+    void filesLoad();
     void refusals_data();
     void refusals();
     void limits();
 
 private:
+    static void addCsvRows();
+    static void addWavRows();
     QString write(const QString& name, const QByteArray& bytes);
     void verifyLoaded(const QString& name, const QVector<double>& values);
 
@@ -183,12 +183,26 @@ void TestWaveformFiles::verifyLoaded(const QString& name, const QVector<double>&
     }
 }
 
-void TestWaveformFiles::csvFiles_data()
+void TestWaveformFiles::filesLoad_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QVector<double>>("values");
+    QTest::addColumn<QVector<double>>("values");  // before normalisation; of WAV files in fractions of full scale
+    addCsvRows();
+    addWavRows();
+}
 
+void TestWaveformFiles::filesLoad()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QVector<double>, values);
+    QVERIFY(!write(name, bytes).isEmpty());
+    verifyLoaded(name, values);
+}
+
+void TestWaveformFiles::addCsvRows()
+{
     // A spreadsheet saved with Russian regional settings: a title row in Windows-1251, ";" between
     // the columns, decimal commas, an exponent, an empty cell at the end of a row, CR LF.
     QTest::newRow("spreadsheet, Russian settings")
@@ -206,6 +220,12 @@ void TestWaveformFiles::csvFiles_data()
     // One column of decimal commas without a title: "0,5" is a half, not two columns.
     QTest::newRow("one column, decimal commas")
         << "commas.csv" << QByteArray("0,5\n-1,0\n0,25\n-0,125\n2\n") << QVector<double>{0.5, -1.0, 0.25, -0.125, 2.0};
+    // One column of decimal commas under a title with a comma in it.
+    QTest::newRow("one column, titled") << "titled.csv" << cp1251("Напряжение, В\r\n0,5\r\n-1,25\r\n")
+                                        << QVector<double>{0.5, -1.25};
+    // Whole numbers in two columns under names separated by ",".
+    QTest::newRow("index,code") << "codes.csv" << QByteArray("index,code\n0,512\n1,-300\n2,7\n")
+                                << QVector<double>{512, -300, 7};
     // Tab-separated, decimal commas, a header in UTF-8.
     QTest::newRow("tabs") << "tabs.tsv" << QString("t\tU\n0\t1,5\n1\t-3\n2\t0\n").toUtf8()
                           << QVector<double>{1.5, -3.0, 0.0};
@@ -214,23 +234,13 @@ void TestWaveformFiles::csvFiles_data()
                                             << QVector<double>{2.0, 3.5, -4.0};
     // Two points, the least a period can have; tiny values are scaled up like any other.
     QTest::newRow("two points") << "two.csv" << QByteArray("1e-300\n-3e-300\n") << QVector<double>{1e-300, -3e-300};
+    // Every cell in double quotes, the first row data.
+    QTest::newRow("quoted cells") << "quoted.csv" << QByteArray("\"0\";\"0,5\"\n\"1\";\"-2\"\n")
+                                  << QVector<double>{0.5, -2.0};
 }
 
-void TestWaveformFiles::csvFiles()
+void TestWaveformFiles::addWavRows()
 {
-    QFETCH(QString, name);
-    QFETCH(QByteArray, bytes);
-    QFETCH(QVector<double>, values);
-    QVERIFY(!write(name, bytes).isEmpty());
-    verifyLoaded(name, values);
-}
-
-void TestWaveformFiles::wavFiles_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QVector<double>>("values");  // fractions of full scale
-
     WavSpec s;
     s.bits = 8;
     s.rate = 8000;
@@ -292,15 +302,6 @@ void TestWaveformFiles::wavFiles_data()
     s = WavSpec();
     QTest::newRow("WAV named .dat") << "signal.dat" << wavFile(s, intFrames({1, 2, -4}, 1, 16))
                                     << QVector<double>{1 / 32768.0, 2 / 32768.0, -4 / 32768.0};
-}
-
-void TestWaveformFiles::wavFiles()
-{
-    QFETCH(QString, name);
-    QFETCH(QByteArray, bytes);
-    QFETCH(QVector<double>, values);
-    QVERIFY(!write(name, bytes).isEmpty());
-    verifyLoaded(name, values);
 }
 
 void TestWaveformFiles::refusals_data()

@@ -140,6 +140,14 @@ QByteArray trimmed(const QByteArray& s)
     return s.mid(b, e - b);
 }
 
+// A cell without the double quotes some programs put around every cell.
+QByteArray unquoted(const QByteArray& field)
+{
+    if (field.size() >= 2 && field.startsWith('"') && field.endsWith('"'))
+        return trimmed(field.mid(1, field.size() - 2));
+    return field;
+}
+
 // "nan", "inf", "infinity" with an optional sign, in any case.
 bool isNonFiniteWord(const QByteArray& field)
 {
@@ -213,7 +221,7 @@ QByteArray firstField(const QByteArray& text)
     int cut = 0;
     while (cut < text.size() && text.at(cut) != ';' && text.at(cut) != ',' && text.at(cut) != '\t')
         ++cut;
-    return trimmed(text.left(cut));
+    return unquoted(trimmed(text.left(cut)));
 }
 
 struct Line
@@ -236,7 +244,9 @@ char decideSeparator(const QByteArray& header, const QVector<Line>& first)
         return ';';
     if (header.contains('\t') || anyHas('\t'))
         return '\t';
-    if (header.contains(',') || anyHas('.'))
+    // A header "time,value" separates its names by ","; "Напряжение, В" is one title with a
+    // comma in it (its column may well hold decimal commas).
+    if ((header.contains(',') && !header.contains(", ")) || anyHas('.'))
         return ',';
     for (const Line& l : first) {
         if (l.text.count(',') > 1)
@@ -319,7 +329,7 @@ private:
         }
         double value = 0.0;
         for (const QByteArray& raw : fields) {
-            const QByteArray field = trimmed(raw);
+            const QByteArray field = unquoted(trimmed(raw));
             switch (parseNumber(field, &value)) {
             case Parsed::Number:
                 break;
@@ -494,13 +504,12 @@ public:
             const qint64 count = std::min(framesPerRead, frames - done);
             const QByteArray bytes = device.read(count * format.blockAlign);
             if (bytes.size() < count * format.blockAlign) {
-                if (device.isSequential() && bytes.size() >= 0) {
-                    // a stream that ends early: the whole frames it had
-                    for (qint64 g = 0; g < bytes.size() / format.blockAlign; ++g)
-                        values.append(decode(bytes.constData() + g * format.blockAlign));
-                    break;
-                }
-                return refused(unreadableText(fileName));
+                if (!device.isSequential())
+                    return refused(unreadableText(fileName));
+                // A stream whose data chunk ends early: the whole frames it had.
+                for (qint64 g = 0; g < bytes.size() / format.blockAlign; ++g)
+                    values.append(decode(bytes.constData() + g * format.blockAlign));
+                break;
             }
             for (qint64 g = 0; g < count; ++g)
                 values.append(decode(bytes.constData() + g * format.blockAlign));

@@ -13,9 +13,11 @@ class QIODevice;
 // CSV: one value per line, or two columns (time, value) of which the value is used; ";", "," or a
 // tab between the columns; "." or "," as decimal mark (a spreadsheet saved with Russian regional
 // settings, ";" and decimal commas, loads); one optional header line before the first value;
-// empty lines and comment lines (starting with "#") are skipped. Without ";" or a tab in
-// the file, a "," separates columns when the header has one, when a value has a "." or when a
-// line has more than one ","; otherwise it is the decimal mark of a single column ("0,5").
+// empty lines and comment lines (starting with "#") are skipped; double quotes around a cell
+// are dropped. Without ";" or a tab in
+// the file, a "," separates columns when the header has one (not followed by a space), when a
+// value has a "." or when a line has more than one ","; otherwise it is the decimal mark of a
+// single column ("0,5").
 //
 // WAV: PCM with 8 (unsigned), 16, 24 or 32 bits, or IEEE floats of 32 (or 64) bits, in the plain
 // or the extensible format; any sample rate; the first channel. Integer samples are read as
