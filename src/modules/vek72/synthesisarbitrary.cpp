@@ -64,7 +64,7 @@ QSharedPointer<const QVector<double>> buildTable(const Waveform& waveform, qint6
     const std::vector<Complex>& c = waveform.spectrum();
     const qint64 n = waveform.pointCount();
     std::vector<Complex> z(size_t(size), Complex(0.0, 0.0));
-    z[0] = c[0];
+    z[0] = Complex(c[0].real(), 0.0);  // the mean; its derivative is 0
     for (qint64 h = 1; h <= harmonics; ++h) {
         Complex a = c[size_t(h)];
         if (2 * h == n)

@@ -8,7 +8,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <limits>
 
 namespace waveformfile {
 
@@ -209,7 +208,7 @@ Parsed parseNumber(const QByteArray& field, double* value)
         return Parsed::NotANumber;
     bool ok = false;
     const double v = s.toDouble(&ok);  // the C locale, whatever the process's locale is
-    if (!std::isfinite(v) || (!ok && std::abs(v) >= std::numeric_limits<double>::max()))
+    if (!std::isfinite(v))
         return Parsed::NotFinite;  // beyond the range of doubles
     *value = ok ? v : 0.0;         // an underflow reads as zero
     return Parsed::Number;
@@ -227,7 +226,7 @@ QByteArray firstField(const QByteArray& text)
 struct Line
 {
     int number = 0;  // 1-based, in the file
-    QByteArray text; // trimmed, without comment
+    QByteArray text; // trimmed
 };
 
 // How the columns of a file are separated: 0 for a single column (the "," is a decimal mark).
