@@ -13,6 +13,10 @@
 // buffers.
 //
 // The module words need a configured module: the bench starts its own vekd (found beside it).
+//
+// The arbitrary shape: the fill of one channel (its preparation, the band-limited table, included)
+// against the sine's fill of the same length, in samples per second; and the preparation of a
+// waveform (its spectrum) when a file is loaded. These need no vekd.
 
 #include <benchmark/benchmark.h>
 
@@ -33,6 +37,7 @@
 #include "modulesendervek72.h"
 #include "synthesis.h"
 #include "vekdrunner.h"
+#include "waveform.h"
 
 namespace {
 
@@ -285,8 +290,82 @@ void BM_StreamingWorst_PeakMemory(benchmark::State& state)
     state.counters["growth_ratio"] = double(peak - before) / needed;
 }
 
+// N points of a sine with its fifth harmonic.
+QVector<double> benchPeriod(int n)
+{
+    QVector<double> v(n);
+    for (int j = 0; j < n; ++j)
+        v[j] = std::sin(2 * M_PI * j / n) + 0.3 * std::sin(2 * M_PI * double((5 * qint64(j)) % n) / n);
+    return v;
+}
+
+// Arguments: points of the period, frequency in millihertz. One channel alone, cyclic, 48 kHz.
+void BM_ArbitraryFill(benchmark::State& state)
+{
+    const int n = int(state.range(0));
+    const double frequency = double(state.range(1)) / 1000.0;
+    ChannelSignal arbitrary;
+    arbitrary.shape = ChannelSignal::Arbitrary;
+    arbitrary.frequency = frequency;
+    arbitrary.amplitude = 5.0;
+    arbitrary.offset = 0.5;
+    arbitrary.phase = 120.0;
+    arbitrary.waveform = Waveform::create(benchPeriod(n), QStringLiteral("bench"));
+    ChannelSignal sine = arbitrary;
+    sine.shape = ChannelSignal::Sine;
+    const synthesis::Plan a = synthesis::makePlan({arbitrary}, 48000, true);
+    const synthesis::Plan s = synthesis::makePlan({sine}, 48000, true);
+    QVector<double> out;
+    if (!a.ok() || !s.ok() || a.length != s.length || !synthesis::allocateSamples(out, a.length)) {
+        state.SkipWithError("no plan");
+        return;
+    }
+    const qint64 length = a.length;
+    double arbitraryTime = 0, sineTime = 0;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        synthesis::ChannelFiller(a.channels.at(0), length).fillStreaming(out.data(), 0, length);
+        benchmark::ClobberMemory();
+        const auto t1 = Clock::now();
+        synthesis::ChannelFiller(s.channels.at(0), length).fillStreaming(out.data(), 0, length);
+        benchmark::ClobberMemory();
+        const auto t2 = Clock::now();
+        state.SetIterationTime(seconds(t1 - t0));
+        arbitraryTime += seconds(t1 - t0);
+        sineTime += seconds(t2 - t1);
+    }
+    const double samples = double(length) * double(state.iterations());
+    const qint64 harmonics = synthesis::ChannelFiller::harmonicLimit(n, a.channels.at(0).samplesPerPeriod);
+    state.counters["samples"] = double(length);
+    state.counters["table"] = double(synthesis::ChannelFiller::tableSizeFor(harmonics));
+    state.counters["arbitrary_Msps"] = samples / arbitraryTime / 1e6;
+    state.counters["sine_Msps"] = samples / sineTime / 1e6;
+    state.counters["ratio"] = arbitraryTime / sineTime;
+}
+
+// The spectrum of a period of N points, computed once when the file is loaded.
+void BM_WaveformCreate(benchmark::State& state)
+{
+    const QVector<double> v = benchPeriod(int(state.range(0)));
+    for (auto _ : state) {
+        WaveformPointer w = Waveform::create(v, QStringLiteral("bench"));
+        benchmark::DoNotOptimize(w.data());
+    }
+}
+
 } // namespace
 
+// Frequencies in millihertz: 1234.567 Hz fills a whole page (4194300 samples, 19 harmonics);
+// 1 Hz is one period of 48000 samples (23999 harmonics); 0.1 Hz one of 480000 samples, which
+// keeps every harmonic of the longest file (the largest table: its preparation dominates).
+BENCHMARK(BM_ArbitraryFill)
+    ->Args({64, 1234567})
+    ->Args({1048576, 1234567})
+    ->Args({1048576, 1000})
+    ->Args({1048576, 100})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WaveformCreate)->Arg(1024)->Arg(1048576)->Arg(1000000)->Arg(999983)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PrepareDacData_4M)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CyclicWorst_Restart)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_CyclicWorst_First)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);

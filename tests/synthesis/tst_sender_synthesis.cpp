@@ -22,6 +22,7 @@
 #include "synthesis.h"
 #include "testsignals.h"
 #include "vekdrunner.h"
+#include "waveformfile.h"
 
 namespace {
 
@@ -43,6 +44,7 @@ private slots:
     void cleanupTestCase();
 
     void cyclicPageIsReceivedAndPlayed();
+    void arbitraryAndThreePhasesArePlayed();
     void streamingSendsBlockZeroOnly();
     void repeatedSynthesisReusesArrays();
     void refusals_data();
@@ -51,6 +53,7 @@ private slots:
     void arraysThatCannotBeAllocated();
 
 private:
+    QList<QVector<double>> capture(int frames);
     bool configure(const QList<ChannelSignal>& list, bool cyclic, double dacRate = 48000);
     QJsonObject moduleStatus();
     void verifyUnlocked();
@@ -182,6 +185,114 @@ void TestSenderSynthesis::cyclicPageIsReceivedAndPlayed()
             shift = s;
     }
     QVERIFY2(shift >= 0, "the played frames are not the page sent");
+}
+
+// What the module plays: `frames` frames per enabled channel, from wherever playback is.
+QList<QVector<double>> TestSenderSynthesis::capture(int frames)
+{
+    QTemporaryDir dir;
+    const QString csv = dir.filePath("capture.csv");
+    if (service.vekctl({"capture", "--crate", crateSerial, "--slot", QString::number(slotOfEight), "--frames",
+                        QString::number(frames), "--out", csv})
+        != 0)
+        return {};
+    QFile file(csv);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+    const int channels = lines.takeFirst().split(',').size();
+    QList<QVector<double>> columns;
+    for (int i = 0; i < channels; ++i)
+        columns.append(QVector<double>());
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> cells = line.split(',');
+        for (int i = 0; i < channels && i < cells.size(); ++i)
+            columns[i].append(cells.at(i).toDouble());
+    }
+    return columns;
+}
+
+void TestSenderSynthesis::arbitraryAndThreePhasesArePlayed()
+{
+    // Channel 2 plays one period loaded from a spreadsheet's CSV (64 points of a sine with its third
+    // harmonic); channels 4, 5 and 6 a sine at 0, 120 and 240 degrees. Captured after two successive
+    // starts: the file's shape at the achieved frequency, and the three phases 120 degrees apart.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("period.csv");
+    auto shape = [](double turns) { return std::sin(2 * M_PI * turns) + 0.3 * std::sin(2 * M_PI * 3 * turns + 0.5); };
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QByteArray text = QTextCodec::codecForName("Windows-1251")->fromUnicode(QStringLiteral("Время;Значение\r\n"));
+        for (int j = 0; j < 64; ++j)
+            text += QString::asprintf("%d;%.12f\r\n", j, shape(j / 64.0)).replace('.', ',').toLatin1();
+        file.write(text);
+    }
+    const waveformfile::Result loaded = waveformfile::load(path);
+    QVERIFY2(loaded.ok(), qPrintable(loaded.message));
+    ChannelSignal custom = sig(ChannelSignal::Arbitrary, 120, 3.0, 0.5, 2);
+    custom.waveform = loaded.waveform;
+    QList<ChannelSignal> list{custom};
+    for (int i = 0; i < 3; ++i) {
+        ChannelSignal s = sig(ChannelSignal::Sine, 100, 5.0, 0.0, 4 + i);
+        s.phase = 120.0 * i;
+        list.append(s);
+    }
+    const double peak = loaded.waveform->peak();
+    const double step = 20.0 / 65535.0;  // the DAC's step over -10 V .. +10 V
+
+    for (int start = 0; start < 2; ++start) {
+        QVERIFY(configure(list, true));
+        const double rate = handle.state.outputRate;
+        const synthesis::Plan plan = synthesis::makePlan(list, rate, true);
+        QVERIFY(plan.ok());
+        apptest::clearMessages();
+        QVERIFY(sender->synthesize(true) > 0);
+        QVERIFY2(apptest::criticals().isEmpty(), qPrintable(apptest::criticals().join('\n')));
+        auto framesPlayed = [this]() {
+            return moduleStatus().value("counters").toObject().value("framesPlayed").toDouble();
+        };
+        const double before = framesPlayed();
+        QCOMPARE(VEK72_SwitchCyclePage(&handle, 0, 1000), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(framesPlayed() >= before + 2 * plan.length, 10000);
+        const QList<QVector<double>> played = capture(int(plan.length));
+        QCOMPARE(VEK72_Stop(&handle, 0), 0);
+        QCOMPARE(played.size(), 4);
+        QCOMPARE(qint64(played.at(0).size()), plan.length);
+
+        // The file's shape at the frequency the plan achieved, from some frame of the page on.
+        const double r = plan.channels.at(0).samplesPerPeriod;
+        int shift = -1;
+        for (int s = 0; s < plan.length && shift < 0; ++s) {
+            bool all = true;
+            for (int g = 0; g < plan.length && all; ++g) {
+                const double expected = 3.0 * shape(std::fmod(double(g + s), r) / r) / peak + 0.5;
+                all = std::abs(played.at(0).at(g) - expected) <= step / 2 + 1e-6;
+            }
+            if (all)
+                shift = s;
+        }
+        QVERIFY2(shift >= 0, "channel 2 does not play the file's period");
+
+        // The phases of the fundamentals, wherever the capture began.
+        const qint64 periods = plan.channels.at(1).periods;
+        double phase[3];
+        for (int i = 0; i < 3; ++i) {
+            double re = 0, im = 0;
+            for (int g = 0; g < plan.length; ++g) {
+                const double angle = 2 * M_PI * double((periods * g) % plan.length) / double(plan.length);
+                re += played.at(1 + i).at(g) * std::cos(angle);
+                im -= played.at(1 + i).at(g) * std::sin(angle);
+            }
+            phase[i] = std::atan2(im, re) * 180 / M_PI;
+        }
+        for (int i = 1; i < 3; ++i) {
+            const double apart = std::fmod(phase[i] - phase[0] + 720.0, 360.0);
+            QVERIFY2(std::abs(apart - 120.0 * i) < 0.1,
+                     qPrintable(QString::asprintf("start %d: channel %d is %.4f degrees after channel 4", start + 1,
+                                                  4 + i, apart)));
+        }
+    }
 }
 
 void TestSenderSynthesis::streamingSendsBlockZeroOnly()

@@ -13,8 +13,8 @@
 // All channels of one output share one common length L (samples per channel) in which every
 // channel holds a whole number of periods. Planning finds L, moves every frequency that does not
 // fit to the nearest frequency that puts whole periods into L, and cuts the signals into blocks for
-// the transfer; filling writes the samples of the five shapes. Both are plain computations: no
-// widgets, no hardware, no locks.
+// the transfer; filling writes the samples of the six shapes, each started at its phase. Both are
+// plain computations: no widgets, no hardware, no locks.
 namespace synthesis {
 
 // Samples of all channels together that one cyclic page holds, and the streaming total.
@@ -29,6 +29,12 @@ qint64 maxArraySamples();
 QString noChannelsText();                                  // "Нет включенных каналов для генерации"
 QString lowRateText(double rateHz, double frequencyHz);   // "Недостаточная частота ЦАП ..."
 QString noMemoryText();                                    // "Недостаточно памяти для генерации сигнала"
+QString noWaveformText(int channel);   // "Для канала %1 не загружен произвольный сигнал"
+QString badPhaseText(int channel);     // "Недопустимая фаза сигнала канала %1"
+
+// A phase in degrees brought into 0 <= phase < 360 (360 and more wrap, negative phases count
+// back from 360); NaN for a phase that is not a finite number.
+double normalisedPhase(double degrees);
 
 // The whole-period search of one channel: starting at m = 1, m grows until m * r is a whole number
 // (compared exactly in double precision) or until one more period would reach maxLen samples;
@@ -59,11 +65,13 @@ struct ChannelPlan
     double span = 0.0;              // u: samples of the periods found by the search
     double samplesPerPeriod = 0.0;  // r = L / m
     double frequency = 0.0;         // achieved frequency R / r
+    double phase = 0.0;             // degrees, 0 <= phase < 360
+    WaveformPointer waveform;       // the period of the shape Arbitrary
 };
 
 struct Plan
 {
-    enum Failure { None, NoChannels, LowRate, NoMemory };
+    enum Failure { None, NoChannels, LowRate, NoMemory, NoWaveform, BadPhase };
 
     Failure failure = None;
     QString message;          // the critical text when refused
@@ -83,15 +91,29 @@ struct Plan
 // Plans the output of the given signals at R samples per second and channel. A refused plan has
 // no channels and says why in failure and message: no signals, a frequency that is not above 0
 // and below R / 2 (NaN and infinities included) or a rate that is not a positive finite number,
-// or arrays longer than a channel array can be.
+// arrays longer than a channel array can be, an arbitrary shape without its waveform, or a phase
+// that is not a finite number. The shape Arbitrary is planned like the other periodic shapes.
 Plan makePlan(const QList<ChannelSignal>& channelSignals, double rateHz, bool cyclic);
 
 // Writes the samples of one planned channel. Positions are sample indices 0 .. L - 1; the caller
 // fills any range, in any order, and gets the same values as filling the whole array at once.
+//
+// The phase is a start offset within the period: sample k shows the shape at k + phase / 360
+// periods. The sine and the arbitrary shape take it exactly (their period is r samples); the
+// triangle, saw and pulse repeat every P samples and are evaluated at k + phase / 360 * P, so
+// the pulse, whose edges fall on samples, resolves its phase to one sample.
+//
+// The arbitrary shape is the file's period band-limited and resampled: see synthesisarbitrary.cpp.
 class ChannelFiller
 {
 public:
     ChannelFiller(const ChannelPlan& channel, qint64 length);
+
+    // The highest harmonic of the file's period that the arbitrary shape keeps at r samples per
+    // period: below the output's Nyquist frequency (h < r / 2) and not above N / 2.
+    static qint64 harmonicLimit(qint64 pointCount, double samplesPerPeriod);
+    // Entries of the table that period is resampled from (a power of two).
+    static qint64 tableSizeFor(qint64 harmonics);
 
     // Writes samples from .. to - 1 into dst[0] .. dst[to - from - 1].
     void fillInto(double* dst, qint64 from, qint64 to) const;
@@ -104,7 +126,10 @@ private:
     void fillRange(double* dst, qint64 from, qint64 to, bool stream) const;
     void fillSine(double* dst, qint64 from, qint64 to, bool stream) const;
     void fillPeriodic(double* dst, qint64 from, qint64 to, bool stream) const;
+    void fillArbitrary(double* dst, qint64 from, qint64 to, bool stream) const;
     double periodicValue(qint64 j) const;
+    static QSharedPointer<const QVector<double>> bandLimitedTable(const WaveformPointer& waveform,
+                                                                  qint64 harmonics);
 
     int shape;
     double amplitude;
@@ -113,9 +138,17 @@ private:
     qint64 length;
     qint64 p;  // P = round(r): samples of one period of the periodic shapes
     qint64 h;  // H = round(r / 2)
+    double phaseTurns;    // phase / 360
+    double phaseRadians;  // the sine's phase
+    double phaseSamples;  // the periodic shapes' offset within P samples
     QVector<double> periodTable;  // whole periods of a periodic shape, when P is short enough
     QVector<double> cosTable;     // sine: cos and sin of 2*pi*j/r for j below sineStride
     QVector<double> sinTable;
+    // Arbitrary shape: values and derivatives (per table step) of the band-limited period at
+    // tableSize points, interleaved, one entry more than the period so that the last interval
+    // needs no wrap.
+    QSharedPointer<const QVector<double>> arbitraryTable;
+    qint64 tableSize = 0;
 };
 
 // Interleaves the first `frames` frames of e channels: channels[i][g] goes to dst[e * g + i].

@@ -1,5 +1,6 @@
-// Filling of the sample arrays: the five shapes, the interleaving of frames and the allocation of
-// arrays that are written whole.
+// Filling of the sample arrays: the sine, triangle, saw, pulse and line (the arbitrary shape is in
+// synthesisarbitrary.cpp), the interleaving of frames and the allocation of arrays that are
+// written whole.
 
 #include "synthesis.h"
 #include "synthesiskernels.h"
@@ -20,6 +21,7 @@ namespace synthesis {
 namespace {
 
 constexpr double twoPi = 6.283185307179586476925286766559;
+constexpr double degree = 0.017453292519943295769236907684886;  // pi / 180
 
 // The sine is computed from an exact value every sineStride samples and the angle-sum formula in
 // between: sin(w(k0 + j)) = sin(w k0) cos(w j) + cos(w k0) sin(w j), with w = 2 pi / r.
@@ -42,9 +44,22 @@ double phaseOf(qint64 k, double r)
 ChannelFiller::ChannelFiller(const ChannelPlan& channel, qint64 length)
     : shape(channel.shape), amplitude(channel.amplitude), offset(channel.offset),
       r(channel.samplesPerPeriod), length(length), p(qint64(std::round(r))),
-      h(qint64(std::round(r / 2.0)))
+      h(qint64(std::round(r / 2.0))), phaseTurns(0.0), phaseRadians(0.0), phaseSamples(0.0)
 {
-    if (shape == ChannelSignal::Sine) {
+    // Plans carry phases in 0 .. 360 already; a plan made by hand may not.
+    const double phase = normalisedPhase(channel.phase);
+    if (phase > 0.0) {
+        phaseTurns = phase / 360.0;
+        phaseRadians = phase * degree;
+        phaseSamples = phaseTurns * double(p);
+    }
+    if (shape == ChannelSignal::Arbitrary) {
+        if (channel.waveform) {
+            const qint64 harmonics = harmonicLimit(channel.waveform->pointCount(), r);
+            arbitraryTable = bandLimitedTable(channel.waveform, harmonics);
+            tableSize = tableSizeFor(harmonics);
+        }
+    } else if (shape == ChannelSignal::Sine) {
         const qint64 n = std::min(sineStride, std::max<qint64>(length, 1));
         cosTable.resize(int(n));
         sinTable.resize(int(n));
@@ -66,13 +81,19 @@ ChannelFiller::ChannelFiller(const ChannelPlan& channel, qint64 length)
     }
 }
 
-// Sample j of a period of the periodic shapes (0 <= j < P).
+// Sample j of a period of the periodic shapes (0 <= j < P), taken phaseSamples further on.
 double ChannelFiller::periodicValue(qint64 j) const
 {
-    const double x = double(j);
+    double x = double(j);
+    if (phaseSamples != 0.0) {
+        x += phaseSamples;
+        if (x >= double(p))
+            x -= double(p);
+    }
+    const bool firstHalf = x < double(h);
     switch (shape) {
     case ChannelSignal::Triangle:
-        if (j < h)
+        if (firstHalf)
             return 2.0 * amplitude * x / r + offset;
         return (1.0 - x / r) * 2.0 * amplitude + offset;
     case ChannelSignal::Saw:
@@ -81,7 +102,7 @@ double ChannelFiller::periodicValue(qint64 j) const
         // High for the first H samples, low from H while j < r. The period is P samples long; a
         // sample at j = P (when r > P) lies at the start of the next period, which overwrites it,
         // or at or beyond L, where nothing is written.
-        return j < h ? amplitude + offset : offset;
+        return firstHalf ? amplitude + offset : offset;
     default:
         return offset;
     }
@@ -115,6 +136,9 @@ void ChannelFiller::fillRange(double* dst, qint64 from, qint64 to, bool stream) 
     case ChannelSignal::Pulse:
         fillPeriodic(dst, from, to, stream);
         break;
+    case ChannelSignal::Arbitrary:
+        fillArbitrary(dst, from, to, stream);
+        break;
     default:
         kernels::fillRun(dst, offset, to - from, stream);
         break;
@@ -127,7 +151,7 @@ void ChannelFiller::fillSine(double* dst, qint64 from, qint64 to, bool stream) c
     const double* s = sinTable.constData();
     qint64 anchor = from - from % sineStride;
     while (anchor < to) {
-        const double phase = phaseOf(anchor, r);
+        const double phase = phaseOf(anchor, r) + phaseRadians;
         const qint64 begin = std::max(anchor, from);
         const qint64 end = std::min(anchor + sineStride, to);
         // A sin(w (k0 + j)) + O = (A sin w k0) cos w j + (A cos w k0) sin w j + O

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <limits>
 #include <cmath>
 #include <numeric>
 
@@ -136,6 +137,27 @@ QString noMemoryText()
     return QStringLiteral("Недостаточно памяти для генерации сигнала");
 }
 
+QString noWaveformText(int channel)
+{
+    return QStringLiteral("Для канала %1 не загружен произвольный сигнал").arg(channel);
+}
+
+QString badPhaseText(int channel)
+{
+    return QStringLiteral("Недопустимая фаза сигнала канала %1").arg(channel);
+}
+
+double normalisedPhase(double degrees)
+{
+    if (!std::isfinite(degrees))
+        return std::numeric_limits<double>::quiet_NaN();
+    double phase = std::fmod(degrees, 360.0);  // exact
+    if (phase < 0.0)
+        phase += 360.0;
+    // -1e-300 + 360 rounds to 360
+    return phase < 360.0 ? phase : 0.0;
+}
+
 PeriodFit fitPeriods(double r, qint64 maxLen)
 {
     const double limit = double(maxLen);
@@ -241,6 +263,16 @@ Plan makePlan(const QList<ChannelSignal>& channelSignals, double rateHz, bool cy
         c.amplitude = s.amplitude;
         c.offset = s.offset;
         c.requested = s.frequency;
+        if (s.shape != ChannelSignal::Line) {
+            c.phase = normalisedPhase(s.phase);
+            if (std::isnan(c.phase))
+                return refuse(Plan::BadPhase, badPhaseText(s.channel));
+        }
+        if (s.shape == ChannelSignal::Arbitrary) {
+            if (!s.waveform || s.waveform->pointCount() < Waveform::minPoints)
+                return refuse(Plan::NoWaveform, noWaveformText(s.channel));
+            c.waveform = s.waveform;
+        }
         if (s.shape == ChannelSignal::Line) {
             c.samplesPerPeriod = 2.0;
             c.periods = 1;
