@@ -69,8 +69,9 @@ public:
     int selectedCrateIndex() const { return selectedCrate; }
     int selectedModuleIndex() const { return selectedSlot; }
     bool isEmulator() const { return emulator; }
-    // The thread the module object lives on.
+    // The thread the module object lives on, and the module object (for inspection by tests).
     QThread* moduleWorkerThread() { return &moduleThread; }
+    Module* moduleObject() const { return module; }
 
 signals:
     void started();

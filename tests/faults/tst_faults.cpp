@@ -1,0 +1,377 @@
+// Faults around playing output, met through the main window against a crate service simulator of the
+// test's own: the service killed, hung for less and for longer than the output the module holds,
+// sends refused, the window closed while the service hangs, "Обновить" while playing, the operator's
+// stop. After each, what the operator met: how many error boxes, what the lights, the start button and
+// the animation say, what the journal on disk holds, and what the module plays.
+#include <QtTest>
+
+#include <QMessageBox>
+#include <QMovie>
+#include <QTextCodec>
+
+#include <csignal>
+
+#include "benchstatus.h"
+#include "journal.h"
+#include "modulevek72.h"
+#include "resources.h"
+#include "vekdrunner.h"
+#include "windowtestutil.h"
+
+using namespace windowtest;
+
+namespace {
+
+const QString crateA = QStringLiteral("4B210736");
+
+// Every error box that appears while the test waits: the most open at once, and the text of each.
+class BoxWatcher : public QObject
+{
+public:
+    int mostOpen = 0;
+    QStringList texts;
+    QString informative;
+
+    BoxWatcher()
+    {
+        connect(&timer, &QTimer::timeout, this, &BoxWatcher::look);
+        timer.start(5);
+    }
+    void look()
+    {
+        int open = 0;
+        for (QMessageBox* box : boxes()) {
+            ++open;
+            if (!box->property("seen").toBool()) {
+                box->setProperty("seen", true);
+                texts << box->text();
+            }
+            informative = box->informativeText();
+        }
+        mostOpen = qMax(mostOpen, open);
+    }
+    void closeAll()
+    {
+        look();
+        for (QMessageBox* box : boxes())
+            box->accept();
+    }
+    void reset()
+    {
+        closeAll();
+        mostOpen = 0;
+        texts.clear();
+    }
+
+private:
+    static QList<QMessageBox*> boxes()
+    {
+        QList<QMessageBox*> found;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (box && box->isVisible() && box->windowTitle() == QStringLiteral("Ошибка"))
+                found << box;
+        }
+        return found;
+    }
+    QTimer timer;
+};
+
+// The built-in bench and the program's window against it, with the journal and its error boxes as
+// the program has them.
+struct FaultBench
+{
+    apptest::WorkingDirectory cwd;
+    VekdRunner vekd;
+    const bool serviceUp = vekd.start();
+    std::unique_ptr<MainWindow> window{new MainWindow};
+    BoxWatcher boxes;
+    bool paused = false;
+
+    FaultBench() { setPopupTarget(window.get()); }
+    ~FaultBench()
+    {
+        resume();
+        window.reset();
+        setPopupTarget(nullptr);
+    }
+
+    ModuleVek72* module() const { return static_cast<ModuleVek72*>(window->engineObject()->moduleObject()); }
+    template <typename T>
+    T* find(const char* name) const
+    {
+        return child<QWidget>(window.get(), "widgetModuleSettings")->findChild<T*>(QLatin1String(name))
+                   ?: child<QWidget>(window.get(), "widgetModuleControls")->findChild<T*>(QLatin1String(name));
+    }
+    QPushButton* startButton() const { return find<QPushButton>("pushButtonStartStop"); }
+    QString lights() const
+    {
+        return lightOf(child<QLabel>(window.get(), "labelCrateLed")) + ' '
+               + lightOf(child<QLabel>(window.get(), "labelModuleLed"));
+    }
+    bool animating() const { return module()->busyAnimation()->state() == QMovie::Running; }
+    QJsonObject played() { return benchstatus::module(benchstatus::status(vekd), crateA, 3); }
+    qint64 counter(const char* name) { return played().value("counters").toObject().value(name).toVariant().toLongLong(); }
+    // The journal as it lies on disk, line by line.
+    QStringList journal() const
+    {
+        const QByteArray bytes = apptest::readFile(QStringLiteral("stendix.log"));
+        return QTextCodec::codecForName("Windows-1251")->toUnicode(bytes).split('\n', Qt::SkipEmptyParts);
+    }
+    bool journalHas(const QString& text) const
+    {
+        for (const QString& line : journal())
+            if (line.endsWith(text))
+                return true;
+        return false;
+    }
+    QString lostText() const { return QStringLiteral("Потеряна связь со службой крейтов ") + vekd.address(); }
+
+    bool showSettled()
+    {
+        window->show();
+        return serviceUp && settled(*window) && lights() == QStringLiteral("green green");
+    }
+    // Channel 1 at `millivolts` (AC at 1 kHz, or DC), output started in the mode asked for; true once
+    // the module plays.
+    bool play(bool streaming, bool dc = false, int millivolts = 500)
+    {
+        if (streaming)
+            find<QComboBox>("comboBoxMode")->setCurrentIndex(1);
+        if (dc) {
+            auto* type = find<QComboBox>("comboBoxVoltageTypeCh1");
+            type->setCurrentIndex(type->findText("DC"));
+            if (!apptest::runQueuedCalls(module()))
+                return false;
+            auto* range = find<QComboBox>("comboBoxRangeCh1");
+            range->setCurrentIndex(range->findText("10 В"));
+        }
+        if (!apptest::runQueuedCalls(module()))
+            return false;
+        find<QSpinBox>("spinBoxVoltageCh1")->setValue(millivolts);
+        startButton()->click();
+        return QTest::qWaitFor([&] { return played().value("running").toBool(); }, 20000)
+               && apptest::runQueuedCalls(module());
+    }
+    void pause()
+    {
+        paused = ::kill(pid_t(vekd.pid()), SIGSTOP) == 0;
+    }
+    void resume()
+    {
+        if (paused)
+            ::kill(pid_t(vekd.pid()), SIGCONT);
+        paused = false;
+    }
+    // What the operator sees of the output: the button's text, the animation and the lights.
+    QString outputShown() const
+    {
+        return QStringLiteral("%1 %2 %3").arg(startButton()->text(), animating() ? "animated" : "still", lights());
+    }
+};
+
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return 0;
+}
+
+} // namespace
+
+class TestFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        initStendixResources();
+        // The program's own journal: every message to "stendix.log" and criticals to the window.
+        qInstallMessageHandler(journalHandler);
+    }
+    void cleanupTestCase() { qInstallMessageHandler(nullptr); }
+
+    void faultWhilePlaying_data();
+    void faultWhilePlaying();
+    void closeWhileTheServiceHangs_data();
+    void closeWhileTheServiceHangs();
+    void operatorStopAndUpdateLeaveNothingPlaying_data();
+    void operatorStopAndUpdateLeaveNothingPlaying();
+    void foundAgainAfterALoss();
+};
+
+void TestFaults::faultWhilePlaying_data()
+{
+    QTest::addColumn<bool>("streaming");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("aheadMs");       // output the module holds ahead while streaming
+    QTest::addColumn<bool>("lost");         // the loss is reported (one box, red lights, "Старт")
+    QTest::addColumn<int>("underruns");
+
+    QTest::newRow("service killed, streaming") << true << "kill" << 10000 << true << 0;
+    QTest::newRow("service killed, cyclic") << false << "kill" << 0 << true << 0;
+    QTest::newRow("service hung for less than the output held") << true << "hang 2000" << 4000 << false << 0;
+    QTest::newRow("service hung for longer than the output held") << true << "hang" << 1000 << true << 1;
+    QTest::newRow("sends refused 40 times") << true << "refuse 40" << 10000 << false << 0;
+}
+
+void TestFaults::faultWhilePlaying()
+{
+    QFETCH(bool, streaming);
+    QFETCH(QString, fault);
+    QFETCH(int, aheadMs);
+    QFETCH(bool, lost);
+    QFETCH(int, underruns);
+    FaultBench b;
+    QVERIFY(b.showSettled());
+    if (aheadMs > 0)
+        b.module()->sampleSender()->setAhead(aheadMs);
+    QVERIFY(b.play(streaming));
+    const qint64 memoryBefore = residentKiB();
+    const QString how = fault.section(' ', 0, 0);
+    const int amount = fault.section(' ', 1, 1).toInt();
+
+    if (how == "kill") {
+        ::kill(pid_t(b.vekd.pid()), SIGKILL);
+    } else if (how == "hang") {
+        b.pause();
+        if (amount > 0)
+            QTimer::singleShot(amount, [&b] { b.resume(); });
+    } else {
+        QCOMPARE(b.vekd.vekctl({"fault", "fail", "--crate", crateA, "--slot", "3", "--function", "VEK72_Send",
+                                "--count", QString::number(amount)}),
+                 0);
+    }
+
+    if (lost) {
+        // Noticed at once for a dead service; for a silent one when the output held is played.
+        QVERIFY(QTest::qWaitFor([&] { return b.journalHas(b.lostText()) || b.journalHas(b.lostText() + ": служба не отвечает"); },
+                                10000));
+        QTRY_COMPARE_WITH_TIMEOUT(b.outputShown(), QStringLiteral("Старт still red red"), 5000);
+        QVERIFY(!b.module()->isRunning());
+        QVERIFY(!b.startButton()->isChecked());
+        b.resume();
+    } else if (how == "hang") {
+        // Back after the hang: the output went on, and the sender sends again.
+        QVERIFY(QTest::qWaitFor([&] { return !b.paused; }, 10000));
+        const qint64 sends = b.counter("sends");
+        QVERIFY(QTest::qWaitFor([&] { return b.counter("sends") > sends + 2; }, 10000));
+    } else {
+        // Every refused send was asked again: the faults are used up, and the output went on.
+        QVERIFY(QTest::qWaitFor([&] { return b.played().value("faults").toObject().isEmpty(); }, 20000));
+        const qint64 sends = b.counter("sends");
+        QVERIFY(QTest::qWaitFor([&] { return b.counter("sends") > sends + 2; }, 10000));
+    }
+    if (!lost)
+        QCOMPARE(b.outputShown(), QStringLiteral("Стоп animated green green"));
+    QVERIFY(apptest::runQueuedCalls(b.window.get()));
+    b.boxes.look();
+    qInfo("%s: %d box(es), %lld KiB more memory", QTest::currentDataTag(), b.boxes.texts.size(),
+          residentKiB() - memoryBefore);
+
+    // One box at most, whatever the fault; for a loss it names what happened and where.
+    QCOMPARE(b.boxes.mostOpen, how == "hang" && !lost ? 0 : 1);
+    if (lost)
+        QVERIFY2(b.boxes.texts.value(0).startsWith(b.lostText()), qPrintable(b.boxes.texts.join('|')));
+    else if (how == "refuse")
+        QCOMPARE(b.boxes.texts, QStringList{"Ошибка при отправке данных модулю!"});
+    if (how != "kill")
+        QTRY_COMPARE_WITH_TIMEOUT(b.counter("underruns"), qint64(underruns), 10000);
+}
+
+void TestFaults::closeWhileTheServiceHangs_data()
+{
+    QTest::addColumn<bool>("streaming");
+    QTest::newRow("streaming") << true;
+    QTest::newRow("cyclic") << false;
+}
+
+// Closing ends in bounded time whatever the service does; no box is raised while the window goes,
+// and the journal's last line says what could not be done.
+void TestFaults::closeWhileTheServiceHangs()
+{
+    QFETCH(bool, streaming);
+    FaultBench b;
+    QVERIFY(b.showSettled());
+    QVERIFY(b.play(streaming));
+    b.pause();
+    QElapsedTimer clock;
+    clock.start();
+    b.window->close();
+    qInfo("closed in %lld ms", clock.elapsed());
+    QVERIFY(b.window->isHidden());
+    b.boxes.look();
+    QCOMPARE(b.boxes.mostOpen, 0);
+    const QStringList lines = b.journal();
+    QVERIFY2(lines.last().endsWith("E] Не удалось выставить нули на всех выходах модуля"), qPrintable(lines.join('\n')));
+    b.resume();
+}
+
+void TestFaults::operatorStopAndUpdateLeaveNothingPlaying_data()
+{
+    QTest::addColumn<bool>("streaming");
+    QTest::addColumn<QString>("action");
+    QTest::newRow("Стоп after a DC level, cyclic") << false << "stop";
+    QTest::newRow("Стоп after a DC level, streaming") << true << "stop";
+    QTest::newRow("Обновить while playing") << false << "update";
+    QTest::newRow("Обновить while streaming") << true << "update";
+}
+
+// The operator's stop leaves every output at 0 V, not at the level the signal had reached; an update
+// stops the output the operator's way first, and the panels keep their values for the same module.
+void TestFaults::operatorStopAndUpdateLeaveNothingPlaying()
+{
+    QFETCH(bool, streaming);
+    QFETCH(QString, action);
+    FaultBench b;
+    QVERIFY(b.showSettled());
+    QVERIFY(b.play(streaming, true, 3000));
+    QTRY_COMPARE_WITH_TIMEOUT(b.played().value("outputs").toArray().at(0).toDouble(), 3.0, 10000);
+    if (action == "stop") {
+        b.startButton()->click();
+    } else {
+        child<QAbstractButton>(b.window.get(), "pushButtonUpdate")->click();
+        QVERIFY(settled(*b.window));
+    }
+    QVERIFY(QTest::qWaitFor([&] { return benchstatus::outputsAtZero(b.played()); }, 10000));
+    QVERIFY(!b.played().value("running").toBool());
+    QVERIFY(b.played().value("opened").toBool());
+    QVERIFY(apptest::runQueuedCalls(b.module()));
+    QVERIFY(apptest::runQueuedCalls(b.window.get()));
+    QCOMPARE(b.outputShown(), QStringLiteral("Старт still green green"));
+    QCOMPARE(b.find<QSpinBox>("spinBoxVoltageCh1")->value(), 3000);
+    QCOMPARE(b.find<QComboBox>("comboBoxVoltageTypeCh1")->currentText(), QStringLiteral("DC"));
+    QCOMPARE(b.find<QComboBox>("comboBoxMode")->currentIndex(), streaming ? 1 : 0);
+    QCOMPARE(b.boxes.mostOpen, 0);
+    for (const QString& line : b.journal())
+        QVERIFY2(line.contains("I] "), qPrintable(line));
+}
+
+// After a loss, "Обновить" finds the module again (the service back on another port): the panels keep
+// the operator's values and nothing starts by itself.
+void TestFaults::foundAgainAfterALoss()
+{
+    FaultBench b;
+    QVERIFY(b.showSettled());
+    QVERIFY(b.play(false, false, 700));
+    ::kill(pid_t(b.vekd.pid()), SIGKILL);
+    QVERIFY(QTest::qWaitFor([&] { return b.journalHas(b.lostText()); }, 10000));
+    QVERIFY(b.vekd.start());
+    b.boxes.closeAll();
+    child<QAbstractButton>(b.window.get(), "pushButtonUpdate")->click();
+    QVERIFY(settled(*b.window));
+    QVERIFY(apptest::runQueuedCalls(b.module()));
+    QCOMPARE(b.outputShown(), QStringLiteral("Старт still green green"));
+    QCOMPARE(b.find<QSpinBox>("spinBoxVoltageCh1")->value(), 700);
+    QVERIFY(b.played().value("opened").toBool());
+    QVERIFY(!b.played().value("running").toBool());
+    QCOMPARE(b.boxes.texts, QStringList{b.lostText()});
+}
+
+QTEST_MAIN(TestFaults)
+#include "tst_faults.moc"
