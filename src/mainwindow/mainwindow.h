@@ -3,7 +3,9 @@
 
 #include <QList>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPixmap>
+#include <QPointer>
 #include <QSemaphore>
 #include <QThread>
 
@@ -29,6 +31,7 @@ public:
     ~MainWindow() override;
 
     // For inspection by tests and diagnostics.
+    QMessageBox* openErrorBox() const { return errorBox; }
     Engine* engineObject() const { return engine; }
     Options* optionsDialog() const { return options; }
     int displayPeriod() const { return displayUpdateMs; }
@@ -40,7 +43,12 @@ public slots:
     void postMessage(QString message);
     void postInfo(QString message);
     void popupMessage(QString message, bool success);
+    // At most one error box is open; the critical messages that come while it is open (the journal
+    // has them all) are counted in it. None is shown once closing has begun.
     void popupError(QString message);
+    // The journal's own troubles (it cannot be written or archived, or writes again), queued by the
+    // journal: shown in the status bar.
+    void journalProblem(QString message);
 
 private slots:
     void on_pushButtonUpdate_clicked();
@@ -96,6 +104,9 @@ private:
     Lifecycle lifecycle;
     // What the manual page's contents asked for when the window was last fitted to them.
     QSize fittedContentsHint;
+    // The one open error box, and the critical messages that came after the one it shows.
+    QPointer<QMessageBox> errorBox;
+    int moreErrors;
 };
 
 #endif
