@@ -184,6 +184,12 @@ bool JournalFile::rotate(QString* reason)
     return true;
 }
 
+#ifdef Q_OS_WIN
+static const char lineEnd[] = "\r\n";
+#else
+static const char lineEnd[] = "\n";
+#endif
+
 // True when the file's last byte is a line end (or the file is empty or cannot be read).
 static bool endsWithLineEnd(const QString& path, qint64 size)
 {
@@ -198,22 +204,24 @@ static bool endsWithLineEnd(const QString& path, qint64 size)
 
 bool JournalFile::writeRecord(const QByteArray& line, QString* reason)
 {
-    // Unbuffered: the record goes down in one write call, and a short one is known at once.
+    // Unbuffered and in binary mode, with the platform's line end put in here: the record goes down
+    // in one write call (text mode would write it piecemeal where it converts line ends), and a
+    // short write is known at once.
     QFile journalFile(journalPath());
     errno = 0;
-    if (!journalFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered)) {
+    if (!journalFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         *reason = systemReason(errno, journalFile.errorString());
         return false;
     }
     const qint64 before = journalFile.size();
     QByteArray bytes;
-    bytes.reserve(line.size() + 2);
+    bytes.reserve(line.size() + 4);
     // A line left unfinished (by another program, or a crash mid-write) is closed first, so that
     // this record starts a line of its own.
     if (before != cleanEnd && !endsWithLineEnd(journalPath(), before))
-        bytes.append('\n');
+        bytes.append(lineEnd);
     bytes.append(line);
-    bytes.append('\n');
+    bytes.append(lineEnd);
     errno = 0;
     const qint64 written = journalFile.write(bytes);
     const int error = errno;
