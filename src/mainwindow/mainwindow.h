@@ -31,7 +31,6 @@ public:
     ~MainWindow() override;
 
     // For inspection by tests and diagnostics.
-    QMessageBox* openErrorBox() const { return errorBox; }
     Engine* engineObject() const { return engine; }
     Options* optionsDialog() const { return options; }
     int displayPeriod() const { return displayUpdateMs; }
