@@ -1,6 +1,7 @@
 // Journal throughput: messages per second through the real handler (open, append, close per
 // message, plus the standard-error copy), from one thread and from four, with and without
-// rotation into zip archives.
+// rotation into zip archives; and the same message repeated, which the journal folds into one line
+// and a count.
 //
 //   bench_journal [--benchmark_filter=...]
 //
@@ -35,8 +36,10 @@ void BM_JournalNoRotation(benchmark::State& state)
     if (state.thread_index() == 0)
         removeJournalFiles();
     int sinceReset = 0;
+    int n = 0;
     for (auto _ : state) {
-        qInfo("Канал %d: частота %d Гц, напряжение %d мВ", 3, 1000, 1500);
+        // Each text differs from the one before: every message is written.
+        qInfo("Канал %d: частота %d Гц, напряжение %d мВ", 3, 1000 + (++n % 1000), 1500);
         if (++sinceReset == 2000) {
             sinceReset = 0;
             if (state.thread_index() == 0) {
@@ -55,8 +58,9 @@ void BM_JournalWithRotation(benchmark::State& state)
 {
     if (state.thread_index() == 0)
         removeJournalFiles();
+    int n = 0;
     for (auto _ : state)
-        qInfo("Канал %d: частота %d Гц, напряжение %d мВ", 3, 1000, 1500);
+        qInfo("Канал %d: частота %d Гц, напряжение %d мВ", 3, 1000 + (++n % 1000), 1500);
     state.SetItemsProcessed(state.iterations());
     if (state.thread_index() == 0) {
         int archives = 0;
@@ -66,8 +70,23 @@ void BM_JournalWithRotation(benchmark::State& state)
     }
 }
 
+// The same message over and over: counted, not written.
+void BM_JournalRepeats(benchmark::State& state)
+{
+    if (state.thread_index() == 0)
+        removeJournalFiles();
+    for (auto _ : state)
+        qCritical("Ошибка -105 (Модуль не открыт)");
+    state.SetItemsProcessed(state.iterations());
+    if (state.thread_index() == 0) {
+        finishJournal();
+        state.counters["journal_bytes"] = double(QFile(QStringLiteral("stendix.log")).size());
+    }
+}
+
 BENCHMARK(BM_JournalNoRotation)->Threads(1)->Threads(4)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_JournalWithRotation)->Threads(1)->Threads(4)->MinTime(3.0)->UseRealTime();
+BENCHMARK(BM_JournalRepeats)->Threads(1)->MinTime(1.0)->UseRealTime();
 
 } // namespace
 

@@ -20,8 +20,14 @@ int main(int argc, char* argv[])
     initStendixResources();
     installQtTranslations();
 
-    MainWindow window;
-    window.show();
-    setPopupTarget(&window);
-    return application.exec();
+    int exitCode = 0;
+    {
+        MainWindow window;
+        window.show();
+        setPopupTarget(&window);
+        exitCode = application.exec();
+    }
+    // The window's last messages may have closed no run of repeats yet.
+    finishJournal();
+    return exitCode;
 }

@@ -20,6 +20,7 @@
 #include <cstdlib>
 
 #include "appsettings.h"
+#include "journal.h"
 #include "serviceaddress.h"
 #include "options.h"
 #include "ui_mainwindow.h"
@@ -33,10 +34,6 @@ void requireConnection(const QMetaObject::Connection& connection, const char* wh
     if (!connection)
         qFatal("Не удалось соединить %s", what);
 }
-
-// Range of the display period in the options dialog, milliseconds.
-constexpr int displayPeriodMinimum = 100;
-constexpr int displayPeriodMaximum = 2000;
 
 // How long closing waits for the engine to stop the module, milliseconds: every call to the crate
 // service is bounded well within it; a service that still holds a call after it is left behind.
@@ -66,7 +63,8 @@ MainWindow::MainWindow(QWidget* parent)
       redPixmap(QStringLiteral(":/icons/bullet_red.png")),
       displayUpdateMs(500),
       pendingDiscoveries(0),
-      lifecycle(Lifecycle::Running)
+      lifecycle(Lifecycle::Running),
+      moreErrors(0)
 {
     // In Latin digits whatever the system locale writes numbers with, like the journal's time stamps.
     const QString startTime = QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyy.MM.dd hh:mm:ss"));
@@ -328,7 +326,31 @@ void MainWindow::popupMessage(QString message, bool success)
 
 void MainWindow::popupError(QString message)
 {
-    QMessageBox::critical(this, QStringLiteral("Ошибка"), message, QMessageBox::Ok);
+    // Taken in any case: the journal queues the next call only after this one has been taken.
+    const int messages = takePopupCount();
+    // While the window shuts down the journal and standard error carry the message alone.
+    if (lifecycle != Lifecycle::Running)
+        return;
+    // A box closed a moment ago may not be deleted yet.
+    if (errorBox && errorBox->isVisible()) {
+        moreErrors += messages;
+        errorBox->setInformativeText(QStringLiteral("Ещё сообщений: %1").arg(moreErrors));
+        return;
+    }
+    // Not run in a loop of its own: the window goes on serving its events (and its closing) while
+    // the box is open.
+    errorBox = new QMessageBox(QMessageBox::Critical, QStringLiteral("Ошибка"), message, QMessageBox::Ok, this);
+    errorBox->setAttribute(Qt::WA_DeleteOnClose);
+    errorBox->setWindowModality(Qt::ApplicationModal);
+    moreErrors = messages - 1;
+    if (moreErrors > 0)
+        errorBox->setInformativeText(QStringLiteral("Ещё сообщений: %1").arg(moreErrors));
+    errorBox->show();
+}
+
+void MainWindow::journalProblem(QString message)
+{
+    infoLabel->setText(message);
 }
 
 void MainWindow::moduleLost()
@@ -397,7 +419,12 @@ void MainWindow::on_pushButtonOptions_clicked()
     engine->setDisplayPeriod(displayUpdateMs);
     writeDisplayPeriod(settings, displayUpdateMs);
     engine->applyOptions(settings);
-    settings->sync();
+    QString reason;
+    if (!saveSettings(settings, &reason)) {
+        const QString text = QStringLiteral("Настройки не сохранены в файл stendix.ini (%1)").arg(reason);
+        qWarning("%s", qUtf8Printable(text));
+        infoLabel->setText(text);
+    }
 }
 
 void MainWindow::showEvent(QShowEvent* event)
@@ -437,8 +464,9 @@ void MainWindow::shutDown()
         // process ends without it, its threads with it.
         qCritical("Завершение работы без остановки модуля: служба крейтов %s не ответила вовремя",
                   qUtf8Printable(serviceAddressText()));
+        finishJournal();
         std::fflush(nullptr);
-        std::_Exit(0);
+        std::_Exit(1);
     }
     engineThread.quit();
     engineThread.wait();
@@ -453,6 +481,9 @@ void MainWindow::closeEvent(QCloseEvent* event)
         return;
     }
     if (lifecycle == Lifecycle::Running) {
+        // A box still open goes with the window; the journal keeps its message.
+        if (errorBox)
+            errorBox->close();
         statusLabel->setText(QStringLiteral("Завершение работы"));
         qInfo("Завершение работы");
         setEnabled(false);

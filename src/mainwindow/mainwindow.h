@@ -3,7 +3,9 @@
 
 #include <QList>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPixmap>
+#include <QPointer>
 #include <QSemaphore>
 #include <QThread>
 
@@ -40,9 +42,14 @@ public slots:
     void postMessage(QString message);
     void postInfo(QString message);
     void popupMessage(QString message, bool success);
+    // At most one error box is open; the critical messages that come while it is open (the journal
+    // has them all) are counted in it. None is shown once closing has begun.
     void popupError(QString message);
     // The current module's connection went away by itself.
     void moduleLost();
+    // The journal's own troubles (it cannot be written or archived, or writes again), queued by the
+    // journal: shown in the status bar.
+    void journalProblem(QString message);
 
 private slots:
     void on_pushButtonUpdate_clicked();
@@ -100,6 +107,9 @@ private:
     bool moduleWasLost = false;
     // What the manual page's contents asked for when the window was last fitted to them.
     QSize fittedContentsHint;
+    // The one open error box, and the critical messages that came after the one it shows.
+    QPointer<QMessageBox> errorBox;
+    int moreErrors;
 };
 
 #endif

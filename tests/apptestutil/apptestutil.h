@@ -122,8 +122,13 @@ public:
     // Stores a key of group "Global" in the settings file, as an earlier run or an operator would.
     void writeGlobal(const QString& key, const QVariant& value) const
     {
+        writeKey(QStringLiteral("Global/") + key, value);
+    }
+    // Stores a key given with its group ("VEK72/AccuracyFreq").
+    void writeKey(const QString& groupAndKey, const QVariant& value) const
+    {
         QSettings settings(iniPath(), QSettings::IniFormat);
-        settings.setValue(QStringLiteral("Global/") + key, value);
+        settings.setValue(groupAndKey, value);
     }
 
 private:
@@ -138,6 +143,7 @@ struct CapturedMessages
 {
     QMutex mutex;
     QStringList criticals;
+    QStringList warnings;
     QStringList infos;
     QtMessageHandler previous = nullptr;
 };
@@ -158,6 +164,10 @@ inline void captureHandler(QtMsgType type, const QMessageLogContext& context, co
         (type == QtCriticalMsg ? m.criticals : m.infos).append(text);
         return;
     }
+    if (type == QtWarningMsg) {
+        QMutexLocker lock(&m.mutex);
+        m.warnings.append(text);
+    }
     if (m.previous)
         m.previous(type, context, text);
 }
@@ -165,8 +175,9 @@ inline void captureHandler(QtMsgType type, const QMessageLogContext& context, co
 } // namespace detail
 
 // From here on the critical and info messages of every thread are kept for criticals() and infos();
-// warnings and fatal messages go on to the handler installed before (the test framework's, which
-// reports them); debug messages are dropped, as the journal drops them.
+// warnings are kept for warnings() and also go on, like fatal messages, to the handler installed
+// before (the test framework's, which reports them); debug messages are dropped, as the journal drops
+// them.
 inline void installMessageCapture()
 {
     const QtMessageHandler old = qInstallMessageHandler(detail::captureHandler);
@@ -180,6 +191,12 @@ inline QStringList criticals()
     return detail::captured().criticals;
 }
 
+inline QStringList warnings()
+{
+    QMutexLocker lock(&detail::captured().mutex);
+    return detail::captured().warnings;
+}
+
 inline QStringList infos()
 {
     QMutexLocker lock(&detail::captured().mutex);
@@ -190,6 +207,7 @@ inline void clearMessages()
 {
     QMutexLocker lock(&detail::captured().mutex);
     detail::captured().criticals.clear();
+    detail::captured().warnings.clear();
     detail::captured().infos.clear();
 }
 

@@ -9,8 +9,10 @@
 #include <quazipfile.h>
 #include <quazipfileinfo.h>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -89,14 +91,21 @@ private:
     int saved = -1;
 };
 
-// Receives the journal's pop-ups like the main window does.
+// Receives the journal's pop-ups and troubles like the main window does.
 class PopupReceiver : public QObject
 {
     Q_OBJECT
 public:
     QStringList messages;
+    QList<int> counts;     // the critical messages each call stood for
+    QStringList problems;
 public slots:
-    void popupError(QString message) { messages << message; }
+    void popupError(QString message)
+    {
+        messages << message;
+        counts << takePopupCount();
+    }
+    void journalProblem(QString message) { problems << message; }
 };
 
 // Routes messages into the journal while it lives, then gives them back to the test framework.
@@ -135,6 +144,88 @@ QString fromLocal(const QByteArray& bytes)
     return QTextCodec::codecForName("Windows-1251")->toUnicode(bytes);
 }
 
+// The journal's lines without their time stamps ("I] text"); a line that is not a journal line is
+// kept whole, between angle brackets.
+QStringList linesOf(const QByteArray& journal)
+{
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\[\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}:\\d{2}:\\d{2}:\\d{3} ([DIWEF]\\] .*)$"));
+    QStringList lines;
+    for (const QString& line : fromLocal(journal).split(QLatin1Char('\n'))) {
+        const QRegularExpressionMatch match = stamp.match(line);
+        lines << (match.hasMatch() || line.isEmpty() ? match.captured(1) : QLatin1Char('<') + line + QLatin1Char('>'));
+    }
+    return lines;
+}
+
+// The texts the journal uses for its own troubles.
+QString writeFailure(const QString& reason)
+{
+    return QStringLiteral("Журнал stendix.log не записывается (%1); сообщения выводятся только в стандартный поток ошибок")
+        .arg(reason);
+}
+QString writeRecovered(int lost)
+{
+    return QStringLiteral("Запись журнала stendix.log возобновлена; не записано сообщений: %1").arg(lost);
+}
+const QString archiveFailure =
+    QStringLiteral("Журнал не архивируется (stendix-1.log.zip: нет такой папки); он продолжает расти");
+
+// Runs this test program as a child in the working directory, logging through the journal: each
+// step is a message text, or "limit:+N" (files may grow only N bytes past the journal's size now,
+// as on a disk about to be full), "unlimit" or "rmjournal" (the directory in the journal's place
+// goes). The child prints what reached the window's slots.
+struct ChildRun
+{
+    QByteArray out;
+    QByteArray err;
+    bool finished = false;
+};
+
+ChildRun runJournalChild(const QString& dir, const QStringList& steps)
+{
+    QProcess child;
+    child.setWorkingDirectory(dir);
+    child.start(QCoreApplication::applicationFilePath(), QStringList{QStringLiteral("--journal-child")} + steps);
+    ChildRun run;
+    run.finished = child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+    run.out = child.readAllStandardOutput();
+    run.err = child.readAllStandardError();
+    return run;
+}
+
+int journalChild(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
+    std::signal(SIGXFSZ, SIG_IGN);   // a write past the limit fails instead of ending the process
+    PopupReceiver window;
+    qInstallMessageHandler(journalHandler);
+    setPopupTarget(&window);
+    for (int i = 2; i < argc; ++i) {
+        // The parent hands the arguments over in the local encoding.
+        const QString step = QString::fromLocal8Bit(argv[i]);
+        rlimit limit;
+        getrlimit(RLIMIT_FSIZE, &limit);
+        if (step.startsWith(QLatin1String("limit:+"))) {
+            limit.rlim_cur = rlim_t(QFileInfo(QStringLiteral("stendix.log")).size() + step.mid(7).toInt());
+            setrlimit(RLIMIT_FSIZE, &limit);
+        } else if (step == QLatin1String("unlimit")) {
+            limit.rlim_cur = limit.rlim_max;
+            setrlimit(RLIMIT_FSIZE, &limit);
+        } else if (step == QLatin1String("rmjournal")) {
+            QDir().rmdir(QStringLiteral("stendix.log"));
+        } else {
+            qInfo("%s", qUtf8Printable(step));
+        }
+    }
+    QCoreApplication::sendPostedEvents();
+    qInstallMessageHandler(nullptr);
+    for (const QString& problem : window.problems)
+        std::printf("%s\n", problem.toUtf8().constData());
+    return 0;
+}
+
 } // namespace
 
 class TestJournal : public QObject
@@ -157,6 +248,12 @@ private slots:
     void failingPopupDoesNotRecurse();
     void fatalIsWrittenThenAborts();
     void manyThreadsAcrossRotations();
+    void repeatFolding_data();
+    void repeatFolding();
+    void repeatsOnDisk();
+    void criticalBurstQueuesOneCall();
+    void writeFailures_data();
+    void writeFailures();
 
 private:
     std::unique_ptr<apptest::WorkingDirectory> cwd;
@@ -164,6 +261,7 @@ private:
 
 void TestJournal::init()
 {
+    resetJournal();
     cwd.reset(new apptest::WorkingDirectory);
     QVERIFY(cwd->isValid());
 }
@@ -419,8 +517,188 @@ void TestJournal::manyThreadsAcrossRotations()
         QCOMPARE(next[t], perThread);
 }
 
+void TestJournal::repeatFolding_data()
+{
+    // Each step: "<ms> <level> <text>", the level one of I W E F; "end" closes the journal.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("written");
+    QTest::newRow("a burst, then another message")
+        << QStringList{"0 E сбой", "100 E сбой", "200 E сбой", "300 E сбой", "400 E сбой", "450 I дальше"}
+        << QStringList{"E сбой", "E Сообщение повторено ещё 4 раза: сбой", "I дальше"};
+    QTest::newRow("each within a second of the one before: one run of nine seconds")
+        << QStringList{"0 E сбой", "900 E сбой", "1800 E сбой", "2700 E сбой", "3600 E сбой", "4500 E сбой",
+                       "5400 E сбой", "6300 E сбой", "7200 E сбой", "8100 E сбой", "9000 E сбой", "end"}
+        << QStringList{"E сбой", "E Сообщение повторено ещё 10 раз: сбой"};
+    QTest::newRow("the same text after a pause starts a new run")
+        << QStringList{"0 W сбой", "500 W сбой", "1501 W сбой", "1600 W сбой", "end"}
+        << QStringList{"W сбой", "W Сообщение повторено ещё 1 раз: сбой", "W сбой",
+                       "W Сообщение повторено ещё 1 раз: сбой"};
+    QTest::newRow("other level, or two threads taking turns")
+        << QStringList{"0 W сбой", "10 E сбой", "20 W сбой", "21 E А", "22 E Б", "23 E А"}
+        << QStringList{"W сбой", "E сбой", "W сбой", "E А", "E Б", "E А"};
+    QTest::newRow("fatal is never folded")
+        << QStringList{"0 F конец", "1 F конец"} << QStringList{"F конец", "F конец"};
+}
+
+void TestJournal::repeatFolding()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, written);
+    const QString levels = QStringLiteral("DIWEF");
+    const QtMsgType types[] = {QtDebugMsg, QtInfoMsg, QtWarningMsg, QtCriticalMsg, QtFatalMsg};
+    journal::RepeatFolder folder;
+    const QDateTime start(QDate(2021, 4, 26), QTime(14, 0));
+    QStringList out;
+    for (const QString& step : steps) {
+        const QVector<journal::Record> records =
+            step == QLatin1String("end")
+                ? folder.finish()
+                : folder.take(step.section(' ', 0, 0).toLongLong(), start.addMSecs(step.section(' ', 0, 0).toLongLong()),
+                              types[levels.indexOf(step.section(' ', 1, 1))], step.section(' ', 2));
+        for (const journal::Record& record : records)
+            out << levels.at(int(std::find(std::begin(types), std::end(types), record.type) - std::begin(types)))
+                       + QLatin1Char(' ') + record.text;
+    }
+    QCOMPARE(out, written);
+}
+
+// A fault that repeats its message many times a second leaves one line and a count in the journal
+// (and on standard error); the count comes with the next different message, or when the journal is
+// finished.
+void TestJournal::repeatsOnDisk()
+{
+    StderrCapture capture;
+    {
+        HandlerScope scope;
+        for (int n = 0; n < 25; ++n)
+            qCritical("Ошибка -105 (Модуль не открыт)");
+        qInfo("Обновление");
+        for (int n = 0; n < 3; ++n)
+            qWarning("Модуль уже запущен");
+        finishJournal();
+    }
+    const QStringList expected{"E] Ошибка -105 (Модуль не открыт)",
+                               "E] Сообщение повторено ещё 24 раза: Ошибка -105 (Модуль не открыт)",
+                               "I] Обновление", "W] Модуль уже запущен",
+                               "W] Сообщение повторено ещё 2 раза: Модуль уже запущен", ""};
+    QCOMPARE(linesOf(readFile(journalName)), expected);
+    QCOMPARE(fromLocal(capture.take()).count(QStringLiteral("Ошибка -105")), 2);
+}
+
+// Criticals from several threads while the window is busy: every one is journaled, and the window
+// gets one call standing for all of them, not one call each; the next critical makes a new call.
+void TestJournal::criticalBurstQueuesOneCall()
+{
+    PopupReceiver receiver;
+    StderrCapture quiet;
+    HandlerScope scope;
+    setPopupTarget(&receiver);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; ++t) {
+        workers.emplace_back([t] {
+            for (int n = 0; n < 250; ++n)
+                qCritical("Ошибка отправки %d.%d", t, n);
+        });
+    }
+    for (auto& worker : workers)
+        worker.join();
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(receiver.counts, QList<int>{1000});
+    QCOMPARE(fromLocal(readFile(journalName)).count(QStringLiteral(" E] Ошибка отправки ")), 1000);
+    qCritical("Ещё одна");
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(receiver.counts, (QList<int>{1000, 1}));
+    QCOMPARE(receiver.messages.last(), QStringLiteral("Ещё одна"));
+}
+
+void TestJournal::writeFailures_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("journal");   // lines after the prepared ones; empty: not readable
+    QTest::addColumn<QString>("notice");        // on standard error exactly `times` times
+    QTest::addColumn<int>("times");
+    QTest::addColumn<QStringList>("status");    // what the window's status bar was given, in order
+
+    const QString full = writeFailure(QStringLiteral("превышен допустимый размер файла"));
+    // A record is 37 bytes: with 50 to spare the first fits and the second is cut short.
+    QTest::newRow("disk full mid-record, then space again, then full again")
+        << "two lines" << QStringList{"limit:+50", "запись 1", "запись 2", "запись 3", "unlimit", "запись 4", "limit:+10", "запись 5"}
+        << QStringList{"I] запись 1", "I] запись 4", "W] " + writeRecovered(2), ""} << full << 2
+        << QStringList{full, writeRecovered(2), full};
+    const QString devFull = writeFailure(QStringLiteral("нет места на диске"));
+    QTest::newRow("/dev/full") << "/dev/full" << QStringList{"запись 1", "запись 2", "запись 3"} << QStringList()
+                               << devFull << 1 << QStringList{devFull};
+    const QString folder = writeFailure(QStringLiteral("на месте файла находится папка"));
+    QTest::newRow("a folder in the journal's place, then gone")
+        << "folder" << QStringList{"запись 1", "запись 2", "rmjournal", "запись 3"}
+        << QStringList{"I] запись 3", "W] " + writeRecovered(2), ""} << folder << 1
+        << QStringList{folder, writeRecovered(2)};
+    QTest::newRow("an unfinished last line")
+        << "unfinished" << QStringList{"запись 1"} << QStringList{"<обрыв строки>", "I] запись 1", ""} << QString() << 0
+        << QStringList();
+    QStringList steps, lines{"I] запись 1", "W] " + archiveFailure};
+    for (int n = 1; n <= 150; ++n) {
+        steps << QStringLiteral("запись %1").arg(n);
+        if (n > 1)
+            lines << QStringLiteral("I] запись %1").arg(n);
+    }
+    lines << QString();
+    // The archive's place lies in a folder that does not exist; tried again after 100 lines.
+    QTest::newRow("archive cannot be written") << "archive" << steps << lines << archiveFailure << 1
+                                               << QStringList{archiveFailure};
+}
+
+void TestJournal::writeFailures()
+{
+    QFETCH(QString, setup);
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, journal);
+    QFETCH(QString, notice);
+    QFETCH(int, times);
+    QFETCH(QStringList, status);
+
+    QByteArray prepared;
+    if (setup == QLatin1String("two lines"))
+        prepared = "[2021.04.26 14:47:06:123 I] old 1\n[2021.04.26 14:47:06:124 I] old 2\n";
+    else if (setup == QLatin1String("unfinished"))
+        prepared = "\xEE\xE1\xF0\xFB\xE2 \xF1\xF2\xF0\xEE\xEA\xE8";   // "обрыв строки" without a line end
+    else if (setup == QLatin1String("archive"))
+        prepared = journalOfSize(journal::rotationThreshold + 10);
+    if (!prepared.isEmpty())
+        writeFile(journalName, prepared);
+    if (setup == QLatin1String("/dev/full"))
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), journalName));
+    if (setup == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(journalName));
+    if (setup == QLatin1String("archive"))
+        QVERIFY(QFile::link(QStringLiteral("/nonexistent-stendix-dir/archive.zip"), QStringLiteral("stendix-1.log.zip")));
+
+    const ChildRun run = runJournalChild(cwd->path(), steps);
+    QVERIFY2(run.finished, run.err.right(2000).constData());
+    if (!journal.isEmpty()) {
+        const QByteArray onDisk = readFile(journalName);
+        QVERIFY(onDisk.startsWith(prepared.left(prepared.lastIndexOf('\n') + 1)));
+        const int preparedLines = prepared.count('\n');
+        const QStringList lines = linesOf(onDisk).mid(preparedLines);
+        QVERIFY2(lines == journal, qPrintable(lines.join(QLatin1Char('|'))));
+    }
+    // Every message still reached standard error, and the trouble was told there exactly as often
+    // as it began.
+    const QString err = fromLocal(run.err);
+    for (const QString& step : steps) {
+        if (!step.contains(QLatin1Char(':')) && step != QLatin1String("unlimit") && step != QLatin1String("rmjournal"))
+            QVERIFY2(err.contains(QStringLiteral("I] ") + step), qPrintable(step));
+    }
+    if (!notice.isEmpty())
+        QCOMPARE(err.count(notice), times);
+    QCOMPARE(QString::fromUtf8(run.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts), status);
+}
+
 int main(int argc, char* argv[])
 {
+    if (argc > 1 && qstrcmp(argv[1], "--journal-child") == 0)
+        return journalChild(argc, argv);
     if (argc > 1 && qstrcmp(argv[1], "--fatal-child") == 0) {
         QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
         qInstallMessageHandler(journalHandler);

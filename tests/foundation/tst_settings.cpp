@@ -43,12 +43,12 @@ void TestSettings::storedValues()
         QSettings settings(ini, QSettings::IniFormat);
         const GlobalSettings values = readGlobalSettings(&settings);
         QCOMPARE(values.emulator(), emulator);
-        QCOMPARE(values.displayUpdateMs, 50); // not limited to the options dialog's range
+        QCOMPARE(values.displayUpdateMs, 100); // brought into the options dialog's range
     }
-    // The key the file lacked was added with its default, the present ones kept.
+    // The key the file lacked was added with its default, the present ones kept (the period corrected).
     QSettings saved(ini, QSettings::IniFormat);
     QCOMPARE(saved.value(QStringLiteral("Global/ModuleMode")).toString(), mode.isEmpty() ? QStringLiteral("Normal") : mode);
-    QCOMPARE(saved.value(QStringLiteral("Global/DisplayUpdateMs")).toInt(), 50);
+    QCOMPARE(saved.value(QStringLiteral("Global/DisplayUpdateMs")).toInt(), 100);
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -3,15 +3,22 @@
 // dialog, and the window's size against the screen.
 #include <QtTest>
 
+#include <QDoubleSpinBox>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTextCodec>
 #include <QWheelEvent>
 
+#include <thread>
+#include <vector>
+
+#include "journal.h"
 #include "qttranslations.h"
 #include "resources.h"
 #include "windowtestutil.h"
@@ -22,6 +29,83 @@ using namespace windowtest;
 namespace {
 
 const QVariantMap emulator{{QStringLiteral("ModuleMode"), QStringLiteral("Emulator")}};
+
+// Routes every message into the journal of the working directory, with `window` as the journal's
+// pop-up target, while it lives; then back to the test's capture.
+class JournalScope
+{
+public:
+    explicit JournalScope(QObject* window) : codec(QTextCodec::codecForLocale())
+    {
+        // The journal's encoding, as the program sets it.
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
+        resetJournal();
+        previous = qInstallMessageHandler(journalHandler);
+        setPopupTarget(window);
+    }
+    ~JournalScope()
+    {
+        setPopupTarget(nullptr);
+        qInstallMessageHandler(previous);
+        QTextCodec::setCodecForLocale(codec);
+    }
+
+private:
+    QTextCodec* codec;
+    QtMessageHandler previous;
+};
+
+// The critical message boxes on screen.
+QList<QMessageBox*> errorBoxes()
+{
+    QList<QMessageBox*> boxes;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (box && box->isVisible() && box->icon() == QMessageBox::Critical)
+            boxes << box;
+    }
+    return boxes;
+}
+
+// Watches the error boxes from the event loop (also from inside a box's own loop): the most on screen
+// at once. Boxes still open after `giveUpMs` are closed, so that a window that opens box after box
+// cannot hold the test.
+class BoxWatch
+{
+public:
+    explicit BoxWatch(int giveUpMs = 8000)
+    {
+        clock.start();
+        QObject::connect(&timer, &QTimer::timeout, [this, giveUpMs] {
+            const QList<QMessageBox*> boxes = errorBoxes();
+            most = qMax(most, boxes.size());
+            for (QMessageBox* box : boxes) {
+                if (clock.elapsed() > giveUpMs)
+                    box->reject();
+            }
+        });
+        timer.start(5);
+    }
+    int most = 0;
+
+private:
+    QTimer timer;
+    QElapsedTimer clock;
+};
+
+QStringList statusTexts(const MainWindow& window)
+{
+    QStringList texts;
+    for (QLabel* label : window.statusBar()->findChildren<QLabel*>())
+        texts << label->text();
+    return texts;
+}
+
+QStringList journalLines(const WindowInDirectory& w)
+{
+    return QTextCodec::codecForName("Windows-1251")->toUnicode(readFile(w.cwd.path() + QStringLiteral("/stendix.log")))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
 
 } // namespace
 
@@ -42,6 +126,12 @@ private slots:
     void optionsCancelChangesNothing();
     void optionsDialogSpeaksRussian();
     void windowFitsTheScreenAndThePageScrolls();
+    void settingsBroughtIntoRange_data();
+    void settingsBroughtIntoRange();
+    void burstOfCriticalsShowsOneBox();
+    void noBoxOnceClosingBegan();
+    void journalTroubleInStatusBar();
+    void unsavedSettingsSaySo();
 };
 
 void TestMainWindow::initTestCase()
@@ -182,7 +272,7 @@ void TestMainWindow::optionsDisplayPeriod_data()
     QTest::newRow("edited") << 700 << 1234 << 700 << 1234;
 }
 
-// A stored period is used as it is, shown within the dialog's range, and written back on OK with the
+// A stored period is brought into the dialog's range at start, shown, and written back on OK with the
 // module's options.
 void TestMainWindow::optionsDisplayPeriod()
 {
@@ -191,7 +281,7 @@ void TestMainWindow::optionsDisplayPeriod()
     QFETCH(int, shownValue);
     QFETCH(int, written);
     WindowInDirectory w({{QStringLiteral("DisplayUpdateMs"), stored}});
-    QCOMPARE(w.window->displayPeriod(), stored);
+    QCOMPARE(w.window->displayPeriod(), shownValue);
     int seen = 0;
     QVERIFY(runOptionsDialog(*w.window, [&](QDialog* dialog) {
         auto* period = child<QSpinBox>(dialog, "spinBoxDisplayPeriod");
@@ -291,6 +381,178 @@ void TestMainWindow::windowFitsTheScreenAndThePageScrolls()
     QCoreApplication::sendEvent(field, &wheel);
     QVERIFY(page->verticalScrollBar()->value() > 0);
     QCOMPARE(field->text(), before);
+}
+
+void TestMainWindow::settingsBroughtIntoRange_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("stored");    // the text in "stendix.ini"
+    QTest::addColumn<int>("used");          // what the program works with, and the file holds afterwards
+    QTest::addColumn<QString>("warning");   // the one warning; empty: none
+    const QString period = QStringLiteral("Global/DisplayUpdateMs");
+    const QString freq = QStringLiteral("VEK72/AccuracyFreq");
+    const QString dc = QStringLiteral("VEK72/AccuracyDC");
+    const QString ac = QStringLiteral("VEK72/AccuracyAC");
+    const auto outside = [](const QString& key, const QString& stored, const char* range, int used) {
+        return QStringLiteral("Настройка %1=%2 вне диапазона %3; используется %4").arg(key, stored, QLatin1String(range)).arg(used);
+    };
+    const auto unreadable = [](const QString& key, const QString& stored, int used) {
+        return QStringLiteral("Настройка %1=«%2» не является целым числом; используется значение по умолчанию %3")
+            .arg(key, stored)
+            .arg(used);
+    };
+    QTest::newRow("period 5000") << period << "5000" << 2000 << outside(period, "5000", "100..2000", 2000);
+    QTest::newRow("period 50") << period << "50" << 100 << outside(period, "50", "100..2000", 100);
+    QTest::newRow("period abc") << period << "abc" << 500 << unreadable(period, "abc", 500);
+    QTest::newRow("period empty") << period << "" << 500 << unreadable(period, "", 500);
+    QTest::newRow("period 700") << period << "700" << 700 << QString();
+    QTest::newRow("frequency 400") << freq << "400" << 6 << outside(freq, "400", "0..6", 6);
+    QTest::newRow("frequency beyond any number")
+        << freq << "99999999999999999999" << 6 << outside(freq, "99999999999999999999", "0..6", 6);
+    QTest::newRow("DC abc") << dc << "abc" << 3 << unreadable(dc, "abc", 3);
+    QTest::newRow("DC 2.5") << dc << "2.5" << 3 << unreadable(dc, "2.5", 3);
+    QTest::newRow("AC empty") << ac << "" << 3 << unreadable(ac, "", 3);
+    QTest::newRow("AC 7") << ac << "7" << 6 << outside(ac, "7", "0..6", 6);
+}
+
+// Each key of the settings file is brought into its range at start, with one warning naming the key
+// and the value used, which is also written back.
+void TestMainWindow::settingsBroughtIntoRange()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, stored);
+    QFETCH(int, used);
+    QFETCH(QString, warning);
+    WindowInDirectory w({{key, stored}});
+    MainWindow& window = *w.window;
+    int seen = -1;
+    if (key == QLatin1String("Global/DisplayUpdateMs")) {
+        seen = window.displayPeriod();
+    } else if (key == QLatin1String("VEK72/AccuracyFreq")) {
+        seen = child<QDoubleSpinBox>(&window, "doubleSpinBoxFrequencyCh1")->decimals();
+        QCOMPARE(child<QDoubleSpinBox>(&window, "doubleSpinBoxFrequency")->decimals(), seen);
+    } else if (key == QLatin1String("VEK72/AccuracyDC")) {
+        seen = child<QDoubleSpinBox>(&window, "doubleSpinBoxOffsetCh1")->decimals();
+    } else {
+        // No field shows the AC accuracy: the options page does.
+        window.engineObject()->resetOptions();
+        seen = child<QSpinBox>(window.optionsDialog(), "spinBoxAccuracyAC")->value();
+    }
+    QCOMPARE(seen, used);
+    QSettings saved(w.cwd.iniPath(), QSettings::IniFormat);
+    QCOMPARE(saved.value(key).toString(), QString::number(used));
+    QCOMPARE(warnings().filter(QStringLiteral("Настройка")), warning.isEmpty() ? QStringList() : QStringList{warning});
+}
+
+// Critical messages from several threads, many alike, while the window runs: one box, which counts
+// the rest as they come; the journal has every one. After OK the next message gets a box of its own.
+void TestMainWindow::burstOfCriticalsShowsOneBox()
+{
+    WindowInDirectory w(emulator);
+    MainWindow& window = *w.window;
+    window.show();
+    QVERIFY(settled(window));
+    BoxWatch watch;
+    {
+        JournalScope journal(&window);
+        std::vector<std::thread> senders;
+        for (int t = 0; t < 2; ++t) {
+            senders.emplace_back([t] {
+                for (int n = 0; n < 20; ++n)
+                    qCritical("Ошибка отправки %d.%d", t, n);
+            });
+        }
+        for (int n = 0; n < 10; ++n) {
+            qCritical("Потеряна связь");
+            QCoreApplication::processEvents();
+        }
+        for (auto& sender : senders)
+            sender.join();
+        QVERIFY(QTest::qWaitFor([] {
+            const QList<QMessageBox*> boxes = errorBoxes();
+            return !boxes.isEmpty() && boxes.first()->informativeText() == QStringLiteral("Ещё сообщений: 49");
+        }, 10000));
+        QCOMPARE(errorBoxes().size(), 1);
+        QCOMPARE(watch.most, 1);
+        QCOMPARE(journalLines(w).filter(QStringLiteral(" E] Ошибка отправки ")).size(), 40);
+
+        QTest::mouseClick(errorBoxes().first()->button(QMessageBox::Ok), Qt::LeftButton);
+        QTRY_VERIFY(errorBoxes().isEmpty());
+        qCritical("Следующая ошибка");
+        QTRY_COMPARE(errorBoxes().size(), 1);
+        QCOMPARE(errorBoxes().first()->text(), QStringLiteral("Следующая ошибка"));
+        QCOMPARE(errorBoxes().first()->informativeText(), QString());
+        errorBoxes().first()->accept();
+    }
+}
+
+// Messages raised once closing has begun reach the journal but raise no box.
+void TestMainWindow::noBoxOnceClosingBegan()
+{
+    WindowInDirectory w(emulator);
+    MainWindow& window = *w.window;
+    window.show();
+    QVERIFY(settled(window));
+    BoxWatch watch;
+    {
+        JournalScope journal(&window);
+        // Queued now, served while the window closes.
+        qCritical("Ошибка при остановке");
+        std::thread([] { qCritical("Ошибка потока при остановке"); }).join();
+        QVERIFY(window.close());
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(watch.most, 0);
+    const QStringList lines = journalLines(w);
+    QCOMPARE(lines.filter(QStringLiteral(" E] Ошибка при остановке")).size(), 1);
+    QCOMPARE(lines.filter(QStringLiteral(" E] Ошибка потока при остановке")).size(), 1);
+}
+
+// A journal that cannot be written says so in the status bar, once, and again when it writes again.
+void TestMainWindow::journalTroubleInStatusBar()
+{
+    WindowInDirectory w;
+    MainWindow& window = *w.window;
+    const QString journalPath = w.cwd.path() + QStringLiteral("/stendix.log");
+    QVERIFY(QDir().mkdir(journalPath));
+    const QString failing = QStringLiteral("Журнал stendix.log не записывается (на месте файла находится папка); "
+                                           "сообщения выводятся только в стандартный поток ошибок");
+    {
+        JournalScope journal(&window);
+        qInfo("Первое сообщение");
+        QTRY_VERIFY(statusTexts(window).contains(failing));
+        QVERIFY(QDir().rmdir(journalPath));
+        qInfo("Второе сообщение");
+        QTRY_VERIFY(statusTexts(window).contains(
+            QStringLiteral("Запись журнала stendix.log возобновлена; не записано сообщений: 1")));
+    }
+    QCOMPARE(journalLines(w).size(), 2);
+}
+
+// Settings that cannot be written say so once when the options are accepted; once they can, nothing
+// is said.
+void TestMainWindow::unsavedSettingsSaySo()
+{
+    WindowInDirectory w;
+    MainWindow& window = *w.window;
+    // A folder where the file should be: the settings cannot be written.
+    QVERIFY(QFile::remove(w.cwd.iniPath()));
+    QVERIFY(QDir().mkdir(w.cwd.iniPath()));
+    clearMessages();
+    const QString unsaved = QStringLiteral("Настройки не сохранены в файл stendix.ini (нет доступа на запись)");
+    QVERIFY(runOptionsDialog(window, [](QDialog* dialog) { dialogButton(dialog, QDialogButtonBox::Ok)->click(); }));
+    // (The offscreen platform has warnings of its own.)
+    QCOMPARE(warnings().filter(QStringLiteral("Настройки")), QStringList{unsaved});
+    QVERIFY(statusTexts(window).contains(unsaved));
+
+    QVERIFY(QDir().rmdir(w.cwd.iniPath()));
+    clearMessages();
+    QVERIFY(runOptionsDialog(window, [](QDialog* dialog) {
+        child<QSpinBox>(dialog, "spinBoxDisplayPeriod")->setValue(900);
+        dialogButton(dialog, QDialogButtonBox::Ok)->click();
+    }));
+    QCOMPARE(warnings().filter(QStringLiteral("Настройки")), QStringList());
+    QCOMPARE(QSettings(w.cwd.iniPath(), QSettings::IniFormat).value(QStringLiteral("Global/DisplayUpdateMs")).toInt(), 900);
 }
 
 QTEST_MAIN(TestMainWindow)

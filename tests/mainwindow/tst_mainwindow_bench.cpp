@@ -3,6 +3,7 @@
 // module, an empty list, repeated discovery requests, and closing while the module plays.
 #include <QtTest>
 
+#include <QDoubleSpinBox>
 #include <QStatusBar>
 
 #include "benchstatus.h"
@@ -56,6 +57,7 @@ private slots:
     void listWithoutUsableFirstCrate();
     void emptyListAfterUpdate();
     void closingWhileModulePlays();
+    void absurdFrequencyAccuracyKeepsTheFrequency();
 };
 
 void TestMainWindowBench::initTestCase()
@@ -237,6 +239,36 @@ void TestMainWindowBench::closingWhileModulePlays()
     QVERIFY(benchstatus::outputsAtZero(module));
     QVERIFY(QTest::qWaitFor([&]() { return b.connections() == baseline; }, 5000));
     QVERIFY(b.in.cwd.iniBytes().contains("[Global]"));
+}
+
+// "AccuracyFreq=400" in the settings file is used as 6 decimals: the frequency the module achieves
+// is written back to the field as it is (rounded to 10^400, an infinity, it became 1 Hz and stayed so).
+void TestMainWindowBench::absurdFrequencyAccuracyKeepsTheFrequency()
+{
+    VekdRunner vekd;
+    QVERIFY(vekd.start());
+    WindowInDirectory in({{QStringLiteral("VEK72/AccuracyFreq"), QStringLiteral("400")}});
+    MainWindow& window = *in.window;
+    window.show();
+    QVERIFY(settled(window));
+    QWidget* settingsPanel = child<QWidget>(&window, "widgetModuleSettings");
+    auto* rate = child<QComboBox>(settingsPanel, "comboBoxDacFreq");
+    rate->setCurrentIndex(rate->findText(QStringLiteral("48 кГц")));
+    QWidget* controls = child<QWidget>(&window, "widgetModuleControls");
+    auto* type = child<QComboBox>(controls, "comboBoxVoltageTypeCh1");
+    type->setCurrentIndex(type->findText(QStringLiteral("AC")));
+    auto* range = child<QComboBox>(controls, "comboBoxRangeCh1");
+    range->setCurrentIndex(range->findText(QStringLiteral("7 В")));
+    child<QSpinBox>(controls, "spinBoxVoltageCh1")->setValue(1000);
+    auto* frequency = child<QDoubleSpinBox>(controls, "doubleSpinBoxFrequencyCh1");
+    frequency->setValue(1234.567);
+    child<QAbstractButton>(settingsPanel, "pushButtonStartStop")->click();
+    QVERIFY(QTest::qWaitFor([&]() { return benchstatus::module(benchstatus::status(vekd), QStringLiteral("4B210736"), 3)
+                                               .value("running").toBool(); }, 20000));
+    // 1234.567 Hz does not fit a page in whole periods at 48 kHz; the nearest that does is shown.
+    QTRY_COMPARE_WITH_TIMEOUT(frequency->text(), QStringLiteral("1234.566912"), 10000);
+    QVERIFY2(criticals().isEmpty(), qPrintable(criticals().join(QLatin1Char('\n'))));
+    QVERIFY(window.close());
 }
 
 QTEST_MAIN(TestMainWindowBench)

@@ -34,7 +34,8 @@ T* child(const QObject* parent, const char* name)
     return parent->findChild<T*>(QLatin1String(name));
 }
 
-// A main window started in a fresh working directory whose group "Global" holds `global`.
+// A main window started in a fresh working directory whose group "Global" holds `global` (a key
+// with a group of its own, "VEK72/AccuracyFreq", goes into that group).
 struct WindowInDirectory
 {
     apptest::WorkingDirectory cwd;
@@ -42,8 +43,12 @@ struct WindowInDirectory
 
     explicit WindowInDirectory(const QVariantMap& global = {})
     {
-        for (auto it = global.begin(); it != global.end(); ++it)
-            cwd.writeGlobal(it.key(), it.value());
+        for (auto it = global.begin(); it != global.end(); ++it) {
+            if (it.key().contains(QLatin1Char('/')))
+                cwd.writeKey(it.key(), it.value());
+            else
+                cwd.writeGlobal(it.key(), it.value());
+        }
         window.reset(new MainWindow);
     }
 };

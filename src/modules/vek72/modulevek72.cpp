@@ -36,6 +36,9 @@ const char* const keyAccuracyAc = "AccuracyAC";
 const char* const keyAccuracyDc = "AccuracyDC";
 const char* const keyAccuracyFreq = "AccuracyFreq";
 constexpr int defaultAccuracy = 3;
+// The decimals a frequency or offset field can show.
+constexpr int accuracyMinimum = 0;
+constexpr int accuracyMaximum = 6;
 
 
 
@@ -120,10 +123,10 @@ void ModuleVek72::loadSettings(QSettings* settings)
     if (!settings->contains(QLatin1String(keyCustomSignals)))
         settings->setValue(QLatin1String(keyCustomSignals), false);
     customSignalsEnabled = settingsBool(settings->value(QLatin1String(keyCustomSignals), false));
+    // A stored accuracy beyond what the fields can show is brought into range (a frequency rounded to
+    // 10^400 would be infinite); one that does not read as a number takes the default.
     const auto readAccuracy = [settings](const char* key) {
-        if (!settings->contains(QLatin1String(key)))
-            settings->setValue(QLatin1String(key), defaultAccuracy);
-        return settings->value(QLatin1String(key), defaultAccuracy).toInt();
+        return readCheckedInt(settings, QLatin1String(key), defaultAccuracy, accuracyMinimum, accuracyMaximum);
     };
     accuracyAc = readAccuracy(keyAccuracyAc);
     accuracyDc = readAccuracy(keyAccuracyDc);
