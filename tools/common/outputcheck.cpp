@@ -1,6 +1,9 @@
 #include "outputcheck.h"
 
+#include <algorithm>
 #include <cmath>
+
+#include <QVector>
 
 #include "dacword.h"
 #include "signalargs.h"
@@ -53,17 +56,32 @@ OutputRange outputRange(int modification, bool tenth)
                                                                                   : QStringLiteral("полный диапазон"))};
 }
 
-bool checkRange(const QList<ChannelSignal>& signalList, const OutputRange& range, QString* error)
+bool checkRange(const QList<ChannelSignal>& signalList, const OutputRange& range, QString* error,
+                const synthesis::Plan* plan)
 {
     for (int i = 0; i < signalList.size(); ++i) {
         const ChannelSignal& s = signalList.at(i);
-        const double low = lowestVolts(s);
-        const double high = highestVolts(s);
+        double low = lowestVolts(s);
+        double high = highestVolts(s);
+        bool samplesBeyond = false;
+        if (plan && i < plan->channels.size() && s.shape != ChannelSignal::Sine && s.shape != ChannelSignal::Line) {
+            const synthesis::ChannelPlan& c = plan->channels.at(i);
+            const qint64 period = std::min(plan->length, qint64(std::llround(c.samplesPerPeriod)));
+            QVector<double> samples(int(std::max<qint64>(period, 0)));
+            synthesis::ChannelFiller(c, plan->length).fillInto(samples.data(), 0, period);
+            for (double v : samples) {
+                samplesBeyond = samplesBeyond || v < low - rangeSlack || v > high + rangeSlack;
+                low = std::min(low, v);
+                high = std::max(high, v);
+            }
+        }
         if (low >= range.lowest - rangeSlack && high <= range.highest + rangeSlack)
             continue;
-        const QString what = s.shape == ChannelSignal::Line
-                                 ? QStringLiteral("уровень %1 В").arg(volts(low))
-                                 : QStringLiteral("сигнал идёт от %1 до %2 В").arg(volts(low), volts(high));
+        QString what = s.shape == ChannelSignal::Line ? QStringLiteral("уровень %1 В").arg(volts(low))
+                                                      : QStringLiteral("сигнал идёт от %1 до %2 В").arg(volts(low), volts(high));
+        if (samplesBeyond)
+            what += QStringLiteral(" (при %1 выборках на период выборки выходят за заданную амплитуду)")
+                        .arg(QString::number(plan->channels.at(i).samplesPerPeriod, 'g', 6));
         *error = QStringLiteral("канал %1: %2, а выход модуля — от %3 до %4 В (%5)")
                      .arg(i + 1)
                      .arg(what, volts(range.lowest), volts(range.highest), range.name);

@@ -34,8 +34,11 @@ struct OutputRange
 OutputRange outputRange(int modification, bool tenth);
 
 // Every signal (amplitude as the peak, see signalargs.h) between the range's ends; false with the
-// first channel that leaves it.
-bool checkRange(const QList<ChannelSignal>& signalList, const OutputRange& range, QString* error);
+// first channel that leaves it. With the signals' plan, the samples the program makes count too: a
+// triangle of few samples per period has its first falling sample above the peak asked for. The
+// periodic shapes other than the sine repeat their first period's samples, so that period tells.
+bool checkRange(const QList<ChannelSignal>& signalList, const OutputRange& range, QString* error,
+                const synthesis::Plan* plan = nullptr);
 
 // Every periodic signal's period within the common length the mode allows the channels (a
 // cyclic page of the module holds 4194304 words, the program's stream 134217728 samples, shared

@@ -231,9 +231,6 @@ int main(int argc, char* argv[])
             return toolargs::fail(tool, error, toolargs::exitRefused);
         rate = toolargs::outputRate(dacRate, n);
     }
-    if (!toolargs::checkRange(channels, toolargs::outputRange(modification, tenth), &error))
-        return toolargs::fail(tool, error, toolargs::exitRefused);
-
     // The file is opened before planning, so that a path that cannot be written stops the tool before
     // it prints anything. It only replaces an existing file once every sample has been written.
     QSaveFile samplesFile(samplesPath);
@@ -243,7 +240,8 @@ int main(int argc, char* argv[])
 
     synthesis::Plan plan;
     QList<ChannelSignal> filled;
-    if (!toolargs::planOutput(channels, rate, cyclic, &plan, &error, samplesPath.isEmpty() ? nullptr : &filled))
+    if (!toolargs::planOutput(channels, rate, cyclic, &plan, &error, samplesPath.isEmpty() ? nullptr : &filled)
+        || !toolargs::checkRange(channels, toolargs::outputRange(modification, tenth), &error, &plan))
         return toolargs::fail(tool, error, toolargs::exitRefused);
     const QByteArray json = planJson(plan, channels);
     std::fwrite(json.constData(), 1, size_t(json.size()), stdout);

@@ -316,7 +316,7 @@ int main(int argc, char* argv[])
                                         .arg(where).arg(module.info.dacChannelCount).arg(e),
                               toolargs::exitRefused);
     }
-    if (!toolargs::checkRange(channels, toolargs::outputRange(module.info.modification, tenth), &error)) {
+    if (!toolargs::checkRange(channels, toolargs::outputRange(module.info.modification, tenth), &error, &plan)) {
         VEK72_Close(&module);
         return toolargs::fail(tool, error, toolargs::exitRefused);
     }
