@@ -53,6 +53,14 @@ if ! listening; then
   fi
 fi
 export VEK_SERVICE="$service"
+# Without a login session (a root shell, a container) Qt warns that XDG_RUNTIME_DIR is not set and
+# falls back to /tmp/runtime-USER: name that private folder here, so that the start says nothing.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  runtime="${TMPDIR:-/tmp}/runtime-$(id -un)"
+  if mkdir -p -m 700 "$runtime" 2>/dev/null && [ -O "$runtime" ] && [ "$(stat -c %a "$runtime")" = 700 ]; then
+    export XDG_RUNTIME_DIR="$runtime"
+  fi
+fi
 
 case "$mode" in
   xvfb) xvfb-run -a -s "-screen 0 ${XVFB_SCREEN:-1366x768x24}" "$bin/vek72" "$@" ;;
