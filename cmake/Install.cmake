@@ -1,6 +1,6 @@
 # What `cmake --install` puts where, and the Debian package `cpack -G DEB` makes of it: the program,
 # the simulator and its monitor, the tools, the two client libraries with their headers, and the
-# program's menu entry and icon.
+# program's menu entry (through the launcher vek72-launch) and icon.
 include(GNUInstallDirs)
 
 set(STENDIX_INSTALLED_PROGRAMS vek72 vekd vekctl vek72-plan vek72-play vekscope)
@@ -12,6 +12,8 @@ set_target_properties(vekapi vek72api PROPERTIES VERSION ${PROJECT_VERSION} SOVE
 set_target_properties(${STENDIX_INSTALLED_PROGRAMS} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 
 install(TARGETS ${STENDIX_INSTALLED_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The menu entry starts the program through this launcher, in a data folder of the user's own.
+install(PROGRAMS tools/vek72-launch/vek72-launch DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS vekapi vek72api LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES platform/vekapi/vekapi.h platform/vek72api/vek72api.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES resources/vek72.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

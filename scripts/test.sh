@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Fresh Debian machine to a green test run: installs the packages, builds, runs every test.
+# Fresh Debian machine to a green test run: installs the packages that are missing (nothing when
+# all are there; SKIP_INSTALL=1 skips even the check), builds, runs every test.
 # Tests run offscreen and each one that needs the crate service starts its own simulator.
 set -euo pipefail
 cd "$(dirname "$0")/.."

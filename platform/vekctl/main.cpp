@@ -30,20 +30,21 @@ constexpr int kExitFile = 4;      // the output file cannot be written
 constexpr uint32_t kTimeoutMs = 10000;
 
 const char kUsage[] =
-    "usage: vekctl [--service HOST:PORT] COMMAND ...\n"
-    "  status                                        every crate, slot and module as JSON\n"
-    "  capture --crate SERIAL --slot N --frames K --out FILE.csv\n"
-    "                                                the last K frames played, volts per enabled channel\n"
-    "  fault fail --crate SERIAL [--slot N] --function NAME [--count N] [--code C]\n"
-    "                                                the next N calls of NAME fail with code C\n"
-    "  fault refuse --crate SERIAL [--off]           the crate refuses VEK_OpenCrate (or no longer)\n"
-    "  fault short-send --crate SERIAL --slot N --words W [--count N]\n"
-    "                                                the next N sends take at most W words\n"
-    "  fault drop                                    close every client connection\n"
-    "  fault clear                                   forget every injected fault\n"
-    "  ping                                          check that the service answers\n"
-    "The service defaults to $VEK_SERVICE, else 127.0.0.1:11111.\n"
-    "Exit codes: 0 done, 1 refused by the service, 2 usage, 3 service not reachable, 4 file not written.\n";
+    "Использование: vekctl [--service УЗЕЛ:ПОРТ] КОМАНДА ...\n"
+    "  status                                        все крейты, слоты и модули в JSON\n"
+    "  capture --crate СЕРИЙНЫЙ --slot N --frames K --out ФАЙЛ.csv\n"
+    "                                                последние K выведенных кадров, вольты включённых каналов\n"
+    "  fault fail --crate СЕРИЙНЫЙ [--slot N] --function ИМЯ [--count N] [--code C]\n"
+    "                                                следующие N вызовов ИМЯ завершатся с кодом C\n"
+    "  fault refuse --crate СЕРИЙНЫЙ [--off]         крейт отказывает в VEK_OpenCrate (--off: больше нет)\n"
+    "  fault short-send --crate СЕРИЙНЫЙ --slot N --words W [--count N]\n"
+    "                                                следующие N передач примут не больше W слов\n"
+    "  fault drop                                    закрыть все соединения клиентов\n"
+    "  fault clear                                   забыть все внесённые неисправности\n"
+    "  ping                                          проверить, что служба отвечает\n"
+    "Служба по умолчанию — $VEK_SERVICE, иначе 127.0.0.1:11111.\n"
+    "Код завершения: 0 — готово; 1 — служба отказала; 2 — ошибка в командной строке; 3 — служба\n"
+    "недоступна или ответила не по протоколу; 4 — файл не записан.\n";
 
 int usage(const QString& text)
 {

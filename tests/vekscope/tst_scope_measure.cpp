@@ -1,5 +1,5 @@
-// The scope's measurements and trigger on frames made here: sine, DC, triangle, pulse, and a
-// trigger level the signal never crosses.
+// The scope's measurements and trigger on frames made here: sine, DC, triangle, pulse, frames that
+// cut a period, and a trigger level the signal never crosses.
 #include <QtTest>
 
 #include <cmath>
@@ -76,6 +76,13 @@ void TestScopeMeasure::knownSignals_data()
                                          << false;
     QTest::newRow("level at the peak, reached by a frame")
         << int(Sine) << 1000.0 << 1.0 << 0.0 << 48000.0 << 480 << 2.0 << 0.0 << 1.0 << true;
+    // Frames that cut a period: the mean is still the offset, taken over whole periods only.
+    QTest::newRow("sine, 10.4 periods") << int(Sine) << 1000.0 << 2.0 << 0.5 << 48000.0 << 500 << 4.0 << 0.5 << 0.5 << true;
+    QTest::newRow("sine, 2.5 periods") << int(Sine) << 500.0 << std::sqrt(2.0) << 0.5 << 12000.0 << 60 << 2 * std::sqrt(2.0)
+                                       << 0.5 << 0.5 << true;
+    QTest::newRow("triangle, 11.25 periods") << int(Triangle) << 500.0 << 1.0 << -1.0 << 12000.0 << 270 << 2.0 << -1.0
+                                             << -1.5 << true;
+    QTest::newRow("pulse, 10.4 periods") << int(Pulse) << 250.0 << 0.2 << 0.1 << 6000.0 << 250 << 0.4 << 0.1 << 0.1 << true;
 }
 
 void TestScopeMeasure::knownSignals()
@@ -125,7 +132,13 @@ void TestScopeMeasure::shortCaptures()
     // One period and a bit: a single crossing gives no frequency; the window takes what there is.
     const std::vector<double> v = make(Sine, 1000.0, 1.0, 0.0, 48000.0, 60);
     const Column column{v.data(), 60, 1};
-    QVERIFY(std::isnan(scope::measure(column, 0, 60, 48000.0).frequency));
+    const scope::Measurement m = scope::measure(column, 0, 60, 48000.0);
+    QVERIFY(std::isnan(m.frequency));
+    // Without two crossings there are no whole periods to average: all frames count.
+    double sum = 0;
+    for (double volts : v)
+        sum += volts;
+    QCOMPARE(m.mean, sum / 60);
     const scope::Window w = scope::placeWindow(column, 480.0, 0.0);
     QVERIFY(!w.triggered);
     QCOMPARE(w.origin, 0.0);

@@ -1,6 +1,6 @@
 // vekscope --shot against a vekd of the test's own that plays a three-channel page (made to play by
-// vek72-play): the picture, the measurements it prints, the held levels once output stops, and the
-// exit statuses of what it refuses.
+// vek72-play): the picture, the measurements it prints, README's picture made again by README's
+// commands, the held levels once output stops, and the exit statuses of what it refuses.
 #include <QtTest>
 
 #include <QImage>
@@ -59,6 +59,7 @@ class TestVekscopeShot : public QObject
 private slots:
     void initTestCase();
     void threeChannels();
+    void readmePicture();
     void refusals_data();
     void refusals();
 
@@ -94,6 +95,8 @@ void TestVekscopeShot::threeChannels()
     QVERIFY(std::fabs(measured(run.out, 1, "peak-to-peak") - 4) < 2 * lsb);
     QVERIFY(std::fabs(measured(run.out, 1, "mean")) < 2 * lsb);  // a whole number of periods on the screen
     QVERIFY(std::fabs(measured(run.out, 2, "frequency") - 500) < 0.1);
+    QVERIFY(std::fabs(measured(run.out, 2, "peak-to-peak") - 2) < 2 * lsb);
+    QVERIFY(std::fabs(measured(run.out, 2, "mean") - 0.5) < 2 * lsb);
     QVERIFY(run.out.contains("ch3: frequency none, "));
     QVERIFY(std::fabs(measured(run.out, 3, "peak-to-peak")) < lsb);
     QVERIFY(std::fabs(measured(run.out, 3, "mean") - 3) < lsb);
@@ -124,20 +127,68 @@ void TestVekscopeShot::threeChannels()
         for (int row : sine.value(x))
             throughCentre = throughCentre || std::fabs(row - y(0)) <= 3;
     QVERIFY(throughCentre);
-    // Channel 2, a triangle between 0.5 V and 1.5 V.
+    // Channel 2, a triangle of 1 V peak around 0.5 V: between -0.5 V and 1.5 V.
     const QMap<int, QList<int>> triangle = pixelsOf(image, grid, scope::channelColor(2));
     QVERIFY(std::fabs(span(triangle).first - y(1.5)) <= 2);
-    QVERIFY(std::fabs(span(triangle).second - y(0.5)) <= 2);
+    QVERIFY(std::fabs(span(triangle).second - y(-0.5)) <= 2);
 
-    // Output stopped: the outputs hold their last levels, and so does the screen.
-    play.terminate();
+    // The player vanished (killed): the module stops and its outputs hold their last levels, and
+    // so does the screen.
+    play.kill();
     QVERIFY(play.waitForFinished(10000));
-    QCOMPARE(play.exitCode(), 0);
-    const Run held = runScope({"--shot", path});
+    Run held;
+    QVERIFY(QTest::qWaitFor([&] {
+        held = runScope({"--shot", path});
+        return held.out.contains(QStringLiteral("output stopped"));
+    }, 10000));
     QCOMPARE(held.exitCode, 0);
     QVERIFY2(held.out.startsWith(QStringLiteral("4B210736 slot 3 VEK72-1-8: output stopped")), qPrintable(held.out));
     QVERIFY(std::fabs(measured(held.out, 3, "mean") - 3) < lsb);
     QCOMPARE(measured(held.out, 3, "peak-to-peak"), 0.0);
+
+    // A player that ends in order drives every output to 0 V: nothing is left to show.
+    QProcess again;
+    again.start(QStringLiteral(VEK72_PLAY_PATH), {"--seconds", "0.2", "--signal", "line:0:0:3"});
+    QVERIFY(again.waitForFinished(20000));
+    QCOMPARE(again.exitCode(), 0);
+    const Run zeroed = runScope({"--shot", path});
+    QCOMPARE(zeroed.exitCode, 0);
+    QCOMPARE(zeroed.out, QStringLiteral("4B210736 slot 3 VEK72-1-8: output stopped, the outputs hold their levels\n"));
+}
+
+void TestVekscopeShot::readmePicture()
+{
+    // README's commands: vek72-play's three channels at a DAC rate of 192 kHz, and vekscope's shot
+    // of them, are README's picture, pixel for pixel. Channel 1 rises twice in every period of
+    // channel 2, so the screen shows channel 2 in one of two phases: a few shots find the picture's.
+    QProcess play;
+    play.start(QStringLiteral(VEK72_PLAY_PATH), {"--dac-rate", "192000", "--signal", "sine:1000:rms:2", "--signal",
+                                                 "sine:500:rms:1:0.5", "--signal", "line:0:0:3"});
+    QTRY_VERIFY_WITH_TIMEOUT(play.canReadLine() || play.state() == QProcess::NotRunning, 20000);
+    QVERIFY2(play.readLine().startsWith("playing on 4B210736 slot 3: 3 channel(s) at 48000 samples per second"),
+             play.readAllStandardError().constData());
+
+    const QImage readme = QImage(QStringLiteral(README_SCOPE_PICTURE)).convertToFormat(QImage::Format_RGB32);
+    QVERIFY(!readme.isNull());
+    const QString path = dir.filePath(QStringLiteral("readme.png"));
+    bool same = false;
+    Run run;
+    for (int shot = 0; shot < 40 && !same; ++shot) {
+        run = runScope({"--shot", path, "--size", "1000x620"});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.err.isEmpty(), qPrintable(run.err));  // not even Qt's environment warnings
+        same = QImage(path).convertToFormat(QImage::Format_RGB32) == readme;
+    }
+    QVERIFY(same);
+    // What the picture's measurement lines say, as numbers.
+    const double lsb = 20.0 / 65535;
+    QVERIFY(std::fabs(measured(run.out, 1, "peak-to-peak") - 4 * std::sqrt(2.0)) < 2 * lsb);
+    QVERIFY(std::fabs(measured(run.out, 2, "peak-to-peak") - 2 * std::sqrt(2.0)) < 2 * lsb);
+    QVERIFY(std::fabs(measured(run.out, 2, "mean") - 0.5) < lsb);
+    QVERIFY(std::fabs(measured(run.out, 3, "mean") - 3) < lsb);
+    play.terminate();
+    QVERIFY(play.waitForFinished(10000));
+    QCOMPARE(play.exitCode(), 0);
 }
 
 void TestVekscopeShot::refusals_data()
@@ -146,18 +197,19 @@ void TestVekscopeShot::refusals_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("says");
     const QString shot = dir.filePath(QStringLiteral("refused.png"));
-    QTest::newRow("time per division") << QStringList{"--shot", shot, "--time-div", "5"} << 2 << "bad --time-div '5'";
+    QTest::newRow("time per division") << QStringList{"--shot", shot, "--time-div", "5"} << 2
+                                       << "неверное значение --time-div '5'";
     QTest::newRow("volts per division") << QStringList{"--shot", shot, "--volts-div", "9=1V"} << 2
-                                        << "bad --volts-div '9=1V'";
-    QTest::newRow("slot without crate") << QStringList{"--shot", shot, "--slot", "3"} << 2 << "--slot needs --crate";
-    QTest::newRow("not a PNG") << QStringList{"--shot", dir.filePath("x.jpg")} << 2 << "ends in .png";
+                                        << "неверное значение --volts-div '9=1V'";
+    QTest::newRow("slot without crate") << QStringList{"--shot", shot, "--slot", "3"} << 2 << "--slot: нужен и --crate";
+    QTest::newRow("not a PNG") << QStringList{"--shot", dir.filePath("x.jpg")} << 2 << "кончаться на .png";
     QTest::newRow("crate without VEK72") << QStringList{"--shot", shot, "--crate", "4B210751"} << 1
-                                         << "has no VEK72 in crate 4B210751";
+                                         << "нет VEK72 в крейте 4B210751";
     QTest::newRow("empty slot") << QStringList{"--shot", shot, "--crate", "4B210736", "--slot", "5"} << 1
-                                << "has no VEK72 in crate 4B210736 slot 5";
-    QTest::newRow("no service") << QStringList{"--shot", shot, "--service", "127.0.0.1:1"} << 3 << "cannot be reached";
+                                << "нет VEK72 в крейте 4B210736, слоте 5";
+    QTest::newRow("no service") << QStringList{"--shot", shot, "--service", "127.0.0.1:1"} << 3 << "недоступна";
     QTest::newRow("unwritable") << QStringList{"--shot", "/nonexistent/dir/x.png"} << 4
-                                << "cannot write /nonexistent/dir/x.png";
+                                << "не записать /nonexistent/dir/x.png";
 }
 
 void TestVekscopeShot::refusals()

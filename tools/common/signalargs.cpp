@@ -12,7 +12,45 @@ namespace {
 const char* const shapeNames[] = {"sine", "triangle", "saw", "pulse", "line"};
 constexpr int shapeCount = int(sizeof shapeNames / sizeof shapeNames[0]);
 
+// Peak of the alternating part per volt RMS, for the ideal shapes swinging symmetrically around
+// their offset: a sine, a triangle, a saw, a pulse of half a period high (a square).
+double peakPerRms(int shape)
+{
+    switch (shape) {
+    case ChannelSignal::Sine: return std::sqrt(2.0);
+    case ChannelSignal::Triangle:
+    case ChannelSignal::Saw: return std::sqrt(3.0);
+    default: return 1.0;
+    }
+}
+
+// A number of a signal's field; false with a text naming the field when it is none or not finite.
+bool readNumber(const QString& field, const char* name, const QString& signal, double* value, QString* error)
+{
+    bool ok = false;
+    *value = field.trimmed().toDouble(&ok);
+    if (ok && std::isfinite(*value))
+        return true;
+    *error = QStringLiteral("%1 '%2' в --signal '%3': %4")
+                 .arg(QString::fromUtf8(name), field, signal,
+                      ok ? QStringLiteral("нужно конечное число") : QStringLiteral("не число"));
+    return false;
+}
+
 } // namespace
+
+const char* const signalHelp =
+    "  --signal СИГНАЛ       один канал, в порядке каналов 1, 2, ..., не больше 8:\n"
+    "                        ФОРМА:ЧАСТОТА[:АМПЛИТУДА[:СМЕЩЕНИЕ]]\n"
+    "                        ФОРМА: sine, triangle, saw, pulse или line; ЧАСТОТА в Гц, больше 0.\n"
+    "                        АМПЛИТУДА в вольтах — пиковая (по умолчанию 1): сигнал любой формы\n"
+    "                        идёт от СМЕЩЕНИЕ - АМПЛИТУДА до СМЕЩЕНИЕ + АМПЛИТУДА. С приставкой\n"
+    "                        rms: — действующее значение переменной части (пик = rms·√2 у sine,\n"
+    "                        rms·√3 у triangle и saw, rms у pulse), pp: — размах (пик = pp/2).\n"
+    "                        СМЕЩЕНИЕ в вольтах — середина размаха (по умолчанию 0).\n"
+    "                        line — постоянный уровень СМЕЩЕНИЕ, её ЧАСТОТА и АМПЛИТУДА не\n"
+    "                        используются: line:0:0:3 — уровень 3 В.\n"
+    "                        Пример: sine:1000:rms:2 — синус 1 кГц, 2 В действующее, размах 5.657 В.\n";
 
 const char* shapeName(int shape)
 {
@@ -21,9 +59,19 @@ const char* shapeName(int shape)
 
 bool parseSignal(const QString& text, ChannelSignal* signal, QString* error)
 {
-    const QStringList parts = text.split(QLatin1Char(':'));
+    QStringList parts = text.split(QLatin1Char(':'));
+    // An amplitude kind before the amplitude: "rms" or "pp" (or "peak", the default).
+    QString kind;
+    if (parts.size() >= 3 && (parts.at(2) == QLatin1String("rms") || parts.at(2) == QLatin1String("pp")
+                              || parts.at(2) == QLatin1String("peak"))) {
+        kind = parts.takeAt(2);
+        if (parts.size() < 3) {
+            *error = QStringLiteral("в --signal '%1' после %2: нужна амплитуда в вольтах").arg(text, kind);
+            return false;
+        }
+    }
     if (parts.size() < 2 || parts.size() > 4) {
-        *error = QStringLiteral("bad --signal '%1': expected SHAPE:FREQ[:AMPLITUDE_V[:OFFSET_V]]").arg(text);
+        *error = QStringLiteral("неверный --signal '%1': нужно ФОРМА:ЧАСТОТА[:АМПЛИТУДА[:СМЕЩЕНИЕ]]").arg(text);
         return false;
     }
     int shape = -1;
@@ -32,52 +80,44 @@ bool parseSignal(const QString& text, ChannelSignal* signal, QString* error)
             shape = i;
     }
     if (shape < 0) {
-        *error = QStringLiteral("bad shape '%1': one of sine, triangle, saw, pulse, line").arg(parts.at(0));
+        *error = QStringLiteral("неизвестная форма '%1': sine, triangle, saw, pulse или line").arg(parts.at(0));
         return false;
     }
-    signal->shape = shape;
-    signal->amplitude = 1.0;
-    signal->offset = 0.0;
-
     // A line plays its offset: its frequency and amplitude are read but not used.
     const bool periodic = shape != ChannelSignal::Line;
-    struct Field
-    {
-        const char* name;
-        double* target;
-        bool mustBePositive;
-        const char* unit;
-    };
-    const Field fields[] = {{nullptr, nullptr, false, nullptr},
-                            {"frequency", &signal->frequency, periodic, "Hz"},
-                            {"amplitude", &signal->amplitude, periodic, "V"},
-                            {"offset", &signal->offset, false, "V"}};
-    for (int i = 1; i < parts.size(); ++i) {
-        const Field& field = fields[i];
-        bool ok = false;
-        const double value = parts.at(i).trimmed().toDouble(&ok);
-        const QString bad = QStringLiteral("bad %1 '%2' in --signal '%3': ").arg(QLatin1String(field.name), parts.at(i), text);
-        if (!ok) {
-            *error = bad + QStringLiteral("not a number");
-            return false;
-        }
-        if (!std::isfinite(value)) {
-            *error = bad + QStringLiteral("must be a finite number");
-            return false;
-        }
-        if (field.mustBePositive && !(value > 0.0)) {
-            *error = bad + QStringLiteral("must be above 0 %1").arg(QLatin1String(field.unit));
-            return false;
-        }
-        *field.target = value;
+    double frequency = 0.0;
+    double amplitude = 1.0;
+    double offset = 0.0;
+    if (!readNumber(parts.at(1), "частота", text, &frequency, error))
+        return false;
+    if (periodic && !(frequency > 0.0)) {
+        *error = QStringLiteral("частота '%1' в --signal '%2': нужно больше 0 Гц").arg(parts.at(1), text);
+        return false;
     }
+    if (parts.size() > 2 && !readNumber(parts.at(2), "амплитуда", text, &amplitude, error))
+        return false;
+    if (periodic && !(amplitude > 0.0)) {
+        *error = QStringLiteral("амплитуда '%1' в --signal '%2': нужно больше 0 В").arg(parts.value(2), text);
+        return false;
+    }
+    if (parts.size() > 3 && !readNumber(parts.at(3), "смещение", text, &offset, error))
+        return false;
+
+    if (kind == QLatin1String("rms"))
+        amplitude *= peakPerRms(shape);
+    else if (kind == QLatin1String("pp"))
+        amplitude /= 2.0;
+    signal->shape = shape;
+    signal->frequency = frequency;
+    signal->amplitude = periodic ? amplitude : 0.0;
+    signal->offset = offset;
     return true;
 }
 
 bool addSignal(const QString& text, QList<ChannelSignal>* channels, QString* error)
 {
     if (channels->size() == maxSignals) {
-        *error = QStringLiteral("at most %1 signals: the module has %1 channels").arg(maxSignals);
+        *error = QStringLiteral("не больше %1 сигналов: у модуля %1 каналов").arg(maxSignals);
         return false;
     }
     ChannelSignal signal;
@@ -88,10 +128,36 @@ bool addSignal(const QString& text, QList<ChannelSignal>* channels, QString* err
     return true;
 }
 
+double lowestVolts(const ChannelSignal& signal)
+{
+    return signal.shape == ChannelSignal::Line ? signal.offset : signal.offset - signal.amplitude;
+}
+
+double highestVolts(const ChannelSignal& signal)
+{
+    return signal.shape == ChannelSignal::Line ? signal.offset : signal.offset + signal.amplitude;
+}
+
+ChannelSignal forSynthesis(const ChannelSignal& signal)
+{
+    ChannelSignal s = signal;
+    if (s.shape == ChannelSignal::Triangle || s.shape == ChannelSignal::Saw || s.shape == ChannelSignal::Pulse) {
+        s.offset = signal.offset - signal.amplitude;
+        s.amplitude = 2.0 * signal.amplitude;
+    }
+    return s;
+}
+
 int usageError(const char* tool, const QString& text)
 {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", tool, qUtf8Printable(text), tool);
-    return 1;
+    std::fprintf(stderr, "%s: %s\nСправка: %s --help\n", tool, qUtf8Printable(text), tool);
+    return exitUsage;
+}
+
+int fail(const char* tool, const QString& text, int status)
+{
+    std::fprintf(stderr, "%s: %s\n", tool, qUtf8Printable(text));
+    return status;
 }
 
 } // namespace toolargs

@@ -1,21 +1,24 @@
 // vek72-play: plays up to eight signals on a VEK72 the way the program's cyclic mode does (one
 // page of whole periods that the module repeats) and holds the module until it is told to stop
-// (Ctrl+C, SIGTERM) or --seconds have passed; then it stops the output and closes the module.
-// A bench engineer without the program, or a test, uses it to make a module play.
+// (Ctrl+C, SIGTERM, SIGHUP) or --seconds have passed; then, as the program does when it closes, it
+// stops the output, drives every output to 0 V with a configuration without channels and closes
+// the module. A bench engineer without the program, or a test, uses it to make a module play.
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QTextCodec>
-#include <QVector>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <vector>
 
 #include "channelsignal.h"
+#include "client.h"
+#include "outputcheck.h"
 #include "signalargs.h"
 #include "synthesis.h"
 #include "vek72api.h"
@@ -23,40 +26,44 @@
 
 namespace {
 
-constexpr int exitOk = 0;
-// Usage errors answer 1 (toolargs::usageError).
-constexpr int exitRefusedPlan = 2;
-constexpr int exitModule = 3;
+const char* const tool = "vek72-play";
 
 constexpr uint32_t serviceAddress = 0x7F000001u;  // 127.0.0.1; VEK_SERVICE overrides it
 constexpr uint16_t servicePort = 11111;
 constexpr uint32_t sendTimeoutMs = 5000;
 
-const char* const usageText =
-    "Usage: vek72-play [--service HOST:PORT] [--crate SERIAL [--slot N]] [--dac-rate HZ] [--tenth]\n"
-    "                  [--seconds S] --signal SHAPE:FREQ[:AMPLITUDE_V[:OFFSET_V]] ...\n"
+const char* const usageHead =
+    "Использование: vek72-play [--service УЗЕЛ:ПОРТ] [--crate СЕРИЙНЫЙ [--slot N]] [--dac-rate ГЦ]\n"
+    "                          [--tenth] [--seconds С] --signal СИГНАЛ ...\n"
     "\n"
-    "Plays the signals on channels 1, 2, ... of a VEK72 as one cyclic page, planned and filled as the\n"
-    "program does, until Ctrl+C or SIGTERM (or --seconds), then stops the output and closes the module.\n"
+    "Выводит сигналы на каналы 1, 2, ... модуля VEK72 одной циклической страницей, рассчитанной и\n"
+    "заполненной так, как это делает программа, до Ctrl+C, SIGTERM или SIGHUP (или --seconds С), затем\n"
+    "останавливает вывод, переводит все выходы в 0 В конфигурацией без каналов и закрывает модуль.\n"
+    "Когда страница выводится, на стандартный вывод выходит одна строка для сценариев (по-английски):\n"
+    "  playing on КРЕЙТ slot N: E channel(s) at R samples per second, a page of L frames; ch1 ...\n"
     "\n"
-    "Options:\n"
-    "  --service HOST:PORT  the crate service (default $VEK_SERVICE, else 127.0.0.1:11111)\n"
-    "  --crate SERIAL       the crate (default: the first crate with a VEK72)\n"
-    "  --slot N             the slot (default: the crate's first VEK72)\n"
-    "  --dac-rate HZ        48000, 96000 or 192000 (default 48000)\n"
-    "  --tenth              every channel on its one-tenth output range (default: full range)\n"
-    "  --seconds S          stop after S seconds\n"
-    "  --signal SIGNAL      as for vek72-plan: SHAPE sine, triangle, saw, pulse or line, FREQ in Hz,\n"
-    "                       AMPLITUDE_V (default 1), OFFSET_V (default 0)\n"
-    "  --help               this text\n"
+    "Параметры:\n"
+    "  --service УЗЕЛ:ПОРТ   служба крейтов (по умолчанию $VEK_SERVICE, иначе 127.0.0.1:11111)\n"
+    "  --crate СЕРИЙНЫЙ      крейт (по умолчанию первый крейт с VEK72)\n"
+    "  --slot N              слот (по умолчанию первый VEK72 крейта)\n"
+    "  --dac-rate ГЦ         частота ЦАП: 48000, 96000 или 192000 (по умолчанию 48000); на канал\n"
+    "                        приходится она, делённая на число каналов, округлённое вверх до 1, 2, 4\n"
+    "                        или 8\n"
+    "  --tenth               все каналы на диапазоне 1/10 (по умолчанию полный диапазон)\n"
+    "  --seconds С           остановиться через С секунд\n";
+
+const char* const usageTail =
+    "  --help                эта справка\n"
     "\n"
-    "Once the page plays, one line tells where and how on standard output.\n"
-    "Exit status: 0 played and stopped, 1 bad arguments, 2 the program would refuse the plan,\n"
-    "3 the crate service or the module refused or failed (the library's message is printed).\n";
+    "Напряжения должны укладываться в диапазон выходов модуля: у VEK72-1 от -10 до +10 В, у VEK72-2\n"
+    "и VEK72-3 от -2 до +20 В, на диапазоне 1/10 — десятая часть.\n"
+    "Код завершения: 0 — вывод был и остановлен (или прерван до начала); 1 — такого VEK72 нет или он\n"
+    "этого не выведет (причина — в стандартном потоке ошибок); 2 — ошибка в командной строке; 3 — служба\n"
+    "крейтов или модуль отказали (с сообщением библиотеки).\n";
 
 int usageError(const QString& text)
 {
-    return toolargs::usageError("vek72-play", text);
+    return toolargs::usageError(tool, text);
 }
 
 // The libraries' texts are Windows-1251.
@@ -67,12 +74,12 @@ QString errorText(int code)
 
 int moduleError(const QString& what, int code)
 {
-    std::fprintf(stderr, "vek72-play: %s: %s (%d)\n", qUtf8Printable(what), qUtf8Printable(errorText(code)), code);
-    return exitModule;
+    return toolargs::fail(tool, QStringLiteral("%1: %2 (%3)").arg(what, errorText(code)).arg(code), toolargs::exitService);
 }
 
-// The first slot holding a VEK72: of the named crate, or of the first crate that has one.
-bool findModule(QByteArray* crate, int* slot, QString* error)
+// The first slot holding a VEK72: of the named crate, or of the first crate that has one. Answers
+// exitOk when found, else exitService (no service) or exitRefused (no such module) with the text.
+int findModule(QByteArray* crate, int* slot, QString* error)
 {
     TVEK service;
     VEK_Init(&service);
@@ -82,8 +89,8 @@ bool findModule(QByteArray* crate, int* slot, QString* error)
         rc = VEK_GetCrates(&service, serials);
     VEK_Close(&service);
     if (rc != 0) {
-        *error = QStringLiteral("cannot reach the crate service (vekapi error %1)").arg(rc);
-        return false;
+        *error = QStringLiteral("служба крейтов недоступна (ошибка vekapi %1)").arg(rc);
+        return toolargs::exitService;
     }
     for (const auto& serial : serials) {
         const QByteArray name(serial, int(qstrnlen(serial, VEK_SERIAL_SIZE)));
@@ -100,13 +107,13 @@ bool findModule(QByteArray* crate, int* slot, QString* error)
             if (types[i] == VEK72_MODULE_TYPE) {
                 *crate = name;
                 *slot = i + 1;
-                return true;
+                return toolargs::exitOk;
             }
         }
     }
-    *error = crate->isEmpty() ? QStringLiteral("no crate holds a VEK72")
-                              : QStringLiteral("crate %1 holds no VEK72").arg(QString::fromUtf8(*crate));
-    return false;
+    *error = crate->isEmpty() ? QStringLiteral("ни в одном крейте нет VEK72")
+                              : QStringLiteral("в крейте %1 нет VEK72").arg(QString::fromUtf8(*crate));
+    return toolargs::exitRefused;
 }
 
 // The signals that stop the tool: Ctrl+C, SIGTERM and SIGHUP.
@@ -118,6 +125,15 @@ sigset_t stopSignals()
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
     return set;
+}
+
+// A stop signal came (it stays pending: the signals are blocked).
+bool stopRequested()
+{
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGHUP) == 1;
 }
 
 // Waits for a stop signal, or until the seconds have passed (never when negative). Answers false
@@ -142,6 +158,54 @@ bool waitForStop(TVEK72* module, double seconds)
         if (VEK72_IsOpened(module) != 0)
             return false;
     }
+}
+
+// The end of every run that configured the module, as the program's close: the output stops, a
+// configuration without channels drives every output to 0 V, the module is closed. Answers the exit
+// status: `status` when all of it went, else exitService with the step that failed.
+int zeroAndClose(TVEK72* module, const QString& where, int status)
+{
+    int rc = 0;
+    if (module->state.running) {
+        rc = VEK72_Stop(module, 0);
+        if (rc == VEK72_E_NOT_RUNNING)
+            rc = 0;
+    }
+    int zeroed = 0;
+    if (rc == 0) {
+        for (TVEK72_CHANNEL& channel : module->config.channel)
+            channel = TVEK72_CHANNEL{0, 0, 0, 0};
+        module->config.outputMode = 0;
+        module->config.dacEnable = 1;
+        zeroed = VEK72_Configure(module);
+    }
+    const int closed = VEK72_Close(module);
+    if (rc != 0)
+        return moduleError(QStringLiteral("не остановить вывод VEK72 в ") + where, rc);
+    if (zeroed != 0)
+        return moduleError(QStringLiteral("не перевести выходы VEK72 в %1 в 0 В").arg(where), zeroed);
+    if (closed != 0)
+        return moduleError(QStringLiteral("не закрыть VEK72 в ") + where, closed);
+    return status;
+}
+
+QByteArray playingLine(const QByteArray& crate, int slot, double rate, qint64 frames, const QList<ChannelSignal>& asked,
+                       const QList<ChannelSignal>& played)
+{
+    const int e = asked.size();
+    QByteArray line = QStringLiteral("playing on %1 slot %2: %3 channel(s) at %4 samples per second, a page of %5 frames;")
+                          .arg(QString::fromUtf8(crate)).arg(slot).arg(e).arg(rate).arg(frames).toUtf8();
+    for (int i = 0; i < e; ++i) {
+        const ChannelSignal& c = asked.at(i);
+        if (c.shape == ChannelSignal::Line)
+            line += QStringLiteral(" ch%1 line %2 V").arg(i + 1).arg(c.offset).toUtf8();
+        else
+            line += QStringLiteral(" ch%1 %2 %3 Hz peak %4 V offset %5 V").arg(i + 1)
+                        .arg(QLatin1String(toolargs::shapeName(c.shape))).arg(played.at(i).frequency, 0, 'g', 12)
+                        .arg(c.amplitude).arg(c.offset).toUtf8();
+        line += i + 1 < e ? "," : "\n";
+    }
+    return line;
 }
 
 } // namespace
@@ -170,66 +234,93 @@ int main(int argc, char* argv[])
         };
         bool ok = false;
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            std::fputs(usageText, stdout);
-            return exitOk;
+            std::fputs(usageHead, stdout);
+            std::fputs(toolargs::signalHelp, stdout);
+            std::fputs(usageTail, stdout);
+            return toolargs::exitOk;
         } else if (arg == QLatin1String("--service")) {
-            if (!value() || text.isEmpty())
-                return usageError(QStringLiteral("--service needs HOST:PORT"));
+            vekproto::Endpoint endpoint;
+            if (!value() || !vekproto::parseEndpoint(text.toStdString(), endpoint))
+                return usageError(QStringLiteral("--service: нужно УЗЕЛ:ПОРТ, а не '%1'").arg(text));
             qputenv("VEK_SERVICE", text.toUtf8());
         } else if (arg == QLatin1String("--crate")) {
             if (!value() || text.isEmpty())
-                return usageError(QStringLiteral("--crate needs a crate serial"));
+                return usageError(QStringLiteral("--crate: нужен серийный номер крейта"));
             crate = text.toUtf8();
         } else if (arg == QLatin1String("--slot")) {
             if (value())
                 slot = text.toInt(&ok);
             if (!ok || slot < 1 || slot > VEK_SLOT_COUNT)
-                return usageError(QStringLiteral("--slot needs a slot number from 1 to 16, not '%1'").arg(text));
+                return usageError(QStringLiteral("--slot: нужен номер слота от 1 до 16, а не '%1'").arg(text));
         } else if (arg == QLatin1String("--dac-rate")) {
             if (value())
                 dacRate = text.toDouble(&ok);
-            if (!ok || (dacRate != 48000.0 && dacRate != 96000.0 && dacRate != 192000.0))
-                return usageError(QStringLiteral("--dac-rate is 48000, 96000 or 192000, not '%1'").arg(text));
+            if (!ok || !std::isfinite(dacRate))
+                return usageError(QStringLiteral("--dac-rate: нужно число герц, а не '%1'").arg(text));
         } else if (arg == QLatin1String("--seconds")) {
             if (value())
                 seconds = text.toDouble(&ok);
             if (!ok || !(seconds > 0.0) || seconds > 1e9)
-                return usageError(QStringLiteral("--seconds needs a positive number, not '%1'").arg(text));
+                return usageError(QStringLiteral("--seconds: нужно положительное число, а не '%1'").arg(text));
         } else if (arg == QLatin1String("--tenth")) {
             tenth = true;
         } else if (arg == QLatin1String("--signal")) {
             if (!value())
-                return usageError(QStringLiteral("--signal needs SHAPE:FREQ[:AMPLITUDE_V[:OFFSET_V]]"));
+                return usageError(QStringLiteral("--signal: нужно ФОРМА:ЧАСТОТА[:АМПЛИТУДА[:СМЕЩЕНИЕ]]"));
             QString error;
             if (!toolargs::addSignal(text, &channels, &error))
                 return usageError(error);
         } else {
-            return usageError(QStringLiteral("unknown argument '%1'").arg(arg));
+            return usageError(QStringLiteral("неизвестный параметр '%1'").arg(arg));
         }
     }
     if (channels.isEmpty())
-        return usageError(QStringLiteral("at least one --signal is needed"));
+        return usageError(QStringLiteral("нужен хотя бы один --signal"));
     if (slot > 0 && crate.isEmpty())
-        return usageError(QStringLiteral("--slot needs --crate"));
+        return usageError(QStringLiteral("--slot: нужен и --crate"));
+    vekproto::Endpoint endpoint;
+    if (!vekproto::serviceEndpoint(serviceAddress, servicePort, endpoint))
+        return usageError(QStringLiteral("VEK_SERVICE: нужно УЗЕЛ:ПОРТ, а не '%1'").arg(qEnvironmentVariable("VEK_SERVICE")));
 
+    // What no VEK72 can play is refused before the service is asked: the rate, the page.
     QString error;
-    if (slot == 0 && !findModule(&crate, &slot, &error)) {
-        std::fprintf(stderr, "vek72-play: %s\n", qUtf8Printable(error));
-        return exitModule;
+    if (!toolargs::checkDacRate(dacRate, &error))
+        return toolargs::fail(tool, error, toolargs::exitRefused);
+    const int e = channels.size();
+    synthesis::Plan plan;
+    if (!toolargs::planOutput(channels, toolargs::outputRate(dacRate, e), true, &plan, &error))
+        return toolargs::fail(tool, error, toolargs::exitRefused);
+
+    if (slot == 0) {
+        const int found = findModule(&crate, &slot, &error);
+        if (found != toolargs::exitOk)
+            return toolargs::fail(tool, error, found);
     }
-    const QString where = QStringLiteral("%1 slot %2").arg(QString::fromUtf8(crate)).arg(slot);
+    // "... VEK72 в крейте 4B210736, слоте 3"
+    const QString where = QStringLiteral("крейте %1, слоте %2").arg(QString::fromUtf8(crate)).arg(slot);
 
     TVEK72 module;
     VEK72_Init(&module);
     int rc = VEK72_Open(&module, serviceAddress, servicePort, crate.constData(), uint16_t(slot));
+    if (rc == VEK72_E_NO_CRATE || rc == VEK72_E_NO_MODULE)
+        return toolargs::fail(tool, QStringLiteral("в крейте %1 в слоте %2 нет VEK72: %3 (%4)")
+                                        .arg(QString::fromUtf8(crate)).arg(slot).arg(errorText(rc)).arg(rc),
+                              toolargs::exitRefused);
     if (rc != 0)
-        return moduleError(QStringLiteral("cannot open the VEK72 in ") + where, rc);
-    const int e = channels.size();
+        return moduleError(QStringLiteral("не открыть VEK72 в ") + where, rc);
+    // What this module cannot play: more signals than it has channels, voltages beyond its outputs.
+    // Nothing has been changed on it yet.
     if (e > module.info.dacChannelCount) {
         VEK72_Close(&module);
-        return usageError(QStringLiteral("the VEK72 in %1 has %2 channels, %3 signals given")
-                              .arg(where).arg(module.info.dacChannelCount).arg(e));
+        return toolargs::fail(tool, QStringLiteral("у VEK72 в %1 каналов %2, а сигналов задано %3")
+                                        .arg(where).arg(module.info.dacChannelCount).arg(e),
+                              toolargs::exitRefused);
     }
+    if (!toolargs::checkRange(channels, toolargs::outputRange(module.info.modification, tenth), &error, &plan)) {
+        VEK72_Close(&module);
+        return toolargs::fail(tool, error, toolargs::exitRefused);
+    }
+
     for (int i = 0; i < VEK72_MAX_CHANNELS; ++i)
         module.config.channel[i] = TVEK72_CHANNEL{uint8_t(i < e), uint8_t(tenth ? 1 : 0), 0, 0};
     module.config.outputMode = 0;
@@ -239,63 +330,53 @@ int main(int argc, char* argv[])
         rc = VEK72_Configure(&module);
     if (rc != 0) {
         VEK72_Close(&module);
-        return moduleError(QStringLiteral("cannot configure the VEK72 in ") + where, rc);
+        return moduleError(QStringLiteral("не настроить VEK72 в ") + where, rc);
     }
+    // From here on every end drives the outputs to 0 V. A stop signal that comes while the page is
+    // made and loaded ends the tool between the steps.
     const double rate = module.state.outputRate;
-
-    synthesis::Plan plan;
-    if (!synthesis::synthesizeAll(channels, rate, true, &plan)) {
-        VEK72_Close(&module);
-        std::fprintf(stderr, "%s\n", qUtf8Printable(plan.message));
-        return exitRefusedPlan;
+    QList<ChannelSignal> played;
+    if (stopRequested())
+        return zeroAndClose(&module, where, toolargs::exitOk);
+    if (!toolargs::planOutput(channels, rate, true, &plan, &error, &played)) {
+        toolargs::fail(tool, error, toolargs::exitRefused);
+        return zeroAndClose(&module, where, toolargs::exitRefused);
     }
     const qint64 frames = plan.length;
     std::vector<const double*> sources;
-    for (const ChannelSignal& c : channels)
+    for (const ChannelSignal& c : played)
         sources.push_back(c.samples.constData());
     std::vector<double> samples(size_t(frames * e));
     synthesis::interleaveFrames(sources.data(), e, samples.data(), frames);
     std::vector<uint32_t> words(samples.size());
     const uint32_t count = uint32_t(words.size());
+    if (stopRequested())
+        return zeroAndClose(&module, where, toolargs::exitOk);
     rc = VEK72_PrepareDacData(&module, samples.data(), count, VEK72_PREPARE_VOLTS, words.data(), nullptr);
+    if (rc == 0 && stopRequested())
+        return zeroAndClose(&module, where, toolargs::exitOk);
     if (rc == 0) {
         rc = VEK72_Send(&module, words.data(), count, sendTimeoutMs);
         if (rc >= 0 && uint32_t(rc) != count)
             rc = VEK72_E_TIMEOUT;
+        else if (rc >= 0 && stopRequested())
+            return zeroAndClose(&module, where, toolargs::exitOk);
         else if (rc >= 0)
             rc = VEK72_SwitchCyclePage(&module, 0, sendTimeoutMs);
     }
     if (rc != 0) {
-        VEK72_Close(&module);
-        return moduleError(QStringLiteral("cannot start the output of the VEK72 in ") + where, rc);
+        const int status = moduleError(QStringLiteral("не запустить вывод VEK72 в ") + where, rc);
+        return zeroAndClose(&module, where, status);
     }
 
-    QByteArray line = QStringLiteral("playing on %1: %2 channel(s) at %3 samples per second, a page of %4 frames;")
-                          .arg(where).arg(e).arg(rate).arg(frames).toUtf8();
-    for (int i = 0; i < e; ++i) {
-        const ChannelSignal& c = channels.at(i);
-        if (c.shape == ChannelSignal::Line)
-            line += QStringLiteral(" ch%1 line %2 V").arg(i + 1).arg(c.offset).toUtf8();
-        else
-            line += QStringLiteral(" ch%1 %2 %3 Hz %4 V offset %5 V").arg(i + 1)
-                        .arg(QLatin1String(toolargs::shapeName(c.shape))).arg(c.frequency, 0, 'g', 12)
-                        .arg(c.amplitude).arg(c.offset).toUtf8();
-        line += i + 1 < e ? "," : "\n";
-    }
+    const QByteArray line = playingLine(crate, slot, rate, frames, channels, played);
     std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
     std::fflush(stdout);
 
     if (!waitForStop(&module, seconds)) {
-        std::fprintf(stderr, "vek72-play: the crate service closed the connection to the VEK72 in %s\n",
-                     qUtf8Printable(where));
+        toolargs::fail(tool, QStringLiteral("служба крейтов закрыла соединение с VEK72 в %1").arg(where), 0);
         VEK72_Close(&module);
-        return exitModule;
+        return toolargs::exitService;
     }
-    rc = VEK72_Stop(&module, 0);
-    const int closed = VEK72_Close(&module);
-    if (rc != 0)
-        return moduleError(QStringLiteral("cannot stop the output of the VEK72 in ") + where, rc);
-    if (closed != 0)
-        return moduleError(QStringLiteral("cannot close the VEK72 in ") + where, closed);
-    return exitOk;
+    return zeroAndClose(&module, where, toolargs::exitOk);
 }

@@ -2,15 +2,22 @@
 // simulator's capture; or, with --shot, one screen drawn into a PNG file without any display.
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QImage>
 #include <QPainter>
 #include <QRegularExpression>
 #include <QStringList>
 #include <QThread>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "client.h"
 #include "scopeservice.h"
@@ -30,30 +37,34 @@ constexpr int exitFile = 4;       // the picture cannot be written
 constexpr int shotPatienceMs = 3000;
 
 const char* const usageText =
-    "Usage: vekscope [--service HOST:PORT] [--crate SERIAL] [--slot N] [--time-div T]\n"
-    "                [--volts-div [CH=]V] ... [--trigger-channel CH] [--trigger-level V]\n"
-    "                [--shot FILE.png [--size WxH]]\n"
+    "Использование: vekscope [--service УЗЕЛ:ПОРТ] [--crate СЕРИЙНЫЙ] [--slot N] [--time-div T]\n"
+    "                        [--volts-div [К=]В] ... [--trigger-channel К] [--trigger-level В]\n"
+    "                        [--shot ФАЙЛ.png [--size ШxВ]]\n"
     "\n"
-    "Shows what a VEK72 of the crate service simulator plays, as an oscilloscope would: every enabled\n"
-    "channel over a window of 10 divisions, triggered on the rising edge of one channel, with each\n"
-    "channel's frequency, peak-to-peak amplitude and mean.\n"
+    "Показывает, что выводит VEK72 имитатора службы крейтов, как осциллограф: все включённые каналы\n"
+    "на 10 делениях, с синхронизацией по нарастающему фронту одного канала, с частотой, размахом и\n"
+    "средним каждого канала. Среднее — по целым периодам самого канала на экране (по всему экрану,\n"
+    "когда на нём нет двух нарастающих фронтов канала). Окно закрывается и Ctrl+C завершает сразу,\n"
+    "не дожидаясь ответа службы.\n"
     "\n"
-    "Options:\n"
-    "  --service HOST:PORT   the crate service (default $VEK_SERVICE, else 127.0.0.1:11111)\n"
-    "  --crate SERIAL        the crate (default: the first crate with a VEK72)\n"
-    "  --slot N              the slot (default: the first VEK72 of the crate)\n"
-    "  --time-div T          time per division, e.g. 1ms, 200us, 0.005 (default 1ms)\n"
-    "  --volts-div [CH=]V    volts per division of channel CH, or of every channel, e.g. 500mV, 2=0.2\n"
-    "                        (default 1V)\n"
-    "  --trigger-channel CH  the channel to trigger on (default: the first enabled)\n"
-    "  --trigger-level V     the trigger level, e.g. 0.5, -200mV (default 0V)\n"
-    "  --shot FILE.png       draw one screen into FILE.png without a display, print the\n"
-    "                        measurements and exit\n"
-    "  --size WxH            size of the picture (default 1000x620)\n"
-    "  --help                this text\n"
+    "Параметры:\n"
+    "  --service УЗЕЛ:ПОРТ   служба крейтов (по умолчанию $VEK_SERVICE, иначе 127.0.0.1:11111)\n"
+    "  --crate СЕРИЙНЫЙ      крейт (по умолчанию первый крейт с VEK72)\n"
+    "  --slot N              слот (по умолчанию первый VEK72 крейта)\n"
+    "  --time-div T          время на деление, например 1ms, 200us, 0.005 (по умолчанию 1ms)\n"
+    "  --volts-div [К=]В     вольт на деление канала К или всех каналов, например 500mV, 2=0.2\n"
+    "                        (по умолчанию 1V)\n"
+    "  --trigger-channel К   канал синхронизации (по умолчанию первый включённый)\n"
+    "  --trigger-level В     уровень синхронизации, например 0.5, -200mV (по умолчанию 0V)\n"
+    "  --shot ФАЙЛ.png       нарисовать один экран в ФАЙЛ.png без дисплея, напечатать измерения и\n"
+    "                        завершиться; строки измерений — для сценариев, по-английски:\n"
+    "                          КРЕЙТ slot N VEK72-M-K: R frames per second, T s/div, triggered on chК at В V\n"
+    "                          chК: frequency F Hz, peak-to-peak P V, mean M V\n"
+    "  --size ШxВ            размер картинки (по умолчанию 1000x620)\n"
+    "  --help                эта справка\n"
     "\n"
-    "Exit status: 0 done, 1 no such VEK72, 2 bad arguments, 3 the crate service cannot be reached,\n"
-    "4 the picture cannot be written.\n";
+    "Код завершения: 0 — готово; 1 — такого VEK72 нет; 2 — ошибка в командной строке; 3 — служба\n"
+    "крейтов недоступна или ответила не по протоколу; 4 — картинка не записана.\n";
 
 struct Options
 {
@@ -67,7 +78,7 @@ struct Options
 
 int usageError(const QString& text)
 {
-    std::fprintf(stderr, "vekscope: %s\nTry 'vekscope --help'.\n", qUtf8Printable(text));
+    std::fprintf(stderr, "vekscope: %s\nСправка: vekscope --help\n", qUtf8Printable(text));
     return exitUsage;
 }
 
@@ -97,9 +108,9 @@ int parseOptions(int argc, char* argv[], Options* o)
         static const QStringList valued = {"--service", "--crate", "--slot", "--time-div", "--volts-div",
                                            "--trigger-channel", "--trigger-level", "--shot", "--size"};
         if (!valued.contains(arg))
-            return usageError(QStringLiteral("unknown argument '%1'").arg(arg));
+            return usageError(QStringLiteral("неизвестный параметр '%1'").arg(arg));
         if (i + 1 >= argc)
-            return usageError(QStringLiteral("%1 needs a value").arg(arg));
+            return usageError(QStringLiteral("%1: нужно значение").arg(arg));
         const QString text = QString::fromLocal8Bit(argv[++i]);
         bool ok = true;
         double number = 0.0;
@@ -140,12 +151,12 @@ int parseOptions(int argc, char* argv[], Options* o)
                  && o->size.height() <= 8000;
         }
         if (!ok)
-            return usageError(QStringLiteral("bad %1 '%2'").arg(arg, text));
+            return usageError(QStringLiteral("неверное значение %1 '%2'").arg(arg, text));
     }
     if (o->slot > 0 && o->crate.isEmpty())
-        return usageError(QStringLiteral("--slot needs --crate"));
+        return usageError(QStringLiteral("--slot: нужен и --crate"));
     if (!o->shot.isEmpty() && !o->shot.endsWith(QLatin1String(".png"), Qt::CaseInsensitive))
-        return usageError(QStringLiteral("--shot writes a PNG file: its name ends in .png"));
+        return usageError(QStringLiteral("--shot пишет файл PNG: имя должно кончаться на .png"));
     return -1;
 }
 
@@ -167,15 +178,15 @@ int takeShot(const vekproto::Endpoint& endpoint, const Options& o)
     for (;;) {
         a = scope::acquire(service, o.crate, o.slot, windowSeconds);
         if (a.result != scope::ScopeService::Ok) {
-            std::fprintf(stderr, "vekscope: the crate service at %s %s\n", qUtf8Printable(scope::addressText(endpoint)),
-                         a.result == scope::ScopeService::Broken ? "broke the protocol" : "cannot be reached");
+            std::fprintf(stderr, "vekscope: служба крейтов %s %s\n", qUtf8Printable(scope::addressText(endpoint)),
+                         a.result == scope::ScopeService::Broken ? "ответила не по протоколу" : "недоступна");
             return exitNoService;
         }
         if (a.module < 0) {
-            std::fprintf(stderr, "vekscope: the crate service at %s has no VEK72%s\n", qUtf8Printable(scope::addressText(endpoint)),
+            std::fprintf(stderr, "vekscope: у службы крейтов %s нет VEK72%s\n", qUtf8Printable(scope::addressText(endpoint)),
                          o.crate.isEmpty() ? ""
-                         : o.slot == 0     ? qUtf8Printable(QStringLiteral(" in crate %1").arg(o.crate))
-                                           : qUtf8Printable(QStringLiteral(" in crate %1 slot %2").arg(o.crate).arg(o.slot)));
+                         : o.slot == 0     ? qUtf8Printable(QStringLiteral(" в крейте %1").arg(o.crate))
+                                           : qUtf8Printable(QStringLiteral(" в крейте %1, слоте %2").arg(o.crate).arg(o.slot)));
             return exitNoModule;
         }
         // A module that has just started has not yet played the frames of a whole screen: they come
@@ -194,7 +205,7 @@ int takeShot(const vekproto::Endpoint& endpoint, const Options& o)
     scope::drawScope(painter, image.rect(), frame, o.settings);
     painter.end();
     if (!image.save(o.shot, "PNG")) {
-        std::fprintf(stderr, "vekscope: cannot write %s\n", qUtf8Printable(o.shot));
+        std::fprintf(stderr, "vekscope: не записать %s\n", qUtf8Printable(o.shot));
         return exitFile;
     }
 
@@ -216,6 +227,26 @@ int takeShot(const vekproto::Endpoint& endpoint, const Options& o)
     return exitOk;
 }
 
+// Qt's start-up looks for a Wayland display in the runtime directory and, where XDG_RUNTIME_DIR is
+// not set (a root shell, a container, CI), warns about it on standard error before it falls back to
+// /tmp/runtime-USER. The scope names that directory itself, made private as Qt wants it, so that a
+// normal run prints nothing; a directory that is not the user's own is left for Qt to warn about.
+void provideRuntimeDirectory()
+{
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return;
+    const passwd* user = getpwuid(getuid());
+    const QByteArray name = user ? QByteArray(user->pw_name) : QByteArray::number(getuid());
+    const QByteArray dir = QFile::encodeName(QDir::tempPath()) + "/runtime-" + name;
+    if (mkdir(dir.constData(), 0700) != 0 && errno != EEXIST)
+        return;
+    struct stat info;
+    if (lstat(dir.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid()
+        || (info.st_mode & 0777) != 0700)
+        return;
+    qputenv("XDG_RUNTIME_DIR", dir);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -227,11 +258,12 @@ int main(int argc, char* argv[])
     vekproto::Endpoint endpoint;
     if (!options.service.isEmpty() ? !vekproto::parseEndpoint(options.service.toStdString(), endpoint)
                                    : !vekproto::serviceEndpoint(0x7F000001u, 11111, endpoint))
-        return usageError(QStringLiteral("the service is HOST:PORT, not '%1'")
+        return usageError(QStringLiteral("служба задаётся как УЗЕЛ:ПОРТ, а не '%1'")
                               .arg(options.service.isEmpty() ? qEnvironmentVariable("VEK_SERVICE") : options.service));
     // A shot needs no display.
     if (!options.shot.isEmpty() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    provideRuntimeDirectory();
     QApplication application(argc, argv);
     if (!options.shot.isEmpty())
         return takeShot(endpoint, options);

@@ -53,8 +53,17 @@ Measurement measure(const Column& column, int64_t first, int64_t count, double r
             armed = false;
         }
     }
-    if (crossings >= 2)
+    if (crossings >= 2) {
         m.frequency = double(crossings - 1) * rate / (lastCrossing - firstCrossing);
+        // The mean of whole periods: the frames from the first crossing up to the last one.
+        const int64_t from = int64_t(std::ceil(firstCrossing));
+        const int64_t to = int64_t(std::ceil(lastCrossing));
+        double periodsSum = 0.0;
+        for (int64_t k = from; k < to; ++k)
+            periodsSum += column[k];
+        if (to > from)
+            m.mean = periodsSum / double(to - from);
+    }
     return m;
 }
 

@@ -22,13 +22,15 @@ struct Measurement
 {
     double frequency = std::numeric_limits<double>::quiet_NaN();  // Hz; NaN when no period was seen
     double peakToPeak = 0.0;                                        // V
-    double mean = 0.0;                                              // V
+    double mean = 0.0;                                              // V, over whole periods
 };
 
 // Frequency, peak-to-peak and mean of the frames [first, first + count) at `rate` frames per
 // second. The frequency counts rising crossings of the middle between minimum and maximum (with a
 // tenth of the peak-to-peak as hysteresis, placed between frames by linear interpolation) and
-// needs two of them; a signal without swing (a DC level) has none.
+// needs two of them; a signal without swing (a DC level) has none. The mean is taken over the
+// whole periods between the first and the last of those crossings, so that it does not depend on
+// where the frames cut a period; without two crossings, over all the frames.
 Measurement measure(const Column& column, int64_t first, int64_t count, double rate);
 
 // Where the screen's window lies in a capture: `origin` is the (fractional) frame at its left edge.

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include <sys/socket.h>
+
 namespace scope {
 
 namespace {
@@ -33,21 +35,38 @@ QString addressText(const vekproto::Endpoint& endpoint)
 ScopeService::Result ScopeService::call(uint16_t opcode, const vekproto::Writer& request, std::vector<uint8_t>* reply,
                                         uint32_t maxPayload)
 {
+    if (aborted)
+        return Unreachable;
     // A connection that broke is made anew on the next call: the service may have come back.
     if (socket < 0) {
         vekproto::Io why;
-        socket = vekproto::connectTo(endpoint, vekproto::deadlineIn(exchangeTimeoutMs), &why);
-        if (socket < 0)
+        const int made = vekproto::connectTo(endpoint, vekproto::deadlineIn(exchangeTimeoutMs), &why);
+        if (made < 0)
             return Unreachable;
+        std::lock_guard<std::mutex> lock(socketMutex);
+        socket = made;
+        if (aborted)
+            ::shutdown(socket, SHUT_RDWR);
     }
     const vekproto::Io io = vekproto::exchange(socket, opcode, ++requestId, request.data(), nullptr, 0,
                                                vekproto::deadlineIn(exchangeTimeoutMs), *reply, maxPayload);
-    if (io != vekproto::Io::Ok) {
+    if (io != vekproto::Io::Ok || aborted) {
+        std::lock_guard<std::mutex> lock(socketMutex);
         vekproto::closeSocket(socket);
         socket = -1;
-        return io == vekproto::Io::Protocol ? Broken : Unreachable;
+        return io == vekproto::Io::Protocol && !aborted ? Broken : Unreachable;
     }
     return Ok;
+}
+
+void ScopeService::abort()
+{
+    std::lock_guard<std::mutex> lock(socketMutex);
+    aborted = true;
+    // Shut down, not closed: the descriptor stays the calling thread's until it closes it, so it
+    // cannot be reused under the exchange meanwhile.
+    if (socket >= 0)
+        ::shutdown(socket, SHUT_RDWR);
 }
 
 ScopeService::Result ScopeService::modules(QVector<ModuleInfo>* out)

@@ -7,7 +7,9 @@
 #include <QString>
 #include <QVector>
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "client.h"
@@ -54,13 +56,20 @@ public:
     // The last `frames` frames played by the module (fewer when fewer were kept).
     Result capture(const QString& crate, int slot, int64_t frames, Capture* out);
 
+    // Breaks off the exchange in progress, from any thread: it answers Unreachable at once instead
+    // of waiting for the service up to its time-out, and so does every later call. For a scope
+    // that is closing.
+    void abort();
+
 private:
     // One exchange; an answer longer than maxPayload is refused from its header (Broken).
     Result call(uint16_t opcode, const vekproto::Writer& request, std::vector<uint8_t>* reply,
                 uint32_t maxPayload = 0xFFFFFFFFu);
 
     vekproto::Endpoint endpoint;
+    std::mutex socketMutex;  // `socket` against abort(); only the calling thread closes it
     int socket = -1;
+    std::atomic<bool> aborted{false};
     uint32_t requestId = 0;
 };
 

@@ -237,7 +237,7 @@ ScopeFrame makeFrame(const ModuleInfo& module, const Capture& capture, const Sco
     const int64_t first = int64_t(std::floor(window.origin));
     const int64_t count = std::min<int64_t>(capture.frames - first, int64_t(std::ceil(window.origin + length)) - first + 1);
     frame.leadFrames = window.origin - double(first);
-    // Measured over the frames inside the window: a whole number of periods when the window holds one.
+    // Measured over the frames inside the window; the mean over each channel's whole periods in it.
     const int64_t inside = int64_t(std::ceil(window.origin));
     const int64_t insideCount = std::min<int64_t>(capture.frames, int64_t(std::ceil(window.origin + length))) - inside;
     for (int i = 0; i < capture.channels.size(); ++i) {

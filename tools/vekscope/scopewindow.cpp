@@ -159,6 +159,8 @@ ScopeWindow::ScopeWindow(const vekproto::Endpoint& endpoint, const QString& crat
 
 ScopeWindow::~ScopeWindow()
 {
+    // A window that closes does not wait for the service to answer what it was asked last.
+    acquirer->abort();
     thread.quit();
     thread.wait();
 }

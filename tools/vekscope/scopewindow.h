@@ -26,6 +26,8 @@ class Acquirer : public QObject
 
 public:
     explicit Acquirer(const vekproto::Endpoint& endpoint) : service(endpoint) {}
+    // Breaks off the acquisition in progress; any thread (ScopeService::abort).
+    void abort() { service.abort(); }
 
 public slots:
     void acquire(const QString& crate, int slot, double windowSeconds);
