@@ -36,7 +36,7 @@ pids+=($!)
 await "$root/vekd.out" "^listening"
 export VEK_SERVICE=$(sed -n 's/^listening //p' "$root/vekd.out")
 "$bin/vekctl" ping
-"$bin/vek72-plan" --rate 12000 --signal sine:1000:2 > /dev/null
+"$bin/vek72-plan" --dac-rate 48000 --signal sine:1000:2 > /dev/null
 "$bin/vek72-play" --signal sine:1000:2 --signal triangle:500:1:0.5 --signal line:0:0:3 > "$root/play.out" &
 play=$!
 pids+=($play)
