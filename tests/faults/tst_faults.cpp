@@ -9,6 +9,7 @@
 #include <QMovie>
 #include <QTextCodec>
 
+#include <algorithm>
 #include <csignal>
 
 #include "benchstatus.h"
@@ -88,7 +89,12 @@ struct FaultBench
     BoxWatcher boxes;
     bool paused = false;
 
-    FaultBench() { setPopupTarget(window.get()); }
+    FaultBench()
+    {
+        // The journal of this working directory, from its first line.
+        resetJournal();
+        setPopupTarget(window.get());
+    }
     ~FaultBench()
     {
         resume();
@@ -112,11 +118,16 @@ struct FaultBench
     bool animating() const { return module()->busyAnimation()->state() == QMovie::Running; }
     QJsonObject played() { return benchstatus::module(benchstatus::status(vekd), crateA, 3); }
     qint64 counter(const char* name) { return played().value("counters").toObject().value(name).toVariant().toLongLong(); }
-    // The journal as it lies on disk, line by line.
+    // The journal as it lies on disk, line by line (without what the offscreen platform of the test
+    // says about itself).
     QStringList journal() const
     {
         const QByteArray bytes = apptest::readFile(QStringLiteral("stendix.log"));
-        return QTextCodec::codecForName("Windows-1251")->toUnicode(bytes).split('\n', Qt::SkipEmptyParts);
+        QStringList lines = QTextCodec::codecForName("Windows-1251")->toUnicode(bytes).split('\n', Qt::SkipEmptyParts);
+        lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                   [](const QString& line) { return line.contains("This plugin does not support"); }),
+                    lines.end());
+        return lines;
     }
     bool journalHas(const QString& text) const
     {
@@ -191,7 +202,9 @@ private slots:
     void initTestCase()
     {
         initStendixResources();
-        // The program's own journal: every message to "stendix.log" and criticals to the window.
+        // The program's own journal, in its own encoding: every message to "stendix.log" and
+        // criticals to the window.
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
         qInstallMessageHandler(journalHandler);
     }
     void cleanupTestCase() { qInstallMessageHandler(nullptr); }
@@ -250,8 +263,9 @@ void TestFaults::faultWhilePlaying()
 
     if (lost) {
         // Noticed at once for a dead service; for a silent one when the output held is played.
-        QVERIFY(QTest::qWaitFor([&] { return b.journalHas(b.lostText()) || b.journalHas(b.lostText() + ": служба не отвечает"); },
-                                10000));
+        QVERIFY2(QTest::qWaitFor([&] { return b.journalHas(b.lostText()) || b.journalHas(b.lostText() + ": служба не отвечает"); },
+                                 10000),
+                 qPrintable(b.journal().join(" | ")));
         QTRY_COMPARE_WITH_TIMEOUT(b.outputShown(), QStringLiteral("Старт still red red"), 5000);
         QVERIFY(!b.module()->isRunning());
         QVERIFY(!b.startButton()->isChecked());
@@ -303,12 +317,13 @@ void TestFaults::closeWhileTheServiceHangs()
     QElapsedTimer clock;
     clock.start();
     b.window->close();
-    qInfo("closed in %lld ms", clock.elapsed());
+    const qint64 closing = clock.elapsed();
     QVERIFY(b.window->isHidden());
     b.boxes.look();
     QCOMPARE(b.boxes.mostOpen, 0);
     const QStringList lines = b.journal();
-    QVERIFY2(lines.last().endsWith("E] Не удалось выставить нули на всех выходах модуля"), qPrintable(lines.join('\n')));
+    QVERIFY2(lines.last().endsWith("E] Не удалось выставить нули на всех выходах модуля"), qPrintable(lines.join(" | ")));
+    qInfo("closed in %lld ms", closing);
     b.resume();
 }
 
@@ -331,7 +346,7 @@ void TestFaults::operatorStopAndUpdateLeaveNothingPlaying()
     FaultBench b;
     QVERIFY(b.showSettled());
     QVERIFY(b.play(streaming, true, 3000));
-    QTRY_COMPARE_WITH_TIMEOUT(b.played().value("outputs").toArray().at(0).toDouble(), 3.0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(qAbs(b.played().value("outputs").toArray().at(0).toDouble() - 3.0) < 0.001, 10000);
     if (action == "stop") {
         b.startButton()->click();
     } else {
@@ -349,7 +364,7 @@ void TestFaults::operatorStopAndUpdateLeaveNothingPlaying()
     QCOMPARE(b.find<QComboBox>("comboBoxMode")->currentIndex(), streaming ? 1 : 0);
     QCOMPARE(b.boxes.mostOpen, 0);
     for (const QString& line : b.journal())
-        QVERIFY2(line.contains("I] "), qPrintable(line));
+        QVERIFY2(line.contains("I] "), qPrintable(b.journal().join(" | ")));
 }
 
 // After a loss, "Обновить" finds the module again (the service back on another port): the panels keep
@@ -360,7 +375,8 @@ void TestFaults::foundAgainAfterALoss()
     QVERIFY(b.showSettled());
     QVERIFY(b.play(false, false, 700));
     ::kill(pid_t(b.vekd.pid()), SIGKILL);
-    QVERIFY(QTest::qWaitFor([&] { return b.journalHas(b.lostText()); }, 10000));
+    const QString lost = b.lostText();
+    QVERIFY(QTest::qWaitFor([&] { return b.boxes.texts == QStringList{lost}; }, 10000));
     QVERIFY(b.vekd.start());
     b.boxes.closeAll();
     child<QAbstractButton>(b.window.get(), "pushButtonUpdate")->click();
@@ -370,7 +386,7 @@ void TestFaults::foundAgainAfterALoss()
     QCOMPARE(b.find<QSpinBox>("spinBoxVoltageCh1")->value(), 700);
     QVERIFY(b.played().value("opened").toBool());
     QVERIFY(!b.played().value("running").toBool());
-    QCOMPARE(b.boxes.texts, QStringList{b.lostText()});
+    QCOMPARE(b.boxes.texts.size(), 1);
 }
 
 QTEST_MAIN(TestFaults)
