@@ -228,7 +228,7 @@ void TestFaults::faultWhilePlaying_data()
 
     QTest::newRow("service killed, streaming") << true << "kill" << 10000 << true << 0;
     QTest::newRow("service killed, cyclic") << false << "kill" << 0 << true << 0;
-    QTest::newRow("service hung for less than the output held") << true << "hang 2000" << 4000 << false << 0;
+    QTest::newRow("service hung for 7 s, less than the output held") << true << "hang 7000" << 9000 << false << 0;
     QTest::newRow("service hung for longer than the output held") << true << "hang" << 1000 << true << 1;
     QTest::newRow("sends refused 40 times") << true << "refuse 40" << 10000 << false << 0;
 }
