@@ -35,7 +35,12 @@ const char* const keyCustomSignals = "EnableCustomSignals";
 const char* const keyAccuracyAc = "AccuracyAC";
 const char* const keyAccuracyDc = "AccuracyDC";
 const char* const keyAccuracyFreq = "AccuracyFreq";
+const char* const keyRestoreLastSetup = "RestoreLastSetup";
+const char* const keyVoltageLimit = "VoltageLimit";
 constexpr int defaultAccuracy = 3;
+// Range of the voltage limit in the options page, mV: 0 (none) up to the highest peak any
+// modification can put out (20 V offset and 10 V custom amplitude).
+constexpr int voltageLimitMaximum = 30000;
 
 
 
@@ -120,14 +125,19 @@ void ModuleVek72::loadSettings(QSettings* settings)
     if (!settings->contains(QLatin1String(keyCustomSignals)))
         settings->setValue(QLatin1String(keyCustomSignals), false);
     customSignalsEnabled = settingsBool(settings->value(QLatin1String(keyCustomSignals), false));
-    const auto readAccuracy = [settings](const char* key) {
+    const auto readInt = [settings](const char* key, int defaultValue = defaultAccuracy) {
         if (!settings->contains(QLatin1String(key)))
-            settings->setValue(QLatin1String(key), defaultAccuracy);
-        return settings->value(QLatin1String(key), defaultAccuracy).toInt();
+            settings->setValue(QLatin1String(key), defaultValue);
+        return settings->value(QLatin1String(key), defaultValue).toInt();
     };
-    accuracyAc = readAccuracy(keyAccuracyAc);
-    accuracyDc = readAccuracy(keyAccuracyDc);
-    accuracyFreq = readAccuracy(keyAccuracyFreq);
+    accuracyAc = readInt(keyAccuracyAc);
+    accuracyDc = readInt(keyAccuracyDc);
+    accuracyFreq = readInt(keyAccuracyFreq);
+    if (!settings->contains(QLatin1String(keyRestoreLastSetup)))
+        settings->setValue(QLatin1String(keyRestoreLastSetup), true);
+    restoreLastSetup = settingsBool(settings->value(QLatin1String(keyRestoreLastSetup), true));
+    // A negative limit is no limit, like 0.
+    voltageLimitMv = qMax(0, readInt(keyVoltageLimit, 0));
     settings->endGroup();
 }
 
@@ -392,6 +402,8 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         optionsUi->spinBoxAccuracyFreq->setRange(0, 6);
         optionsUi->labelAccuracyError->hide();
         optionsUi->spinBoxAccuracyError->hide();
+        optionsUi->spinBoxVoltageLimit->setRange(0, voltageLimitMaximum);
+        optionsUi->spinBoxVoltageLimit->setValue(voltageLimitMv);
         require(connect(optionsUi->spinBoxAccuracyAC, QOverload<int>::of(&QSpinBox::valueChanged), this,
                         &ModuleVek72::on_spinBoxAccuracyAC_valueChanged),
                 "spinBoxAccuracyAC");
@@ -412,11 +424,12 @@ void ModuleVek72::resetOptions()
     if (!optionsHost)
         return;
     Ui::Vek72Options* ui = optionsUi;
-    const int ac = accuracyAc, dc = accuracyDc, freq = accuracyFreq;
-    widgetsync::runOn(optionsHost, [ui, ac, dc, freq] {
+    const int ac = accuracyAc, dc = accuracyDc, freq = accuracyFreq, limit = voltageLimitMv;
+    widgetsync::runOn(optionsHost, [ui, ac, dc, freq, limit] {
         ui->spinBoxAccuracyAC->setValue(ac);
         ui->spinBoxAccuracyDC->setValue(dc);
         ui->spinBoxAccuracyFreq->setValue(freq);
+        ui->spinBoxVoltageLimit->setValue(limit);
     });
 }
 
@@ -429,6 +442,7 @@ void ModuleVek72::applyOptions(QSettings* settings)
         pendingAccuracyAc = optionsUi->spinBoxAccuracyAC->value();
         pendingAccuracyDc = optionsUi->spinBoxAccuracyDC->value();
         pendingAccuracyFreq = optionsUi->spinBoxAccuracyFreq->value();
+        voltageLimitMv = optionsUi->spinBoxVoltageLimit->value();
     }
     accuracyAc = pendingAccuracyAc;
     accuracyDc = pendingAccuracyDc;
@@ -439,6 +453,7 @@ void ModuleVek72::applyOptions(QSettings* settings)
         settings->setValue(QLatin1String(keyAccuracyAc), accuracyAc);
         settings->setValue(QLatin1String(keyAccuracyDc), accuracyDc);
         settings->setValue(QLatin1String(keyAccuracyFreq), accuracyFreq);
+        settings->setValue(QLatin1String(keyVoltageLimit), voltageLimitMv.load());
         settings->endGroup();
     }
 
