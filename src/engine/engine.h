@@ -71,6 +71,8 @@ public:
     bool isEmulator() const { return emulator; }
     // The thread the module object lives on.
     QThread* moduleWorkerThread() { return &moduleThread; }
+    // The module object: its thread-safe operations (panelSetup, applyPanelSetup) serve setups.
+    Module* moduleObject() const { return module; }
 
 signals:
     void started();

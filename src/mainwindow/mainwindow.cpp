@@ -22,6 +22,7 @@
 #include "appsettings.h"
 #include "serviceaddress.h"
 #include "options.h"
+#include "setupscontroller.h"
 #include "ui_mainwindow.h"
 #include "version.h"
 
@@ -107,6 +108,9 @@ MainWindow::MainWindow(QWidget* parent)
     setWindowTitle(engine->name(false) + QStringLiteral("_dovi - ")
                    + QStringLiteral(STENDIX_VERSION).remove(QLatin1Char('v')));
     setWindowIcon(engine->icon());
+    setups = new SetupsController(this, engine, settings, ui->toolButtonSetups, ui->actionSetupOpen,
+                                  ui->actionSetupSave);
+    requireConnection(connect(setups, &SetupsController::status, this, &MainWindow::postMessage), "setups status");
 
     // Their shortcuts are live while the window has focus; nothing is connected to them.
     addAction(ui->actionListGet);
@@ -208,8 +212,14 @@ void MainWindow::showCrate(int index, const Engine::Crate& crate)
     fillSlots(crate);
 }
 
+SetupStore* MainWindow::setupStore() const
+{
+    return setups->store();
+}
+
 bool MainWindow::useModuleAndShow(int crateIndex, int moduleIndex)
 {
+    setups->aboutToUseModule(crateIndex, moduleIndex);
     const bool used = engine->useModule(crateIndex, moduleIndex);
     if (used && moduleWasLost) {
         moduleWasLost = false;
@@ -217,6 +227,7 @@ bool MainWindow::useModuleAndShow(int crateIndex, int moduleIndex)
     }
     ui->labelModuleLed->setPixmap(used ? greenPixmap : redPixmap);
     setModuleWidgetsEnabled(used);
+    setups->moduleUsed(crateIndex, moduleIndex, used);
     return used;
 }
 
@@ -456,6 +467,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         statusLabel->setText(QStringLiteral("Завершение работы"));
         qInfo("Завершение работы");
         setEnabled(false);
+        setups->windowClosing();
         shutDown();
     }
     QMainWindow::closeEvent(event);

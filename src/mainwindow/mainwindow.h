@@ -12,6 +12,8 @@
 class QLabel;
 class QSettings;
 class Options;
+class SetupStore;
+class SetupsController;
 
 namespace Ui {
 class MainWindow;
@@ -34,6 +36,10 @@ public:
     int displayPeriod() const { return displayUpdateMs; }
     // True while crate and slot selections are handled (no discovery is out).
     bool selectionAllowed() const { return busy.available() > 0; }
+    // Setups of the panels: the menu, the title and the last setup of each module; and the store of
+    // setup files, whose operations any thread may call (remote *SAV, *RCL, MMEMory).
+    SetupsController* setupsController() const { return setups; }
+    SetupStore* setupStore() const;
 
 public slots:
     void readyCrate(QList<Engine::Crate>& listCrate);
@@ -100,6 +106,7 @@ private:
     bool moduleWasLost = false;
     // What the manual page's contents asked for when the window was last fitted to them.
     QSize fittedContentsHint;
+    SetupsController* setups = nullptr;
 };
 
 #endif

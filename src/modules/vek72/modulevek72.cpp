@@ -133,9 +133,9 @@ void ModuleVek72::loadSettings(QSettings* settings)
     accuracyAc = readInt(keyAccuracyAc);
     accuracyDc = readInt(keyAccuracyDc);
     accuracyFreq = readInt(keyAccuracyFreq);
+    // Read by the window, which keeps the last setup of each module.
     if (!settings->contains(QLatin1String(keyRestoreLastSetup)))
         settings->setValue(QLatin1String(keyRestoreLastSetup), true);
-    restoreLastSetup = settingsBool(settings->value(QLatin1String(keyRestoreLastSetup), true));
     // A negative limit is no limit, like 0.
     voltageLimitMv = qMax(0, readInt(keyVoltageLimit, 0));
     settings->endGroup();

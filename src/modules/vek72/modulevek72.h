@@ -96,7 +96,6 @@ public:
     QMovie* busyAnimation() const { return busyMovie; }
     Ui::CustomCheckBox* allChannelsBox() const { return allChannelsCheckBox.data(); }
     int voltageLimit() const { return voltageLimitMv.load(); }   // mV peak, 0: none
-    bool restoresLastSetup() const { return restoreLastSetup; }
     // Permits waiting in the echo suppressor of a family, in declaration order 0..11.
     int echoPermits(int family) const;
 
@@ -316,10 +315,8 @@ private:
     QSemaphore skipChannelOffset;
     QMutex restartMutex;
     QVector<ParameterEntry> parameters;
-    // Settings VoltageLimit (mV peak, 0 none; read by starts on the module thread) and
-    // RestoreLastSetup.
+    // Setting VoltageLimit: mV peak, 0 none; read by starts on the module thread.
     std::atomic<int> voltageLimitMv{ 0 };
-    bool restoreLastSetup = true;
 
     // Every call into the module library with `handle` holds this lock: discovery and shutdown
     // (engine thread), selection (GUI thread), restarts (module thread) and the streaming sender
