@@ -200,7 +200,7 @@ double clampNoted(double value, double low, double high, bool noted, const QStri
 {
     const double fitted = qBound(low, value, high);
     if (fitted != value && noted)
-        notes << QStringLiteral("%1 %2 %3 приведено к %4 %3").arg(what, num(shownAs), unit, num(fitted));
+        notes << QStringLiteral("%1: %2 %3 вне пределов модуля, установлено %4 %3").arg(what, num(shownAs), unit, num(fitted));
     return fitted;
 }
 
@@ -257,7 +257,7 @@ QString shapeName(int shape)
 
 int voltageCeiling(const ModificationLimits& limits, ChannelType type, Range range)
 {
-    const int full = type == ChannelType::Dc ? limits.dcMax : limits.acMax;
+    const int full = type == ChannelType::Ac ? limits.acMax : limits.dcMax;
     return range == Range::Full ? full : full / 10;
 }
 
@@ -393,16 +393,16 @@ QStringList fitToModule(PanelSetup& setup, const ModuleCapacity& module)
     for (ChannelSetup& c : kept) {
         if (c.type == ChannelType::Custom && !module.customSignals)
             continue;
-        const QString channel = QStringLiteral("канал %1: ").arg(c.channel);
+        const QString channel = QStringLiteral("канал %1, ").arg(c.channel);
         if (module.fixedRange && c.range == Range::Tenth) {
             c.range = Range::Full;
-            notes << channel + QStringLiteral("диапазон 1/10 заменён полным: у модуля постоянный диапазон");
+            notes << channel + QStringLiteral("диапазон: 1/10 заменён полным, у модуля диапазон постоянный");
         }
         const bool ac = c.type == ChannelType::Ac;
         const bool dc = c.type == ChannelType::Dc;
-        // The custom type keeps its voltage field within the AC limits; the field is not used.
+        // The custom type keeps its voltage field within the DC limits; the field is not used.
         const double original = c.voltage;
-        c.voltage = clampNoted(std::round(c.voltage), dc ? lim.dcMin : lim.acMin,
+        c.voltage = clampNoted(std::round(c.voltage), ac ? lim.acMin : lim.dcMin,
                                voltageCeiling(lim, c.type, c.range), ac || dc, channel + QStringLiteral("напряжение"),
                                QStringLiteral("мВ"), original, notes);
         const double frequency = c.frequency;

@@ -106,7 +106,8 @@ struct ModuleCapacity
 // Channels the module has but the setup lacks stay out of it (applying switches them off).
 QStringList fitToModule(PanelSetup& setup, const ModuleCapacity& module);
 
-// The largest voltage of a type (AC for the custom type) in a range, mV.
+// The largest voltage of a type in a range, mV. A channel of the custom type does not use its
+// voltage field; it keeps it within the DC limits (the peak volts its range labels show).
 int voltageCeiling(const ModificationLimits& limits, ChannelType type, Range range);
 
 } // namespace setups

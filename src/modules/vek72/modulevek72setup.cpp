@@ -211,14 +211,13 @@ void ModuleVek72::writeSetup(const setups::PanelSetup& setup)
     linkValueFields(false);
     valueFieldsLinked = false;
 
-    // Channels on and off first, so that the frequency ceiling is that of the setup's channels.
+    // Every channel is set up switched on, as an operator would set it, and switched off
+    // afterwards where the setup says so: an unchecked group box disables its fields and enables
+    // again, when checked, only those the program did not disable itself.
     for (int n = 1; n <= panelChannelCount; ++n) {
-        const setups::ChannelSetup* channel = setup.find(n);
         if (auto* group = channelWidget<QGroupBox>("^groupBoxCh%1$", n))
-            setQuietly(skipChannelEnable, group, channel && channel->on && !leftAlone(channel));
+            setQuietly(skipChannelEnable, group, true);
     }
-    syncAllChannelsBox(nullptr);
-
     for (const setups::ChannelSetup& channel : setup.channels) {
         const int n = channel.channel;
         auto* type = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", n);
@@ -232,17 +231,15 @@ void ModuleVek72::writeSetup(const setups::PanelSetup& setup)
         const bool dc = channel.type == setups::ChannelType::Dc;
         const QString typeText = ac ? QStringLiteral("AC") : dc ? QStringLiteral("DC") : specialTypeText();
         setQuietly(skipChannelVoltageType, type, itemIndex(type, typeText));
-        if (ac || dc)
-            relabelRange(range, ac ? VoltageTypeAc : VoltageTypeDc);
+        // A channel of the special type shows the DC labels (peak volts) and keeps its unused
+        // voltage within the DC limits of its range, whatever type it had before.
+        relabelRange(range, ac ? VoltageTypeAc : VoltageTypeDc);
         setQuietly(skipChannelRange, range, channel.range == setups::Range::Tenth ? 0 : 1);
-
-        // The custom type keeps its (unused) voltage within the AC limits.
-        voltage->setMinimum(dc ? lim.dcMin : lim.acMin);
+        voltage->setMinimum(ac ? lim.acMin : lim.dcMin);
         voltage->setMaximum(setups::voltageCeiling(lim, channel.type, channel.range));
         voltage->setEnabled(ac || dc);
         setQuietly(skipChannelVoltage, voltage, int(channel.voltage));
         frequency->setEnabled(ac);
-        setQuietly(skipChannelFrequency, frequency, channel.frequency);
         offset->setEnabled(ac);
         setQuietly(skipChannelOffset, offset, channel.offset);
 
@@ -256,6 +253,18 @@ void ModuleVek72::writeSetup(const setups::PanelSetup& setup)
             custom.phase = channel.custom.phase;
             custom.waveform = channel.custom.waveform;
         }
+    }
+    for (int n = 1; n <= panelChannelCount; ++n) {
+        const setups::ChannelSetup* channel = setup.find(n);
+        if (auto* group = channelWidget<QGroupBox>("^groupBoxCh%1$", n))
+            setQuietly(skipChannelEnable, group, channel && channel->on && !leftAlone(channel));
+    }
+    // The frequencies once the ceiling is that of the channels switched on.
+    syncAllChannelsBox(nullptr);
+    for (const setups::ChannelSetup& channel : setup.channels) {
+        auto* frequency = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", channel.channel);
+        if (channel.channel <= panelChannelCount && !leftAlone(&channel) && frequency)
+            setQuietly(skipChannelFrequency, frequency, channel.frequency);
     }
 
     ui->comboBoxMode->setCurrentIndex(
