@@ -108,7 +108,7 @@ MainWindow::MainWindow(QWidget* parent)
     setWindowTitle(engine->name(false) + QStringLiteral("_dovi - ")
                    + QStringLiteral(STENDIX_VERSION).remove(QLatin1Char('v')));
     setWindowIcon(engine->icon());
-    setups = new SetupsController(this, engine, settings, ui->toolButtonSetups, ui->actionSetupOpen,
+    setups = new SetupsController(this, engine, settings, ui->menuSetups, ui->actionSetupOpen,
                                   ui->actionSetupSave);
     requireConnection(connect(setups, &SetupsController::status, this, &MainWindow::postMessage), "setups status");
 

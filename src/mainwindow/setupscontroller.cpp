@@ -9,7 +9,6 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QSettings>
-#include <QToolButton>
 
 #include "appsettings.h"
 #include "engine.h"
@@ -34,9 +33,9 @@ QString fileFilter()
 
 } // namespace
 
-SetupsController::SetupsController(QMainWindow* window, Engine* engine, QSettings* settings, QToolButton* button,
+SetupsController::SetupsController(QMainWindow* window, Engine* engine, QSettings* settings, QMenu* menu,
                                    QAction* openAction, QAction* saveAction)
-    : QObject(window), window(window), engine(engine), settings(settings), menu(new QMenu(button)),
+    : QObject(window), window(window), engine(engine), settings(settings), menu(menu),
       openAction(openAction), saveAction(saveAction),
       setupStore(new SetupStore(engine->moduleObject(), QDir::current().filePath(QStringLiteral("setups")), this)),
       baseTitle(window->windowTitle())
@@ -49,7 +48,6 @@ SetupsController::SetupsController(QMainWindow* window, Engine* engine, QSetting
     // The shortcuts are live while the window has focus.
     window->addAction(openAction);
     window->addAction(saveAction);
-    button->setMenu(menu);
     connect(menu, &QMenu::aboutToShow, this, &SetupsController::fillMenu);
     fillMenu();
     compareTimer.setInterval(comparePeriodMs);
@@ -209,7 +207,6 @@ void SetupsController::fillMenu()
                 QMessageBox::warning(window, QStringLiteral("Внимание"), message, QMessageBox::Ok);
         });
     }
-    menu->setToolTipsVisible(true);
 }
 
 QStringList SetupsController::recentFiles() const

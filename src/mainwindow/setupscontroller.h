@@ -12,11 +12,10 @@ class QAction;
 class QMainWindow;
 class QMenu;
 class QSettings;
-class QToolButton;
 class SetupStore;
 
-// The window's side of setups: the menu of the "Настройка каналов" button ("Открыть настройку…",
-// "Сохранить настройку…" and the last five setups opened or saved), the setup's file name in the
+// The window's side of setups: the menu "Файл" ("Открыть настройку…", "Сохранить настройку…" and
+// the last five setups opened or saved), the setup's file name in the
 // title with a "*" once the panels differ from it, and the last setup of each module, kept when
 // the module is left or the program closes and put back when that module is opened again (setting
 // "RestoreLastSetup" of group "VEK72"). Lives on the GUI thread.
@@ -26,7 +25,7 @@ class SetupsController : public QObject
 
 public:
     // The setups folder is "setups" in the working directory.
-    SetupsController(QMainWindow* window, Engine* engine, QSettings* settings, QToolButton* button,
+    SetupsController(QMainWindow* window, Engine* engine, QSettings* settings, QMenu* menu,
                      QAction* openAction, QAction* saveAction);
 
     // Thread-safe: for remote commands (*SAV, *RCL, MMEMory) as much as for the window.

@@ -387,6 +387,7 @@ QStringList fitToModule(PanelSetup& setup, const ModuleCapacity& module)
         on += c.on ? 1 : 0;
     }
     const double ceiling = module.frequencyCeiling[qBound(0, on, 8)];
+    QList<int> fullRange;   // channels whose one-tenth range a module with a fixed range cannot take
     const double offsetLow = lim.offsetMin / 1000.0;
     const double offsetHigh = lim.offsetMax / 1000.0;
 
@@ -396,7 +397,7 @@ QStringList fitToModule(PanelSetup& setup, const ModuleCapacity& module)
         const QString channel = QStringLiteral("канал %1, ").arg(c.channel);
         if (module.fixedRange && c.range == Range::Tenth) {
             c.range = Range::Full;
-            notes << channel + QStringLiteral("диапазон: 1/10 заменён полным, у модуля диапазон постоянный");
+            fullRange << c.channel;
         }
         const bool ac = c.type == ChannelType::Ac;
         const bool dc = c.type == ChannelType::Dc;
@@ -433,6 +434,9 @@ QStringList fitToModule(PanelSetup& setup, const ModuleCapacity& module)
         s.frequency = clampNoted(roundTo(s.frequency, module.frequencyDecimals), 1.0, ceiling, custom,
                                  prefix + QStringLiteral("частота"), QStringLiteral("Гц"), customFrequency, notes);
     }
+    if (!fullRange.isEmpty())
+        notes << QStringLiteral("каналы %1: диапазон 1/10 заменён полным, у модуля диапазон постоянный")
+                     .arg(channelList(fullRange));
     setup.channels = kept;
     return notes;
 }
