@@ -63,7 +63,8 @@ public:
     // Sets the panels exactly as `setup` says, brought into the module's limits (`notes`: one line
     // per value or channel that had to change). A running output is stopped first, the operator's
     // way; nothing starts. False with `error` (naming the first bad entry) when the setup cannot be
-    // used: the panels are then unchanged. Called on any thread but the module's own.
+    // used: the panels are then unchanged. Called on any thread; a caller on a thread other than the
+    // module's and the panels' returns once the output has stopped.
     virtual bool applyPanelSetup(const QVariantMap& setup, QStringList& notes, QString& error)
     {
         Q_UNUSED(setup)

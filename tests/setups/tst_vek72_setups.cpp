@@ -233,15 +233,23 @@ void SetupsTest::everyFieldBackWidgetByWidget()
     const QString path = store.pathFor("bench.vek72");
     QVERIFY2(store.save(path, &error), qPrintable(error));
 
-    // Changed: every channel on with the common type and voltage, cyclic at 192 kHz.
+    // Changed: every channel on with the common type and voltage, cyclic at 192 kHz; channel 3
+    // (of the special type in the setup) focused, so that opening shows its custom signal.
     bench.clickAllChannels();
     QVERIFY(bench.settle());
     bench.pick(bench.commonType(), "DC");
     bench.type(bench.commonVoltage(), "300");
+    bench.clickGroup(3);
+    QVERIFY(bench.settle());
+    bench.clickGroup(3);
     bench.pick(bench.hosts.combo("comboBoxMode"), "Циклический автогенератор");
     bench.pick(bench.hosts.combo("comboBoxDacFreq"), "192 кГц");
     QVERIFY(bench.settle());
-    QVERIFY(panelState(bench) != saved);
+    const QMap<QString, QString> changed = panelState(bench);
+    QVERIFY(changed != saved);
+    // Showing a channel's custom signal in the group (the focus moved to channel 3) changes none.
+    for (int n = 1; n <= 8; ++n)
+        QCOMPARE(changed.value(QString("custom%1").arg(n)), saved.value(QString("custom%1").arg(n)));
 
     QStringList notes;
     QVERIFY2(store.open(path, &notes, &error), qPrintable(error));
@@ -249,6 +257,11 @@ void SetupsTest::everyFieldBackWidgetByWidget()
     QCOMPARE(notes, QStringList());
     QCOMPARE(differences(saved, panelState(bench)), QString());
     QCOMPARE(bench.violations(), QString());
+    // The custom signals hold what the operator typed.
+    for (int n = 3; custom && n <= bench.channelCount; n += 3) {
+        QCOMPARE(bench.module->customSignal(n).amplitude, (1000 + n) / 1000.0);
+        QCOMPARE(bench.module->customSignal(n).offset, (10 * n - 7) / 1000.0);
+    }
     // The file says what the panels hold.
     const setupfile::Result file = setupfile::read(path);
     QVERIFY(file.ok());
@@ -274,12 +287,23 @@ void SetupsTest::playsTheSameAfterOpening()
     QList<QByteArray> a;
     QVERIFY(QTest::qWaitFor([&] { return (a = captured(bench, 2000)).size() == 2001; }, 10000));
 
+    // Saved and recalled as numbered setups, the recall from a thread of its own as a remote
+    // command makes it: when it returns, the output has stopped.
     QString error;
-    QVERIFY2(store.save(store.pathFor("played.vek72"), &error), qPrintable(error));
+    QVERIFY2(store.saveNumbered(4, &error), qPrintable(error));
+    QVERIFY(QFileInfo::exists(dir.filePath("setup-4.vek72")));
     bench.pick(bench.commonType(), "DC");   // restarts with every channel at 0 V DC
     QVERIFY(bench.settle());
-    QStringList notes;
-    QVERIFY2(store.open(store.pathFor("played.vek72"), &notes, &error), qPrintable(error));
+    QVERIFY(bench.module->isRunning());
+    bool recalled = false;
+    bool runningAfter = true;
+    runOnOtherThread([&] {
+        QStringList notes;
+        recalled = store.recallNumbered(4, &notes, &error);
+        runningAfter = bench.module->isRunning();
+    });
+    QVERIFY2(recalled, qPrintable(error));
+    QVERIFY(!runningAfter);
     QVERIFY(bench.settle());
     QVERIFY(!bench.startStop()->isChecked());
     QCOMPARE(bench.startStop()->text(), QString("Старт"));
