@@ -61,39 +61,44 @@ bool SetupsController::restoreEnabled() const
 
 // --- The last setup of each module -------------------------------------------------------------
 
-void SetupsController::aboutToUseModule(int crateIndex, int moduleIndex)
+bool SetupsController::moduleOf(int crateIndex, int moduleIndex, QString* key, QString* crate, int* slot) const
 {
     const QList<Engine::Crate>& crates = engine->crateList();
     if (engine->isEmulator() || crateIndex < 0 || crateIndex >= crates.size() || moduleIndex < 0
         || moduleIndex >= crates.at(crateIndex).modules.size())
-        return;
-    const Engine::Crate& crate = crates.at(crateIndex);
-    const Engine::CrateModule& entry = crate.modules.at(moduleIndex);
-    const QString key = QStringLiteral("%1/%2/%3").arg(crate.crateSerial).arg(entry.slotNumber).arg(entry.moduleName);
-    if (key == panelsKey)
+        return false;
+    const Engine::CrateModule& entry = crates.at(crateIndex).modules.at(moduleIndex);
+    *crate = crates.at(crateIndex).crateSerial;
+    *slot = entry.slotNumber;
+    *key = QStringLiteral("%1/%2/%3").arg(*crate).arg(*slot).arg(entry.moduleName);
+    return true;
+}
+
+void SetupsController::aboutToUseModule(int crateIndex, int moduleIndex)
+{
+    QString key;
+    QString crate;
+    int slot = 0;
+    if (!moduleOf(crateIndex, moduleIndex, &key, &crate, &slot) || key == panelsKey)
         return;
     rememberPanels();
     // The panels are about to take another module's last setup: nothing may play on that module
     // meanwhile, so the output stops first (as "Обновить" stops it).
-    if (restoreEnabled() && QFileInfo::exists(setupStore->lastSetupPath(crate.crateSerial, entry.slotNumber)))
+    if (restoreEnabled() && QFileInfo::exists(setupStore->lastSetupPath(crate, slot)))
         engine->requestOutput(false);
 }
 
 void SetupsController::moduleUsed(int crateIndex, int moduleIndex, bool used)
 {
-    const QList<Engine::Crate>& crates = engine->crateList();
-    if (!used || engine->isEmulator() || crateIndex < 0 || crateIndex >= crates.size() || moduleIndex < 0
-        || moduleIndex >= crates.at(crateIndex).modules.size())
-        return;
-    const Engine::Crate& crate = crates.at(crateIndex);
-    const Engine::CrateModule& entry = crate.modules.at(moduleIndex);
-    const QString key = QStringLiteral("%1/%2/%3").arg(crate.crateSerial).arg(entry.slotNumber).arg(entry.moduleName);
+    QString key;
+    QString crate;
+    int slot = 0;
     // The same module again keeps what its panels hold.
-    if (key == panelsKey)
+    if (!used || !moduleOf(crateIndex, moduleIndex, &key, &crate, &slot) || key == panelsKey)
         return;
     panelsKey = key;
-    panelsCrate = crate.crateSerial;
-    panelsSlot = entry.slotNumber;
+    panelsCrate = crate;
+    panelsSlot = slot;
     forgetSetup();
     if (!restoreEnabled() || !QFileInfo::exists(setupStore->lastSetupPath(panelsCrate, panelsSlot)))
         return;

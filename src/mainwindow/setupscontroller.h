@@ -61,6 +61,9 @@ private slots:
 
 private:
     bool restoreEnabled() const;
+    // The module of the crate list's entry: "serial/slot/name", its crate serial and slot; false
+    // for no such entry (or in emulator mode, where nothing is opened).
+    bool moduleOf(int crateIndex, int moduleIndex, QString* key, QString* crate, int* slot) const;
     void rememberPanels();
     void showSetup(const QString& path, const QVariantMap& setup);
     void forgetSetup();
