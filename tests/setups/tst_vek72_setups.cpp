@@ -410,7 +410,10 @@ void SetupsTest::filesBroughtIntoTheModule()
         setChannel(source, { 5, "DC", "10 В", "100" });
         QVERIFY(source.settle());
         file = setupJson(source);
-        editChannel(file, 1, [](QJsonObject& c) { c.insert("voltage_mV", 99999); });
+        editChannel(file, 1, [](QJsonObject& c) {
+            c.insert("voltage_mV", 99999);
+            c.insert("frequency_Hz", 200000);
+        });
     }
 
     OperatorBench bench;   // modification 2, 4 channels, no custom signals
@@ -429,12 +432,14 @@ void SetupsTest::filesBroughtIntoTheModule()
                                   "канал 3: особый сигнал, а особые сигналы выключены",
                                   "канал 1, напряжение: -5000 мВ вне пределов модуля, установлено -2000 мВ",
                                   "каналы 2, 4: диапазон 1/10 заменён полным",
-                                  "канал 2, напряжение: 99999 мВ вне пределов модуля, установлено 7000 мВ" })
+                                  "канал 2, напряжение: 99999 мВ вне пределов модуля, установлено 7000 мВ",
+                                  "канал 2, частота: 200000 Гц вне пределов модуля, установлено 124999 Гц" })
         QVERIFY2(told.contains(QString::fromUtf8(expected)), qPrintable(told));
     QCOMPARE(bench.channelVoltage(1)->value(), -2000);
     QCOMPARE(bench.channelType(2)->currentText(), QString("AC"));
     QCOMPARE(bench.channelVoltage(2)->value(), 7000);
     QCOMPARE(bench.channelOffset(2)->value(), -1.5);
+    QCOMPARE(bench.channelFrequency(2)->value(), 124999.0);
     QVERIFY(!bench.channelGroup(3)->isChecked());
     QVERIFY(!bench.channelGroup(4)->isChecked());
     QCOMPARE(bench.violations(), QString());
