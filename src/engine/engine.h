@@ -71,6 +71,7 @@ public:
     bool isEmulator() const { return emulator; }
     // The thread the module object lives on, and the module object (for inspection by tests).
     QThread* moduleWorkerThread() { return &moduleThread; }
+    // The module object: its thread-safe operations (panelSetup, applyPanelSetup) serve setups.
     Module* moduleObject() const { return module; }
 
 signals:

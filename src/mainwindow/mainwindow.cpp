@@ -23,6 +23,7 @@
 #include "journal.h"
 #include "serviceaddress.h"
 #include "options.h"
+#include "setupscontroller.h"
 #include "ui_mainwindow.h"
 #include "version.h"
 
@@ -105,6 +106,9 @@ MainWindow::MainWindow(QWidget* parent)
     setWindowTitle(engine->name(false) + QStringLiteral("_dovi - ")
                    + QStringLiteral(STENDIX_VERSION).remove(QLatin1Char('v')));
     setWindowIcon(engine->icon());
+    setups = new SetupsController(this, engine, settings, ui->menuSetups, ui->actionSetupOpen,
+                                  ui->actionSetupSave);
+    requireConnection(connect(setups, &SetupsController::status, this, &MainWindow::postMessage), "setups status");
 
     // Their shortcuts are live while the window has focus; nothing is connected to them.
     addAction(ui->actionListGet);
@@ -206,8 +210,14 @@ void MainWindow::showCrate(int index, const Engine::Crate& crate)
     fillSlots(crate);
 }
 
+SetupStore* MainWindow::setupStore() const
+{
+    return setups->store();
+}
+
 bool MainWindow::useModuleAndShow(int crateIndex, int moduleIndex)
 {
+    setups->aboutToUseModule(crateIndex, moduleIndex);
     const bool used = engine->useModule(crateIndex, moduleIndex);
     if (used && moduleWasLost) {
         moduleWasLost = false;
@@ -215,6 +225,7 @@ bool MainWindow::useModuleAndShow(int crateIndex, int moduleIndex)
     }
     ui->labelModuleLed->setPixmap(used ? greenPixmap : redPixmap);
     setModuleWidgetsEnabled(used);
+    setups->moduleUsed(crateIndex, moduleIndex, used);
     return used;
 }
 
@@ -487,6 +498,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         statusLabel->setText(QStringLiteral("Завершение работы"));
         qInfo("Завершение работы");
         setEnabled(false);
+        setups->windowClosing();
         shutDown();
     }
     QMainWindow::closeEvent(event);

@@ -14,6 +14,8 @@
 class QLabel;
 class QSettings;
 class Options;
+class SetupStore;
+class SetupsController;
 
 namespace Ui {
 class MainWindow;
@@ -36,6 +38,10 @@ public:
     int displayPeriod() const { return displayUpdateMs; }
     // True while crate and slot selections are handled (no discovery is out).
     bool selectionAllowed() const { return busy.available() > 0; }
+    // Setups of the panels: the menu, the title and the last setup of each module; and the store of
+    // setup files, whose operations any thread may call (remote *SAV, *RCL, MMEMory).
+    SetupsController* setupsController() const { return setups; }
+    SetupStore* setupStore() const;
 
 public slots:
     void readyCrate(QList<Engine::Crate>& listCrate);
@@ -110,6 +116,7 @@ private:
     // The one open error box, and the critical messages that came after the one it shows.
     QPointer<QMessageBox> errorBox;
     int moreErrors;
+    SetupsController* setups = nullptr;
 };
 
 #endif

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QPixmap>
 #include <QString>
+#include <QStringList>
+#include <QVariantMap>
 
 class QSettings;
 class QWidget;
@@ -54,6 +56,22 @@ public:
     // The operator's start/stop: on asks for output with what the panels show, off stops it and
     // drives the outputs to 0 V, as the panel's button does. Returns at once; called on any thread.
     virtual void requestOutput(bool on) { Q_UNUSED(on) }
+
+    // Everything the panels hold for the open module, in the form of src/setups/panelsetup.h;
+    // empty when the panels are not prepared for a module. Called on any thread.
+    virtual QVariantMap panelSetup() const { return {}; }
+    // Sets the panels exactly as `setup` says, brought into the module's limits (`notes`: one line
+    // per value or channel that had to change). A running output is stopped first, the operator's
+    // way; nothing starts. False with `error` (naming the first bad entry) when the setup cannot be
+    // used: the panels are then unchanged. Called on any thread; a caller on a thread other than the
+    // module's and the panels' returns once the output has stopped.
+    virtual bool applyPanelSetup(const QVariantMap& setup, QStringList& notes, QString& error)
+    {
+        Q_UNUSED(setup)
+        Q_UNUSED(notes)
+        error = QStringLiteral("модуль не принимает настройки");
+        return false;
+    }
 
 signals:
     // The connection to the module went away by itself (the service was lost): output has stopped,

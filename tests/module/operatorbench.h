@@ -296,4 +296,32 @@ public:
     }
 };
 
+// A channel as an operator sets it: switched on, type, range, values typed.
+struct ChannelSetting
+{
+    int channel;
+    QString type;
+    QString range;
+    QString voltage;
+    QString frequency = QString();
+    QString offset = QString();
+};
+
+inline void setChannel(OperatorBench& bench, const ChannelSetting& s)
+{
+    if (!bench.channelGroup(s.channel)->isChecked())
+        bench.clickGroup(s.channel);
+    bench.settle();
+    bench.pick(bench.channelType(s.channel), s.type);
+    bench.settle();
+    bench.pick(bench.channelRange(s.channel), s.range);
+    bench.settle();
+    bench.type(bench.channelVoltage(s.channel), s.voltage);
+    if (!s.frequency.isEmpty())
+        bench.type(bench.channelFrequency(s.channel), s.frequency);
+    if (!s.offset.isEmpty())
+        bench.type(bench.channelOffset(s.channel), s.offset);
+    bench.settle();
+}
+
 #endif

@@ -115,34 +115,6 @@ QString followsInOrder(const Played& played, const QList<ChannelSignal>& planned
     return QStringLiteral("the first frames are nowhere in the signals");
 }
 
-// A channel as an operator sets it: switched on, type, range, values typed.
-struct ChannelSetting
-{
-    int channel;
-    QString type;
-    QString range;
-    QString voltage;
-    QString frequency = QString();
-    QString offset = QString();
-};
-
-void setChannel(OperatorBench& bench, const ChannelSetting& s)
-{
-    if (!bench.channelGroup(s.channel)->isChecked())
-        bench.clickGroup(s.channel);
-    bench.settle();
-    bench.pick(bench.channelType(s.channel), s.type);
-    bench.settle();
-    bench.pick(bench.channelRange(s.channel), s.range);
-    bench.settle();
-    bench.type(bench.channelVoltage(s.channel), s.voltage);
-    if (!s.frequency.isEmpty())
-        bench.type(bench.channelFrequency(s.channel), s.frequency);
-    if (!s.offset.isEmpty())
-        bench.type(bench.channelOffset(s.channel), s.offset);
-    bench.settle();
-}
-
 // Counts the warning of a stop in progress (from any thread) and passes the rest on.
 std::atomic<int> stoppingWarnings{0};
 QtMessageHandler previousHandler = nullptr;

@@ -69,13 +69,15 @@ void PanelsTest::loadSettingsWritesDefaults()
     file.settings->sync();
 
     const auto values = readGroup(file.path());
-    QCOMPARE(values.size(), 5);
+    QCOMPARE(values.size(), 7);
     QCOMPARE(values.value("Global/DisplayUpdateMs").toInt(), 700);
     QCOMPARE(values.value("VEK72/EnableCustomSignals").toBool(), false);
     QVERIFY(values.contains("VEK72/EnableCustomSignals"));
     QCOMPARE(values.value("VEK72/AccuracyAC").toInt(), 3);
     QCOMPARE(values.value("VEK72/AccuracyDC").toInt(), 3);
     QCOMPARE(values.value("VEK72/AccuracyFreq").toInt(), 3);
+    QCOMPARE(values.value("VEK72/RestoreLastSetup").toBool(), true);
+    QCOMPARE(values.value("VEK72/VoltageLimit").toInt(), 0);
     QVERIFY(!module.customSignalsAreEnabled());
     QCOMPARE(module.savedAccuracyAc(), 3);
     QCOMPARE(module.savedAccuracyDc(), 3);

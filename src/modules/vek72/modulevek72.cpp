@@ -35,10 +35,15 @@ const char* const keyCustomSignals = "EnableCustomSignals";
 const char* const keyAccuracyAc = "AccuracyAC";
 const char* const keyAccuracyDc = "AccuracyDC";
 const char* const keyAccuracyFreq = "AccuracyFreq";
+const char* const keyRestoreLastSetup = "RestoreLastSetup";
+const char* const keyVoltageLimit = "VoltageLimit";
 constexpr int defaultAccuracy = 3;
 // The decimals a frequency or offset field can show.
 constexpr int accuracyMinimum = 0;
 constexpr int accuracyMaximum = 6;
+// Range of the voltage limit in the options page, mV: 0 (none) up to the highest peak any
+// modification can put out (20 V offset and 10 V custom amplitude).
+constexpr int voltageLimitMaximum = 30000;
 
 
 
@@ -123,14 +128,19 @@ void ModuleVek72::loadSettings(QSettings* settings)
     if (!settings->contains(QLatin1String(keyCustomSignals)))
         settings->setValue(QLatin1String(keyCustomSignals), false);
     customSignalsEnabled = settingsBool(settings->value(QLatin1String(keyCustomSignals), false));
-    // A stored accuracy beyond what the fields can show is brought into range (a frequency rounded to
-    // 10^400 would be infinite); one that does not read as a number takes the default.
+    // A stored value beyond its range is brought into it (a frequency rounded to 10^400 would be
+    // infinite); one that does not read as a number takes the default.
     const auto readAccuracy = [settings](const char* key) {
         return readCheckedInt(settings, QLatin1String(key), defaultAccuracy, accuracyMinimum, accuracyMaximum);
     };
     accuracyAc = readAccuracy(keyAccuracyAc);
     accuracyDc = readAccuracy(keyAccuracyDc);
     accuracyFreq = readAccuracy(keyAccuracyFreq);
+    // Read by the window, which keeps the last setup of each module.
+    if (!settings->contains(QLatin1String(keyRestoreLastSetup)))
+        settings->setValue(QLatin1String(keyRestoreLastSetup), true);
+    // 0 is no limit.
+    voltageLimitMv = readCheckedInt(settings, QLatin1String(keyVoltageLimit), 0, 0, voltageLimitMaximum);
     settings->endGroup();
 }
 
@@ -395,6 +405,8 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         optionsUi->spinBoxAccuracyFreq->setRange(0, 6);
         optionsUi->labelAccuracyError->hide();
         optionsUi->spinBoxAccuracyError->hide();
+        optionsUi->spinBoxVoltageLimit->setRange(0, voltageLimitMaximum);
+        optionsUi->spinBoxVoltageLimit->setValue(voltageLimitMv);
         require(connect(optionsUi->spinBoxAccuracyAC, QOverload<int>::of(&QSpinBox::valueChanged), this,
                         &ModuleVek72::on_spinBoxAccuracyAC_valueChanged),
                 "spinBoxAccuracyAC");
@@ -415,11 +427,12 @@ void ModuleVek72::resetOptions()
     if (!optionsHost)
         return;
     Ui::Vek72Options* ui = optionsUi;
-    const int ac = accuracyAc, dc = accuracyDc, freq = accuracyFreq;
-    widgetsync::runOn(optionsHost, [ui, ac, dc, freq] {
+    const int ac = accuracyAc, dc = accuracyDc, freq = accuracyFreq, limit = voltageLimitMv;
+    widgetsync::runOn(optionsHost, [ui, ac, dc, freq, limit] {
         ui->spinBoxAccuracyAC->setValue(ac);
         ui->spinBoxAccuracyDC->setValue(dc);
         ui->spinBoxAccuracyFreq->setValue(freq);
+        ui->spinBoxVoltageLimit->setValue(limit);
     });
 }
 
@@ -432,6 +445,7 @@ void ModuleVek72::applyOptions(QSettings* settings)
         pendingAccuracyAc = optionsUi->spinBoxAccuracyAC->value();
         pendingAccuracyDc = optionsUi->spinBoxAccuracyDC->value();
         pendingAccuracyFreq = optionsUi->spinBoxAccuracyFreq->value();
+        voltageLimitMv = optionsUi->spinBoxVoltageLimit->value();
     }
     accuracyAc = pendingAccuracyAc;
     accuracyDc = pendingAccuracyDc;
@@ -442,6 +456,7 @@ void ModuleVek72::applyOptions(QSettings* settings)
         settings->setValue(QLatin1String(keyAccuracyAc), accuracyAc);
         settings->setValue(QLatin1String(keyAccuracyDc), accuracyDc);
         settings->setValue(QLatin1String(keyAccuracyFreq), accuracyFreq);
+        settings->setValue(QLatin1String(keyVoltageLimit), voltageLimitMv.load());
         settings->endGroup();
     }
 

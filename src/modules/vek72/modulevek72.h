@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QVector>
 
+#include <atomic>
 #include <functional>
 
 #include "channelsignal.h"
@@ -31,6 +32,11 @@ class QSpinBox;
 class QSettings;
 class QWidget;
 class ModuleVek72GuiHandler;
+
+namespace setups {
+struct PanelSetup;
+struct ModuleCapacity;
+}
 
 namespace Ui {
 class Vek72Controls;
@@ -71,6 +77,8 @@ public:
     const QString* infoValue(QString& key) const override;
     bool probe(QString& crateSerial, quint16 slot, QString& nameWithModification) override;
     void requestOutput(bool on) override;
+    QVariantMap panelSetup() const override;
+    bool applyPanelSetup(const QVariantMap& setup, QStringList& notes, QString& error) override;
 
     // Read-only views for tests.
     bool customSignalsAreEnabled() const { return customSignalsEnabled; }
@@ -87,6 +95,7 @@ public:
     ModuleVek72GuiHandler* panelHandler() const { return guiHandler; }
     QMovie* busyAnimation() const { return busyMovie; }
     Ui::CustomCheckBox* allChannelsBox() const { return allChannelsCheckBox.data(); }
+    int voltageLimit() const { return voltageLimitMv.load(); }   // mV peak, 0: none
     // Permits waiting in the echo suppressor of a family, in declaration order 0..11.
     int echoPermits(int family) const;
 
@@ -233,6 +242,14 @@ private:
     // The busy animation runs exactly while output runs.
     void syncBusyAnimation();
     void releaseStartButton();
+    // False, with a message naming the channel and the limit, when a channel of the panels would
+    // put out more than VoltageLimit (|offset| + peak amplitude, or the DC level).
+    bool withinVoltageLimit(const PanelConfiguration& panel) const;
+
+    // --- Setups (modulevek72setup.cpp), on the GUI thread.
+    setups::ModuleCapacity setupCapacity() const;
+    setups::PanelSetup readSetup() const;
+    void writeSetup(const setups::PanelSetup& setup);
 
     // --- Connection (modulevek72open.cpp).
     bool zeroOutputs();
@@ -298,6 +315,8 @@ private:
     QSemaphore skipChannelOffset;
     QMutex restartMutex;
     QVector<ParameterEntry> parameters;
+    // Setting VoltageLimit: mV peak, 0 none; read by starts on the module thread.
+    std::atomic<int> voltageLimitMv{ 0 };
 
     // Every call into the module library with `handle` holds this lock: discovery and shutdown
     // (engine thread), selection (GUI thread), restarts (module thread) and the streaming sender

@@ -47,6 +47,10 @@ bool ModuleVek72::start(bool suppress)
     const PanelConfiguration panel = readPanels();
     if (!panel.startPressed)
         return true;
+    if (!withinVoltageLimit(panel)) {
+        releaseStartButton();
+        return true;
+    }
     const bool cyclic = panel.modeText == QString::fromUtf8(cyclicModeText);
     if (!applyConfiguration(cyclic, panel)) {
         // The button goes back to "Старт"; its slot stops whatever still runs.

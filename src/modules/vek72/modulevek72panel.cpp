@@ -158,7 +158,9 @@ void ModuleVek72::loadCustomGroup(int channel)
     const ChannelSignal& custom = customSignals[channel - 1];
     // Not announced: the group's slots store the values back into the focused channel's record.
     settingsUi->comboBoxCustomShape->setCurrentIndex(custom.shape);
-    settingsUi->spinBoxCustomAmplitude->setValue(int(custom.amplitude * 1000));
+    // Rounded: the record holds whole millivolts divided by 1000, which times 1000 can come out a
+    // hair below them (1.001 V gives 1000.9999...), and truncation would lose a millivolt each time.
+    settingsUi->spinBoxCustomAmplitude->setValue(qRound(custom.amplitude * 1000));
     settingsUi->doubleSpinBoxCustomFrequency->setValue(custom.frequency);
-    settingsUi->spinBoxCustomOffset->setValue(int(custom.offset * 1000));
+    settingsUi->spinBoxCustomOffset->setValue(qRound(custom.offset * 1000));
 }

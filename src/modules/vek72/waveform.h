@@ -1,6 +1,7 @@
 #ifndef WAVEFORM_H
 #define WAVEFORM_H
 
+#include <QMetaType>
 #include <QSharedPointer>
 #include <QString>
 #include <QVector>
@@ -53,5 +54,7 @@ private:
 };
 
 using WaveformPointer = QSharedPointer<const Waveform>;
+// Carried in a QVariant by a setup (the custom signal's waveform).
+Q_DECLARE_METATYPE(WaveformPointer)
 
 #endif

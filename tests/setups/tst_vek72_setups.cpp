@@ -1,0 +1,496 @@
+// Setups of the module's panels against a crate service simulator: every field of every channel
+// saved, changed and opened again, widget by widget, for each modification with and without custom
+// signals; what the module plays after "Старт" the same before saving and after opening; bad files
+// that change nothing; files that had to be brought into the module's limits; and the voltage limit
+// that refuses a start.
+#include <QtTest>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <functional>
+
+#include "apptestutil.h"
+#include "benchstatus.h"
+#include "operatorbench.h"
+#include "panelsetup.h"
+#include "setupfile.h"
+#include "setupstore.h"
+#include "waveformfile.h"
+
+namespace {
+
+const QString crateA = QStringLiteral("4B210736");
+const QByteArray modification3 = R"({"crates": [{"serial": "4B210736", "slots": [
+    {"slot": 3, "type": 8995, "modification": 3, "channels": 6, "serial": "72C30001", "firmware": 216}]}]})";
+
+QJsonObject moduleOf(OperatorBench& bench, int slot)
+{
+    return benchstatus::module(benchstatus::status(bench.service), crateA, slot);
+}
+
+// Everything the operator sees of the panels, widget by widget: what each control shows, whether
+// it can be used, and for a control that can be used its items or limits; and the module's eight
+// custom signals. Left out: the custom group and the bold channel, which follow the focused
+// channel (not part of a setup), and the common value controls while the channels' types differ
+// (then they are disabled and show nothing the channels hold).
+QMap<QString, QString> panelState(const OperatorBench& bench)
+{
+    static const QStringList focusBound{ "groupBoxCustom", "comboBoxCustomShape", "spinBoxCustomAmplitude",
+                                         "doubleSpinBoxCustomFrequency", "spinBoxCustomOffset" };
+    static const QStringList commonValues{ "comboBoxRange", "spinBoxVoltage", "doubleSpinBoxFrequency",
+                                           "doubleSpinBoxOffset" };
+    const bool typesDiffer = bench.commonType()->currentIndex() < 0;
+    QMap<QString, QString> state;
+    for (QWidget* w : bench.hosts.window.findChildren<QWidget*>()) {
+        const QString name = w->objectName();
+        if (name.isEmpty() || focusBound.contains(name))
+            continue;
+        const QString enabled = w->isEnabled() ? "on" : "off";
+        if (typesDiffer && commonValues.contains(name)) {
+            state[name] = enabled;
+        } else if (auto* c = qobject_cast<QComboBox*>(w)) {
+            QStringList items;
+            for (int i = 0; i < c->count() && c->isEnabled(); ++i)
+                items << c->itemText(i);
+            state[name] = QString("%1 %2 [%3] %4").arg(c->currentIndex()).arg(c->currentText(), items.join(','), enabled);
+        } else if (auto* s = qobject_cast<QSpinBox*>(w)) {
+            state[name] = QString("%1 %2").arg(s->text(), enabled)
+                          + (s->isEnabled() ? QString(" %1..%2").arg(s->minimum()).arg(s->maximum()) : QString());
+        } else if (auto* d = qobject_cast<QDoubleSpinBox*>(w)) {
+            state[name] = QString("%1 %2").arg(d->text(), enabled)
+                          + (d->isEnabled() ? QString(" %1..%2").arg(d->minimum()).arg(d->maximum()) : QString());
+        } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
+            state[name] = QString("%1 %2").arg(g->isChecked()).arg(enabled);
+        } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+            state[name] = QString("%1 %2 %3").arg(b->isChecked()).arg(b->text(), enabled);
+        }
+    }
+    state["allChannels"] = QString::number(bench.module->allChannelsBox()->checkState());
+    for (int n = 1; n <= 8; ++n) {
+        const ChannelSignal& c = bench.module->customSignal(n);
+        QStringList points;
+        for (double p : c.waveform ? c.waveform->points() : QVector<double>())
+            points << QString::number(p, 'g', 17);
+        state[QString("custom%1").arg(n)] = QString("%1 %2 %3 %4 %5 %6 %7")
+            .arg(c.shape).arg(c.amplitude, 0, 'g', 17).arg(c.frequency, 0, 'g', 17).arg(c.offset, 0, 'g', 17)
+            .arg(c.phase).arg(c.waveform ? c.waveform->fileName() : "-", points.join(','));
+    }
+    return state;
+}
+
+QString differences(const QMap<QString, QString>& expected, const QMap<QString, QString>& actual)
+{
+    QStringList lines;
+    for (auto it = expected.begin(); it != expected.end(); ++it) {
+        if (actual.value(it.key()) != it.value())
+            lines << QString("%1: %2 -> %3").arg(it.key(), it.value(), actual.value(it.key()));
+    }
+    return lines.join('\n');
+}
+
+// The operator sets every channel differently: each one switched on by a click (which focuses it),
+// a type by turns, a range, voltage, frequency and offset, or the custom group for the special type;
+// then channel 2 off again, streaming at 96 kHz.
+void setEveryChannel(OperatorBench& b, bool custom)
+{
+    const QStringList types = custom ? QStringList{ "AC", "DC", "Особый" } : QStringList{ "AC", "DC" };
+    const QStringList shapes{ "Синус", "Треугольник", "Пила", "Импульс", "Линия" };
+    for (int n = 1; n <= b.channelCount; ++n) {
+        if (b.channelGroup(n)->isChecked()) {
+            b.clickGroup(n);
+            b.settle();
+        }
+        b.clickGroup(n);
+        b.settle();
+        const QString type = types.at((n - 1) % types.size());
+        b.pick(b.channelType(n), type);
+        b.settle();
+        if (b.channelRange(n)->isEnabled()) {
+            b.pick(b.channelRange(n), b.channelRange(n)->itemText(n % 2));
+            b.settle();
+        }
+        if (type == "AC") {
+            b.type(b.channelVoltage(n), QString::number(50 * n + 7));
+            b.type(b.channelFrequency(n), QString::number(1000 + 111.125 * n));
+            b.type(b.channelOffset(n), QString::number(0.125 * n));
+        } else if (type == "DC") {
+            b.type(b.channelVoltage(n), QString::number(-(100 * n + 3)));
+        } else {
+            b.pick(b.hosts.combo("comboBoxCustomShape"), shapes.at(n % shapes.size()));
+            b.type(b.hosts.spin("spinBoxCustomAmplitude"), QString::number(1000 + n));
+            b.type(b.hosts.dspin("doubleSpinBoxCustomFrequency"), QString::number(500.5 + n));
+            b.type(b.hosts.spin("spinBoxCustomOffset"), QString::number(10 * n - 7));
+        }
+        b.settle();
+    }
+    b.clickGroup(2);
+    b.pick(b.hosts.combo("comboBoxMode"), "Потоковый");
+    b.pick(b.hosts.combo("comboBoxDacFreq"), "96 кГц");
+    b.settle();
+}
+
+// A valid setup file of what the panels hold, as JSON to take apart.
+QJsonObject setupJson(OperatorBench& bench)
+{
+    QString error;
+    return QJsonDocument::fromJson(setupfile::serialise(bench.module->panelSetup(), &error)).object();
+}
+
+// Applies `edit` to channel entry `index` of `root`.
+void editChannel(QJsonObject& root, int index, const std::function<void(QJsonObject&)>& edit)
+{
+    QJsonArray channels = root.value("channels").toArray();
+    QJsonObject channel = channels.at(index).toObject();
+    edit(channel);
+    channels.replace(index, channel);
+    root.insert("channels", channels);
+}
+
+// The last frames the module played, as vekctl writes them (a header line, then one line a frame).
+QList<QByteArray> captured(OperatorBench& bench, int frames)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("frames.csv");
+    if (bench.service.vekctl({ "capture", "--crate", crateA, "--slot", "3", "--frames", QString::number(frames),
+                               "--out", path }) != 0)
+        return {};
+    return apptest::readFile(path).trimmed().split('\n');
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+class SetupsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init() { apptest::clearMessages(); }
+    void everyFieldBackWidgetByWidget_data();
+    void everyFieldBackWidgetByWidget();
+    void playsTheSameAfterOpening();
+    void badFilesChangeNothing();
+    void filesBroughtIntoTheModule();
+    void voltageLimitRefusesAStart();
+};
+
+void SetupsTest::initTestCase()
+{
+    initStendixResources();
+    apptest::installMessageCapture();
+}
+
+void SetupsTest::everyFieldBackWidgetByWidget_data()
+{
+    QTest::addColumn<int>("slot");
+    QTest::addColumn<bool>("custom");
+    QTest::addColumn<QByteArray>("crates");
+    QTest::newRow("modification 1, 8 channels") << 3 << false << QByteArray();
+    QTest::newRow("modification 1, custom signals") << 3 << true << QByteArray();
+    QTest::newRow("modification 2, 4 channels") << 7 << false << QByteArray();
+    QTest::newRow("modification 2, custom signals") << 7 << true << QByteArray();
+    QTest::newRow("modification 3, 6 channels, custom signals") << 3 << true << modification3;
+}
+
+void SetupsTest::everyFieldBackWidgetByWidget()
+{
+    QFETCH(int, slot);
+    QFETCH(bool, custom);
+    QFETCH(QByteArray, crates);
+    OperatorBench bench;
+    QVERIFY(bench.open(slot, custom, crates));
+    QTemporaryDir dir;
+    SetupStore store(bench.module.get(), dir.path());
+
+    // What the panels cannot set: a phase on every custom signal and an arbitrary waveform on
+    // channel 1, put in through a setup first; the operator's edits leave them.
+    if (custom) {
+        setups::PanelSetup start;
+        QString error;
+        QVERIFY(setups::fromVariant(bench.module->panelSetup(), &start, &error));
+        for (setups::ChannelSetup& c : start.channels)
+            c.custom.phase = 15.0 * c.channel;
+        start.channels[0].custom.shape = ChannelSignal::Arbitrary;
+        start.channels[0].custom.waveform = waveformfile::fromValues({ 0, 1, 0.5, -1 }, "wave.csv").waveform;
+        QStringList notes;
+        QVERIFY2(bench.module->applyPanelSetup(setups::toVariant(start), notes, error), qPrintable(error));
+        QVERIFY(bench.settle());
+    }
+    setEveryChannel(bench, custom);
+    QCOMPARE(bench.violations(), QString());
+    const QMap<QString, QString> saved = panelState(bench);
+
+    QString error;
+    const QString path = store.pathFor("bench.vek72");
+    QVERIFY2(store.save(path, &error), qPrintable(error));
+
+    // Changed: every channel on with the common type and voltage, cyclic at 192 kHz; channel 3
+    // (of the special type in the setup) focused, so that opening shows its custom signal.
+    bench.clickAllChannels();
+    QVERIFY(bench.settle());
+    bench.pick(bench.commonType(), "DC");
+    bench.type(bench.commonVoltage(), "300");
+    bench.clickGroup(3);
+    QVERIFY(bench.settle());
+    bench.clickGroup(3);
+    bench.pick(bench.hosts.combo("comboBoxMode"), "Циклический автогенератор");
+    bench.pick(bench.hosts.combo("comboBoxDacFreq"), "192 кГц");
+    QVERIFY(bench.settle());
+    const QMap<QString, QString> changed = panelState(bench);
+    QVERIFY(changed != saved);
+    // Showing a channel's custom signal in the group (the focus moved to channel 3) changes none.
+    for (int n = 1; n <= 8; ++n)
+        QCOMPARE(changed.value(QString("custom%1").arg(n)), saved.value(QString("custom%1").arg(n)));
+
+    QStringList notes;
+    QVERIFY2(store.open(path, &notes, &error), qPrintable(error));
+    QVERIFY(bench.settle());
+    QCOMPARE(notes, QStringList());
+    QCOMPARE(differences(saved, panelState(bench)), QString());
+    QCOMPARE(bench.violations(), QString());
+    // The custom signals hold what the operator typed.
+    for (int n = 3; custom && n <= bench.channelCount; n += 3) {
+        QCOMPARE(bench.module->customSignal(n).amplitude, (1000 + n) / 1000.0);
+        QCOMPARE(bench.module->customSignal(n).offset, (10 * n - 7) / 1000.0);
+    }
+    // The file says what the panels hold.
+    const setupfile::Result file = setupfile::read(path);
+    QVERIFY(file.ok());
+    QVERIFY(setups::sameSetup(file.setup, bench.module->panelSetup()));
+}
+
+// Played, saved, changed while playing, opened: the output stops ("Старт" again), nothing starts
+// by itself, and "Старт" plays what was played before saving.
+void SetupsTest::playsTheSameAfterOpening()
+{
+    OperatorBench bench;
+    QVERIFY(bench.open(3, false));
+    QTemporaryDir dir;
+    SetupStore store(bench.module.get(), dir.path());
+    bench.pick(bench.hosts.combo("comboBoxDacFreq"), "48 кГц");
+    setChannel(bench, { 1, "AC", "7 В", "1000", "1000", "0.5" });
+    setChannel(bench, { 2, "DC", "10 В", "-2500" });
+    setChannel(bench, { 3, "AC", "0.7 В", "500", "2000", "-0.25" });
+    QTest::mouseClick(bench.startStop(), Qt::LeftButton);
+    QVERIFY(QTest::qWaitFor([&] { return moduleOf(bench, 3).value("running").toBool(); }, 20000));
+    QVERIFY(bench.settle());
+    // Once the module has played that many frames since the start.
+    QList<QByteArray> a;
+    QVERIFY(QTest::qWaitFor([&] { return (a = captured(bench, 2000)).size() == 2001; }, 10000));
+
+    // Saved and recalled as numbered setups, the recall from a thread of its own as a remote
+    // command makes it: when it returns, the output has stopped.
+    QString error;
+    QVERIFY2(store.saveNumbered(4, &error), qPrintable(error));
+    QVERIFY(QFileInfo::exists(dir.filePath("setup-4.vek72")));
+    bench.pick(bench.commonType(), "DC");   // restarts with every channel at 0 V DC
+    QVERIFY(bench.settle());
+    QVERIFY(bench.module->isRunning());
+    bool recalled = false;
+    bool runningAfter = true;
+    runOnOtherThread([&] {
+        QStringList notes;
+        recalled = store.recallNumbered(4, &notes, &error);
+        runningAfter = bench.module->isRunning();
+    });
+    QVERIFY2(recalled, qPrintable(error));
+    QVERIFY(!runningAfter);
+    QVERIFY(bench.settle());
+    QVERIFY(!bench.startStop()->isChecked());
+    QCOMPARE(bench.startStop()->text(), QString("Старт"));
+    QTRY_VERIFY(!moduleOf(bench, 3).value("running").toBool(true));
+    QVERIFY(!bench.module->isRunning());
+    QVERIFY(benchstatus::outputsAtZero(moduleOf(bench, 3)));
+
+    QTest::mouseClick(bench.startStop(), Qt::LeftButton);
+    QVERIFY(QTest::qWaitFor([&] { return moduleOf(bench, 3).value("running").toBool(); }, 20000));
+    QList<QByteArray> b;
+    QVERIFY(QTest::qWaitFor([&] { return (b = captured(bench, 2000)).size() == 2001; }, 10000));
+
+    // The same frames, whatever frame each capture began at (the buffer repeats every 16 frames).
+    QCOMPARE(b.first(), a.first());   // the same channels
+    QCOMPARE(a.first(), QByteArray("ch1,ch2,ch3"));
+    a.removeFirst();
+    b.removeFirst();
+    int shift = -1;
+    for (int s = 0; s < 100 && shift < 0; ++s) {
+        if (a.mid(s, 1000) == b.mid(0, 1000))
+            shift = s;
+    }
+    QVERIFY2(shift >= 0, qPrintable(QString(a.mid(0, 4).join(' ')) + " / " + QString(b.mid(0, 4).join(' '))));
+}
+
+// Each bad file is refused with one message naming it and its first bad entry; the panels and the
+// output playing meanwhile stay as they were.
+void SetupsTest::badFilesChangeNothing()
+{
+    OperatorBench bench;
+    QVERIFY(bench.open(3, true));
+    QTemporaryDir dir;
+    SetupStore store(bench.module.get(), dir.path());
+    setChannel(bench, { 1, "AC", "7 В", "1000", "1000" });
+    setChannel(bench, { 2, "DC", "10 В", "-2500" });
+    const QJsonObject good = setupJson(bench);
+    QTest::mouseClick(bench.startStop(), Qt::LeftButton);
+    QVERIFY(QTest::qWaitFor([&] { return moduleOf(bench, 3).value("running").toBool(); }, 20000));
+    QVERIFY(bench.settle());
+    const QMap<QString, QString> panels = panelState(bench);
+
+    const auto changed = [&](const std::function<void(QJsonObject&)>& edit) {
+        QJsonObject root = good;
+        edit(root);
+        return QJsonDocument(root).toJson();
+    };
+    const auto inChannel = [&](int index, const std::function<void(QJsonObject&)>& edit) {
+        return changed([&](QJsonObject& root) { editChannel(root, index, edit); });
+    };
+    const auto inCustom = [&](const std::function<void(QJsonObject&)>& edit) {
+        return inChannel(0, [&](QJsonObject& c) {
+            QJsonObject custom = c.value("custom").toObject();
+            edit(custom);
+            c.insert("custom", custom);
+        });
+    };
+    const QList<QPair<QByteArray, QByteArray>> cases{
+        { "", "файл не читается" },   // no file at all
+        { "VEK72 setup {", "ошибка JSON в позиции" },
+        { "[1, 2]", "ожидается объект JSON" },
+        { changed([](QJsonObject& r) { r.remove("format"); }), "нет версии формата" },
+        { changed([](QJsonObject& r) { r.insert("format", 2); }), "формате версии 2" },
+        { inChannel(1, [](QJsonObject& c) { c.insert("type", "ACDC"); }), "канал 2, \"type\": \"ACDC\" — нет такого значения" },
+        { inChannel(0, [](QJsonObject& c) { c.insert("range", "half"); }), "канал 1, \"range\": \"half\"" },
+        { inChannel(0, [](QJsonObject& c) { c.insert("voltage_mV", "1000"); }), "канал 1, \"voltage_mV\": \"1000\" — ожидается число" },
+        { inChannel(0, [](QJsonObject& c) { c.insert("channel", 9); }), "канал в позиции 1, \"channel\": 9" },
+        { inChannel(1, [](QJsonObject& c) { c.insert("channel", 1); }), "канал 1 описан дважды" },
+        { inCustom([](QJsonObject& c) { c.insert("shape", "square"); }), "канал 1, \"custom\", \"shape\": \"square\"" },
+        { inCustom([](QJsonObject& c) { c.insert("shape", "arbitrary"); }), "канал 1, \"custom\", \"waveform\": нет значения" },
+        { inCustom([](QJsonObject& c) { c.insert("waveform", QJsonObject{ { "file", "one.csv" }, { "points", QJsonArray{ 1.0 } } }); }),
+          "канал 1, \"custom\", \"waveform\": В файле \"one.csv\" только одна точка" },
+        { changed([](QJsonObject& r) { r.insert("dacRate", 44100); }), "\"dacRate\": 44100" },
+        { changed([](QJsonObject& r) { r.remove("module"); }), "\"module\": нет значения" },
+    };
+    for (int i = 0; i < cases.size(); ++i) {
+        const QString path = dir.filePath(QString("bad-%1.vek72").arg(i));
+        if (!cases.at(i).first.isEmpty())
+            QVERIFY(writeFile(path, cases.at(i).first));
+        QString error;
+        QStringList notes;
+        QVERIFY2(!store.open(path, &notes, &error), qPrintable(cases.at(i).second));
+        QVERIFY2(error.startsWith(QString("Настройка \"%1\" не открыта: ").arg(QDir::toNativeSeparators(path))), qPrintable(error));
+        QVERIFY2(error.contains(QString::fromUtf8(cases.at(i).second)), qPrintable(error));
+        QVERIFY(bench.settle());
+        QCOMPARE(differences(panels, panelState(bench)), QString());
+    }
+    QVERIFY(moduleOf(bench, 3).value("running").toBool());
+    QVERIFY(bench.startStop()->isChecked());
+}
+
+// Files the module can take only in part: one warning lists what changed, the panels show the
+// fitted values, nothing plays.
+void SetupsTest::filesBroughtIntoTheModule()
+{
+    QJsonObject file;
+    {
+        OperatorBench source;   // an 8-channel modification-1 module with custom signals
+        QVERIFY(source.open(3, true));
+        setChannel(source, { 1, "DC", "10 В", "-5000" });
+        setChannel(source, { 2, "AC", "0.7 В", "300", "1000", "-1.5" });
+        source.clickGroup(3);
+        QVERIFY(source.settle());
+        source.pick(source.channelType(3), "Особый");
+        setChannel(source, { 5, "DC", "10 В", "100" });
+        QVERIFY(source.settle());
+        file = setupJson(source);
+        editChannel(file, 1, [](QJsonObject& c) {
+            c.insert("voltage_mV", 99999);
+            c.insert("frequency_Hz", 200000);
+        });
+    }
+
+    OperatorBench bench;   // modification 2, 4 channels, no custom signals
+    QVERIFY(bench.open(7, false));
+    QTemporaryDir dir;
+    SetupStore store(bench.module.get(), dir.path());
+    const QString path = dir.filePath("from-slot-3.vek72");
+    QVERIFY(writeFile(path, QJsonDocument(file).toJson()));
+    QStringList notes;
+    QString error;
+    QVERIFY2(store.open(path, &notes, &error), qPrintable(error));
+    QVERIFY(bench.settle());
+    const QString told = SetupStore::notesText(path, notes);
+    for (const char* expected : { "снята с модуля VEK72-1-8, открыт модуль VEK72-2-4",
+                                  "каналы 5, 6, 7, 8 пропущены: каналов у модуля 4",
+                                  "канал 3: особый сигнал, а особые сигналы выключены",
+                                  "канал 1, напряжение: -5000 мВ вне пределов модуля, установлено -2000 мВ",
+                                  "каналы 2, 4: диапазон 1/10 заменён полным",
+                                  "канал 2, напряжение: 99999 мВ вне пределов модуля, установлено 7000 мВ",
+                                  "канал 2, частота: 200000 Гц вне пределов модуля, установлено 124999 Гц" })
+        QVERIFY2(told.contains(QString::fromUtf8(expected)), qPrintable(told));
+    QCOMPARE(bench.channelVoltage(1)->value(), -2000);
+    QCOMPARE(bench.channelType(2)->currentText(), QString("AC"));
+    QCOMPARE(bench.channelVoltage(2)->value(), 7000);
+    QCOMPARE(bench.channelOffset(2)->value(), -1.5);
+    QCOMPARE(bench.channelFrequency(2)->value(), 124999.0);
+    QVERIFY(!bench.channelGroup(3)->isChecked());
+    QVERIFY(!bench.channelGroup(4)->isChecked());
+    QCOMPARE(bench.violations(), QString());
+    QVERIFY(!bench.startStop()->isChecked());
+    QVERIFY(!moduleOf(bench, 7).value("running").toBool(true));
+}
+
+// VoltageLimit 2000 mV: a start with a channel beyond it is refused by name, the button goes back
+// and nothing plays; within it the module plays.
+void SetupsTest::voltageLimitRefusesAStart()
+{
+    OperatorBench bench;
+    QVERIFY(bench.open(3, false, {}, crateA, "VoltageLimit=2000\n"));
+    QCOMPARE(bench.module->voltageLimit(), 2000);
+    struct Case
+    {
+        ChannelSetting channel;
+        bool plays;
+        const char* message;
+    };
+    const QList<Case> cases{
+        { { 1, "AC", "7 В", "1500", "1000", "0" }, false, "на канале 1 было бы до 2122 мВ" },   // 1500 × √2
+        { { 1, "AC", "7 В", "1000", "1000", "0.6" }, false, "на канале 1 было бы до 2015 мВ" },
+        { { 1, "AC", "7 В", "1400", "1000", "0" }, true, "" },
+        { { 2, "DC", "10 В", "-2001" }, false, "на канале 2 было бы до 2001 мВ" },
+        { { 2, "DC", "10 В", "-2000" }, true, "" },
+    };
+    for (const Case& c : cases) {
+        apptest::clearMessages();
+        setChannel(bench, c.channel);
+        QTest::mouseClick(bench.startStop(), Qt::LeftButton);
+        if (c.plays) {
+            QVERIFY(QTest::qWaitFor([&] { return moduleOf(bench, 3).value("running").toBool(); }, 20000));
+            QVERIFY(bench.settle());
+            QVERIFY(apptest::criticals().isEmpty());
+            QTest::mouseClick(bench.startStop(), Qt::LeftButton);
+            QTRY_VERIFY(!moduleOf(bench, 3).value("running").toBool(true));
+        } else {
+            QTRY_VERIFY(!bench.startStop()->isChecked());
+            QVERIFY(bench.settle());
+            QCOMPARE(bench.startStop()->text(), QString("Старт"));
+            const QStringList said = apptest::criticals();
+            QVERIFY2(said.size() == 1 && said.first().contains(QString::fromUtf8(c.message))
+                         && said.first().contains("ограничение напряжения — 2000 мВ"),
+                     qPrintable(said.join('\n')));
+            const QJsonObject module = moduleOf(bench, 3);
+            QVERIFY(!module.value("running").toBool(true));
+            QVERIFY(benchstatus::outputsAtZero(module));
+        }
+    }
+}
+
+QTEST_MAIN(SetupsTest)
+#include "tst_vek72_setups.moc"
