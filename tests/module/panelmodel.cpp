@@ -23,6 +23,8 @@ PanelModel::PanelModel(int modification_, int channels_, bool customSignals_)
         p.amplitude = lim.customAmplitudeDefault;
     }
     allBox = channels == 1 ? 2 : 1;
+    // Showing the panels highlights channel 1, which is on (with custom signals).
+    highlighted = customSignals ? 1 : 0;
 }
 
 QString PanelModel::typeName(int type)

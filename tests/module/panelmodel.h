@@ -93,7 +93,7 @@ private:
     Panel panels[9];
     int allBox = 0;
     int focusedChannel = 1;   // the module's focused channel
-    int highlighted = 0;      // the channel the panel handler last highlighted (none yet)
+    int highlighted;          // the channel the panel handler last highlighted
     bool customGroup = false;
 };
 
