@@ -185,9 +185,10 @@ private:
                 QTest::keyClick(field, k, modifiers);
             else
                 QTest::keyClicks(field, typed);
-            if (Widgets::read(field, 0) != before)
+            if (Widgets::read(field, 0) != before) {   // else nothing reaches the module
                 changed(Widgets::read(field, 0));
-            settle();
+                settle();
+            }
         };
         field->setFocus(Qt::OtherFocusReason);
         if (text.isEmpty())
