@@ -169,13 +169,18 @@ void PanelBehaviourTest::operatorScripts_data()
     QTest::newRow("common DC voltage reaches the enabled channels only")
         << 3 << false << QStringList{"click 2", "type DC", "range 10 В", "voltage 1500", "?voltage@1=1500",
                                      "?voltage@2=1500", "?voltage@3=0", "?voltage=1500"};
-    QTest::newRow("stepping below the DC range goes back to its minimum")
+    // "-" in a common field is no value: no channel changes, the field shows what they agree on.
+    QTest::newRow("stepping onto - in the DC voltage: the channels' value again")
         << 3 << false << QStringList{"type DC", "range 10 В", "voltage -10000", "down voltage", "?voltage=-10000",
                                      "?voltage@1=-10000"};
-    QTest::newRow("frequency 0 goes back to 1 Hz, for the channels too")
-        << 3 << false << QStringList{"click 2", "frequency 0", "?frequency=1.000", "?frequency@2=1.000"};
-    QTest::newRow("offset below the range goes back to its minimum")
-        << 3 << false << QStringList{"offset -11", "?offset=-10.000", "?offset@1=-10.000"};
+    QTest::newRow("- typed into the DC voltage leaves the channels")
+        << 3 << false << QStringList{"click 2", "type DC", "range 10 В", "voltage 1500", "voltage -10001",
+                                     "?voltage=1500", "?voltage@1=1500", "?voltage@2=1500"};
+    QTest::newRow("frequency 0 leaves the channels")
+        << 3 << false << QStringList{"click 2", "frequency 500", "frequency 0", "?frequency=500.000",
+                                     "?frequency@1=500.000", "?frequency@2=500.000"};
+    QTest::newRow("offset below the range leaves the channels")
+        << 3 << false << QStringList{"offset 0.5", "offset -11", "?offset=0.500", "?offset@1=0.500"};
     QTest::newRow("a common voltage above a channel's range: the channel's maximum, and -")
         << 3 << false << QStringList{"click 2", "range 7 В", "range@2 0.7 В", "voltage 5000",
                                      "?voltage@1=5000", "?voltage@2=700", "?voltage=-"};
@@ -232,6 +237,20 @@ void PanelBehaviourTest::operatorScripts_data()
     QTest::newRow("all channels on and off; the last one off releases the button")
         << 3 << false << QStringList{"all", "?all=2", "?on@8=1", "?voltage@8=0", "all", "?all=0", "?on@1=0",
                                      "?button=Старт", "all", "?all=2", "click 4", "?all=1"};
+    QTest::newRow("all channels with mixed types keep every frequency")
+        << 3 << false << QStringList{"frequency 100000", "click 3", "type@3 DC", "all", "?frequency@1=31249.000",
+                                     "?frequency@2=1000.000", "?frequency@8=1000.000", "?frequency=-"};
+    QTest::newRow("all channels: a channel of another type takes the common type and values")
+        << 3 << false << QStringList{"click 3", "type@3 DC", "click 3", "voltage 300", "offset 0.5", "all",
+                                     "?type@3=AC", "?voltage@3=300", "?offset@3=0.500", "?voltage=300"};
+    QTest::newRow("a channel switched on keeps the common voltage over a range of its own")
+        << 3 << false << QStringList{"click 2", "range@2 7 В", "click 2", "voltage 500", "click 2",
+                                     "?range@2=0.7 В", "?voltage@2=500", "?voltage=500"};
+    QTest::newRow("range selectors of channels switched off take no part")
+        << 3 << false << QStringList{"?enabled:range@2=0", "?enabled:voltage@2=0", "click 2", "?enabled:range@2=1",
+                                     "click 2", "?enabled:range@2=0", "?range=0.7 В"};
+    QTest::newRow("fixed range: a channel switched on keeps its range selector fixed")
+        << 7 << false << QStringList{"?enabled:range@2=0", "click 2", "?enabled:range@2=0", "?enabled:type@2=1"};
     QTest::newRow("all channels on a 4-channel module")
         << 7 << false << QStringList{"all", "?all=2", "?on@4=1", "?on@5=0", "?max:frequency@1=62499"};
 

@@ -153,21 +153,39 @@ private:
     int allChannelsChanged(int state);
     int commonVoltageTypeChanged(int index);
     int commonRangeChanged(int index);
-    int commonVoltageChanged(int value);
-    int commonFrequencyChanged(double value);
-    int commonOffsetChanged(double value);
+    int commonVoltageChanged();
+    int commonFrequencyChanged();
+    int commonOffsetChanged();
     template <typename Box, typename V>
-    int copyCommonValue(QSemaphore& skipCommon, Box* common, V value, V below, V minimum,
-                        QSemaphore& skipChannel, const char* family, void (ModuleVek72::*sync)(Box*));
+    void copyCommonValue(Box* common, V below, QSemaphore& skipChannel, const char* family,
+                         void (ModuleVek72::*sync)(Box*));
     int customShapeChanged(int index);
-    // The type, range and values of the common controls copied into channel N (switched on).
-    int copyCommonInto(int channel, bool applyTypeAndRange);
+    // What the common controls show, taken before they are copied into channels (the copy into one
+    // channel changes what they show).
+    struct CommonShown
+    {
+        int typeIndex = -1;
+        QString typeText;
+        int rangeIndex = -1;
+        QString rangeText;
+        VoltageTypeCode type = VoltageTypeOther;
+        int voltage = 0;
+        double frequency = 0;
+        double offset = 0;
+    };
+    CommonShown commonShown() const;
+    // Channel N (switched on) takes the common type and range, applied as the channel's own
+    // selectors apply them, then the common values. The custom group follows the type only when
+    // `customGroupFollows` and N is the focused channel.
+    int copyCommonInto(int channel, const CommonShown& common, bool customGroupFollows);
+    // The custom group serves the focused channel when it is on and of the special type.
+    void customGroupFollowsFocus();
 
     // --- Channel controls and synchronisation (modulevek72channels.cpp), on the GUI thread.
     int channelSwitched(QGroupBox* group, bool on);
     int channelTypeChanged(QComboBox* typeCombo, int index);
     int channelRangeChanged(QComboBox* rangeCombo, int index);
-    void applyChannelType(QComboBox* typeCombo, int index);
+    void applyChannelType(QComboBox* typeCombo, int index, bool customGroupFollows = true);
     int applyChannelRange(QComboBox* rangeCombo, int index);
     void syncCommonVoltageType(QComboBox* reference);
     void syncCommonRange(QComboBox* reference);
@@ -210,6 +228,12 @@ private:
     void setQuietly(QSemaphore& skip, QComboBox* box, int index);
     void setQuietly(QSemaphore& skip, QGroupBox* box, bool checked);
     void setQuietly(QSemaphore& skip, QCheckBox* box, Qt::CheckState state);
+    // Lowers or raises a field's maximum; a value it clamps is announced like a change by setQuietly.
+    void setMaximumQuietly(QSemaphore& skip, QDoubleSpinBox* box, double maximum);
+    // Enables or disables a control of a channel group box. The controls of a switched-off channel
+    // take no part: inside an unchecked group box an enabled control is left disabled, to be enabled
+    // by the group box when the channel is switched on.
+    static void setChannelControlEnabled(QWidget* control, bool enabled);
     bool announces(const QSemaphore& skip) const;
 
     // --- Output (modulevek72output.cpp).

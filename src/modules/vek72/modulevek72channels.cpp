@@ -86,7 +86,7 @@ int ModuleVek72::channelSwitched(QGroupBox* group, bool on)
         auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel);
         // With a fixed range (code 2) the type selector keeps its state.
         if (panelModification != 2 && typeCombo && !typeCombo->isEnabledTo(group))
-            typeCombo->setEnabled(true);
+            setChannelControlEnabled(typeCombo, true);
         if (customSignalsEnabled) {
             group->setStyleSheet(groupBold());
             if (focusedChannel != channel) {
@@ -102,7 +102,7 @@ int ModuleVek72::channelSwitched(QGroupBox* group, bool on)
                 loadCustomGroup(channel);
         }
         if (settingsHost)
-            restarts += copyCommonInto(channel, true);
+            restarts += copyCommonInto(channel, commonShown(), true);
     } else if (!on && customSignalsEnabled) {
         group->setStyleSheet(groupNormal());
         settingsUi->groupBoxCustom->setEnabled(false);
@@ -169,26 +169,24 @@ void ModuleVek72::adjustChannelToType(int channel, int index)
     const VoltageTypeCode type = voltageTypeFromText(typeCombo->itemText(index));
     if (type == VoltageTypeOther) {
         for (QWidget* field : { static_cast<QWidget*>(voltage), static_cast<QWidget*>(frequency),
-                                static_cast<QWidget*>(offset) }) {
-            if (field)
-                field->setEnabled(false);
-        }
+                                static_cast<QWidget*>(offset) })
+            setChannelControlEnabled(field, false);
         return;
     }
     relabelRange(range, type);
-    if (voltage)
-        voltage->setEnabled(true);
+    setChannelControlEnabled(voltage, true);
     resetChannelVoltage(channel);
-    if (frequency)
-        frequency->setEnabled(type == VoltageTypeAc);
+    setChannelControlEnabled(frequency, type == VoltageTypeAc);
     if (offset) {
-        offset->setEnabled(type == VoltageTypeAc);
+        setChannelControlEnabled(offset, type == VoltageTypeAc);
         if (type == VoltageTypeAc)
             setQuietly(skipChannelOffset, offset, lim.offsetDefault / 1000.0);
     }
 }
 
-void ModuleVek72::applyChannelType(QComboBox* typeCombo, int index)
+// The custom group serves the focused channel only: a type given to another channel (by the
+// all-channels box) leaves it, and the custom signal it shows, alone.
+void ModuleVek72::applyChannelType(QComboBox* typeCombo, int index, bool customGroupFollows)
 {
     if (!typeCombo || index < 0)
         return;
@@ -198,7 +196,7 @@ void ModuleVek72::applyChannelType(QComboBox* typeCombo, int index)
     if (type == VoltageTypeOther && !special)
         return;
     adjustChannelToType(channel, index);
-    if (customSignalsEnabled && settingsHost) {
+    if (customGroupFollows && customSignalsEnabled && settingsHost && channel == focusedChannel) {
         settingsUi->groupBoxCustom->setEnabled(special);
         if (special)
             loadCustomGroup(channel);
@@ -350,13 +348,17 @@ void ModuleVek72::syncAllChannelsBox(QGroupBox* reference)
         checked += group->isChecked() ? 1 : 0;
     maxFrequency = frequencyCeilingFor(checked);
 
-    // A field above the new ceiling is clamped by the widget; its change signal is an edit.
+    // A field above the new ceiling is clamped by the widget. The common and channel fields announce
+    // that change: it is no edit of the operator's (as an edit of the common field, it would go into
+    // every channel, and its signal would take the permit of a later change of the field); the
+    // common controls are synchronised after the ceiling by the caller. The custom frequency's
+    // change is stored into the focused channel's custom signal, whose frequency it limits.
     if (settingsHost) {
-        settingsUi->doubleSpinBoxFrequency->setMaximum(maxFrequency);
+        setMaximumQuietly(skipFrequency, settingsUi->doubleSpinBoxFrequency, maxFrequency);
         settingsUi->doubleSpinBoxCustomFrequency->setMaximum(maxFrequency);
     }
     for (QDoubleSpinBox* frequency : channelWidgets<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh[1-%1]$"))
-        frequency->setMaximum(maxFrequency);
+        setMaximumQuietly(skipChannelFrequency, frequency, maxFrequency);
 
     if (!reference || !allChannelsCheckBox)
         return;

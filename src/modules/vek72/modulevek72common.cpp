@@ -5,7 +5,8 @@
 // Each slot runs on the module thread: it consumes the echo of the module's own changes and then
 // runs its work on the panels' thread (onPanels), where it reads and changes the widgets directly.
 // The values one below a field's real range ("-") mean that the channels disagree: they are never
-// copied into channels, and an operator who steps onto one is moved back to the real minimum.
+// copied into channels; an operator who types or steps onto one changes no channel, and the field
+// shows again what the channels agree on.
 #include "modulevek72.h"
 
 #include <QComboBox>
@@ -82,10 +83,15 @@ int ModuleVek72::allChannelsChanged(int state)
         return 0;
     }
 
+    // Every channel on takes what the common controls show now, as a channel switched on by its own
+    // group box does; for one that was on already this changes nothing (the common controls show
+    // only what the channels on agree on).
+    const CommonShown common = commonShown();
     for (QGroupBox* group : groups) {
         if (group->isChecked())
-            copyCommonInto(number(group, "^groupBoxCh(\\d)$"), false);
+            copyCommonInto(number(group, "^groupBoxCh(\\d)$"), common, false);
     }
+    customGroupFollowsFocus();
     syncCommonVoltageType(nullptr);
     syncCommonRange(nullptr);
     syncCommonVoltage(nullptr);
@@ -94,49 +100,72 @@ int ModuleVek72::allChannelsChanged(int state)
     return restartWhenOn();
 }
 
-// Copies what the common controls show into channel N. The type and range are set with their
-// echo live, so that the channel's own type and range slots apply them afterwards, unless
-// `applyTypeAndRange` asks to apply them here, announced (a channel just switched on). Values the
-// common fields show as "-" are not copied; frequency and offset only for AC.
-int ModuleVek72::copyCommonInto(int channel, bool applyTypeAndRange)
+ModuleVek72::CommonShown ModuleVek72::commonShown() const
+{
+    Ui::Vek72Settings* ui = settingsUi;
+    CommonShown shown;
+    shown.typeIndex = ui->comboBoxVoltageType->currentIndex();
+    shown.typeText = ui->comboBoxVoltageType->currentText();
+    shown.rangeIndex = ui->comboBoxRange->currentIndex();
+    shown.rangeText = ui->comboBoxRange->currentText();
+    shown.type = commonType();
+    shown.voltage = ui->spinBoxVoltage->value();
+    shown.frequency = ui->doubleSpinBoxFrequency->value();
+    shown.offset = ui->doubleSpinBoxOffset->value();
+    return shown;
+}
+
+// Copies what the common controls showed into channel N: the type and the range first, each
+// applied at once as the channel's own selector applies it (a type puts the channel's values back
+// at their defaults), then the values, so that they are not lost to the type. Items are found by
+// their text; values the common fields showed as "-" are not copied; frequency and offset only for
+// AC.
+int ModuleVek72::copyCommonInto(int channel, const CommonShown& common, bool customGroupFollows)
 {
     int restarts = 0;
-    Ui::Vek72Settings* ui = settingsUi;
-    const auto copyItem = [&](QComboBox* common, QComboBox* own, QSemaphore& skip, bool isType) {
-        if (!own || common->currentIndex() < 0 || own->currentText() == common->currentText())
-            return;
-        const int index = itemIndex(own, common->currentText());
-        if (index < 0)
-            return;
-        if (!applyTypeAndRange) {
-            own->setCurrentIndex(index);
-            return;
+    auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel);
+    if (typeCombo && common.typeIndex >= 0 && typeCombo->currentText() != common.typeText) {
+        const int index = itemIndex(typeCombo, common.typeText);
+        if (index >= 0) {
+            setQuietly(skipChannelVoltageType, typeCombo, index);
+            applyChannelType(typeCombo, index, customGroupFollows);
         }
-        setQuietly(skip, own, index);
-        if (isType)
-            applyChannelType(own, index);
-        else
-            restarts += applyChannelRange(own, index);
-    };
-    copyItem(ui->comboBoxVoltageType, channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel),
-             skipChannelVoltageType, true);
-    copyItem(ui->comboBoxRange, channelWidget<QComboBox>("^comboBoxRangeCh%1$", channel),
-             skipChannelRange, false);
+    }
+    auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", channel);
+    if (range && common.rangeIndex >= 0 && range->currentText() != common.rangeText) {
+        const int index = itemIndex(range, common.rangeText);
+        if (index >= 0) {
+            setQuietly(skipChannelRange, range, index);
+            restarts += applyChannelRange(range, index);
+        }
+    }
 
     const ModificationLimits& lim = limits();
-    const VoltageTypeCode type = commonType();
-    const int voltage = ui->spinBoxVoltage->value();
-    if ((type == VoltageTypeDc && voltage != lim.dcBelowMin) || (type == VoltageTypeAc && voltage != lim.acBelowMin))
-        setQuietly(skipChannelVoltage, channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel), voltage);
-    if (type == VoltageTypeAc) {
-        if (ui->doubleSpinBoxFrequency->value() != 0)
+    if ((common.type == VoltageTypeDc && common.voltage != lim.dcBelowMin)
+        || (common.type == VoltageTypeAc && common.voltage != lim.acBelowMin))
+        setQuietly(skipChannelVoltage, channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel), common.voltage);
+    if (common.type == VoltageTypeAc) {
+        if (common.frequency != 0)
             setQuietly(skipChannelFrequency, channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", channel),
-                       ui->doubleSpinBoxFrequency->value());
-        if (ui->doubleSpinBoxOffset->value() != lim.offsetBelowMinVolts)
+                       common.frequency);
+        if (common.offset != lim.offsetBelowMinVolts)
             setQuietly(skipChannelOffset, channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", channel),
-                       ui->doubleSpinBoxOffset->value());
+                       common.offset);
     }
     return restarts;
+}
+
+void ModuleVek72::customGroupFollowsFocus()
+{
+    if (!customSignalsEnabled || !settingsHost)
+        return;
+    QGroupBox* group = channelWidget<QGroupBox>("^groupBoxCh%1$", focusedChannel);
+    auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", focusedChannel);
+    const bool special = group && group->isChecked() && typeCombo && typeCombo->currentIndex() >= 0
+                         && typeCombo->currentIndex() == itemIndex(typeCombo, specialTypeText());
+    settingsUi->groupBoxCustom->setEnabled(special);
+    if (special)
+        loadCustomGroup(focusedChannel);
 }
 
 void ModuleVek72::on_comboBoxVoltageType_currentIndexChanged(int index)
@@ -162,6 +191,11 @@ int ModuleVek72::commonVoltageTypeChanged(int index)
         ui->doubleSpinBoxFrequency->setEnabled(false);
         ui->doubleSpinBoxOffset->setEnabled(false);
     }
+
+    // The channels on now agree on the type: the common range selector is usable again, unless the
+    // module's range is fixed.
+    if (commonRangeSelectable)
+        ui->comboBoxRange->setEnabled(true);
 
     int lastAdjusted = 0;
     for (QComboBox* typeCombo : channelWidgets<QComboBox>("^comboBoxVoltageTypeCh[1-%1]$")) {
@@ -200,71 +234,76 @@ int ModuleVek72::commonRangeChanged(int index)
     return restartWhenOn();
 }
 
-void ModuleVek72::on_spinBoxVoltage_valueChanged(int value)
+// The common value fields act on the value the field holds when the work runs, not on the one the
+// signal carried: keys typed in a row queue one call each, and a later key may already have changed
+// the field (its own call follows). Acting on what the field shows keeps every call of the row in
+// step with the last one.
+void ModuleVek72::on_spinBoxVoltage_valueChanged(int)
 {
-    unlessEcho(skipVoltage, [this, value] { return commonVoltageChanged(value); });
+    unlessEcho(skipVoltage, [this] { return commonVoltageChanged(); });
 }
 
-void ModuleVek72::on_doubleSpinBoxFrequency_valueChanged(double value)
+void ModuleVek72::on_doubleSpinBoxFrequency_valueChanged(double)
 {
-    unlessEcho(skipFrequency, [this, value] { return commonFrequencyChanged(value); });
+    unlessEcho(skipFrequency, [this] { return commonFrequencyChanged(); });
 }
 
-void ModuleVek72::on_doubleSpinBoxOffset_valueChanged(double value)
+void ModuleVek72::on_doubleSpinBoxOffset_valueChanged(double)
 {
-    unlessEcho(skipOffset, [this, value] { return commonOffsetChanged(value); });
+    unlessEcho(skipOffset, [this] { return commonOffsetChanged(); });
 }
 
 // A common value goes into every enabled channel field of its family. The value one below the
-// range ("-") is no value: the common field goes back to the real minimum, and the channels take
-// that minimum like any value the operator enters. A channel whose range holds less than the
-// value takes its own maximum, and the common field then shows "-": it never shows a value the
-// channels do not hold.
+// range ("-") is no value: no channel changes, and the common field shows again what the enabled
+// channels agree on, or "-" when they differ (or none takes the value). A channel whose range holds
+// less than the value takes its own maximum, and the common field then shows "-": it never shows a
+// value the channels do not hold.
 template <typename Box, typename V>
-int ModuleVek72::copyCommonValue(QSemaphore& skipCommon, Box* common, V value, V below, V minimum,
-                                 QSemaphore& skipChannel, const char* family, void (ModuleVek72::*sync)(Box*))
+void ModuleVek72::copyCommonValue(Box* common, V below, QSemaphore& skipChannel, const char* family,
+                                  void (ModuleVek72::*sync)(Box*))
 {
+    const V value = common->value();
+    QList<Box*> fields;
+    for (Box* field : channelWidgets<Box>(family)) {
+        if (field->isEnabled())
+            fields << field;
+    }
     if (value == below) {
-        value = minimum;
-        setQuietly(skipCommon, common, value);
+        if (!fields.isEmpty())
+            (this->*sync)(fields.first());
+        return;
     }
     Box* short_ = nullptr;
-    for (Box* field : channelWidgets<Box>(family)) {
-        if (!field->isEnabled())
-            continue;
+    for (Box* field : fields) {
         setQuietly(skipChannel, field, value);
         if (field->value() != value)
             short_ = field;
     }
     if (short_)
         (this->*sync)(short_);
+}
+
+int ModuleVek72::commonVoltageChanged()
+{
+    const VoltageTypeCode type = commonType();
+    if (type != VoltageTypeOther)
+        copyCommonValue(settingsUi->spinBoxVoltage, type == VoltageTypeAc ? limits().acBelowMin : limits().dcBelowMin,
+                        skipChannelVoltage, "^spinBoxVoltageCh[1-%1]$", &ModuleVek72::syncCommonVoltage);
     return 0;
 }
 
-int ModuleVek72::commonVoltageChanged(int value)
+int ModuleVek72::commonFrequencyChanged()
 {
-    const ModificationLimits& lim = limits();
-    const VoltageTypeCode type = commonType();
-    if (type == VoltageTypeOther)
-        return 0;
-    const bool ac = type == VoltageTypeAc;
-    return copyCommonValue(skipVoltage, settingsUi->spinBoxVoltage, value, ac ? lim.acBelowMin : lim.dcBelowMin,
-                           ac ? lim.acMin : lim.dcMin, skipChannelVoltage, "^spinBoxVoltageCh[1-%1]$",
-                           &ModuleVek72::syncCommonVoltage);
+    copyCommonValue(settingsUi->doubleSpinBoxFrequency, 0.0, skipChannelFrequency, "^doubleSpinBoxFrequencyCh[1-%1]$",
+                    &ModuleVek72::syncCommonFrequency);
+    return 0;
 }
 
-int ModuleVek72::commonFrequencyChanged(double value)
+int ModuleVek72::commonOffsetChanged()
 {
-    return copyCommonValue(skipFrequency, settingsUi->doubleSpinBoxFrequency, value, 0.0, 1.0, skipChannelFrequency,
-                           "^doubleSpinBoxFrequencyCh[1-%1]$", &ModuleVek72::syncCommonFrequency);
-}
-
-int ModuleVek72::commonOffsetChanged(double value)
-{
-    const ModificationLimits& lim = limits();
-    return copyCommonValue(skipOffset, settingsUi->doubleSpinBoxOffset, value, double(lim.offsetBelowMinVolts),
-                           lim.offsetMin / 1000.0, skipChannelOffset, "^doubleSpinBoxOffsetCh[1-%1]$",
-                           &ModuleVek72::syncCommonOffset);
+    copyCommonValue(settingsUi->doubleSpinBoxOffset, double(limits().offsetBelowMinVolts), skipChannelOffset,
+                    "^doubleSpinBoxOffsetCh[1-%1]$", &ModuleVek72::syncCommonOffset);
+    return 0;
 }
 
 // The custom-signal group edits the custom signal of the focused channel.

@@ -171,7 +171,8 @@ void ModuleVek72::preparePanelsForModule(const QString& crate, int slot, int cod
             relabelRange(range, voltageTypeFromText(typeCombo->currentText()));
             if (code == 2)
                 setQuietly(skipChannelRange, range, 1);
-            range->setEnabled(code == 1);
+            // Usable once the channel is on (free range), or never (fixed range).
+            setChannelControlEnabled(range, code == 1);
         }
     }
     if (settingsHost && code != 3) {

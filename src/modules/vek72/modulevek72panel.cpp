@@ -151,6 +151,36 @@ void ModuleVek72::setQuietly(QSemaphore& skip, QCheckBox* box, Qt::CheckState st
                  [](QCheckBox* b, Qt::CheckState s) { b->setCheckState(s); });
 }
 
+void ModuleVek72::setMaximumQuietly(QSemaphore& skip, QDoubleSpinBox* box, double maximum)
+{
+    if (!box)
+        return;
+    const double before = box->value();
+    const bool clamps = before > maximum && announces(skip);
+    if (clamps)
+        skip.release();
+    box->setMaximum(maximum);
+    if (clamps && box->value() == before)
+        skip.tryAcquire(1);
+}
+
+void ModuleVek72::setChannelControlEnabled(QWidget* control, bool enabled)
+{
+    if (!control)
+        return;
+    QWidget* parent = control->parentWidget();
+    while (parent && !qobject_cast<QGroupBox*>(parent))
+        parent = parent->parentWidget();
+    auto* group = qobject_cast<QGroupBox*>(parent);
+    control->setEnabled(enabled);
+    if (enabled && group && group->isCheckable() && !group->isChecked()) {
+        // What an unchecked group box does to its enabled children: disabled now, without being
+        // marked as disabled on their own, so that checking the box enables them again.
+        control->setEnabled(false);
+        control->setAttribute(Qt::WA_ForceDisabled, false);
+    }
+}
+
 void ModuleVek72::loadCustomGroup(int channel)
 {
     if (!settingsHost || !customSignalsEnabled || channel < 1 || channel > channelwidgets::panelChannels)
