@@ -23,7 +23,7 @@ struct Setup
     const char* crate;
 };
 
-const Setup setups[] = {
+const Setup moduleCases[] = {
     { "modification 1, 8 channels", 3, false, "", "4B210736" },
     { "modification 1, custom signals", 3, true, "", "4B210736" },
     { "modification 2, fixed range, custom signals", 7, true, "", "4B210736" },
@@ -220,10 +220,10 @@ void PanelModelTest::randomOperator_data()
     QTest::addColumn<quint32>("seed");
     QTest::addColumn<int>("setup");
     for (int i = 0; i < 4; ++i)
-        QTest::addRow("seed %d, %s", i + 1, setups[i].name) << quint32(i + 1) << i;
+        QTest::addRow("seed %d, %s", i + 1, moduleCases[i].name) << quint32(i + 1) << i;
     const int more = qEnvironmentVariableIntValue("VEK72_PANEL_SEEDS");
     for (int seed = 1001; seed <= 1000 + more; ++seed)
-        QTest::addRow("seed %d, %s", seed, setups[seed % 4].name) << quint32(seed) << seed % 4;
+        QTest::addRow("seed %d, %s", seed, moduleCases[seed % 4].name) << quint32(seed) << seed % 4;
 }
 
 // 300 actions; after each has settled the panels must show what the model says.
@@ -231,7 +231,7 @@ void PanelModelTest::randomOperator()
 {
     QFETCH(quint32, seed);
     QFETCH(int, setup);
-    const Setup& s = setups[setup];
+    const Setup& s = moduleCases[setup];
     OperatorBench bench;
     QVERIFY(bench.open(s.slot, s.custom, QByteArray(s.crates), QString::fromLatin1(s.crate)));
     PanelModel model(bench.modification, bench.channelCount, s.custom);
