@@ -317,6 +317,13 @@ QVector<Record> RepeatFolder::finish()
     return out;
 }
 
+QVector<Record> RepeatFolder::finishQuiet(qint64 clockMs)
+{
+    if (!open || clockMs - lastClockMs <= repeatWindowMs)
+        return {};
+    return finish();
+}
+
 QString RepeatFolder::summaryText(int repeats, const QString& text)
 {
     const int lastTwo = repeats % 100;
@@ -463,6 +470,16 @@ void resetJournal()
     s.file = journal::JournalFile();
     s.popups.reset();
     s.unshownProblem.clear();
+}
+
+void flushQuietRepeats()
+{
+    InsideJournal inside;
+    JournalState& s = state();
+    QMutexLocker lock(&s.mutex);
+    for (const journal::Record& record : s.folder.finishQuiet(s.clock.elapsed()))
+        writeRecord(s, record);
+    std::fflush(stderr);
 }
 
 void journalHandler(QtMsgType type, const QMessageLogContext& context, const QString& text)

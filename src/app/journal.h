@@ -55,6 +55,8 @@ public:
     QVector<Record> take(qint64 clockMs, const QDateTime& when, QtMsgType type, const QString& text);
     // The summary of the open run, if it has repeats; the run is closed.
     QVector<Record> finish();
+    // The same, once no repeat has come for the repeat window: a run that has ended by itself.
+    QVector<Record> finishQuiet(qint64 clockMs);
     // "Сообщение повторено ещё N раз: text" (or "раза" where Russian says so).
     static QString summaryText(int repeats, const QString& text);
 
@@ -141,6 +143,9 @@ void setPopupTarget(QObject* target);
 int takePopupCount();
 // Writes what is still held back (the repeat count of an open run). The handler stays installed.
 void finishJournal();
+// Writes the repeat count of a run that has gone quiet, so that it does not wait for the next message.
+// Called now and then by the program (the window's timer).
+void flushQuietRepeats();
 // Forgets the journal's state: the open run of repeats (unwritten), the troubles reported, the pop-up
 // count. For a process that moves on to another working directory, as the tests do.
 void resetJournal();

@@ -122,6 +122,12 @@ MainWindow::MainWindow(QWidget* parent)
     ui->tabWidget->removeTab(ui->tabWidget->indexOf(ui->tabAutotest));
     ui->tabWidget->tabBar()->hide();
 
+    // A run of repeated messages that has gone quiet gets its count into the journal without waiting
+    // for the next message.
+    auto* repeats = new QTimer(this);
+    connect(repeats, &QTimer::timeout, this, [] { flushQuietRepeats(); });
+    repeats->start(1000);
+
     // The form's size, within the screen; the first show grows it to the panels built meanwhile.
     resize(size().boundedTo(screenRoom()));
     ui->scrollAreaManualContents->installEventFilter(this);

@@ -519,7 +519,8 @@ void TestJournal::manyThreadsAcrossRotations()
 
 void TestJournal::repeatFolding_data()
 {
-    // Each step: "<ms> <level> <text>", the level one of I W E F; "end" closes the journal.
+    // Each step: "<ms> <level> <text>", the level one of I W E F; "quiet <ms>" looks for a run that has
+    // gone quiet by then; "end" closes the journal.
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("written");
     QTest::newRow("a burst, then another message")
@@ -536,6 +537,9 @@ void TestJournal::repeatFolding_data()
     QTest::newRow("other level, or two threads taking turns")
         << QStringList{"0 W сбой", "10 E сбой", "20 W сбой", "21 E А", "22 E Б", "23 E А"}
         << QStringList{"W сбой", "E сбой", "W сбой", "E А", "E Б", "E А"};
+    QTest::newRow("a run gone quiet is summed up without waiting for the next message")
+        << QStringList{"0 E сбой", "100 E сбой", "200 E сбой", "quiet 1100", "quiet 1201", "quiet 5000", "1300 E сбой", "end"}
+        << QStringList{"E сбой", "E Сообщение повторено ещё 2 раза: сбой", "E сбой"};
     QTest::newRow("fatal is never folded")
         << QStringList{"0 F конец", "1 F конец"} << QStringList{"F конец", "F конец"};
 }
@@ -551,8 +555,8 @@ void TestJournal::repeatFolding()
     QStringList out;
     for (const QString& step : steps) {
         const QVector<journal::Record> records =
-            step == QLatin1String("end")
-                ? folder.finish()
+            step == QLatin1String("end") ? folder.finish()
+            : step.startsWith(QLatin1String("quiet ")) ? folder.finishQuiet(step.section(' ', 1, 1).toLongLong())
                 : folder.take(step.section(' ', 0, 0).toLongLong(), start.addMSecs(step.section(' ', 0, 0).toLongLong()),
                               types[levels.indexOf(step.section(' ', 1, 1))], step.section(' ', 2));
         for (const journal::Record& record : records)
