@@ -183,7 +183,23 @@ int VEK72_Send(TVEK72* handle, const uint32_t* words, uint32_t count, uint32_t t
 int VEK72_SendResult(TVEK72* handle, uint32_t timeoutMs);
 
 int VEK72_StreamStart(TVEK72* handle, uint32_t flags);
+
+/*
+ * Makes the loading page the playing page. flags 0: at once, from the page's first frame (starting
+ * output when it is stopped). VEK72_SWITCH_AT_PASS_END while a page plays: the loading page becomes
+ * the playing page when the page being played reaches the end of its current pass, so that a page
+ * made of whole periods follows the old one without a break; answered at once, the switch scheduled.
+ */
+#define VEK72_SWITCH_AT_PASS_END 1u
 int VEK72_SwitchCyclePage(TVEK72* handle, uint32_t flags, uint32_t timeoutMs);
+
+/*
+ * Streaming, while output runs: keeps the first keepWords words (whole frames) of what the FIFO still
+ * holds to play and discards the rest; output goes on. Answers the words kept, negative on failure;
+ * *nextFrame (when not null) receives the stream position at which the next word sent is played:
+ * the frames taken from the FIFO since VEK72_StreamStart plus the frames kept.
+ */
+int VEK72_StreamCut(TVEK72* handle, uint32_t keepWords, uint64_t* nextFrame);
 int VEK72_Stop(TVEK72* handle, uint32_t flags);
 int VEK72_Close(TVEK72* handle);
 
