@@ -32,6 +32,8 @@ Engine::Engine(Module* moduleObject)
 
     // A module that lost its connection by itself: the window shows it.
     connect(module, &Module::connectionLost, this, &Engine::moduleLost);
+    // What the module says about its output goes to the window's status bar.
+    connect(module, &Module::statusMessage, this, &Engine::postMessage);
 
     module->moveToThread(&moduleThread);
     moduleThread.start(QThread::InheritPriority);

@@ -77,6 +77,8 @@ signals:
     // The connection to the module went away by itself (the service was lost): output has stopped,
     // the module is closed. Emitted once per loss, on the module's thread.
     void connectionLost();
+    // A line about the output for the window's status bar (it is in the journal already).
+    void statusMessage(QString text);
 };
 
 #endif

@@ -26,6 +26,7 @@ ModuleSenderVek72::ModuleSenderVek72(TVEK72* handle, QList<ChannelSignal>* outpu
     connect(&timer, &QTimer::timeout, this, &ModuleSenderVek72::dataSender);
     watch.setInterval(watchMs);
     connect(&watch, &QTimer::timeout, this, &ModuleSenderVek72::watchConnection);
+    clock.start();
 }
 
 ModuleSenderVek72::~ModuleSenderVek72() = default;
@@ -205,6 +206,8 @@ bool ModuleSenderVek72::startOutput()
             logVek72Error(QStringLiteral("Не удалось запустить генерацию данных в циклическом режиме! Ошибка %1 (%2)"), result);
             return false;
         }
+        pageStartMs = clock.elapsed();
+        pageFrames = outputData->isEmpty() ? 0 : outputData->at(0).samples.size();
         running.release();
         return true;
     }
@@ -424,6 +427,88 @@ void ModuleSenderVek72::watchConnection()
     if (lost)
         loseConnection();
     handleLock->unlock();
+}
+
+bool ModuleSenderVek72::changeSignals(QList<ChannelSignal> fresh, bool cyclic)
+{
+    if (!isRunning() || isStopping())
+        return false;
+    if (cyclic) {
+        QMutexLocker lock(handleLock);
+        const double rate = handle->state.outputRate;
+        {
+            QMutexLocker samples(mutex);
+            *outputData = fresh;
+        }
+        // The new page, whole, to the module's loading page; the old one plays meanwhile.
+        if (prepareFirstBlock(true) == 0 || !send(words.constData(), int(transferWords)))
+            return false;
+        // Where the old page's pass ends: the new page follows it there without a break, unless
+        // that is too far off.
+        const qint64 now = clock.elapsed();
+        qint64 endMs = now;
+        if (pageFrames > 0 && rate > 0) {
+            if (pageStartMs > now) {
+                endMs = pageStartMs;   // a switch is still due: the old page ends its pass there
+            } else {
+                const double played = double(now - pageStartMs) * rate / 1000.0;
+                const double left = double(pageFrames) - std::fmod(played, double(pageFrames));
+                endMs = now + qint64(std::ceil(left * 1000.0 / rate));
+            }
+        }
+        changedAtPassEnd = endMs - now <= switchWaitMs;
+        const int result = VEK72_SwitchCyclePage(handle, changedAtPassEnd ? VEK72_SWITCH_AT_PASS_END : 0u, 1000);
+        noteResult(result);
+        if (result != VEK72_OK) {
+            lock.unlock();
+            logVek72Error(QStringLiteral("Не удалось запустить генерацию данных в циклическом режиме! Ошибка %1 (%2)"), result);
+            return false;
+        }
+        pageStartMs = changedAtPassEnd ? endMs : now;
+        pageFrames = outputData->isEmpty() ? 0 : outputData->at(0).samples.size();
+        return true;
+    }
+
+    // Streaming: the new signals are filled while the old ones go on being sent.
+    double rate = 0.0;
+    {
+        QMutexLocker lock(handleLock);
+        rate = handle->state.outputRate;
+    }
+    synthesis::Plan plan;
+    if (!synthesis::synthesizeAll(fresh, rate, false, &plan)) {
+        critical(plan.ok() ? synthesis::noMemoryText() : plan.message);
+        return false;
+    }
+    QMutexLocker lock(handleLock);
+    if (!streamActive || sendInFlight || fresh.size() != outputData->size())
+        return false;
+    const int channels = fresh.size();
+    const qint64 length = fresh.at(0).samples.size();
+    // What the module holds beyond the next moments is dropped; the new signals follow from there.
+    // Each channel's sample of a stream position is that position within its own signal, so a
+    // channel that did not change goes on at the phase it had reached.
+    uint64_t nextFrame = 0;
+    const qint64 keep = qint64(std::ceil(rate * cutKeepMs / 1000.0)) * channels;
+    const int kept = VEK72_StreamCut(handle, quint32(keep), &nextFrame);
+    noteResult(kept);
+    if (kept < 0) {
+        // Left as it was; the change takes the full restart.
+        lock.unlock();
+        logVek72Error(QStringLiteral("Не удалось заменить данные в потоке. Ошибка %1 (%2)"), kept);
+        return false;
+    }
+    const qint64 position = qint64(nextFrame);
+    wordsQueued = position * channels;
+    wordsPlayedBefore = wordsQueued - kept - qint64(double(streamClock.elapsed()) * wordRate / 1000.0);
+    pendingCount = 0;
+    pendingFrom = 0;
+    {
+        QMutexLocker samples(mutex);
+        *outputData = fresh;
+    }
+    streamFrame = position % length;
+    return true;
 }
 
 void ModuleSenderVek72::abandonOutput()

@@ -61,6 +61,17 @@ public:
     bool stopOutput();
     bool isRunning() const { return running.available() > 0; }
     bool isStopping() const { return stopping.available() > 0; }
+    // While output runs, the signals of `fresh` take over from the ones playing without a stop (the
+    // configuration is the same). Cyclic: the new page is loaded while the old one plays and becomes
+    // the playing page at the end of the old page's pass, or at once when that end is more than
+    // switchWaitMs away. Streaming: the new signals join the stream where the module has got to,
+    // each channel at the phase it has reached there; the FIFO keeps only what is due within
+    // cutKeepMs. Takes the handle lock itself. False, with the reason logged, when refused; then
+    // the old signals go on.
+    bool changeSignals(QList<ChannelSignal> fresh, bool cyclic);
+    // How the last change took over: at the end of the page's pass (true) or at once.
+    bool lastChangeAtPassEnd() const { return changedAtPassEnd; }
+
     // Output given up without asking the module (its connection is gone): stopped at once.
     void abandonOutput();
     // Whether the handle's connection is meant to be open, so that the watch reports its loss.
@@ -87,6 +98,10 @@ public:
     static constexpr int freeChunks = 2;
     // How often the connection is looked at.
     static constexpr int watchMs = 250;
+    // A page switch waits for the end of the pass at most this long; a change in streaming keeps
+    // this much of what the FIFO holds.
+    static constexpr int switchWaitMs = 100;
+    static constexpr int cutKeepMs = 100;
 
     // The output held ahead while streaming, from the next start on (aheadMs unless set).
     void setAhead(int ms) { aheadTargetMs = ms; }
@@ -179,6 +194,13 @@ private:
     bool connectionExpected = false;
     std::atomic<bool> lossReported{false};
     std::atomic<bool> silent{false};
+
+    // The playing page (cyclic): from when it plays (or will play, after a scheduled switch) by the
+    // clock below, and its frames; how the last change took over.
+    QElapsedTimer clock;
+    qint64 pageStartMs = 0;
+    qint64 pageFrames = 0;
+    bool changedAtPassEnd = false;
 
     // Shared copies of the sample arrays of the last synthesis, reused by the next one.
     QVector<QVector<double>> samplePool;

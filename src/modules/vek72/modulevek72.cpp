@@ -545,6 +545,22 @@ void ModuleVek72::restartManual()
     QMutexLocker lock(&restartMutex);
     if (!startStopPressed())
         return;
+    if (isRunning()) {
+        const PanelConfiguration panel = readPanels();
+        if (!panel.startPressed)
+            return;
+        if (!withinVoltageLimit(panel)) {
+            releaseStartButton();
+            return;
+        }
+        // The same channels, ranges, rate and mode: the module plays on and takes the new signals
+        // without a break.
+        if (changeWhilePlaying(panel)) {
+            showAchievedFrequencies();
+            reportOutput(QStringLiteral("Генерация изменена"));
+            return;
+        }
+    }
     emit lockControls(true);
     if (isRunning())
         stop();

@@ -257,10 +257,19 @@ private:
         QString rateText;
         int rateIndex = -1;
         int modification = 0;
+        int channelCount = 0;           // the module's channels
         QList<PanelChannel> channels;   // the channels switched on, in panel order
     };
     PanelConfiguration readPanels() const;
+    bool buildOutput(bool cyclic, const PanelConfiguration& panel, QList<ChannelSignal>& signalList,
+                     TVEK72_CONFIG& config) const;
     bool applyConfiguration(bool cyclic, const PanelConfiguration& panel);
+    // A change while output runs that keeps the channels, ranges, rate and mode: the new signals take
+    // over without a stop. False when it needs the full restart (or was refused).
+    bool changeWhilePlaying(const PanelConfiguration& panel);
+    // One information line (journal and status bar) on what plays: "<what>: 3 канала, 64 кГц на
+    // канал, циклический режим".
+    void reportOutput(const QString& what);
     // The frequencies synthesis achieved, written back into the channel fields.
     void showAchievedFrequencies();
     // The busy animation runs exactly while output runs.

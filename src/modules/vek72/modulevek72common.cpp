@@ -10,6 +10,7 @@
 #include "modulevek72.h"
 
 #include <QComboBox>
+#include <QDebug>
 #include <QDoubleSpinBox>
 #include <QGroupBox>
 #include <QPushButton>
@@ -47,8 +48,10 @@ void ModuleVek72::on_pushButtonStartStop_toggled(bool checked)
         return;
     }
     // Stopped by the operator: the outputs do not stay at whatever level the signals had reached.
-    if (isRunning())
-        stop();
+    if (isRunning() && stop()) {
+        qInfo().noquote() << QStringLiteral("Генерация остановлена");
+        emit statusMessage(QStringLiteral("Генерация остановлена"));
+    }
     zeroAfterStop();
 }
 

@@ -8,6 +8,7 @@
 #include <QDoubleSpinBox>
 #include <QGroupBox>
 #include <QMovie>
+#include <QLocale>
 #include <QMutexLocker>
 #include <QPushButton>
 #include <QSpinBox>
@@ -40,6 +41,21 @@ double dacRate(const QString& itemText)
 
 } // namespace
 
+QString channelCountText(int channels)
+{
+    const int lastTwo = channels % 100;
+    const int last = channels % 10;
+    const char* word = (last == 1 && lastTwo != 11) ? "канал"
+                       : (last >= 2 && last <= 4 && (lastTwo < 12 || lastTwo > 14)) ? "канала" : "каналов";
+    return QStringLiteral("%1 %2").arg(channels).arg(QString::fromUtf8(word));
+}
+
+QString rateText(double hertz)
+{
+    // "64 кГц", "12 кГц", "1.5 кГц": kilohertz, as the DAC rate selector shows them.
+    return QStringLiteral("%1 кГц").arg(QLocale::c().toString(hertz / 1000.0, 'g', 6));
+}
+
 bool ModuleVek72::start(bool suppress)
 {
     if (suppress)
@@ -57,8 +73,8 @@ bool ModuleVek72::start(bool suppress)
         releaseStartButton();
         return true;
     }
-    if (sender)
-        sender->startOutput();
+    if (sender && sender->startOutput())
+        reportOutput(QStringLiteral("Генерация"));
     // After the start, so that the new output begins as early as it can.
     showAchievedFrequencies();
     syncBusyAnimation();
@@ -77,6 +93,24 @@ bool ModuleVek72::stop()
     return stopped;
 }
 
+void ModuleVek72::reportOutput(const QString& what)
+{
+    int channels = 0;
+    double rate = 0.0;
+    bool cyclic = true;
+    {
+        QMutexLocker lock(&handleMutex);
+        channels = handle.state.enabledChannels;
+        rate = handle.state.outputRate;
+        cyclic = handle.state.outputMode == 0;
+    }
+    const QString text = QStringLiteral("%1: %2, %3 на канал, %4")
+                             .arg(what, channelCountText(channels), rateText(rate),
+                                  cyclic ? QStringLiteral("циклический режим") : QStringLiteral("потоковый режим"));
+    qInfo().noquote() << text;
+    emit statusMessage(text);
+}
+
 ModuleVek72::PanelConfiguration ModuleVek72::readPanels() const
 {
     PanelConfiguration panel;
@@ -90,6 +124,7 @@ ModuleVek72::PanelConfiguration ModuleVek72::readPanels() const
         p.rateText = ui->comboBoxDacFreq->currentText();
         p.rateIndex = ui->comboBoxDacFreq->currentIndex();
         p.modification = panelModification;
+        p.channelCount = panelChannelCount;
         // All eight: configuration leaves out those beyond the module's channel count.
         for (QGroupBox* group : all<QGroupBox>(controlsHost, pattern("^groupBoxCh[1-%1]$", panelChannels))) {
             if (!group->isChecked())
@@ -119,15 +154,17 @@ ModuleVek72::PanelConfiguration ModuleVek72::readPanels() const
     return widgetsync::query<PanelConfiguration>(guiHandler, read, panel);
 }
 
-// The library configuration and the signals to play, from what the panels showed; then synthesis
-// and the first block. Every rejected channel costs only itself.
-bool ModuleVek72::applyConfiguration(bool cyclic, const PanelConfiguration& panel)
+// The signals to play and the library configuration for them, from what the panels showed; the
+// handle is not touched. Every rejected channel costs only itself. False when the DAC rate item is
+// not one the module knows.
+bool ModuleVek72::buildOutput(bool cyclic, const PanelConfiguration& panel, QList<ChannelSignal>& signalList,
+                              TVEK72_CONFIG& config) const
 {
-    QMutexLocker lock(&handleMutex);
-    const int channelCount = clearChannels();
+    const int channelCount = qBound(0, panel.channelCount, VEK72_MAX_CHANNELS);
     const ModificationLimits& lim = limitsForModification(panel.modification);
-
-    QList<ChannelSignal> signalList;
+    signalList.clear();
+    for (TVEK72_CHANNEL& channel : config.channel)
+        channel.enabled = 0;
     for (const PanelChannel& c : panel.channels) {
         if (c.number < 1 || c.number > channelCount)
             continue;
@@ -156,23 +193,63 @@ bool ModuleVek72::applyConfiguration(bool cyclic, const PanelConfiguration& pane
             qCritical().noquote() << QStringLiteral("Недопустимый индекс диапазона %1").arg(uint(c.rangeIndex));
             continue;
         }
-        TVEK72_CHANNEL& config = handle.config.channel[c.number - 1];
-        config.enabled = 1;
-        config.output = rangeCode == 2 ? 1 : 0;
-        config.source = 0;
+        TVEK72_CHANNEL& channel = config.channel[c.number - 1];
+        channel.enabled = 1;
+        channel.output = rangeCode == 2 ? 1 : 0;
+        channel.source = 0;
         signalList.append(s);
     }
-    {
-        QMutexLocker samples(&senderMutex);
-        outputData = signalList;
-    }
-
+    config.outputMode = cyclic ? 0 : 1;
+    config.dacEnable = 1;
     const double rate = dacRate(panel.rateText);
     if (rate == 0.0) {
         qCritical().noquote() << QStringLiteral("Недопустимый индекс частоты ЦАП %1").arg(uint(panel.rateIndex));
         return false;
     }
-    return configureModule(cyclic, rate) && sender && sender->synthesize(cyclic) != 0;
+    VEK72_FillOutFreq(&config, rate, nullptr);
+    return true;
+}
+
+// The library configuration and the signals to play, from what the panels showed; then synthesis
+// and the first block.
+bool ModuleVek72::applyConfiguration(bool cyclic, const PanelConfiguration& panel)
+{
+    QMutexLocker lock(&handleMutex);
+    QList<ChannelSignal> signalList;
+    TVEK72_CONFIG config = handle.config;
+    const bool built = buildOutput(cyclic, panel, signalList, config);
+    {
+        QMutexLocker samples(&senderMutex);
+        outputData = signalList;
+    }
+    if (!built)
+        return false;
+    handle.config = config;
+    return configureModule(cyclic, config.dacRateHz) && sender && sender->synthesize(cyclic) != 0;
+}
+
+bool ModuleVek72::changeWhilePlaying(const PanelConfiguration& panel)
+{
+    const bool cyclic = panel.modeText == QString::fromUtf8(cyclicModeText);
+    QList<ChannelSignal> signalList;
+    TVEK72_CONFIG config;
+    {
+        QMutexLocker lock(&handleMutex);
+        config = handle.config;
+    }
+    const TVEK72_CONFIG applied = config;
+    if (!sender || !buildOutput(cyclic, panel, signalList, config) || signalList.isEmpty())
+        return false;
+    // The same channels on the same ranges at the same rate in the same mode: the module goes on
+    // playing and only its signals change. Anything else takes a stop and a new configuration.
+    for (int i = 0; i < VEK72_MAX_CHANNELS; ++i) {
+        if (config.channel[i].enabled != applied.channel[i].enabled
+            || (config.channel[i].enabled && config.channel[i].output != applied.channel[i].output))
+            return false;
+    }
+    if (config.outputMode != applied.outputMode || config.dacRateHz != applied.dacRateHz)
+        return false;
+    return sender->changeSignals(signalList, cyclic);
 }
 
 void ModuleVek72::showAchievedFrequencies()
