@@ -69,6 +69,8 @@ public:
     int selectedCrateIndex() const { return selectedCrate; }
     int selectedModuleIndex() const { return selectedSlot; }
     bool isEmulator() const { return emulator; }
+    // The module object, for remote control (which calls it from its own thread).
+    Module* moduleObject() const { return module; }
     // The thread the module object lives on.
     QThread* moduleWorkerThread() { return &moduleThread; }
 

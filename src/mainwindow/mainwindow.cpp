@@ -107,6 +107,7 @@ MainWindow::MainWindow(QWidget* parent)
     setWindowTitle(engine->name(false) + QStringLiteral("_dovi - ")
                    + QStringLiteral(STENDIX_VERSION).remove(QLatin1Char('v')));
     setWindowIcon(engine->icon());
+    startRemoteControl();
 
     // Their shortcuts are live while the window has focus; nothing is connected to them.
     addAction(ui->actionListGet);
@@ -226,6 +227,7 @@ void MainWindow::readyCrate(QList<Engine::Crate>& listCrate)
     // module, and nothing may open it again.
     if (lifecycle != Lifecycle::Running)
         return;
+    listedCrates = listCrate;
     // Hold the guard while the selectors are refilled, so that their index changes are ignored.
     busy.tryAcquire(1);
 
@@ -416,6 +418,8 @@ void MainWindow::shutDown()
     if (lifecycle == Lifecycle::Closed)
         return;
     lifecycle = Lifecycle::Closing;
+    // No remote command may reach the module while it is being stopped.
+    stopRemoteControl();
     bool stopped = false;
     {
         QEventLoop waitStopped;

@@ -8,10 +8,12 @@
 #include <QThread>
 
 #include "engine.h"
+#include "remotehost.h"
 
 class QLabel;
 class QSettings;
 class Options;
+class RemoteServer;
 
 namespace Ui {
 class MainWindow;
@@ -20,7 +22,10 @@ class MainWindow;
 // The program's only window: crate and slot selectors with their status lights, the discovery and
 // options buttons, and the hosts into which the module builds its panels. It owns the settings file,
 // the options dialog, the engine and the engine's thread, and shuts them down in order on closing.
-class MainWindow : public QMainWindow
+//
+// Remote control (mainwindowremote.cpp): the window starts the remote-control server and answers
+// its questions about the modules the selectors list (RemoteHost).
+class MainWindow : public QMainWindow, public RemoteHost
 {
     Q_OBJECT
 
@@ -34,6 +39,14 @@ public:
     int displayPeriod() const { return displayUpdateMs; }
     // True while crate and slot selections are handled (no discovery is out).
     bool selectionAllowed() const { return busy.available() > 0; }
+    // Where remote control listens ("127.0.0.1:5025"); empty when it does not.
+    QString remoteControlAddress() const { return remoteAddress; }
+
+    // RemoteHost: called on the remote-control server's thread, done on this window's.
+    QList<CatalogEntry> moduleCatalog() override;
+    Selection selectModule(const QString& crate, int slot) override;
+    bool currentModule(QString* crate, int* slot) override;
+    void identity(QString* name, QString* serial) override;
 
 public slots:
     void readyCrate(QList<Engine::Crate>& listCrate);
@@ -79,6 +92,11 @@ private:
     void releaseSelectionGuard();
     // Stops the engine and its thread and syncs the settings; once.
     void shutDown();
+    // Remote control: group "Remote" of the settings, the server on a thread of its own; stopped
+    // (and its thread ended) before the engine.
+    void startRemoteControl();
+    void stopRemoteControl();
+    Selection selectModuleHere(const QString& crate, int slot);
 
     Ui::MainWindow* ui;
     QSettings* settings;
@@ -100,6 +118,11 @@ private:
     bool moduleWasLost = false;
     // What the manual page's contents asked for when the window was last fitted to them.
     QSize fittedContentsHint;
+    // The crates and modules of the last list handled, as the selectors list them.
+    QList<Engine::Crate> listedCrates;
+    QThread* remoteThread = nullptr;
+    RemoteServer* remoteServer = nullptr;
+    QString remoteAddress;
 };
 
 #endif

@@ -379,6 +379,8 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         }
     }
 
+    captureFormDefaults();
+
     if (infoHostWidget) {
         infoHost = infoHostWidget;
         infoUi->setupUi(infoHostWidget);
@@ -524,6 +526,8 @@ bool ModuleVek72::startStopPressed() const
 // configuration the panels show now, behind the wait box.
 void ModuleVek72::restartManual()
 {
+    if (deferRestart())
+        return;
     QMutexLocker lock(&restartMutex);
     if (!startStopPressed())
         return;
