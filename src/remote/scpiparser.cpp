@@ -94,11 +94,9 @@ private:
         *suffix = -1;
         if (digits < at) {
             qint64 value = 0;
-            for (int i = digits; i < at; ++i) {
-                // Anything beyond the range of a channel number is simply out of range.
-                if (value < std::numeric_limits<int>::max())
-                    value = value * 10 + (text.at(i) - '0');
-            }
+            // Anything beyond the range of an int is simply out of range: it stays at the top.
+            for (int i = digits; i < at; ++i)
+                value = qMin<qint64>(value * 10 + (text.at(i) - '0'), std::numeric_limits<int>::max());
             *suffix = value;
         }
         return true;
