@@ -353,8 +353,6 @@ private:
         int range[channelwidgets::panelChannels] = {};
         int mode = 0;
         int rate = 0;
-        int commonType = 0;
-        int commonRange = 0;
     };
     FormDefaults formDefaults;
 };

@@ -444,8 +444,6 @@ void ModuleVek72::captureFormDefaults()
     }
     formDefaults.mode = settingsUi->comboBoxMode->currentIndex();
     formDefaults.rate = settingsUi->comboBoxDacFreq->currentIndex();
-    formDefaults.commonType = settingsUi->comboBoxVoltageType->currentIndex();
-    formDefaults.commonRange = settingsUi->comboBoxRange->currentIndex();
     formDefaults.captured = true;
 }
 
@@ -461,23 +459,27 @@ void ModuleVek72::resetPanelsOnGui()
         QGroupBox* group = channelWidget<QGroupBox>("^groupBoxCh%1$", n);
         auto* type = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", n);
         auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", n);
-        if (group && n <= panelChannelCount)
-            setQuietly(skipChannelEnable, group, formDefaults.checked[n - 1]);
+        // The type sets its fields' states with the box switched on; switching the box off
+        // afterwards disables them as a box does (and switching it on gives back these states).
+        const bool usable = group && n <= panelChannelCount;
+        if (usable)
+            setQuietly(skipChannelEnable, group, true);
         if (type && formDefaults.type[n - 1] >= 0) {
             setQuietly(skipChannelVoltageType, type, formDefaults.type[n - 1]);
             adjustChannelToType(n, formDefaults.type[n - 1]);
         }
         if (range && formDefaults.range[n - 1] >= 0)
             setQuietly(skipChannelRange, range, formDefaults.range[n - 1]);
+        if (usable)
+            setQuietly(skipChannelEnable, group, formDefaults.checked[n - 1]);
         if (group && customSignalsEnabled)
             group->setStyleSheet(groupNormal());
     }
     // Mode and rate have no echo to suppress: their slots only restart a running output, and
-    // output has been stopped.
+    // output has been stopped. The common type and range follow the channels (the preparation's
+    // recomputation), as after opening.
     ui->comboBoxMode->setCurrentIndex(formDefaults.mode);
     ui->comboBoxDacFreq->setCurrentIndex(formDefaults.rate);
-    setQuietly(skipVoltageType, ui->comboBoxVoltageType, formDefaults.commonType);
-    setQuietly(skipRange, ui->comboBoxRange, formDefaults.commonRange);
     if (customSignalsEnabled) {
         ui->groupBoxCustom->setEnabled(false);
         if (focusedChannel != 1)
