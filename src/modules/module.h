@@ -70,7 +70,7 @@ public:
     };
 
     // Changes one setting as the operator's edit of its control would, the same panel logic
-    // following it. `channel` 1..8 for a channel's setting, 0 for the module's. Keys: "enabled"
+    // following it; the change is made once what earlier changes set off has been done. `channel` 1..8 for a channel's setting, 0 for the module's. Keys: "enabled"
     // (bool), "function" ("AC", "DC", "CUSTOM"), "shape" (0 sine .. 4 line), "voltage" (V: RMS for
     // AC, the level for DC, the amplitude for CUSTOM), "offset" (V), "frequency" (Hz), "range"
     // ("FULL", "TENTH"); module-wide: "rate" (Hz), "mode" ("CYCLIC", "STREAM"), "output" (true:

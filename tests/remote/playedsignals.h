@@ -4,6 +4,7 @@
 #define PLAYEDSIGNALS_H
 
 #include <QFile>
+#include <QTest>
 #include <QMap>
 #include <QTemporaryDir>
 #include <QVector>
@@ -15,6 +16,7 @@
 struct PlayedSignals
 {
     double rate = 0;                          // frames per second the module plays
+    int frames = 0;                           // frames captured
     QMap<int, scope::Measurement> channels;   // by channel number
     QString problem;                          // empty when the capture was read
 
@@ -54,12 +56,29 @@ inline PlayedSignals capturePlayed(VekdRunner& service, const QString& crate, in
             values.append(cell.toDouble());
         ++rows;
     }
+    played.frames = rows;
     for (int i = 0; i < header.size(); ++i) {
         const int channel = header.at(i).mid(2).toInt();   // "ch3"
         const scope::Column column{ values.constData() + i, rows, int(header.size()) };
         played.channels[channel] = scope::measure(column, 0, rows, played.rate);
     }
     return played;
+}
+
+// The next `frames` frames the module plays from now on (none of them played before this call).
+inline PlayedSignals waitForPlayed(VekdRunner& service, const QString& crate, int slot, int frames)
+{
+    const auto playedSoFar = [&] {
+        const QJsonObject module = benchstatus::module(benchstatus::status(service), crate, slot);
+        return qint64(module.value(QStringLiteral("counters")).toObject().value(QStringLiteral("framesPlayed")).toDouble(-1));
+    };
+    const qint64 from = playedSoFar();
+    PlayedSignals played;
+    if (from < 0 || !QTest::qWaitFor([&] { return playedSoFar() >= from + frames; }, 20000)) {
+        played.problem = QStringLiteral("the module did not play %1 frames").arg(frames);
+        return played;
+    }
+    return capturePlayed(service, crate, slot, frames);
 }
 
 #endif

@@ -45,6 +45,24 @@ Result change(ModuleVek72& module, const QString& step)
     return result;
 }
 
+// The changes of one command line as a session makes them: restarts held, each change after what
+// the one before set off; `release` false leaves the restarts held. The results, in order.
+QStringList runLine(ModuleVek72& module, const QStringList& steps, bool release = true)
+{
+    QStringList results;
+    runOnOtherThread([&] {
+        module.holdRestarts(true);
+        for (const QString& step : steps) {
+            const QStringList words = step.split(' ');
+            results << resultName(module.changeSetting(words.value(0), words.value(1).toInt(), valueOf(words.value(2))));
+            module.settle(10000);
+        }
+        if (release)
+            module.holdRestarts(false);
+    });
+    return results;
+}
+
 bool settle(ModuleVek72& module)
 {
     bool settled = false;
@@ -194,13 +212,7 @@ void TestRemoteModule::oneRestartPerLine()
     ModuleVek72& module = *bench.module;
 
     // Not running: changes restart nothing, and "output" starts.
-    runOnOtherThread([&] {
-        module.holdRestarts(true);
-        module.changeSetting("range", 1, "FULL");
-        module.changeSetting("voltage", 1, 1.0);
-        module.changeSetting("enabled", 2, true);
-        module.holdRestarts(false);
-    });
+    QCOMPARE(runLine(module, { "range 1 FULL", "voltage 1 1", "enabled 2 on" }), QStringList({ "done", "done", "done" }));
     QVERIFY(settle(module));
     QCOMPARE(restarts.count.load(), 0);
     QCOMPARE(resultName(change(module, "output 0 on")), "done");
@@ -209,13 +221,8 @@ void TestRemoteModule::oneRestartPerLine()
     QCOMPARE(restarts.count.load(), 1);
 
     // Running: a line of a type, a range (which asks twice) and two values restarts once, after it.
-    runOnOtherThread([&] {
-        module.holdRestarts(true);
-        module.changeSetting("function", 2, "DC");
-        module.changeSetting("range", 2, "FULL");
-        module.changeSetting("voltage", 2, 3.0);
-        module.changeSetting("frequency", 1, 500.0);
-    });
+    QCOMPARE(runLine(module, { "function 2 DC", "range 2 FULL", "voltage 2 3", "frequency 1 500" }, false),
+             QStringList({ "done", "done", "done", "done" }));
     QVERIFY(settle(module));
     QCOMPARE(restarts.count.load(), 1);
     runOnOtherThread([&] { module.holdRestarts(false); });
@@ -223,7 +230,7 @@ void TestRemoteModule::oneRestartPerLine()
     QCOMPARE(restarts.count.load(), 2);
     QVERIFY(module.isRunning());
     // The module plays the line's values: channel 1 a 1 V RMS sine at 500 Hz, channel 2 at 3 V.
-    const PlayedSignals played = capturePlayed(bench.service, "4B210736", 3, 19200);
+    const PlayedSignals played = waitForPlayed(bench.service, "4B210736", 3, 19200);
     QCOMPARE(played.problem, QString());
     QVERIFY(played.has(1) && played.has(2));
     QVERIFY2(qAbs(played[1].frequency - 500) < 0.5, qPrintable(QString::number(played[1].frequency)));
@@ -231,11 +238,7 @@ void TestRemoteModule::oneRestartPerLine()
     QVERIFY2(qAbs(played[2].mean - 3.0) < 0.005 && played[2].peakToPeak < 0.005, qPrintable(QString::number(played[2].mean)));
 
     // A line that changes nothing, or only a value to what the field shows: no restart.
-    runOnOtherThread([&] {
-        module.holdRestarts(true);
-        module.changeSetting("voltage", 2, 3.0);
-        module.holdRestarts(false);
-    });
+    QCOMPARE(runLine(module, { "voltage 2 3" }), QStringList({ "done" }));
     QVERIFY(settle(module));
     QCOMPARE(restarts.count.load(), 2);
     // "output" while running restarts once with what the panels show.

@@ -138,6 +138,10 @@ Module::SettingResult ModuleVek72::changeSetting(const QString& key, int channel
         return SettingResult::NoAnswer;
     if (!guiHandler || !isOpened())
         return SettingResult::NoModule;
+    // The change is checked against what the panels show once what earlier changes set off has
+    // been done (a new range resets the voltage field and sets its limits, for example).
+    if (!settle(resetSettleMs))
+        return SettingResult::NoAnswer;
     // Shared with the work, which may still run after a wait that gave up.
     struct Outcome
     {
