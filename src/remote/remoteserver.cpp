@@ -13,8 +13,6 @@ namespace {
 
 // How long a client that is being disconnected may take to read its last answer.
 constexpr int closingGraceMs = 2000;
-// Lines run before the event loop gets its turn again (new clients, departures, more input).
-constexpr int linesPerTurn = 64;
 // The longest piece of a command a journal line quotes.
 constexpr int quotedCommandBytes = 80;
 
@@ -164,9 +162,11 @@ void RemoteServer::serveLines()
     if (serving)
         return;
     serving = true;
-    for (int turn = 0; turn < linesPerTurn && !waiting.isEmpty() && !stopping; ++turn) {
+    // One round: a line of each client that has one. A client with more goes to the back, and the
+    // event loop gets its turn before the next round, so that what other clients sent meanwhile
+    // is read and they take their turns too.
+    for (int turn = waiting.size(); turn > 0 && !waiting.isEmpty() && !stopping; --turn) {
         Client* client = waiting.takeFirst();
-        // A client with more lines goes to the back: the clients take turns line by line.
         if (serveOneLine(client) && clients.contains(client))
             waiting.append(client);
     }
@@ -188,8 +188,8 @@ bool RemoteServer::serveOneLine(Client* client)
             refuseOversizedLine(client);
         return false;
     }
-    // The line, a '\r' before its end and the '\n'.
-    QByteArray line = socket->readLine(maxLineBytes + 2);
+    // The line, a '\r' before its end and the '\n' (readLine takes one less than it is given).
+    QByteArray line = socket->readLine(maxLineBytes + 3);
     if (!line.endsWith('\n')) {
         refuseOversizedLine(client);
         return false;
