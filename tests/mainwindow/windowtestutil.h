@@ -44,6 +44,8 @@ struct WindowInDirectory
     {
         for (auto it = global.begin(); it != global.end(); ++it)
             cwd.writeGlobal(it.key(), it.value());
+        // Remote control on any free port: tests running side by side do not contend for 5025.
+        QSettings(cwd.iniPath(), QSettings::IniFormat).setValue(QStringLiteral("Remote/Port"), 0);
         window.reset(new MainWindow);
     }
 };

@@ -14,6 +14,7 @@
 #include "apptestutil.h"
 #include "fakeremote.h"
 #include "remoteserver.h"
+#include "remotewarnings.h"
 
 namespace {
 
@@ -105,8 +106,16 @@ class TestRemoteServer : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { apptest::installMessageCapture(); }
-    void init() { apptest::clearMessages(); }
+    void initTestCase()
+    {
+        apptest::installMessageCapture();
+        remotewarnings::install();
+    }
+    void init()
+    {
+        apptest::clearMessages();
+        remotewarnings::clear();
+    }
     void answersAndLineEnds();
     void clientsTakeTurns();
     void oversizedLine();
@@ -182,6 +191,8 @@ void TestRemoteServer::oversizedLine()
     c.send("OUTP3 ON;" + QByteArray(RemoteServer::maxLineBytes, ' '));
     QCOMPARE(c.answers(1).value(0), QByteArray("-223,\"Too much data\""));
     QVERIFY(c.disconnected());
+    QCOMPARE(remotewarnings::lines().size(), 1);
+    QVERIFY(remotewarnings::lines().first().endsWith(QStringLiteral("строка длиннее 65536 байт, клиент отключён")));
     QCOMPARE(s.module.log(), QStringList{ "enabled 2 true" });
     // The server goes on with the others.
     Client other(s.port);
@@ -206,6 +217,9 @@ void TestRemoteServer::garbage()
     QVERIFY2(count > 0 && count <= 32, qPrintable(QString::number(count)));
     // The journal has the errors as warnings, at most 50 and one line saying that the rest are not.
     QVERIFY(apptest::criticals().isEmpty());
+    const QStringList warnings = remotewarnings::lines();
+    QCOMPARE(warnings.size(), RemoteServer::maxJournalErrors + 1);
+    QVERIFY(warnings.last().endsWith(QStringLiteral("следующие ошибки только в его очереди ошибок")));
 }
 
 void TestRemoteServer::clientThatDoesNotRead()
@@ -238,6 +252,9 @@ void TestRemoteServer::busyPort()
     Server s(occupant.serverPort());
     QCOMPARE(s.port, quint16(0));
     QVERIFY(!s.failure.isEmpty());
+    // One warning in the journal, with the address.
+    QCOMPARE(remotewarnings::lines().size(), 1);
+    QVERIFY(remotewarnings::lines().first().startsWith(QStringLiteral("Удалённое управление не запущено: 127.0.0.1:%1").arg(occupant.serverPort())));
 }
 
 QTEST_MAIN(TestRemoteServer)
