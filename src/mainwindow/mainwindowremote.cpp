@@ -133,28 +133,42 @@ RemoteHost::Selection MainWindow::selectModuleHere(const QString& crate, int slo
                ? Selection::Done : Selection::Failed;
 }
 
+namespace {
+
+// What remote control learns of the current module: its crate, slot, name and serial.
+struct CurrentModule
+{
+    bool known = false;
+    QString crate;
+    int slot = 0;
+    QString name;
+    QString serial;
+};
+
+} // namespace
+
+// The current module as the engine's list has it; none while a discovery is out (the engine's thread
+// rewrites the list then) or the window closes.
+static CurrentModule currentOf(Engine* engine, bool usable)
+{
+    CurrentModule current;
+    if (!usable)
+        return current;
+    const QList<Engine::Crate>& crates = engine->crateList();
+    const int i = engine->selectedCrateIndex();
+    const int j = engine->selectedModuleIndex();
+    if (i >= 0 && i < crates.size() && j >= 0 && j < crates.at(i).modules.size()) {
+        const Engine::CrateModule& module = crates.at(i).modules.at(j);
+        current = CurrentModule{ true, crates.at(i).crateSerial, module.slotNumber, module.moduleName, module.moduleSerial };
+    }
+    return current;
+}
+
 bool MainWindow::currentModule(QString* crate, int* slot)
 {
-    struct Current
-    {
-        bool known = false;
-        QString crate;
-        int slot = 0;
-    };
-    const Current current = widgetsync::query<Current>(this, [this] {
-        Current c;
-        if (lifecycle != Lifecycle::Running || !selectionAllowed())
-            return c;
-        const QList<Engine::Crate>& crates = engine->crateList();
-        const int i = engine->selectedCrateIndex();
-        const int j = engine->selectedModuleIndex();
-        if (i >= 0 && i < crates.size() && j >= 0 && j < crates.at(i).modules.size()) {
-            c.known = true;
-            c.crate = crates.at(i).crateSerial;
-            c.slot = crates.at(i).modules.at(j).slotNumber;
-        }
-        return c;
-    }, Current{});
+    const CurrentModule current = widgetsync::query<CurrentModule>(this, [this] {
+        return currentOf(engine, lifecycle == Lifecycle::Running && selectionAllowed());
+    }, CurrentModule{});
     *crate = current.crate;
     *slot = current.slot;
     return current.known;
@@ -162,21 +176,9 @@ bool MainWindow::currentModule(QString* crate, int* slot)
 
 void MainWindow::identity(QString* name, QString* serial)
 {
-    const QPair<QString, QString> shown = widgetsync::query<QPair<QString, QString>>(this, [this] {
-        QPair<QString, QString> id{ engine->name(false), QStringLiteral("?") };
-        if (lifecycle != Lifecycle::Running || !selectionAllowed())
-            return id;
-        const QList<Engine::Crate>& crates = engine->crateList();
-        const int i = engine->selectedCrateIndex();
-        const int j = engine->selectedModuleIndex();
-        if (i >= 0 && i < crates.size() && j >= 0 && j < crates.at(i).modules.size()) {
-            const Engine::CrateModule& module = crates.at(i).modules.at(j);
-            id.first = module.moduleName;
-            if (!module.moduleSerial.isEmpty())
-                id.second = module.moduleSerial;
-        }
-        return id;
-    }, QPair<QString, QString>(QStringLiteral("VEK72"), QStringLiteral("?")));
-    *name = shown.first;
-    *serial = shown.second;
+    const CurrentModule current = widgetsync::query<CurrentModule>(this, [this] {
+        return currentOf(engine, lifecycle == Lifecycle::Running && selectionAllowed());
+    }, CurrentModule{});
+    *name = current.known ? current.name : QStringLiteral("VEK72");
+    *serial = current.known && !current.serial.isEmpty() ? current.serial : QStringLiteral("?");
 }
