@@ -253,9 +253,10 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
         QPushButton* button = ui->pushButtonStartStop;
         if (!button->isEnabledTo(settingsHost))
             return SettingResult::SettingsConflict;
-        if (!button->isChecked())
+        if (!button->isChecked()) {
             button->setChecked(true);
-        else if (restartsHeld.load())
+            *changed = true;
+        } else if (restartsHeld.load())
             restartAsked = true;
         else
             QMetaObject::invokeMethod(this, "restartManual", Qt::QueuedConnection);
