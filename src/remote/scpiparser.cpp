@@ -1,6 +1,5 @@
 #include "scpiparser.h"
 
-#include <cstdlib>
 #include <limits>
 
 #include "scpierrors.h"
@@ -239,7 +238,9 @@ private:
         const QByteArray digits = text.mid(start, at - start);
         parameter.kind = Parameter::Number;
         parameter.text = QString::fromLatin1(digits);
-        parameter.number = std::strtod(digits.constData(), nullptr);
+        // Always with a '.' whatever the process's locale (strtod follows it); an overflow gives an
+        // infinite value, which the command refuses as out of range.
+        parameter.number = digits.toDouble();
         // The unit: letters after the number, with or without blanks between.
         const int afterNumber = at;
         skipBlanks();
