@@ -63,7 +63,9 @@ void RemoteServer::listen(const QString& address, quint16 port)
     if (server || stopping)
         return;
     QHostAddress host;
-    if (!host.setAddress(address)) {
+    if (address.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        host = QHostAddress(QHostAddress::LocalHost);
+    else if (!host.setAddress(address)) {
         qWarning().noquote() << QStringLiteral("Удалённое управление не запущено: неверный адрес \"%1\"").arg(address);
         emit unavailable(QStringLiteral("неверный адрес"));
         return;

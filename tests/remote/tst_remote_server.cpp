@@ -44,15 +44,14 @@ struct Server
     RemoteServer* server = new RemoteServer(&module, &host);
     quint16 port = 0;
     QString failure;
+    QObject here;   // the answers of the server come to this thread
 
     explicit Server(quint16 wanted = 0)
     {
         server->moveToThread(&thread);
         QObject::connect(&thread, &QThread::finished, server, &QObject::deleteLater);
-        QObject::connect(server, &RemoteServer::listening, server, [this](const QString&, quint16 p) { port = p; },
-                         Qt::DirectConnection);
-        QObject::connect(server, &RemoteServer::unavailable, server, [this](const QString& why) { failure = why; },
-                         Qt::DirectConnection);
+        QObject::connect(server, &RemoteServer::listening, &here, [this](const QString&, quint16 p) { port = p; });
+        QObject::connect(server, &RemoteServer::unavailable, &here, [this](const QString& why) { failure = why; });
         thread.start();
         QMetaObject::invokeMethod(server, "listen", Qt::QueuedConnection, Q_ARG(QString, "127.0.0.1"), Q_ARG(quint16, wanted));
         if (!QTest::qWaitFor([this] { return port != 0 || !failure.isEmpty(); }, 5000))
