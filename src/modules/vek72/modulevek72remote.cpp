@@ -149,9 +149,10 @@ Module::SettingResult ModuleVek72::changeSetting(const QString& key, int channel
         bool changed = false;
     };
     auto outcome = QSharedPointer<Outcome>::create();
-    widgetsync::runOn(guiHandler, [this, outcome, key, channel, value] {
-        outcome->result = changeOnPanels(key, channel, value, &outcome->changed);
-    }, panelsTimeoutMs);
+    if (!widgetsync::runOn(guiHandler, [this, outcome, key, channel, value] {
+            outcome->result = changeOnPanels(key, channel, value, &outcome->changed);
+        }, panelsTimeoutMs))
+        return SettingResult::NoAnswer;   // the work may still run: its outcome is not read here
     if (outcome->changed)
         changedWhileHeld = true;
     return outcome->result;
