@@ -284,12 +284,12 @@ void TestRemoteModule::refusedOnThreadsThatWouldWaitForThemselves()
     QCOMPARE(resultName(module.changeSetting("voltage", 1, 0.5)), "noanswer");
     QVERIFY(!module.settle(100));
     Result onModuleThread = Result::Done;
-    bool ran = false;
+    std::atomic<bool> ran{ false };
     QMetaObject::invokeMethod(&module, [&] {
         onModuleThread = module.changeSetting("voltage", 1, 0.5);
         ran = true;
     }, Qt::QueuedConnection);
-    QVERIFY(QTest::qWaitFor([&] { return ran; }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return ran.load(); }, 5000));
     QCOMPARE(resultName(onModuleThread), "noanswer");
     QVERIFY(bench.settle());
     QCOMPARE(shown(bench, "spinBoxVoltageCh1"), QStringLiteral("0"));
