@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# A short run of the wire protocol fuzzers (libFuzzer, ASan+UBSan) built by scripts/check.sh asan:
+# A short run of the fuzzers (libFuzzer, ASan+UBSan) built by scripts/check.sh asan:
 #   scripts/fuzz.sh [seconds per fuzzer, default 30]
 # fuzz_server feeds client byte streams to vekd's connection, fuzz_client feeds service answers to
-# the client libraries. Each starts from its kept inputs in tests/fuzz/corpus/<server|client>; what
+# the client libraries, fuzz_scpi feeds command lines to a remote-control client's session. Each starts from its kept inputs in tests/fuzz/corpus/<server|client>; what
 # it finds goes to a scratch folder, so the checkout stays as it was (FUZZ_KEEP=1 merges the inputs
 # that add coverage into the kept corpus). A crash stops the run with the input's path: copy that
-# input into the fuzzer's corpus folder and it runs in tst_wire_corpus from then on.
+# input into the fuzzer's corpus folder and it runs in tst_wire_corpus (tst_scpi_corpus) from then on.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-30}"
@@ -17,7 +17,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$root/scripts/sanitizers/lsan-qt.supp:print_suppressions=0"
 export QT_QPA_PLATFORM=offscreen
 status=0
-for kind in server client; do
+for kind in server client scpi; do
   fuzzer="$build/bin/fuzz_$kind"
   [ -x "$fuzzer" ] || { echo "fuzz: $fuzzer is missing (scripts/check.sh asan builds it with clang)" >&2; exit 2; }
   kept="$root/tests/fuzz/corpus/$kind"

@@ -14,7 +14,7 @@ packages=(
     libbenchmark-dev
     xvfb xauth imagemagick
     fonts-dejavu-core
-    python3
+    python3 python3-pyvisa python3-pyvisa-py
     # The sanitizer runs and the wire protocol fuzzers (scripts/check.sh, scripts/fuzz.sh): clang
     # with its sanitizer and fuzzer runtimes, llvm's symbolizer and coverage tools.
     clang libclang-rt-14-dev llvm

@@ -69,9 +69,9 @@ public:
     int selectedCrateIndex() const { return selectedCrate; }
     int selectedModuleIndex() const { return selectedSlot; }
     bool isEmulator() const { return emulator; }
-    // The thread the module object lives on, and the module object (for inspection by tests).
+    // The thread the module object lives on.
     QThread* moduleWorkerThread() { return &moduleThread; }
-    // The module object: its thread-safe operations (panelSetup, applyPanelSetup) serve setups.
+    // The module object: its thread-safe operations serve setups and remote control (and tests).
     Module* moduleObject() const { return module; }
 
 signals:

@@ -109,6 +109,7 @@ MainWindow::MainWindow(QWidget* parent)
     setups = new SetupsController(this, engine, settings, ui->menuSetups, ui->actionSetupOpen,
                                   ui->actionSetupSave);
     requireConnection(connect(setups, &SetupsController::status, this, &MainWindow::postMessage), "setups status");
+    startRemoteControl();
 
     // Their shortcuts are live while the window has focus; nothing is connected to them.
     addAction(ui->actionListGet);
@@ -241,6 +242,7 @@ void MainWindow::readyCrate(QList<Engine::Crate>& listCrate)
     // module, and nothing may open it again.
     if (lifecycle != Lifecycle::Running)
         return;
+    listedCrates = listCrate;
     // Hold the guard while the selectors are refilled, so that their index changes are ignored.
     busy.tryAcquire(1);
 
@@ -460,6 +462,8 @@ void MainWindow::shutDown()
     if (lifecycle == Lifecycle::Closed)
         return;
     lifecycle = Lifecycle::Closing;
+    // No remote command may reach the module while it is being stopped.
+    stopRemoteControl();
     bool stopped = false;
     {
         QEventLoop waitStopped;

@@ -10,12 +10,14 @@
 #include <QThread>
 
 #include "engine.h"
+#include "remotehost.h"
 
 class QLabel;
 class QSettings;
 class Options;
 class SetupStore;
 class SetupsController;
+class RemoteServer;
 
 namespace Ui {
 class MainWindow;
@@ -24,7 +26,10 @@ class MainWindow;
 // The program's only window: crate and slot selectors with their status lights, the discovery and
 // options buttons, and the hosts into which the module builds its panels. It owns the settings file,
 // the options dialog, the engine and the engine's thread, and shuts them down in order on closing.
-class MainWindow : public QMainWindow
+//
+// Remote control (mainwindowremote.cpp): the window starts the remote-control server and answers
+// its questions about the modules the selectors list (RemoteHost).
+class MainWindow : public QMainWindow, public RemoteHost
 {
     Q_OBJECT
 
@@ -42,6 +47,14 @@ public:
     // setup files, whose operations any thread may call (remote *SAV, *RCL, MMEMory).
     SetupsController* setupsController() const { return setups; }
     SetupStore* setupStore() const;
+    // Where remote control listens ("127.0.0.1:5025"); empty when it does not.
+    QString remoteControlAddress() const { return remoteAddress; }
+
+    // RemoteHost: called on the remote-control server's thread, done on this window's.
+    QList<CatalogEntry> moduleCatalog() override;
+    Selection selectModule(const QString& crate, int slot) override;
+    bool currentModule(QString* crate, int* slot) override;
+    void identity(QString* name, QString* serial) override;
 
 public slots:
     void readyCrate(QList<Engine::Crate>& listCrate);
@@ -92,6 +105,11 @@ private:
     void releaseSelectionGuard();
     // Stops the engine and its thread and syncs the settings; once.
     void shutDown();
+    // Remote control: group "Remote" of the settings, the server on a thread of its own; stopped
+    // (and its thread ended) before the engine.
+    void startRemoteControl();
+    void stopRemoteControl();
+    Selection selectModuleHere(const QString& crate, int slot);
 
     Ui::MainWindow* ui;
     QSettings* settings;
@@ -117,6 +135,11 @@ private:
     QPointer<QMessageBox> errorBox;
     int moreErrors;
     SetupsController* setups = nullptr;
+    // The crates and modules of the last list handled, as the selectors list them.
+    QList<Engine::Crate> listedCrates;
+    QThread* remoteThread = nullptr;
+    RemoteServer* remoteServer = nullptr;
+    QString remoteAddress;
 };
 
 #endif

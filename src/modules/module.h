@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
+#include <QVariant>
 
 class QSettings;
 class QWidget;
@@ -72,6 +73,49 @@ public:
         error = QStringLiteral("модуль не принимает настройки");
         return false;
     }
+    // --- Remote control. Called on the remote-control server's thread only, never on the GUI
+    // thread or the module's own thread (they wait on both).
+
+    enum class SettingResult {
+        Done,
+        UnknownKey,        // the module has no such setting
+        OutOfRange,        // the value lies outside what the setting's field takes; nothing changed
+        IllegalValue,      // not one of the values the setting knows
+        SettingsConflict,  // the setting does not apply now (e.g. a frequency for a DC channel)
+        NoModule,          // no module is open, or the channel is not on the module
+        NoAnswer,          // the panels did not answer in time (the change may still be made)
+    };
+
+    // Changes one setting as the operator's edit of its control would, the same panel logic
+    // following it; the change is made once what earlier changes set off has been done. `channel` 1..8 for a channel's setting, 0 for the module's. Keys: "enabled"
+    // (bool), "function" ("AC", "DC", "CUSTOM"), "shape" (0 sine .. 4 line), "voltage" (V: RMS for
+    // AC, the level for DC, the amplitude for CUSTOM), "offset" (V), "frequency" (Hz), "range"
+    // ("FULL", "TENTH"); module-wide: "rate" (Hz), "mode" ("CYCLIC", "STREAM"), "output" (true:
+    // start, or restart with what the panels show when output runs).
+    virtual SettingResult changeSetting(const QString& key, int channel, const QVariant& value)
+    {
+        Q_UNUSED(key) Q_UNUSED(channel) Q_UNUSED(value)
+        return SettingResult::UnknownKey;
+    }
+    // What a setting shows now (the same keys, and "channelCount"); invalid when there is none.
+    virtual QVariant setting(const QString& key, int channel) const
+    {
+        Q_UNUSED(key) Q_UNUSED(channel)
+        return {};
+    }
+    // While held, restart requests are collected; on release at most one restart follows, when
+    // something asked for one, or when a value changed while output runs.
+    virtual void holdRestarts(bool hold) { Q_UNUSED(hold) }
+    // Waits, at most timeoutMs, until the module has done everything asked of it so far and what
+    // that caused (restarts included). False when it had not by then.
+    virtual bool settle(int timeoutMs)
+    {
+        Q_UNUSED(timeoutMs)
+        return true;
+    }
+    // Output stopped the operator's way, the panels as after opening the module. False when no
+    // module is open or the panels did not answer in time.
+    virtual bool resetPanels() { return false; }
 
 signals:
     // The connection to the module went away by itself (the service was lost): output has stopped,

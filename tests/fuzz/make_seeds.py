@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Writes the hand-made seed inputs of the wire protocol fuzzers into corpus/server and corpus/client.
+"""Writes the hand-made seed inputs of the fuzzers into corpus/server, corpus/client and corpus/scpi.
 
 A server input is a piece-size byte followed by a client's request frames; a client input is a call
 selector, a mode byte (bit 0: the harness puts a correct answer header in front) and the answer.
-Run once after changing the protocol; the fuzzers add what they find to the same folders.
+A scpi input is a client's command lines for remote control. Run once after changing the protocol
+or the commands; the fuzzers add what they find to the same folders.
 """
 import os
 import struct
@@ -103,3 +104,19 @@ for call, answer in CLIENT.items():
     write("client", "call%d-raw" % call, bytes([call, 0]) + frame(OPCODES[call] | REPLY, answer))
     write("client", "call%d-claims-more" % call, bytes([call, 3]) + struct.pack("<I", 0x7FFFFFF0) + answer)
     write("client", "call%d-one-byte-more" % call, bytes([call, 1]) + answer.ljust(LIMITS[call] + 1, b"\0"))
+
+
+SCPI = {
+    "identity": b"*IDN?\n*RST;*CLS;*OPC?;*WAI\n",
+    "channels": b"OUTP1 ON;OUTP2 OFF;:OUTP3:STAT 1;OUTP3?\n"
+                b"SOUR1:FUNC AC;VOLT:RANG FULL;:SOUR1:VOLT 1500 MV;FREQ 2.5 KHZ;VOLT:OFFS -0.25\n",
+    "custom": b"SOUR2:FUNC CUST;FUNC:SHAP PULS;SHAP?\r\nSOUR2:VOLT 2;:SOUR2:FREQ?\n",
+    "module": b"SOUR:RATE 48000;MODE STR;RATE?;MODE?\nINIT;INIT:STAT?;ABOR\n",
+    "window": b"SYST:MOD:CAT?\nSYST:MOD \"4B210736\",7;:SYST:MOD?\nSYST:CHAN:COUN?\n",
+    "errors": b"SYST:ERR?;:SYST:ERR:COUN?\nOUTP9 ON\nSOUR1:VOLT\nSOUR1:VOLT 1,2\nSOUR1:FREQ 5 V\nX #12ab\n",
+    "strings": b"SYST:MOD 'it''s',1\nSYST:MOD \"a\"\"b\",2\nSYST:MOD \"open\n",
+    "numbers": b"SOUR1:VOLT 1e999\nSOUR1:VOLT -.5e-3\nSOUR1:FREQ +1.\nSOUR1:VOLT 1E\nOUTP99999999999 ON\n",
+}
+os.makedirs(os.path.join(HERE, "corpus", "scpi"), exist_ok=True)
+for name, data in SCPI.items():
+    write("scpi", name, data)

@@ -18,12 +18,17 @@ bool serveClientStream(const uint8_t* data, size_t size, std::string* problem);
 // answer. False, with the reason, when the call accepted an answer longer than its request allows.
 bool answerLibraryCall(const uint8_t* data, size_t size, std::string* problem);
 
+// Runs remote control's command lines (the input split at '\n') through one client's session. False,
+// with the reason, when an answer is not one line, the error queue outgrows its 32 entries, or the
+// module is given a number that is not finite.
+bool interpretCommandLines(const uint8_t* data, size_t size, std::string* problem);
+
 // A fuzzer's entry: an input the harness finds a problem with ends the run, and libFuzzer keeps it.
 inline int fuzzOneInput(bool (*harness)(const uint8_t*, size_t, std::string*), const uint8_t* data, size_t size)
 {
     std::string problem;
     if (!harness(data, size, &problem)) {
-        std::fprintf(stderr, "wire protocol fuzzer: %s\n", problem.c_str());
+        std::fprintf(stderr, "fuzzer: %s\n", problem.c_str());
         std::abort();
     }
     return 0;

@@ -49,6 +49,8 @@ struct WindowInDirectory
             else
                 cwd.writeGlobal(it.key(), it.value());
         }
+        // Remote control on any free port: tests running side by side do not contend for 5025.
+        QSettings(cwd.iniPath(), QSettings::IniFormat).setValue(QStringLiteral("Remote/Port"), 0);
         window.reset(new MainWindow);
     }
 };

@@ -392,6 +392,8 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         }
     }
 
+    captureFormDefaults();
+
     if (infoHostWidget) {
         infoHost = infoHostWidget;
         infoUi->setupUi(infoHostWidget);
@@ -542,6 +544,8 @@ bool ModuleVek72::startStopPressed() const
 // configuration the panels show now, behind the wait box.
 void ModuleVek72::restartManual()
 {
+    if (deferRestart())
+        return;
     QMutexLocker lock(&restartMutex);
     if (!startStopPressed())
         return;

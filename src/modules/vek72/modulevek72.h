@@ -79,6 +79,12 @@ public:
     void requestOutput(bool on) override;
     QVariantMap panelSetup() const override;
     bool applyPanelSetup(const QVariantMap& setup, QStringList& notes, QString& error) override;
+    // Remote control (modulevek72remote.cpp).
+    SettingResult changeSetting(const QString& key, int channel, const QVariant& value) override;
+    QVariant setting(const QString& key, int channel) const override;
+    void holdRestarts(bool hold) override;
+    bool settle(int timeoutMs) override;
+    bool resetPanels() override;
 
     // Read-only views for tests.
     bool customSignalsAreEnabled() const { return customSignalsEnabled; }
@@ -300,6 +306,23 @@ private:
     void linkValueFields(bool linked);
     bool startStopPressed() const;
 
+    // --- Remote control (modulevek72remote.cpp).
+    // restartManual's first step: while restarts are held the request is only noted.
+    bool deferRestart();
+    // The calls of remote control must come from a thread that may wait for both the panels and
+    // the module thread; a call from either would wait for itself.
+    bool remoteCallerMayWait(const char* operation) const;
+    // On the GUI thread: the change, checked against the control's real range and made there;
+    // `changed` tells whether the control took a new value.
+    SettingResult changeOnPanels(const QString& key, int channel, const QVariant& value, bool* changed);
+    QVariant readOnPanels(const QString& key, int channel) const;
+    // The custom group shows channel N's custom signal, the channel marked as the one worked in,
+    // as the operator's click into its box does.
+    void focusChannelForRemote(int channel);
+    // The items and check states the forms came with, taken by createGui: the panels as opened.
+    void captureFormDefaults();
+    void resetPanelsOnGui();
+
     TVEK72 handle;
     QString modificationName;
     bool customSignalsEnabled;
@@ -366,6 +389,23 @@ private:
     int panelChannelCount = 0;
     bool valueFieldsLinked = true;
     bool commonRangeSelectable = true;
+
+    // Remote control: restart requests held while a command line runs, what was asked meanwhile,
+    // and a count of the module thread's slot runs by which a settle knows that nothing is left.
+    std::atomic<bool> restartsHeld{false};
+    std::atomic<bool> restartAsked{false};
+    std::atomic<bool> changedWhileHeld{false};
+    std::atomic<unsigned> slotRuns{0};
+    struct FormDefaults
+    {
+        bool captured = false;
+        bool checked[channelwidgets::panelChannels] = {};
+        int type[channelwidgets::panelChannels] = {};
+        int range[channelwidgets::panelChannels] = {};
+        int mode = 0;
+        int rate = 0;
+    };
+    FormDefaults formDefaults;
 };
 
 template <typename T>

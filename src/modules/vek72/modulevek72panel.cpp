@@ -40,6 +40,7 @@ void setAnnounced(QSemaphore& skip, bool announce, W* widget, const V& value, Ge
 
 void ModuleVek72::onPanels(std::function<int()> work)
 {
+    ++slotRuns;
     if (!guiHandler)
         return;
     // Shared with the work, which may still run after a wait that gave up.
@@ -51,6 +52,7 @@ void ModuleVek72::onPanels(std::function<int()> work)
 
 void ModuleVek72::unlessEcho(QSemaphore& skip, std::function<int()> work)
 {
+    ++slotRuns;
     if (!skip.tryAcquire(1))
         onPanels(std::move(work));
 }

@@ -1,0 +1,281 @@
+#include "remotecommands.h"
+
+#include <QVariant>
+
+#include <cmath>
+
+#include "module.h"
+#include "remotehost.h"
+#include "version.h"
+
+using scpi::Call;
+
+namespace {
+
+int errorOf(Module::SettingResult result)
+{
+    switch (result) {
+    case Module::SettingResult::Done: return scpi::NoError;
+    case Module::SettingResult::UnknownKey: return scpi::UndefinedHeader;
+    case Module::SettingResult::OutOfRange: return scpi::DataOutOfRange;
+    case Module::SettingResult::IllegalValue: return scpi::IllegalParameterValue;
+    case Module::SettingResult::SettingsConflict: return scpi::SettingsConflict;
+    case Module::SettingResult::NoModule: return scpi::HardwareMissing;
+    case Module::SettingResult::NoAnswer: return scpi::ExecutionError;
+    }
+    return scpi::ExecutionError;
+}
+
+QString numberText(double value)
+{
+    return QString::number(value, 'g', 12);
+}
+
+QString quoted(const QString& text)
+{
+    QString doubled = text;
+    doubled.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + doubled + QLatin1Char('"');
+}
+
+// The words a setting takes and answers: the long forms as a command takes them, in the order of
+// the module's values; the answer is the short form.
+const QStringList functionForms{ QStringLiteral("AC"), QStringLiteral("DC"), QStringLiteral("CUSTom") };
+const QStringList functionValues{ QStringLiteral("AC"), QStringLiteral("DC"), QStringLiteral("CUSTOM") };
+const QStringList shapeForms{ QStringLiteral("SINusoid"), QStringLiteral("TRIangle"), QStringLiteral("SAWtooth"),
+                              QStringLiteral("PULSe"), QStringLiteral("LINE") };
+const QStringList rangeForms{ QStringLiteral("FULL"), QStringLiteral("TENTh") };
+const QStringList rangeValues{ QStringLiteral("FULL"), QStringLiteral("TENTH") };
+const QStringList modeForms{ QStringLiteral("CYCLic"), QStringLiteral("STReam") };
+const QStringList modeValues{ QStringLiteral("CYCLIC"), QStringLiteral("STREAM") };
+
+// The commands of one module, with what they share.
+struct Commands
+{
+    Module* module;
+    RemoteHost* host;
+
+    bool moduleOpen(Call& c) const
+    {
+        if (module && module->isOpened())
+            return true;
+        c.fail(scpi::HardwareMissing);
+        return false;
+    }
+
+    void change(Call& c, const char* key, int channel, const QVariant& value) const
+    {
+        if (moduleOpen(c))
+            c.fail(errorOf(module->changeSetting(QLatin1String(key), channel, value)));
+    }
+
+    // What a setting shows; false (with -241) when there is no module or no such channel.
+    bool read(Call& c, const char* key, int channel, QVariant* value) const
+    {
+        if (!c.expect(0) || !moduleOpen(c))
+            return false;
+        *value = module->setting(QLatin1String(key), channel);
+        if (value->isValid())
+            return true;
+        c.fail(scpi::HardwareMissing);
+        return false;
+    }
+
+    // A setting of words: the command takes one of `forms` and sets the matching `values` entry;
+    // the query answers the short form of the form whose value the setting shows.
+    void defineChoice(scpi::CommandTable& table, const char* pattern, const char* key, bool perChannel,
+                      const QStringList& forms, const QStringList& values) const
+    {
+        const Commands self = *this;
+        table.define(
+            pattern,
+            [self, key, perChannel, forms, values](Call& c) {
+                int which = -1;
+                if (c.expect(1) && c.choice(0, forms, &which))
+                    self.change(c, key, perChannel ? c.channel() : 0, values.at(which));
+            },
+            [self, key, perChannel, forms, values](Call& c) {
+                QVariant shown;
+                if (!self.read(c, key, perChannel ? c.channel() : 0, &shown))
+                    return;
+                const int which = values.indexOf(shown.toString());
+                c.reply(which < 0 ? QString() : scpi::shortForm(forms.at(which)));
+            });
+    }
+
+    // A setting of a number in `unit`.
+    void defineNumber(scpi::CommandTable& table, const char* pattern, const char* key, scpi::Unit unit) const
+    {
+        const Commands self = *this;
+        table.define(
+            pattern,
+            [self, key, unit](Call& c) {
+                double value = 0;
+                if (c.expect(1) && c.number(0, unit, &value))
+                    self.change(c, key, c.channel(), value);
+            },
+            [self, key](Call& c) {
+                QVariant shown;
+                if (self.read(c, key, c.channel(), &shown))
+                    c.reply(numberText(shown.toDouble()));
+            });
+    }
+};
+
+} // namespace
+
+void defineRemoteCommands(scpi::CommandTable& table, Module* module, RemoteHost* host)
+{
+    const Commands m{ module, host };
+
+    // IEEE 488.2 common commands.
+    table.define("*IDN", {}, [m](Call& c) {
+        if (!c.expect(0))
+            return;
+        QString name = QStringLiteral("VEK72");
+        QString serial = QStringLiteral("?");
+        if (m.host)
+            m.host->identity(&name, &serial);
+        c.reply(QStringLiteral("ZELMAR,%1,%2,%3").arg(name, serial, QStringLiteral(STENDIX_VERSION)));
+    });
+    table.define("*RST", [m](Call& c) {
+        if (c.expect(0) && m.moduleOpen(c) && !m.module->resetPanels())
+            c.fail(scpi::ExecutionError);
+    });
+    table.define("*CLS", [](Call& c) {
+        if (c.expect(0))
+            c.session().errors().clear();
+    });
+    table.define("*OPC", {}, [](Call& c) {
+        if (!c.expect(0))
+            return;
+        if (c.session().synchronise())
+            c.reply(QStringLiteral("1"));
+        else
+            c.fail(scpi::ExecutionError);
+    });
+    table.define("*WAI", [](Call& c) {
+        if (c.expect(0) && !c.session().synchronise())
+            c.fail(scpi::ExecutionError);
+    });
+
+    // The error queue.
+    table.define("SYSTem:ERRor[:NEXT]", {}, [](Call& c) {
+        if (c.expect(0))
+            c.reply(c.session().errors().next());
+    });
+    table.define("SYSTem:ERRor:COUNt", {}, [](Call& c) {
+        if (c.expect(0))
+            c.reply(QString::number(c.session().errors().count()));
+    });
+
+    // The channels.
+    table.define(
+        "OUTPut#[:STATe]",
+        [m](Call& c) {
+            bool on = false;
+            if (c.expect(1) && c.boolean(0, &on))
+                m.change(c, "enabled", c.channel(), on);
+        },
+        [m](Call& c) {
+            QVariant shown;
+            if (m.read(c, "enabled", c.channel(), &shown))
+                c.reply(shown.toBool() ? QStringLiteral("1") : QStringLiteral("0"));
+        });
+    m.defineChoice(table, "SOURce#:FUNCtion", "function", true, functionForms, functionValues);
+    table.define(
+        "SOURce#:FUNCtion:SHAPe",
+        [m](Call& c) {
+            int which = -1;
+            if (c.expect(1) && c.choice(0, shapeForms, &which))
+                m.change(c, "shape", c.channel(), which);
+        },
+        [m](Call& c) {
+            QVariant shown;
+            if (m.read(c, "shape", c.channel(), &shown))
+                c.reply(scpi::shortForm(shapeForms.value(shown.toInt())));
+        });
+    m.defineNumber(table, "SOURce#:VOLTage", "voltage", scpi::Unit::Volt);
+    m.defineNumber(table, "SOURce#:VOLTage:OFFSet", "offset", scpi::Unit::Volt);
+    m.defineNumber(table, "SOURce#:FREQuency", "frequency", scpi::Unit::Hertz);
+    m.defineChoice(table, "SOURce#:VOLTage:RANGe", "range", true, rangeForms, rangeValues);
+
+    // The module's own settings.
+    table.define(
+        "SOURce:RATE",
+        [m](Call& c) {
+            double rate = 0;
+            if (c.expect(1) && c.number(0, scpi::Unit::Hertz, &rate))
+                m.change(c, "rate", 0, std::round(rate) == rate && std::abs(rate) < 1e9 ? QVariant(int(rate)) : QVariant(rate));
+        },
+        [m](Call& c) {
+            QVariant shown;
+            if (m.read(c, "rate", 0, &shown))
+                c.reply(QString::number(shown.toInt()));
+        });
+    m.defineChoice(table, "SOURce:MODE", "mode", false, modeForms, modeValues);
+
+    // Output: "Старт" and "Стоп".
+    table.define("INITiate[:IMMediate]", [m](Call& c) {
+        if (c.expect(0))
+            m.change(c, "output", 0, true);
+    });
+    table.define("INITiate:STATe", {}, [m](Call& c) {
+        if (c.expect(0) && m.moduleOpen(c))
+            c.reply(m.module->isRunning() ? QStringLiteral("1") : QStringLiteral("0"));
+    });
+    table.define("ABORt", [m](Call& c) {
+        if (c.expect(0) && m.moduleOpen(c))
+            m.module->requestOutput(false);
+    });
+
+    // The module and the window.
+    table.define("SYSTem:CHANnel:COUNt", {}, [m](Call& c) {
+        QVariant count;
+        if (m.read(c, "channelCount", 0, &count))
+            c.reply(QString::number(count.toInt()));
+    });
+    table.define("SYSTem:MODule:CATalog", {}, [m](Call& c) {
+        if (!c.expect(0))
+            return;
+        QStringList entries;
+        if (m.host) {
+            for (const RemoteHost::CatalogEntry& entry : m.host->moduleCatalog())
+                entries.append(QStringLiteral("%1,%2,%3").arg(quoted(entry.crate)).arg(entry.slot).arg(quoted(entry.name)));
+        }
+        c.reply(entries.isEmpty() ? QStringLiteral("\"\"") : entries.join(QLatin1Char(';')));
+    });
+    table.define(
+        "SYSTem:MODule",
+        [m](Call& c) {
+            QString crate;
+            double slot = 0;
+            if (!c.expect(2) || !c.string(0, &crate) || !c.number(1, scpi::Unit::None, &slot))
+                return;
+            if (slot != std::round(slot) || slot < 1 || slot > 16) {
+                c.fail(scpi::DataOutOfRange);
+                return;
+            }
+            if (!m.host) {
+                c.fail(scpi::HardwareMissing);
+                return;
+            }
+            switch (m.host->selectModule(crate, int(slot))) {
+            case RemoteHost::Selection::Done: break;
+            case RemoteHost::Selection::NotListed: c.fail(scpi::IllegalParameterValue); break;
+            case RemoteHost::Selection::Busy: c.fail(scpi::SettingsConflict); break;
+            case RemoteHost::Selection::Failed: c.fail(scpi::HardwareMissing); break;
+            }
+        },
+        [m](Call& c) {
+            if (!c.expect(0))
+                return;
+            QString crate;
+            int slot = 0;
+            if (!m.host || !m.host->currentModule(&crate, &slot)) {
+                crate.clear();
+                slot = 0;
+            }
+            c.reply(QStringLiteral("%1,%2").arg(quoted(crate)).arg(slot));
+        });
+}

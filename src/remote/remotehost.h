@@ -1,0 +1,40 @@
+// What remote control asks of the window: the modules the selectors list, selecting one as the
+// selectors do, and the identity of the current one. Called on the remote-control server's thread;
+// an implementation does its work on its own thread, bounded.
+#ifndef REMOTEHOST_H
+#define REMOTEHOST_H
+
+#include <QList>
+#include <QString>
+
+class RemoteHost
+{
+public:
+    virtual ~RemoteHost() = default;
+
+    struct CatalogEntry
+    {
+        QString crate;   // the crate's serial text
+        int slot = 0;    // 1..16
+        QString name;    // the module's name with its modification, as the slot selector shows it
+    };
+    // Every module the selectors list, crate by crate in slot order.
+    virtual QList<CatalogEntry> moduleCatalog() = 0;
+
+    enum class Selection {
+        Done,
+        NotListed,   // no such crate and slot in the list
+        Busy,        // a discovery is out, or the window is closing
+        Failed,      // listed, but the module could not be made current
+    };
+    virtual Selection selectModule(const QString& crate, int slot) = 0;
+
+    // The current module's crate and slot; false when no module is current.
+    virtual bool currentModule(QString* crate, int* slot) = 0;
+
+    // The current module's name with its modification and its serial text ("VEK72" and "?" when
+    // no module is current).
+    virtual void identity(QString* name, QString* serial) = 0;
+};
+
+#endif

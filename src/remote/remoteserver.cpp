@@ -1,0 +1,228 @@
+#include "remoteserver.h"
+
+#include <QDebug>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include "remotecommands.h"
+#include "remotesession.h"
+
+namespace {
+
+// How long a client that is being disconnected may take to read its last answer.
+constexpr int closingGraceMs = 2000;
+// The longest piece of a command a journal line quotes.
+constexpr int quotedCommandBytes = 80;
+
+QString peerText(const QTcpSocket* socket)
+{
+    return QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+}
+
+// A command as the journal quotes it: printable ASCII only, shortened.
+QString quotedCommand(const QByteArray& command)
+{
+    QByteArray text = command.left(quotedCommandBytes);
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+            c = '?';
+    }
+    QString result = QString::fromLatin1(text);
+    if (command.size() > quotedCommandBytes)
+        result += QStringLiteral("...");
+    return result;
+}
+
+} // namespace
+
+struct RemoteServer::Client
+{
+    QTcpSocket* socket = nullptr;
+    std::unique_ptr<RemoteSession> session;
+    QString peer;
+    int journalErrors = 0;
+    bool closing = false;
+};
+
+RemoteServer::RemoteServer(Module* moduleObject, RemoteHost* host) : module(moduleObject)
+{
+    defineRemoteCommands(table, moduleObject, host);
+}
+
+RemoteServer::~RemoteServer()
+{
+    // The sockets are children of this object and go with it.
+    qDeleteAll(clients);
+    qDeleteAll(departed);
+}
+
+void RemoteServer::listen(const QString& address, quint16 port)
+{
+    if (server || stopping)
+        return;
+    QHostAddress host;
+    if (address.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        host = QHostAddress(QHostAddress::LocalHost);
+    else if (!host.setAddress(address)) {
+        qWarning().noquote() << QStringLiteral("Удалённое управление не запущено: неверный адрес \"%1\"").arg(address);
+        emit unavailable(QStringLiteral("неверный адрес"));
+        return;
+    }
+    server = new QTcpServer(this);
+    connect(server, &QTcpServer::newConnection, this, &RemoteServer::acceptClients);
+    if (!server->listen(host, port)) {
+        const QString reason = server->errorString();
+        qWarning().noquote() << QStringLiteral("Удалённое управление не запущено: %1:%2 недоступен (%3)")
+                                    .arg(address).arg(port).arg(reason);
+        delete server;
+        server = nullptr;
+        emit unavailable(reason);
+        return;
+    }
+    const QString shown = host.toString();
+    qInfo().noquote() << QStringLiteral("Удалённое управление ожидает подключений на %1:%2").arg(shown).arg(server->serverPort());
+    emit listening(shown, server->serverPort());
+}
+
+void RemoteServer::shutdown()
+{
+    stopping = true;
+    if (server) {
+        server->close();
+        delete server;
+        server = nullptr;
+    }
+    const QList<Client*> all = clients;
+    for (Client* client : all) {
+        client->socket->abort();
+        clientGone(client);
+    }
+}
+
+void RemoteServer::acceptClients()
+{
+    while (server && server->hasPendingConnections()) {
+        QTcpSocket* socket = server->nextPendingConnection();
+        socket->setParent(this);
+        const QString peer = peerText(socket);
+        if (stopping || clients.size() >= maxClients) {
+            qWarning().noquote() << QStringLiteral("Удалённое управление: клиент %1 не принят, подключено уже %2")
+                                        .arg(peer).arg(clients.size());
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        // Qt keeps at most two of the longest lines of a client; the rest waits in the network.
+        socket->setReadBufferSize(2 * (maxLineBytes + 2));
+        auto* client = new Client;
+        client->socket = socket;
+        client->peer = peer;
+        client->session.reset(new RemoteSession(table, module));
+        client->session->errorReported = [this, client](int code, const QByteArray& command) {
+            reportError(client, code, command);
+        };
+        connect(socket, &QTcpSocket::readyRead, this, [this, client] { clientReadable(client); });
+        // Answers taken by the client: lines held back for it may run again.
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, client] { clientReadable(client); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, client] { clientGone(client); });
+        clients.append(client);
+        qInfo().noquote() << QStringLiteral("Удалённое управление: подключился клиент %1").arg(peer);
+        if (socket->bytesAvailable() > 0)
+            clientReadable(client);
+    }
+}
+
+void RemoteServer::clientReadable(Client* client)
+{
+    if (client->closing || stopping)
+        return;
+    if (!waiting.contains(client))
+        waiting.append(client);
+    serveLines();
+}
+
+void RemoteServer::clientGone(Client* client)
+{
+    if (!clients.removeOne(client))
+        return;
+    waiting.removeAll(client);
+    qInfo().noquote() << QStringLiteral("Удалённое управление: клиент %1 отключился").arg(client->peer);
+    client->socket->disconnect(this);
+    client->socket->deleteLater();
+    // The caller may still be inside a call on this client's socket: the record goes later.
+    departed.append(client);
+    QMetaObject::invokeMethod(this, [this] {
+        qDeleteAll(departed);
+        departed.clear();
+    }, Qt::QueuedConnection);
+}
+
+void RemoteServer::serveLines()
+{
+    if (serving)
+        return;
+    serving = true;
+    // One round: a line of each client that has one. A client with more goes to the back, and the
+    // event loop gets its turn before the next round, so that what other clients sent meanwhile
+    // is read and they take their turns too.
+    for (int turn = waiting.size(); turn > 0 && !waiting.isEmpty() && !stopping; --turn) {
+        Client* client = waiting.takeFirst();
+        if (serveOneLine(client) && clients.contains(client))
+            waiting.append(client);
+    }
+    serving = false;
+    if (!waiting.isEmpty() && !stopping)
+        QMetaObject::invokeMethod(this, [this] { serveLines(); }, Qt::QueuedConnection);
+}
+
+bool RemoteServer::serveOneLine(Client* client)
+{
+    QTcpSocket* socket = client->socket;
+    if (client->closing || socket->state() != QAbstractSocket::ConnectedState)
+        return false;
+    // A client that does not read its answers gets no more until it does (bytesWritten).
+    if (socket->bytesToWrite() > maxPendingAnswers)
+        return false;
+    if (!socket->canReadLine()) {
+        if (socket->bytesAvailable() > maxLineBytes + 1)
+            refuseOversizedLine(client);
+        return false;
+    }
+    // The line, a '\r' before its end and the '\n' (readLine takes one less than it is given).
+    QByteArray line = socket->readLine(maxLineBytes + 3);
+    if (!line.endsWith('\n')) {
+        refuseOversizedLine(client);
+        return false;
+    }
+    line.chop(1);
+    const QByteArray answer = client->session->execute(line);
+    if (!answer.isEmpty() && socket->state() == QAbstractSocket::ConnectedState)
+        socket->write(answer);
+    return true;
+}
+
+void RemoteServer::refuseOversizedLine(Client* client)
+{
+    qWarning().noquote() << QStringLiteral("Удалённое управление, клиент %1: строка длиннее %2 байт, клиент отключён")
+                                .arg(client->peer).arg(maxLineBytes);
+    client->closing = true;
+    QTcpSocket* socket = client->socket;
+    socket->write(scpi::errorEntry(scpi::TooMuchData).toUtf8() + '\n');
+    // A client that does not take the answer is cut off after a while.
+    QTimer::singleShot(closingGraceMs, socket, [socket] { socket->abort(); });
+    socket->disconnectFromHost();
+}
+
+void RemoteServer::reportError(Client* client, int code, const QByteArray& command)
+{
+    ++client->journalErrors;
+    if (client->journalErrors <= maxJournalErrors) {
+        qWarning().noquote() << QStringLiteral("Удалённое управление, клиент %1: %2 в команде \"%3\"")
+                                    .arg(client->peer, scpi::errorEntry(code), quotedCommand(command));
+    } else if (client->journalErrors == maxJournalErrors + 1) {
+        qWarning().noquote() << QStringLiteral("Удалённое управление, клиент %1: следующие ошибки только в его очереди ошибок")
+                                    .arg(client->peer);
+    }
+}

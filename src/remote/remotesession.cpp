@@ -1,0 +1,61 @@
+#include "remotesession.h"
+
+#include <QStringList>
+
+#include "module.h"
+
+RemoteSession::RemoteSession(const scpi::CommandTable& commandTable, Module* moduleObject)
+    : table(commandTable), module(moduleObject)
+{
+}
+
+bool RemoteSession::synchronise()
+{
+    if (!module)
+        return true;
+    // The restart the line's commands asked for so far follows now, and is waited for.
+    module->holdRestarts(false);
+    const bool settled = module->settle(synchroniseMs);
+    module->holdRestarts(true);
+    changed = false;
+    return settled;
+}
+
+QByteArray RemoteSession::execute(const QByteArray& line)
+{
+    const QVector<scpi::Command> commands = scpi::parseLine(line);
+    if (commands.isEmpty())
+        return {};
+    if (module)
+        module->holdRestarts(true);
+    QStringList answers;
+    for (const scpi::Command& command : commands) {
+        int code = command.error;
+        if (code == 0 && changed && module) {
+            // What the earlier commands set off on the panels has to be done before this one
+            // reads or checks anything there.
+            if (!module->settle(changeSettleMs))
+                code = scpi::ExecutionError;
+            changed = false;
+        }
+        QString answer;
+        bool answered = false;
+        if (code == 0) {
+            changed = changed || !command.header.query;
+            code = table.execute(command, *this, &answer, &answered);
+        }
+        if (code != 0) {
+            queue.push(code);
+            if (errorReported)
+                errorReported(code, command.text);
+            break;
+        }
+        if (answered)
+            answers.append(answer);
+    }
+    if (module)
+        module->holdRestarts(false);
+    if (answers.isEmpty())
+        return {};
+    return answers.join(QLatin1Char(';')).toUtf8() + '\n';
+}

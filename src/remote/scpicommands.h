@@ -1,0 +1,120 @@
+// The command table of remote control: which headers exist, in their long and short forms, and
+// what runs for the command form and for the query form of each. Plain code: no sockets, no widgets.
+// A command is added with one line:
+//     table.define("SOURce#:VOLTage:OFFSet", setOffset, queryOffset);
+#ifndef SCPICOMMANDS_H
+#define SCPICOMMANDS_H
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <functional>
+
+#include "scpierrors.h"
+#include "scpiparser.h"
+
+namespace scpi {
+
+// The highest channel suffix a header takes.
+constexpr int maxChannel = 8;
+
+// What the commands of one client share beyond the command itself.
+class Session
+{
+public:
+    virtual ~Session() = default;
+    virtual ErrorQueue& errors() = 0;
+    // Waits until everything the commands before asked for has been done (restarts included).
+    // False when that did not happen in time.
+    virtual bool synchronise() = 0;
+};
+
+enum class Unit { None, Volt, Hertz };
+
+// One command being executed: its parameters read by type (a wrong one records its error and
+// answers false), its answer, its error.
+class Call
+{
+public:
+    Call(const Command& command, int channel, Session& session)
+        : command_(command), channel_(channel), session_(session) {}
+
+    int channel() const { return channel_; }
+    Session& session() { return session_; }
+    const Command& command() const { return command_; }
+
+    // Exactly `count` parameters: fewer is -109, more -108.
+    bool expect(int count);
+    // ON, OFF, 1 or 0.
+    bool boolean(int index, bool* value);
+    // A number, in `unit`'s base (volts for MV and V, hertz for HZ and KHZ); a suffix of another
+    // quantity is -131, a word -224, a string -104, an infinite value -222.
+    bool number(int index, Unit unit, double* value);
+    // One of `forms` in its long or short form ("SINusoid": SIN or SINUSOID, any case); `which`
+    // is its index.
+    bool choice(int index, const QStringList& forms, int* which);
+    // A quoted string.
+    bool string(int index, QString* value);
+
+    void reply(const QString& text) { answer = text; answered = true; }
+    void fail(int code) { if (error == 0) error = code; }
+
+    int error = 0;
+    bool answered = false;
+    QString answer;
+
+private:
+    const Command& command_;
+    int channel_;
+    Session& session_;
+};
+
+using Handler = std::function<void(Call&)>;
+
+// The short form of a mnemonic's long form: its upper-case letters and digits ("SOURce" -> "SOUR").
+QString shortForm(const QString& longForm);
+// Whether `written` is `form` in its short or its long form, in any case.
+bool matchesForm(const QString& written, const QString& form);
+
+class CommandTable
+{
+public:
+    // `pattern`: nodes separated by ':', each in its long form with the short form in upper case;
+    // '#' after a node lets it carry a channel suffix 1..maxChannel (omitted: 1); "[:NODE]" may be
+    // left out; "*IDN" is a common command. `set` runs for the command form, `query` for the form
+    // with '?'; a missing one makes that form an undefined header.
+    void define(const char* pattern, Handler set, Handler query = {});
+
+    // Runs a parsed command: its header is looked up, its channel checked, its handler run. Answers
+    // the error code (0 when all went well); `answer` gets the query's answer.
+    int execute(const Command& command, Session& session, QString* answer, bool* answered) const;
+
+    // Every pattern, in the order defined, with "?" after those that have a query form.
+    QStringList patterns() const;
+
+private:
+    struct Node
+    {
+        QString longForm;
+        bool optional = false;
+        bool takesChannel = false;
+    };
+    struct Entry
+    {
+        QString pattern;
+        bool common = false;
+        QVector<Node> nodes;
+        Handler set;
+        Handler query;
+    };
+    // Matches written nodes [i..] against pattern nodes [j..]; `used` gets the pattern index of
+    // each written node.
+    static bool match(const Entry& entry, const Header& header, int i, int j, QVector<int>& used);
+
+    QVector<Entry> entries;
+};
+
+} // namespace scpi
+
+#endif

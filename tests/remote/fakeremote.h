@@ -1,0 +1,127 @@
+// A module and a window for remote control that keep what they are told and answer as set up, so
+// that the command set and the sessions can be checked without panels or a crate service.
+#ifndef FAKEREMOTE_H
+#define FAKEREMOTE_H
+
+#include <QMap>
+#include <QMutex>
+#include <QStringList>
+#include <QVariant>
+
+#include "module.h"
+#include "remotehost.h"
+
+class FakeRemoteModule : public Module
+{
+public:
+    bool opened = true;
+    bool running = false;
+    bool settles = true;
+    bool logSync = false;   // hold, release and settle calls go to the log too
+    // The answer of changeSetting by key (Done when absent); a Done change is kept.
+    QMap<QString, SettingResult> results;
+    QMap<QString, QVariant> values;   // "key/channel"
+
+    QStringList log() const
+    {
+        QMutexLocker lock(&mutex);
+        return calls;
+    }
+
+    SettingResult changeSetting(const QString& key, int channel, const QVariant& value) override
+    {
+        note(QStringLiteral("%1 %2 %3").arg(key).arg(channel).arg(value.toString()));
+        const SettingResult result = results.value(key, SettingResult::Done);
+        if (result == SettingResult::Done)
+            values[QStringLiteral("%1/%2").arg(key).arg(channel)] = value;
+        return result;
+    }
+    QVariant setting(const QString& key, int channel) const override
+    {
+        return opened ? values.value(QStringLiteral("%1/%2").arg(key).arg(channel)) : QVariant();
+    }
+    void holdRestarts(bool hold) override
+    {
+        if (logSync)
+            note(hold ? QStringLiteral("hold") : QStringLiteral("release"));
+    }
+    bool settle(int timeoutMs) override
+    {
+        if (logSync)
+            note(QStringLiteral("settle %1").arg(timeoutMs));
+        return settles;
+    }
+    bool resetPanels() override
+    {
+        note(QStringLiteral("reset"));
+        return true;
+    }
+    void requestOutput(bool on) override
+    {
+        note(on ? QStringLiteral("output on") : QStringLiteral("output off"));
+        if (!on)
+            running = false;
+    }
+    bool isOpened() const override { return opened; }
+    bool isRunning() const override { return running; }
+
+    void loadSettings(QSettings*) override {}
+    QString name(bool) const override { return QStringLiteral("VEK72"); }
+    int moduleId() const override { return 8995; }
+    QPixmap icon() const override { return {}; }
+    void createGui(QWidget*, QWidget*, QWidget*, QWidget*, QWidget*) override {}
+    bool open(QString&, quint16) override { return true; }
+    QString serial() const override { return QStringLiteral("SN1"); }
+    void resetOptions() override {}
+    void applyOptions(QSettings*) override {}
+    bool setParameter(QString&, double) override { return false; }
+    bool checkParameter(QString&, double, QString&) override { return false; }
+    bool start(bool) override { return true; }
+    bool stop() override { return true; }
+    bool close() override { return true; }
+    const QString* infoValue(QString&) const override { return nullptr; }
+
+private:
+    void note(const QString& call) const
+    {
+        QMutexLocker lock(&mutex);
+        calls << call;
+    }
+    mutable QMutex mutex;
+    mutable QStringList calls;
+};
+
+class FakeRemoteHost : public RemoteHost
+{
+public:
+    QList<CatalogEntry> catalog{ { QStringLiteral("4B210736"), 3, QStringLiteral("VEK72-1-8") },
+                                 { QStringLiteral("4B210736"), 7, QStringLiteral("VEK72-2-4") } };
+    Selection selection = Selection::Done;
+    QString crate = QStringLiteral("4B210736");
+    int slot = 3;
+    QStringList selected;
+
+    QList<CatalogEntry> moduleCatalog() override { return catalog; }
+    Selection selectModule(const QString& c, int s) override
+    {
+        selected << QStringLiteral("%1/%2").arg(c).arg(s);
+        if (selection == Selection::Done) {
+            crate = c;
+            slot = s;
+        }
+        return selection;
+    }
+    bool currentModule(QString* c, int* s) override
+    {
+        *c = crate;
+        *s = slot;
+        return slot > 0;
+    }
+    void identity(QString* name, QString* serial) override
+    {
+        *name = slot > 0 ? QStringLiteral("VEK72-1-8") : QStringLiteral("VEK72");
+        *serial = slot > 0 ? QStringLiteral("72A10419") : QStringLiteral("?");
+    }
+};
+
+#endif

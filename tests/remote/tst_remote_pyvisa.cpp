@@ -1,0 +1,196 @@
+// The whole program driven from pyvisa, as a bench script drives it: the main window with its
+// remote-control server runs here against a crate service simulator, and pyvisa scripts connect as
+// child processes. Three channels set and started: vekd plays what was sent, the achieved frequency
+// is read back, the window's widgets show the remote values; each error code provoked once changes
+// nothing; the journal has each client's coming and going and the errors as warnings.
+#include <QtTest>
+
+#include <QGroupBox>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QStatusBar>
+
+#include "playedsignals.h"
+#include "remotewarnings.h"
+#include "resources.h"
+#include "windowtestutil.h"
+
+using namespace windowtest;
+
+namespace {
+
+// Runs a Python script with pyvisa while this thread serves the window; its standard output, or
+// an empty text with the reason in `problem`.
+QByteArray runPython(const QStringList& arguments, QString* problem)
+{
+    QProcess python;
+    python.start(QStringLiteral(PYVISA_PYTHON), arguments);
+    if (!python.waitForStarted(10000)) {
+        *problem = QStringLiteral("%1 did not start").arg(PYVISA_PYTHON);
+        return {};
+    }
+    if (!QTest::qWaitFor([&] { return python.state() == QProcess::NotRunning; }, 120000)) {
+        python.kill();
+        python.waitForFinished();
+        *problem = QStringLiteral("the script did not end: ") + QString::fromUtf8(python.readAllStandardError());
+        return {};
+    }
+    if (python.exitStatus() != QProcess::NormalExit || python.exitCode() != 0) {
+        *problem = QStringLiteral("exit %1: ").arg(python.exitCode()) + QString::fromUtf8(python.readAllStandardError());
+        return {};
+    }
+    return python.readAllStandardOutput();
+}
+
+QJsonObject runSession(quint16 port, const char* phase, QString* problem)
+{
+    const QByteArray out = runPython({ QStringLiteral(PYVISA_SCRIPT), QString::number(port), QLatin1String(phase) }, problem);
+    return QJsonDocument::fromJson(out).object();
+}
+
+// What a control of the module's panels shows.
+QString text(MainWindow& window, const char* name)
+{
+    QWidget* w = child<QWidget>(child<QWidget>(&window, "widgetModuleSettings"), name);
+    if (!w)
+        w = child<QWidget>(child<QWidget>(&window, "widgetModuleControls"), name);
+    if (auto* box = qobject_cast<QAbstractSpinBox*>(w))
+        return box->text();
+    if (auto* combo = qobject_cast<QComboBox*>(w))
+        return combo->currentText();
+    if (auto* group = qobject_cast<QGroupBox*>(w))
+        return group->isChecked() ? QStringLiteral("on") : QStringLiteral("off");
+    if (auto* button = qobject_cast<QAbstractButton*>(w))
+        return button->text();
+    return QStringLiteral("missing");
+}
+
+} // namespace
+
+class TestRemotePyvisa : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void benchScript();
+};
+
+void TestRemotePyvisa::initTestCase()
+{
+    initStendixResources();
+    apptest::installMessageCapture();
+    remotewarnings::install();
+    QString problem;
+    runPython({ QStringLiteral("-c"), QStringLiteral("import pyvisa, pyvisa_py") }, &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(QStringLiteral("pyvisa is needed (python3-pyvisa, python3-pyvisa-py): ") + problem));
+}
+
+void TestRemotePyvisa::benchScript()
+{
+    VekdRunner vekd;
+    QVERIFY(vekd.start());
+    apptest::WorkingDirectory cwd;
+    QVERIFY(cwd.isValid());
+    {
+        QSettings ini(cwd.iniPath(), QSettings::IniFormat);
+        ini.setValue(QStringLiteral("Remote/Port"), 0);   // any free port
+    }
+    MainWindow window;
+    window.show();
+    QVERIFY(settled(window));
+    QVERIFY(QTest::qWaitFor([&] { return !window.remoteControlAddress().isEmpty(); }, 5000));
+    const quint16 port = quint16(window.remoteControlAddress().section(':', 1).toUInt());
+    // The status bar says where remote control listens; the file keeps the group's keys.
+    bool said = false;
+    for (QLabel* label : window.statusBar()->findChildren<QLabel*>())
+        said = said || label->text() == QStringLiteral("Удалённое управление: %1").arg(window.remoteControlAddress());
+    QVERIFY(said);
+    QSettings saved(cwd.iniPath(), QSettings::IniFormat);
+    QCOMPARE(saved.value("Remote/Enabled").toString(), QStringLiteral("true"));
+    QCOMPARE(saved.value("Remote/Address").toString(), QStringLiteral("127.0.0.1"));
+
+    // Three channels set and started from pyvisa.
+    QString problem;
+    const QJsonObject setup = runSession(port, "setup", &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    const QString serial = child<QLineEdit>(&window, "lineEditModuleSerial")->text();
+    QCOMPARE(setup.value("idn").toString(), QStringLiteral("ZELMAR,VEK72-1-8,%1,1.4.27").arg(serial));
+    QCOMPARE(setup.value("channels").toString(), QStringLiteral("8"));
+    QCOMPARE(setup.value("catalog").toString(), QStringLiteral("\"4B210736\",3,\"VEK72-1-8\";\"4B210736\",7,\"VEK72-2-4\""));
+    QCOMPARE(setup.value("module").toString(), QStringLiteral("\"4B210736\",3"));
+    QCOMPARE(setup.value("opc").toString(), QStringLiteral("1"));
+    QCOMPARE(setup.value("running").toString(), QStringLiteral("1"));
+    QCOMPARE(setup.value("errors").toString(), QStringLiteral("0"));
+    const QStringList read = setup.value("read").toString().split(';');
+    QCOMPARE(read.mid(2), (QStringList{ "2", "0.5", "DC", "3", "FULL", "96000", "CYCL", "0" }));
+
+    // The module plays what was sent: 2 V RMS at 1 kHz, 1 V RMS at 500 Hz around 0.5 V, 3 V.
+    const PlayedSignals played = waitForPlayed(vekd, "4B210736", 3, 9600);
+    QCOMPARE(played.problem, QString());
+    QCOMPARE(played.channels.keys(), (QList<int>{ 1, 2, 3 }));
+    const double sqrt2 = 1.4142135623730951;
+    QVERIFY2(qAbs(played[1].peakToPeak - 4 * sqrt2) < 0.01 && qAbs(played[1].mean) < 0.01, qPrintable(QString::number(played[1].peakToPeak)));
+    QVERIFY2(qAbs(played[2].peakToPeak - 2 * sqrt2) < 0.01 && qAbs(played[2].mean - 0.5) < 0.01, qPrintable(QString::number(played[2].mean)));
+    QVERIFY2(qAbs(played[3].mean - 3.0) < 0.005 && played[3].peakToPeak < 0.005, qPrintable(QString::number(played[3].mean)));
+    // The frequencies read back are those the fields show after the start, and those played.
+    QCOMPARE(read.at(0), QString::number(child<QDoubleSpinBox>(&window, "doubleSpinBoxFrequencyCh1")->value(), 'g', 12));
+    QCOMPARE(read.at(1), QString::number(child<QDoubleSpinBox>(&window, "doubleSpinBoxFrequencyCh2")->value(), 'g', 12));
+    QVERIFY2(qAbs(played[1].frequency - read.at(0).toDouble()) < 0.5, qPrintable(QString::number(played[1].frequency)));
+    QVERIFY2(qAbs(played[2].frequency - read.at(1).toDouble()) < 0.5, qPrintable(QString::number(played[2].frequency)));
+
+    // The window shows the remote values.
+    const QStringList shown{ "groupBoxCh1=on", "groupBoxCh2=on", "groupBoxCh3=on", "groupBoxCh4=off", "groupBoxCh8=off",
+                             "spinBoxVoltageCh1=2000", "comboBoxRangeCh1=7 В", "spinBoxVoltageCh2=1000",
+                             "doubleSpinBoxOffsetCh2=0.500", "comboBoxVoltageTypeCh3=DC", "spinBoxVoltageCh3=3000",
+                             "comboBoxRangeCh3=10 В", "comboBoxDacFreq=96 кГц", "pushButtonStartStop=Стоп" };
+    for (const QString& expected : shown) {
+        const QByteArray name = expected.section('=', 0, 0).toLatin1();
+        QCOMPARE(expected.section('=', 0, 0) + '=' + text(window, name.constData()), expected);
+    }
+
+    // Each error code once: nothing changes, the window shows no pop-up, the journal a warning.
+    const QJsonObject errors = runSession(port, "errors", &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    const QMap<QString, QString> texts{ { "-102", "Syntax error" }, { "-109", "Missing parameter" },
+                                        { "-113", "Undefined header" }, { "-114", "Header suffix out of range" },
+                                        { "-221", "Settings conflict" }, { "-222", "Data out of range" },
+                                        { "-224", "Illegal parameter value" }, { "-241", "Hardware missing" } };
+    for (auto it = texts.begin(); it != texts.end(); ++it) {
+        const QJsonObject one = errors.value(it.key()).toObject();
+        QCOMPARE(one.value("error").toString(), QStringLiteral("%1,\"%2\"").arg(it.key(), it.value()));
+        QVERIFY2(!one.value("changed").toBool(), qPrintable(it.key()));
+    }
+    const QJsonObject overflow = errors.value("-350").toObject();
+    QCOMPARE(overflow.value("count").toString(), QStringLiteral("32"));
+    QCOMPARE(overflow.value("last").toString(), QStringLiteral("-350,\"Queue overflow\""));
+    QCOMPARE(errors.value("selected").toString(), QStringLiteral("\"4B210736\",7;4"));
+    QCOMPARE(errors.value("left").toString(), QStringLiteral("0,\"No error\""));
+    // The window followed the remote selection as its selectors do.
+    QCOMPARE(child<QComboBox>(&window, "comboBoxSlot")->currentText(), QStringLiteral("Слот 7 - VEK72-2-4"));
+
+    // The journal: two clients came and went; no critical message (nothing popped up).
+    QStringList clients;
+    for (const QString& line : apptest::infos()) {
+        if (line.startsWith(QStringLiteral("Удалённое управление: ")))
+            clients << line.section(' ', 2, 2) + ' ' + line.section(' ', -1);
+    }
+    QCOMPARE(clients.size(), 4);
+    // One warning per error: the seven codes, the forty of the overflow, the channel not there.
+    const QStringList warnings = remotewarnings::lines();
+    QCOMPARE(warnings.size(), 7 + 40 + 1);
+    QVERIFY2(warnings.first().endsWith(QStringLiteral(": -102,\"Syntax error\" в команде \"SOUR1:VOLT 1,,2\"")),
+             qPrintable(warnings.first()));
+    QVERIFY2(apptest::criticals().isEmpty(), qPrintable(apptest::criticals().join('\n')));
+
+    // The README's example runs against the same window.
+    const QByteArray example = runPython({ QStringLiteral(EXAMPLE_SCRIPT), QString::number(port) }, &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY2(example.contains("12345.678 Hz asked,"), example.constData());
+}
+
+QTEST_MAIN(TestRemotePyvisa)
+#include "tst_remote_pyvisa.moc"
