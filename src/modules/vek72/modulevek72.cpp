@@ -15,6 +15,8 @@
 #include <QTableWidgetItem>
 #include <QWidget>
 
+#include <limits>
+
 #include "appsettings.h"
 #include "channelwidgets.h"
 #include "modificationlimits.h"
@@ -68,6 +70,10 @@ ModuleVek72::ModuleVek72()
 {
     // The custom signals get their values from resetCustomSignals, which createGui runs before any
     // of them can be used.
+    for (int i = 0; i < panelChannels; ++i) {
+        requestedFrequency[i] = std::numeric_limits<double>::quiet_NaN();
+        achievedShown[i] = std::numeric_limits<double>::quiet_NaN();
+    }
 
     // The sender shares the handle with its lock, the signals to play and the synthesis lock.
     sender = new ModuleSenderVek72(&handle, &outputData, &senderMutex, &handleMutex);

@@ -273,6 +273,14 @@ private:
     // A change while output runs that keeps the channels, ranges, rate and mode: the new signals take
     // over without a stop. False when it needs the full restart (or was refused).
     bool changeWhilePlaying(const PanelConfiguration& panel);
+    // The frequency a channel plays from: the one the operator asked for while its field still shows
+    // the achieved frequency written there after a start, else what the field shows (which then
+    // becomes the request). On the GUI thread.
+    double channelFrequencyRequest(int channel, double shown) const;
+    // The field's tool tip tells the frequency asked for while it shows another (achieved) one.
+    void showFrequencyRequest(QDoubleSpinBox* box, int channel) const;
+    // A field's tool tip: what it says of itself, after what it tells of the frequency asked for.
+    void updateFieldTip(QWidget* field) const;
     // One information line (journal and status bar) on what plays: "<what>: 3 канала, 64 кГц на
     // канал, циклический режим".
     void reportOutput(const QString& what);
@@ -387,6 +395,10 @@ private:
     int panelSlot = 0;
     int panelModification = 0;
     int panelChannelCount = 0;
+    // Per channel, on the GUI thread: the frequency asked for, and the achieved frequency written into
+    // the field (NaN while the field shows what was typed or set there).
+    mutable double requestedFrequency[8];
+    mutable double achievedShown[8];
     bool valueFieldsLinked = true;
     bool commonRangeSelectable = true;
 

@@ -67,7 +67,16 @@ void ModuleVek72::on_spinBoxVoltageChX_valueChanged(int)
 void ModuleVek72::on_doubleSpinBoxFrequencyChX_valueChanged(double)
 {
     QPointer<QDoubleSpinBox> box = qobject_cast<QDoubleSpinBox*>(QObject::sender());
-    unlessEcho(skipChannelFrequency, [this, box] { return box ? (syncCommonFrequency(box), 0) : 0; });
+    unlessEcho(skipChannelFrequency, [this, box] {
+        if (!box)
+            return 0;
+        syncCommonFrequency(box);
+        // A typed frequency is the new request.
+        const int channel = number(box, "^doubleSpinBoxFrequencyCh(\\d)$");
+        channelFrequencyRequest(channel, box->value());
+        showFrequencyRequest(box, channel);
+        return 0;
+    });
 }
 
 void ModuleVek72::on_doubleSpinBoxOffsetChX_valueChanged(double)

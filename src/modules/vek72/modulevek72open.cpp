@@ -11,6 +11,8 @@
 #include <QMutexLocker>
 #include <QSpinBox>
 
+#include <limits>
+
 #include "modulevek72guihandler.h"
 #include "ui_vek72controls.h"
 #include "ui_vek72info.h"
@@ -122,6 +124,10 @@ void ModuleVek72::preparePanelsForModule(const QString& crate, int slot, int cod
         return;
     panelCrate = crate;
     panelSlot = slot;
+    for (int i = 0; i < panelChannels; ++i) {
+        requestedFrequency[i] = std::numeric_limits<double>::quiet_NaN();
+        achievedShown[i] = std::numeric_limits<double>::quiet_NaN();
+    }
     panelModification = code;
     panelChannelCount = channels;
     const ModificationLimits& lim = limits();

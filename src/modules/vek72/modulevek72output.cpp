@@ -14,6 +14,7 @@
 #include <QSpinBox>
 
 #include <cmath>
+#include <limits>
 
 #include "modulevek72guihandler.h"
 #include "serviceaddress.h"
@@ -142,7 +143,7 @@ ModuleVek72::PanelConfiguration ModuleVek72::readPanels() const
             if (auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", c.number))
                 c.voltage = voltage->value();
             if (auto* frequency = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", c.number))
-                c.frequency = frequency->value();
+                c.frequency = channelFrequencyRequest(c.number, frequency->value());
             if (auto* offset = channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", c.number))
                 c.offset = offset->value();
             if (c.number >= 1 && c.number <= panelChannels)
@@ -252,6 +253,32 @@ bool ModuleVek72::changeWhilePlaying(const PanelConfiguration& panel)
     return sender->changeSignals(signalList, cyclic);
 }
 
+double ModuleVek72::channelFrequencyRequest(int channel, double shown) const
+{
+    if (channel < 1 || channel > panelChannels)
+        return shown;
+    double& asked = requestedFrequency[channel - 1];
+    double& achieved = achievedShown[channel - 1];
+    // A field that no longer shows the achieved frequency has been edited (by the operator, the
+    // common controls, remote control, a setup or the frequency ceiling): its value is the request.
+    if (std::isnan(achieved) || std::isnan(asked) || shown != achieved) {
+        asked = shown;
+        achieved = std::numeric_limits<double>::quiet_NaN();
+    }
+    return asked;
+}
+
+void ModuleVek72::showFrequencyRequest(QDoubleSpinBox* box, int channel) const
+{
+    if (!box || channel < 1 || channel > panelChannels)
+        return;
+    const double asked = requestedFrequency[channel - 1];
+    const bool differs = !std::isnan(achievedShown[channel - 1]) && !std::isnan(asked) && asked != box->value();
+    box->setProperty("frequencyRequest",
+                     differs ? QStringLiteral("Задано: %1 Гц").arg(QLocale::c().toString(asked, 'g', 12)) : QString());
+    updateFieldTip(box);
+}
+
 void ModuleVek72::showAchievedFrequencies()
 {
     QList<QPair<int, double>> achieved;
@@ -264,14 +291,18 @@ void ModuleVek72::showAchievedFrequencies()
         const double scale = std::pow(10.0, accuracyFreq);
         for (const auto& entry : achieved) {
             auto* box = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", entry.first);
-            if (!box || !box->isEnabled())
+            if (!box || !box->isEnabled() || entry.first < 1 || entry.first > panelChannels)
                 continue;
-            // Rounded half away from zero to the shown decimals, within 1 Hz and the ceiling.
+            // Rounded half away from zero to the shown decimals, within 1 Hz and the ceiling. The
+            // field shows what plays; the channel keeps the frequency asked for, which the next
+            // start plans from again, so that frequencies never drift from one start to the next.
             const double shown = qBound(1.0, std::round(entry.second * scale) / scale, double(maxFrequency));
-            if (box->value() == shown)
-                continue;
-            setQuietly(skipChannelFrequency, box, shown);
-            syncCommonFrequency(box);
+            if (box->value() != shown) {
+                setQuietly(skipChannelFrequency, box, shown);
+                syncCommonFrequency(box);
+            }
+            achievedShown[entry.first - 1] = box->value();
+            showFrequencyRequest(box, entry.first);
         }
         return 0;
     });

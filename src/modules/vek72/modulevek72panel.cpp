@@ -196,3 +196,14 @@ void ModuleVek72::loadCustomGroup(int channel)
     settingsUi->doubleSpinBoxCustomFrequency->setValue(custom.frequency);
     settingsUi->spinBoxCustomOffset->setValue(qRound(custom.offset * 1000));
 }
+
+void ModuleVek72::updateFieldTip(QWidget* field) const
+{
+    if (!field)
+        return;
+    if (!field->property("formTip").isValid())
+        field->setProperty("formTip", field->toolTip());
+    const QString base = field->property("formTip").toString();
+    const QString asked = field->property("frequencyRequest").toString();
+    field->setToolTip(asked.isEmpty() ? base : base.isEmpty() ? asked : asked + QLatin1Char('\n') + base);
+}

@@ -119,7 +119,8 @@ setups::PanelSetup ModuleVek72::readSetup() const
         // Item 0 is the one-tenth range, item 1 the full range, whatever their labels.
         channel.range = range->currentIndex() == 0 ? setups::Range::Tenth : setups::Range::Full;
         channel.voltage = voltage->value();
-        channel.frequency = frequency->value();
+        // The frequency asked for, not the achieved one the field may show after a start.
+        channel.frequency = channelFrequencyRequest(n, frequency->value());
         channel.offset = offset->value();
         if (customSignalsEnabled) {
             const ChannelSignal& custom = customSignals[n - 1];
