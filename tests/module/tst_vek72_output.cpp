@@ -16,52 +16,10 @@
 #include "modulesendervek72.h"
 #include "modulevek72guihandler.h"
 #include "operatorbench.h"
+#include "played.h"
 #include "synthesis.h"
 
 namespace {
-
-const QString crateA = QStringLiteral("4B210736");
-
-// The last frames the module played, one column per enabled channel, in volts.
-struct Played
-{
-    QStringList channels;            // "ch1", "ch3", ...
-    QVector<QVector<double>> columns;
-    int frames() const { return columns.isEmpty() ? 0 : columns.first().size(); }
-};
-
-Played capture(VekdRunner& service, int slot, int frames)
-{
-    Played played;
-    QTemporaryDir dir;
-    const QString path = dir.filePath("frames.csv");
-    if (service.vekctl({"capture", "--crate", crateA, "--slot", QString::number(slot), "--frames",
-                        QString::number(frames), "--out", path}) != 0)
-        return played;
-    const QList<QByteArray> lines = apptest::readFile(path).split('\n');
-    played.channels = QString::fromLatin1(lines.value(0)).split(',');
-    played.columns.resize(played.channels.size());
-    for (int i = 1; i < lines.size(); ++i) {
-        if (lines.at(i).isEmpty())
-            continue;
-        const QList<QByteArray> cells = lines.at(i).split(',');
-        if (cells.size() != played.channels.size())
-            continue;
-        for (int c = 0; c < cells.size(); ++c)
-            played.columns[c].append(cells.at(c).toDouble());
-    }
-    return played;
-}
-
-QJsonObject moduleOf(VekdRunner& service, int slot = 3)
-{
-    return benchstatus::module(benchstatus::status(service), crateA, slot);
-}
-
-qint64 counter(const QJsonObject& module, const char* name)
-{
-    return qint64(module.value("counters").toObject().value(QLatin1String(name)).toDouble(-1));
-}
 
 // Frequency of a periodic column from its rising crossings of the mean, in cycles per frame.
 double cyclesPerFrame(const QVector<double>& v)
