@@ -3,6 +3,9 @@
 // asks for on its thread and which are done here on the window's thread, as the selectors do.
 #include "mainwindow.h"
 
+#include <QLabel>
+#include <QStatusBar>
+
 #include <QComboBox>
 #include <QEventLoop>
 #include <QLabel>
@@ -40,7 +43,10 @@ void MainWindow::startRemoteControl()
     connect(remoteThread, &QThread::finished, remoteServer, &QObject::deleteLater);
     connect(remoteServer, &RemoteServer::listening, this, [this](const QString& address, quint16 port) {
         remoteAddress = QStringLiteral("%1:%2").arg(address).arg(port);
-        infoLabel->setText(QStringLiteral("Удалённое управление: %1").arg(remoteAddress));
+        // A label of its own at the right of the status bar: the other labels carry what comes and goes.
+        auto* remoteLabel = new QLabel(QStringLiteral("Удалённое управление: %1").arg(remoteAddress));
+        remoteLabel->setObjectName(QStringLiteral("labelRemoteControl"));
+        statusBar()->addPermanentWidget(remoteLabel);
     });
     remoteThread->start();
     QMetaObject::invokeMethod(remoteServer, "listen", Qt::QueuedConnection, Q_ARG(QString, remote.address),

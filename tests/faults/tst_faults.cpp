@@ -80,9 +80,19 @@ private:
 
 // The built-in bench and the program's window against it, with the journal and its error boxes as
 // the program has them.
+// Remote control stays off: these windows are about the module's faults.
+struct QuietSettings
+{
+    explicit QuietSettings(const apptest::WorkingDirectory& cwd)
+    {
+        QSettings(cwd.iniPath(), QSettings::IniFormat).setValue(QStringLiteral("Remote/Enabled"), false);
+    }
+};
+
 struct FaultBench
 {
     apptest::WorkingDirectory cwd;
+    QuietSettings quiet{cwd};
     VekdRunner vekd;
     const bool serviceUp = vekd.start();
     std::unique_ptr<MainWindow> window{new MainWindow};

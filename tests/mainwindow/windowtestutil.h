@@ -49,8 +49,12 @@ struct WindowInDirectory
             else
                 cwd.writeGlobal(it.key(), it.value());
         }
-        // Remote control on any free port: tests running side by side do not contend for 5025.
-        QSettings(cwd.iniPath(), QSettings::IniFormat).setValue(QStringLiteral("Remote/Port"), 0);
+        // Remote control is not what these windows are about: off, unless a test says otherwise (and
+        // then on any free port, so that tests running side by side do not contend for 5025).
+        QSettings ini(cwd.iniPath(), QSettings::IniFormat);
+        if (!ini.contains(QStringLiteral("Remote/Enabled")))
+            ini.setValue(QStringLiteral("Remote/Enabled"), false);
+        ini.setValue(QStringLiteral("Remote/Port"), 0);
         window.reset(new MainWindow);
     }
 };

@@ -33,6 +33,12 @@ class QSettings;
 class QWidget;
 class ModuleVek72GuiHandler;
 
+// "3 канала", "1 канал", "5 каналов"; "64 кГц", "1.5 кГц".
+QString channelCountText(int channels);
+QString rateText(double hertz);
+// The DAC rate of a rate selector item ("192 кГц" 192000 ...); 0 for any other text.
+double dacRateOfItem(const QString& itemText);
+
 namespace setups {
 struct PanelSetup;
 struct ModuleCapacity;
@@ -279,6 +285,9 @@ private:
     double channelFrequencyRequest(int channel, double shown) const;
     // The field's tool tip tells the frequency asked for while it shows another (achieved) one.
     void showFrequencyRequest(QDoubleSpinBox* box, int channel) const;
+    // The output rate per channel that the channels switched on get at the chosen DAC rate, in the
+    // settings panel ("48 кГц на канал").
+    void showOutputRate();
     // A field's tool tip: what it says of itself, after what it tells of the frequency asked for.
     void updateFieldTip(QWidget* field) const;
     // One information line (journal and status bar) on what plays: "<what>: 3 канала, 64 кГц на

@@ -356,6 +356,7 @@ void ModuleVek72::syncAllChannelsBox(QGroupBox* reference)
     for (QGroupBox* group : groups)
         checked += group->isChecked() ? 1 : 0;
     maxFrequency = frequencyCeilingFor(checked);
+    showOutputRate();
 
     // A field above the new ceiling is clamped by the widget. The common and channel fields announce
     // that change: it is no edit of the operator's (as an edit of the common field, it would go into

@@ -34,7 +34,10 @@ void ModuleVek72::on_comboBoxMode_currentIndexChanged(int)
 
 void ModuleVek72::on_comboBoxDacFreq_currentIndexChanged(int)
 {
-    onPanels([this] { return restartWhenOn(); });
+    onPanels([this] {
+        showOutputRate();
+        return restartWhenOn();
+    });
 }
 
 void ModuleVek72::on_pushButtonStartStop_toggled(bool checked)

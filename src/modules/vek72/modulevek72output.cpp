@@ -28,8 +28,9 @@ namespace {
 const char* const cyclicModeText = "Циклический автогенератор";
 constexpr double sqrt2 = 1.4142135623730951;
 
-// The DAC rate of a rate selector item; 0 for any other text.
-double dacRate(const QString& itemText)
+} // namespace
+
+double dacRateOfItem(const QString& itemText)
 {
     if (itemText == QStringLiteral("192 кГц"))
         return 192000.0;
@@ -39,8 +40,6 @@ double dacRate(const QString& itemText)
         return 48000.0;
     return 0.0;
 }
-
-} // namespace
 
 QString channelCountText(int channels)
 {
@@ -202,7 +201,7 @@ bool ModuleVek72::buildOutput(bool cyclic, const PanelConfiguration& panel, QLis
     }
     config.outputMode = cyclic ? 0 : 1;
     config.dacEnable = 1;
-    const double rate = dacRate(panel.rateText);
+    const double rate = dacRateOfItem(panel.rateText);
     if (rate == 0.0) {
         qCritical().noquote() << QStringLiteral("Недопустимый индекс частоты ЦАП %1").arg(uint(panel.rateIndex));
         return false;

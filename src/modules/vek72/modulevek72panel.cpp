@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QSharedPointer>
 #include <QSpinBox>
@@ -206,4 +207,18 @@ void ModuleVek72::updateFieldTip(QWidget* field) const
     const QString base = field->property("formTip").toString();
     const QString asked = field->property("frequencyRequest").toString();
     field->setToolTip(asked.isEmpty() ? base : base.isEmpty() ? asked : asked + QLatin1Char('\n') + base);
+}
+
+void ModuleVek72::showOutputRate()
+{
+    auto* label = channelwidgets::named<QLabel>(settingsHost, "labelOutputRate");
+    if (!label)
+        return;
+    int on = 0;
+    for (QGroupBox* group : channelWidgets<QGroupBox>("^groupBoxCh[1-%1]$"))
+        on += group->isChecked() ? 1 : 0;
+    // The module splits its DAC rate between the channels switched on, rounded up to 1, 2, 4 or 8.
+    const int shares = on <= 1 ? 1 : on <= 2 ? 2 : on <= 4 ? 4 : 8;
+    const double rate = dacRateOfItem(settingsUi->comboBoxDacFreq->currentText());
+    label->setText(rate > 0 && on > 0 ? QStringLiteral("%1 на канал").arg(rateText(rate / shares)) : QString());
 }
