@@ -55,6 +55,8 @@ public:
     Selection selectModule(const QString& crate, int slot) override;
     bool currentModule(QString* crate, int* slot) override;
     void identity(QString* name, QString* serial) override;
+    SetupResult saveSetup(const QString& file, int number) override;
+    SetupResult recallSetup(const QString& file, int number) override;
 
 public slots:
     void readyCrate(QList<Engine::Crate>& listCrate);

@@ -2,6 +2,10 @@
 // the settings, stopped before the engine; and the window's part of the commands, which the server
 // asks for on its thread and which are done here on the window's thread, as the selectors do.
 #include "mainwindow.h"
+#include "module.h"
+#include "setupstore.h"
+#include <QDebug>
+#include <QFileInfo>
 
 #include <QLabel>
 #include <QStatusBar>
@@ -187,4 +191,36 @@ void MainWindow::identity(QString* name, QString* serial)
     }, CurrentModule{});
     *name = current.known ? current.name : QStringLiteral("VEK72");
     *serial = current.known && !current.serial.isEmpty() ? current.serial : QStringLiteral("?");
+}
+
+RemoteHost::SetupResult MainWindow::saveSetup(const QString& file, int number)
+{
+    SetupStore* store = setupStore();
+    if (!store || !engine->moduleObject()->isOpened())
+        return SetupResult::NoModule;
+    QString error;
+    const bool saved = number > 0 ? store->saveNumbered(number, &error) : store->save(store->pathFor(file), &error);
+    if (saved)
+        return SetupResult::Done;
+    qWarning().noquote() << error;
+    return SetupResult::Failed;
+}
+
+RemoteHost::SetupResult MainWindow::recallSetup(const QString& file, int number)
+{
+    SetupStore* store = setupStore();
+    if (!store || !engine->moduleObject()->isOpened())
+        return SetupResult::NoModule;
+    const QString path = number > 0 ? store->numberedPath(number) : store->pathFor(file);
+    if (!QFileInfo::exists(path))
+        return SetupResult::NotFound;
+    QStringList notes;
+    QString error;
+    const bool opened = number > 0 ? store->recallNumbered(number, &notes, &error) : store->open(path, &notes, &error);
+    if (!notes.isEmpty())
+        qWarning().noquote() << SetupStore::notesText(path, notes);
+    if (opened)
+        return SetupResult::Done;
+    qWarning().noquote() << error;
+    return SetupResult::Failed;
 }

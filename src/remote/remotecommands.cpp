@@ -229,6 +229,52 @@ void defineRemoteCommands(scpi::CommandTable& table, Module* module, RemoteHost*
             m.module->requestOutput(false);
     });
 
+    // Setups: *SAV/*RCL n (1..9) and named files.
+    const auto setupOutcome = [](Call& c, RemoteHost::SetupResult result) {
+        switch (result) {
+        case RemoteHost::SetupResult::Done: break;
+        case RemoteHost::SetupResult::NotFound: c.fail(scpi::FileNameNotFound); break;
+        case RemoteHost::SetupResult::Failed: c.fail(scpi::MassStorageError); break;
+        case RemoteHost::SetupResult::NoModule: c.fail(scpi::HardwareMissing); break;
+        }
+    };
+    const auto numbered = [m, setupOutcome](bool save) {
+        return [m, setupOutcome, save](Call& c) {
+            double number = 0;
+            if (!c.expect(1) || !c.number(0, scpi::Unit::None, &number) || !m.moduleOpen(c))
+                return;
+            if (number != std::round(number) || number < 1 || number > 9) {
+                c.fail(scpi::DataOutOfRange);
+                return;
+            }
+            if (!m.host) {
+                c.fail(scpi::HardwareMissing);
+                return;
+            }
+            setupOutcome(c, save ? m.host->saveSetup(QString(), int(number)) : m.host->recallSetup(QString(), int(number)));
+        };
+    };
+    table.define("*SAV", numbered(true));
+    table.define("*RCL", numbered(false));
+    const auto named = [m, setupOutcome](bool save) {
+        return [m, setupOutcome, save](Call& c) {
+            QString file;
+            if (!c.expect(1) || !c.string(0, &file) || !m.moduleOpen(c))
+                return;
+            if (file.trimmed().isEmpty()) {
+                c.fail(scpi::IllegalParameterValue);
+                return;
+            }
+            if (!m.host) {
+                c.fail(scpi::HardwareMissing);
+                return;
+            }
+            setupOutcome(c, save ? m.host->saveSetup(file, 0) : m.host->recallSetup(file, 0));
+        };
+    };
+    table.define("MMEMory:STORe:STATe", named(true));
+    table.define("MMEMory:LOAD:STATe", named(false));
+
     // The module and the window.
     table.define("SYSTem:CHANnel:COUNt", {}, [m](Call& c) {
         QVariant count;

@@ -19,6 +19,8 @@ QString errorText(int code)
     case TooMuchData: return QStringLiteral("Too much data");
     case IllegalParameterValue: return QStringLiteral("Illegal parameter value");
     case HardwareMissing: return QStringLiteral("Hardware missing");
+    case MassStorageError: return QStringLiteral("Mass storage error");
+    case FileNameNotFound: return QStringLiteral("File name not found");
     case QueueOverflow: return QStringLiteral("Queue overflow");
     default: return QStringLiteral("Unknown error");
     }

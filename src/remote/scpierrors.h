@@ -23,6 +23,8 @@ enum ErrorCode {
     TooMuchData = -223,
     IllegalParameterValue = -224,
     HardwareMissing = -241,
+    MassStorageError = -250,
+    FileNameNotFound = -256,
     QueueOverflow = -350,
 };
 

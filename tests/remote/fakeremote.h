@@ -122,6 +122,16 @@ public:
         *name = slot > 0 ? QStringLiteral("VEK72-1-8") : QStringLiteral("VEK72");
         *serial = slot > 0 ? QStringLiteral("72A10419") : QStringLiteral("?");
     }
+    // Setups: what was asked, as "save setup-3" / "recall name.vek72"; files named "missing" are not there.
+    QStringList setups;
+    SetupResult saveSetup(const QString& file, int number) override { return setup("save", file, number); }
+    SetupResult recallSetup(const QString& file, int number) override { return setup("recall", file, number); }
+    SetupResult setup(const char* what, const QString& file, int number)
+    {
+        const QString name = number > 0 ? QStringLiteral("setup-%1").arg(number) : file;
+        setups << QStringLiteral("%1 %2").arg(QLatin1String(what), name);
+        return name.contains(QLatin1String("missing")) ? SetupResult::NotFound : SetupResult::Done;
+    }
 };
 
 #endif

@@ -111,6 +111,7 @@ private slots:
     void holdsAndWaits_data();
     void holdsAndWaits();
     void errorsAreReportedForTheJournal();
+    void setupCommands();
 };
 
 void TestRemoteSession::commands_data()
@@ -228,6 +229,23 @@ void TestRemoteSession::commands()
     QCOMPARE(rig.run(lines), answers);
     QCOMPARE(rig.module.log(), calls);
     QCOMPARE(rig.errorsLeft(), errors);
+}
+
+// *SAV/*RCL by number and MMEMory by file go to the window's setups; a number outside 1..9 and a
+// file that is not there are errors, and nothing is asked without a module.
+void TestRemoteSession::setupCommands()
+{
+    Rig rig({});
+    rig.run({ "*SAV 3", "*RCL 3", "MMEM:STOR:STAT \"bench.vek72\"", "MMEMORY:LOAD:STATE \"bench.vek72\"",
+              "*SAV 10", "*RCL 0.5", "MMEM:LOAD:STAT \"missing.vek72\"", "MMEM:STOR:STAT \"\"" });
+    QCOMPARE(rig.host.setups, (QStringList{ "save setup-3", "recall setup-3", "save bench.vek72", "recall bench.vek72",
+                                            "recall missing.vek72" }));
+    QCOMPARE(rig.errorsLeft(), (QStringList{ "-222,\"Data out of range\"", "-222,\"Data out of range\"",
+                                             "-256,\"File name not found\"", "-224,\"Illegal parameter value\"" }));
+    Rig closed({ "closed" });
+    closed.run({ "*SAV 1", "*RCL 1" });
+    QVERIFY(closed.host.setups.isEmpty());
+    QCOMPARE(closed.errorsLeft(), repeated(2, "-241,\"Hardware missing\""));
 }
 
 void TestRemoteSession::holdsAndWaits_data()

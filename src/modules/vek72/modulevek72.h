@@ -288,6 +288,8 @@ private:
     // The output rate per channel that the channels switched on get at the chosen DAC rate, in the
     // settings panel ("48 кГц на канал").
     void showOutputRate();
+    // Whether a remote value for a channel's voltage or offset would take it past the voltage limit.
+    bool exceedsVoltageLimit(const QString& key, int channel, double number, bool special) const;
     // A field's tool tip: what it says of itself, after what it tells of the frequency asked for.
     void updateFieldTip(QWidget* field) const;
     // One information line (journal and status bar) on what plays: "<what>: 3 канала, 64 кГц на

@@ -347,6 +347,8 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
     const double number = value.toDouble(&isNumber);
     if (!isNumber || !std::isfinite(number))
         return SettingResult::OutOfRange;
+    if (exceedsVoltageLimit(key, channel, number, special))
+        return SettingResult::OutOfRange;
     if (special) {
         // The custom signal of the channel, through the custom group, which then shows it.
         focusChannelForRemote(channel);
@@ -365,6 +367,33 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
     auto* box = key == QLatin1String("offset") ? channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", channel)
                                                 : channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", channel);
     return usable(box) ? setField(box, number, changed) : SettingResult::SettingsConflict;
+}
+
+bool ModuleVek72::exceedsVoltageLimit(const QString& key, int channel, double number, bool special) const
+{
+    const int limit = voltageLimitMv.load();
+    if (limit <= 0 || (key != QLatin1String("voltage") && key != QLatin1String("offset")))
+        return false;
+    const bool isVoltage = key == QLatin1String("voltage");
+    double peak = 0.0;   // mV, the channel's with the new value
+    if (special) {
+        const ChannelSignal& custom = customSignals[channel - 1];
+        const double amplitude = isVoltage ? number : custom.amplitude;
+        const double offset = isVoltage ? custom.offset : number;
+        peak = 1000.0 * (std::abs(offset) + (custom.shape == ChannelSignal::Line ? 0.0 : std::abs(amplitude)));
+    } else {
+        auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel);
+        auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel);
+        auto* offset = channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", channel);
+        if (!typeCombo || !voltage || !offset)
+            return false;
+        const double millivolts = isVoltage ? number * 1000.0 : voltage->value();
+        if (voltageTypeFromText(typeCombo->currentText()) == VoltageTypeDc)
+            peak = isVoltage ? std::abs(millivolts) : 0.0;
+        else
+            peak = std::abs((isVoltage ? offset->value() : number) * 1000.0) + millivolts * std::sqrt(2.0);
+    }
+    return peak > limit;
 }
 
 QVariant ModuleVek72::readOnPanels(const QString& key, int channel) const
