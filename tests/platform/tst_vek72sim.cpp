@@ -7,6 +7,8 @@
 
 #include <QtTest>
 
+#include <cmath>
+
 using namespace vekd;
 using vekproto::ModuleConfig;
 
@@ -30,6 +32,9 @@ uint32_t word(unsigned ch, unsigned code) { return (vekproto::kWordTag << 24) | 
 
 // What a code puts out on a full-range channel of modification 1.
 double volts(unsigned code) { return vekproto::codeToVolts(code, {-10, 10}); }
+
+// The code that puts out `v` volts on a full-range channel of modification 1.
+unsigned codeOf(double v) { return unsigned(std::lround((v + 10.0) * 65535.0 / 20.0)); }
 
 Vek72Module module(uint8_t channels = 8, uint8_t modification = 1)
 {
@@ -55,6 +60,13 @@ private Q_SLOTS:
     void underrunsAreCountedOncePerStarvation();
     void roomForAWaitingSender();
     void captureKeepsOnlyTheLastFrames();
+    void pageSwitches_data();
+    void pageSwitches();
+    void switchAtPassEndKeepsAnUnchangedChannelInPhase();
+    void streamCut_data();
+    void streamCut();
+    void streamCutRefusalsAndPosition();
+    void continuityCounters();
 };
 
 void TestVek72Sim::outputRatePerChannelCount_data()
@@ -308,6 +320,254 @@ void TestVek72Sim::captureKeepsOnlyTheLastFrames()
     QCOMPARE(m.stop(100 * kSecond), 0);
     QCOMPARE(m.configure(config({3}, 192000, 1), 100 * kSecond), 0);
     QCOMPARE(m.capture(10).frames, 0u);
+}
+
+// Cyclic pages named by a letter, one channel at 48 kHz: frame f of page A carries code 1000 + f, of
+// page B 2000 + f, of page C 3000 + f; A has 4 frames, B 3, C 5. A script of operations runs on the
+// module's own clock, and what played is told back frame by frame ("A0 A1 B0 ...").
+void TestVek72Sim::pageSwitches_data()
+{
+    QTest::addColumn<QString>("script"); // "send X", "switch FLAGS", "play FRAMES", "stop"; "=CODE" expects a code
+    QTest::addColumn<QString>("played");
+    QTest::addColumn<int>("scheduledWords"); // still scheduled at the end
+    QTest::addColumn<int>("pageSwitches");
+    QTest::newRow("at the end of the pass, not before")
+        << "send A; switch 0; play 6; send B; switch 1; play 6" << "A0 A1 A2 A3 A0 A1 A2 A3 B0 B1 B2 B0" << 0 << 1;
+    QTest::newRow("scheduled until the pass ends")
+        << "send A; switch 0; play 1; send B; switch 1; play 2" << "A0 A1 A2" << 3 << 0;
+    QTest::newRow("at a pass boundary at once")
+        << "send A; switch 0; play 4; send B; switch 1" << "A0 A1 A2 A3" << 0 << 1;
+    QTest::newRow("a later send leaves the scheduled page")
+        << "send A; switch 0; play 1; send B; switch 1; send C; play 5; switch 0; play 3"
+        << "A0 A1 A2 A3 B0 B1 C0 C1 C2" << 0 << 2;
+    QTest::newRow("a later switch with the flag replaces the scheduled page")
+        << "send A; switch 0; play 1; send B; switch 1; send C; switch 1; play 5" << "A0 A1 A2 A3 C0 C1" << 0 << 1;
+    QTest::newRow("flags 0 with nothing loaded: the scheduled page at once")
+        << "send A; switch 0; play 1; send B; switch 1; switch 0; play 3" << "A0 B0 B1 B2" << 0 << 1;
+    QTest::newRow("flags 0 takes the loading page and drops the scheduled one")
+        << "send A; switch 0; play 1; send B; switch 1; send C; switch 0; play 8" << "A0 C0 C1 C2 C3 C4 C0 C1 C2" << 0 << 1;
+    QTest::newRow("nothing loaded: the scheduled page stays")
+        << "send A; switch 0; play 1; send B; switch 1; switch 1=-115; play 5" << "A0 A1 A2 A3 B0 B1" << 0 << 1;
+    QTest::newRow("a stop drops the scheduled page")
+        << "send A; switch 0; play 1; send B; switch 1; stop; switch 0; play 6" << "A0 A0 A1 A2 A3 A0 A1" << 0 << 0;
+    QTest::newRow("stopped: the flag counts as 0") << "send A; switch 1; play 5" << "A0 A1 A2 A3 A0" << 0 << 0;
+    QTest::newRow("other flag bits are refused, the loading page kept")
+        << "send A; switch 0; play 1; send B; switch 2=-109; switch 3=-109; play 4; switch 1; play 3"
+        << "A0 A1 A2 A3 A0 A1 A2 A3" << 0 << 1;
+    QTest::newRow("nothing to switch to") << "switch 1=-115; send A; switch 0; switch 0=-115; play 2" << "A0 A1" << 0 << 0;
+}
+
+void TestVek72Sim::pageSwitches()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, played);
+    QFETCH(int, scheduledWords);
+    QFETCH(int, pageSwitches);
+    Vek72Module m = module();
+    QCOMPARE(m.configure(config({0}, 48000, 0), 0), 0);
+    const QMap<QString, unsigned> lengths{{"A", 4}, {"B", 3}, {"C", 5}};
+    // The clock counts frame periods from the last start, so that every "play" plays exactly that many.
+    Nanos startedAt = 0;
+    uint64_t periods = 0;
+    auto at = [&] { return startedAt + Nanos((periods * kSecond + 47999) / 48000); };
+    for (const QString& step : script.split("; ")) {
+        const QStringList parts = step.section('=', 0, 0).split(' ');
+        const int expected = step.contains('=') ? step.section('=', 1).toInt() : 0;
+        const QString& op = parts[0];
+        int rc = 0;
+        if (op == "send") {
+            std::vector<uint32_t> page;
+            const unsigned base = 1000 * unsigned(parts[1][0].unicode() - 'A' + 1);
+            for (unsigned f = 0; f < lengths[parts[1]]; ++f) page.push_back(word(0, base + f));
+            rc = int(m.send(page.data(), uint32_t(page.size()), uint32_t(page.size()), at()));
+            QCOMPARE(rc, int(page.size()));
+            continue;
+        } else if (op == "switch") {
+            const bool wasRunning = m.running();
+            rc = m.switchPage(at(), parts[1].toUInt());
+            if (!wasRunning && m.running()) {
+                startedAt = at();
+                periods = 0;
+            }
+        } else if (op == "play") {
+            periods += parts[1].toUInt();
+            m.advance(at());
+        } else if (op == "stop") {
+            rc = m.stop(at());
+        }
+        QVERIFY2(rc == expected, qPrintable(QString("%1 answered %2").arg(step).arg(rc)));
+    }
+    const Vek72Capture cap = m.capture(uint32_t(m.counters().framesPlayed));
+    QStringList frames;
+    for (double v : cap.volts) {
+        const unsigned code = codeOf(v);
+        frames << QString("%1%2").arg(QChar('A' + int(code / 1000) - 1)).arg(code % 1000);
+    }
+    QCOMPARE(frames.join(' '), played);
+    QCOMPARE(int(m.scheduledPageWords()), scheduledWords);
+    QCOMPARE(int(m.counters().pageSwitches), pageSwitches);
+}
+
+// Two sines of whole periods: channel 1 keeps 1 kHz, channel 2 goes from 1 V to 200 Hz. Scheduled in
+// the middle of a pass and played in uneven steps, channel 1 fits one sine across the switch and
+// channel 2 changes exactly where the pass ends; output never stopped.
+void TestVek72Sim::switchAtPassEndKeepsAnUnchangedChannelInPhase()
+{
+    Vek72Module m = module();
+    QCOMPARE(m.configure(config({0, 1}, 96000, 0), 0), 0); // 48000 frames per second
+    auto sine = [](double hz, uint64_t f) { return 5.0 * std::sin(2 * M_PI * hz * double(f) / 48000.0); };
+    auto page = [&](uint64_t frames, bool changed) {
+        std::vector<uint32_t> words;
+        for (uint64_t f = 0; f < frames; ++f)
+            words.insert(words.end(), {word(0, codeOf(sine(1000, f))), word(1, codeOf(changed ? sine(200, f) : 1.0))});
+        return words;
+    };
+    const std::vector<uint32_t> a = page(480, false), b = page(720, true); // 10 and 15 periods of 1 kHz
+    auto at = [](uint64_t frames) { return Nanos((frames * kSecond + 47999) / 48000); };
+    QCOMPARE(m.send(a.data(), uint32_t(a.size()), uint32_t(a.size()), 0), int64_t(a.size()));
+    QCOMPARE(m.switchPage(0), 0);
+    m.advance(at(1234));
+    QCOMPARE(m.send(b.data(), uint32_t(b.size()), uint32_t(b.size()), at(1234)), int64_t(b.size()));
+    QCOMPARE(m.switchPage(at(1234), VEK72_SWITCH_AT_PASS_END), 0);
+    QCOMPARE(m.scheduledPageWords(), uint32_t(b.size()));
+    for (uint64_t f = 1234; f < 5000; f += 1 + f % 97) m.advance(at(f));
+    m.advance(at(5000));
+    QCOMPARE(m.counters().framesPlayed, uint64_t(5000));
+    QCOMPARE(m.playingPageWords(), uint32_t(b.size()));
+    const Vek72Capture cap = m.capture(5000);
+    QCOMPARE(cap.frames, 5000u);
+    const uint64_t switchAt = 1440; // the end of the third pass of the old page
+    const double lsb = 20.0 / 65535;
+    for (uint64_t f = 0; f < 5000; ++f) {
+        QVERIFY2(std::abs(cap.volts[2 * f] - sine(1000, f)) <= lsb, qPrintable(QString("channel 1, frame %1").arg(f)));
+        const double expect = f < switchAt ? 1.0 : sine(200, f - switchAt);
+        QVERIFY2(std::abs(cap.volts[2 * f + 1] - expect) <= lsb, qPrintable(QString("channel 2, frame %1").arg(f)));
+    }
+    QCOMPARE(m.counters().starts, uint64_t(1));
+    QCOMPARE(m.counters().stops, uint64_t(0));
+    QCOMPARE(m.counters().pageSwitches, uint64_t(1));
+}
+
+// A FIFO holding 900 frames and one word more of two channels (24000 frames per second), 100 frames
+// played: a cut keeps the head in whole frames; then 10 frames sent at once play right after the kept
+// ones, without an underrun.
+void TestVek72Sim::streamCut_data()
+{
+    QTest::addColumn<uint>("keepWords");
+    QTest::addColumn<int>("kept");
+    QTest::newRow("nothing") << 0u << 0;
+    QTest::newRow("less than a frame") << 1u << 0;
+    QTest::newRow("rounded down to a frame") << 301u << 300;
+    QTest::newRow("every whole frame") << 1800u << 1800;
+    QTest::newRow("more than it holds: not the partial frame") << 0xFFFFFFFFu << 1800;
+}
+
+void TestVek72Sim::streamCut()
+{
+    QFETCH(uint, keepWords);
+    QFETCH(int, kept);
+    Vek72Module m = module();
+    QCOMPARE(m.configure(config({0, 1}, 48000, 1), 0), 0);
+    auto at = [](uint64_t frames) { return Nanos((frames * kSecond + 23999) / 24000); };
+    std::vector<uint32_t> data;
+    for (unsigned f = 0; f < 1000; ++f) data.insert(data.end(), {word(0, f), word(1, 60000 - f)});
+    data.push_back(word(0, 9999)); // half a frame
+    QCOMPARE(m.send(data.data(), uint32_t(data.size()), uint32_t(data.size()), 0), int64_t(data.size()));
+    QCOMPARE(m.streamStart(0), 0);
+    m.advance(at(100));
+    uint64_t next = 0;
+    QCOMPARE(m.streamCut(keepWords, at(100), &next), kept);
+    QCOMPARE(next, uint64_t(100 + kept / 2));
+    QCOMPARE(m.fifoWords(), uint32_t(kept));
+    std::vector<uint32_t> more;
+    for (unsigned f = 0; f < 10; ++f) more.insert(more.end(), {word(0, 20000 + f), word(1, 30000 + f)});
+    QCOMPARE(m.send(more.data(), 20, 20, at(100)), int64_t(20));
+    m.advance(at(next + 10));
+    QCOMPARE(m.counters().underruns, uint64_t(0));
+    QCOMPARE(m.counters().framesPlayed, next + 10);
+    const Vek72Capture cap = m.capture(uint32_t(next + 10));
+    for (uint64_t f = 0; f < next + 10; ++f) {
+        const unsigned expect = f < next ? unsigned(f) : 20000 + unsigned(f - next);
+        QVERIFY2(codeOf(cap.volts[2 * f]) == expect, qPrintable(QString("frame %1").arg(f)));
+    }
+    m.advance(at(next + 11)); // and then the FIFO runs dry
+    QCOMPARE(m.counters().underruns, uint64_t(1));
+    QCOMPARE(m.counters().starts, uint64_t(1));
+    QCOMPARE(m.counters().stops, uint64_t(0));
+}
+
+// The cut needs running streaming output; the position counts frames of the stream, not frame periods
+// of an underrun, and begins anew with each start.
+void TestVek72Sim::streamCutRefusalsAndPosition()
+{
+    Vek72Module m = module();
+    uint64_t next = 77;
+    QCOMPARE(m.streamCut(0, 0, &next), VEK72_E_NOT_CONFIGURED);
+    QCOMPARE(m.configure(config({}, 48000, 1), 0), 0);
+    QCOMPARE(m.streamCut(0, 0, &next), VEK72_E_NO_CHANNELS);
+    QCOMPARE(m.configure(config({2}, 48000, 0), 0), 0);
+    QCOMPARE(m.streamCut(0, 0, &next), VEK72_E_WRONG_MODE);
+    QCOMPARE(m.configure(config({2}, 48000, 1), 0), 0);
+    std::vector<uint32_t> data(10, word(2, 5));
+    QCOMPARE(m.send(data.data(), 10, 10, 0), int64_t(10));
+    QCOMPARE(m.streamCut(5, 0, &next), VEK72_E_NOT_RUNNING);
+    QCOMPARE(m.fifoWords(), 10u);
+    QCOMPARE(next, uint64_t(77));
+    QCOMPARE(m.streamStart(0), 0);
+    m.advance(kSecond / 1000); // 48 periods: 10 frames, then an underrun of 38
+    QCOMPARE(m.streamCut(3, kSecond / 1000, &next), 0);
+    QCOMPARE(next, uint64_t(10));
+    QCOMPARE(m.streamCut(3, kSecond / 1000, nullptr), 0);
+    QCOMPARE(m.stop(kSecond), 0);
+    QCOMPARE(m.send(data.data(), 10, 10, kSecond), int64_t(10));
+    QCOMPARE(m.streamStart(kSecond), 0);
+    QCOMPARE(m.streamCut(4, kSecond, &next), 4);
+    QCOMPARE(next, uint64_t(4));
+}
+
+// Starts, stops, the frame periods spent stopped (at the rate of the output that stopped, from the
+// stop to the next start; not over a zeroing configuration or a release) and page switches.
+void TestVek72Sim::continuityCounters()
+{
+    Vek72Module m = module();
+    const uint32_t w[] = {word(0, 1), word(1, 2), word(0, 3), word(1, 4)};
+    auto counts = [&m] {
+        const Vek72Counters& k = m.counters();
+        return QString("%1 %2 %3 %4").arg(k.starts).arg(k.stops).arg(k.stoppedFramePeriods).arg(k.pageSwitches);
+    };
+    QCOMPARE(m.configure(config({0, 1}, 48000, 0), 0), 0); // 24000 frame periods a second
+    QCOMPARE(m.send(w, 4, 4, 0), int64_t(4));
+    QCOMPARE(m.switchPage(0), 0);
+    QCOMPARE(m.send(w, 2, 2, kSecond), int64_t(2));
+    QCOMPARE(m.switchPage(kSecond), 0); // while running: a page switch, not a start
+    QCOMPARE(counts(), QString("1 0 0 1"));
+    QCOMPARE(m.stop(2 * kSecond), 0);
+    QCOMPARE(m.stoppedStretchFrames(2 * kSecond + kSecond / 4), uint64_t(6000));
+    // a full restart at another rate: the stop is counted at the rate that stopped
+    QCOMPARE(m.configure(config({0}, 192000, 1), 2 * kSecond + kSecond / 10), 0);
+    QCOMPARE(m.send(w, 1, 1, 2 * kSecond + kSecond / 10), int64_t(1));
+    QCOMPARE(m.streamStart(2 * kSecond + kSecond / 2), 0);
+    QCOMPARE(counts(), QString("2 1 12000 1"));
+    QCOMPARE(m.stoppedStretchFrames(3 * kSecond), uint64_t(0));
+    // stopped, then the zeroing configuration: no gap counted, however long it lasts
+    QCOMPARE(m.stop(3 * kSecond), 0);
+    QCOMPARE(m.configure(config({}, 48000, 0), 4 * kSecond), 0);
+    QCOMPARE(m.stoppedStretchFrames(5 * kSecond), uint64_t(0));
+    QCOMPARE(m.configure(config({0, 1}, 48000, 0), 5 * kSecond), 0);
+    QCOMPARE(m.send(w, 4, 4, 5 * kSecond), int64_t(4));
+    QCOMPARE(m.switchPage(6 * kSecond), 0);
+    QCOMPARE(counts(), QString("3 2 12000 1"));
+    // the client lets go while output runs: a stop, and no gap up to the next client's start
+    m.release(7 * kSecond);
+    QCOMPARE(counts(), QString("3 3 12000 1"));
+    QCOMPARE(m.configure(config({0, 1}, 48000, 0), 8 * kSecond), 0);
+    QCOMPARE(m.send(w, 4, 4, 8 * kSecond), int64_t(4));
+    QCOMPARE(m.switchPage(9 * kSecond), 0);
+    QCOMPARE(counts(), QString("4 3 12000 1"));
+    // a stop and a start of the same page: one stretch of a quarter second
+    QCOMPARE(m.stop(10 * kSecond), 0);
+    QCOMPARE(m.switchPage(10 * kSecond + kSecond / 4), 0);
+    QCOMPARE(counts(), QString("5 4 18000 1"));
 }
 
 QTEST_GUILESS_MAIN(TestVek72Sim)
