@@ -7,8 +7,9 @@
  * and calls VEK72_Configure, which fills the state block.
  *
  * Results: 0 on success, a negative VEK72_E_* code on failure; VEK72_Send answers the number of
- * words accepted (negative on failure); VEK72_IsOpened answers 0 when the handle is open.
- * VEK72_GetErrorString gives a Russian text (Windows-1251, NUL-terminated) for every code.
+ * words accepted and VEK72_StreamCut the number of words kept (negative on failure);
+ * VEK72_IsOpened answers 0 when the handle is open. VEK72_GetErrorString gives a Russian text
+ * (Windows-1251, NUL-terminated) for every code.
  *
  * Service address: callers pass 127.0.0.1 (host order 0x7F000001) and port 11111; the environment
  * variable VEK_SERVICE=HOST:PORT overrides both. Every exchange with the service is bounded in

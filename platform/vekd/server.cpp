@@ -454,7 +454,7 @@ void Connection::finishSend()
 void Connection::onModSimple(uint16_t opcode, uint32_t id, Reader& r)
 {
     uint32_t flags = r.u32();
-    if (opcode == OpModSwitchPage) r.u32(); // time-out: the switch is immediate
+    if (opcode == OpModSwitchPage) r.u32(); // time-out: a switch is answered at once, a scheduled one too
     if (!r.ok() || r.remaining()) return malformed("module request");
     if (role_ != RoleModule) return replyState(opcode, id, VEK72_E_NOT_OPENED);
     const char* name = opcode == OpModStreamStart ? "VEK72_StreamStart" : opcode == OpModSwitchPage ? "VEK72_SwitchCyclePage" : "VEK72_Stop";
