@@ -46,6 +46,7 @@ enum Opcode : uint16_t {
     OpModSwitchPage = 0x0014,  // uint32 flags, uint32 timeoutMs -> status, state
     OpModStop = 0x0015,        // uint32 flags -> status, state
     OpModClose = 0x0016,       // -> status
+    OpModStreamCut = 0x0017,   // uint32 keepWords -> status (words kept), state, uint64 nextFrame
     // status, capture and fault injection (vekctl); allowed on any connection
     OpCtlStatus = 0x0020,      // -> status, str json
     OpCtlCapture = 0x0021,     // str crate, uint16 slot, uint32 frames -> status, capture
@@ -60,7 +61,7 @@ inline uint32_t maxRequestPayload(uint16_t opcode)
     case OpModSend: return 8 + 4 * kMaxSendWords;
     case OpSvcOpen: case OpGetCrates: case OpOpenCrate: case OpGetCrateModules:
     case OpModOpen: case OpModConfigure: case OpModStreamStart: case OpModSwitchPage:
-    case OpModStop: case OpModClose: case OpCtlStatus: case OpCtlCapture: case OpCtlFault:
+    case OpModStop: case OpModClose: case OpModStreamCut: case OpCtlStatus: case OpCtlCapture: case OpCtlFault:
     case OpPing:
         return kMaxSmallPayload;
     default: return 0;
@@ -88,6 +89,7 @@ inline uint32_t maxReplyPayload(uint16_t opcode)
     case OpGetCrateModules: return 4 + 2 * kSlotCount;
     case OpModOpen: return 4 + kInfoBytes;
     case OpModConfigure: case OpModStreamStart: case OpModSwitchPage: case OpModStop: return 4 + kStateBytes;
+    case OpModStreamCut: return 4 + kStateBytes + 8;
     case OpCtlStatus: return kMaxStatusPayload;
     case OpCtlCapture: return captureReplyPayload(kMaxCaptureFrames);
     case OpCtlFault: return kMaxSmallPayload;
@@ -141,6 +143,7 @@ public:
     void u16(uint16_t v) { size_t n = grow(2); putU16(&buf_[n], v); }
     void u32(uint32_t v) { size_t n = grow(4); putU32(&buf_[n], v); }
     void i32(int32_t v) { u32(uint32_t(v)); }
+    void u64(uint64_t v) { u32(uint32_t(v)); u32(uint32_t(v >> 32)); }
     void f64(double v)
     {
         uint64_t bits;
@@ -175,6 +178,11 @@ public:
     uint16_t u16() { return take(2) ? getU16(p_ - 2) : 0; }
     uint32_t u32() { return take(4) ? getU32(p_ - 4) : 0; }
     int32_t i32() { return int32_t(u32()); }
+    uint64_t u64()
+    {
+        uint64_t lo = u32(), hi = u32();
+        return lo | (hi << 32);
+    }
     double f64()
     {
         uint64_t lo = u32(), hi = u32();

@@ -5,6 +5,7 @@
 #include "dacword.h"
 #include "wire.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -103,6 +104,15 @@ int request(TVEK72* h, uint16_t opcode, const Writer& w, const void* tail, size_
     return 0;
 }
 
+void storeState(TVEK72* h, const ModuleState& s)
+{
+    h->state.running = s.running;
+    h->state.enabledChannels = s.enabledChannels;
+    h->state.outputMode = s.outputMode;
+    h->state.configured = s.configured;
+    h->state.outputRate = s.outputRate;
+}
+
 // Requests whose answer is a status followed by the module state.
 int stateRequest(TVEK72* h, uint16_t opcode, const Writer& w, uint32_t extraMs)
 {
@@ -119,11 +129,7 @@ int stateRequest(TVEK72* h, uint16_t opcode, const Writer& w, uint32_t extraMs)
         dropConnection(h);
         return VEK72_E_PROTOCOL;
     }
-    h->state.running = s.running;
-    h->state.enabledChannels = s.enabledChannels;
-    h->state.outputMode = s.outputMode;
-    h->state.configured = s.configured;
-    h->state.outputRate = s.outputRate;
+    storeState(h, s);
     return status;
 }
 
@@ -389,6 +395,30 @@ int VEK72_SwitchCyclePage(TVEK72* handle, uint32_t flags, uint32_t timeoutMs)
     w.u32(flags);
     w.u32(timeoutMs);
     return stateRequest(handle, OpModSwitchPage, w, timeoutMs);
+}
+
+int VEK72_StreamCut(TVEK72* handle, uint32_t keepWords, uint64_t* nextFrame)
+{
+    if (!valid(handle)) return VEK72_E_HANDLE;
+    forgetIfDropped(handle);
+    Writer w;
+    w.u32(keepWords);
+    std::vector<uint8_t> reply;
+    int status = 0;
+    int rc = request(handle, OpModStreamCut, w, nullptr, 0, 0, reply, &status);
+    if (rc) return rc;
+    // status (the words kept, or an error code), the module state, the next frame
+    Reader r(reply.data() + 4, reply.size() - 4);
+    ModuleState s = readState(r);
+    uint64_t next = r.u64();
+    if (!r.ok() && status < 0) return status;
+    if (!r.ok() || status > int32_t(std::min<uint32_t>(keepWords, VEK72_FIFO_WORDS))) {
+        dropConnection(handle);
+        return VEK72_E_PROTOCOL;
+    }
+    storeState(handle, s);
+    if (status >= 0 && nextFrame) *nextFrame = next;
+    return status;
 }
 
 int VEK72_Stop(TVEK72* handle, uint32_t flags)

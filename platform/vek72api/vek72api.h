@@ -7,8 +7,9 @@
  * and calls VEK72_Configure, which fills the state block.
  *
  * Results: 0 on success, a negative VEK72_E_* code on failure; VEK72_Send answers the number of
- * words accepted (negative on failure); VEK72_IsOpened answers 0 when the handle is open.
- * VEK72_GetErrorString gives a Russian text (Windows-1251, NUL-terminated) for every code.
+ * words accepted and VEK72_StreamCut the number of words kept (negative on failure);
+ * VEK72_IsOpened answers 0 when the handle is open. VEK72_GetErrorString gives a Russian text
+ * (Windows-1251, NUL-terminated) for every code.
  *
  * Service address: callers pass 127.0.0.1 (host order 0x7F000001) and port 11111; the environment
  * variable VEK_SERVICE=HOST:PORT overrides both. Every exchange with the service is bounded in
@@ -44,9 +45,11 @@
  *    page (replacing what an earlier send loaded; at most VEK72_PAGE_WORDS words, a longer send is
  *    accepted short), and VEK72_SwitchCyclePage makes the loading page the playing page, which the
  *    module plays over and over (starting output, or replacing the page being played from its
- *    first frame), and empties the loading page. A page is played in whole frames of E words; a page without a
- *    whole frame is empty (VEK72_E_EMPTY_PAGE). A stopped module restarts the page it kept when
- *    nothing new was loaded.
+ *    first frame, or at the end of its pass with VEK72_SWITCH_AT_PASS_END), and empties the loading
+ *    page. A page is played in whole frames of E words; a page without a whole frame is empty
+ *    (VEK72_E_EMPTY_PAGE). A stopped module restarts the page it kept when nothing new was loaded.
+ *  - Streaming output can be cut short while it runs (VEK72_StreamCut): what the FIFO holds beyond
+ *    a given length is discarded without a break in output.
  *  - VEK72_StreamStart in cyclic mode and VEK72_SwitchCyclePage in streaming mode answer
  *    VEK72_E_WRONG_MODE. VEK72_Stop ends output (the outputs hold their last value, the FIFO is
  *    emptied); VEK72_Stop without running output answers VEK72_E_NOT_RUNNING.
@@ -123,7 +126,8 @@ typedef struct TVEK72_CONFIG {
     uint32_t dacRateHz;  /* DAC conversion rate, set by VEK72_FillOutFreq */
 } TVEK72_CONFIG;
 
-/* State block: filled by VEK72_Configure, VEK72_StreamStart, VEK72_SwitchCyclePage and VEK72_Stop. */
+/* State block: filled by VEK72_Configure, VEK72_StreamStart, VEK72_SwitchCyclePage, VEK72_StreamCut
+ * and VEK72_Stop. */
 typedef struct TVEK72_STATE {
     uint8_t running;          /* non-zero while output runs */
     uint8_t enabledChannels;  /* channels enabled by the last configuration */
@@ -189,6 +193,14 @@ int VEK72_StreamStart(TVEK72* handle, uint32_t flags);
  * output when it is stopped). VEK72_SWITCH_AT_PASS_END while a page plays: the loading page becomes
  * the playing page when the page being played reaches the end of its current pass, so that a page
  * made of whole periods follows the old one without a break; answered at once, the switch scheduled.
+ *  - The scheduled page is kept apart from the loading page: a later VEK72_Send loads a new loading
+ *    page and leaves it scheduled; a later switch with the flag schedules the newer page instead.
+ *    Asked at a pass boundary (the next frame to play is the page's first), it switches at once.
+ *  - With flags 0 while a page plays: the loading page at once (a scheduled page is dropped), or,
+ *    nothing loaded since, the scheduled page at once; neither: VEK72_E_EMPTY_PAGE.
+ *  - With the flag and nothing loaded: VEK72_E_EMPTY_PAGE (a page scheduled before stays so).
+ *  - VEK72_Stop drops a scheduled page. While output is stopped the flag counts as 0.
+ *  - Any other flag bit: VEK72_E_ARGUMENT. timeoutMs bounds the exchange besides VEK72_TIMEOUT_MS.
  */
 #define VEK72_SWITCH_AT_PASS_END 1u
 int VEK72_SwitchCyclePage(TVEK72* handle, uint32_t flags, uint32_t timeoutMs);
@@ -198,6 +210,12 @@ int VEK72_SwitchCyclePage(TVEK72* handle, uint32_t flags, uint32_t timeoutMs);
  * holds to play and discards the rest; output goes on. Answers the words kept, negative on failure;
  * *nextFrame (when not null) receives the stream position at which the next word sent is played:
  * the frames taken from the FIFO since VEK72_StreamStart plus the frames kept.
+ *  - keepWords is rounded down to whole frames, and so is what the FIFO holds (a partial frame at
+ *    its end is discarded too), so the next word sent begins frame *nextFrame. keepWords beyond
+ *    what the FIFO holds keeps everything; 0 empties it (an underrun follows unless words come).
+ *  - Not streaming: VEK72_E_WRONG_MODE; not running: VEK72_E_NOT_RUNNING; *nextFrame is written
+ *    only on success. An answer that comes late (VEK72_E_TIMEOUT) is taken by the next call like
+ *    any other: the service makes the cut when it gets to it, but its result and *nextFrame are lost.
  */
 int VEK72_StreamCut(TVEK72* handle, uint32_t keepWords, uint64_t* nextFrame);
 int VEK72_Stop(TVEK72* handle, uint32_t flags);

@@ -59,6 +59,7 @@ const Injectable kInjectable[] = {
     {"VEK72_Send", Scope::Module, VEK72_E_HARDWARE},
     {"VEK72_StreamStart", Scope::Module, VEK72_E_HARDWARE},
     {"VEK72_SwitchCyclePage", Scope::Module, VEK72_E_HARDWARE},
+    {"VEK72_StreamCut", Scope::Module, VEK72_E_HARDWARE},
     {"VEK72_Stop", Scope::Module, VEK72_E_HARDWARE},
     {"VEK72_Close", Scope::Module, VEK72_E_HARDWARE},
     {"VEK_OpenSvcControl", Scope::Service, VEK_E_CONNECTION},
@@ -238,6 +239,7 @@ void Connection::handle(uint16_t opcode, uint32_t id, std::vector<uint8_t>& payl
     case OpModSwitchPage:
     case OpModStop: onModSimple(opcode, id, r); break;
     case OpModClose: onModClose(id); break;
+    case OpModStreamCut: onModStreamCut(id, r); break;
     case OpCtlStatus: {
         Writer w;
         w.i32(0);
@@ -452,22 +454,49 @@ void Connection::finishSend()
 void Connection::onModSimple(uint16_t opcode, uint32_t id, Reader& r)
 {
     uint32_t flags = r.u32();
-    if (opcode == OpModSwitchPage) r.u32(); // time-out: the switch is immediate
+    if (opcode == OpModSwitchPage) r.u32(); // time-out: a switch is answered at once, a scheduled one too
     if (!r.ok() || r.remaining()) return malformed("module request");
     if (role_ != RoleModule) return replyState(opcode, id, VEK72_E_NOT_OPENED);
     const char* name = opcode == OpModStreamStart ? "VEK72_StreamStart" : opcode == OpModSwitchPage ? "VEK72_SwitchCyclePage" : "VEK72_Stop";
     int code;
     if (moduleFault(name, &code)) return replyState(opcode, id, code);
-    if (flags != 0) return replyState(opcode, id, VEK72_E_ARGUMENT);
+    // the page switch checks its flags itself (VEK72_SWITCH_AT_PASS_END)
+    if (flags != 0 && opcode != OpModSwitchPage) return replyState(opcode, id, VEK72_E_ARGUMENT);
     Vek72Module& m = *moduleSlot().module;
     Nanos now = monotonicNow();
-    int rc = opcode == OpModStreamStart ? m.streamStart(now) : opcode == OpModSwitchPage ? m.switchPage(now) : m.stop(now);
+    int rc = opcode == OpModStreamStart ? m.streamStart(now) : opcode == OpModSwitchPage ? m.switchPage(now, flags) : m.stop(now);
     if (opcode == OpModStop)
         logLine(QString("client %1: module %2 stop -> %3 (frames played %4, underruns %5)")
                     .arg(peer_, moduleName()).arg(rc).arg(m.counters().framesPlayed).arg(m.counters().underruns));
+    else if (opcode == OpModSwitchPage && flags != 0)
+        logLine(QString("client %1: module %2 %3 at the end of the pass -> %4%5")
+                    .arg(peer_, moduleName(), name).arg(rc)
+                    .arg(rc != 0 ? QString() : m.scheduledPageWords() ? QString(" (scheduled)") : QString(" (at once)")));
     else
         logLine(QString("client %1: module %2 %3 -> %4").arg(peer_, moduleName(), name).arg(rc));
     replyState(opcode, id, rc);
+}
+
+void Connection::onModStreamCut(uint32_t id, Reader& r)
+{
+    const uint32_t keepWords = r.u32();
+    if (!r.ok() || r.remaining()) return malformed("stream cut request");
+    int rc = VEK72_E_NOT_OPENED;
+    uint64_t nextFrame = 0;
+    if (role_ == RoleModule && !moduleFault("VEK72_StreamCut", &rc)) {
+        Vek72Module& m = *moduleSlot().module;
+        const Nanos now = monotonicNow();
+        m.advance(now);
+        const uint32_t held = m.fifoWords();
+        rc = m.streamCut(keepWords, now, &nextFrame);
+        logLine(QString("client %1: module %2 stream cut to %3 of %4 words -> %5 (next frame %6)")
+                    .arg(peer_, moduleName()).arg(keepWords).arg(held).arg(rc).arg(nextFrame));
+    }
+    Writer w;
+    w.i32(rc);
+    writeState(w, role_ == RoleModule ? moduleSlot().module->state() : ModuleState());
+    w.u64(rc >= 0 ? nextFrame : 0);
+    reply(OpModStreamCut, id, w);
 }
 
 void Connection::onModClose(uint32_t id)
@@ -641,13 +670,19 @@ QByteArray Service::statusJson()
                 mo.insert("fifoWords", double(m.fifoWords()));
                 mo.insert("playingPageWords", double(m.playingPageWords()));
                 mo.insert("loadingPageWords", double(m.loadingPageWords()));
+                mo.insert("scheduledPageWords", double(m.scheduledPageWords()));
+                mo.insert("stoppedStretchFramePeriods", double(m.stoppedStretchFrames(now)));
                 mo.insert("counters", QJsonObject{{"wordsReceived", double(k.wordsReceived)},
                                                   {"framesPlayed", double(k.framesPlayed)},
                                                   {"underruns", double(k.underruns)},
                                                   {"underrunFrames", double(k.underrunFrames)},
                                                   {"clippedSamples", double(k.clippedSamples)},
                                                   {"badWords", double(k.badWords)},
-                                                  {"sends", double(k.sends)}});
+                                                  {"sends", double(k.sends)},
+                                                  {"starts", double(k.starts)},
+                                                  {"stops", double(k.stops)},
+                                                  {"stoppedFramePeriods", double(k.stoppedFramePeriods)},
+                                                  {"pageSwitches", double(k.pageSwitches)}});
                 QJsonArray outs;
                 for (unsigned ch = 0; ch < id.channels && ch < 8; ++ch) outs.append(m.outputs()[ch]);
                 mo.insert("outputs", outs);

@@ -75,6 +75,7 @@ private:
     void onModSend(uint32_t id, std::vector<uint8_t>& payload);
     void onModSimple(uint16_t opcode, uint32_t id, vekproto::Reader& r);
     void onModClose(uint32_t id);
+    void onModStreamCut(uint32_t id, vekproto::Reader& r);
     void onCtlCapture(uint32_t id, vekproto::Reader& r);
     void onCtlFault(uint32_t id, vekproto::Reader& r);
 

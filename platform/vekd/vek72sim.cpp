@@ -9,6 +9,17 @@ namespace vekd {
 
 using namespace vekproto;
 
+namespace {
+
+// Whole frame periods at `rate` frames per second in the time from `from` to `to`.
+uint64_t periodsBetween(Nanos from, Nanos to, uint32_t rate)
+{
+    if (to <= from || rate == 0) return 0;
+    return uint64_t((__int128)(to - from) * rate / 1000000000);
+}
+
+} // namespace
+
 Vek72Module::Vek72Module(Vek72Identity id) : id_(std::move(id)) {}
 
 int Vek72Module::configure(const ModuleConfig& c, Nanos now)
@@ -35,11 +46,15 @@ int Vek72Module::configure(const ModuleConfig& c, Nanos now)
     rate_ = count ? c.dacRateHz / k : 0;
     loading_.clear();
     playing_.clear();
+    scheduled_.clear();
     pagePos_ = 0;
     fifoHead_ = fifoCount_ = 0;
     ringHead_ = ringFill_ = 0;
     ringCap_ = count ? (kCaptureWords / count) * count : 0;
-    if (count == 0) outputs_.fill(0.0); // the zeroing configuration
+    if (count == 0) {
+        outputs_.fill(0.0); // the zeroing configuration: the outputs are put at rest, not stopped
+        stoppedStretch_ = false;
+    }
     return VEK72_OK;
 }
 
@@ -92,60 +107,113 @@ int Vek72Module::streamStart(Nanos now)
     return VEK72_OK;
 }
 
-int Vek72Module::switchPage(Nanos now)
+int Vek72Module::switchPage(Nanos now, uint32_t flags)
 {
     advance(now);
+    if (flags & ~uint32_t(VEK72_SWITCH_AT_PASS_END)) return VEK72_E_ARGUMENT;
     if (int rc = readyCheck()) return rc;
     if (config_.outputMode != 0) return VEK72_E_WRONG_MODE;
-    size_t frames = loading_.size() / enabled_;
+    const size_t frames = loading_.size() / enabled_;
+    if (running_ && (flags & VEK72_SWITCH_AT_PASS_END)) {
+        // Scheduled apart from the loading page, replacing a page scheduled before; at a pass
+        // boundary (the next frame is the page's first) it takes effect at once.
+        if (frames == 0) return VEK72_E_EMPTY_PAGE;
+        loading_.resize(frames * enabled_);
+        scheduled_.swap(loading_);
+        loading_.clear();
+        if (pagePos_ == 0) takeScheduled();
+        return VEK72_OK;
+    }
     if (frames > 0) {
         loading_.resize(frames * enabled_);
         playing_.swap(loading_);
         loading_.clear();
+        scheduled_.clear(); // an older page must not follow the newer one
+    } else if (running_ && !scheduled_.empty()) {
+        playing_.swap(scheduled_); // nothing loaded since: the scheduled page, now
+        scheduled_.clear();
     } else if (running_ || playing_.empty()) {
         // nothing new to switch to (a stopped module restarts the page it kept)
         return VEK72_E_EMPTY_PAGE;
     }
     pagePos_ = 0;
-    if (!running_) beginOutput(now);
+    if (running_) ++counters_.pageSwitches;
+    else beginOutput(now);
     return VEK72_OK;
+}
+
+int Vek72Module::streamCut(uint32_t keepWords, Nanos now, uint64_t* nextFrame)
+{
+    advance(now);
+    if (int rc = readyCheck()) return rc;
+    if (config_.outputMode != 1) return VEK72_E_WRONG_MODE;
+    if (!running_) return VEK72_E_NOT_RUNNING;
+    // Whole frames only: a partial frame at the end goes too, so the next word sent begins a frame.
+    const uint32_t keep = std::min(keepWords, fifoCount_) / enabled_ * enabled_;
+    fifoCount_ = keep;
+    if (nextFrame) *nextFrame = streamFrames_ + keep / enabled_;
+    return int(keep);
 }
 
 int Vek72Module::stop(Nanos now)
 {
     advance(now);
     if (!running_) return VEK72_E_NOT_RUNNING;
-    endOutput();
+    endOutput(now);
     return VEK72_OK;
 }
 
 void Vek72Module::release(Nanos now)
 {
     advance(now);
-    if (running_) endOutput();
+    if (running_) endOutput(now);
+    stoppedStretch_ = false; // letting go is no gap in output
     configured_ = false;
     enabled_ = 0;
     enabledMask_ = 0;
     rate_ = 0;
     loading_.clear();
     playing_.clear();
+    scheduled_.clear();
     std::vector<uint32_t>().swap(fifo_);
     fifoHead_ = fifoCount_ = 0;
 }
 
 void Vek72Module::beginOutput(Nanos now)
 {
+    if (stoppedStretch_) counters_.stoppedFramePeriods += periodsBetween(stoppedSince_, now, stoppedRate_);
+    stoppedStretch_ = false;
+    ++counters_.starts;
     running_ = true;
     startedAt_ = now;
     periodsDone_ = 0;
+    streamFrames_ = 0;
     inUnderrun_ = false;
 }
 
-void Vek72Module::endOutput()
+void Vek72Module::endOutput(Nanos now)
 {
+    ++counters_.stops;
+    stoppedStretch_ = true;
+    stoppedSince_ = now;
+    stoppedRate_ = rate_;
     running_ = false;
     inUnderrun_ = false;
     fifoHead_ = fifoCount_ = 0;
+    scheduled_.clear();
+}
+
+void Vek72Module::takeScheduled()
+{
+    playing_.swap(scheduled_);
+    scheduled_.clear();
+    pagePos_ = 0;
+    ++counters_.pageSwitches;
+}
+
+uint64_t Vek72Module::stoppedStretchFrames(Nanos now) const
+{
+    return stoppedStretch_ ? periodsBetween(stoppedSince_, now, stoppedRate_) : 0;
 }
 
 uint64_t Vek72Module::framesDue(Nanos now) const
@@ -185,6 +253,7 @@ void Vek72Module::advance(Nanos now)
             fifoHead_ = uint32_t((fifoHead_ + words) % kFifoWords);
             fifoCount_ -= uint32_t(words);
             counters_.framesPlayed += take;
+            streamFrames_ += take;
         }
         if (due > take) {
             counters_.underrunFrames += due - take;
@@ -194,13 +263,20 @@ void Vek72Module::advance(Nanos now)
             }
         }
     } else {
-        uint64_t pageFrames = playing_.size() / e;
-        if (pageFrames == 0) return;
-        keepForCapture(playing_.data(), playing_.size(), pagePos_ * e, due * e);
-        pagePos_ = (pagePos_ + due) % pageFrames;
-        uint64_t lastFrame = (pagePos_ + pageFrames - 1) % pageFrames;
-        setOutputsFrom(&playing_[lastFrame * e]);
-        counters_.framesPlayed += due;
+        // At most two runs: the rest of the current pass, then the scheduled page from its first frame.
+        while (due > 0) {
+            uint64_t pageFrames = playing_.size() / e;
+            if (pageFrames == 0) return;
+            uint64_t run = scheduled_.empty() ? due : std::min(due, pageFrames - pagePos_);
+            keepForCapture(playing_.data(), playing_.size(), pagePos_ * e, run * e);
+            pagePos_ = (pagePos_ + run) % pageFrames;
+            uint64_t lastFrame = (pagePos_ + pageFrames - 1) % pageFrames;
+            setOutputsFrom(&playing_[lastFrame * e]);
+            counters_.framesPlayed += run;
+            due -= run;
+            // right after the last frame of the pass
+            if (pagePos_ == 0 && !scheduled_.empty()) takeScheduled();
+        }
     }
 }
 

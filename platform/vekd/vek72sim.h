@@ -34,6 +34,10 @@ struct Vek72Counters {
     uint64_t clippedSamples = 0; // words that carry the saturated flag
     uint64_t badWords = 0;       // words with a wrong tag or for a channel that is not enabled
     uint64_t sends = 0;          // VEK72_Send calls that reached the module
+    uint64_t starts = 0;         // times output began (a stream start, a page switch of a stopped module)
+    uint64_t stops = 0;          // times output ended (a stop, the client letting go while it ran)
+    uint64_t stoppedFramePeriods = 0; // frame periods from a stop to the next start, at the stopped rate
+    uint64_t pageSwitches = 0;   // pages that became the playing page while output ran
 };
 
 struct Vek72Capture {
@@ -57,7 +61,13 @@ public:
     // Takes up to limit words now (page or FIFO room); answers the number taken or an error code.
     int64_t send(const uint32_t* words, uint32_t count, uint32_t limit, Nanos now);
     int streamStart(Nanos now);
-    int switchPage(Nanos now);
+    // flags 0: the loading page (else a scheduled one) plays at once from its first frame, starting
+    // output when it is stopped. VEK72_SWITCH_AT_PASS_END while a page plays: the loading page is
+    // scheduled and becomes the playing page right after the last frame of the current pass.
+    int switchPage(Nanos now, uint32_t flags = 0);
+    // Streaming, while output runs: keeps the first keepWords words of the FIFO (whole frames) and
+    // discards the rest; answers the words kept, *nextFrame the stream position of the next word sent.
+    int streamCut(uint32_t keepWords, Nanos now, uint64_t* nextFrame);
     int stop(Nanos now);
     // The client let go of the module: output ends, the configuration stays.
     void release(Nanos now);
@@ -76,6 +86,9 @@ public:
     uint32_t fifoWords() const { return fifoCount_; }
     uint32_t loadingPageWords() const { return uint32_t(loading_.size()); }
     uint32_t playingPageWords() const { return uint32_t(playing_.size()); }
+    uint32_t scheduledPageWords() const { return uint32_t(scheduled_.size()); }
+    // Frame periods of the stop in progress so far (counted in stoppedFramePeriods at the next start).
+    uint64_t stoppedStretchFrames(Nanos now) const;
     // The earliest time at which the FIFO will have room for `words` words; -1 when it never will
     // by playback alone (output stopped).
     Nanos timeForRoom(uint32_t words) const;
@@ -99,7 +112,9 @@ private:
     void keepForCapture(const uint32_t* source, size_t sourceWords, size_t at, uint64_t words);
     void setOutputsFrom(const uint32_t* frame);
     void beginOutput(Nanos now);
-    void endOutput();
+    void endOutput(Nanos now);
+    // The scheduled page becomes the playing page, from its first frame.
+    void takeScheduled();
     uint64_t framesDue(Nanos now) const;
 
     Vek72Identity id_;
@@ -114,10 +129,17 @@ private:
     Nanos startedAt_ = 0;
     uint64_t periodsDone_ = 0; // frame periods accounted for since the start
     bool inUnderrun_ = false;
+    uint64_t streamFrames_ = 0; // frames taken from the FIFO since the stream started
+
+    // a stop of configured output not yet followed by a start
+    bool stoppedStretch_ = false;
+    Nanos stoppedSince_ = 0;
+    uint32_t stoppedRate_ = 0;
 
     // cyclic pages
     std::vector<uint32_t> loading_;
     std::vector<uint32_t> playing_;
+    std::vector<uint32_t> scheduled_; // to play after the current pass of playing_
     uint64_t pagePos_ = 0; // next frame of the playing page
 
     // streaming FIFO (ring)

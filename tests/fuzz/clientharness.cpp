@@ -31,11 +31,14 @@ constexpr size_t kMaxAnswer = 256 * 1024;
 
 enum Call {
     GetCrates, GetCrateModules, Configure, Send, StreamStart, SwitchPage, Stop, Close,
-    OpenService, OpenCrate, OpenModule, CallCount
+    OpenService, OpenCrate, OpenModule, StreamCut, CallCount
 };
 
 const uint16_t kOpcodeOf[CallCount] = {OpGetCrates, OpGetCrateModules, OpModConfigure, OpModSend, OpModStreamStart,
-                                       OpModSwitchPage, OpModStop, OpModClose, OpSvcOpen, OpOpenCrate, OpModOpen};
+                                       OpModSwitchPage, OpModStop, OpModClose, OpSvcOpen, OpOpenCrate, OpModOpen,
+                                       OpModStreamCut};
+
+bool connects(Call call) { return call == OpenService || call == OpenCrate || call == OpenModule; }
 
 // The answer stream: raw bytes, or (mode bit 0) the rest after a correct header for the request,
 // whose length is the rest's size or (mode bit 1) taken from the rest's first four bytes.
@@ -105,6 +108,11 @@ int callOnHandle(Call call, const std::string& answer, bool* kept)
         case StreamStart: rc = VEK72_StreamStart(&h, 0); break;
         case SwitchPage: rc = VEK72_SwitchCyclePage(&h, 0, 0); break;
         case Stop: rc = VEK72_Stop(&h, 0); break;
+        case StreamCut: {
+            uint64_t next = 0;
+            rc = VEK72_StreamCut(&h, 8, &next);
+            break;
+        }
         default: rc = VEK72_Close(&h); break;
         }
         *kept = h.socket >= 0;
@@ -165,7 +173,7 @@ bool answerLibraryCall(const uint8_t* data, size_t size, std::string* problem)
     const uint16_t opcode = kOpcodeOf[call];
     std::string answer = answerStream(opcode, data[1], data + 2, std::min(size - 2, kMaxAnswer));
     bool kept = false;
-    const int rc = call >= OpenService ? callThatConnects(call, answer, &kept) : callOnHandle(call, answer, &kept);
+    const int rc = connects(call) ? callThatConnects(call, answer, &kept) : callOnHandle(call, answer, &kept);
     const int protocolError = call == GetCrates || call == GetCrateModules || call == OpenService || call == OpenCrate
         ? VEK_E_PROTOCOL : VEK72_E_PROTOCOL;
     if (answer.size() >= kHeaderSize) {

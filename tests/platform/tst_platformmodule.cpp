@@ -1,6 +1,7 @@
 // The VEK72 module through vek72api against a vekd of the test's own: configuration and state as they
-// travel, the sample word format, cyclic and streaming output observed through vekctl, fault
-// injection, vekctl's exit codes, error texts. The module model's own rules (rates, pages, pacing,
+// travel, the sample word format, cyclic and streaming output observed through vekctl, the page switch
+// at the end of a pass and the stream cut (a late answer too), fault injection, vekctl's exit codes,
+// error texts. The module model's own rules (rates, pages, pacing,
 // underruns, held outputs) are tested with a clock of the test's own in tst_vek72sim.
 #include "platformtest.h"
 #include "vekdrunner.h"
@@ -9,6 +10,7 @@
 #include <QTextCodec>
 
 #include <cmath>
+#include <csignal>
 #include <vector>
 
 namespace {
@@ -50,6 +52,9 @@ private Q_SLOTS:
     void sampleWordFormat();
     void cyclicRoundTripThroughCapture();
     void streamingSendWaitsForRoom();
+    void switchAtPassEndThroughTheLibrary();
+    void streamCutThroughTheLibrary();
+    void streamCutAnsweredLate();
     void faultInjectionOnModuleCalls();
     void faultInjectionOnCrateCalls();
     void vekctlExitCodes_data();
@@ -264,6 +269,86 @@ void TestPlatformModule::streamingSendWaitsForRoom()
     QCOMPARE(afterSend["counters"]["wordsReceived"].toDouble(), double(VEK72_FIFO_WORDS) + 4800);
     QCOMPARE(VEK72_Stop(&m.h, 0), 0);
     QCOMPARE(moduleStatus(*vekd_, 3)["fifoWords"].toDouble(), 0.0);
+}
+
+// A page scheduled with VEK72_SWITCH_AT_PASS_END while another plays becomes the playing page when the
+// pass ends, output never stopping; vekctl status shows the scheduled page and the counters.
+void TestPlatformModule::switchAtPassEndThroughTheLibrary()
+{
+    Module m;
+    QCOMPARE(m.open(3), 0);
+    QCOMPARE(m.configure({{0, 0}}, 0, 48000), 0); // one channel: 48000 frames per second
+    QCOMPARE(m.send(m.prepare(std::vector<double>(9600, 1.0))), 9600); // a pass of 200 ms
+    QCOMPARE(VEK72_SwitchCyclePage(&m.h, VEK72_SWITCH_AT_PASS_END, 1000), 0); // stopped: starts at once
+    QCOMPARE(m.send(m.prepare(std::vector<double>(480, 2.0))), 480);
+    QCOMPARE(VEK72_SwitchCyclePage(&m.h, 2, 1000), VEK72_E_ARGUMENT);
+    QCOMPARE(VEK72_SwitchCyclePage(&m.h, VEK72_SWITCH_AT_PASS_END, 1000), 0);
+    QCOMPARE(int(m.h.state.running), 1);
+    const QJsonObject scheduled = moduleStatus(*vekd_, 3); // unless the pass has ended already
+    QCOMPARE(scheduled["scheduledPageWords"].toDouble(), scheduled["counters"]["pageSwitches"].toDouble() ? 0.0 : 480.0);
+    QTRY_COMPARE(moduleStatus(*vekd_, 3)["playingPageWords"].toDouble(), 480.0);
+    const QJsonObject k = moduleStatus(*vekd_, 3)["counters"].toObject();
+    QCOMPARE(QString("%1 %2 %3 %4").arg(k["starts"].toInt()).arg(k["stops"].toInt()).arg(k["stoppedFramePeriods"].toInt())
+                 .arg(k["pageSwitches"].toInt()), QString("1 0 0 1"));
+    QCOMPARE(VEK72_Stop(&m.h, 0), 0);
+    QTRY_VERIFY(moduleStatus(*vekd_, 3)["stoppedStretchFramePeriods"].toDouble() > 0);
+    QCOMPARE(VEK72_SwitchCyclePage(&m.h, 0, 1000), 0);
+    QVERIFY(counter(*vekd_, 3, "stoppedFramePeriods") > 0);
+}
+
+// VEK72_StreamCut while streaming: what plays is the frames before nextFrame, then the words sent
+// next, without an underrun; refusals and an injected fault change nothing.
+void TestPlatformModule::streamCutThroughTheLibrary()
+{
+    Module m;
+    uint64_t next = 12345;
+    QCOMPARE(VEK72_StreamCut(nullptr, 0, &next), VEK72_E_HANDLE);
+    QCOMPARE(VEK72_StreamCut(&m.h, 0, &next), VEK72_E_NOT_OPENED);
+    QCOMPARE(m.open(3), 0);
+    QCOMPARE(m.configure({{0, 0}}, 0, 48000), 0);
+    QCOMPARE(VEK72_StreamCut(&m.h, 0, &next), VEK72_E_WRONG_MODE);
+    QCOMPARE(m.configure({{0, 0}}, 1, 48000), 0); // 48000 frames per second
+    QCOMPARE(m.send(m.prepare(std::vector<double>(96000, 1.0))), 96000); // two seconds
+    QCOMPARE(VEK72_StreamCut(&m.h, 0, &next), VEK72_E_NOT_RUNNING);
+    QCOMPARE(VEK72_StreamStart(&m.h, 0), 0);
+    QCOMPARE(VEK72_StreamCut(&m.h, 12000, &next), 12000); // a quarter second still to play
+    QVERIFY(next >= 12000 && next < 96000);
+    QCOMPARE(m.send(m.prepare(std::vector<double>(48000, 2.0))), 48000);
+    QCOMPARE(vekd_->vekctl({"fault", "fail", "--crate", kCrate, "--slot", "3", "--function", "VEK72_StreamCut"}), 0);
+    uint64_t untouched = 5;
+    QCOMPARE(VEK72_StreamCut(&m.h, 0, &untouched), VEK72_E_HARDWARE);
+    QCOMPARE(untouched, uint64_t(5));
+    QTRY_VERIFY(moduleStatus(*vekd_, 3)["outputs"].toArray()[0].toDouble() > 1.5); // the words sent after the cut play
+    QCOMPARE(counter(*vekd_, 3, "underruns"), 0.0);
+    // all played: the frames up to the cut, the kept ones, and the ones sent after
+    QTRY_COMPARE_WITH_TIMEOUT(counter(*vekd_, 3, "framesPlayed"), double(next + 48000), 10000);
+}
+
+// A cut the service answers late (vekd held with SIGSTOP): the call times out with the connection
+// kept, the service makes the cut when it comes back, and the next call takes the late answer first.
+void TestPlatformModule::streamCutAnsweredLate()
+{
+    Module m;
+    QCOMPARE(m.open(3), 0);
+    QCOMPARE(m.configure({{0, 0}}, 1, 48000), 0);
+    QCOMPARE(m.send(m.prepare(std::vector<double>(96000, 1.0))), 96000); // two seconds
+    QCOMPARE(VEK72_StreamStart(&m.h, 0), 0);
+    struct Held { // the service of this test goes on whatever the outcome
+        pid_t pid;
+        ~Held() { ::kill(pid, SIGCONT); }
+    } held{pid_t(vekd_->pid())};
+    QCOMPARE(::kill(held.pid, SIGSTOP), 0);
+    uint64_t next = 7;
+    const int late = VEK72_StreamCut(&m.h, 4800, &next);
+    QCOMPARE(::kill(held.pid, SIGCONT), 0);
+    QCOMPARE(late, VEK72_E_TIMEOUT);
+    QCOMPARE(next, uint64_t(7));
+    QCOMPARE(VEK72_IsOpened(&m.h), 0);
+    const int kept = VEK72_StreamCut(&m.h, 0xFFFFFFFFu, &next); // at most what the first cut kept
+    QVERIFY2(kept >= 0 && kept <= 4800, qPrintable(QString::number(kept)));
+    QVERIFY(next < 96000);
+    QTRY_COMPARE(counter(*vekd_, 3, "framesPlayed"), double(next));
+    QCOMPARE(vekd_->log().count("stream cut to"), 2);
 }
 
 void TestPlatformModule::faultInjectionOnModuleCalls()

@@ -1,11 +1,14 @@
 // The simulated VEK72 module driven with a clock of the test's own: exact pacing of cyclic pages and
-// of the streaming FIFO, underrun counting, room for waiting senders, capture and present outputs.
+// of the streaming FIFO, underrun counting, room for waiting senders, capture and present outputs,
+// page switches at the end of a pass, the stream cut, and the counters of output continuity.
 #include "vek72sim.h"
 
 #include "dacword.h"
 #include "vek72api.h"
 
 #include <QtTest>
+
+#include <cmath>
 
 using namespace vekd;
 using vekproto::ModuleConfig;
@@ -31,6 +34,9 @@ uint32_t word(unsigned ch, unsigned code) { return (vekproto::kWordTag << 24) | 
 // What a code puts out on a full-range channel of modification 1.
 double volts(unsigned code) { return vekproto::codeToVolts(code, {-10, 10}); }
 
+// The code that puts out `v` volts on a full-range channel of modification 1.
+unsigned codeOf(double v) { return unsigned(std::lround((v + 10.0) * 65535.0 / 20.0)); }
+
 Vek72Module module(uint8_t channels = 8, uint8_t modification = 1)
 {
     Vek72Identity id;
@@ -55,6 +61,11 @@ private Q_SLOTS:
     void underrunsAreCountedOncePerStarvation();
     void roomForAWaitingSender();
     void captureKeepsOnlyTheLastFrames();
+    void pageSwitches_data();
+    void pageSwitches();
+    void streamCut_data();
+    void streamCut();
+    void continuityCounters();
 };
 
 void TestVek72Sim::outputRatePerChannelCount_data()
@@ -308,6 +319,154 @@ void TestVek72Sim::captureKeepsOnlyTheLastFrames()
     QCOMPARE(m.stop(100 * kSecond), 0);
     QCOMPARE(m.configure(config({3}, 192000, 1), 100 * kSecond), 0);
     QCOMPARE(m.capture(10).frames, 0u);
+}
+
+// Cyclic pages named by a letter, one channel at 48 kHz: frame f of page A carries code 1000 + f, of B
+// 2000 + f, of C 3000 + f (A has 4 frames, B 3, C 5). A script runs on the module's own clock, and what
+// played is told back frame by frame from the capture ("A0 A1 B0 ...").
+void TestVek72Sim::pageSwitches_data()
+{
+    QTest::addColumn<QString>("script"); // send PAGE, switch FLAGS, play FRAMES, stop; "=CODE": the answer expected
+    QTest::addColumn<QString>("played");
+    QTest::addColumn<int>("scheduledWords"); // still scheduled at the end
+    QTest::addColumn<int>("pageSwitches");
+    QTest::newRow("at the end of the pass, not before")
+        << "send A; switch 0; play 6; send B; switch 1; play 6" << "A0 A1 A2 A3 A0 A1 A2 A3 B0 B1 B2 B0" << 0 << 1;
+    QTest::newRow("scheduled until the pass ends") << "send A; switch 0; play 1; send B; switch 1; play 2" << "A0 A1 A2" << 3 << 0;
+    QTest::newRow("at a pass boundary at once") << "send A; switch 0; play 4; send B; switch 1" << "A0 A1 A2 A3" << 0 << 1;
+    QTest::newRow("a later send leaves the scheduled page")
+        << "send A; switch 0; play 1; send B; switch 1; send C; play 5; switch 0; play 3" << "A0 A1 A2 A3 B0 B1 C0 C1 C2" << 0 << 2;
+    QTest::newRow("a later switch with the flag replaces the scheduled page")
+        << "send A; switch 0; play 1; send B; switch 1; send C; switch 1; play 5" << "A0 A1 A2 A3 C0 C1" << 0 << 1;
+    QTest::newRow("flags 0, nothing loaded: the scheduled page at once")
+        << "send A; switch 0; play 1; send B; switch 1; switch 0; play 3" << "A0 B0 B1 B2" << 0 << 1;
+    QTest::newRow("flags 0 takes the loading page, drops the scheduled one")
+        << "send A; switch 0; play 1; send B; switch 1; send C; switch 0; play 8" << "A0 C0 C1 C2 C3 C4 C0 C1 C2" << 0 << 1;
+    QTest::newRow("the flag, nothing loaded: the scheduled page stays")
+        << "send A; switch 0; play 1; send B; switch 1; switch 1=-115; play 5" << "A0 A1 A2 A3 B0 B1" << 0 << 1;
+    QTest::newRow("a stop drops the scheduled page")
+        << "send A; switch 0; play 1; send B; switch 1; stop; switch 0; play 6" << "A0 A0 A1 A2 A3 A0 A1" << 0 << 0;
+    QTest::newRow("stopped: the flag counts as 0") << "send A; switch 1; play 5" << "A0 A1 A2 A3 A0" << 0 << 0;
+    QTest::newRow("other flag bits refused, the loading page kept")
+        << "send A; switch 0; play 1; send B; switch 2=-109; switch 3=-109; play 4; switch 1; play 3"
+        << "A0 A1 A2 A3 A0 A1 A2 A3" << 0 << 1;
+    QTest::newRow("nothing to switch to") << "switch 1=-115; send A; switch 0; switch 0=-115; play 2" << "A0 A1" << 0 << 0;
+}
+
+void TestVek72Sim::pageSwitches()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, played);
+    QFETCH(int, scheduledWords);
+    QFETCH(int, pageSwitches);
+    Vek72Module m = module();
+    QCOMPARE(m.configure(config({0}, 48000, 0), 0), 0);
+    Nanos startedAt = 0; // frame periods count from the last start, so that "play N" plays N frames
+    uint64_t periods = 0;
+    auto at = [&] { return startedAt + Nanos((periods * kSecond + 47999) / 48000); };
+    for (const QString& step : script.split("; ")) {
+        const QStringList op = step.section('=', 0, 0).split(' ');
+        const bool wasRunning = m.running();
+        int64_t rc = 0;
+        if (op[0] == "send") {
+            const unsigned n = op[1] == "A" ? 4 : op[1] == "B" ? 3 : 5, base = 1000 * unsigned(op[1][0].unicode() - '@');
+            std::vector<uint32_t> page;
+            for (unsigned f = 0; f < n; ++f) page.push_back(word(0, base + f));
+            rc = m.send(page.data(), n, n, at()) - n;
+        } else if (op[0] == "switch") {
+            rc = m.switchPage(at(), op[1].toUInt());
+        } else if (op[0] == "stop") {
+            rc = m.stop(at());
+        } else {
+            periods += op[1].toUInt();
+            m.advance(at());
+        }
+        if (!wasRunning && m.running()) startedAt = at(), periods = 0;
+        QVERIFY2(rc == step.section('=', 1).toInt(), qPrintable(QString("%1 answered %2").arg(step).arg(rc)));
+    }
+    QStringList frames;
+    for (double v : m.capture(uint32_t(m.counters().framesPlayed)).volts)
+        frames << QString("%1%2").arg(QChar('@' + int(codeOf(v) / 1000))).arg(codeOf(v) % 1000);
+    QCOMPARE(frames.join(' '), played);
+    QCOMPARE(int(m.scheduledPageWords()), scheduledWords);
+    QCOMPARE(int(m.counters().pageSwitches), pageSwitches);
+}
+
+// Two channels (24000 frames per second), a FIFO of 900 frames and a word, 100 frames played: the cut
+// keeps the head in whole frames, and 10 frames sent at once play right after the kept ones, with no
+// underrun; nextFrame is where they begin.
+void TestVek72Sim::streamCut_data()
+{
+    QTest::addColumn<uint>("keepWords");
+    QTest::addColumn<int>("kept");
+    QTest::newRow("nothing") << 0u << 0;
+    QTest::newRow("less than a frame") << 1u << 0;
+    QTest::newRow("rounded down to a frame") << 301u << 300;
+    QTest::newRow("every whole frame") << 1800u << 1800;
+    QTest::newRow("more than it holds: not the partial frame") << 0xFFFFFFFFu << 1800;
+}
+
+void TestVek72Sim::streamCut()
+{
+    QFETCH(uint, keepWords);
+    QFETCH(int, kept);
+    Vek72Module m = module();
+    QCOMPARE(m.configure(config({0, 1}, 48000, 1), 0), 0);
+    auto at = [](uint64_t frames) { return Nanos((frames * kSecond + 23999) / 24000); };
+    std::vector<uint32_t> data;
+    for (unsigned f = 0; f < 1000; ++f) data.insert(data.end(), {word(0, f), word(1, f)});
+    data.push_back(word(0, 9999));
+    QCOMPARE(m.send(data.data(), 2001, 2001, 0), int64_t(2001));
+    QCOMPARE(m.streamStart(0), 0);
+    uint64_t next = 0;
+    QCOMPARE(m.streamCut(keepWords, at(100), &next), kept);
+    QCOMPARE(next, uint64_t(100 + kept / 2));
+    for (unsigned f = 0; f < 10; ++f) data[f] = word(f % 2, 20000 + f / 2);
+    QCOMPARE(m.send(data.data(), 10, 10, at(100)), int64_t(10));
+    m.advance(at(next + 5));
+    QCOMPARE(m.counters().underruns, uint64_t(0));
+    QCOMPARE(m.counters().framesPlayed, next + 5);
+    const Vek72Capture cap = m.capture(uint32_t(next + 5));
+    for (uint64_t f = 0; f < next + 5; ++f)
+        QCOMPARE(codeOf(cap.volts[2 * f]), f < next ? unsigned(f) : 20000 + unsigned(f - next));
+}
+
+// Starts, stops, frame periods spent stopped (from a stop to the next start, at the rate that stopped;
+// not across a zeroing configuration or a release) and page switches; the cut's refusals.
+void TestVek72Sim::continuityCounters()
+{
+    Vek72Module m = module();
+    const uint32_t w[] = {word(0, 1), word(1, 2), word(0, 3), word(1, 4)};
+    auto counts = [&m] {
+        const Vek72Counters& k = m.counters();
+        return QString("%1 %2 %3 %4").arg(k.starts).arg(k.stops).arg(k.stoppedFramePeriods).arg(k.pageSwitches);
+    };
+    QCOMPARE(m.configure(config({0, 1}, 48000, 0), 0), 0); // 24000 frame periods a second
+    QCOMPARE(m.streamCut(0, 0, nullptr), VEK72_E_WRONG_MODE);
+    QCOMPARE(m.send(w, 4, 4, 0), int64_t(4));
+    QCOMPARE(m.switchPage(0), 0);
+    QCOMPARE(m.send(w, 2, 2, kSecond), int64_t(2));
+    QCOMPARE(m.switchPage(kSecond), 0); // running: a page switch, not a start
+    QCOMPARE(m.stop(2 * kSecond), 0);
+    QCOMPARE(m.stoppedStretchFrames(2 * kSecond + kSecond / 4), uint64_t(6000));
+    QCOMPARE(m.configure(config({0}, 192000, 1), 2 * kSecond), 0); // a full restart at another rate
+    QCOMPARE(m.streamCut(0, 2 * kSecond, nullptr), VEK72_E_NOT_RUNNING);
+    QCOMPARE(m.send(w, 1, 1, 2 * kSecond), int64_t(1));
+    QCOMPARE(m.streamStart(2 * kSecond + kSecond / 2), 0);
+    QCOMPARE(counts(), QString("2 1 12000 1"));
+    QCOMPARE(m.stop(3 * kSecond), 0);
+    QCOMPARE(m.configure(config({}, 48000, 0), 4 * kSecond), 0); // zeroing: the stop is not counted
+    QCOMPARE(m.configure(config({0, 1}, 48000, 0), 5 * kSecond), 0);
+    QCOMPARE(m.send(w, 4, 4, 5 * kSecond), int64_t(4));
+    QCOMPARE(m.switchPage(6 * kSecond), 0);
+    m.release(7 * kSecond); // a stop, and no stretch up to the next client's start
+    QCOMPARE(m.configure(config({0, 1}, 48000, 0), 8 * kSecond), 0);
+    QCOMPARE(m.send(w, 4, 4, 8 * kSecond), int64_t(4));
+    QCOMPARE(m.switchPage(9 * kSecond), 0);
+    QCOMPARE(counts(), QString("4 3 12000 1"));
+    QCOMPARE(m.stop(10 * kSecond), 0);
+    QCOMPARE(m.switchPage(10 * kSecond + kSecond / 4), 0); // the page kept, a quarter second later
+    QCOMPARE(counts(), QString("5 4 18000 1"));
 }
 
 QTEST_GUILESS_MAIN(TestVek72Sim)
