@@ -150,7 +150,7 @@ void OutputTest::initTestCase()
 }
 
 // AC with an offset and DC side by side, cyclic: amplitude (RMS × √2), offset, level and frequency
-// as played; Return restarts with the new voltage; the button stops; the busy animation runs
+// as played; Return plays the new voltage without a stop; the button stops; the busy animation runs
 // exactly while the module plays.
 void OutputTest::cyclicMixPlaysWhatThePanelsShow()
 {
@@ -175,12 +175,16 @@ void OutputTest::cyclicMixPlaysWhatThePanelsShow()
         QVERIFY(std::abs(v + 2.5) < 0.001);
     QCOMPARE(counter(moduleOf(bench.service), "badWords"), 0);
 
-    // Return in channel 1's voltage: restarted with the new value, behind the wait box.
+    // Return in channel 1's voltage: the new value plays without a stop, so without the wait box.
     QSignalSpy locks(bench.module.get(), &ModuleVek72::lockControls);
     bench.type(bench.channelVoltage(1), "2000");
     bench.pressReturn(bench.channelVoltage(1));
-    QTRY_COMPARE(locks.count(), 2);
+    QTRY_COMPARE(counter(moduleOf(bench.service), "pageSwitches"), qint64(1));
     QVERIFY(bench.settle());
+    QCOMPARE(locks.count(), 0);
+    QCOMPARE(counter(moduleOf(bench.service), "stops"), qint64(0));
+    const qint64 switched = counter(moduleOf(bench.service), "framesPlayed");
+    QVERIFY(QTest::qWaitFor([&] { return counter(moduleOf(bench.service), "framesPlayed") > switched + 960; }, 10000));
     played = capture(bench.service, 3, 480);
     QVERIFY(std::abs(*std::max_element(played.columns[0].begin(), played.columns[0].end()) - (0.5 + 2.8284271247461903)) < 0.001);
     QVERIFY(!bench.module->panelHandler()->waitMessageBox()->isVisible());

@@ -84,13 +84,16 @@ QString shown(const OperatorBench& bench, const QString& name)
 }
 
 // Restarts the module object actually ran (each shows the wait box once).
+// Output started or restarted (with a stop, or taking the new signals while it plays): each says
+// what plays in one line.
 struct RestartCounter
 {
     std::atomic<int> count{0};
     explicit RestartCounter(ModuleVek72* module)
     {
-        QObject::connect(module, &ModuleVek72::lockControls, module, [this](bool yes) { count += yes ? 1 : 0; },
-                         Qt::DirectConnection);
+        QObject::connect(module, &Module::statusMessage, module, [this](const QString& text) {
+            count += text.startsWith(QStringLiteral("Генерация:")) || text.startsWith(QStringLiteral("Генерация изменена:"));
+        }, Qt::DirectConnection);
     }
 };
 
