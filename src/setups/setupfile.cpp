@@ -189,6 +189,8 @@ QByteArray serialise(const QVariantMap& setup, QString* error)
             continue;
         // The values as the file held them: the points times the peak they were normalised by (which
         // gives every value back), so that the minimum and maximum shown are those of the file.
+        // A product may differ from the value read in its last bit; normalised again when the file
+        // is read, it gives the very point back (the setup tests check it).
         QJsonArray points;
         const double peak = waveform->peak();
         for (double point : waveform->points())

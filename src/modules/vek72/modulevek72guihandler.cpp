@@ -147,8 +147,8 @@ bool ModuleVek72GuiHandler::eventFilter(QObject* watched, QEvent* event)
 void ModuleVek72GuiHandler::chooseWaveformFile()
 {
     QWidget* parent = settingsHost ? settingsHost->window() : nullptr;
-    // Qt's own dialog, in Russian whatever the desktop; window-modal and not waited for, so that
-    // nothing here runs a local event loop.
+    // Qt's own dialog (in Russian with the program's Qt translations, as the setups' dialogs),
+    // window-modal and not waited for, so that nothing here runs a local event loop.
     auto* dialog = new QFileDialog(parent, QStringLiteral("Загрузить произвольный сигнал"), waveformFolder,
                                    QStringLiteral("Таблицы и звук (*.csv *.txt *.wav);;Таблицы CSV (*.csv *.txt);;"
                                                   "Звук WAV (*.wav);;Все файлы (*)"));
@@ -158,11 +158,6 @@ void ModuleVek72GuiHandler::chooseWaveformFile()
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
     dialog->setFileMode(QFileDialog::ExistingFile);
-    dialog->setLabelText(QFileDialog::LookIn, QStringLiteral("Папка:"));
-    dialog->setLabelText(QFileDialog::FileName, QStringLiteral("Имя файла:"));
-    dialog->setLabelText(QFileDialog::FileType, QStringLiteral("Тип файлов:"));
-    dialog->setLabelText(QFileDialog::Accept, QStringLiteral("Открыть"));
-    dialog->setLabelText(QFileDialog::Reject, QStringLiteral("Отмена"));
     connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
         if (path.isEmpty())
             return;
