@@ -18,6 +18,15 @@ ToolRun runPlanner(const QStringList& args)
     return runTool(QStringLiteral(VEK72_PLAN_PATH), args);
 }
 
+// Writes a file of one period for arb:; answers its path.
+QString writePeriod(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(text);
+    return path;
+}
+
 } // namespace
 
 class TestVek72PlanTool : public QObject
@@ -74,11 +83,7 @@ void TestVek72PlanTool::answers_data()
 
     // A file's period (its points normalised to their peak, 4 here, then scaled by the amplitude) and
     // phases: the file's name and point count after the shape, a phase at the end, -90 as 270.
-    const QString wave = dir.filePath("wave.csv");
-    QFile waveFile(wave);
-    waveFile.open(QIODevice::WriteOnly);
-    waveFile.write("Напряжение\n0\n4\n2\n-2\n");
-    waveFile.close();
+    const QString wave = writePeriod(dir.filePath("wave.csv"), "Напряжение\n0\n4\n2\n-2\n");
     QTest::newRow("arb and phases")
         << QStringList{"--rate", "24000", "--signal", "arb:" + wave + ":1000:2:0.5@90", "--signal", "sine:1000@-90"} << 0
         << QByteArray("{\"rate\":24000, \"L\":24, \"blockCount\":1, \"samplesPerBlock\":24, \"transferWords\":48, "
@@ -104,12 +109,10 @@ void TestVek72PlanTool::answers_data()
         << QStringLiteral("выборках на период выборки выходят за заданную амплитуду), а выход модуля — от -10 до 10 В");
     // ... and of a smooth period its own lowest and highest point: a raised sine from 0 to its peak
     // 4 V at -10 V reaches down to -10 V exactly, not to -14 V.
-    const QString raised = dir.filePath("raised.csv");
-    QFile raisedFile(raised);
-    raisedFile.open(QIODevice::WriteOnly);
+    QByteArray raisedSine;
     for (int j = 0; j < 64; ++j)
-        raisedFile.write(QByteArray::number(1 + std::sin(2 * 3.14159265358979323846 * j / 64), 'g', 17) + "\n");
-    raisedFile.close();
+        raisedSine += QByteArray::number(1 + std::sin(2 * 3.14159265358979323846 * j / 64), 'g', 17) + "\n";
+    const QString raised = writePeriod(dir.filePath("raised.csv"), raisedSine);
     QTest::newRow("arb within the outputs by its points")
         << QStringList{"--signal", "arb:" + raised + ":1000:4:-10"} << 0
         << QByteArray("{\"rate\":48000, \"L\":48,") << QString();
@@ -150,17 +153,11 @@ void TestVek72PlanTool::answers_data()
     usage("arb without its frequency", rate + QStringList{"--signal", "arb:" + wave}, "arb:ФАЙЛ:ЧАСТОТА");
     usage("arb file missing", rate + QStringList{"--signal", "arb:" + dir.filePath("none.csv") + ":700"},
           QStringLiteral("Не удалось прочитать файл \"none.csv\""));
-    QFile flat(dir.filePath("flat.csv"));
-    flat.open(QIODevice::WriteOnly);
-    flat.write("0,5\n0,5\nслово\n");
-    flat.close();
-    usage("arb file with a word", rate + QStringList{"--signal", "arb:" + flat.fileName() + ":700"},
-          QStringLiteral("Файл \"flat.csv\", строка 3: \"слово\" не является числом"));
-    QFile level(dir.filePath("level.csv"));
-    level.open(QIODevice::WriteOnly);
-    level.write("2\n2\n");
-    level.close();
-    usage("arb rms of a level", rate + QStringList{"--signal", "arb:" + level.fileName() + ":700:rms:1"},
+    usage("arb file with a word",
+          rate + QStringList{"--signal", "arb:" + writePeriod(dir.filePath("word.csv"), "0,5\n0,5\nслово\n") + ":700"},
+          QStringLiteral("Файл \"word.csv\", строка 3: \"слово\" не является числом"));
+    usage("arb rms of a level",
+          rate + QStringList{"--signal", "arb:" + writePeriod(dir.filePath("level.csv"), "2\n2\n") + ":700:rms:1"},
           "нет переменной части");
     QStringList nine = rate;
     for (int i = 1; i <= 9; ++i)
