@@ -413,11 +413,14 @@ int ModuleVek72::customWaveformLoaded(int channel, const WaveformPointer& wavefo
     if (custom.shape == ChannelSignal::Arbitrary)
         return restartWhenOn();
     custom.shape = ChannelSignal::Arbitrary;
-    // The shape item's own slot stores the shape once more and restarts when on.
+    // The group shows the new shape; the item's own slot stores it once more and restarts when on.
     if (shown) {
-        settingsUi->comboBoxCustomShape->setCurrentIndex(
-            itemIndex(settingsUi->comboBoxCustomShape, QString::fromUtf8(shapeTexts[ChannelSignal::Arbitrary])));
-        return 0;
+        QComboBox* shape = settingsUi->comboBoxCustomShape;
+        const int item = itemIndex(shape, QString::fromUtf8(shapeTexts[ChannelSignal::Arbitrary]));
+        if (shape->currentIndex() != item) {
+            shape->setCurrentIndex(item);
+            return 0;
+        }
     }
     return restartWhenOn();
 }
