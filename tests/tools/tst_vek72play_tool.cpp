@@ -8,7 +8,6 @@
 
 #include <csignal>
 #include <cmath>
-#include <complex>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,7 +71,6 @@ class TestVek72PlayTool : public QObject
 private slots:
     void initTestCase();
     void amplitudeIsThePeak();
-    void phasesAndFilesAsPlanned();
     void secondsEndAtZero();
     void stopBeforeThePagePlays();
     void serviceDropsTheModule();
@@ -141,46 +139,6 @@ void TestVek72PlayTool::amplitudeIsThePeak()
     QVERIFY(!after.value("running").toBool());
     QVERIFY(!after.value("opened").toBool());
     QVERIFY(benchstatus::outputsAtZero(after));
-}
-
-// Two sines and a file's sine period with phases 0°, 120° and 240°: played 120° apart to 0.1°, the
-// file's period the same as the sine, the phases and the file named in the line for scripts.
-void TestVek72PlayTool::phasesAndFilesAsPlanned()
-{
-    QFile file(dir.filePath("sine64.csv"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    for (int j = 0; j < 64; ++j)
-        file.write(QByteArray::number(std::sin(2 * M_PI * j / 64), 'g', 17) + "\n");
-    file.close();
-    QProcess play;
-    QByteArray line;
-    QVERIFY(startPlaying(play, {"--signal", "sine:700:3", "--signal", "sine:700:3@120", "--signal",
-                                "arb:" + file.fileName() + ":700:3@-120"},
-                        &line));
-    QVERIFY2(line.contains("ch2 sine 700 Hz peak 3 V offset 0 V phase 120 deg, ch3 arb sine64.csv 700 Hz peak 3 V "
-                           "offset 0 V phase 240 deg\n"),
-             line.constData());
-    // 12000 frames per second each; 1200 frames hold 70 periods.
-    const auto played = [&] {
-        return benchstatus::module(benchstatus::status(vekd), crate, 3).value("counters").toObject().value("framesPlayed").toInt();
-    };
-    const int from = played();
-    QVERIFY(QTest::qWaitFor([&] { return played() >= from + 2400; }, 10000));
-    const QList<QList<double>> columns = captured(vekd, 3, 1200, dir.filePath("phases.csv"));
-    QCOMPARE(columns.size(), 3);
-    std::complex<double> fundamental[3];
-    for (int i = 0; i < 3; ++i) {
-        for (int k = 0; k < columns.at(i).size(); ++k)
-            fundamental[i] += columns.at(i).at(k) * std::polar(2.0 / 1200, -2 * M_PI * 700.0 / 12000 * k);
-        QVERIFY2(std::abs(std::abs(fundamental[i]) - 3.0) < 0.002, qPrintable(QString::number(std::abs(fundamental[i]))));
-    }
-    for (int i = 1; i < 3; ++i) {
-        double degrees = std::arg(fundamental[i] / fundamental[0]) * 180 / M_PI;
-        degrees += degrees < 0 ? 360 : 0;
-        QVERIFY2(std::abs(degrees - 120 * i) < 0.1, qPrintable(QString("ch%1: %2°").arg(i + 1).arg(degrees)));
-    }
-    ::kill(pid_t(play.processId()), SIGINT);
-    QVERIFY(endsWith(play, 0));
 }
 
 void TestVek72PlayTool::secondsEndAtZero()
