@@ -433,6 +433,11 @@ QStringList fitToModule(PanelSetup& setup, const ModuleCapacity& module)
         const double customFrequency = s.frequency;
         s.frequency = clampNoted(roundTo(s.frequency, module.frequencyDecimals), 1.0, ceiling, custom,
                                  prefix + QStringLiteral("частота"), QStringLiteral("Гц"), customFrequency, notes);
+        // The same angle as the field shows it: within one turn (-90 is 270), three decimals, and
+        // what rounds to a whole turn is 0.
+        s.phase = roundTo(std::fmod(s.phase, 360.0) + (s.phase < 0.0 ? 360.0 : 0.0), ChannelSignal::phaseDecimals);
+        if (!(s.phase <= ChannelSignal::phaseFieldMaximum) || s.phase < 0.0)
+            s.phase = 0.0;
     }
     if (!fullRange.isEmpty())
         notes << QStringLiteral("каналы %1: диапазон 1/10 заменён полным, у модуля диапазон постоянный")

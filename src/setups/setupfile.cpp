@@ -180,23 +180,43 @@ QByteArray serialise(const QVariantMap& setup, QString* error)
     map.insert(keyChannels, list);
     QJsonObject root = QJsonObject::fromVariantMap(map);
     QJsonArray channels = root.value(keyChannels).toArray();
+    // Each waveform's points are written on one line (an indented list would take a line, and
+    // some 25 bytes of indentation, per point): a marker stands in for them until the text is made.
+    QVector<QPair<QByteArray, QByteArray>> pointLists;   // marker as written, the compact list
     for (int i = 0; i < checked.channels.size(); ++i) {
         const WaveformPointer& waveform = checked.channels.at(i).custom.waveform;
         if (!checked.channels.at(i).hasCustom || !waveform)
             continue;
+        // The values as the file held them: the points times the peak they were normalised by (which
+        // gives every value back), so that the minimum and maximum shown are those of the file.
+        // A product may differ from the value read in its last bit; normalised again when the file
+        // is read, it gives the very point back (the setup tests check it).
         QJsonArray points;
+        const double peak = waveform->peak();
         for (double point : waveform->points())
-            points.append(point);
+            points.append(point * peak);
+        const QString marker = QChar(1) + QStringLiteral("points%1").arg(i);
+        pointLists.append({ "\"" + keyPoints.toUtf8() + "\": \"\\u0001points" + QByteArray::number(i) + "\"",
+                            "\"" + keyPoints.toUtf8() + "\": " + QJsonDocument(points).toJson(QJsonDocument::Compact) });
         QJsonObject channel = channels.at(i).toObject();
         QJsonObject custom = channel.value(keyCustom).toObject();
-        custom.insert(keyWaveform, QJsonObject{ { keyFile, waveform->fileName() }, { keyPoints, points } });
+        custom.insert(keyWaveform, QJsonObject{ { keyFile, waveform->fileName() }, { keyPoints, marker } });
         channel.insert(keyCustom, custom);
         channels.replace(i, channel);
     }
     root.insert(keyChannels, channels);
     root.insert(keyFormat, formatVersion);
     root.insert(keyProgram, QStringLiteral(STENDIX_VERSION));
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Indented);
+    for (const auto& list : pointLists) {
+        const int at = text.indexOf(list.first);
+        if (at < 0) {
+            *error = QStringLiteral("точки формы не записались");
+            return QByteArray();
+        }
+        text.replace(at, list.first.size(), list.second);
+    }
+    return text;
 }
 
 bool write(const QString& path, const QVariantMap& setup, QString* error)

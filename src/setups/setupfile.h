@@ -10,7 +10,8 @@
 //   { "format": 1, "program": "1.4.27", "module": {...}, "mode": ..., "dacRate": ...,
 //     "channels": [...] }
 // An arbitrary waveform is kept in the file itself, as { "file": name, "points": [...] } with the
-// points normalised to peak 1, so that the setup does not depend on the file it was loaded from.
+// values of the period as they were loaded (the list on one line), so that the setup does not
+// depend on the file it was loaded from; reading it back checks them as a loaded file is checked.
 namespace setupfile {
 
 constexpr int formatVersion = 1;

@@ -39,7 +39,8 @@ QJsonObject moduleOf(OperatorBench& bench, int slot)
 QMap<QString, QString> panelState(const OperatorBench& bench)
 {
     static const QStringList focusBound{ "groupBoxCustom", "comboBoxCustomShape", "spinBoxCustomAmplitude",
-                                         "doubleSpinBoxCustomFrequency", "spinBoxCustomOffset" };
+                                         "doubleSpinBoxCustomFrequency", "spinBoxCustomOffset",
+                                         "doubleSpinBoxCustomPhase", "pushButtonCustomLoad" };
     static const QStringList commonValues{ "comboBoxRange", "spinBoxVoltage", "doubleSpinBoxFrequency",
                                            "doubleSpinBoxOffset" };
     const bool typesDiffer = bench.commonType()->currentIndex() < 0;
@@ -181,6 +182,8 @@ private slots:
     void badFilesChangeNothing();
     void filesBroughtIntoTheModule();
     void voltageLimitRefusesAStart();
+    void phasesFitTheField();
+    void waveformPointsBackExactly();
 };
 
 void SetupsTest::initTestCase()
@@ -490,6 +493,78 @@ void SetupsTest::voltageLimitRefusesAStart()
             QVERIFY(benchstatus::outputsAtZero(module));
         }
     }
+}
+
+
+// A custom signal's phase from a file comes into the range and the decimals of the field "Фаза",
+// as the same angle, without a note: -90° is 270°, a whole turn and what rounds to one is 0°.
+void SetupsTest::phasesFitTheField()
+{
+    setups::ModuleCapacity module;
+    module.limits = limitsForModification(1);
+    module.modification = 1;
+    module.channelCount = 8;
+    module.customSignals = true;
+    for (int on = 0; on <= 8; ++on)
+        module.frequencyCeiling[on] = frequencyCeilingFor(on);
+    const struct
+    {
+        double given;
+        double fitted;
+    } phases[] = { { 120, 120 }, { -90, 270 }, { 400, 40 }, { 360, 0 }, { 359.9994, 359.999 },
+                   { 359.9996, 0 }, { -0.0004, 0 }, { 12.3456, 12.346 } };
+    setups::PanelSetup setup;
+    setup.modification = 1;
+    setup.channelCount = 8;
+    for (const auto& p : phases) {
+        setups::ChannelSetup c;
+        c.channel = setup.channels.size() + 1;
+        c.hasCustom = true;
+        c.custom.phase = p.given;
+        setup.channels.append(c);
+    }
+    QCOMPARE(setups::fitToModule(setup, module), QStringList());
+    for (int i = 0; i < setup.channels.size(); ++i)
+        QVERIFY2(setup.channels.at(i).custom.phase == phases[i].fitted,
+                 qPrintable(QString("%1 -> %2").arg(phases[i].given).arg(setup.channels.at(i).custom.phase)));
+}
+
+
+// A waveform of a spreadsheet's six-decimal values (whose peak is no power of two) goes through a
+// setup file and comes back playing the very same points, with the file's name, minimum and maximum.
+void SetupsTest::waveformPointsBackExactly()
+{
+    QVector<double> values;
+    for (int j = 0; j < 4096; ++j)
+        values.append(QString::number(1.08 * std::sin(2 * M_PI * j / 4096) + 0.1 * std::sin(2 * M_PI * 50 * j / 4096), 'f', 6).toDouble());
+    const WaveformPointer loaded = waveformfile::fromValues(values, "таблица.csv").waveform;
+    QVERIFY(loaded);
+    setups::PanelSetup setup;
+    setup.modification = 1;
+    setup.channelCount = 8;
+    setups::ChannelSetup channel;
+    channel.on = true;
+    channel.type = setups::ChannelType::Custom;
+    channel.hasCustom = true;
+    channel.custom.shape = ChannelSignal::Arbitrary;
+    channel.custom.phase = 30;
+    channel.custom.waveform = loaded;
+    setup.channels.append(channel);
+    QString error;
+    const QByteArray text = setupfile::serialise(setups::toVariant(setup), &error);
+    QVERIFY2(!text.isEmpty(), qPrintable(error));
+    const setupfile::Result file = setupfile::parse(text);
+    QVERIFY2(file.ok(), qPrintable(file.error));
+    setups::PanelSetup back;
+    QVERIFY(setups::fromVariant(file.setup, &back, &error));
+    const WaveformPointer read = back.channels.at(0).custom.waveform;
+    QVERIFY(read);
+    QCOMPARE(read->fileName(), QString("таблица.csv"));
+    QVERIFY(read->points() == loaded->points());
+    QCOMPARE(read->minimum(), *std::min_element(values.begin(), values.end()));
+    QCOMPARE(read->maximum(), *std::max_element(values.begin(), values.end()));
+    QCOMPARE(back.channels.at(0).custom.phase, 30.0);
+    QVERIFY(setups::sameSetup(file.setup, setups::toVariant(setup)));
 }
 
 QTEST_MAIN(SetupsTest)

@@ -18,6 +18,15 @@ ToolRun runPlanner(const QStringList& args)
     return runTool(QStringLiteral(VEK72_PLAN_PATH), args);
 }
 
+// Writes a file of one period for arb:; answers its path.
+QString writePeriod(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(text);
+    return path;
+}
+
 } // namespace
 
 class TestVek72PlanTool : public QObject
@@ -72,6 +81,42 @@ void TestVek72PlanTool::answers_data()
         << QStringLiteral("при 1 канале модуль даёт на канал 48000, 96000 или 192000 выборок/с");
     QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Использование: vek72-plan") << QString();
 
+    // A file's period (its points normalised to their peak, 4 here, then scaled by the amplitude) and
+    // phases: the file's name and point count after the shape, a phase at the end, -90 as 270.
+    const QString wave = writePeriod(dir.filePath("wave.csv"), "Напряжение\n0\n4\n2\n-2\n");
+    QTest::newRow("arb and phases")
+        << QStringList{"--rate", "24000", "--signal", "arb:" + wave + ":1000:2:0.5@90", "--signal", "sine:1000@-90"} << 0
+        << QByteArray("{\"rate\":24000, \"L\":24, \"blockCount\":1, \"samplesPerBlock\":24, \"transferWords\":48, "
+                      "\"blockPeriodMs\":1, \"channels\":[{\"shape\":\"arb\", \"file\":\"wave.csv\", \"points\":4, \"peak\":2, "
+                      "\"offset\":0.5, \"requested\":1000, \"periods\":1, \"samplesPerPeriod\":24, \"frequency\":1000, "
+                      "\"phase\":90}, {\"shape\":\"sine\", \"peak\":1, \"offset\":0, \"requested\":1000, \"periods\":1, "
+                      "\"samplesPerPeriod\":24, \"frequency\":1000, \"phase\":270}]}\n")
+        << QString();
+    // pp: and rms: of a file are those of its normalised points (span 1.5, RMS of 0, 1, 0.5, -0.5
+    // around 0.25: 0.5590169943749474).
+    QTest::newRow("arb pp and rms")
+        << QStringList{"--rate", "24000", "--signal", "arb:" + wave + ":1000:pp:3", "--signal", "arb:" + wave + ":1000:rms:1"}
+        << 0 << QByteArray("{\"rate\":24000, \"L\":24, \"blockCount\":1, \"samplesPerBlock\":24, \"transferWords\":48, "
+                           "\"blockPeriodMs\":1, \"channels\":[{\"shape\":\"arb\", \"file\":\"wave.csv\", \"points\":4, "
+                           "\"peak\":2, \"offset\":0, \"requested\":1000, \"periods\":1, \"samplesPerPeriod\":24, "
+                           "\"frequency\":1000}, {\"shape\":\"arb\", \"file\":\"wave.csv\", \"points\":4, "
+                           "\"peak\":1.7888543819998317,")
+        << QString();
+    // Its range: the samples played, which ring past the four points (5 V + 6 V * (-0.5 .. 1) would
+    // stay within 11 V) ...
+    QTest::newRow("arb beyond the outputs by its samples")
+        << QStringList{"--signal", "arb:" + wave + ":1000:6:5"} << 1 << QByteArray()
+        << QStringLiteral("выборках на период выборки выходят за заданную амплитуду), а выход модуля — от -10 до 10 В");
+    // ... and of a smooth period its own lowest and highest point: a raised sine from 0 to its peak
+    // 4 V at -10 V reaches down to -10 V exactly, not to -14 V.
+    QByteArray raisedSine;
+    for (int j = 0; j < 64; ++j)
+        raisedSine += QByteArray::number(1 + std::sin(2 * 3.14159265358979323846 * j / 64), 'g', 17) + "\n";
+    const QString raised = writePeriod(dir.filePath("raised.csv"), raisedSine);
+    QTest::newRow("arb within the outputs by its points")
+        << QStringList{"--signal", "arb:" + raised + ":1000:4:-10"} << 0
+        << QByteArray("{\"rate\":48000, \"L\":48,") << QString();
+
     // Refused plans, with and without a samples file (a refused plan leaves none behind).
     const QString half = QStringLiteral("Недостаточная частота ЦАП 48.000 кГц на канал для сигнала 24.000 кГц");
     QTest::newRow("half the rate") << rate + QStringList{"--signal", "sine:24000"} << 1 << QByteArray() << half;
@@ -102,6 +147,18 @@ void TestVek72PlanTool::answers_data()
     usage("kind without amplitude", rate + QStringList{"--signal", "sine:700:pp"}, "после pp: нужна амплитуда");
     usage("infinite offset", rate + QStringList{"--signal", "line:0:0:inf"}, "смещение 'inf'");
     usage("too many fields", rate + QStringList{"--signal", "sine:700:1:0:9"}, "'sine:700:1:0:9'");
+    usage("phase not a number", rate + QStringList{"--signal", "sine:700@east"}, "фаза 'east'");
+    usage("phase of a line", rate + QStringList{"--signal", "line:0:0:1@90"}, "у line фазы нет");
+    usage("arb without a file", rate + QStringList{"--signal", "arb::700"}, "arb:ФАЙЛ:ЧАСТОТА");
+    usage("arb without its frequency", rate + QStringList{"--signal", "arb:" + wave}, "arb:ФАЙЛ:ЧАСТОТА");
+    usage("arb file missing", rate + QStringList{"--signal", "arb:" + dir.filePath("none.csv") + ":700"},
+          QStringLiteral("Не удалось прочитать файл \"none.csv\""));
+    usage("arb file with a word",
+          rate + QStringList{"--signal", "arb:" + writePeriod(dir.filePath("word.csv"), "0,5\n0,5\nслово\n") + ":700"},
+          QStringLiteral("Файл \"word.csv\", строка 3: \"слово\" не является числом"));
+    usage("arb rms of a level",
+          rate + QStringList{"--signal", "arb:" + writePeriod(dir.filePath("level.csv"), "2\n2\n") + ":700:rms:1"},
+          "нет переменной части");
     QStringList nine = rate;
     for (int i = 1; i <= 9; ++i)
         nine << "--signal" << QStringLiteral("sine:%1").arg(100 * i);

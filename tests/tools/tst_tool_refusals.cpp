@@ -93,6 +93,15 @@ void TestToolRefusals::refusals_data()
         "канал 1: уровень -3 В, а выход модуля — от -2 до 20 В (VEK72-2, полный диапазон)");
     row("play: triangle samples above the peak", "vek72-play", {"--signal", "triangle:19200:4.5:5"}, 1,
         "канал 1: сигнал идёт от 0.5 до 11.3 В (при 2.5 выборках на период выборки выходят за заданную амплитуду)");
+    // A square period from a file, band-limited, rings some 9 % past its points next to its steps.
+    QFile square(dir.filePath(QStringLiteral("square.csv")));
+    square.open(QIODevice::WriteOnly);
+    for (int j = 0; j < 64; ++j)
+        square.write(j < 32 ? "1\n" : "-1\n");
+    square.close();
+    row("play: file's samples above its points", "vek72-play", {"--signal", "arb:" + square.fileName() + ":1000:9.5"}, 1,
+        "(при 48 выборках на период выборки выходят за заданную амплитуду), а выход модуля — от -10 до 10 В");
+    row("play: phase of a line", "vek72-play", {"--signal", "line:0:0:1@90"}, 2, "у line фазы нет");
     row("play: more signals than channels", "vek72-play",
         QStringList(std::begin(slot7), std::end(slot7))
             + QStringList{"--signal", "sine:1", "--signal", "sine:1", "--signal", "sine:1", "--signal", "sine:1", "--signal", "sine:1"},

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 #include <QVector>
 
@@ -19,6 +20,17 @@ constexpr double rangeSlack = 1e-9;
 QString volts(double value)
 {
     return QString::number(value, 'g', 10);
+}
+
+// The samples of a planned channel that tell its lowest and highest value. The triangle, saw and
+// pulse repeat their first period's P samples. The sine and the file's period are taken where
+// sample k falls in the period, k * m / L turns: L / gcd(L, m) different places, the first so many
+// samples.
+qint64 telling(const synthesis::ChannelPlan& c, qint64 length)
+{
+    if (c.shape != ChannelSignal::Arbitrary)
+        return std::min(length, qint64(std::llround(c.samplesPerPeriod)));
+    return length / std::gcd(length, std::max<qint64>(1, c.periods));
 }
 
 } // namespace
@@ -65,14 +77,20 @@ bool checkRange(const QList<ChannelSignal>& signalList, const OutputRange& range
         double high = highestVolts(s);
         bool samplesBeyond = false;
         if (plan && i < plan->channels.size() && s.shape != ChannelSignal::Sine && s.shape != ChannelSignal::Line) {
+            // A few at a time: a file's period may take all L samples to tell.
             const synthesis::ChannelPlan& c = plan->channels.at(i);
-            const qint64 period = std::min(plan->length, qint64(std::llround(c.samplesPerPeriod)));
-            QVector<double> samples(int(std::max<qint64>(period, 0)));
-            synthesis::ChannelFiller(c, plan->length).fillInto(samples.data(), 0, period);
-            for (double v : samples) {
-                samplesBeyond = samplesBeyond || v < low - rangeSlack || v > high + rangeSlack;
-                low = std::min(low, v);
-                high = std::max(high, v);
+            const qint64 count = telling(c, plan->length);
+            const synthesis::ChannelFiller filler(c, plan->length);
+            QVector<double> samples(int(std::min<qint64>(std::max<qint64>(count, 0), qint64(1) << 16)));
+            for (qint64 from = 0; from < count; from += samples.size()) {
+                const qint64 to = std::min(count, from + samples.size());
+                filler.fillInto(samples.data(), from, to);
+                for (qint64 k = 0; k < to - from; ++k) {
+                    const double v = samples[int(k)];
+                    samplesBeyond = samplesBeyond || v < low - rangeSlack || v > high + rangeSlack;
+                    low = std::min(low, v);
+                    high = std::max(high, v);
+                }
             }
         }
         if (low >= range.lowest - rangeSlack && high <= range.highest + rangeSlack)

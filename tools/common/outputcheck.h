@@ -35,8 +35,10 @@ OutputRange outputRange(int modification, bool tenth);
 
 // Every signal (amplitude as the peak, see signalargs.h) between the range's ends; false with the
 // first channel that leaves it. With the signals' plan, the samples the program makes count too: a
-// triangle of few samples per period has its first falling sample above the peak asked for. The
-// periodic shapes other than the sine repeat their first period's samples, so that period tells.
+// triangle of few samples per period has its first falling sample above the peak asked for, and a
+// file's period, band-limited, rings past its points next to a step. The triangle, saw and pulse
+// repeat their first period's samples, so that period tells; a file's period is taken at every
+// place in the period that a sample falls on.
 bool checkRange(const QList<ChannelSignal>& signalList, const OutputRange& range, QString* error,
                 const synthesis::Plan* plan = nullptr);
 

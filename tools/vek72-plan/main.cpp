@@ -5,6 +5,8 @@
 // outputs) is refused with the reason.
 
 #include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QList>
 #include <QSaveFile>
 #include <QString>
@@ -34,8 +36,9 @@ const char* const usageHead =
     "   \"blockPeriodMs\":..., \"channels\":[{\"shape\":..., \"peak\":..., \"offset\":..., \"requested\":...,\n"
     "   \"periods\":..., \"samplesPerPeriod\":..., \"frequency\":...}, ...]}\n"
     "rate — выборок в секунду на канал; peak и offset — пиковая амплитуда и смещение в вольтах; у line\n"
-    "частоты нет (null, как и peak, requested, periods и samplesPerPeriod). Дробные числа — с 17\n"
-    "значащими цифрами.\n"
+    "частоты нет (null, как и peak, requested, periods и samplesPerPeriod). У arb после shape — \"file\"\n"
+    "(имя файла) и \"points\" (точек в нём); у сигнала с фазой в конце — \"phase\" (градусы, 0..360).\n"
+    "Дробные числа — с 17 значащими цифрами.\n"
     "\n"
     "Параметры:\n"
     "  --dac-rate ГЦ         частота ЦАП модуля: 48000, 96000 или 192000 (по умолчанию 48000); на\n"
@@ -74,6 +77,13 @@ QByteArray number(double x)
     return QByteArray(buffer);
 }
 
+// A JSON string of a text.
+QByteArray jsonText(const QString& text)
+{
+    const QByteArray list = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return list.mid(1, list.size() - 2);
+}
+
 QByteArray planJson(const synthesis::Plan& plan, const QList<ChannelSignal>& asked)
 {
     QByteArray out;
@@ -93,12 +103,18 @@ QByteArray planJson(const synthesis::Plan& plan, const QList<ChannelSignal>& ask
         if (i > 0)
             out += ", ";
         out += "{\"shape\":\"" + QByteArray(toolargs::shapeName(s.shape)) + "\"";
+        if (s.waveform)
+            out += ", \"file\":" + jsonText(s.waveform->fileName())
+                   + ", \"points\":" + QByteArray::number(s.waveform->pointCount());
         out += ", \"peak\":" + (line ? none : number(s.amplitude));
         out += ", \"offset\":" + number(s.offset);
         out += ", \"requested\":" + (line ? none : number(c.requested));
         out += ", \"periods\":" + (line ? none : QByteArray::number(c.periods));
         out += ", \"samplesPerPeriod\":" + (line ? none : number(c.samplesPerPeriod));
-        out += ", \"frequency\":" + (line ? none : number(c.frequency)) + "}";
+        out += ", \"frequency\":" + (line ? none : number(c.frequency));
+        if (c.phase != 0.0)
+            out += ", \"phase\":" + number(c.phase);
+        out += "}";
     }
     out += "]}\n";
     return out;
@@ -196,7 +212,7 @@ int main(int argc, char* argv[])
             tenth = true;
         } else if (arg == QLatin1String("--signal")) {
             if (!value(&text))
-                return usageError(QStringLiteral("--signal: нужно ФОРМА:ЧАСТОТА[:АМПЛИТУДА[:СМЕЩЕНИЕ]]"));
+                return usageError(QStringLiteral("--signal: нужно ФОРМА:ЧАСТОТА[:АМПЛИТУДА[:СМЕЩЕНИЕ]][@ФАЗА]"));
             QString error;
             if (!toolargs::addSignal(text, &channels, &error))
                 return usageError(error);

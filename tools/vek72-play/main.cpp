@@ -41,6 +41,7 @@ const char* const usageHead =
     "останавливает вывод, переводит все выходы в 0 В конфигурацией без каналов и закрывает модуль.\n"
     "Когда страница выводится, на стандартный вывод выходит одна строка для сценариев (по-английски):\n"
     "  playing on КРЕЙТ slot N: E channel(s) at R samples per second, a page of L frames; ch1 ...\n"
+    "(у arb — и имя файла, у сигнала с фазой — \"phase Г deg\").\n"
     "\n"
     "Параметры:\n"
     "  --service УЗЕЛ:ПОРТ   служба крейтов (по умолчанию $VEK_SERVICE, иначе 127.0.0.1:11111)\n"
@@ -201,8 +202,12 @@ QByteArray playingLine(const QByteArray& crate, int slot, double rate, qint64 fr
             line += QStringLiteral(" ch%1 line %2 V").arg(i + 1).arg(c.offset).toUtf8();
         else
             line += QStringLiteral(" ch%1 %2 %3 Hz peak %4 V offset %5 V").arg(i + 1)
-                        .arg(QLatin1String(toolargs::shapeName(c.shape))).arg(played.at(i).frequency, 0, 'g', 12)
+                        .arg(c.waveform ? QStringLiteral("arb %1").arg(c.waveform->fileName())
+                                        : QString::fromLatin1(toolargs::shapeName(c.shape)))
+                        .arg(played.at(i).frequency, 0, 'g', 12)
                         .arg(c.amplitude).arg(c.offset).toUtf8();
+        if (c.phase != 0.0)
+            line += QStringLiteral(" phase %1 deg").arg(c.phase, 0, 'g', 12).toUtf8();
         line += i + 1 < e ? "," : "\n";
     }
     return line;
@@ -266,7 +271,7 @@ int main(int argc, char* argv[])
             tenth = true;
         } else if (arg == QLatin1String("--signal")) {
             if (!value())
-                return usageError(QStringLiteral("--signal: нужно ФОРМА:ЧАСТОТА[:АМПЛИТУДА[:СМЕЩЕНИЕ]]"));
+                return usageError(QStringLiteral("--signal: нужно ФОРМА:ЧАСТОТА[:АМПЛИТУДА[:СМЕЩЕНИЕ]][@ФАЗА]"));
             QString error;
             if (!toolargs::addSignal(text, &channels, &error))
                 return usageError(error);

@@ -23,6 +23,10 @@ struct ChannelSignal
     double phase = 0.0;
     // One period of the shape Arbitrary (null until a file is loaded); kept when the shape changes.
     WaveformPointer waveform{};
+
+    // The phase field of the custom signals: degrees with three decimals, 0 to 359.999.
+    static constexpr int phaseDecimals = 3;
+    static constexpr double phaseFieldMaximum = 359.999;
 };
 
 #endif

@@ -329,6 +329,23 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
             require(connect(ui->spinBoxCustomOffset, QOverload<int>::of(&QSpinBox::valueChanged), this,
                             &ModuleVek72::on_spinBoxCustomOffset_valueChanged),
                     "spinBoxCustomOffset");
+
+            // Phase in degrees, the same for every shape; the file of the arbitrary shape.
+            ui->doubleSpinBoxCustomPhase->setDecimals(ChannelSignal::phaseDecimals);
+            ui->doubleSpinBoxCustomPhase->setRange(0.0, ChannelSignal::phaseFieldMaximum);
+            ui->doubleSpinBoxCustomPhase->setValue(0.0);
+            ui->doubleSpinBoxCustomPhase->installEventFilter(guiHandler);
+            require(connect(ui->doubleSpinBoxCustomPhase, QOverload<double>::of(&QDoubleSpinBox::valueChanged),
+                            this, &ModuleVek72::on_doubleSpinBoxCustomPhase_valueChanged),
+                    "doubleSpinBoxCustomPhase");
+            // The dialog is the handler's, on the GUI thread; the file is read on the module thread.
+            require(connect(ui->pushButtonCustomLoad, &QPushButton::clicked, guiHandler,
+                            &ModuleVek72GuiHandler::chooseWaveformFile),
+                    "pushButtonCustomLoad");
+            require(connect(guiHandler, &ModuleVek72GuiHandler::waveformFileChosen, this,
+                            &ModuleVek72::loadCustomWaveform),
+                    "waveformFileChosen(QString)");
+            showCustomWaveform(focusedChannel);
         }
     }
 
@@ -535,6 +552,8 @@ void ModuleVek72::resetCustomSignals()
         custom.amplitude = lim.customAmplitudeDefault / 1000.0;
         custom.frequency = defaultFrequency;
         custom.offset = lim.offsetDefault / 1000.0;
+        custom.phase = 0.0;
+        custom.waveform.reset();
     }
 }
 

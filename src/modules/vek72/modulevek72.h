@@ -108,6 +108,12 @@ public:
     QMovie* busyAnimation() const { return busyMovie; }
     Ui::CustomCheckBox* allChannelsBox() const { return allChannelsCheckBox.data(); }
     int voltageLimit() const { return voltageLimitMv.load(); }   // mV peak, 0: none
+
+    // The phase of channel N's custom signal, in degrees (0 <= phase < 360, three decimals as the
+    // field "Фаза" shows it), from any thread; the custom group shows it when N is the focused
+    // channel. Takes effect at the next start or restart, as an edit of the field does. False when
+    // custom signals are off, N is not a channel of the open module or the phase is out of range.
+    bool setCustomPhase(int channel, double degrees);
     // Permits waiting in the echo suppressor of a family, in declaration order 0..11.
     int echoPermits(int family) const;
 
@@ -119,6 +125,11 @@ signals:
 public slots:
     void channelFocusedSlot(int channel, bool enabled);
     void restartManual();
+    // One period of an arbitrary waveform for the focused channel's custom signal, read from a file
+    // (CSV or WAV) here, on the module thread, so that a long file does not hold up the panels. A
+    // file that can be used becomes the channel's waveform and its shape "Произвольный"; one that
+    // cannot changes nothing and is reported as critical with the reader's text.
+    void loadCustomWaveform(const QString& path);
 
 private slots:
     // The sender found the connection gone: output is given up, the handle let go, the start button
@@ -140,6 +151,7 @@ private slots:
     void on_spinBoxCustomAmplitude_valueChanged(int value);
     void on_doubleSpinBoxCustomFrequency_valueChanged(double value);
     void on_spinBoxCustomOffset_valueChanged(int value);
+    void on_doubleSpinBoxCustomPhase_valueChanged(double value);
     void on_groupBoxChX_toggled(bool checked);
     void on_comboBoxVoltageTypeChX_currentIndexChanged(int index);
     void on_comboBoxRangeChX_currentIndexChanged(int index);
@@ -212,6 +224,10 @@ private:
     // The custom group shows channel N's custom signal (queued for the group's own slots to store
     // back, as a focus change does).
     void loadCustomGroup(int channel);
+    // The custom group's file name and its tool tip (points, minimum, maximum) for channel N's waveform.
+    void showCustomWaveform(int channel);
+    // A waveform read for channel N becomes its custom signal's period; answers the restarts asked for.
+    int customWaveformLoaded(int channel, const WaveformPointer& waveform);
     void setFocusedChannelHighlight(int channel);
     // Restart when on: 1 when the start/stop button is pressed, else 0.
     int restartWhenOn() const;

@@ -16,14 +16,19 @@
 #include <QPushButton>
 #include <QSpinBox>
 
+#include <cmath>
+
+#include "modulevek72guihandler.h"
 #include "ui_vek72controls.h"
 #include "ui_vek72settings.h"
+#include "waveformfile.h"
+#include "widgetsync.h"
 
 using namespace channelwidgets;
 
 namespace {
 
-const char* const shapeTexts[] = { "Синус", "Треугольник", "Пила", "Импульс", "Линия" };
+const char* const shapeTexts[] = { "Синус", "Треугольник", "Пила", "Импульс", "Линия", "Произвольный" };
 
 } // namespace
 
@@ -351,6 +356,78 @@ void ModuleVek72::on_spinBoxCustomOffset_valueChanged(int value)
         customSignals[focusedChannel - 1].offset = value / 1000.0;
         return 0;
     });
+}
+
+void ModuleVek72::on_doubleSpinBoxCustomPhase_valueChanged(double value)
+{
+    onPanels([this, value] {
+        customSignals[focusedChannel - 1].phase = value;
+        return 0;
+    });
+}
+
+bool ModuleVek72::setCustomPhase(int channel, double degrees)
+{
+    if (!customSignalsEnabled || !guiHandler || !(degrees >= 0.0 && degrees < 360.0))
+        return false;
+    // As the field holds it: three decimals, 359.9995 and above being 0 again.
+    const double scale = std::pow(10.0, ChannelSignal::phaseDecimals);
+    double phase = std::round(degrees * scale) / scale;
+    if (phase > ChannelSignal::phaseFieldMaximum)
+        phase = 0.0;
+    return widgetsync::query<bool>(guiHandler, [this, channel, phase] {
+        if (channel < 1 || channel > panelChannelCount)
+            return false;
+        customSignals[channel - 1].phase = phase;
+        // The group shows the focused channel's signal while it is of the special type; its slot
+        // stores the same value back.
+        if (settingsHost && channel == focusedChannel && settingsUi->groupBoxCustom->isEnabled())
+            settingsUi->doubleSpinBoxCustomPhase->setValue(phase);
+        return true;
+    }, false);
+}
+
+void ModuleVek72::loadCustomWaveform(const QString& path)
+{
+    if (!customSignalsEnabled || !guiHandler)
+        return;
+    // The channel the file was chosen for: the focused one now, whatever the focus is once it is read.
+    const int channel = widgetsync::query<int>(guiHandler, [this] { return focusedChannel; }, 0);
+    if (channel < 1)
+        return;
+    const waveformfile::Result file = waveformfile::load(path);
+    if (!file.ok()) {
+        qCritical().noquote() << file.message;
+        return;
+    }
+    qInfo().noquote() << QStringLiteral("Канал %1: загружен произвольный сигнал \"%2\", точек %3")
+                             .arg(channel).arg(file.waveform->fileName()).arg(file.waveform->pointCount());
+    const WaveformPointer waveform = file.waveform;
+    onPanels([this, channel, waveform] { return customWaveformLoaded(channel, waveform); });
+}
+
+int ModuleVek72::customWaveformLoaded(int channel, const WaveformPointer& waveform)
+{
+    if (channel < 1 || channel > panelChannels)
+        return 0;
+    ChannelSignal& custom = customSignals[channel - 1];
+    custom.waveform = waveform;
+    const bool shown = settingsHost && channel == focusedChannel && settingsUi->groupBoxCustom->isEnabled();
+    if (shown)
+        showCustomWaveform(channel);
+    if (custom.shape == ChannelSignal::Arbitrary)
+        return restartWhenOn();
+    custom.shape = ChannelSignal::Arbitrary;
+    // The group shows the new shape; the item's own slot stores it once more and restarts when on.
+    if (shown) {
+        QComboBox* shape = settingsUi->comboBoxCustomShape;
+        const int item = itemIndex(shape, QString::fromUtf8(shapeTexts[ChannelSignal::Arbitrary]));
+        if (shape->currentIndex() != item) {
+            shape->setCurrentIndex(item);
+            return 0;
+        }
+    }
+    return restartWhenOn();
 }
 
 // The options page: each edit is pending until the dialog is accepted (applyOptions).

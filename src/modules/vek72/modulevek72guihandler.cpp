@@ -2,6 +2,8 @@
 
 #include <QComboBox>
 #include <QEvent>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QWidget>
@@ -64,20 +66,23 @@ void ModuleVek72GuiHandler::lockControls(bool yes)
         waitBox->hide();
 }
 
-// Tab moves along first -> second -> third -> first, Return/Enter asks for a restart; both are
-// consumed. Answers whether `watched` is one of the three fields.
-bool ModuleVek72GuiHandler::handleFieldCycle(QObject* watched, QEvent* event, QWidget* first,
-                                             QWidget* second, QWidget* third, bool* consumed)
+// Tab moves along the cycle (from the last field back to the first), Return/Enter asks for a
+// restart; both are consumed. Answers whether `watched` is one of the fields.
+bool ModuleVek72GuiHandler::handleFieldCycle(QObject* watched, QEvent* event,
+                                             std::initializer_list<QWidget*> cycle, bool* consumed)
 {
-    QWidget* next = nullptr;
-    if (first && watched == first)
-        next = second;
-    else if (second && watched == second)
-        next = third;
-    else if (third && watched == third)
-        next = first;
-    else
+    if (!watched)
         return false;
+    QWidget* const* fields = cycle.begin();
+    const int count = int(cycle.size());
+    int at = -1;
+    for (int i = 0; i < count && at < 0; ++i) {
+        if (fields[i] == watched)
+            at = i;
+    }
+    if (at < 0)
+        return false;
+    QWidget* next = fields[(at + 1) % count];
 
     *consumed = false;
     if (isTab(event)) {
@@ -95,15 +100,20 @@ bool ModuleVek72GuiHandler::eventFilter(QObject* watched, QEvent* event)
 {
     // The widgets are looked up on every event: nothing is cached across panel rebuilds.
     bool consumed = false;
-    if (handleFieldCycle(watched, event, named<QWidget>(settingsHost, "spinBoxVoltage"),
-                         named<QWidget>(settingsHost, "doubleSpinBoxFrequency"),
-                         named<QWidget>(settingsHost, "doubleSpinBoxOffset"), &consumed))
+    if (handleFieldCycle(watched, event,
+                         { named<QWidget>(settingsHost, "spinBoxVoltage"),
+                           named<QWidget>(settingsHost, "doubleSpinBoxFrequency"),
+                           named<QWidget>(settingsHost, "doubleSpinBoxOffset") },
+                         &consumed))
         return consumed || QObject::eventFilter(watched, event);
 
     if (customSignalsEnabled) {
-        if (handleFieldCycle(watched, event, named<QWidget>(settingsHost, "spinBoxCustomAmplitude"),
-                             named<QWidget>(settingsHost, "doubleSpinBoxCustomFrequency"),
-                             named<QWidget>(settingsHost, "spinBoxCustomOffset"), &consumed))
+        if (handleFieldCycle(watched, event,
+                             { named<QWidget>(settingsHost, "spinBoxCustomAmplitude"),
+                               named<QWidget>(settingsHost, "doubleSpinBoxCustomFrequency"),
+                               named<QWidget>(settingsHost, "spinBoxCustomOffset"),
+                               named<QWidget>(settingsHost, "doubleSpinBoxCustomPhase") },
+                             &consumed))
             return consumed || QObject::eventFilter(watched, event);
 
         if (event->type() == QEvent::FocusIn || event->type() == QEvent::ShowToParent) {
@@ -124,13 +134,37 @@ bool ModuleVek72GuiHandler::eventFilter(QObject* watched, QEvent* event)
         && controlsHost->isAncestorOf(qobject_cast<QWidget*>(watched))) {
         const int channel = number(watched, "^(?:spinBoxVoltage|doubleSpinBoxFrequency|doubleSpinBoxOffset)Ch([1-8])$");
         if (channel
-            && handleFieldCycle(watched, event, ofChannel<QWidget>(controlsHost, "^spinBoxVoltageCh%1$", channel),
-                                ofChannel<QWidget>(controlsHost, "^doubleSpinBoxFrequencyCh%1$", channel),
-                                ofChannel<QWidget>(controlsHost, "^doubleSpinBoxOffsetCh%1$", channel),
+            && handleFieldCycle(watched, event,
+                                { ofChannel<QWidget>(controlsHost, "^spinBoxVoltageCh%1$", channel),
+                                  ofChannel<QWidget>(controlsHost, "^doubleSpinBoxFrequencyCh%1$", channel),
+                                  ofChannel<QWidget>(controlsHost, "^doubleSpinBoxOffsetCh%1$", channel) },
                                 &consumed))
             return consumed;
     }
     return QObject::eventFilter(watched, event);
+}
+
+void ModuleVek72GuiHandler::chooseWaveformFile()
+{
+    QWidget* parent = settingsHost ? settingsHost->window() : nullptr;
+    // Qt's own dialog (in Russian with the program's Qt translations, as the setups' dialogs),
+    // window-modal and not waited for, so that nothing here runs a local event loop.
+    auto* dialog = new QFileDialog(parent, QStringLiteral("Загрузить произвольный сигнал"), waveformFolder,
+                                   QStringLiteral("Таблицы и звук (*.csv *.txt *.wav);;Таблицы CSV (*.csv *.txt);;"
+                                                  "Звук WAV (*.wav);;Все файлы (*)"));
+    dialog->setObjectName(QStringLiteral("fileDialogWaveform"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
+        if (path.isEmpty())
+            return;
+        waveformFolder = QFileInfo(path).absolutePath();
+        emit waveformFileChosen(path);
+    });
+    dialog->open();
 }
 
 void ModuleVek72GuiHandler::highlight(QWidget* groupBox)

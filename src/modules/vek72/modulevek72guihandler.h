@@ -4,6 +4,9 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
+#include <QString>
+
+#include <initializer_list>
 
 class QEvent;
 class QWidget;
@@ -28,14 +31,19 @@ public:
 signals:
     void restart();
     void channelFocused(int channel, bool enabled);
+    // The operator chose a file of an arbitrary waveform ("Загрузить…").
+    void waveformFileChosen(const QString& path);
 
 public slots:
     void channelFocusedSlot(int channel);
     void lockControls(bool yes);
+    // Opens the window-modal file dialog for an arbitrary waveform; an accepted choice is announced
+    // by waveformFileChosen. The dialog starts in the folder of the file chosen last.
+    void chooseWaveformFile();
 
 private:
-    bool handleFieldCycle(QObject* watched, QEvent* event, QWidget* first, QWidget* second,
-                          QWidget* third, bool* consumed);
+    bool handleFieldCycle(QObject* watched, QEvent* event, std::initializer_list<QWidget*> cycle,
+                          bool* consumed);
     void highlight(QWidget* groupBox);
 
     QPointer<QWidget> controlsHost;
@@ -45,6 +53,7 @@ private:
     bool customSignalsEnabled;
     // Channel whose group box was highlighted last; 0 before the first highlight.
     int currentChannel = 0;
+    QString waveformFolder;
 };
 
 #endif

@@ -221,6 +221,8 @@ void ModuleVek72::preparePanelsForModule(const QString& crate, int slot, int cod
         ui->doubleSpinBoxCustomFrequency->setValue(defaultFrequency);
         ui->spinBoxCustomOffset->setRange(lim.offsetMin, lim.offsetMax);
         ui->spinBoxCustomOffset->setValue(lim.offsetDefault);
+        ui->doubleSpinBoxCustomPhase->setValue(0.0);
+        showCustomWaveform(focusedChannel);
     }
 
     linkValueFields(true);

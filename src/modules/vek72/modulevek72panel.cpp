@@ -7,6 +7,7 @@
 #include <QDoubleSpinBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <QSharedPointer>
 #include <QSpinBox>
@@ -196,6 +197,31 @@ void ModuleVek72::loadCustomGroup(int channel)
     settingsUi->spinBoxCustomAmplitude->setValue(qRound(custom.amplitude * 1000));
     settingsUi->doubleSpinBoxCustomFrequency->setValue(custom.frequency);
     settingsUi->spinBoxCustomOffset->setValue(qRound(custom.offset * 1000));
+    settingsUi->doubleSpinBoxCustomPhase->setValue(custom.phase);
+    showCustomWaveform(channel);
+}
+
+void ModuleVek72::showCustomWaveform(int channel)
+{
+    if (!settingsHost || !customSignalsEnabled || channel < 1 || channel > channelwidgets::panelChannels)
+        return;
+    const WaveformPointer& waveform = customSignals[channel - 1].waveform;
+    QLabel* label = settingsUi->labelCustomWaveform;
+    if (!waveform) {
+        label->setText(QStringLiteral("Файл не загружен"));
+        label->setToolTip(QStringLiteral("Загрузите один период сигнала из файла CSV или WAV"));
+        return;
+    }
+    // A long name is cut in the middle: the group keeps its width, the tool tip has it whole.
+    const QString name = waveform->fileName();
+    constexpr int longest = 28;
+    label->setText(name.size() <= longest ? name
+                                          : name.left(longest / 2 - 1) + QStringLiteral("…") + name.right(longest / 2));
+    const QLocale locale;
+    label->setToolTip(QStringLiteral("%1\nТочек: %2\nМинимум: %3\nМаксимум: %4")
+                          .arg(name, locale.toString(waveform->pointCount()),
+                               locale.toString(waveform->minimum(), 'g', 6),
+                               locale.toString(waveform->maximum(), 'g', 6)));
 }
 
 void ModuleVek72::updateFieldTip(QWidget* field) const
