@@ -64,6 +64,21 @@ void ModuleVek72GuiHandler::lockControls(bool yes)
         waitBox->hide();
 }
 
+void ModuleVek72GuiHandler::showApplyHints(bool outputOn)
+{
+    const QString now = applyNowHint();
+    const QString atStart = applyAtStartHint();
+    for (QWidget* host : { settingsHost.data(), controlsHost.data() }) {
+        if (!host)
+            continue;
+        for (QWidget* field : host->findChildren<QWidget*>()) {
+            const QString hint = field->toolTip();
+            if (hint == now || hint == atStart)
+                field->setToolTip(outputOn ? now : atStart);
+        }
+    }
+}
+
 // Tab moves along first -> second -> third -> first, Return/Enter asks for a restart; both are
 // consumed. Answers whether `watched` is one of the three fields.
 bool ModuleVek72GuiHandler::handleFieldCycle(QObject* watched, QEvent* event, QWidget* first,

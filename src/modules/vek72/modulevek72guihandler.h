@@ -23,6 +23,11 @@ public:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     QMessageBox* waitMessageBox() const { return waitBox; }
+
+    // What Return/Enter does in a value field: while output runs it restarts the output with the
+    // edits; while it does not, the edits wait for the start.
+    static QString applyNowHint() { return QStringLiteral("Нажмите Enter для применения изменений"); }
+    static QString applyAtStartHint() { return QStringLiteral("Значение будет применено при запуске (Старт)"); }
     int highlightedChannel() const { return currentChannel; }
 
 signals:
@@ -32,6 +37,9 @@ signals:
 public slots:
     void channelFocusedSlot(int channel);
     void lockControls(bool yes);
+    // Gives every field of both panels whose form says that Return/Enter applies it the hint of
+    // the output state shown by the start button (pressed: output runs).
+    void showApplyHints(bool outputOn);
 
 private:
     bool handleFieldCycle(QObject* watched, QEvent* event, QWidget* first, QWidget* second,
