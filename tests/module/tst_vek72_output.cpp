@@ -325,8 +325,8 @@ void OutputTest::refusedConfigurations_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("plays");   // with the other channels
     QTest::newRow("DAC rate item") << "rate" << "Недопустимый индекс частоты ЦАП 3" << false;
-    QTest::newRow("voltage type item") << "type" << "Недопустимый индекс режима воспроизведения сигнала 2" << true;
-    QTest::newRow("range item") << "range" << "Недопустимый индекс диапазона 1" << true;
+    QTest::newRow("voltage type item") << "type" << "Недопустимый индекс режима воспроизведения сигнала 2 (канал 2)" << true;
+    QTest::newRow("range item") << "range" << "Недопустимый индекс диапазона 1 (канал 2)" << true;
 }
 
 // A selector item the configuration does not know: the channel is left out with its message, or
