@@ -43,7 +43,8 @@ constexpr int shutdownBoundMs = 2500;
 // Extra room of a selector beyond its minimum size hint and icon, pixels.
 constexpr int selectorSpare = 42;
 
-// Room a window manager takes around a window (title bar and borders), pixels.
+// Room a window manager takes around a window (title bar and borders) while the window's own
+// frame is not known yet, pixels.
 constexpr int frameAllowanceWidth = 16;
 constexpr int frameAllowanceHeight = 48;
 
@@ -180,10 +181,14 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 QSize MainWindow::screenRoom() const
 {
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    if (!screen)
+    const QScreen* shownOn = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!shownOn)
         return QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-    return screen->availableGeometry().size() - QSize(frameAllowanceWidth, frameAllowanceHeight);
+    // The frame the window manager has put around the window once it is known, else a typical one.
+    QSize frame = frameGeometry().size() - geometry().size();
+    if (frame.height() <= 0)
+        frame = QSize(frameAllowanceWidth, frameAllowanceHeight);
+    return shownOn->availableGeometry().size() - frame;
 }
 
 void MainWindow::fitToContents()
@@ -191,9 +196,20 @@ void MainWindow::fitToContents()
     const QSize contents = ui->scrollAreaManualContents->sizeHint();
     if (!isVisible() || contents == fittedContentsHint)
         return;  // a layout pass that asks for no other size: the window keeps the size it was given
+    const bool first = !fittedContentsHint.isValid();
     fittedContentsHint = contents;
-    const QSize missing = (contents - ui->scrollAreaManual->viewport()->size()).expandedTo(QSize(0, 0));
-    resize(size().expandedTo((size() + missing).boundedTo(screenRoom())));
+    const QSize room = screenRoom();
+    QSize wanted = size() + contents - ui->scrollAreaManual->viewport()->size();
+    // Where the screen is too small one way, the page scrolls that way and its scroll bar takes room
+    // the other way.
+    if (wanted.height() > room.height())
+        wanted.rwidth() += ui->scrollAreaManual->verticalScrollBar()->sizeHint().width();
+    if (wanted.width() > room.width())
+        wanted.rheight() += ui->scrollAreaManual->horizontalScrollBar()->sizeHint().height();
+    wanted = wanted.boundedTo(room);
+    // The first fit gives the window the size its panels ask for (the form's size is only where it
+    // starts); later ones only grow it, so that a size the operator has chosen stays.
+    resize(first ? wanted : size().expandedTo(wanted));
 }
 
 void MainWindow::setModuleWidgetsEnabled(bool enabled)

@@ -90,10 +90,11 @@ private:
     enum class Lifecycle { Running, Closing, Closed };
 
     void readSettings();
-    // Grows the window as far as the manual page's contents ask for, within the free area of the
-    // screen, whenever they ask for another size; made smaller than its contents, the page scrolls.
+    // Sizes the window to what the manual page's contents ask for at the first show, and grows it
+    // whenever they ask for more, within the free area of the screen; made smaller than its
+    // contents, the page scrolls.
     void fitToContents();
-    // The free area of the screen less the frame a window manager puts around the window.
+    // The free area of the window's screen less the frame the window manager puts around it.
     QSize screenRoom() const;
     void setModuleWidgetsEnabled(bool enabled);
     // Shows crate index in the crate selector and only that crate's modules in the slot selector.

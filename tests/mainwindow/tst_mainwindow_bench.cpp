@@ -4,6 +4,10 @@
 #include <QtTest>
 
 #include <QDoubleSpinBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStatusBar>
 
 #include "benchstatus.h"
@@ -58,6 +62,8 @@ private slots:
     void emptyListAfterUpdate();
     void closingWhileModulePlays();
     void absurdFrequencyAccuracyKeepsTheFrequency();
+    void laptopScreenShowsEveryField_data();
+    void laptopScreenShowsEveryField();
 };
 
 void TestMainWindowBench::initTestCase()
@@ -269,6 +275,68 @@ void TestMainWindowBench::absurdFrequencyAccuracyKeepsTheFrequency()
     QTRY_COMPARE_WITH_TIMEOUT(frequency->text(), QStringLiteral("1234.566912"), 10000);
     QVERIFY2(criticals().isEmpty(), qPrintable(criticals().join(QLatin1Char('\n'))));
     QVERIFY(window.close());
+}
+
+void TestMainWindowBench::laptopScreenShowsEveryField_data()
+{
+    QTest::addColumn<bool>("custom");
+    QTest::newRow("custom signals off") << false;
+    QTest::newRow("custom signals on") << true;
+}
+
+// The window's promise: on a laptop screen of 1366x768 with a title bar and a taskbar, a client area
+// of 1366x690, at a desktop's default font, every field of the module's panels is in view without
+// scrolling: with the VEK72-1-8 open, its rate label filled, and with custom signals on, their group
+// at the six rows it is planned to have.
+void TestMainWindowBench::laptopScreenShowsEveryField()
+{
+    QFETCH(bool, custom);
+    DesktopFont font;
+    VekdRunner vekd;
+    QVERIFY(vekd.start());
+    WindowInDirectory in({{QStringLiteral("VEK72/EnableCustomSignals"), custom}});
+    MainWindow& window = *in.window;
+    window.show();
+    QVERIFY(settled(window));
+    QCOMPARE(shown(window), QStringLiteral("green green on"));
+
+    QWidget* settingsPanel = child<QWidget>(&window, "widgetModuleSettings");
+    auto* customGroup = child<QGroupBox>(settingsPanel, "groupBoxCustom");
+    QCOMPARE(customGroup->isVisibleTo(&window), custom);
+    child<QLabel>(settingsPanel, "labelOutputRate")->setText(QStringLiteral("192 кГц на канал"));
+    // The custom group is planned with six rows (shape, amplitude, frequency, offset, phase, a
+    // file to load); rows it does not have yet are stood in for by a field and a button.
+    auto* grid = qobject_cast<QGridLayout*>(customGroup->layout());
+    QVERIFY(grid);
+    for (int row = grid->rowCount(); custom && row < 6; ++row) {
+        grid->addWidget(new QPushButton(QStringLiteral("Загрузить…"), customGroup), row, 0);
+        grid->addWidget(new QDoubleSpinBox(customGroup), row, 1);
+        grid->addWidget(new QLabel(QStringLiteral("°"), customGroup), row, 2);
+    }
+
+    window.resize(1366, 690);
+    QTRY_COMPARE(window.size(), QSize(1366, 690));
+    auto* page = child<QScrollArea>(&window, "scrollAreaManual");
+    auto* contents = child<QWidget>(&window, "scrollAreaManualContents");
+    // Layouts settle through the event loop: the scroll bars go once they have.
+    const bool noScrolling = QTest::qWaitFor([&]() {
+        return !page->verticalScrollBar()->isVisible() && !page->horizontalScrollBar()->isVisible();
+    }, 3000);
+    const QString needs = QStringLiteral("the page asks for %1x%2, the window shows %3x%4")
+                              .arg(contents->sizeHint().width()).arg(contents->sizeHint().height())
+                              .arg(page->viewport()->width()).arg(page->viewport()->height());
+    QVERIFY2(noScrolling, qPrintable(needs));
+    // Every field, label and button of both panels lies whole inside the page's view.
+    int seen = 0;
+    for (QWidget* widget : contents->findChildren<QWidget*>()) {
+        if (!widget->isVisibleTo(&window) || widget->isWindow())
+            continue;
+        const QRect at(widget->mapTo(page->viewport(), QPoint(0, 0)), widget->size());
+        QVERIFY2(page->viewport()->rect().contains(at), qPrintable(widget->objectName() + QLatin1Char(' ') + needs));
+        ++seen;
+    }
+    QVERIFY(seen > 8 * 14);
+    QVERIFY(window.rect().contains(window.statusBar()->geometry()));
 }
 
 QTEST_MAIN(TestMainWindowBench)

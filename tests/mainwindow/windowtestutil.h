@@ -8,7 +8,9 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QApplication>
 #include <QEventLoop>
+#include <QFont>
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
@@ -57,6 +59,15 @@ struct WindowInDirectory
         ini.setValue(QStringLiteral("Remote/Port"), 0);
         window.reset(new MainWindow);
     }
+};
+
+// While it lives, the application font is what a Linux desktop gives by default (the offscreen
+// platform has a larger one of its own): the font the window's size is promised at.
+struct DesktopFont
+{
+    const QFont before = QApplication::font();
+    DesktopFont() { QApplication::setFont(QFont(QStringLiteral("Sans Serif"), 9)); }
+    ~DesktopFont() { QApplication::setFont(before); }
 };
 
 // Waits until the window handles crate and slot selections again: its discovery requests have all

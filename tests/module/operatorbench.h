@@ -254,6 +254,10 @@ public:
             if (!fault.isEmpty())
                 return fault;
         }
+        // Without a common type the channels' voltages are no common quantity: "-", as the other
+        // fields show where the channels differ.
+        if (commonType()->currentIndex() < 0 && commonVoltage()->text() != QLatin1String("-"))
+            return QStringLiteral("types apart, but the common voltage shows %1").arg(commonVoltage()->text());
         if (common == VoltageTypeAc) {
             fault = agreement(
                 "frequency", [&](int n) { return QString::number(channelFrequency(n)->value()); },

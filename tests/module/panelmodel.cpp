@@ -251,8 +251,10 @@ void PanelModel::syncType(int ref)
     const Type type = at(ref).type;
     for (int n = 1; n <= channels; ++n) {
         if (n != ref && at(n).on && at(n).type != type) {
+            // Types apart: no common voltage either, "-".
             common.type = None;
             common.range = -1;
+            common.value[Voltage] = common.low[Voltage];
             return;
         }
     }
@@ -290,7 +292,7 @@ void PanelModel::syncRange(int ref)
     if (volts)
         resetVoltage(0, common.type);
     else
-        common.value[Voltage] = lim.voltageDefault;
+        common.value[Voltage] = common.type == None ? common.low[Voltage] : lim.voltageDefault;
     sync(Voltage, 1);
 }
 

@@ -141,6 +141,8 @@ private slots:
     void refusedConfigurations();
     void startSuppressedOrWithTheButtonReleased();
     void outputStatesWhenStopsAndStartsMeet();
+    void enterHintFollowsTheOutput_data();
+    void enterHintFollowsTheOutput();
 };
 
 void OutputTest::initTestCase()
@@ -285,8 +287,8 @@ void OutputTest::refusedConfigurations_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("plays");   // with the other channels
     QTest::newRow("DAC rate item") << "rate" << "Недопустимый индекс частоты ЦАП 3" << false;
-    QTest::newRow("voltage type item") << "type" << "Недопустимый индекс режима воспроизведения сигнала 2" << true;
-    QTest::newRow("range item") << "range" << "Недопустимый индекс диапазона 1" << true;
+    QTest::newRow("voltage type item") << "type" << "Недопустимый индекс режима воспроизведения сигнала 2 (канал 2)" << true;
+    QTest::newRow("range item") << "range" << "Недопустимый индекс диапазона 1 (канал 2)" << true;
 }
 
 // A selector item the configuration does not know: the channel is left out with its message, or
@@ -397,6 +399,57 @@ void OutputTest::outputStatesWhenStopsAndStartsMeet()
     QVERIFY(senderThread.wait(10000));
     delete sender;
     QCOMPARE(VEK72_Close(&handle), 0);
+}
+
+void OutputTest::enterHintFollowsTheOutput_data()
+{
+    QTest::addColumn<bool>("custom");
+    QTest::newRow("custom signals off") << false;
+    QTest::newRow("custom signals on") << true;
+}
+
+// The tool tip of every value field says what Return/Enter does: while the module plays it applies
+// the edits at once, otherwise they wait for the start; it follows the start button through a
+// start, a stop and a start the configuration refuses.
+void OutputTest::enterHintFollowsTheOutput()
+{
+    QFETCH(bool, custom);
+    OperatorBench bench;
+    QVERIFY(bench.open(3, custom));
+    const QString now = QStringLiteral("Нажмите Enter для применения изменений");
+    const QString atStart = QStringLiteral("Значение будет применено при запуске (Старт)");
+    QStringList fields{"spinBoxVoltage", "doubleSpinBoxFrequency", "doubleSpinBoxOffset", "spinBoxCustomAmplitude",
+                       "doubleSpinBoxCustomFrequency", "spinBoxCustomOffset", "doubleSpinBoxCustomPhase"};
+    for (int n = 1; n <= 8; ++n)
+        fields << QStringLiteral("spinBoxVoltageCh%1").arg(n) << QStringLiteral("doubleSpinBoxFrequencyCh%1").arg(n)
+               << QStringLiteral("doubleSpinBoxOffsetCh%1").arg(n);
+    // Field by field, the hints that differ from `expected`; no other widget carries either hint.
+    const auto wrongHints = [&](const QString& expected) {
+        QStringList wrong;
+        for (QWidget* w : bench.hosts.window.findChildren<QWidget*>()) {
+            const bool field = fields.contains(w->objectName());
+            if (field ? w->toolTip() != expected : (w->toolTip() == now || w->toolTip() == atStart))
+                wrong << w->objectName() + ": " + w->toolTip();
+        }
+        return wrong.join("; ");
+    };
+    QCOMPARE(wrongHints(atStart), QString());
+
+    setChannel(bench, {1, "DC", "10 В", "1500"});
+    QVERIFY(startAndWait(bench));
+    QCOMPARE(wrongHints(now), QString());
+    QTest::mouseClick(bench.startStop(), Qt::LeftButton);
+    QTRY_VERIFY(!moduleOf(bench.service).value("running").toBool(true));
+    QCOMPARE(wrongHints(atStart), QString());
+
+    // A start refused by the configuration: the button goes back, and so does the hint.
+    bench.hosts.combo("comboBoxDacFreq")->addItem("12 кГц");
+    bench.pick(bench.hosts.combo("comboBoxDacFreq"), "12 кГц");
+    QVERIFY(bench.settle());
+    QTest::mouseClick(bench.startStop(), Qt::LeftButton);
+    QTRY_VERIFY(apptest::criticals().contains("Недопустимый индекс частоты ЦАП 3"));
+    QTRY_COMPARE(bench.startStop()->text(), QStringLiteral("Старт"));
+    QCOMPARE(wrongHints(atStart), QString());
 }
 
 QTEST_MAIN(OutputTest)

@@ -210,13 +210,17 @@ void PanelBehaviourTest::operatorScripts_data()
         << 3 << false << QStringList{"click 2", "click 3", "voltage@2 500", "voltage@3 500", "click 1",
                                      "?voltage=-", "?on@1=0"};
     QTest::newRow("types differ: no common type, common fields disabled; ranges agree again")
-        << 3 << false << QStringList{"click 2", "click 3", "type DC", "type@3 AC", "?type=",
+        << 3 << false << QStringList{"click 2", "click 3", "type DC", "type@3 AC", "?type=", "?voltage=-",
                                      "?enabled:range=0", "?enabled:voltage=0", "?enabled:frequency=0",
                                      "?enabled:offset=0", "?voltage@3=0", "?offset@3=0.000",
                                      "?enabled:frequency@3=1", "?range=1 В", "?items:range@3=0.7 В/7 В"};
     QTest::newRow("types agree again: the common range selector is usable again")
-        << 3 << false << QStringList{"click 2", "type@2 DC", "?enabled:range=0", "type@2 AC",
-                                     "?type=AC", "?enabled:range=1", "range 7 В", "?range@2=7 В"};
+        << 3 << false << QStringList{"click 2", "type@2 DC", "?enabled:range=0", "?voltage=-", "type@2 AC",
+                                     "?type=AC", "?voltage=0", "?enabled:range=1", "range 7 В", "?range@2=7 В"};
+    QTest::newRow("types apart with the same voltage: still -")
+        << 3 << false << QStringList{"click 2", "type DC", "range 10 В", "voltage 1500", "type@2 AC", "range@2 7 В",
+                                     "voltage@2 1500", "?voltage@1=1500", "?voltage@2=1500", "?type=", "?voltage=-",
+                                     "type@2 DC", "?type=DC", "voltage@2 1500", "?voltage=1500"};
     QTest::newRow("frequency fields differ: -")
         << 3 << false << QStringList{"click 2", "frequency@2 500", "?frequency=-", "frequency@2 1000",
                                      "?frequency=1000.000"};

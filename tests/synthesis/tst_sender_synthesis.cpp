@@ -375,11 +375,11 @@ void TestSenderSynthesis::refusals_data()
     const QString countDiffers = "Ошибка! Количество отправленных сэмплов не равно заданному!";
     QTest::newRow("no channel") << QList<ChannelSignal>{} << false << QStringList() << "Нет включенных каналов для генерации" << 0;
     QTest::newRow("half the rate") << QList<ChannelSignal>{sig(ChannelSignal::Sine, 24000, 1, 0, 1)} << false << QStringList()
-                                   << "Недостаточная частота ЦАП 48.000 кГц на канал для сигнала 24.000 кГц" << 0;
+                                   << "Недостаточная частота ЦАП 48.000 кГц на канал для сигнала 24.000 кГц (канал 1)" << 0;
     QTest::newRow("0 Hz beside 1 kHz") << QList<ChannelSignal>{sig(ChannelSignal::Sine, 1000, 1, 0, 1), sig(ChannelSignal::Sine, 0, 1, 0, 2)}
-                                       << false << QStringList() << "Недостаточная частота ЦАП 24.000 кГц на канал для сигнала 0.000 кГц" << 0;
+                                       << false << QStringList() << "Недостаточная частота ЦАП 24.000 кГц на канал для сигнала 0.000 кГц (канал 2)" << 0;
     QTest::newRow("NaN") << QList<ChannelSignal>{sig(ChannelSignal::Sine, std::nan(""), 1, 0, 1)} << false << QStringList()
-                         << "Недостаточная частота ЦАП 48.000 кГц на канал для сигнала nan кГц" << 0;
+                         << "Недостаточная частота ЦАП 48.000 кГц на канал для сигнала nan кГц (канал 1)" << 0;
     // Words laid out for two enabled channels but one signal would land on the wrong outputs.
     QTest::newRow("channel counts differ") << QList<ChannelSignal>{one, sig(ChannelSignal::Sine, 700, 1, 0, 2)} << true << QStringList()
                                            << "Число включенных каналов модуля (2) не совпадает с числом сигналов (1)" << 0;

@@ -81,6 +81,12 @@ ChannelSignal sine(double frequency)
     return sig(ChannelSignal::Sine, frequency);
 }
 
+// A sine on channel 2.
+ChannelSignal second(double frequency)
+{
+    return sig(ChannelSignal::Sine, frequency, 1.0, 0.0, 2);
+}
+
 // A random number in [0, n) for 64-bit n.
 qint64 below(QRandomGenerator& g, qint64 n)
 {
@@ -206,7 +212,7 @@ void TestSynthesisPlan::refusals()
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const double largest = double(synthesis::maxArraySamples());
-    const QString low = QStringLiteral("Недостаточная частота ЦАП %1 кГц на канал для сигнала %2 кГц");
+    const QString low = QStringLiteral("Недостаточная частота ЦАП %1 кГц на канал для сигнала %2 кГц (канал %3)");
     const QString memory = QStringLiteral("Недостаточно памяти для генерации сигнала");
     const ChannelSignal line = sig(ChannelSignal::Line, 0);
     using P = synthesis::Plan;
@@ -219,17 +225,18 @@ void TestSynthesisPlan::refusals()
         QString text;
     } cases[] = {
         {{}, 48000, true, P::NoChannels, QStringLiteral("Нет включенных каналов для генерации")},
-        // The refused channel is the second one: the first is fine, the refusal still stops everything.
-        {{sine(1000), sine(24000)}, 48000, true, P::LowRate, low.arg("48.000", "24.000")},
-        {{sine(1000), sine(0)}, 48000, true, P::LowRate, low.arg("48.000", "0.000")},
-        {{sine(1000), sine(-5)}, 48000, true, P::LowRate, low.arg("48.000", "-0.005")},
-        {{sine(1000), sine(nan)}, 48000, true, P::LowRate, low.arg("48.000", "nan")},
-        {{sine(1000), sine(inf)}, 48000, true, P::LowRate, low.arg("48.000", "inf")},
+        // The refused channel is the second one: the first is fine, the refusal still stops everything
+        // and names the channel refused.
+        {{sine(1000), second(24000)}, 48000, true, P::LowRate, low.arg("48.000", "24.000", "2")},
+        {{sine(1000), second(0)}, 48000, true, P::LowRate, low.arg("48.000", "0.000", "2")},
+        {{sine(1000), second(-5)}, 48000, true, P::LowRate, low.arg("48.000", "-0.005", "2")},
+        {{sine(1000), second(nan)}, 48000, true, P::LowRate, low.arg("48.000", "nan", "2")},
+        {{sine(1000), second(inf)}, 48000, true, P::LowRate, low.arg("48.000", "inf", "2")},
         // A rate that is no positive number (a module reports 0 without channels) cannot time
         // anything, not even a line.
-        {{line}, 0, true, P::LowRate, low.arg("0.000", "0.000")},
-        {{line}, nan, true, P::LowRate, low.arg("nan", "0.000")},
-        {{line}, inf, true, P::LowRate, low.arg("inf", "0.000")},
+        {{line}, 0, true, P::LowRate, low.arg("0.000", "0.000", "1")},
+        {{line}, nan, true, P::LowRate, low.arg("nan", "0.000", "1")},
+        {{line}, inf, true, P::LowRate, low.arg("inf", "0.000", "1")},
         // Longer than one array can hold: one period of 480 million samples, or infinitely many
         // (R / f overflows), or one sample more than the largest array.
         {{sine(0.0001)}, 48000, true, P::NoMemory, memory},

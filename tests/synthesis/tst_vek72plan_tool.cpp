@@ -118,7 +118,7 @@ void TestVek72PlanTool::answers_data()
         << QByteArray("{\"rate\":48000, \"L\":48,") << QString();
 
     // Refused plans, with and without a samples file (a refused plan leaves none behind).
-    const QString half = QStringLiteral("Недостаточная частота ЦАП 48.000 кГц на канал для сигнала 24.000 кГц");
+    const QString half = QStringLiteral("Недостаточная частота ЦАП 48.000 кГц на канал для сигнала 24.000 кГц (канал 1)");
     QTest::newRow("half the rate") << rate + QStringList{"--signal", "sine:24000"} << 1 << QByteArray() << half;
     QTest::newRow("half the rate, samples")
         << rate + QStringList{"--signal", "sine:24000", "--samples", samples} << 1 << QByteArray() << half;

@@ -81,7 +81,10 @@ void TestToolRefusals::refusals_data()
     row("plan: rate no channel count gives", "vek72-plan", {"--rate", "44100", "--signal", "sine:1000"}, 1,
         "44100 выборок/с на канал модуль не даёт");
     row("play: frequency above half the rate", "vek72-play", {"--signal", "sine:30000"}, 1,
-        "Недостаточная частота ЦАП 48.000 кГц на канал для сигнала 30.000 кГц");
+        "Недостаточная частота ЦАП 48.000 кГц на канал для сигнала 30.000 кГц (канал 1)");
+    row("play: second channel's frequency above half the rate", "vek72-play",
+        {"--signal", "sine:1000", "--signal", "sine:13000"}, 1,
+        "Недостаточная частота ЦАП 24.000 кГц на канал для сигнала 13.000 кГц (канал 2)");
     row("plan: amplitude beyond 10 V", "vek72-plan", {"--signal", "sine:1000:11"}, 1,
         "канал 1: сигнал идёт от -11 до 11 В, а выход модуля — от -10 до 10 В (VEK72-1, полный диапазон)");
     row("play: amplitude beyond 10 V", "vek72-play", {"--signal", "sine:1000:11"}, 1,

@@ -251,6 +251,9 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         require(connect(ui->pushButtonStartStop, &QPushButton::toggled, this,
                         &ModuleVek72::on_pushButtonStartStop_toggled),
                 "pushButtonStartStop");
+        require(connect(ui->pushButtonStartStop, &QPushButton::toggled, guiHandler,
+                        &ModuleVek72GuiHandler::showApplyHints),
+                "pushButtonStartStop hints");
 
         if (customSignalsEnabled)
             ui->comboBoxVoltageType->addItem(specialTypeText());
@@ -416,6 +419,8 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
     }
 
     captureFormDefaults();
+    // The value fields' Return/Enter hint says what the key does with the output as it stands.
+    guiHandler->showApplyHints(settingsHost && settingsUi->pushButtonStartStop->isChecked());
 
     if (infoHostWidget) {
         infoHost = infoHostWidget;

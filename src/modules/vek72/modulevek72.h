@@ -214,6 +214,7 @@ private:
     void syncCommonVoltageType(QComboBox* reference);
     void syncCommonRange(QComboBox* reference);
     void syncCommonVoltage(QSpinBox* reference);
+    void showCommonVoltageApart();
     void syncCommonFrequency(QDoubleSpinBox* reference);
     void syncCommonOffset(QDoubleSpinBox* reference);
     void syncAllChannelsBox(QGroupBox* reference);

@@ -235,6 +235,7 @@ void ModuleVek72::syncCommonVoltageType(QComboBox* reference)
     if (othersDiffer(types, reference, [](QComboBox* c) { return c->currentIndex(); })) {
         setQuietly(skipVoltageType, ui->comboBoxVoltageType, -1);
         setQuietly(skipRange, ui->comboBoxRange, -1);
+        showCommonVoltageApart();
         ui->comboBoxRange->setEnabled(false);
         ui->spinBoxVoltage->setEnabled(false);
         ui->doubleSpinBoxFrequency->setEnabled(false);
@@ -299,6 +300,8 @@ void ModuleVek72::syncCommonRange(QComboBox* reference)
     const VoltageTypeCode type = commonType();
     if (type != VoltageTypeOther)
         prepareCommonVoltage(type);
+    else if (ui->comboBoxVoltageType->currentIndex() < 0)
+        showCommonVoltageApart();
     else
         setQuietly(skipVoltage, ui->spinBoxVoltage, limits().voltageDefault);
     syncCommonVoltage(nullptr);
@@ -327,6 +330,14 @@ void ModuleVek72::syncCommonVoltage(QSpinBox* reference)
         return;
     syncCommonField(skipVoltage, settingsUi->spinBoxVoltage, reference, "^spinBoxVoltageCh[1-%1]$",
                     type == VoltageTypeAc ? limits().acBelowMin : limits().dcBelowMin);
+}
+
+// With the types apart the channels' voltages are no common quantity (an RMS value beside a level):
+// the common voltage shows "-", its value one below its range, as a field of differing channels does.
+void ModuleVek72::showCommonVoltageApart()
+{
+    QSpinBox* common = settingsUi->spinBoxVoltage;
+    setQuietly(skipVoltage, common, common->minimum());
 }
 
 void ModuleVek72::syncCommonFrequency(QDoubleSpinBox* reference)

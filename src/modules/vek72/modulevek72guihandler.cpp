@@ -66,6 +66,28 @@ void ModuleVek72GuiHandler::lockControls(bool yes)
         waitBox->hide();
 }
 
+void ModuleVek72GuiHandler::showApplyHints(bool outputOn)
+{
+    const QString now = applyNowHint();
+    const QString atStart = applyAtStartHint();
+    for (QWidget* host : { settingsHost.data(), controlsHost.data() }) {
+        if (!host)
+            continue;
+        for (QWidget* field : host->findChildren<QWidget*>()) {
+            // A field's own hint is kept apart from what else its tool tip tells (the frequency a
+            // channel was asked for, before it).
+            const QVariant kept = field->property("formTip");
+            const QString base = kept.isValid() ? kept.toString() : field->toolTip();
+            if (base != now && base != atStart)
+                continue;
+            const QString hint = outputOn ? now : atStart;
+            field->setProperty("formTip", hint);
+            const QString asked = field->property("frequencyRequest").toString();
+            field->setToolTip(asked.isEmpty() ? hint : asked + QLatin1Char('\n') + hint);
+        }
+    }
+}
+
 // Tab moves along the cycle (from the last field back to the first), Return/Enter asks for a
 // restart; both are consumed. Answers whether `watched` is one of the fields.
 bool ModuleVek72GuiHandler::handleFieldCycle(QObject* watched, QEvent* event,

@@ -26,6 +26,11 @@ public:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     QMessageBox* waitMessageBox() const { return waitBox; }
+
+    // What Return/Enter does in a value field: while output runs it restarts the output with the
+    // edits; while it does not, the edits wait for the start.
+    static QString applyNowHint() { return QStringLiteral("Нажмите Enter для применения изменений"); }
+    static QString applyAtStartHint() { return QStringLiteral("Значение будет применено при запуске (Старт)"); }
     int highlightedChannel() const { return currentChannel; }
 
 signals:
@@ -40,6 +45,9 @@ public slots:
     // Opens the window-modal file dialog for an arbitrary waveform; an accepted choice is announced
     // by waveformFileChosen. The dialog starts in the folder of the file chosen last.
     void chooseWaveformFile();
+    // Gives every field of both panels whose form says that Return/Enter applies it the hint of
+    // the output state shown by the start button (pressed: output runs).
+    void showApplyHints(bool outputOn);
 
 private:
     bool handleFieldCycle(QObject* watched, QEvent* event, std::initializer_list<QWidget*> cycle,

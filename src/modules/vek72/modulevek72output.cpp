@@ -184,13 +184,15 @@ bool ModuleVek72::buildOutput(bool cyclic, const PanelConfiguration& panel, QLis
             s = c.custom;
             s.samples = QVector<double>();
         } else {
-            qCritical().noquote() << QStringLiteral("Недопустимый индекс режима воспроизведения сигнала %1").arg(uint(c.typeIndex));
+            qCritical().noquote() << QStringLiteral("Недопустимый индекс режима воспроизведения сигнала %1 (канал %2)")
+                                         .arg(uint(c.typeIndex)).arg(c.number);
             continue;
         }
         s.channel = c.number;
         const int rangeCode = rangeCodeFromText(lim, c.rangeText);
         if (rangeCode != 1 && rangeCode != 2) {
-            qCritical().noquote() << QStringLiteral("Недопустимый индекс диапазона %1").arg(uint(c.rangeIndex));
+            qCritical().noquote() << QStringLiteral("Недопустимый индекс диапазона %1 (канал %2)")
+                                         .arg(uint(c.rangeIndex)).arg(c.number);
             continue;
         }
         TVEK72_CHANNEL& channel = config.channel[c.number - 1];

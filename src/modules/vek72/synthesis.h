@@ -27,7 +27,7 @@ qint64 maxArraySamples();
 
 // The texts of a refused synthesis (shown as critical messages).
 QString noChannelsText();                                  // "Нет включенных каналов для генерации"
-QString lowRateText(double rateHz, double frequencyHz);   // "Недостаточная частота ЦАП ..."
+QString lowRateText(double rateHz, double frequencyHz, int channel);   // "Недостаточная частота ЦАП ... (канал N)"
 QString noMemoryText();                                    // "Недостаточно памяти для генерации сигнала"
 QString noWaveformText(int channel);   // "Для канала %1 не загружен произвольный сигнал"
 QString badPhaseText(int channel);     // "Недопустимая фаза сигнала канала %1"

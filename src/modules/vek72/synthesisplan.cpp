@@ -126,10 +126,10 @@ QString noChannelsText()
     return QStringLiteral("Нет включенных каналов для генерации");
 }
 
-QString lowRateText(double rateHz, double frequencyHz)
+QString lowRateText(double rateHz, double frequencyHz, int channel)
 {
-    return QString::asprintf("Недостаточная частота ЦАП %.3f кГц на канал для сигнала %.3f кГц",
-                             rateHz / 1000.0, frequencyHz / 1000.0);
+    return QString::asprintf("Недостаточная частота ЦАП %.3f кГц на канал для сигнала %.3f кГц (канал %d)",
+                             rateHz / 1000.0, frequencyHz / 1000.0, channel);
 }
 
 QString noMemoryText()
@@ -249,7 +249,8 @@ Plan makePlan(const QList<ChannelSignal>& channelSignals, double rateHz, bool cy
     if (n == 0)
         return refuse(Plan::NoChannels, noChannelsText());
     if (!(rateHz > 0.0) || !std::isfinite(rateHz))
-        return refuse(Plan::LowRate, lowRateText(rateHz, channelSignals.first().frequency));
+        return refuse(Plan::LowRate, lowRateText(rateHz, channelSignals.first().frequency,
+                                                 channelSignals.first().channel));
     // The largest common length aimed for: the limit of all samples divided among the channels.
     plan.maxLength = (cyclic ? cyclicSampleLimit : streamingSampleLimit) / n;
 
@@ -279,7 +280,7 @@ Plan makePlan(const QList<ChannelSignal>& channelSignals, double rateHz, bool cy
             c.span = 2.0;
         } else {
             if (!(s.frequency > 0.0 && 2.0 * s.frequency < rateHz))
-                return refuse(Plan::LowRate, lowRateText(rateHz, s.frequency));
+                return refuse(Plan::LowRate, lowRateText(rateHz, s.frequency, s.channel));
             c.samplesPerPeriod = rateHz / s.frequency;
             const PeriodFit fit = fitPeriods(c.samplesPerPeriod, plan.maxLength);
             c.periods = fit.periods;
