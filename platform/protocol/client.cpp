@@ -112,7 +112,8 @@ int connectToService(uint32_t address, uint16_t port, Clock::time_point deadline
     return connectTo(ep, deadline, why);
 }
 
-static Io sendAll(int fd, iovec* iov, int count, Clock::time_point deadline)
+// Writes the iovecs whole by the deadline; *written (when given) counts the bytes that went.
+static Io sendAll(int fd, iovec* iov, int count, Clock::time_point deadline, size_t* written = nullptr)
 {
     while (count > 0) {
         msghdr msg{};
@@ -127,6 +128,7 @@ static Io sendAll(int fd, iovec* iov, int count, Clock::time_point deadline)
             }
             return Io::Closed;
         }
+        if (written) *written += size_t(n);
         size_t done = size_t(n);
         while (count > 0 && done >= iov->iov_len) {
             done -= iov->iov_len;
@@ -162,7 +164,8 @@ static Io recvAll(int fd, uint8_t* out, size_t size, Clock::time_point deadline)
 }
 
 static Io sendRequest(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head,
-                      const void* tail, size_t tailSize, Clock::time_point deadline)
+                      const void* tail, size_t tailSize, Clock::time_point deadline,
+                      std::vector<uint8_t>* unsent = nullptr)
 {
     if (fd < 0) return Io::Closed;
     size_t total = head.size() + (tail ? tailSize : 0);
@@ -178,7 +181,27 @@ static Io sendRequest(int fd, uint16_t opcode, uint32_t requestId, const std::ve
     iov[n++] = {hdr, kHeaderSize};
     if (!head.empty()) iov[n++] = {const_cast<uint8_t*>(head.data()), head.size()};
     if (tail && tailSize) iov[n++] = {const_cast<void*>(tail), tailSize};
-    return sendAll(fd, iov, n, deadline);
+    size_t written = 0;
+    Io r = sendAll(fd, iov, n, deadline, &written);
+    if (r == Io::Timeout && unsent && written > 0) {
+        // What did not go yet, byte for byte: the frame is finished later.
+        unsent->clear();
+        unsent->reserve(kHeaderSize + total - written);
+        const uint8_t* parts[3] = {hdr, head.data(), static_cast<const uint8_t*>(tail)};
+        const size_t sizes[3] = {kHeaderSize, head.size(), tail ? tailSize : 0};
+        size_t skip = written;
+        for (int i = 0; i < 3; ++i) {
+            if (skip >= sizes[i]) {
+                skip -= sizes[i];
+                continue;
+            }
+            unsent->insert(unsent->end(), parts[i] + skip, parts[i] + sizes[i]);
+            skip = 0;
+        }
+    } else if (unsent) {
+        unsent->clear();
+    }
+    return r;
 }
 
 static Io readReply(int fd, uint16_t opcode, uint32_t requestId, uint32_t maxPayload, Clock::time_point deadline,
@@ -207,9 +230,16 @@ static Io readReply(int fd, uint16_t opcode, uint32_t requestId, uint32_t maxPay
 }
 
 Io sendRequestFrame(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head,
-                    const void* tail, size_t tailSize, Clock::time_point deadline)
+                    const void* tail, size_t tailSize, Clock::time_point deadline, std::vector<uint8_t>* unsent)
 {
-    return sendRequest(fd, opcode, requestId, head, tail, tailSize, deadline);
+    return sendRequest(fd, opcode, requestId, head, tail, tailSize, deadline, unsent);
+}
+
+Io sendBytes(int fd, const uint8_t* data, size_t size, Clock::time_point deadline, size_t* written)
+{
+    if (fd < 0) return Io::Closed;
+    iovec iov{const_cast<uint8_t*>(data), size};
+    return sendAll(fd, &iov, size ? 1 : 0, deadline, written);
 }
 
 Io readAnswer(int fd, uint16_t opcode, uint32_t requestId, uint32_t maxPayload, Clock::time_point deadline,

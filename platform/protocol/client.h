@@ -61,9 +61,14 @@ Io exchange(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8
             uint32_t maxPayload = 0xFFFFFFFFu);
 
 // The two halves of exchange(), for a client that may take an answer later than it asked: the request
-// frame written whole (anything else breaks the stream), and the answer to (opcode, requestId) read.
+// frame written, and the answer to (opcode, requestId) read. A frame that the deadline cut off after
+// some of it went leaves the rest in *unsent (when given; empty otherwise): the stream stays in step
+// only if the rest is written (sendBytes) before anything else.
 Io sendRequestFrame(int fd, uint16_t opcode, uint32_t requestId, const std::vector<uint8_t>& head,
-                    const void* tail, size_t tailSize, Clock::time_point deadline);
+                    const void* tail, size_t tailSize, Clock::time_point deadline,
+                    std::vector<uint8_t>* unsent = nullptr);
+// Writes bytes by the deadline; *written counts what went.
+Io sendBytes(int fd, const uint8_t* data, size_t size, Clock::time_point deadline, size_t* written);
 Io readAnswer(int fd, uint16_t opcode, uint32_t requestId, uint32_t maxPayload, Clock::time_point deadline,
               std::vector<uint8_t>& reply);
 // True when fd has something to read (or broke) by the deadline; nothing is read.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 using namespace vekproto;
@@ -34,13 +35,36 @@ void forgetApplied(TVEK72* h)
     std::memset(&h->state, 0, sizeof h->state);
 }
 
+void forgetUnsent(TVEK72* h)
+{
+    std::free(h->unsentBytes);
+    h->unsentBytes = nullptr;
+    h->unsentCount = 0;
+}
+
 void dropConnection(TVEK72* h)
 {
     closeSocket(h->socket);
     h->socket = -1;
     h->awaitId = 0;
     h->lateSendKnown = 0;
+    forgetUnsent(h);
     forgetApplied(h);
+}
+
+// Writes what is left of a request the time-out cut off. Io::Ok once all of it went.
+Io finishUnsent(TVEK72* h, Clock::time_point deadline)
+{
+    if (h->unsentCount == 0) return Io::Ok;
+    size_t written = 0;
+    Io r = sendBytes(h->socket, h->unsentBytes, h->unsentCount, deadline, &written);
+    if (r == Io::Ok) {
+        forgetUnsent(h);
+    } else if (written > 0) {
+        std::memmove(h->unsentBytes, h->unsentBytes + written, h->unsentCount - written);
+        h->unsentCount -= uint32_t(written);
+    }
+    return r;
 }
 
 void forgetIfDropped(TVEK72* h)
@@ -57,6 +81,12 @@ int takeLateAnswer(TVEK72* h, Clock::time_point deadline)
     if (h->socket < 0) {
         h->awaitId = 0;
         return VEK72_E_NOT_OPENED;
+    }
+    Io sent = finishUnsent(h, deadline);
+    if (sent == Io::Timeout) return VEK72_E_TIMEOUT;
+    if (sent != Io::Ok) {
+        dropConnection(h);
+        return kIoErrors.of(sent);
     }
     if (!waitReadable(h->socket, deadline)) return VEK72_E_TIMEOUT;
     std::vector<uint8_t> reply;
@@ -87,7 +117,29 @@ int request(TVEK72* h, uint16_t opcode, const Writer& w, const void* tail, size_
     int late = takeLateAnswer(h, deadline);
     if (late) return late;
     const uint32_t id = ++h->requestId;
-    Io r = sendRequestFrame(h->socket, opcode, id, w.data(), tail, tailSize, deadline);
+    std::vector<uint8_t> unsent;
+    Io r = sendRequestFrame(h->socket, opcode, id, w.data(), tail, tailSize, deadline, &unsent);
+    if (r == Io::Timeout) {
+        if (unsent.empty()) {
+            // Nothing of it went: the request was not made (a send took nothing).
+            if (opcode == OpModSend) {
+                h->lateSendKnown = 1;
+                h->lateSendTaken = 0;
+            }
+            return VEK72_E_TIMEOUT;
+        }
+        // Part of it went: the rest goes first with the next call, and its answer is awaited.
+        h->unsentBytes = static_cast<uint8_t*>(std::malloc(unsent.size()));
+        if (!h->unsentBytes) {
+            dropConnection(h);
+            return VEK72_E_CONNECTION;
+        }
+        std::memcpy(h->unsentBytes, unsent.data(), unsent.size());
+        h->unsentCount = uint32_t(unsent.size());
+        h->awaitId = id;
+        h->awaitOp = opcode;
+        return VEK72_E_TIMEOUT;
+    }
     if (r == Io::Ok) {
         if (!waitReadable(h->socket, deadline)) {
             h->awaitId = id;

@@ -68,8 +68,9 @@
  *    sends nothing. So a service that hangs for a while and comes back finds its client where it was,
  *    and a module keeps playing what it holds meanwhile. A send whose answer came late reports the words
  *    it took through VEK72_SendResult. VEK72_Close with an answer still awaited closes at once (the
- *    service releases the module when the connection goes). A request that could not even be written
- *    whole, or an answer cut off in the middle, drops the connection.
+ *    service releases the module when the connection goes). A request the service stopped reading
+ *    part-way is finished by the next call before anything else; one of which nothing went counts as
+ *    not made (a send of it took no words). An answer cut off in the middle drops the connection.
  */
 #ifndef VEK72API_H
 #define VEK72API_H
@@ -158,6 +159,8 @@ typedef struct TVEK72 {
     uint16_t awaitOp;                            /* its opcode */
     uint8_t lateSendKnown;                       /* 1: lateSendTaken holds a late send's answer */
     int32_t lateSendTaken;                       /* words that send took (or its error code) */
+    uint8_t* unsentBytes;                        /* the rest of a request the time-out cut off */
+    uint32_t unsentCount;                        /* (allocated by the library, freed on close) */
     uint8_t applied;                             /* 1 after a successful VEK72_Configure */
     uint8_t appliedCount;                        /* enabled channels of the applied configuration */
     uint8_t appliedChannel[VEK72_MAX_CHANNELS];  /* physical channel of each enabled position */

@@ -55,6 +55,7 @@ private Q_SLOTS:
     void switchAtPassEndThroughTheLibrary();
     void streamCutThroughTheLibrary();
     void streamCutAnsweredLate();
+    void sendCutOffByAHang();
     void faultInjectionOnModuleCalls();
     void faultInjectionOnCrateCalls();
     void vekctlExitCodes_data();
@@ -349,6 +350,29 @@ void TestPlatformModule::streamCutAnsweredLate()
     QVERIFY(next < 96000);
     QTRY_COMPARE(counter(*vekd_, 3, "framesPlayed"), double(next));
     QCOMPARE(vekd_->log().count("stream cut to"), 2);
+}
+
+// A send larger than the connection's buffers to a service that hangs: the time-out comes with part of
+// the request written. The rest goes first when the service is back, the late answer tells the words
+// taken, and the connection stays in step (every word arrives, the next call is answered).
+void TestPlatformModule::sendCutOffByAHang()
+{
+    Module m;
+    QCOMPARE(m.open(3), 0);
+    QCOMPARE(m.configure({{0, 0}}, 1, 48000), 0);
+    const std::vector<uint32_t> words = m.prepare(std::vector<double>(2000000, 0.5));
+    struct Held {
+        pid_t pid;
+        ~Held() { ::kill(pid, SIGCONT); }
+    } held{pid_t(vekd_->pid())};
+    QCOMPARE(::kill(held.pid, SIGSTOP), 0);
+    QCOMPARE(VEK72_Send(&m.h, words.data(), uint32_t(words.size()), 0), VEK72_E_TIMEOUT);
+    QCOMPARE(VEK72_SendResult(&m.h, 0), VEK72_E_TIMEOUT);
+    QCOMPARE(::kill(held.pid, SIGCONT), 0);
+    QCOMPARE(VEK72_SendResult(&m.h, 5000), int(words.size()));
+    QCOMPARE(VEK72_IsOpened(&m.h), 0);
+    QCOMPARE(counter(*vekd_, 3, "wordsReceived"), double(words.size()));
+    QCOMPARE(VEK72_StreamStart(&m.h, 0), 0);
 }
 
 void TestPlatformModule::faultInjectionOnModuleCalls()

@@ -326,7 +326,8 @@ void ModuleSenderVek72::dataSender()
             return;
         }
         sendInFlight = false;
-        if (!took(result))
+        // None of it reached the service (the time-out came before a word went): sent again below.
+        if (result != 0 && !took(result))
             return;
     }
     // Topped up to the output held ahead, which the FIFO always has room for: the module takes all
