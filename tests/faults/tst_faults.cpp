@@ -255,6 +255,10 @@ void TestFaults::faultWhilePlaying()
     if (aheadMs > 0)
         b.module()->sampleSender()->setAhead(aheadMs);
     QVERIFY(b.play(streaming));
+    // The fault comes once the module holds the output it is meant to hold ahead (one channel at
+    // 192 kHz).
+    if (streaming)
+        QVERIFY(QTest::qWaitFor([&] { return b.played().value("fifoWords").toDouble() >= 0.9 * aheadMs * 192; }, 20000));
     const qint64 memoryBefore = residentKiB();
     const QString how = fault.section(' ', 0, 0);
     const int amount = fault.section(' ', 1, 1).toInt();
