@@ -198,6 +198,7 @@ void defineRemoteCommands(scpi::CommandTable& table, Module* module, RemoteHost*
     m.defineNumber(table, "SOURce#:VOLTage", "voltage", scpi::Unit::Volt);
     m.defineNumber(table, "SOURce#:VOLTage:OFFSet", "offset", scpi::Unit::Volt);
     m.defineNumber(table, "SOURce#:FREQuency", "frequency", scpi::Unit::Hertz);
+    m.defineNumber(table, "SOURce#:PHASe", "phase", scpi::Unit::None);
     m.defineChoice(table, "SOURce#:VOLTage:RANGe", "range", true, rangeForms, rangeValues);
 
     // The module's own settings.

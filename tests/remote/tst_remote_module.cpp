@@ -179,6 +179,11 @@ void TestRemoteModule::changes_data()
                                                       << QStringList{ "spinBoxCustomAmplitude=0" };
     QTest::newRow("custom shape") << 3 << true << QStringList{ "function 3 CUSTOM" } << "shape 3 2" << "done"
                                   << QStringList{ "comboBoxCustomShape=Пила" };
+    QTest::newRow("phase of a custom signal") << 3 << true << QStringList{ "function 2 CUSTOM" } << "phase 2 120" << "done"
+                                              << QStringList{ "doubleSpinBoxCustomPhase=120.000" };
+    QTest::newRow("phase of 360 degrees") << 3 << true << QStringList{ "function 2 CUSTOM" } << "phase 2 360" << "out"
+                                          << QStringList{ "doubleSpinBoxCustomPhase=0.000" };
+    QTest::newRow("phase of an AC channel") << 3 << true << none << "phase 1 90" << "conflict" << none;
 }
 
 void TestRemoteModule::changes()

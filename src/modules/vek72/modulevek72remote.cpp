@@ -268,7 +268,7 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
     static const QStringList channelKeys{ QStringLiteral("enabled"), QStringLiteral("function"),
                                           QStringLiteral("range"), QStringLiteral("voltage"),
                                           QStringLiteral("offset"), QStringLiteral("frequency"),
-                                          QStringLiteral("shape") };
+                                          QStringLiteral("shape"), QStringLiteral("phase") };
     if (!channelKeys.contains(key))
         return SettingResult::UnknownKey;
     QGroupBox* group = channel >= 1 && channel <= panelChannelCount
@@ -349,6 +349,13 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
         return SettingResult::OutOfRange;
     if (exceedsVoltageLimit(key, channel, number, special))
         return SettingResult::OutOfRange;
+    if (key == QLatin1String("phase")) {
+        // A property of the custom signal: AC and DC channels keep phase 0.
+        if (!special)
+            return SettingResult::SettingsConflict;
+        focusChannelForRemote(channel);
+        return setField(ui->doubleSpinBoxCustomPhase, number, changed);
+    }
     if (special) {
         // The custom signal of the channel, through the custom group, which then shows it.
         focusChannelForRemote(channel);
@@ -427,6 +434,8 @@ QVariant ModuleVek72::readOnPanels(const QString& key, int channel) const
         return special ? QStringLiteral("CUSTOM") : type == VoltageTypeOther ? QString() : typeCombo->currentText();
     if (key == QLatin1String("shape"))
         return custom.shape;
+    if (key == QLatin1String("phase"))
+        return special ? custom.phase : 0.0;
     if (key == QLatin1String("range")) {
         auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", channel);
         const int code = range ? rangeCodeFromText(limits(), range->currentText()) : 0;
