@@ -8,18 +8,25 @@
 //       without data the module counted, the short or failed sends, the CPU time of the sender's
 //       thread per second of output, and whether the frames played last followed the signal.
 //
-//   bench_output restart [--count N]
-//       Eight channels at 1 kHz play cyclically, with the panels offscreen and the module object on
-//       a thread of its own, as in the program. N times (default 20): a new voltage typed into
-//       channel 1 and Return, timed until vekd plays the new page. Reports min, median, 95th
-//       percentile and max.
+//   bench_output restart [--count N] [--streaming]
+//       Eight channels at 1 kHz play (cyclic, or streaming), with the panels offscreen and the module
+//       object on a thread of its own, as in the program. N times (default 20): a new voltage typed
+//       into channel 1 and Return, timed until vekd plays it; the module's counters over all of them
+//       (starts, stops, stopped frame periods) and the seven unchanged channels, captured across every
+//       change, against one sine. Then N changes of the common range, which take the full restart,
+//       timed until the module plays again. Reports min, median, 95th percentile and max.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
 #include <QThread>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QProcess>
 
 #include <algorithm>
 #include <chrono>
@@ -27,6 +34,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -282,54 +290,195 @@ int runStreams(double seconds, const QString& only)
     return underrunsTotal == 0 && faultsTotal == 0 ? 0 : 3;
 }
 
-// ---- Restart latency ----------------------------------------------------------------------------
+// ---- Changes and restarts while playing --------------------------------------------------------
 
-int runRestarts(int count)
+// The largest distance of a column from the best sine of `cyclesPerFrame` (and an offset).
+double distanceFromOneSine(const QVector<double>& v, double cyclesPerFrame)
+{
+    const double w = 2 * M_PI * cyclesPerFrame;
+    double m[3][4] = {};
+    for (int k = 0; k < v.size(); ++k) {
+        const double row[3] = {std::sin(w * k), std::cos(w * k), 1.0};
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j)
+                m[i][j] += row[i] * row[j];
+            m[i][3] += row[i] * v[k];
+        }
+    }
+    for (int i = 0; i < 3; ++i)
+        for (int r = 0; r < 3; ++r) {
+            if (r == i)
+                continue;
+            const double f = m[r][i] / m[i][i];
+            for (int c = i; c < 4; ++c)
+                m[r][c] -= f * m[i][c];
+        }
+    const double a = m[0][3] / m[0][0], b = m[1][3] / m[1][1], c = m[2][3] / m[2][2];
+    double worst = 0;
+    for (int k = 0; k < v.size(); ++k)
+        worst = std::max(worst, std::abs(v[k] - (a * std::sin(w * k) + b * std::cos(w * k) + c)));
+    return worst;
+}
+
+// Waits for `done` with this thread in a real event loop, as the program's GUI thread is (a test's
+// qWaitFor serves events only every 10 ms, which would add up to 10 ms to every visit the module
+// makes to the panels).
+bool waitServing(const std::function<bool()>& done, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer bound;
+    bound.setSingleShot(true);
+    QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
+    poll.start(1);
+    bound.start(timeoutMs);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+QString percentiles(std::vector<double> ms)
+{
+    std::sort(ms.begin(), ms.end());
+    const auto at = [&](double p) { return ms[size_t(std::lround(p * double(ms.size() - 1)))]; };
+    return QString::asprintf("min %.1f ms, median %.1f ms, 95th percentile %.1f ms, max %.1f ms", ms.front(), at(0.5),
+                             at(0.95), ms.back());
+}
+
+// Eight channels at 1 kHz (channel 1 at 1000 mV, the others at 500 mV) play in the mode asked for,
+// with the panels offscreen and the module object on a thread of its own, as in the program. N times:
+// a new voltage typed into channel 1 and Return (a change the module takes without a stop), timed
+// until vekd plays it (its page switched, or in streaming its words received); then N times the
+// common range (the full restart), timed until the module plays again.
+int runRestarts(int count, bool streaming)
 {
     OperatorBench bench;
     if (!bench.open(3, false))
         return 1;
+    const char* crate = "4B210736";
+    if (streaming) {
+        bench.pick(bench.hosts.combo("comboBoxMode"), "Потоковый");
+        bench.settle();
+    }
     bench.clickAllChannels();
     bench.settle();
-    bench.type(bench.commonVoltage(), "1000");
+    bench.pick(bench.commonRange(), "7 В");
+    bench.settle();
+    bench.type(bench.commonVoltage(), "500");
     bench.settle();
     QTest::mouseClick(bench.startStop(), Qt::LeftButton);
-    if (!QTest::qWaitFor([&] { return benchstatus::module(serviceStatus(), "4B210736", 3).value("running").toBool(); }, 20000))
+    if (!QTest::qWaitFor([&] { return benchstatus::module(serviceStatus(), crate, 3).value("running").toBool(); }, 20000))
         return 1;
     bench.settle();
+    const double rate = 24000;   // 192 kHz shared by eight channels
+    const QJsonObject begin = benchstatus::module(serviceStatus(), crate, 3);
 
-    std::vector<double> latencies;
-    for (int i = 0; i < count; ++i) {
-        const qint64 sendsBefore = counterOf(benchstatus::module(serviceStatus(), "4B210736", 3), "sends");
-        bench.type(bench.channelVoltage(1), QString::number(1000 + 100 * (i % 2 + 1)));
-        bench.settle();
-        // The service is watched from a thread of its own while this one serves the panels.
-        using Clock = std::chrono::steady_clock;
+    using Clock = std::chrono::steady_clock;
+    // Presses Return in `field` and times until `arrived` sees the module play the change.
+    const auto timed = [&](QAbstractSpinBox* field, const std::function<bool(const QJsonObject&)>& arrived) {
         std::atomic<bool> done{false};
         Clock::time_point playing;
         std::thread watcher([&] {
             while (!done) {
-                const QJsonObject module = benchstatus::module(serviceStatus(), "4B210736", 3);
-                if (counterOf(module, "sends") > sendsBefore && module.value("running").toBool()) {
+                if (arrived(benchstatus::module(serviceStatus(), crate, 3))) {
                     playing = Clock::now();
                     done = true;
                 }
             }
         });
         const Clock::time_point pressed = Clock::now();
-        bench.pressReturn(bench.channelVoltage(1));
-        const bool seen = QTest::qWaitFor([&] { return done.load(); }, 10000);
+        bench.pressReturn(field);
+        const bool seen = waitServing([&] { return done.load(); }, 10000);
         done = true;
         watcher.join();
         bench.settle();
-        const double latency = seen ? std::chrono::duration<double, std::milli>(playing - pressed).count() : -1;
-        latencies.push_back(latency);
+        return seen ? std::chrono::duration<double, std::milli>(playing - pressed).count() : -1.0;
+    };
+
+    std::vector<double> changes;
+    for (int i = 0; i < count; ++i) {
+        const QJsonObject before = benchstatus::module(serviceStatus(), crate, 3);
+        const qint64 switches = counterOf(before, "pageSwitches");
+        const qint64 words = counterOf(before, "wordsReceived");
+        bench.type(bench.channelVoltage(1), QString::number(1000 + 100 * (i % 2 + 1)));
+        bench.settle();
+        changes.push_back(timed(bench.channelVoltage(1), [&](const QJsonObject& m) {
+            return streaming ? counterOf(m, "wordsReceived") > words && counterOf(m, "stops") == counterOf(before, "stops")
+                             : counterOf(m, "pageSwitches") > switches;
+        }));
+        // Spread the changes over the capture.
+        const qint64 from = counterOf(benchstatus::module(serviceStatus(), crate, 3), "framesPlayed");
+        QTest::qWaitFor([&] { return counterOf(benchstatus::module(serviceStatus(), crate, 3), "framesPlayed") > from + 1200; },
+                        10000);
     }
-    std::sort(latencies.begin(), latencies.end());
-    const auto at = [&](double p) { return latencies[size_t(std::lround(p * double(latencies.size() - 1)))]; };
-    std::printf("restart on Return, 8 channels at 1 kHz, cyclic: %d restarts, min %.1f ms, median %.1f ms, "
-                "95th percentile %.1f ms, max %.1f ms\n", count, latencies.front(), at(0.5), at(0.95), latencies.back());
-    return latencies.front() < 0 ? 3 : 0;
+    const QJsonObject after = benchstatus::module(serviceStatus(), crate, 3);
+    const qint64 played = counterOf(after, "framesPlayed") - counterOf(begin, "framesPlayed");
+
+    // The unchanged channels across every change: one sine each (channels 2 to 8, 1 kHz, 24 samples
+    // a period), from a capture of what the module played.
+    double worst = 0;
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("frames.csv");
+        const int frames = int(std::min<qint64>(played, 1048576 / 8));
+        QProcess vekctl;
+        vekctl.start(qEnvironmentVariable("VEKCTL_PATH", QCoreApplication::applicationDirPath() + "/vekctl"),
+                     {"capture", "--crate", crate, "--slot", "3", "--frames", QString::number(frames), "--out", path});
+        vekctl.waitForFinished(30000);
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QVector<QVector<double>> columns(8);
+        for (int i = 1; i < lines.size(); ++i) {
+            const QList<QByteArray> cells = lines.at(i).split(',');
+            if (cells.size() == 8)
+                for (int c = 0; c < 8; ++c)
+                    columns[c].append(cells.at(c).toDouble());
+        }
+        for (int c = 1; c < 8; ++c)
+            worst = std::max(worst, columns[c].isEmpty() ? 1e9 : distanceFromOneSine(columns[c], 1000.0 / rate));
+    }
+    std::printf("%s, 8 channels at 1 kHz: %d changes of one channel's voltage with Return, played after %s\n"
+                "  starts %lld, stops %lld, stopped frame periods %lld, underruns %lld; the 7 unchanged channels "
+                "across every change within %.2f mV of one sine\n",
+                streaming ? "streaming" : "cyclic", count, qPrintable(percentiles(changes)),
+                counterOf(after, "starts") - counterOf(begin, "starts"), counterOf(after, "stops") - counterOf(begin, "stops"),
+                counterOf(after, "stoppedFramePeriods") - counterOf(begin, "stoppedFramePeriods"),
+                counterOf(after, "underruns") - counterOf(begin, "underruns"), worst * 1000);
+
+    // The full restart: the common range changes every channel's configuration.
+    std::vector<double> restarts;
+    for (int i = 0; i < count; ++i) {
+        const qint64 starts = counterOf(benchstatus::module(serviceStatus(), crate, 3), "starts");
+        const QString range = i % 2 ? QStringLiteral("7 В") : QStringLiteral("0.7 В");
+        std::atomic<bool> done{false};
+        Clock::time_point playing;
+        std::thread watcher([&] {
+            while (!done) {
+                const QJsonObject m = benchstatus::module(serviceStatus(), crate, 3);
+                if (counterOf(m, "starts") > starts && m.value("running").toBool()) {
+                    playing = Clock::now();
+                    done = true;
+                }
+            }
+        });
+        const Clock::time_point picked = Clock::now();
+        bench.commonRange()->setCurrentIndex(bench.commonRange()->findText(range));
+        const bool seen = waitServing([&] { return done.load(); }, 10000);
+        done = true;
+        watcher.join();
+        bench.settle();
+        restarts.push_back(seen ? std::chrono::duration<double, std::milli>(playing - picked).count() : -1.0);
+    }
+    std::printf("%s, 8 channels: %d changes of the common range (the full restart), playing again after %s\n",
+                streaming ? "streaming" : "cyclic", count, qPrintable(percentiles(restarts)));
+    const bool gapFree = counterOf(after, "stops") == counterOf(begin, "stops")
+                         && counterOf(after, "stoppedFramePeriods") == counterOf(begin, "stoppedFramePeriods");
+    return changes.front() >= 0 && restarts.front() >= 0 && gapFree && worst < 0.001 ? 0 : 3;
 }
 
 } // namespace
@@ -355,8 +504,8 @@ int main(int argc, char** argv)
     if (mode == "stream" && seconds > 0)
         return runStreams(seconds, only);
     if (mode == "restart" && count > 0)
-        return runRestarts(count);
+        return runRestarts(count, args.contains("--streaming"));
     std::fprintf(stderr, "usage: bench_output stream [--seconds N] [--only \"RATE kHz/CHANNELS/SIZE\"]\n"
-                         "       bench_output restart [--count N]\n");
+                         "       bench_output restart [--count N] [--streaming]\n");
     return 2;
 }

@@ -577,9 +577,8 @@ void ModuleVek72::restartManual()
     if (deferRestart())
         return;
     QMutexLocker lock(&restartMutex);
-    if (!startStopPressed())
-        return;
     if (isRunning()) {
+        // One visit to the panels: whether the button is pressed, and what to play.
         const PanelConfiguration panel = readPanels();
         if (!panel.startPressed)
             return;
@@ -595,6 +594,8 @@ void ModuleVek72::restartManual()
             return;
         }
     }
+    if (!startStopPressed())
+        return;
     emit lockControls(true);
     if (isRunning())
         stop();
