@@ -43,6 +43,7 @@
 #include "client.h"
 #include "modulesendervek72.h"
 #include "operatorbench.h"
+#include "played.h"
 #include "vek72api.h"
 #include "vekdrunner.h"
 
@@ -291,34 +292,6 @@ int runStreams(double seconds, const QString& only)
 }
 
 // ---- Changes and restarts while playing --------------------------------------------------------
-
-// The largest distance of a column from the best sine of `cyclesPerFrame` (and an offset).
-double distanceFromOneSine(const QVector<double>& v, double cyclesPerFrame)
-{
-    const double w = 2 * M_PI * cyclesPerFrame;
-    double m[3][4] = {};
-    for (int k = 0; k < v.size(); ++k) {
-        const double row[3] = {std::sin(w * k), std::cos(w * k), 1.0};
-        for (int i = 0; i < 3; ++i) {
-            for (int j = 0; j < 3; ++j)
-                m[i][j] += row[i] * row[j];
-            m[i][3] += row[i] * v[k];
-        }
-    }
-    for (int i = 0; i < 3; ++i)
-        for (int r = 0; r < 3; ++r) {
-            if (r == i)
-                continue;
-            const double f = m[r][i] / m[i][i];
-            for (int c = i; c < 4; ++c)
-                m[r][c] -= f * m[i][c];
-        }
-    const double a = m[0][3] / m[0][0], b = m[1][3] / m[1][1], c = m[2][3] / m[2][2];
-    double worst = 0;
-    for (int k = 0; k < v.size(); ++k)
-        worst = std::max(worst, std::abs(v[k] - (a * std::sin(w * k) + b * std::cos(w * k) + c)));
-    return worst;
-}
 
 // Waits for `done` with this thread in a real event loop, as the program's GUI thread is (a test's
 // qWaitFor serves events only every 10 ms, which would add up to 10 ms to every visit the module

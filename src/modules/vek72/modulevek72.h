@@ -211,6 +211,8 @@ private:
     int channelRangeChanged(QComboBox* rangeCombo, int index);
     void applyChannelType(QComboBox* typeCombo, int index, bool customGroupFollows = true);
     int applyChannelRange(QComboBox* rangeCombo, int index);
+    // The common type, range, voltage, frequency and offset from the channels, channel 1 the reference.
+    void syncCommonFromChannels();
     void syncCommonVoltageType(QComboBox* reference);
     void syncCommonRange(QComboBox* reference);
     void syncCommonVoltage(QSpinBox* reference);
@@ -327,6 +329,8 @@ private:
     void writeSetup(const setups::PanelSetup& setup);
 
     // --- Connection (modulevek72open.cpp).
+    // VEK72_Open of the crate's slot, a refusal logged. Handle lock held.
+    bool openHandle(const QByteArray& crate, quint16 slot);
     bool zeroOutputs();
     // After a stop by the operator: every output to 0 V while the module can be reached.
     void zeroAfterStop();

@@ -127,11 +127,7 @@ int ModuleVek72::channelSwitched(QGroupBox* group, bool on)
             settingsUi->pushButtonStartStop->setChecked(false);
         return restarts;
     }
-    syncCommonVoltageType(nullptr);
-    syncCommonRange(nullptr);
-    syncCommonVoltage(nullptr);
-    syncCommonFrequency(nullptr);
-    syncCommonOffset(nullptr);
+    syncCommonFromChannels();
     return restarts + restartWhenOn();
 }
 
@@ -223,6 +219,15 @@ int ModuleVek72::applyChannelRange(QComboBox* rangeCombo, int index)
 }
 
 // --- The common controls follow the channels ---------------------------------------------------
+
+void ModuleVek72::syncCommonFromChannels()
+{
+    syncCommonVoltageType(nullptr);
+    syncCommonRange(nullptr);
+    syncCommonVoltage(nullptr);
+    syncCommonFrequency(nullptr);
+    syncCommonOffset(nullptr);
+}
 
 void ModuleVek72::syncCommonVoltageType(QComboBox* reference)
 {

@@ -103,11 +103,7 @@ int ModuleVek72::allChannelsChanged(int state)
             copyCommonInto(number(group, "^groupBoxCh(\\d)$"), common, false);
     }
     customGroupFollowsFocus();
-    syncCommonVoltageType(nullptr);
-    syncCommonRange(nullptr);
-    syncCommonVoltage(nullptr);
-    syncCommonFrequency(nullptr);
-    syncCommonOffset(nullptr);
+    syncCommonFromChannels();
     return restartWhenOn();
 }
 

@@ -47,12 +47,8 @@ bool ModuleVek72::open(QString& crateSerial, quint16 slot)
     QString serial;
     {
         QMutexLocker lock(&handleMutex);
-        const int result = VEK72_Open(&handle, serviceAddress, servicePort, crate.constData(), slot);
-        if (result != VEK72_OK) {
-            lock.unlock();
-            logVek72Error(QStringLiteral("Не удалось установить связь с модулем. Ошибка %1 (%2)"), result);
+        if (!openHandle(crate, slot))
             return false;
-        }
         code = handle.info.modification;
         channels = qBound(0, int(handle.info.dacChannelCount), panelChannels);
         firmware = handle.info.firmware;
@@ -84,16 +80,19 @@ bool ModuleVek72::open(QString& crateSerial, quint16 slot)
     return true;
 }
 
+bool ModuleVek72::openHandle(const QByteArray& crate, quint16 slot)
+{
+    const int result = VEK72_Open(&handle, serviceAddress, servicePort, crate.constData(), slot);
+    if (result != VEK72_OK)
+        logVek72Error(QStringLiteral("Не удалось установить связь с модулем. Ошибка %1 (%2)"), result);
+    return result == VEK72_OK;
+}
+
 bool ModuleVek72::probe(QString& crateSerial, quint16 slot, QString& nameWithModification)
 {
-    const QByteArray crate = crateSerial.toUtf8();
     QMutexLocker lock(&handleMutex);
-    const int result = VEK72_Open(&handle, serviceAddress, servicePort, crate.constData(), slot);
-    if (result != VEK72_OK) {
-        lock.unlock();
-        logVek72Error(QStringLiteral("Не удалось установить связь с модулем. Ошибка %1 (%2)"), result);
+    if (!openHandle(crateSerial.toUtf8(), slot))
         return false;
-    }
     const int code = handle.info.modification;
     if (code >= 1 && code <= 3)
         nameWithModification = name(true);
@@ -206,11 +205,7 @@ void ModuleVek72::preparePanelsForModule(const QString& crate, int slot, int cod
 
     // The common controls show what the channels now hold; the frequency ceiling and the
     // all-channels box follow the channels switched on.
-    syncCommonVoltageType(nullptr);
-    syncCommonRange(nullptr);
-    syncCommonVoltage(nullptr);
-    syncCommonFrequency(nullptr);
-    syncCommonOffset(nullptr);
+    syncCommonFromChannels();
     syncAllChannelsBox(nullptr);
 
     if (settingsHost && customSignalsEnabled) {

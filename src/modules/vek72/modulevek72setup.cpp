@@ -285,11 +285,7 @@ void ModuleVek72::writeSetup(const setups::PanelSetup& setup)
             loadCustomGroup(focusedChannel);
     }
 
-    syncCommonVoltageType(nullptr);
-    syncCommonRange(nullptr);
-    syncCommonVoltage(nullptr);
-    syncCommonFrequency(nullptr);
-    syncCommonOffset(nullptr);
+    syncCommonFromChannels();
     syncAllChannelsBox(nullptr);
 
     linkValueFields(true);
