@@ -48,7 +48,12 @@ QByteArray RemoteSession::execute(const QByteArray& line)
             queue.push(code);
             if (errorReported)
                 errorReported(code, command.text);
-            break;
+            // A command error (-1xx: the line could not be read as commands) or a module that did not
+            // answer (-200) ends the line; after a refused value or setting (-201 .. -299) the line
+            // goes on, so that a query further on (the error queue, say) is still answered.
+            if (code >= scpi::ExecutionError || code < -299)
+                break;
+            continue;
         }
         if (answered)
             answers.append(answer);

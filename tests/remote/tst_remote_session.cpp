@@ -178,8 +178,10 @@ void TestRemoteSession::commands_data()
     QTest::newRow("*RST") << none << QStringList{ "*RST" } << none << QStringList{ "reset" } << none;
 
     // What the module refuses, as error codes; nothing after the failing command runs.
-    QTest::newRow("out of range") << QStringList{ "result:voltage=out" } << QStringList{ "SOUR1:VOLT 99;:OUTP1 OFF" } << none
-                                  << QStringList{ "voltage 1 99" } << QStringList{ "-222,\"Data out of range\"" };
+    // A refused value does not end its line: what follows still runs, and a query is answered.
+    QTest::newRow("out of range") << QStringList{ "result:voltage=out" } << QStringList{ "SOUR1:VOLT 99;:OUTP1 OFF;:SYST:ERR?" }
+                                  << QStringList{ "-222,\"Data out of range\"" } << QStringList{ "voltage 1 99", "enabled 1 false" }
+                                  << none;
     QTest::newRow("illegal value") << QStringList{ "result:rate=illegal" } << QStringList{ "SOUR:RATE 44100" } << none
                                    << QStringList{ "rate 0 44100" } << QStringList{ "-224,\"Illegal parameter value\"" };
     QTest::newRow("settings conflict") << QStringList{ "result:function=conflict" } << QStringList{ "SOUR1:FUNC CUST" } << none
