@@ -408,15 +408,11 @@ void TestMainWindow::settingsBroughtIntoRange_data()
     QTest::newRow("period 5000") << period << "5000" << 2000 << outside(period, "5000", "100..2000", 2000);
     QTest::newRow("period 50") << period << "50" << 100 << outside(period, "50", "100..2000", 100);
     QTest::newRow("period abc") << period << "abc" << 500 << unreadable(period, "abc", 500);
-    QTest::newRow("period empty") << period << "" << 500 << unreadable(period, "", 500);
     QTest::newRow("period 700") << period << "700" << 700 << QString();
-    QTest::newRow("frequency 400") << freq << "400" << 6 << outside(freq, "400", "0..6", 6);
     QTest::newRow("frequency beyond any number")
         << freq << "99999999999999999999" << 6 << outside(freq, "99999999999999999999", "0..6", 6);
-    QTest::newRow("DC abc") << dc << "abc" << 3 << unreadable(dc, "abc", 3);
     QTest::newRow("DC 2.5") << dc << "2.5" << 3 << unreadable(dc, "2.5", 3);
     QTest::newRow("AC empty") << ac << "" << 3 << unreadable(ac, "", 3);
-    QTest::newRow("AC 7") << ac << "7" << 6 << outside(ac, "7", "0..6", 6);
 }
 
 // Each key of the settings file is brought into its range at start, with one warning naming the key
@@ -476,7 +472,6 @@ void TestMainWindow::burstOfCriticalsShowsOneBox()
             const QList<QMessageBox*> boxes = errorBoxes();
             return !boxes.isEmpty() && boxes.first()->informativeText() == QStringLiteral("Ещё сообщений: 49");
         }, 10000));
-        QCOMPARE(errorBoxes().size(), 1);
         QCOMPARE(watch.most, 1);
         QCOMPARE(journalLines(w).filter(QStringLiteral(" E] Ошибка отправки ")).size(), 40);
 
