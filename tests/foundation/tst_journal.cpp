@@ -588,7 +588,8 @@ void TestJournal::criticalBurstQueuesOneCall()
 
 void TestJournal::writeFailures_data()
 {
-    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QByteArray>("prepared");   // the journal before
+    QTest::addColumn<QStringList>("link");       // a link made before: where to, its name
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("journal");   // lines after the prepared ones; empty: not readable
     QTest::addColumn<QStringList>("status");    // what the window's status bar was given, in order
@@ -596,12 +597,15 @@ void TestJournal::writeFailures_data()
     const QString full = writeFailure(QStringLiteral("превышен допустимый размер файла"));
     // A record is 37 bytes: with 50 to spare the first fits and the second is cut short.
     QTest::newRow("disk full mid-record, then space again, then full again")
-        << "two lines" << QStringList{"limit:+50", "запись 1", "запись 2", "запись 3", "unlimit", "запись 4", "limit:+10", "запись 5"}
+        << QByteArray("[2021.04.26 14:47:06:123 I] old 1\n[2021.04.26 14:47:06:124 I] old 2\n") << QStringList()
+        << QStringList{"limit:+50", "запись 1", "запись 2", "запись 3", "unlimit", "запись 4", "limit:+10", "запись 5"}
         << QStringList{"I] запись 1", "I] запись 4", "W] " + writeRecovered(2), ""} << QStringList{full, writeRecovered(2), full};
-    QTest::newRow("/dev/full") << "/dev/full" << QStringList{"запись 1", "запись 2", "запись 3"} << QStringList()
+    QTest::newRow("/dev/full") << QByteArray() << QStringList{"/dev/full", journalName}
+                               << QStringList{"запись 1", "запись 2", "запись 3"} << QStringList()
                                << QStringList{writeFailure(QStringLiteral("нет места на диске"))};
     QTest::newRow("an unfinished last line")
-        << "unfinished" << QStringList{"запись 1"} << QStringList{"<обрыв строки>", "I] запись 1", ""} << QStringList();
+        << QByteArray("\xEE\xE1\xF0\xFB\xE2 \xF1\xF2\xF0\xEE\xEA\xE8") << QStringList()   // "обрыв строки" without a line end
+        << QStringList{"запись 1"} << QStringList{"<обрыв строки>", "I] запись 1", ""} << QStringList();
     const QString archiveFailure = QStringLiteral("Журнал не архивируется (stendix-1.log.zip: нет такой папки); он продолжает расти");
     QStringList steps, lines{"I] запись 1", "W] " + archiveFailure};
     for (int n = 1; n <= 150; ++n) {
@@ -611,29 +615,23 @@ void TestJournal::writeFailures_data()
     }
     lines << QString();
     // The archive's place lies in a folder that does not exist; tried again after 100 lines.
-    QTest::newRow("archive cannot be written") << "archive" << steps << lines << QStringList{archiveFailure};
+    QTest::newRow("archive cannot be written")
+        << journalOfSize(journal::rotationThreshold + 10)
+        << QStringList{QStringLiteral("/nonexistent-stendix-dir/archive.zip"), QStringLiteral("stendix-1.log.zip")} << steps << lines
+        << QStringList{archiveFailure};
 }
 
 void TestJournal::writeFailures()
 {
-    QFETCH(QString, setup);
+    QFETCH(QByteArray, prepared);
+    QFETCH(QStringList, link);
     QFETCH(QStringList, steps);
     QFETCH(QStringList, journal);
     QFETCH(QStringList, status);
-
-    QByteArray prepared;
-    if (setup == QLatin1String("two lines"))
-        prepared = "[2021.04.26 14:47:06:123 I] old 1\n[2021.04.26 14:47:06:124 I] old 2\n";
-    else if (setup == QLatin1String("unfinished"))
-        prepared = "\xEE\xE1\xF0\xFB\xE2 \xF1\xF2\xF0\xEE\xEA\xE8";   // "обрыв строки" without a line end
-    else if (setup == QLatin1String("archive"))
-        prepared = journalOfSize(journal::rotationThreshold + 10);
     if (!prepared.isEmpty())
         writeFile(journalName, prepared);
-    if (setup == QLatin1String("/dev/full"))
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"), journalName));
-    if (setup == QLatin1String("archive"))
-        QVERIFY(QFile::link(QStringLiteral("/nonexistent-stendix-dir/archive.zip"), QStringLiteral("stendix-1.log.zip")));
+    if (!link.isEmpty())
+        QVERIFY(QFile::link(link.at(0), link.at(1)));
 
     QProcess child;
     child.setWorkingDirectory(cwd->path());

@@ -2,7 +2,7 @@
 // several clients served one line at a time each in turn, a line over 64 KiB answered -223 and its
 // client cut off, garbage answered with errors, a client that does not read its answers held back
 // without holding back the others, a busy port reported once, and the journal's lines for each
-// client's coming and going.
+// client's coming and going (a client that leaves by itself: tst_remote_pyvisa).
 #include <QtTest>
 
 #include <QTcpServer>
@@ -119,38 +119,43 @@ private slots:
         apptest::clearMessages();
         remotewarnings::clear();
     }
-    void answersAndLineEnds();
+    void linesOfOneClient();
     void clientsTakeTurns();
-    void oversizedLine();
     void garbage();
     void clientThatDoesNotRead();
     void busyPort();
 };
 
-void TestRemoteServer::answersAndLineEnds()
+// One client: answers per line whatever the line ends and writes, the longest line taken, and a
+// longer one answered -223 and the client cut off; the journal has the client's coming and going
+// and no command; the server goes on with the others.
+void TestRemoteServer::linesOfOneClient()
 {
     Server s;
     QVERIFY(s.port != 0);
-    {
-        Client c(s.port);
-        // "\r\n" and "\n" ends, several lines in one write, a line split over two writes, a line of
-        // only commands (no answer), and one of queries answered in one line.
-        c.send("*IDN?\r\nOUTP1 ON\nOUTP1?;:SYST:ERR?\nSYST:MOD");
-        c.send("?\n");
-        QCOMPARE(c.answers(3), (QList<QByteArray>{ idn, "1;0,\"No error\"", "\"4B210736\",3" }));
-        // The longest line taken: 64 KiB and a CR before the line end.
-        QCOMPARE(c.query("*IDN?" + QByteArray(RemoteServer::maxLineBytes - 5, ' ') + '\r'), idn);
-        QCOMPARE(s.module.log(), QStringList{ "enabled 1 true" });
-        c.socket.disconnectFromHost();
-        QVERIFY(c.disconnected());
-    }
-    // The journal has the client's coming and going, and no command.
+    Client c(s.port);
+    // "\r\n" and "\n" ends, several lines in one write, a line split over two writes, a line of
+    // only commands (no answer), and one of queries answered in one line.
+    c.send("*IDN?\r\nOUTP1 ON\nOUTP1?;:SYST:ERR?\nSYST:MOD");
+    c.send("?\n");
+    QCOMPARE(c.answers(3), (QList<QByteArray>{ idn, "1;0,\"No error\"", "\"4B210736\",3" }));
+    // The longest line taken: 64 KiB and a CR before the line end.
+    QCOMPARE(c.query("*IDN?" + QByteArray(RemoteServer::maxLineBytes - 5, ' ') + '\r'), idn);
+    // A line longer than 64 KiB (its end not yet come).
+    c.send("OUTP3 ON;" + QByteArray(RemoteServer::maxLineBytes, ' '));
+    QCOMPARE(c.answers(1).value(0), QByteArray("-223,\"Too much data\""));
+    QVERIFY(c.disconnected());
+    QCOMPARE(s.module.log(), QStringList{ "enabled 1 true" });
+    QCOMPARE(remotewarnings::lines().size(), 1);
+    QVERIFY(remotewarnings::lines().first().endsWith(QStringLiteral("строка длиннее 65536 байт, клиент отключён")));
     QVERIFY(QTest::qWaitFor([] { return apptest::infos().size() >= 3; }, 5000));
     const QStringList infos = apptest::infos();
     QCOMPARE(infos.size(), 3);
     QVERIFY(infos.at(0).startsWith(QStringLiteral("Удалённое управление ожидает подключений на 127.0.0.1:")));
     QVERIFY(infos.at(1).startsWith(QStringLiteral("Удалённое управление: подключился клиент 127.0.0.1:")));
     QVERIFY(infos.at(2).startsWith(QStringLiteral("Удалённое управление: клиент 127.0.0.1:")) && infos.at(2).endsWith(" отключился"));
+    Client other(s.port);
+    QCOMPARE(other.query("*IDN?"), idn);
 }
 
 // Three clients send 50 lines at once: each gets its own answers in its order, the module is never
@@ -178,23 +183,6 @@ void TestRemoteServer::clientsTakeTurns()
     for (const QString& call : s.module.log().mid(0, 30))
         first << call.section(' ', 1, 1);
     QCOMPARE(first, (QSet<QString>{ "1", "2", "3" }));
-}
-
-void TestRemoteServer::oversizedLine()
-{
-    Server s;
-    Client c(s.port);
-    QCOMPARE(c.query("OUTP2 ON;OUTP2?"), QByteArray("1"));
-    // A line longer than 64 KiB (its end not yet come): -223 and the connection closed.
-    c.send("OUTP3 ON;" + QByteArray(RemoteServer::maxLineBytes, ' '));
-    QCOMPARE(c.answers(1).value(0), QByteArray("-223,\"Too much data\""));
-    QVERIFY(c.disconnected());
-    QCOMPARE(remotewarnings::lines().size(), 1);
-    QVERIFY(remotewarnings::lines().first().endsWith(QStringLiteral("строка длиннее 65536 байт, клиент отключён")));
-    QCOMPARE(s.module.log(), QStringList{ "enabled 2 true" });
-    // The server goes on with the others.
-    Client other(s.port);
-    QCOMPARE(other.query("*IDN?"), idn);
 }
 
 void TestRemoteServer::garbage()
