@@ -128,8 +128,7 @@ private slots:
     void windowFitsTheScreenAndThePageScrolls();
     void settingsBroughtIntoRange_data();
     void settingsBroughtIntoRange();
-    void burstOfCriticalsShowsOneBox();
-    void noBoxOnceClosingBegan();
+    void criticalMessageBoxes();
     void journalTroubleInStatusBar();
     void unsavedSettingsSaySo();
 };
@@ -390,33 +389,17 @@ void TestMainWindow::windowFitsTheScreenAndThePageScrolls()
 void TestMainWindow::settingsBroughtIntoRange_data()
 {
     QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("stored");    // the text in "stendix.ini"
-    QTest::addColumn<int>("used");          // what the program works with, and the file holds afterwards
-    QTest::addColumn<QString>("warning");   // the one warning; empty: none
+    QTest::addColumn<QString>("stored");   // the text in "stendix.ini"
+    QTest::addColumn<int>("used");         // what the program works with, and the file holds afterwards
+    QTest::addColumn<QString>("range");    // the key's range, named when a whole number lies outside it
     const QString period = QStringLiteral("Global/DisplayUpdateMs");
-    const QString freq = QStringLiteral("VEK72/AccuracyFreq");
-    const QString dc = QStringLiteral("VEK72/AccuracyDC");
-    const QString ac = QStringLiteral("VEK72/AccuracyAC");
-    const auto outside = [](const QString& key, const QString& stored, const char* range, int used) {
-        return QStringLiteral("Настройка %1=%2 вне диапазона %3; используется %4").arg(key, stored, QLatin1String(range)).arg(used);
-    };
-    const auto unreadable = [](const QString& key, const QString& stored, int used) {
-        return QStringLiteral("Настройка %1=«%2» не является целым числом; используется значение по умолчанию %3")
-            .arg(key, stored)
-            .arg(used);
-    };
-    QTest::newRow("period 5000") << period << "5000" << 2000 << outside(period, "5000", "100..2000", 2000);
-    QTest::newRow("period 50") << period << "50" << 100 << outside(period, "50", "100..2000", 100);
-    QTest::newRow("period abc") << period << "abc" << 500 << unreadable(period, "abc", 500);
-    QTest::newRow("period empty") << period << "" << 500 << unreadable(period, "", 500);
-    QTest::newRow("period 700") << period << "700" << 700 << QString();
-    QTest::newRow("frequency 400") << freq << "400" << 6 << outside(freq, "400", "0..6", 6);
-    QTest::newRow("frequency beyond any number")
-        << freq << "99999999999999999999" << 6 << outside(freq, "99999999999999999999", "0..6", 6);
-    QTest::newRow("DC abc") << dc << "abc" << 3 << unreadable(dc, "abc", 3);
-    QTest::newRow("DC 2.5") << dc << "2.5" << 3 << unreadable(dc, "2.5", 3);
-    QTest::newRow("AC empty") << ac << "" << 3 << unreadable(ac, "", 3);
-    QTest::newRow("AC 7") << ac << "7" << 6 << outside(ac, "7", "0..6", 6);
+    QTest::newRow("period 5000") << period << "5000" << 2000 << "100..2000";
+    QTest::newRow("period 50") << period << "50" << 100 << "100..2000";
+    QTest::newRow("period abc") << period << "abc" << 500 << "";
+    QTest::newRow("period 700") << period << "700" << 700 << "";
+    QTest::newRow("frequency beyond any number") << QStringLiteral("VEK72/AccuracyFreq") << "99999999999999999999" << 6 << "0..6";
+    QTest::newRow("DC 2.5") << QStringLiteral("VEK72/AccuracyDC") << "2.5" << 3 << "";
+    QTest::newRow("AC empty") << QStringLiteral("VEK72/AccuracyAC") << "" << 3 << "";
 }
 
 // Each key of the settings file is brought into its range at start, with one warning naming the key
@@ -426,7 +409,7 @@ void TestMainWindow::settingsBroughtIntoRange()
     QFETCH(QString, key);
     QFETCH(QString, stored);
     QFETCH(int, used);
-    QFETCH(QString, warning);
+    QFETCH(QString, range);
     WindowInDirectory w({{key, stored}});
     MainWindow& window = *w.window;
     int seen = -1;
@@ -445,12 +428,16 @@ void TestMainWindow::settingsBroughtIntoRange()
     QCOMPARE(seen, used);
     QSettings saved(w.cwd.iniPath(), QSettings::IniFormat);
     QCOMPARE(saved.value(key).toString(), QString::number(used));
-    QCOMPARE(warnings().filter(QStringLiteral("Настройка")), warning.isEmpty() ? QStringList() : QStringList{warning});
+    const QString warning =
+        !range.isEmpty() ? QStringLiteral("Настройка %1=%2 вне диапазона %3; используется %4").arg(key, stored, range).arg(used)
+        : QStringLiteral("Настройка %1=«%2» не является целым числом; используется значение по умолчанию %3").arg(key, stored).arg(used);
+    QCOMPARE(warnings().filter(QStringLiteral("Настройка")), stored == QString::number(used) ? QStringList() : QStringList{warning});
 }
 
 // Critical messages from several threads, many alike, while the window runs: one box, which counts
 // the rest as they come; the journal has every one. After OK the next message gets a box of its own.
-void TestMainWindow::burstOfCriticalsShowsOneBox()
+// Messages raised once closing has begun reach the journal but raise no box.
+void TestMainWindow::criticalMessageBoxes()
 {
     WindowInDirectory w(emulator);
     MainWindow& window = *w.window;
@@ -476,7 +463,6 @@ void TestMainWindow::burstOfCriticalsShowsOneBox()
             const QList<QMessageBox*> boxes = errorBoxes();
             return !boxes.isEmpty() && boxes.first()->informativeText() == QStringLiteral("Ещё сообщений: 49");
         }, 10000));
-        QCOMPARE(errorBoxes().size(), 1);
         QCOMPARE(watch.most, 1);
         QCOMPARE(journalLines(w).filter(QStringLiteral(" E] Ошибка отправки ")).size(), 40);
 
@@ -487,20 +473,10 @@ void TestMainWindow::burstOfCriticalsShowsOneBox()
         QCOMPARE(errorBoxes().first()->text(), QStringLiteral("Следующая ошибка"));
         QCOMPARE(errorBoxes().first()->informativeText(), QString());
         errorBoxes().first()->accept();
-    }
-}
+        QTRY_VERIFY(errorBoxes().isEmpty());
 
-// Messages raised once closing has begun reach the journal but raise no box.
-void TestMainWindow::noBoxOnceClosingBegan()
-{
-    WindowInDirectory w(emulator);
-    MainWindow& window = *w.window;
-    window.show();
-    QVERIFY(settled(window));
-    BoxWatch watch;
-    {
-        JournalScope journal(&window);
         // Queued now, served while the window closes.
+        watch.most = 0;
         qCritical("Ошибка при остановке");
         std::thread([] { qCritical("Ошибка потока при остановке"); }).join();
         QVERIFY(window.close());

@@ -96,20 +96,20 @@ class FakeRemoteHost : public RemoteHost
 public:
     QList<CatalogEntry> catalog{ { QStringLiteral("4B210736"), 3, QStringLiteral("VEK72-1-8") },
                                  { QStringLiteral("4B210736"), 7, QStringLiteral("VEK72-2-4") } };
-    Selection selection = Selection::Done;
     QString crate = QStringLiteral("4B210736");
     int slot = 3;
-    QStringList selected;
 
     QList<CatalogEntry> moduleCatalog() override { return catalog; }
+    // Crates named "unlisted", "busy" and "failed" are refused so; any other is taken.
     Selection selectModule(const QString& c, int s) override
     {
-        selected << QStringLiteral("%1/%2").arg(c).arg(s);
-        if (selection == Selection::Done) {
+        const Selection result = c == "unlisted" ? Selection::NotListed : c == "busy" ? Selection::Busy
+                                 : c == "failed" ? Selection::Failed : Selection::Done;
+        if (result == Selection::Done) {
             crate = c;
             slot = s;
         }
-        return selection;
+        return result;
     }
     bool currentModule(QString* c, int* s) override
     {
