@@ -334,6 +334,9 @@ private:
     bool zeroOutputs();
     // After a stop by the operator: every output to 0 V while the module can be reached.
     void zeroAfterStop();
+    // Waits (bounded) for a stop in progress on another thread to end; false when none was.
+    bool waitForStopInProgress();
+    static constexpr int stopWaitMs = 3000;
     // Under the handle lock: every channel of the module off in the configuration block (answers
     // the module's channel count); the block applied with its mode and DAC rate (a refusal logged).
     int clearChannels();

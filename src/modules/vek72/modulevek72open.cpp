@@ -251,6 +251,8 @@ void ModuleVek72::linkValueFields(bool linked)
 
 bool ModuleVek72::close()
 {
+    // The outputs go to zero after a stop still on its way, not while it stops.
+    waitForStopInProgress();
     QMutexLocker lock(&handleMutex);
     if (sender)
         sender->expectConnection(false);

@@ -8,7 +8,9 @@
 #include <QDoubleSpinBox>
 #include <QGroupBox>
 #include <QMovie>
+#include <QElapsedTimer>
 #include <QLocale>
+#include <QThread>
 #include <QMutexLocker>
 #include <QPushButton>
 #include <QSpinBox>
@@ -88,9 +90,27 @@ bool ModuleVek72::isRunning() const
 
 bool ModuleVek72::stop()
 {
+    // A stop already on its way (the operator's, on the module thread) is waited for, not asked
+    // again: the caller (closing, a discovery) goes on from a stopped module.
+    if (waitForStopInProgress()) {
+        syncBusyAnimation();
+        return !isRunning();
+    }
     const bool stopped = sender ? sender->stopOutput() : false;
     syncBusyAnimation();
     return stopped;
+}
+
+bool ModuleVek72::waitForStopInProgress()
+{
+    if (!sender || !sender->isStopping())
+        return false;
+    // A stop ends within its library calls' bounds.
+    QElapsedTimer clock;
+    clock.start();
+    while (sender->isStopping() && clock.elapsed() < stopWaitMs)
+        QThread::msleep(1);
+    return true;
 }
 
 void ModuleVek72::reportOutput(const QString& what)
