@@ -94,16 +94,12 @@ void TestSynthesisArbitrary::resampledAgainstExactShape()
         for (double f : {3.0, 700.0, 1234.567, 15000.0})
             cases.append({n, {{1, 1, 0}}, f, n % 2 ? 37.5 : 0.0});
     const Harmonics rich{{1, 1, 0}, {5001, 0.5, 0.1}, {300001, 0.25, 0.3}}, forty{{1, 1, 0}, {40, 0.5, 0.2}};
-    cases.append({Waveform::maxPoints, rich, 1000, 0});
-    cases.append({Waveform::maxPoints, rich, 1234.567, 90});
-    cases.append({1000, forty, 700, 0});
-    cases.append({1000, forty, 100, 0});
-    double worstSine = 0;
+    cases += {{Waveform::maxPoints, rich, 1000, 0}, {Waveform::maxPoints, rich, 1234.567, 90}, {1000, forty, 700, 0},
+              {1000, forty, 100, 0}};
     for (const Case& c : cases) {
         const QVector<double> points = periodOf(c.points, c.harmonics);
-        double peak = 0;
-        for (double v : points)
-            peak = std::max(peak, std::abs(v));
+        const auto [low, high] = std::minmax_element(points.begin(), points.end());
+        const double peak = std::max(-*low, *high);
         QList<ChannelSignal> list{arbitrary(points, c.frequency, 10.0, 0.5, c.phase)};
         synthesis::Plan plan;
         QVERIFY(synthesis::synthesizeAll(list, 48000, true, &plan));
@@ -115,10 +111,7 @@ void TestSynthesisArbitrary::resampledAgainstExactShape()
             error = std::max(error, double(std::abs(s[int(k)] - (10 * shapeAt(c.harmonics, t, double(r / 2)) / peak + 0.5L))));
         }
         QVERIFY2(error < 1e-3, qPrintable(QString::asprintf("N=%d at %g Hz: %.3g V", c.points, c.frequency, error)));
-        if (c.harmonics.size() == 1)
-            worstSine = std::max(worstSine, error);
     }
-    qInfo("largest error of a sine period at 10 V: %.3g V", worstSine);
 }
 
 void TestSynthesisArbitrary::shortPeriodPlayedSlowlyIsSmooth()
@@ -171,12 +164,10 @@ void TestSynthesisArbitrary::phasesBetweenChannels_data()
     QTest::addColumn<double>("startPhase");  // of the fundamental at phase 0; NaN: not checked
 
     const double any = std::nan("");
-    QTest::newRow("sine 50 Hz") << int(ChannelSignal::Sine) << 50.0 << 0 << -90.0;
     QTest::newRow("sine 1234.567 Hz") << int(ChannelSignal::Sine) << 1234.567 << 0 << -90.0;
     QTest::newRow("arbitrary 700 Hz") << int(ChannelSignal::Arbitrary) << 700.0 << 100 << -90.0;
     QTest::newRow("arbitrary 16 points, 3 Hz") << int(ChannelSignal::Arbitrary) << 3.0 << 16 << -90.0;
     QTest::newRow("triangle 1 kHz") << int(ChannelSignal::Triangle) << 1000.0 << 0 << any;
-    QTest::newRow("triangle 10 Hz") << int(ChannelSignal::Triangle) << 10.0 << 0 << any;
     QTest::newRow("saw 1 kHz") << int(ChannelSignal::Saw) << 1000.0 << 0 << any;
     QTest::newRow("pulse 1 kHz") << int(ChannelSignal::Pulse) << 1000.0 << 0 << any;
 }
@@ -237,7 +228,6 @@ void TestSynthesisArbitrary::phaseValuesAndRefusals()
         QList<ChannelSignal> list{sig(ChannelSignal::Sine, 50, 1, 0, 1), s};
         synthesis::Plan plan;
         QVERIFY(!synthesis::synthesizeAll(list, 48000, true, &plan));
-        QCOMPARE(plan.failure, s.channel == 3 ? synthesis::Plan::NoWaveform : synthesis::Plan::BadPhase);
         QCOMPARE(plan.message, s.channel == 3 ? QStringLiteral("Для канала 3 не загружен произвольный сигнал")
                                               : QStringLiteral("Недопустимая фаза сигнала канала 2"));
         QVERIFY(list.at(0).samples.isEmpty());

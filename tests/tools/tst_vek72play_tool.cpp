@@ -12,12 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "benchstatus.h"
-#include "vekdrunner.h"
+#include "played.h"
 
 namespace {
-
-const QString crate = QStringLiteral("4B210736");
 
 // Starts vek72-play and waits for its line that says the page plays.
 bool startPlaying(QProcess& play, const QStringList& args, QByteArray* line = nullptr)
@@ -40,26 +37,11 @@ bool endsWith(QProcess& play, int exitCode)
     return play.waitForFinished(10000) && play.exitStatus() == QProcess::NormalExit && play.exitCode() == exitCode;
 }
 
-// The columns of a `vekctl capture` file: one list of volts per channel.
-QList<QList<double>> captured(VekdRunner& vekd, int slot, int frames, const QString& path)
+// The module as every end of a run that configured it leaves it: closed, every output at 0 V.
+bool leftAtZero(VekdRunner& vekd, int slot = 3)
 {
-    QList<QList<double>> columns;
-    if (vekd.vekctl({"capture", "--crate", crate, "--slot", QString::number(slot), "--frames", QString::number(frames),
-                     "--out", path})
-        != 0)
-        return columns;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return columns;
-    const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
-    for (int i = 1; i < lines.size(); ++i) {
-        const QList<QByteArray> cells = lines.at(i).split(',');
-        while (columns.size() < cells.size())
-            columns.append(QList<double>());
-        for (int c = 0; c < cells.size(); ++c)
-            columns[c].append(cells.at(c).toDouble());
-    }
-    return columns;
+    const QJsonObject module = moduleOf(vekd, slot);
+    return !module.value("opened").toBool(true) && !module.value("running").toBool(true) && benchstatus::outputsAtZero(module);
 }
 
 } // namespace
@@ -112,44 +94,33 @@ void TestVek72PlayTool::amplitudeIsThePeak()
     QVERIFY2(line.startsWith("playing on 4B210736 slot 3: 6 channel(s) at 6000 samples per second"), line.constData());
 
     // The frames come in real time.
-    QVERIFY(QTest::qWaitFor([&] {
-        const QJsonObject module = benchstatus::module(benchstatus::status(vekd), crate, 3);
-        return module.value("counters").toObject().value("framesPlayed").toInt() >= 240;
-    }, 10000));
-    const QList<QList<double>> columns = captured(vekd, 3, 240, dir.filePath("six.csv"));
-    QCOMPARE(columns.size(), 6);
+    QVERIFY(QTest::qWaitFor([&] { return counter(moduleOf(vekd), "framesPlayed") >= 240; }, 10000));
+    const Played played = capture(vekd, 3, 240);
+    QCOMPARE(played.columns.size(), 6);
+    QCOMPARE(played.frames(), 240);
     const double code = 20.0 / 65535;  // one step of the full range
     for (int i = 0; i < 6; ++i) {
-        const QList<double>& volts = columns.at(i);
-        QCOMPARE(volts.size(), 240);
-        const double low = *std::min_element(volts.begin(), volts.end());
-        const double high = *std::max_element(volts.begin(), volts.end());
-        QVERIFY2(std::fabs(low - rows[i].lowest) <= code && std::fabs(high - rows[i].highest) <= code,
-                 qPrintable(QStringLiteral("%1: %2 .. %3").arg(rows[i].signal).arg(low).arg(high)));
+        const auto [low, high] = std::minmax_element(played.columns[i].begin(), played.columns[i].end());
+        QVERIFY2(std::fabs(*low - rows[i].lowest) <= code && std::fabs(*high - rows[i].highest) <= code,
+                 qPrintable(QStringLiteral("%1: %2 .. %3").arg(rows[i].signal).arg(*low).arg(*high)));
     }
 
     // Ctrl+C: the output stops, a configuration without channels puts every output at 0 V, the module
     // is free again.
-    const QJsonObject before = benchstatus::module(benchstatus::status(vekd), crate, 3);
-    QVERIFY(before.value("running").toBool());
-    QVERIFY(!benchstatus::outputsAtZero(before));
+    QVERIFY(moduleOf(vekd).value("running").toBool());
+    QVERIFY(!benchstatus::outputsAtZero(moduleOf(vekd)));
     ::kill(pid_t(play.processId()), SIGINT);
     QVERIFY(endsWith(play, 0));
-    const QJsonObject after = benchstatus::module(benchstatus::status(vekd), crate, 3);
-    QVERIFY(!after.value("running").toBool());
-    QVERIFY(!after.value("opened").toBool());
-    QVERIFY(benchstatus::outputsAtZero(after));
+    QVERIFY(leftAtZero(vekd));
 }
 
 void TestVek72PlayTool::secondsEndAtZero()
 {
     QProcess play;
-    QVERIFY(startPlaying(play, {"--crate", crate, "--slot", "7", "--seconds", "0.3", "--signal", "line:0:0:15"}));
+    QVERIFY(startPlaying(play, {"--crate", crateA, "--slot", "7", "--seconds", "0.3", "--signal", "line:0:0:15"}));
     QVERIFY(endsWith(play, 0));
-    const QJsonObject module = benchstatus::module(benchstatus::status(vekd), crate, 7);
-    QVERIFY(!module.value("opened").toBool());
-    QVERIFY(benchstatus::outputsAtZero(module));
-    QCOMPARE(module.value("counters").toObject().value("clippedSamples").toInt(), 0);
+    QVERIFY(leftAtZero(vekd, 7));
+    QCOMPARE(counter(moduleOf(vekd, 7), "clippedSamples"), 0);
 }
 
 void TestVek72PlayTool::stopBeforeThePagePlays()
@@ -159,8 +130,8 @@ void TestVek72PlayTool::stopBeforeThePagePlays()
     QVERIFY(startPlaying(killed, {"--signal", "line:0:0:3"}));
     ::kill(pid_t(killed.processId()), SIGKILL);
     QVERIFY(killed.waitForFinished(10000));
-    QVERIFY(QTest::qWaitFor([&] { return !benchstatus::opened(vekd, crate, 3); }, 10000));
-    QVERIFY(!benchstatus::outputsAtZero(benchstatus::module(benchstatus::status(vekd), crate, 3)));
+    QVERIFY(QTest::qWaitFor([&] { return !benchstatus::opened(vekd, crateA, 3); }, 10000));
+    QVERIFY(!benchstatus::outputsAtZero(moduleOf(vekd)));
 
     // Ctrl+C comes before vek72-play even starts (pending and blocked, as a signal during the start
     // is): it ends at the first step between making and playing the page, with the outputs at 0 V.
@@ -189,9 +160,7 @@ void TestVek72PlayTool::stopBeforeThePagePlays()
     QFile out(dir.filePath("early.out"));
     QVERIFY(out.open(QIODevice::ReadOnly));
     QCOMPARE(out.readAll(), QByteArray());  // it never played
-    const QJsonObject module = benchstatus::module(benchstatus::status(vekd), crate, 3);
-    QVERIFY(!module.value("opened").toBool());
-    QVERIFY(benchstatus::outputsAtZero(module));
+    QVERIFY(leftAtZero(vekd));
 }
 
 void TestVek72PlayTool::serviceDropsTheModule()
