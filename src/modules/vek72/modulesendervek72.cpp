@@ -236,7 +236,7 @@ bool ModuleSenderVek72::startOutput()
     qint64 buffered = blockFrames;
     const qint64 lead = qint64(std::ceil(rate * leadMs / 1000.0));
     while (buffered < lead && (buffered + chunkFrames) * channels <= qint64(VEK72_FIFO_WORDS)) {
-        if (!prepareChunk() || !sendChunk())
+        if (!prepareChunk() || !took(sendPending(1000)))
             break;
         buffered += chunkFrames;
     }
@@ -257,14 +257,21 @@ bool ModuleSenderVek72::startOutput()
 
 bool ModuleSenderVek72::stopOutput()
 {
+    return endOutput(true);
+}
+
+void ModuleSenderVek72::abandonOutput()
+{
+    endOutput(false);
+}
+
+bool ModuleSenderVek72::endOutput(bool askModule)
+{
     {
         QMutexLocker state(&stateLock);
-        if (running.available() == 0) {
-            qWarning("Модуль не был запущен");
-            return false;
-        }
-        if (stopping.available() > 0) {
-            qWarning("Модуль в процессе остановки");
+        if (running.available() == 0 || stopping.available() > 0) {
+            if (askModule)
+                qWarning(running.available() == 0 ? "Модуль не был запущен" : "Модуль в процессе остановки");
             return false;
         }
         stopping.release();
@@ -275,21 +282,23 @@ bool ModuleSenderVek72::stopOutput()
     {
         QMutexLocker lock(handleLock);
         streamActive = false;
+        sendInFlight = false;
     }
     switchTimer(false);
 
-    QMutexLocker lock(handleLock);
     bool stopped = false;
-    if (!handle->state.running) {
-        qWarning("Модуль не был запущен");
-    } else {
-        const int result = VEK72_Stop(handle, 0);
-        noteResult(result);
-        if (result != VEK72_OK)
-            logVek72Error(QStringLiteral("Генерация остановлена с ошибкой. Ошибка %1 (%2)"), result);
-        stopped = result == VEK72_OK;
+    if (askModule) {
+        QMutexLocker lock(handleLock);
+        if (!handle->state.running) {
+            qWarning("Модуль не был запущен");
+        } else {
+            const int result = VEK72_Stop(handle, 0);
+            noteResult(result);
+            if (result != VEK72_OK)
+                logVek72Error(QStringLiteral("Генерация остановлена с ошибкой. Ошибка %1 (%2)"), result);
+            stopped = result == VEK72_OK;
+        }
     }
-    lock.unlock();
     QMutexLocker state(&stateLock);
     stopping.acquire();
     running.acquire();
@@ -336,8 +345,7 @@ void ModuleSenderVek72::dataSender()
     while (streamActive && bufferedWords() + pendingOrChunk() <= aheadWords) {
         if (pendingCount == 0 && !prepareChunk())
             return;
-        const int result = VEK72_Send(handle, chunkWords.constData() + pendingFrom, quint32(pendingCount), 0);
-        noteResult(result);
+        const int result = sendPending(0);
         if (result == VEK72_E_TIMEOUT) {
             sendInFlight = true;
             return;
@@ -394,10 +402,10 @@ qint64 ModuleSenderVek72::bufferedWords()
 
 void ModuleSenderVek72::loseConnection()
 {
+    // Ticks find the stream inactive; the timer is stopped when the output is given up.
     streamActive = false;
     sendInFlight = false;
     connectionExpected = false;
-    timer.stop();
     if (!lossReported.exchange(true))
         emit connectionLost();
 }
@@ -457,15 +465,15 @@ bool ModuleSenderVek72::changeSignals(QList<ChannelSignal> fresh, bool cyclic)
                 endMs = now + qint64(std::ceil(left * 1000.0 / rate));
             }
         }
-        changedAtPassEnd = endMs - now <= switchWaitMs;
-        const int result = VEK72_SwitchCyclePage(handle, changedAtPassEnd ? VEK72_SWITCH_AT_PASS_END : 0u, 1000);
+        const bool atPassEnd = endMs - now <= switchWaitMs;
+        const int result = VEK72_SwitchCyclePage(handle, atPassEnd ? VEK72_SWITCH_AT_PASS_END : 0u, 1000);
         noteResult(result);
         if (result != VEK72_OK) {
             lock.unlock();
             logVek72Error(QStringLiteral("Не удалось запустить генерацию данных в циклическом режиме! Ошибка %1 (%2)"), result);
             return false;
         }
-        pageStartMs = changedAtPassEnd ? endMs : now;
+        pageStartMs = atPassEnd ? endMs : now;
         pageFrames = outputData->isEmpty() ? 0 : outputData->at(0).samples.size();
         return true;
     }
@@ -482,7 +490,7 @@ bool ModuleSenderVek72::changeSignals(QList<ChannelSignal> fresh, bool cyclic)
         return false;
     }
     QMutexLocker lock(handleLock);
-    if (!streamActive || sendInFlight || fresh.size() != outputData->size())
+    if (!streamActive || sendInFlight)
         return false;
     const int channels = fresh.size();
     const qint64 length = fresh.at(0).samples.size();
@@ -510,25 +518,6 @@ bool ModuleSenderVek72::changeSignals(QList<ChannelSignal> fresh, bool cyclic)
     }
     streamFrame = position % length;
     return true;
-}
-
-void ModuleSenderVek72::abandonOutput()
-{
-    {
-        QMutexLocker state(&stateLock);
-        if (running.available() == 0 || stopping.available() > 0)
-            return;
-        stopping.release();
-    }
-    {
-        QMutexLocker lock(handleLock);
-        streamActive = false;
-        sendInFlight = false;
-    }
-    switchTimer(false);
-    QMutexLocker state(&stateLock);
-    stopping.acquire();
-    running.acquire();
 }
 
 bool ModuleSenderVek72::prepareChunk()
@@ -576,19 +565,9 @@ bool ModuleSenderVek72::send(const quint32* from, int count)
     return false;
 }
 
-bool ModuleSenderVek72::sendChunk()
+int ModuleSenderVek72::sendPending(quint32 timeoutMs)
 {
-    if (send(chunkWords.constData() + pendingFrom, pendingCount)) {
-        wordsQueued += pendingCount;
-        pendingCount = 0;
-        return true;
-    }
-    // What was not taken goes with the next tick: no frame is lost or cut, so every word still
-    // reaches its own output.
-    if (sentCount > 0) {
-        wordsQueued += sentCount;
-        pendingFrom += sentCount;
-        pendingCount -= sentCount;
-    }
-    return false;
+    const int result = VEK72_Send(handle, chunkWords.constData() + pendingFrom, quint32(pendingCount), timeoutMs);
+    noteResult(result);
+    return result;
 }

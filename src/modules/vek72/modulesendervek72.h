@@ -69,9 +69,6 @@ public:
     // cutKeepMs. Takes the handle lock itself. False, with the reason logged, when refused; then
     // the old signals go on.
     bool changeSignals(QList<ChannelSignal> fresh, bool cyclic);
-    // How the last change took over: at the end of the page's pass (true) or at once.
-    bool lastChangeAtPassEnd() const { return changedAtPassEnd; }
-
     // Output given up without asking the module (its connection is gone): stopped at once.
     void abandonOutput();
     // Whether the handle's connection is meant to be open, so that the watch reports its loss.
@@ -131,8 +128,8 @@ private slots:
 private:
     // The next whole frames of the signals into the chunk buffer, as words. Handle lock held.
     bool prepareChunk();
-    // Sends what is pending of the chunk; answers whether all of it went. Handle lock held.
-    bool sendChunk();
+    // VEK72_Send of what is pending of the chunk; its answer as it is. Handle lock held.
+    int sendPending(quint32 timeoutMs);
     // What a send of the pending words answered: the words taken go to the module's account, a short
     // or failed send is logged (a lost connection reported). Answers whether all of it went.
     bool took(int result);
@@ -145,6 +142,9 @@ private:
     // Reports the loss of the connection once; streaming ends. Handle lock held.
     void loseConnection();
 
+    // Ends the output: no send follows, then VEK72_Stop when `askModule` (a stop), or nothing more
+    // (output given up). A warning when it was not running, only for a stop.
+    bool endOutput(bool askModule);
     // Starts or stops the timer on its own thread and waits until it has (bounded).
     bool switchTimer(bool on);
 
@@ -196,11 +196,10 @@ private:
     std::atomic<bool> silent{false};
 
     // The playing page (cyclic): from when it plays (or will play, after a scheduled switch) by the
-    // clock below, and its frames; how the last change took over.
+    // clock below, and its frames.
     QElapsedTimer clock;
     qint64 pageStartMs = 0;
     qint64 pageFrames = 0;
-    bool changedAtPassEnd = false;
 
     // Shared copies of the sample arrays of the last synthesis, reused by the next one.
     QVector<QVector<double>> samplePool;

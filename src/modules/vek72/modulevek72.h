@@ -309,8 +309,6 @@ private:
     void showOutputRate();
     // Whether a remote value for a channel's voltage or offset would take it past the voltage limit.
     bool exceedsVoltageLimit(const QString& key, int channel, double number, bool special) const;
-    // A field's tool tip: what it says of itself, after what it tells of the frequency asked for.
-    void updateFieldTip(QWidget* field) const;
     // One information line (journal and status bar) on what plays: "<what>: 3 канала, 64 кГц на
     // канал, циклический режим".
     void reportOutput(const QString& what);
@@ -318,7 +316,6 @@ private:
     void showAchievedFrequencies();
     // The busy animation runs exactly while output runs.
     void syncBusyAnimation();
-    void releaseStartButton();
     // False, with a message naming the channel and the limit, when a channel of the panels would
     // put out more than VoltageLimit (|offset| + peak amplitude, or the DC level).
     bool withinVoltageLimit(const PanelConfiguration& panel) const;

@@ -80,12 +80,19 @@ void ModuleVek72GuiHandler::showApplyHints(bool outputOn)
             const QString base = kept.isValid() ? kept.toString() : field->toolTip();
             if (base != now && base != atStart)
                 continue;
-            const QString hint = outputOn ? now : atStart;
-            field->setProperty("formTip", hint);
-            const QString asked = field->property("frequencyRequest").toString();
-            field->setToolTip(asked.isEmpty() ? hint : asked + QLatin1Char('\n') + hint);
+            field->setProperty("formTip", outputOn ? now : atStart);
+            composeFieldTip(field);
         }
     }
+}
+
+void ModuleVek72GuiHandler::composeFieldTip(QWidget* field)
+{
+    if (!field->property("formTip").isValid())
+        field->setProperty("formTip", field->toolTip());
+    const QString hint = field->property("formTip").toString();
+    const QString asked = field->property("frequencyRequest").toString();
+    field->setToolTip(asked.isEmpty() ? hint : hint.isEmpty() ? asked : asked + QLatin1Char('\n') + hint);
 }
 
 // Tab moves along the cycle (from the last field back to the first), Return/Enter asks for a

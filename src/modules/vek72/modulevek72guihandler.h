@@ -32,6 +32,9 @@ public:
     static QString applyNowHint() { return QStringLiteral("Нажмите Enter для применения изменений"); }
     static QString applyAtStartHint() { return QStringLiteral("Значение будет применено при запуске (Старт)"); }
     int highlightedChannel() const { return currentChannel; }
+    // A field's tool tip: the frequency a channel was asked for (its property "frequencyRequest"),
+    // before the field's own hint (kept in its property "formTip").
+    static void composeFieldTip(QWidget* field);
 
 signals:
     void restart();

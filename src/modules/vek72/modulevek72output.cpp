@@ -66,13 +66,13 @@ bool ModuleVek72::start(bool suppress)
     if (!panel.startPressed)
         return true;
     if (!withinVoltageLimit(panel)) {
-        releaseStartButton();
+        requestOutput(false);
         return true;
     }
     const bool cyclic = panel.modeText == QString::fromUtf8(cyclicModeText);
     if (!applyConfiguration(cyclic, panel)) {
         // The button goes back to "Старт"; its slot stops whatever still runs.
-        releaseStartButton();
+        requestOutput(false);
         return true;
     }
     if (sender && sender->startOutput())
@@ -297,7 +297,7 @@ void ModuleVek72::showFrequencyRequest(QDoubleSpinBox* box, int channel) const
     const bool differs = !std::isnan(achievedShown[channel - 1]) && !std::isnan(asked) && asked != box->value();
     box->setProperty("frequencyRequest",
                      differs ? QStringLiteral("Задано: %1 Гц").arg(QLocale::c().toString(asked, 'g', 12)) : QString());
-    updateFieldTip(box);
+    ModuleVek72GuiHandler::composeFieldTip(box);
 }
 
 void ModuleVek72::showAchievedFrequencies()
@@ -358,7 +358,6 @@ void ModuleVek72::senderLostConnection()
     {
         // The connection is gone already (or given up): only the handle is let go.
         QMutexLocker lock(&handleMutex);
-        sender->expectConnection(false);
         VEK72_Close(&handle);
     }
     qCritical().noquote() << (silent ? QStringLiteral("Потеряна связь со службой крейтов %1: служба не отвечает")
@@ -369,10 +368,3 @@ void ModuleVek72::senderLostConnection()
     emit connectionLost();
 }
 
-void ModuleVek72::releaseStartButton()
-{
-    if (!settingsHost)
-        return;
-    QPushButton* button = settingsUi->pushButtonStartStop;
-    widgetsync::runOn(button, [button] { button->setChecked(false); });
-}

@@ -224,22 +224,12 @@ void ModuleVek72::showCustomWaveform(int channel)
                                locale.toString(waveform->maximum(), 'g', 6)));
 }
 
-void ModuleVek72::updateFieldTip(QWidget* field) const
-{
-    if (!field)
-        return;
-    if (!field->property("formTip").isValid())
-        field->setProperty("formTip", field->toolTip());
-    const QString base = field->property("formTip").toString();
-    const QString asked = field->property("frequencyRequest").toString();
-    field->setToolTip(asked.isEmpty() ? base : base.isEmpty() ? asked : asked + QLatin1Char('\n') + base);
-}
 
 void ModuleVek72::showOutputRate()
 {
-    auto* label = channelwidgets::named<QLabel>(settingsHost, "labelOutputRate");
-    if (!label)
+    if (!settingsHost)
         return;
+    QLabel* label = settingsUi->labelOutputRate;
     int on = 0;
     for (QGroupBox* group : channelWidgets<QGroupBox>("^groupBoxCh[1-%1]$"))
         on += group->isChecked() ? 1 : 0;
