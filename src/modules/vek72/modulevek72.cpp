@@ -583,7 +583,7 @@ void ModuleVek72::restartManual()
         if (!panel.startPressed)
             return;
         if (!withinVoltageLimit(panel)) {
-            requestOutput(false);
+            releaseStartButton();
             return;
         }
         // The same channels, ranges, rate and mode: the module plays on and takes the new signals

@@ -316,6 +316,8 @@ private:
     void showAchievedFrequencies();
     // The busy animation runs exactly while output runs.
     void syncBusyAnimation();
+    // A refused start: the button back to "Старт", waited for (its slot stops whatever still runs).
+    void releaseStartButton();
     // False, with a message naming the channel and the limit, when a channel of the panels would
     // put out more than VoltageLimit (|offset| + peak amplitude, or the DC level).
     bool withinVoltageLimit(const PanelConfiguration& panel) const;

@@ -66,13 +66,13 @@ bool ModuleVek72::start(bool suppress)
     if (!panel.startPressed)
         return true;
     if (!withinVoltageLimit(panel)) {
-        requestOutput(false);
+        releaseStartButton();
         return true;
     }
     const bool cyclic = panel.modeText == QString::fromUtf8(cyclicModeText);
     if (!applyConfiguration(cyclic, panel)) {
         // The button goes back to "Старт"; its slot stops whatever still runs.
-        requestOutput(false);
+        releaseStartButton();
         return true;
     }
     if (sender && sender->startOutput())
@@ -335,6 +335,15 @@ void ModuleVek72::syncBusyAnimation()
         return;
     QMovie* movie = busyMovie;
     widgetsync::post(movie, [this, movie] { movie->setPaused(!isRunning()); });
+}
+
+void ModuleVek72::releaseStartButton()
+{
+    if (!settingsHost)
+        return;
+    QPushButton* button = settingsUi->pushButtonStartStop;
+    // Waits until the button shows "Старт", so that whoever looks next sees the refusal.
+    widgetsync::runOn(button, [button] { button->setChecked(false); });
 }
 
 void ModuleVek72::requestOutput(bool on)
