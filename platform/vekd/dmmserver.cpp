@@ -10,7 +10,8 @@ namespace vekd {
 namespace {
 
 // What a meter answers when something has gone wrong on its side: bytes that are no answer.
-const QByteArray kGarbage("\x15#?\x7f@@\xfe%q\x01 0xDEAD;;", 17);
+const char kGarbageBytes[] = "\x15#?\x7f@@\xfe%q\x01 0xDEAD;;";
+const QByteArray kGarbage(kGarbageBytes, sizeof kGarbageBytes - 1);
 
 } // namespace
 

@@ -25,8 +25,12 @@ public:
     static Reply answer(const QByteArray& line) { return Reply{{line}, LinkStatus::Ok}; }
     static Reply failure(LinkStatus status) { return Reply{{}, status}; }
 
-    // The replies to `line`, one each time it is written, the last one again and again.
-    void on(const QByteArray& line, const QList<Reply>& replies) { script_[line] = replies; }
+    // The replies to `line` from now on, one each time it is written, the last one again and again.
+    void on(const QByteArray& line, const QList<Reply>& replies)
+    {
+        script_[line] = replies;
+        used_.remove(line);
+    }
     void on(const QByteArray& line, const QByteArray& answerLine) { on(line, {answer(answerLine)}); }
     // open() fails with this (Ok: it opens).
     void refuseOpen(LinkStatus status) { openStatus_ = status; }
