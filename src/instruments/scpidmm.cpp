@@ -88,7 +88,8 @@ bool ScpiDmm::failed(QString* error)
     if (error)
         *error = reason;
     if (client_.linkBroken()) {
-        const bool wasOpen = open_;
+        // Given up by its owner (closing), the meter is not lost: nobody is told.
+        const bool wasOpen = open_ && client_.linkStatus() != LinkStatus::Cancelled;
         close();
         if (wasOpen)
             emit lost(reason);

@@ -138,6 +138,8 @@ void MultimeterPage::shutDown()
         return;
     instruments::DmmMonitor* m = monitor;
     monitor = nullptr;
+    // What the worker still says on its way out is not shown.
+    disconnect(m, nullptr, this, nullptr);
     m->cancel();
     QThread* home = QThread::currentThread();
     // Run after whatever the worker is doing (which gives up at once), then its thread ends.

@@ -207,8 +207,10 @@ private:
     // "(@101,103:105)": kept as written between the parentheses, for the command to read.
     int readChannelList(Parameter& parameter)
     {
-        const int close = text.indexOf(')', at);
-        if (close < 0 || close >= end)
+        int close = at + 1;
+        while (close < end && text.at(close) != ')' && text.at(close) != ';')
+            ++close;
+        if (close >= end || text.at(close) != ')')
             return SyntaxError;
         parameter.kind = Parameter::ChannelList;
         parameter.text = QString::fromLatin1(text.constData() + at + 1, close - at - 1).remove(QLatin1Char(' '));
