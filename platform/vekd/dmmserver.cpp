@@ -245,8 +245,11 @@ int DmmServer::fault(const QJsonObject& o, QString* message)
         }
         garbage_ = count;
         *message = QString("the next %1 answer(s) of the multimeter are garbage").arg(count);
+    } else if (action == "clear") {
+        clearFaults();
+        *message = "the multimeter's faults cleared";
     } else {
-        *message = QString("unknown fault action \"%1\" for the multimeter (hang, drop, garbage)").arg(action);
+        *message = QString("unknown fault action \"%1\" for the multimeter (hang, drop, garbage, clear)").arg(action);
         return -1;
     }
     return 0;

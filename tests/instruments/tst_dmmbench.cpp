@@ -99,6 +99,8 @@ private slots:
     void lostAndFoundAgain_data();
     void lostAndFoundAgain();
     void meterThatIsNotThere();
+    void wiringAndFaultRefusals_data();
+    void wiringAndFaultRefusals();
     void plainSocketSpeaksTheDialect_data();
     void plainSocketSpeaksTheDialect();
     void pyvisaReadsIt();
@@ -259,6 +261,32 @@ void TestDmmBench::meterThatIsNotThere()
     QCOMPARE(lost.size(), 0);
     QVERIFY(!ScpiDmm::atAddress("127.0.0.1"));
     QVERIFY(!ScpiDmm::atAddress("127.0.0.1:99999"));
+}
+
+void TestDmmBench::wiringAndFaultRefusals_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("a crate without a VEK72") << QStringList{"probe", "--crate", "4B210751", "--slot", "2", "--channel", "1"}
+                                            << "probe refused: crate 4B210751 has no VEK72 in slot 2";
+    QTest::newRow("an output the module has not") << QStringList{"probe", "--crate", kCrate, "--slot", "7", "--channel", "5"}
+                                                 << "probe refused: the module has outputs 1..4";
+    QTest::newRow("no such crate") << QStringList{"probe", "--crate", "NONE", "--slot", "3", "--scanner"}
+                                   << "probe refused: no crate \"NONE\"";
+    QTest::newRow("a fault the meter has not") << QStringList{"fault", "fail", "--target", "dmm", "--function", "READ?"}
+                                              << "fault refused: unknown fault action \"fail\" for the multimeter";
+}
+
+void TestDmmBench::wiringAndFaultRefusals()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, says);
+    QCOMPARE(wire({"--crate", kCrate, "--slot", "3", "--channel", "2"}), 0);
+    QByteArray err;
+    QCOMPARE(vekd.vekctl(args, nullptr, &err), 1);
+    QVERIFY2(QString::fromUtf8(err).contains(says), err.constData());
+    // The wiring stays as it was.
+    QCOMPARE(benchstatus::status(vekd)["dmm"].toObject()["wiring"].toString(), QString("the probe touches %1/3 output 2").arg(kCrate));
 }
 
 void TestDmmBench::plainSocketSpeaksTheDialect_data()
