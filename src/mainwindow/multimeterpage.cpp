@@ -241,5 +241,7 @@ void MultimeterPage::reading(instruments::DmmSetup setup, double value, bool ove
     const int decimals = setup.function == instruments::DmmFunction::AcVoltage ? values.decimalsAC
                          : setup.function == instruments::DmmFunction::Frequency ? values.decimalsFreq
                                                                                   : values.decimalsDC;
-    w.result->setText(QLocale().toString(value, 'f', decimals));
+    QLocale locale;
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    w.result->setText(locale.toString(value, 'f', decimals));
 }
