@@ -12,6 +12,7 @@ DmmMonitor::DmmMonitor(const QString& address, QObject* parent)
                  }),
                  parent)
 {
+    address_ = address;
 }
 
 DmmMonitor::DmmMonitor(Factory factory, QObject* parent) : QObject(parent), factory_(std::move(factory)), timer_(this)
@@ -31,7 +32,7 @@ void DmmMonitor::connectInstrument()
         return;
     dmm_ = factory_(&cancelled_);
     if (!dmm_) {
-        emit notFound(QStringLiteral("адрес мультиметра не задан в виде «узел:порт»"));
+        emit notFound(QStringLiteral("адрес мультиметра «%1» не в виде «узел:порт»").arg(address_));
         return;
     }
     connect(dmm_.get(), &Dmm::found, this, &DmmMonitor::found);

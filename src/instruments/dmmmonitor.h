@@ -61,6 +61,7 @@ private slots:
 
 private:
     Factory factory_;
+    QString address_; // for messages, when the monitor makes the meter from it
     std::atomic<bool> cancelled_{false};
     std::unique_ptr<Dmm> dmm_;
     QTimer timer_;

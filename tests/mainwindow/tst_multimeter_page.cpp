@@ -103,6 +103,7 @@ private slots:
     void scannerInputChoosesTheOutput();
     void lostOnceAndFoundByUpdate_data();
     void lostOnceAndFoundByUpdate();
+    void meterNotThereAtStart_data();
     void meterNotThereAtStart();
     void optionsShowAddressAndDecimals();
     void closesWhileTheMeterHangs();
@@ -243,17 +244,27 @@ void TestMultimeterPage::lostOnceAndFoundByUpdate()
     QCOMPARE(criticals().size(), 1);
 }
 
+void TestMultimeterPage::meterNotThereAtStart_data()
+{
+    QTest::addColumn<QString>("address");  // "closed": a port nothing listens on
+    QTest::addColumn<QString>("message");
+    QTest::newRow("nothing listens") << "closed" << "Нет связи: мультиметр %1 недоступен (соединение не установлено)";
+    QTest::newRow("not host:port") << "dmm-without-port" << "Нет связи: адрес мультиметра «%1» не в виде «узел:порт»";
+}
+
 void TestMultimeterPage::meterNotThereAtStart()
 {
-    QTcpServer closed;
-    QVERIFY(closed.listen(QHostAddress::LocalHost));
-    const QString address = QString("127.0.0.1:%1").arg(closed.serverPort());
-    closed.close();
+    QFETCH(QString, address);
+    QFETCH(QString, message);
+    if (address == "closed") {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        address = QString("127.0.0.1:%1").arg(closed.serverPort());
+    }
     MeterBench b(false, address);
     QVERIFY(b.showSettled());
     QTRY_COMPARE_WITH_TIMEOUT(b.light(), QString("red"), 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(criticals(), QStringList{QString("Нет связи: мультиметр %1 недоступен (соединение не установлено)").arg(address)},
-                              5000);
+    QTRY_COMPARE_WITH_TIMEOUT(criticals(), QStringList{message.arg(address)}, 5000);
     QVERIFY(!b.widget<QGroupBox>("groupBoxMultimeter")->isEnabled());
     QCOMPARE(b.widget<QLabel>("labelMultimeter")->toolTip(), address);
     // The crate's module is made current as ever.
