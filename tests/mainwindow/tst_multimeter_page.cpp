@@ -107,6 +107,7 @@ private slots:
     void meterNotThereAtStart();
     void optionsShowAddressAndDecimals();
     void closesWhileTheMeterHangs();
+    void randomChoicesAgainstAModel();
 };
 
 void TestMultimeterPage::initTestCase()
@@ -315,6 +316,91 @@ void TestMultimeterPage::closesWhileTheMeterHangs()
     // The worker's thread has ended: the meter's connection is gone.
     QTRY_COMPARE_WITH_TIMEOUT(b.meter()["clients"].toInt(), 0, 5000);
     QVERIFY(criticals().isEmpty());
+}
+
+void TestMultimeterPage::randomChoicesAgainstAModel()
+{
+    // The rules of the group as a plain model: the light and the group follow whether the meter
+    // answers; the filter only for AC; the unit by function; a new choice clears the reading, and
+    // the next reading shown is of what the group now asks (DC: the level of the input chosen).
+    struct Model
+    {
+        bool connected = true;
+        bool dropped = false; // the meter closed the connection while nothing was asked of it
+        QString function = "Off";
+        int input = 1;
+        double level[9] = {0, 1.0, 2.0, -0.5, 0, 0, 0, 0, 0};
+        QString unit() const { return function == "Off" ? "" : function == "AC" ? "В (СКЗ)" : function == "F" ? "Гц" : "В"; }
+    } model;
+    MeterBench b(true);
+    QVERIFY(b.showSettled({"--scanner"}));
+    QTRY_COMPARE_WITH_TIMEOUT(b.light(), QString("green"), 10000);
+    for (int ch = 1; ch <= 3; ++ch)
+        QVERIFY(b.set({{"enabled", true}, {"function", "DC"}, {"range", "FULL"}, {"voltage", model.level[ch]}}, ch));
+    QVERIFY(b.set({{"output", true}}));
+    const QMap<QString, const char*> radios{{"DC", "radioButtonMeasureDC"}, {"AC", "radioButtonMeasureAC"},
+                                            {"F", "radioButtonMeasureFreq"}, {"Off", "radioButtonMeasureOff"}};
+    const QStringList filters{"> 3 Гц", "> 20 Гц", "> 200 Гц"};
+    QRandomGenerator random(quint32(qEnvironmentVariableIntValue("MULTIMETER_PAGE_SEED") ?: 2812));
+    for (int step = 0; step < 30; ++step) {
+        const int action = random.bounded(10);
+        QString what;
+        if (action < 8 && !model.connected) {
+            // The group is disabled: the operator cannot choose anything in it.
+            what = "nothing to choose";
+            QVERIFY(!b.widget<QRadioButton>("radioButtonMeasureDC")->isEnabled());
+        } else if (action < 4) {
+            model.function = radios.keys().at(random.bounded(4));
+            what = "function " + model.function;
+            b.widget<QRadioButton>(radios.value(model.function))->click();
+        } else if (action < 6) {
+            what = "filter";
+            // The slow filter only once in a while: its readings take a quarter of a second here.
+            b.widget<QComboBox>("comboBoxACFilter")->setCurrentText(filters.at(random.bounded(10) == 0 ? 0 : 1 + random.bounded(2)));
+        } else if (action < 8) {
+            model.input = 1 + random.bounded(8);
+            what = QString("input %1").arg(model.input);
+            b.widget<QComboBox>("comboBoxMultimeterInput")->setCurrentIndex(model.input - 1);
+        } else if (action == 8 && model.connected) {
+            what = "the meter drops the connection";
+            QCOMPARE(b.vekd.vekctl({"fault", "drop", "--target", "dmm"}), 0);
+            // Noticed at the next exchange: at once while it reads, else when the group next asks.
+            model.dropped = true;
+        } else {
+            what = "Обновить";
+            b.widget<QAbstractButton>("pushButtonUpdate")->click();
+            QCOMPARE(b.light(), QString("gray"));
+            QTRY_COMPARE_WITH_TIMEOUT(b.light(), QString("green"), 10000);
+            QVERIFY(settled(b.window));
+            // "Обновить" stops the output the operator's way: every output at 0 V.
+            for (double& level : model.level)
+                level = 0;
+            model.connected = true;
+            model.dropped = false;
+        }
+        if (model.dropped && model.function != "Off") {
+            QTRY_COMPARE_WITH_TIMEOUT(b.light(), QString("red"), 10000);
+            model.connected = false;
+            model.dropped = false;
+        }
+        const QString at = QString("step %1 (%2)").arg(step).arg(what);
+        QVERIFY2(b.widget<QGroupBox>("groupBoxMultimeter")->isEnabled() == model.connected, qPrintable(at));
+        QVERIFY2(b.widget<QComboBox>("comboBoxACFilter")->isEnabled() == (model.connected && model.function == "AC"), qPrintable(at));
+        QVERIFY2(b.widget<QLabel>("labelMeasureUnitResult")->text() == model.unit(),
+                 qPrintable(at + ": unit " + b.widget<QLabel>("labelMeasureUnitResult")->text()));
+        if (!model.connected || model.function == "Off") {
+            QVERIFY2(b.reading().isEmpty(), qPrintable(at));
+            continue;
+        }
+        if (model.function == "DC") {
+            const double expected = model.level[model.input];
+            QVERIFY2(QTest::qWaitFor([&] { return std::fabs(b.value() - expected) <= spec(expected, 10, 0.0030, 0.0005) + 0.0004; }, 10000),
+                     qPrintable(at + QString(": shown \"%1\", expected %2").arg(b.reading()).arg(expected)));
+        } else {
+            QVERIFY2(QTest::qWaitFor([&] { return !b.reading().isEmpty(); }, 10000), qPrintable(at));
+        }
+        QCOMPARE(b.meter()["closedChannel"].toInt(), 100 + model.input);
+    }
 }
 
 QTEST_MAIN(TestMultimeterPage)
