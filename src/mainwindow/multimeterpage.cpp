@@ -94,17 +94,18 @@ void MultimeterPage::start()
     connect(monitor, &instruments::DmmMonitor::lost, this, &MultimeterPage::lost);
     connect(monitor, &instruments::DmmMonitor::refused, this, &MultimeterPage::refused);
     connect(monitor, &instruments::DmmMonitor::reading, this, &MultimeterPage::reading);
-    thread.setObjectName(QStringLiteral("multimeter"));
-    thread.start();
     const instruments::DmmSetup setup = wantedSetup();
     const bool on = measuring();
     const int period = periodMs;
     instruments::DmmMonitor* m = monitor;
+    // Queued before the thread starts: its event loop takes it first.
     QMetaObject::invokeMethod(monitor, [m, setup, on, period]() {
         m->setPeriod(period);
         m->measure(setup, on);
         m->connectInstrument();
     }, Qt::QueuedConnection);
+    thread.setObjectName(QStringLiteral("multimeter"));
+    thread.start();
 }
 
 void MultimeterPage::refresh()

@@ -300,14 +300,15 @@ void TestDmmClient::monitorReportsReadingsAndLoss()
     connect(&monitor, &DmmMonitor::reading, &receiver,
             [&](DmmSetup setup, double value, bool) { readings.append({setup, value}); }, Qt::QueuedConnection);
     monitor.moveToThread(&thread);
-    thread.start();
     DmmSetup setup;
     setup.function = DmmFunction::AcVoltage;
+    // Queued before the thread starts, as the window does.
     QMetaObject::invokeMethod(&monitor, [&monitor, setup]() {
         monitor.setPeriod(0);
         monitor.measure(setup, true);
         monitor.connectInstrument();
     }, Qt::QueuedConnection);
+    thread.start();
     QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, 10000);
     QCOMPARE(found, QStringList{QString::fromLatin1(idn)});
     QCOMPARE(readings.size(), 3);
