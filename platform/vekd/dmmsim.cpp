@@ -270,8 +270,8 @@ QString SimDmm::finishReading()
 double SimDmm::noisy(double value, double range, const DmmAccuracy& accuracy, double gain, double offset,
                      double extraNoisePct)
 {
-    const double spec = accuracy.readingPct / 100 * std::fabs(value) + accuracy.rangePct / 100 * range;
-    const double sigma = 0.05 * spec + extraNoisePct / 100 * range;
+    const double figure = accuracy.readingPct / 100 * std::fabs(value) + accuracy.rangePct / 100 * range;
+    const double sigma = 0.05 * figure + extraNoisePct / 100 * range;
     std::normal_distribution<double> noise(0, sigma > 0 ? sigma : 1e-300);
     const double n = std::clamp(noise(random_), -3 * sigma, 3 * sigma);
     return value * (1 + gain * accuracy.readingPct / 100) + offset * accuracy.rangePct / 100 * range + n;

@@ -72,7 +72,7 @@ double acRms(int channel)
 }
 
 // ±(% of reading + % of range) of the published 1-year figures.
-double spec(double reading, double range, double readingPct, double rangePct)
+double allowed(double reading, double range, double readingPct, double rangePct)
 {
     return readingPct / 100 * std::fabs(reading) + rangePct / 100 * range;
 }
@@ -142,31 +142,31 @@ void TestDmmBench::readingsOfKnownOutputs_data()
     };
     DmmSetup dc = setup(DmmFunction::DcVoltage);
     dc.nplc = 1;
-    row("DC 2.5 V, probe, autorange", false, 1, dc, mean(0), spec(mean(0), 10, 0.0030, 0.0005));
+    row("DC 2.5 V, probe, autorange", false, 1, dc, mean(0), allowed(mean(0), 10, 0.0030, 0.0005));
     DmmSetup dc10 = setup(DmmFunction::DcVoltage, 10);
-    row("DC 2.5 V, scanner 101, 10 V range, 10 NPLC", true, 1, dc10, mean(0), spec(mean(0), 10, 0.0030, 0.0005));
-    row("DC of a sine on 1.5 V is its offset", false, 4, dc10, mean(3), spec(mean(3), 10, 0.0030, 0.0005));
+    row("DC 2.5 V, scanner 101, 10 V range, 10 NPLC", true, 1, dc10, mean(0), allowed(mean(0), 10, 0.0030, 0.0005));
+    row("DC of a sine on 1.5 V is its offset", false, 4, dc10, mean(3), allowed(mean(3), 10, 0.0030, 0.0005));
     QTest::newRow("2.5 V overloads the 1 V range") << false << 1 << setup(DmmFunction::DcVoltage, 1) << 1.0 << 0.0;
 
     DmmSetup ac = setup(DmmFunction::AcVoltage);
-    row("AC 1 kHz 1 V RMS, 20 Hz filter", false, 2, ac, acRms(1), spec(acRms(1), 1, 0.06, 0.03));
+    row("AC 1 kHz 1 V RMS, 20 Hz filter", false, 2, ac, acRms(1), allowed(acRms(1), 1, 0.06, 0.03));
     ac.acBandwidthHz = 200;
     ac.range = 1;
-    row("AC 1 kHz, scanner 102, 1 V range, 200 Hz filter", true, 2, ac, acRms(1), spec(acRms(1), 1, 0.06, 0.03));
+    row("AC 1 kHz, scanner 102, 1 V range, 200 Hz filter", true, 2, ac, acRms(1), allowed(acRms(1), 1, 0.06, 0.03));
     ac.acBandwidthHz = 3;
-    row("AC 1 kHz, 3 Hz filter", false, 2, ac, acRms(1), spec(acRms(1), 1, 0.06, 0.03));
-    row("AC 0.5 V RMS riding on 1.5 V", true, 4, setup(DmmFunction::AcVoltage), acRms(3), spec(acRms(3), 1, 0.06, 0.03));
+    row("AC 1 kHz, 3 Hz filter", false, 2, ac, acRms(1), allowed(acRms(1), 1, 0.06, 0.03));
+    row("AC 0.5 V RMS riding on 1.5 V", true, 4, setup(DmmFunction::AcVoltage), acRms(3), allowed(acRms(3), 1, 0.06, 0.03));
     // 5..10 Hz: ±(0.35 % + 0.03 %) with the filter for signals above 3 Hz.
-    row("AC 5 Hz, 3 Hz filter", false, 3, ac, acRms(2), spec(acRms(2), 1, 0.35, 0.03));
+    row("AC 5 Hz, 3 Hz filter", false, 3, ac, acRms(2), allowed(acRms(2), 1, 0.35, 0.03));
     // Below the filter a meter reads low, as a real one does.
     QTest::newRow("AC 5 Hz through the 20 Hz filter reads low") << false << 3 << setup(DmmFunction::AcVoltage)
                                                                  << 0.80 * acRms(2) << 0.97 * acRms(2);
 
     DmmSetup f = setup(DmmFunction::Frequency);
-    row("frequency 1 kHz, scanner 102", true, 2, f, 1000, spec(1000, 0, 0.01, 0));
+    row("frequency 1 kHz, scanner 102", true, 2, f, 1000, allowed(1000, 0, 0.01, 0));
     f.gateSeconds = 1;
-    row("frequency 5 Hz, 1 s gate", false, 3, f, 5, spec(5, 0, 0.05, 0));
-    row("an output the module does not play is 0 V", true, 6, dc, 0, spec(0, 0.1, 0.0040, 0.0035));
+    row("frequency 5 Hz, 1 s gate", false, 3, f, 5, allowed(5, 0, 0.05, 0));
+    row("an output the module does not play is 0 V", true, 6, dc, 0, allowed(0, 0.1, 0.0040, 0.0035));
 }
 
 void TestDmmBench::readingsOfKnownOutputs()
@@ -240,7 +240,7 @@ void TestDmmBench::lostAndFoundAgain()
     QCOMPARE(found.size(), 2);
     QVERIFY(dmm->configure(s, nullptr));
     QVERIFY(dmm->read(&r, &error));
-    QVERIFY(qAbs(r.value - mean(0)) < spec(mean(0), 10, 0.0030, 0.0005));
+    QVERIFY(qAbs(r.value - mean(0)) < allowed(mean(0), 10, 0.0030, 0.0005));
 }
 
 void TestDmmBench::meterThatIsNotThere()
@@ -339,7 +339,7 @@ void TestDmmBench::pyvisaReadsIt()
     const QStringList lines = QString::fromLatin1(python.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 3);
     QVERIFY(lines[0].startsWith("Keysight Technologies,34465A,"));
-    QVERIFY2(qAbs(lines[1].toDouble() - acRms(1)) <= spec(acRms(1), 1, 0.06, 0.03), qPrintable(lines[1]));
+    QVERIFY2(qAbs(lines[1].toDouble() - acRms(1)) <= allowed(acRms(1), 1, 0.06, 0.03), qPrintable(lines[1]));
     QCOMPARE(lines[2], QString("0,\"No error\""));
 }
 

@@ -83,7 +83,7 @@ struct MeterBench
 };
 
 // ±(% of reading + % of range): the published 1-year figures of that class of meter.
-double spec(double reading, double range, double readingPct, double rangePct)
+double allowed(double reading, double range, double readingPct, double rangePct)
 {
     return readingPct / 100 * std::fabs(reading) + rangePct / 100 * range;
 }
@@ -158,15 +158,15 @@ void TestMultimeterPage::readsWhatTheChannelPlays()
     const double dacStep = 20.0 / 65535;
     const QList<Step> steps{
         {"DC 2.5 V", {{"enabled", true}, {"function", "DC"}, {"range", "FULL"}, {"voltage", 2.5}, {"output", true}}, "radioButtonMeasureDC", "",
-         2.5, spec(2.5, 10, 0.0030, 0.0005) + dacStep / 2, "В"},
-        {"changed to -1.2 V", {{"voltage", -1.2}}, "radioButtonMeasureDC", "", -1.2, spec(1.2, 10, 0.0030, 0.0005) + dacStep / 2, "В"},
+         2.5, allowed(2.5, 10, 0.0030, 0.0005) + dacStep / 2, "В"},
+        {"changed to -1.2 V", {{"voltage", -1.2}}, "radioButtonMeasureDC", "", -1.2, allowed(1.2, 10, 0.0030, 0.0005) + dacStep / 2, "В"},
         {"AC 1 V RMS at 1 kHz", {{"function", "AC"}, {"voltage", 1.0}, {"frequency", 1000.0}}, "radioButtonMeasureAC", "> 20 Гц",
-         1.0, spec(1, 1, 0.06, 0.03) + 0.0002, "В (СКЗ)"},
-        {"the fast filter", {}, "radioButtonMeasureAC", "> 200 Гц", 1.0, spec(1, 1, 0.06, 0.03) + 0.0002, "В (СКЗ)"},
-        {"changed to 0.5 V RMS", {{"voltage", 0.5}}, "radioButtonMeasureAC", "> 200 Гц", 0.5, spec(0.5, 1, 0.06, 0.03) + 0.0002,
+         1.0, allowed(1, 1, 0.06, 0.03) + 0.0002, "В (СКЗ)"},
+        {"the fast filter", {}, "radioButtonMeasureAC", "> 200 Гц", 1.0, allowed(1, 1, 0.06, 0.03) + 0.0002, "В (СКЗ)"},
+        {"changed to 0.5 V RMS", {{"voltage", 0.5}}, "radioButtonMeasureAC", "> 200 Гц", 0.5, allowed(0.5, 1, 0.06, 0.03) + 0.0002,
          "В (СКЗ)"},
-        {"its frequency", {}, "radioButtonMeasureFreq", "", 1000.0, spec(1000, 0, 0.01, 0), "Гц"},
-        {"changed to 250 Hz", {{"frequency", 250.0}}, "radioButtonMeasureFreq", "", 250.0, spec(250, 0, 0.01, 0), "Гц"},
+        {"its frequency", {}, "radioButtonMeasureFreq", "", 1000.0, allowed(1000, 0, 0.01, 0), "Гц"},
+        {"changed to 250 Hz", {{"frequency", 250.0}}, "radioButtonMeasureFreq", "", 250.0, allowed(250, 0, 0.01, 0), "Гц"},
     };
     for (const Step& step : steps) {
         QVERIFY2(b.set(step.channel), step.what);
@@ -201,7 +201,7 @@ void TestMultimeterPage::scannerInputChoosesTheOutput()
     for (int output : {2, 1, 2, 3}) {
         input->setCurrentIndex(output - 1);
         const double expected = output == 3 ? 0.0 : output;
-        QVERIFY2(QTest::qWaitFor([&] { return std::fabs(b.value() - expected) <= spec(expected, 10, 0.0030, 0.0005) + dacStep; }, 15000),
+        QVERIFY2(QTest::qWaitFor([&] { return std::fabs(b.value() - expected) <= allowed(expected, 10, 0.0030, 0.0005) + dacStep; }, 15000),
                  qPrintable(QString("input %1: shown \"%2\", played %3").arg(output).arg(b.reading()).arg(expected)));
         QCOMPARE(b.meter()["closedChannel"].toInt(), 100 + output);
     }
@@ -394,7 +394,7 @@ void TestMultimeterPage::randomChoicesAgainstAModel()
         }
         if (model.function == "DC") {
             const double expected = model.level[model.input];
-            QVERIFY2(QTest::qWaitFor([&] { return std::fabs(b.value() - expected) <= spec(expected, 10, 0.0030, 0.0005) + 0.0004; }, 10000),
+            QVERIFY2(QTest::qWaitFor([&] { return std::fabs(b.value() - expected) <= allowed(expected, 10, 0.0030, 0.0005) + 0.0004; }, 10000),
                      qPrintable(at + QString(": shown \"%1\", expected %2").arg(b.reading()).arg(expected)));
         } else {
             QVERIFY2(QTest::qWaitFor([&] { return !b.reading().isEmpty(); }, 10000), qPrintable(at));

@@ -235,22 +235,22 @@ void TestDmmSim::readingsStayWithinAccuracy_data()
     QTest::addColumn<double>("truth");
     QTest::addColumn<double>("tolerance");
     // The published 1-year figures, ±(% of reading + % of range).
-    const auto spec = [](double reading, double range, double readingPct, double rangePct) {
+    const auto allowed = [](double reading, double range, double readingPct, double rangePct) {
         return readingPct / 100 * std::fabs(reading) + rangePct / 100 * range;
     };
-    QTest::newRow("DC 50 mV, 100 mV range") << QByteArray("CONF:VOLT:DC 0.1") << held(0.05) << 0.05 << spec(0.05, 0.1, 0.0040, 0.0035);
-    QTest::newRow("DC 0.9 V, 1 V range") << QByteArray("CONF:VOLT:DC 1") << held(0.9) << 0.9 << spec(0.9, 1, 0.0040, 0.0007);
-    QTest::newRow("DC 2.5 V, autorange (10 V)") << QByteArray("CONF:VOLT:DC AUTO") << held(2.5) << 2.5 << spec(2.5, 10, 0.0030, 0.0005);
-    QTest::newRow("DC -7.3 V, 10 V range") << QByteArray("CONF:VOLT:DC 10") << held(-7.3) << -7.3 << spec(7.3, 10, 0.0030, 0.0005);
-    QTest::newRow("DC 15 V, 100 V range") << QByteArray("CONF:VOLT:DC 100") << held(15) << 15.0 << spec(15, 100, 0.0040, 0.0006);
+    QTest::newRow("DC 50 mV, 100 mV range") << QByteArray("CONF:VOLT:DC 0.1") << held(0.05) << 0.05 << allowed(0.05, 0.1, 0.0040, 0.0035);
+    QTest::newRow("DC 0.9 V, 1 V range") << QByteArray("CONF:VOLT:DC 1") << held(0.9) << 0.9 << allowed(0.9, 1, 0.0040, 0.0007);
+    QTest::newRow("DC 2.5 V, autorange (10 V)") << QByteArray("CONF:VOLT:DC AUTO") << held(2.5) << 2.5 << allowed(2.5, 10, 0.0030, 0.0005);
+    QTest::newRow("DC -7.3 V, 10 V range") << QByteArray("CONF:VOLT:DC 10") << held(-7.3) << -7.3 << allowed(7.3, 10, 0.0030, 0.0005);
+    QTest::newRow("DC 15 V, 100 V range") << QByteArray("CONF:VOLT:DC 100") << held(15) << 15.0 << allowed(15, 100, 0.0040, 0.0006);
     // At 0.02 NPLC that class adds noise of a few ppm of range.
     QTest::newRow("DC 2.5 V, 0.02 NPLC") << QByteArray("CONF:VOLT:DC 10;:VOLT:DC:NPLC 0.02") << held(2.5) << 2.5
-                                          << spec(2.5, 10, 0.0030, 0.0005) + 3 * 0.0015 / 100 * 10;
+                                          << allowed(2.5, 10, 0.0030, 0.0005) + 3 * 0.0015 / 100 * 10;
     QTest::newRow("AC 1 kHz 1 V, 1 V range") << QByteArray("CONF:VOLT:AC 1") << sine(48000, 1000, 1, 0, 1.5) << 1.0
-                                             << spec(1, 1, 0.06, 0.03);
+                                             << allowed(1, 1, 0.06, 0.03);
     QTest::newRow("AC 1 kHz 70 mV, 100 mV range, fast filter") << QByteArray("CONF:VOLT:AC 0.1;:VOLT:AC:BAND 200")
-                                                             << sine(48000, 1000, 0.07, 0, 0.2) << 0.07 << spec(0.07, 0.1, 0.06, 0.03);
-    QTest::newRow("F 1 kHz") << QByteArray("CONF:FREQ") << sine(48000, 1000, 1, 0, 0.2) << 1000.0 << spec(1000, 0, 0.01, 0);
+                                                             << sine(48000, 1000, 0.07, 0, 0.2) << 0.07 << allowed(0.07, 0.1, 0.06, 0.03);
+    QTest::newRow("F 1 kHz") << QByteArray("CONF:FREQ") << sine(48000, 1000, 1, 0, 0.2) << 1000.0 << allowed(1000, 0, 0.01, 0);
 }
 
 void TestDmmSim::readingsStayWithinAccuracy()
