@@ -30,6 +30,10 @@ public:
     void setMultimeter(const MultimeterSettings& values);
     // The settings given to setMultimeter with the decimals as the dialog shows them.
     MultimeterSettings multimeter() const;
+    // The group "Поверка": shown with the report folder ("Путь сохранения логов", chosen by
+    // "Выбрать") when there is a multimeter to verify with, hidden otherwise.
+    void setReportFolder(bool shown, const QString& folder);
+    QString reportFolder() const;
 
 protected:
     void showEvent(QShowEvent* event) override;
