@@ -92,7 +92,8 @@ void say(const QString& text)
 // Warnings and errors of the module and the engine go to standard error; its chatter does not.
 void messages(QtMsgType type, const QMessageLogContext&, const QString& text)
 {
-    if (type == QtDebugMsg || type == QtInfoMsg)
+    // The offscreen platform's notes on windows that are never shown say nothing of the run.
+    if (type == QtDebugMsg || type == QtInfoMsg || text.startsWith(QLatin1String("This plugin does not support")))
         return;
     say(text);
     if (type == QtFatalMsg)
