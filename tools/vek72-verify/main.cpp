@@ -409,13 +409,16 @@ int main(int argc, char* argv[])
     runThread->wait();
     delete runThread;
 
+    // A protocol of the steps that ran; a run that could not begin has none.
     const verify::RunRecord record = keeper.record();
     verify::ReportFiles files;
-    const bool written = verify::writeReport(record, QDir(options.report).absolutePath(), &files, &error);
-    if (written) {
+    bool written = record.steps.isEmpty();
+    if (!record.steps.isEmpty())
+        written = verify::writeReport(record, QDir(options.report).absolutePath(), &files, &error);
+    if (!record.steps.isEmpty() && written) {
         for (const QString& file : { files.html, files.pdf, files.csv })
             std::printf("%s\n", qUtf8Printable(file));
-    } else {
+    } else if (!written) {
         say(error);
     }
     const int passed = record.count(verify::Verdict::Pass);
