@@ -198,14 +198,19 @@ VerificationPage::VerificationPage(const Widgets& widgets, Engine* engine, QSett
 
 VerificationPage::~VerificationPage()
 {
-    shutDown();
-    w.steps->setModel(nullptr);
+    // The window has shut the page down before its widgets go (the views let go of the models as
+    // these are destroyed).
+    if (!closed)
+        shutDown();
 }
 
 // --- The module and the window ----------------------------------------------------------------
 
 void VerificationPage::moduleChanged()
 {
+    // Without a multimeter the window has no page "Поверка": nothing follows the module.
+    if (!meter.present())
+        return;
     QString crate;
     int slot = 0;
     const int i = engine->selectedCrateIndex();
@@ -497,7 +502,10 @@ void VerificationPage::clearScenario()
 {
     if (isRunning())
         return;
+    // A new scenario: no title of its own until it has a file.
     current.items.clear();
+    current.title.clear();
+    current.module = facts.name;
     markModified();
     rebuildTree();
     updateButtons();
@@ -768,6 +776,13 @@ void VerificationPage::stop()
 
 void VerificationPage::shutDown()
 {
+    // The window is closing: what the fields still say on their way out is not stored.
+    if (!closed) {
+        closed = true;
+        for (QObject* field : { static_cast<QObject*>(w.operatorName), static_cast<QObject*>(w.conditions),
+                                static_cast<QObject*>(w.autoSave) })
+            disconnect(field, nullptr, this, nullptr);
+    }
     if (!runThread)
         return;
     stop();
@@ -812,18 +827,19 @@ void VerificationPage::runFinished(const verify::RunEnd& end, const QString& rep
     const verify::RunRecord record = keeper ? keeper->record() : verify::RunRecord();
     const QString summary = QStringLiteral("%1 годен / %2 не годен").arg(record.count(Verdict::Pass)).arg(record.count(Verdict::Fail));
     QString text;
+    const QString reason = end.reason.left(1).toLower() + end.reason.mid(1);
     if (end.reason.isEmpty()) {
         text = QStringLiteral("Поверка завершена: %1").arg(summary);
         qInfo("%s", qUtf8Printable(text));
     } else if (end.meterUnreachable && record.steps.isEmpty()) {
-        text = QStringLiteral("Поверка не начата: %1").arg(end.reason);
+        text = QStringLiteral("Поверка не начата: %1").arg(reason);
         qCritical("%s", qUtf8Printable(text));
     } else if (end.meterUnreachable) {
-        text = QStringLiteral("Поверка прервана: %1 (%2)").arg(end.reason, summary);
+        text = QStringLiteral("Поверка прервана: %1 (%2)").arg(reason, summary);
         qCritical("%s", qUtf8Printable(text));
     } else {
         // A stop, or a lost module (which has said so itself).
-        text = QStringLiteral("Поверка прервана: %1 (%2)").arg(end.reason.left(1).toLower() + end.reason.mid(1), summary);
+        text = QStringLiteral("Поверка прервана: %1 (%2)").arg(reason, summary);
         if (end.moduleUnreachable)
             qWarning("%s", qUtf8Printable(text));
         else

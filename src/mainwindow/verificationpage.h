@@ -73,8 +73,8 @@ public:
     // while a run goes on, to stop it).
     void setModuleUsable(bool usable);
     bool isRunning() const { return runThread != nullptr; }
-    // Ends a run under way the operator's way (outputs to 0 V, its protocol kept) and waits for it,
-    // serving this thread meanwhile; bounded.
+    // The window closes: a run under way ends the operator's way (outputs to 0 V, its protocol
+    // kept) and is waited for, this thread served meanwhile; bounded. Before the widgets go.
     void shutDown();
 
     // What the buttons do, without their dialogs and questions.
@@ -171,6 +171,7 @@ private:
     std::unique_ptr<Relay> relay;
     std::shared_ptr<std::atomic<bool>> autoSaveOn;
     bool stopping = false;
+    bool closed = false;
 };
 
 #endif

@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPdfWriter>
+#include <QRegularExpression>
 #include <QTextDocument>
 #include <QUrl>
 
@@ -339,8 +340,9 @@ QString htmlReport(const RunRecord& record, bool embedded)
                                                                   : QStringLiteral("%1 (%2)").arg(info.meter, info.meterAddress));
     h += row(QStringLiteral("Подключение"), info.scanner ? QStringLiteral("через коммутатор мультиметра (каналы 101–108)")
                                                           : QStringLiteral("щупом к выходу канала"));
-    h += row(QStringLiteral("Сценарий"), info.scenarioFile.isEmpty() ? info.scenarioTitle
-                                                                      : QStringLiteral("%1 (%2)").arg(info.scenarioTitle, info.scenarioFile));
+    const QStringList scenario = QStringList{ info.scenarioTitle, info.scenarioFile.isEmpty() ? QString() : QStringLiteral("файл ") + info.scenarioFile }
+                                     .filter(QRegularExpression(QStringLiteral("\\S")));
+    h += row(QStringLiteral("Сценарий"), scenario.isEmpty() ? QStringLiteral("—") : scenario.join(QStringLiteral(", ")));
     h += row(QStringLiteral("Начало"), when(info.started, "dd.MM.yyyy hh:mm:ss"));
     if (record.finished)
         h += row(QStringLiteral("Окончание"), when(record.end.finished, "dd.MM.yyyy hh:mm:ss"));

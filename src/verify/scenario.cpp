@@ -6,9 +6,10 @@ namespace verify {
 
 bool Step::operator==(const Step& o) const
 {
-    return title == o.title && channel == o.channel && type == o.type && shape == o.shape && range == o.range
-           && voltage == o.voltage && frequency == o.frequency && offset == o.offset && dacRate == o.dacRate
-           && cyclic == o.cyclic && measure == o.measure && acFilterHz == o.acFilterHz && settleMs == o.settleMs
+    return title == o.title && channel == o.channel && type == o.type && (type != SignalType::Custom || shape == o.shape)
+           && range == o.range && voltage == o.voltage && frequency == o.frequency && offset == o.offset
+           && dacRate == o.dacRate && cyclic == o.cyclic && measure == o.measure
+           && (measure != Measure::AcVoltage || acFilterHz == o.acFilterHz) && settleMs == o.settleMs
            && readings == o.readings && expectedGiven == o.expectedGiven
            && (!expectedGiven || expected == o.expected) && tolerance == o.tolerance;
 }

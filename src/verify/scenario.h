@@ -24,9 +24,10 @@ struct Tolerance
     double rangePct = 0;
     double limit = 0;
 
+    // The same limits: the absolute one, or the two shares.
     bool operator==(const Tolerance& o) const
     {
-        return absolute == o.absolute && valuePct == o.valuePct && rangePct == o.rangePct && limit == o.limit;
+        return absolute == o.absolute && (absolute ? limit == o.limit : valuePct == o.valuePct && rangePct == o.rangePct);
     }
     bool operator!=(const Tolerance& o) const { return !(*this == o); }
 };
@@ -51,6 +52,8 @@ struct Step
     double expected = 0;
     Tolerance tolerance;
 
+    // The same settings, as a file keeps them (a shape only for a custom signal, a filter only for
+    // an AC measurement, an expected value only when given).
     bool operator==(const Step& o) const;
     bool operator!=(const Step& o) const { return !(*this == o); }
 };
