@@ -276,6 +276,21 @@ void TestVerificationPage::defaultScenarioOfTheModule()
     QCOMPARE(first.siblingAtColumn(VerificationPage::LimitColumn).data().toString(), QStringLiteral("0,006"));
     QCOMPARE(b.widget<QProgressBar>("progressBar")->text(), QStringLiteral("0 из 240"));
     QVERIFY(b.button("pushButtonStartStop")->isEnabled());
+
+    // The options show where the protocols go; another folder is kept.
+    const QString other = b.in.cwd.path() + QStringLiteral("/протоколы");
+    QString shown;
+    QVERIFY(runOptionsDialog(b.window, [&](QDialog* dialog) {
+        QVERIFY(child<QWidget>(dialog, "groupBoxAutotest")->isVisible());
+        auto* path = child<QLineEdit>(dialog, "lineEditReportSavePath");
+        shown = path->text();
+        path->setText(other);
+        dialogButton(dialog, QDialogButtonBox::Ok)->click();
+    }));
+    QCOMPARE(shown, QDir::toNativeSeparators(b.in.cwd.path() + QStringLiteral("/reports")));
+    QCOMPARE(b.page()->settingsShown().reportDirectory(), other);
+    QSettings ini(b.in.cwd.iniPath(), QSettings::IniFormat);
+    QCOMPARE(ini.value(QStringLiteral("Verification/ReportPath")).toString(), other);
 }
 
 void TestVerificationPage::sixStepsBuiltSavedOpenedAndRun()

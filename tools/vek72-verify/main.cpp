@@ -129,6 +129,7 @@ public:
         line += verify::verdictText(s.evaluation.verdict);
         if (!s.note.isEmpty())
             line += QStringLiteral(" (%1)").arg(s.note);
+        line += QStringLiteral(" [%1 с]").arg(verify::numberText(s.elapsedMs / 1000.0, 2));
         std::printf("%s\n", qUtf8Printable(line));
         std::fflush(stdout);
     }
