@@ -6,6 +6,8 @@
 #include <QVector>
 #include <QtGlobal>
 
+#include <vector>
+
 #include "channelsignal.h"
 
 // Waveform planning and filling for the VEK72 output.
@@ -128,6 +130,7 @@ private:
     void fillPeriodic(double* dst, qint64 from, qint64 to, bool stream) const;
     void fillArbitrary(double* dst, qint64 from, qint64 to, bool stream) const;
     double periodicValue(qint64 j) const;
+    // The waveform's band-limited period with that many harmonics, made once and kept with it.
     static QSharedPointer<const QVector<double>> bandLimitedTable(const WaveformPointer& waveform,
                                                                   qint64 harmonics);
 
@@ -149,6 +152,32 @@ private:
     // needs no wrap.
     QSharedPointer<const QVector<double>> arbitraryTable;
     qint64 tableSize = 0;
+};
+
+// The frames of every channel of a plan, filled on demand: stream position p holds sample p mod L
+// of every channel, so the signals repeat every L frames as the whole-signal fill plays them, and
+// every sample is the very value that fill gives at that position. Nothing of length L is held:
+// the cost of a fill depends on the frames asked for, not on L. Not for two threads at once (it
+// fills through buffers of its own).
+class FrameSource
+{
+public:
+    FrameSource() = default;
+    explicit FrameSource(const Plan& plan);
+
+    bool isEmpty() const { return fillers.empty(); }
+    int channelCount() const { return int(fillers.size()); }
+    qint64 length() const { return signalLength; }   // L
+
+    // Writes `frames` frames from stream position `position` (>= 0) on into dst, channel-interleaved
+    // (channelCount() samples a frame, in the plan's channel order). Answers the position after
+    // them, reduced to 0 .. L - 1.
+    qint64 fill(double* dst, qint64 position, qint64 frames);
+
+private:
+    std::vector<ChannelFiller> fillers;
+    std::vector<double> pieces;   // one piece of every channel, interleaved from there
+    qint64 signalLength = 0;
 };
 
 // Interleaves the first `frames` frames of e channels: channels[i][g] goes to dst[e * g + i].

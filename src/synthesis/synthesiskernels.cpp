@@ -24,9 +24,26 @@ inline double sineValue(const double* c, const double* s, double as, double ac, 
     return (as * c[j] + ac * s[j]) + o;
 }
 
+// Sample k of the arbitrary shape (see arbitraryRun). The vector versions below spell out the
+// same operations in the same order.
+inline double arbitraryValue(const double* t, qint64 mask, double start, double step, double k, double a, double o)
+{
+    const double position = start + k * step;
+    const qint64 i = qint64(position);  // position >= 0: truncation is floor
+    const double f = position - double(i);
+    const double* e = t + 2 * (i & mask);
+    const double y0 = e[0], d0 = e[1], y1 = e[2], d1 = e[3];
+    const double dy = y1 - y0;
+    const double c2 = 3.0 * dy - 2.0 * d0 - d1;
+    const double c3 = d0 + d1 - 2.0 * dy;
+    const double v = y0 + f * (d0 + f * (c2 + f * c3));
+    return a * v + o;
+}
+
 using SineFn = void (*)(double*, const double*, const double*, double, double, double, qint64, bool);
 using CopyFn = void (*)(double*, const double*, qint64, bool);
 using FillFn = void (*)(double*, double, qint64, bool);
+using ArbitraryFn = void (*)(double*, const double*, qint64, double, double, qint64, double, double, qint64, bool);
 
 void sinePlain(double* out, const double* c, const double* s, double as, double ac, double o, qint64 n, bool)
 {
@@ -43,6 +60,13 @@ void copyPlain(double* dst, const double* src, qint64 n, bool)
 void fillPlain(double* dst, double value, qint64 n, bool)
 {
     std::fill(dst, dst + std::max<qint64>(n, 0), value);
+}
+
+void arbitraryPlain(double* out, const double* t, qint64 mask, double start, double step, qint64 first, double a,
+                    double o, qint64 n, bool)
+{
+    for (qint64 j = 0; j < n; ++j)
+        out[j] = arbitraryValue(t, mask, start, step, double(first + j), a, o);
 }
 
 #ifdef SYNTHESIS_X86
@@ -101,6 +125,83 @@ __attribute__((target("avx512f"))) void sineAvx512(double* out, const double* c,
     sinePlain(out + j, c + j, s + j, as, ac, o, n - j, false);
 }
 
+// Four samples a step: the entries' values and derivatives gathered by index, the cubic as above.
+__attribute__((target("avx2"))) void arbitraryAvx2(double* out, const double* t, qint64 mask, double start,
+                                                   double step, qint64 first, double a, double o, qint64 n,
+                                                   bool stream)
+{
+    const auto scalar = [&](qint64 i) { out[i] = arbitraryValue(t, mask, start, step, double(first + i), a, o); };
+    qint64 j = stream ? alignHead(out, n, 32, scalar) : 0;
+    const __m256d vstart = _mm256_set1_pd(start), vstep = _mm256_set1_pd(step);
+    const __m256d va = _mm256_set1_pd(a), vo = _mm256_set1_pd(o);
+    const __m256d three = _mm256_set1_pd(3.0), two = _mm256_set1_pd(2.0), four = _mm256_set1_pd(4.0);
+    const __m128i vmask = _mm_set1_epi32(int(mask));
+    // Masked gathers and conversions, every lane on: the plain ones make GCC warn of their undefined
+    // source.
+    const __m256d zero = _mm256_setzero_pd(), all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    const double k0 = double(first + j);
+    __m256d k = _mm256_set_pd(k0 + 3.0, k0 + 2.0, k0 + 1.0, k0);
+    for (; j + 4 <= n; j += 4) {
+        const __m256d position = _mm256_add_pd(vstart, _mm256_mul_pd(k, vstep));
+        const __m128i i = _mm256_cvttpd_epi32(position);
+        const __m256d f = _mm256_sub_pd(position, _mm256_cvtepi32_pd(i));
+        const __m128i e = _mm_slli_epi32(_mm_and_si128(i, vmask), 1);
+        const __m256d y0 = _mm256_mask_i32gather_pd(zero, t, e, all, 8);
+        const __m256d d0 = _mm256_mask_i32gather_pd(zero, t + 1, e, all, 8);
+        const __m256d y1 = _mm256_mask_i32gather_pd(zero, t + 2, e, all, 8);
+        const __m256d d1 = _mm256_mask_i32gather_pd(zero, t + 3, e, all, 8);
+        const __m256d dy = _mm256_sub_pd(y1, y0);
+        const __m256d c2 = _mm256_sub_pd(_mm256_sub_pd(_mm256_mul_pd(three, dy), _mm256_mul_pd(two, d0)), d1);
+        const __m256d c3 = _mm256_sub_pd(_mm256_add_pd(d0, d1), _mm256_mul_pd(two, dy));
+        const __m256d v = _mm256_add_pd(
+            y0, _mm256_mul_pd(f, _mm256_add_pd(d0, _mm256_mul_pd(f, _mm256_add_pd(c2, _mm256_mul_pd(f, c3))))));
+        const __m256d r = _mm256_add_pd(_mm256_mul_pd(va, v), vo);
+        stream ? _mm256_stream_pd(out + j, r) : _mm256_storeu_pd(out + j, r);
+        k = _mm256_add_pd(k, four);
+    }
+    if (stream)
+        _mm_sfence();
+    for (; j < n; ++j)
+        scalar(j);
+}
+
+__attribute__((target("avx512f"))) void arbitraryAvx512(double* out, const double* t, qint64 mask, double start,
+                                                        double step, qint64 first, double a, double o, qint64 n,
+                                                        bool stream)
+{
+    const auto scalar = [&](qint64 i) { out[i] = arbitraryValue(t, mask, start, step, double(first + i), a, o); };
+    qint64 j = stream ? alignHead(out, n, 64, scalar) : 0;
+    const __m512d vstart = _mm512_set1_pd(start), vstep = _mm512_set1_pd(step);
+    const __m512d va = _mm512_set1_pd(a), vo = _mm512_set1_pd(o);
+    const __m512d three = _mm512_set1_pd(3.0), two = _mm512_set1_pd(2.0), eight = _mm512_set1_pd(8.0);
+    const __m256i vmask = _mm256_set1_epi32(int(mask));
+    const __m512d zero = _mm512_setzero_pd();
+    const double k0 = double(first + j);
+    __m512d k = _mm512_add_pd(_mm512_set1_pd(k0), _mm512_set_pd(7.0, 6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0));
+    for (; j + 8 <= n; j += 8) {
+        const __m512d position = _mm512_add_pd(vstart, _mm512_mul_pd(k, vstep));
+        const __m256i i = _mm512_mask_cvttpd_epi32(_mm256_setzero_si256(), 0xFF, position);
+        const __m512d f = _mm512_sub_pd(position, _mm512_mask_cvtepi32_pd(zero, 0xFF, i));
+        const __m256i e = _mm256_slli_epi32(_mm256_and_si256(i, vmask), 1);
+        const __m512d y0 = _mm512_mask_i32gather_pd(zero, 0xFF, e, t, 8);
+        const __m512d d0 = _mm512_mask_i32gather_pd(zero, 0xFF, e, t + 1, 8);
+        const __m512d y1 = _mm512_mask_i32gather_pd(zero, 0xFF, e, t + 2, 8);
+        const __m512d d1 = _mm512_mask_i32gather_pd(zero, 0xFF, e, t + 3, 8);
+        const __m512d dy = _mm512_sub_pd(y1, y0);
+        const __m512d c2 = _mm512_sub_pd(_mm512_sub_pd(_mm512_mul_pd(three, dy), _mm512_mul_pd(two, d0)), d1);
+        const __m512d c3 = _mm512_sub_pd(_mm512_add_pd(d0, d1), _mm512_mul_pd(two, dy));
+        const __m512d v = _mm512_add_pd(
+            y0, _mm512_mul_pd(f, _mm512_add_pd(d0, _mm512_mul_pd(f, _mm512_add_pd(c2, _mm512_mul_pd(f, c3))))));
+        const __m512d r = _mm512_add_pd(_mm512_mul_pd(va, v), vo);
+        stream ? _mm512_stream_pd(out + j, r) : _mm512_storeu_pd(out + j, r);
+        k = _mm512_add_pd(k, eight);
+    }
+    if (stream)
+        _mm_sfence();
+    for (; j < n; ++j)
+        scalar(j);
+}
+
 void copySse2(double* dst, const double* src, qint64 n, bool stream)
 {
     if (!stream)
@@ -145,6 +246,7 @@ struct Table
     SineFn sine = sinePlain;
     CopyFn copy = copyPlain;
     FillFn fill = fillPlain;
+    ArbitraryFn arbitrary = arbitraryPlain;
 
     Table()
     {
@@ -155,9 +257,12 @@ struct Table
         fill = fillSse2;
         if (__builtin_cpu_supports("avx"))
             sine = sineAvx;
+        if (__builtin_cpu_supports("avx2"))
+            arbitrary = arbitraryAvx2;
         if (__builtin_cpu_supports("avx512f")) {
             sine = sineAvx512;
             copy = copyAvx512;
+            arbitrary = arbitraryAvx512;
         }
 #endif
     }
@@ -184,6 +289,12 @@ void copyRun(double* dst, const double* src, qint64 n, bool stream)
 void fillRun(double* dst, double value, qint64 n, bool stream)
 {
     table().fill(dst, value, n, stream);
+}
+
+void arbitraryRun(double* out, const double* entries, qint64 mask, double start, double step, qint64 first, double a,
+                  double o, qint64 n, bool stream)
+{
+    table().arbitrary(out, entries, mask, start, step, first, a, o, n, stream);
 }
 
 } // namespace kernels

@@ -17,6 +17,12 @@ void sineRun(double* out, const double* c, const double* s, double as, double ac
 void copyRun(double* dst, const double* src, qint64 n, bool stream);
 // dst[j] = value for j < n.
 void fillRun(double* dst, double value, qint64 n, bool stream);
+// The arbitrary shape: out[j] = a * g(x) + o for j < n, g the cubic Hermite interpolation of a
+// table of values and derivatives (per table step, interleaved: value, derivative, value, ...) at
+// x = start + (first + j) * step. The entry of x is floor(x) & mask; the table holds one entry
+// more than mask + 1, so that the last interval needs no wrap. x must stay below 2^31.
+void arbitraryRun(double* out, const double* table, qint64 mask, double start, double step, qint64 first,
+                  double a, double o, qint64 n, bool stream);
 
 } // namespace kernels
 } // namespace synthesis
