@@ -3,8 +3,8 @@
 //   bench_output stream [--seconds N] [--only RATE/CHANNELS/SIZE]
 //       Streams with the program's sender (ModuleSenderVek72) for N seconds (default 60), all at
 //       once, one module each: every DAC rate (48, 96, 192 kHz) with 1, 2, 3 and 8 channels, for
-//       the shortest blocks (1 ms), a mid-sized block (100 ms) and the longest (a block as large as
-//       the FIFO, three blocks to the signal). Reports per stream the underruns and frame periods
+//       signals of the shortest length (1 ms), a mid-sized one (100 ms) and a long one (three times
+//       as many words as the FIFO holds). Reports per stream the underruns and frame periods
 //       without data the module counted, the short or failed sends, the CPU time of the sender's
 //       thread per second of output, and whether the frames played last followed the signal.
 //
@@ -99,8 +99,6 @@ struct Stream
     ModuleSenderVek72* sender = nullptr;
     double rate = 0;             // frames per second
     qint64 length = 0;           // frames of the signal
-    int blockMs = 0;
-    int blocks = 0;
     double cpuStart = 0;
     double cpuEnd = 0;
     std::atomic<int> sendFaults{0};
@@ -168,11 +166,9 @@ bool setUp(Stream& s)
     s.sender = new ModuleSenderVek72(&s.handle, &s.outputData, &s.samples, &s.handleLock);
     s.sender->moveToThread(&s.thread);
     s.thread.start();
-    s.blockMs = s.sender->synthesize(false);
-    if (s.blockMs == 0)
+    if (s.sender->synthesize(false) == 0)
         return false;
-    s.length = s.outputData.first().samples.size();
-    s.blocks = s.sender->blocks();
+    s.length = s.sender->signalLength();
     QMetaObject::invokeMethod(s.sender, [&s] { s.cpuStart = threadCpuSeconds(); }, Qt::BlockingQueuedConnection);
     return s.sender->startOutput();
 }
@@ -201,14 +197,20 @@ QString checkOrder(Stream& s, VekdRunner& service)
         rows.push_back(row);
     }
     const qint64 n = qint64(rows.size());
-    for (qint64 lag = 0; lag < qint64(s.rate); ++lag) {   // frames played between capture and status
+    // The signal over the frames the capture can stand for, filled as the sender fills it.
+    const qint64 lags = qint64(s.rate);
+    const qint64 earliest = std::max<qint64>(0, playedAfter - lags - n);
+    synthesis::FrameSource source(synthesis::makePlan(s.outputData, s.rate, false));
+    std::vector<double> signal(size_t((playedAfter - earliest) * s.channels));
+    source.fill(signal.data(), earliest, playedAfter - earliest);
+    for (qint64 lag = 0; lag < lags; ++lag) {   // frames played between capture and status
         const qint64 first = playedAfter - lag - n;
         if (first < 0)
             break;
         bool match = true;
         for (qint64 k = 0; k < n && match; k += std::max<qint64>(1, n / 4000)) {
             for (int c = 0; c < s.channels && match; ++c)
-                match = std::abs(rows[size_t(k)][size_t(c)] - s.outputData[c].samples[(first + k) % s.length]) < 0.002;
+                match = std::abs(rows[size_t(k)][size_t(c)] - signal[size_t((first - earliest + k) * s.channels + c)]) < 0.002;
         }
         if (match)
             return QString();
@@ -261,7 +263,7 @@ int runStreams(double seconds, const QString& only)
     while (clock.elapsed() < qint64(seconds * 1000))
         QThread::msleep(200);
 
-    std::printf("%-18s %8s %7s %9s %10s %11s %8s %7s\n", "stream", "block ms", "blocks", "underruns",
+    std::printf("%-18s %9s %9s %10s %11s %8s %7s\n", "stream", "L frames", "underruns",
                 "no-data fr", "short sends", "CPU %", "order");
     double worst = 0;
     qint64 underrunsTotal = 0, faultsTotal = 0;
@@ -277,7 +279,7 @@ int runStreams(double seconds, const QString& only)
         worst = std::max(worst, cpu);
         underrunsTotal += underruns;
         faultsTotal += s->sendFaults;
-        std::printf("%-18s %8d %7d %9lld %10lld %11d %8.3f %7s\n", qPrintable(s->name()), s->blockMs, s->blocks,
+        std::printf("%-18s %9lld %9lld %10lld %11d %8.3f %7s\n", qPrintable(s->name()), s->length,
                     underruns, counterOf(module, "underrunFrames"), s->sendFaults.load(), cpu,
                     order.isEmpty() ? "yes" : qPrintable(order));
         s->sender->stopOutput();
