@@ -40,6 +40,18 @@ void critical(const QString& text)
 
 } // namespace
 
+bool ModuleSenderVek72::configure(bool cyclic, double dacRate)
+{
+    handle->config.outputMode = cyclic ? 0 : 1;
+    handle->config.dacEnable = 1;
+    VEK72_FillOutFreq(&handle->config, dacRate, nullptr);
+    const int result = VEK72_Configure(handle);
+    noteResult(result);
+    if (result != VEK72_OK)
+        logVek72Error(QStringLiteral("Не удалось установить настройки ЦАП: Ошибка %1 (%2)"), result);
+    return result == VEK72_OK;
+}
+
 int ModuleSenderVek72::synthesize(bool cyclic)
 {
     if (prepareFirstBlock(cyclic) == 0)

@@ -41,6 +41,10 @@ public:
                       QMutex* handleLock = nullptr);
     ~ModuleSenderVek72() override;
 
+    // Applies the handle's configuration (its channels as the caller set them) for the mode and DAC
+    // rate. False, with the library's error logged, when refused. The caller holds the handle lock
+    // (or no other thread uses the handle).
+    bool configure(bool cyclic, double dacRate);
     // Plans the common length, writes the achieved frequencies into the records and makes the first
     // transfer: in cyclic mode the whole page (every channel's L samples, as module words), in
     // streaming mode the first chunk of the stream, whose frames are filled on demand from here on.
