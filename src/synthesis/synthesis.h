@@ -147,9 +147,8 @@ private:
     QVector<double> periodTable;  // whole periods of a periodic shape, when P is short enough
     QVector<double> cosTable;     // sine: cos and sin of 2*pi*j/r for j below sineStride
     QVector<double> sinTable;
-    // Arbitrary shape: values and derivatives (per table step) of the band-limited period at
-    // tableSize points, interleaved, one entry more than the period so that the last interval
-    // needs no wrap.
+    // Arbitrary shape: the band-limited period at tableSize points, as the cubic of every interval
+    // between them (kernels::arbitraryRun).
     QSharedPointer<const QVector<double>> arbitraryTable;
     qint64 tableSize = 0;
 };

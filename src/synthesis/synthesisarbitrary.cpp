@@ -20,7 +20,8 @@
 // values and derivatives together: one complex transform of V + iD, where V holds the harmonics
 // of g and D those of its derivative, gives g in the real parts and g' in the imaginary parts.
 // Sample k is then the cubic Hermite interpolation of the table at the position
-// frac(k / r + phase / 360) * M, from the two neighbouring values and derivatives. The error of
+// frac(k / r + phase / 360) * M, from the two neighbouring values and derivatives (kept as the
+// cubic's four coefficients per interval, see kernels::arbitraryRun). The error of
 // that interpolation for a harmonic h is below (2 pi h / M)^4 / 384 of its amplitude: about
 // 4e-12 for a sine period (h = 1) with M = 1024, about 6e-5 for a harmonic at 16 points a cycle,
 // at most 1.6 % for the highest harmonics of the longest periods played slowly, where M is
@@ -72,14 +73,20 @@ QSharedPointer<const QVector<double>> buildTable(const Waveform& waveform, qint6
         z[size_t(size - h)] = std::conj(a) * (1.0 + w);
     }
     fft::transform(z, +1);
-    QSharedPointer<QVector<double>> table(new QVector<double>(int(2 * (size + 1))));
-    double* t = table->data();
+    // Per interval i the cubic y0 + f (d0 + f (c2 + f c3)) of its two ends' values and derivatives,
+    // the last interval ending at the first point again.
+    QSharedPointer<QVector<double>> table(new QVector<double>(int(kernels::coefficientsPerInterval * size + kernels::coefficientsPadding)));
+    double* t = kernels::alignedCoefficients(table->data());
     for (qint64 i = 0; i < size; ++i) {
-        t[2 * i] = z[size_t(i)].real();
-        t[2 * i + 1] = z[size_t(i)].imag();
+        const Complex& here = z[size_t(i)];
+        const Complex& next = z[size_t((i + 1) % size)];
+        const double y0 = here.real(), d0 = here.imag(), y1 = next.real(), d1 = next.imag();
+        const double dy = y1 - y0;
+        t[4 * i] = y0;
+        t[4 * i + 1] = d0;
+        t[4 * i + 2] = 3.0 * dy - 2.0 * d0 - d1;
+        t[4 * i + 3] = d0 + d1 - 2.0 * dy;
     }
-    t[2 * size] = t[0];
-    t[2 * size + 1] = t[1];
     return table;
 }
 
@@ -112,7 +119,7 @@ void ChannelFiller::fillArbitrary(double* dst, qint64 from, qint64 to, bool stre
         kernels::fillRun(dst, offset, to - from, stream);
         return;
     }
-    const double* t = arbitraryTable->constData();
+    const double* t = kernels::alignedCoefficients(arbitraryTable->constData());
     const double size = double(tableSize);
     const double step = size / r;
     qint64 anchor = from - from % positionStride;

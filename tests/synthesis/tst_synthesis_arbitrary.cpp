@@ -183,8 +183,8 @@ void TestSynthesisArbitrary::tablesMadeOnceAndShared()
     QVERIFY(fast != slow);
     {
         const synthesis::FrameSource source(plan);
-        QVERIFY(table(fast)->size() == 2 * (synthesis::ChannelFiller::tableSizeFor(fast) + 1));
-        QVERIFY(table(slow)->size() == 2 * (synthesis::ChannelFiller::tableSizeFor(slow) + 1));
+        QVERIFY(table(fast)->size() == 4 * synthesis::ChannelFiller::tableSizeFor(fast) + 4);
+        QVERIFY(table(slow)->size() == 4 * synthesis::ChannelFiller::tableSizeFor(slow) + 4);
         QCOMPARE(made, 0);
     }
     // The channels are gone; the table last asked for stays with the waveform.

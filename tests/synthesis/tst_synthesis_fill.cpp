@@ -222,10 +222,22 @@ void TestSynthesisFill::kernelsMatchPlainArithmetic()
         c[j] = g.bounded(2.0) - 1.0;
         s[j] = g.bounded(2.0) - 1.0;
     }
-    // The arbitrary shape's table: values and derivatives of 1024 entries and one more.
-    QVector<double> table(2 * 1025);
-    for (double& t : table)
+    // The arbitrary shape's table: values and derivatives at 1024 points of a period, as the cubic
+    // of every interval between them.
+    QVector<double> ends(2 * 1025);
+    for (double& t : ends)
         t = g.bounded(2.0) - 1.0;
+    ends[2048] = ends[0];
+    ends[2049] = ends[1];
+    QVector<double> buffer(4 * 1024 + synthesis::kernels::coefficientsPadding);
+    double* table = synthesis::kernels::alignedCoefficients(buffer.data());
+    for (int i = 0; i < 1024; ++i) {
+        const double y0 = ends[2 * i], d0 = ends[2 * i + 1], y1 = ends[2 * i + 2], d1 = ends[2 * i + 3];
+        table[4 * i] = y0;
+        table[4 * i + 1] = d0;
+        table[4 * i + 2] = 3.0 * (y1 - y0) - 2.0 * d0 - d1;
+        table[4 * i + 3] = d0 + d1 - 2.0 * (y1 - y0);
+    }
     for (int round = 0; round < 200; ++round) {
         const int start = g.bounded(64);
         const int n = g.bounded(2900);
@@ -239,8 +251,7 @@ void TestSynthesisFill::kernelsMatchPlainArithmetic()
         // Positions start + (first + j) * step through the table, over its end and round again.
         const double at = g.bounded(1024.0), step = g.bounded(600.0);
         const qint64 first = g.bounded(1024);
-        synthesis::kernels::arbitraryRun(arbitrary.data() + start, table.constData(), 1023, at, step, first, as, o, n,
-                                         stream);
+        synthesis::kernels::arbitraryRun(arbitrary.data() + start, table, 1023, at, step, first, as, o, n, stream);
         for (int j = 0; j < 3000; ++j) {
             const bool inside = j >= start && j < start + n;
             QVERIFY2(sine[j] == (inside ? (as * c[j] + ac * s[j]) + o : -5.0),
@@ -252,7 +263,7 @@ void TestSynthesisFill::kernelsMatchPlainArithmetic()
                 const double x = at + double(first + j - start) * step;
                 const double f = x - std::floor(x);
                 const int e = 2 * (int(std::floor(x)) % 1024);
-                const double y0 = table[e], d0 = table[e + 1], y1 = table[e + 2], d1 = table[e + 3];
+                const double y0 = ends[e], d0 = ends[e + 1], y1 = ends[e + 2], d1 = ends[e + 3];
                 const double c2 = (3.0 * (y1 - y0) - 2.0 * d0) - d1;
                 const double c3 = (d0 + d1) - 2.0 * (y1 - y0);
                 expected = as * (y0 + f * (d0 + f * (c2 + f * c3))) + o;
