@@ -215,8 +215,8 @@ bool ModuleSenderVek72::startOutput()
     const qint64 chunk = chunkFrames * channels;
     const qint64 fifoLimit = qint64(VEK72_FIFO_WORDS) - freeChunks * chunk;
     aheadWords = qBound<qint64>(chunk, qint64(std::ceil(wordRate * aheadTargetMs / 1000.0)), fifoLimit);
-    const qint64 lead = qint64(std::ceil(rate * leadMs / 1000.0)) * channels;
-    while (wordsQueued < lead && wordsQueued + chunk <= qint64(VEK72_FIFO_WORDS)) {
+    leadWords = std::min(qint64(std::ceil(rate * leadMs / 1000.0)) * channels, aheadWords);
+    while (wordsQueued < leadWords && wordsQueued + chunk <= qint64(VEK72_FIFO_WORDS)) {
         if (pendingCount == 0 && !prepareChunk())
             break;
         if (!took(sendPending(1000)))
@@ -230,6 +230,7 @@ bool ModuleSenderVek72::startOutput()
         return false;
     }
     streamClock.start();
+    leadClock.start();
     streamActive = true;
     running.release();
     lock.unlock();
@@ -311,7 +312,7 @@ void ModuleSenderVek72::dataSender()
         QMutexLocker lock(handleLock);
         if (!streamActive || !answerInFlight())
             return;
-        if (bufferedWords() + pendingOrChunk() > aheadWords)
+        if (bufferedWords() + pendingOrChunk() > targetWords())
             break;
         if (pendingCount == 0 && !prepareChunk())
             return;
@@ -384,6 +385,12 @@ qint64 ModuleSenderVek72::bufferedWords()
         return 0;
     }
     return wordsQueued - played;
+}
+
+qint64 ModuleSenderVek72::targetWords() const
+{
+    const double grown = double(leadWords) + leadGrowth * wordRate * double(leadClock.elapsed()) / 1000.0;
+    return std::min(aheadWords, qint64(grown));
 }
 
 void ModuleSenderVek72::loseConnection()
@@ -506,6 +513,7 @@ bool ModuleSenderVek72::changeSignals(QList<ChannelSignal> fresh, bool cyclic)
     wordsQueued = position * channels;
     wordsPlayedBefore = wordsQueued - kept - qint64(double(streamClock.elapsed()) * wordRate / 1000.0);
     pendingCount = 0;
+    leadClock.start();
     std::swap(source, next);
     streamFrame = position % source.length();
     signalFrames = source.length();
@@ -514,7 +522,8 @@ bool ModuleSenderVek72::changeSignals(QList<ChannelSignal> fresh, bool cyclic)
         *outputData = fresh;
     }
     // The cut left the module only the next moments: the first chunk of the new signals follows at
-    // once, the rest with the ticks, the next of which comes now.
+    // once, the rest of the lead with the next tick, which comes now, and what is held ahead grows
+    // back from there.
     if (prepareChunk()) {
         const int result = sendPending(0);
         if (result == VEK72_E_TIMEOUT)

@@ -86,14 +86,17 @@ public:
     // keeps refusing is not asked (and the failure not logged) hundreds of times a second.
     static constexpr int tickMs = 10;
     static constexpr int retryTickMs = 100;
-    // Chunks one tick sends at most (the handle lock is taken for each on its own): the FIFO is
-    // topped up to the output held ahead over a few ticks after a start or a change.
+    // Chunks one tick sends at most (the handle lock is taken for each on its own).
     static constexpr int tickChunks = 10;
     // Output the FIFO holds before streaming starts (the first chunk and what follows it).
     static constexpr int leadMs = 500;
     // Output the module holds ahead of what it plays while streaming (as far as its FIFO holds): long
-    // enough to ride out a service that stops answering for several seconds.
+    // enough to ride out a service that stops answering for several seconds. From a start or a
+    // change the FIFO holds the lead, and what it holds grows from there by leadGrowth seconds of
+    // output a second: a change costs the words of the lead, not of all that is held ahead, however
+    // many changes come.
     static constexpr int aheadMs = 10000;
+    static constexpr int leadGrowth = 4;
     // Room kept free in the FIFO, in chunks: the estimate of what the module holds errs on the full
     // side (it counts from the moment the start was answered), this keeps it from ever being too full.
     static constexpr int freeChunks = 2;
@@ -145,6 +148,9 @@ private:
     qint64 pendingOrChunk() const;
     // Words the module still holds to play, by the clock (never below 0). Handle lock held.
     qint64 bufferedWords();
+    // What the FIFO is topped up to now: the lead, grown since the start or the last change, at most
+    // the output held ahead. Handle lock held.
+    qint64 targetWords() const;
     // Reports the loss of the connection once; streaming ends. Handle lock held.
     void loseConnection();
 
@@ -194,6 +200,8 @@ private:
     qint64 wordsPlayedBefore = 0;
     double wordRate = 0.0;
     qint64 aheadWords = 0;
+    qint64 leadWords = 0;
+    QElapsedTimer leadClock;
     int aheadTargetMs = aheadMs;
 
     // The connection watch: whether the connection is meant to be open (handle lock), and whether
