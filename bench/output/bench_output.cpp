@@ -53,6 +53,7 @@
 #include "modulesendervek72.h"
 #include "operatorbench.h"
 #include "played.h"
+#include "procstatus.h"
 #include "synthesis.h"
 #include "vek72api.h"
 #include "vekdrunner.h"
@@ -469,29 +470,6 @@ int runRestarts(int count, bool streaming)
 
 // ---- Targets of streaming on demand -------------------------------------------------------------
 
-// VmRSS and VmHWM of this process in MiB.
-void memoryMiB(double* resident, double* peak)
-{
-    *resident = *peak = 0;
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        const QList<QByteArray> parts = line.simplified().split(' ');
-        if (parts.size() >= 2 && parts.at(0) == "VmRSS:")
-            *resident = parts.at(1).toDouble() / 1024.0;
-        if (parts.size() >= 2 && parts.at(0) == "VmHWM:")
-            *peak = parts.at(1).toDouble() / 1024.0;
-    }
-}
-
-// The peak from here on: VmHWM is set back to the present VmRSS.
-bool resetPeak()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
-}
-
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -536,9 +514,8 @@ bool operate(const QStringList& frequencies, int startCount, int changeCount, Op
     for (int c = 0; c < frequencies.size(); ++c)
         setChannel(bench, {c + 1, "AC", "7 В", "1000", frequencies.at(c)});
     bench.settle();
-    double peak = 0;
-    memoryMiB(&out->idle, &peak);
-    if (!resetPeak())
+    out->idle = procstatus::mib("VmRSS");
+    if (!procstatus::resetPeak())
         return false;
     using Clock = std::chrono::steady_clock;
     const auto running = [&] { return benchstatus::module(serviceStatus(), crate, 3).value("running").toBool(); };
@@ -581,11 +558,10 @@ bool operate(const QStringList& frequencies, int startCount, int changeCount, Op
     const QJsonObject after = benchstatus::module(serviceStatus(), crate, 3);
     out->underruns = counterOf(after, "underruns") - counterOf(before, "underruns");
     out->stops = counterOf(after, "stops") - counterOf(before, "stops");
-    double resident = 0;
-    memoryMiB(&resident, &out->peak);
+    out->peak = procstatus::mib("VmHWM");
     if (press(false) < 0)
         return false;
-    memoryMiB(&out->stopped, &peak);
+    out->stopped = procstatus::mib("VmRSS");
     return true;
 }
 

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "modulesendervek72.h"
+#include "procstatus.h"
 #include "synthesis.h"
 #include "vekdrunner.h"
 #include "waveform.h"
@@ -66,10 +67,10 @@ bool openModule(Bench& b)
     return VEK72_Open(&b.handle, 0x7F000001u, 11111, "4B210736", 3) == 0;
 }
 
-// Eight channels of the awkward frequencies, configured at 48 kHz (6000 samples per second each).
-bool configure(Bench& b, bool cyclic)
+// Eight channels of the awkward frequencies: sines and two triangles.
+QList<ChannelSignal> awkwardSignals()
 {
-    b.list.clear();
+    QList<ChannelSignal> list;
     for (int c = 0; c < 8; ++c) {
         ChannelSignal s;
         s.channel = c + 1;
@@ -77,7 +78,16 @@ bool configure(Bench& b, bool cyclic)
         s.amplitude = 1.0 + c;
         s.offset = 0.25 * c - 1.0;
         s.frequency = awkward[c];
-        b.list.append(s);
+        list.append(s);
+    }
+    return list;
+}
+
+// The awkward channels, configured at 48 kHz (6000 samples per second each).
+bool configure(Bench& b, bool cyclic)
+{
+    b.list = awkwardSignals();
+    for (int c = 0; c < 8; ++c) {
         b.handle.config.channel[c].enabled = 1;
         b.handle.config.channel[c].output = 0;
         b.handle.config.channel[c].source = 0;
@@ -135,18 +145,9 @@ void BM_CyclicWorst(benchmark::State& state)
 // that keeps the signals whole would (the arrays filled once, outside the timing).
 void BM_StreamingChunk(benchmark::State& state)
 {
-    Bench& b = *bench;
-    b.list.clear();
-    for (int c = 0; c < 8; ++c) {
-        ChannelSignal s;
-        s.channel = c + 1;
-        s.shape = c % 4 == 3 ? ChannelSignal::Triangle : ChannelSignal::Sine;
-        s.amplitude = 1.0 + c;
-        s.frequency = awkward[c];
-        b.list.append(s);
-    }
-    const synthesis::Plan plan = synthesis::makePlan(b.list, 24000, false);
-    QList<ChannelSignal> whole = b.list;
+    const QList<ChannelSignal> list = awkwardSignals();
+    const synthesis::Plan plan = synthesis::makePlan(list, 24000, false);
+    QList<ChannelSignal> whole = list;
     if (!plan.ok() || !synthesis::synthesizeAll(whole, 24000, false)) {
         state.SkipWithError("no plan");
         return;
@@ -200,22 +201,6 @@ void BM_PrepareDacData_4M(benchmark::State& state)
         double(state.iterations()) * samples.size(), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// Reads VmHWM and VmRSS of this process, in bytes.
-void memoryOfThisProcess(qint64* peak, qint64* resident)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    *peak = *resident = 0;
-    if (!status.open(QIODevice::ReadOnly))
-        return;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        const QList<QByteArray> parts = line.simplified().split(' ');
-        if (parts.size() >= 2 && parts.at(0) == "VmHWM:")
-            *peak = parts.at(1).toLongLong() * 1024;
-        if (parts.size() >= 2 && parts.at(0) == "VmRSS:")
-            *resident = parts.at(1).toLongLong() * 1024;
-    }
-}
-
 // The child: a streaming synthesis of the eight awkward channels (the first chunk sent) in a fresh
 // process: its resident memory before, at its peak and after.
 int memoryProbe()
@@ -225,11 +210,9 @@ int memoryProbe()
     if (!openModule(b) || !configure(b, false))
         return 1;
     b.outputData = b.list;
-    qint64 peakBefore = 0, before = 0;
-    memoryOfThisProcess(&peakBefore, &before);
+    const qint64 before = procstatus::kib("VmRSS") * 1024;
     const int period = b.sender->synthesize(false);
-    qint64 peak = 0, after = 0;
-    memoryOfThisProcess(&peak, &after);
+    const qint64 peak = procstatus::kib("VmHWM") * 1024;
     std::printf("%d %lld %lld %lld\n", period, before, peak, b.sender->signalLength() * 8 * 8);
     VEK72_Close(&b.handle);
     delete b.sender;

@@ -15,8 +15,9 @@
 // All channels of one output share one common length L (samples per channel) in which every
 // channel holds a whole number of periods. Planning finds L, moves every frequency that does not
 // fit to the nearest frequency that puts whole periods into L, and cuts the signals into blocks for
-// the transfer; filling writes the samples of the six shapes, each started at its phase. Both are
-// plain computations: no widgets, no hardware, no locks.
+// the transfer; filling writes the samples of the six shapes, each started at its phase, at any
+// positions (a whole signal, or the frames of a stream on demand). Plain computations: no widgets,
+// no hardware, no locks.
 namespace synthesis {
 
 // Samples of all channels together that one cyclic page holds, and the streaming total.
@@ -189,9 +190,10 @@ void storeStreaming(double* dst, const double* src, qint64 n);
 // sample). False when it cannot be allocated; the array is then empty.
 bool allocateSamples(QVector<double>& array, qint64 count);
 
-// Plans and fills the samples of every signal of the list (for tools and tests; the sender does
-// the same in step with the first block). False with the plan's message when refused or when the
-// arrays cannot be allocated; the list is then left unchanged.
+// Plans and fills the whole signal of every channel of the list (for tools and tests; the sender
+// fills a cyclic page and a stream's chunks with a FrameSource, to the same samples). False with the
+// plan's message when refused or when the arrays cannot be allocated; the list is then left
+// unchanged.
 bool synthesizeAll(QList<ChannelSignal>& channelSignals, double rateHz, bool cyclic, Plan* planOut = nullptr);
 
 } // namespace synthesis

@@ -21,6 +21,7 @@
 #include "apptestutil.h"
 #include "benchstatus.h"
 #include "modulesendervek72.h"
+#include "procstatus.h"
 #include "synthesis.h"
 #include "testsignals.h"
 #include "vekdrunner.h"
@@ -629,13 +630,7 @@ void TestSenderSynthesis::signalsLongerThanMemory()
     QVERIFY(plan.length >= 240000000);
     rlimit saved;
     QCOMPARE(getrlimit(RLIMIT_AS, &saved), 0);
-    QFile status("/proc/self/status");
-    QVERIFY(status.open(QIODevice::ReadOnly));
-    qint64 virtualKb = 0;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmSize:"))
-            virtualKb = line.mid(7).trimmed().split(' ').first().toLongLong();
-    }
+    const qint64 virtualKb = procstatus::kib("VmSize");
     QVERIFY(virtualKb > 0);
     rlimit limited = saved;
     limited.rlim_cur = rlim_t(virtualKb + 64 * 1024) * 1024;
