@@ -372,11 +372,12 @@ void MainWindow::popupError(QString message)
         errorBox->setInformativeText(QStringLiteral("Ещё сообщений: %1").arg(moreErrors));
         return;
     }
-    // Not run in a loop of its own: the window goes on serving its events (and its closing) while
-    // the box is open.
+    // Not run in a loop of its own: the window goes on serving its events while the box is open.
+    // Not modal either: the window system does not pass a close request on to a window that a modal
+    // box blocks, and closing must always work (it closes the box with the window).
     errorBox = new QMessageBox(QMessageBox::Critical, QStringLiteral("Ошибка"), message, QMessageBox::Ok, this);
     errorBox->setAttribute(Qt::WA_DeleteOnClose);
-    errorBox->setWindowModality(Qt::ApplicationModal);
+    errorBox->setWindowModality(Qt::NonModal);
     moreErrors = messages - 1;
     if (moreErrors > 0)
         errorBox->setInformativeText(QStringLiteral("Ещё сообщений: %1").arg(moreErrors));

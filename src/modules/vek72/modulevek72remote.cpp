@@ -378,8 +378,9 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
 
 bool ModuleVek72::exceedsVoltageLimit(const QString& key, int channel, double number, bool special) const
 {
+    // An unreadable limit lets nothing but 0 V through.
     const int limit = voltageLimitMv.load();
-    if (limit <= 0 || (key != QLatin1String("voltage") && key != QLatin1String("offset")))
+    if (limit == 0 || (key != QLatin1String("voltage") && key != QLatin1String("offset")))
         return false;
     const bool isVoltage = key == QLatin1String("voltage");
     double peak = 0.0;   // mV, the channel's with the new value
@@ -400,7 +401,7 @@ bool ModuleVek72::exceedsVoltageLimit(const QString& key, int channel, double nu
         else
             peak = std::abs((isVoltage ? offset->value() : number) * 1000.0) + millivolts * std::sqrt(2.0);
     }
-    return peak > limit;
+    return peak > std::max(limit, 0);
 }
 
 QVariant ModuleVek72::readOnPanels(const QString& key, int channel) const
