@@ -336,6 +336,13 @@ bool fromVariant(const QVariantMap& map, PanelSetup* setup, QString* error)
                 *error = QStringLiteral("канал %1 описан дважды").arg(c.channel);
             return false;
         }
+        // A file that contradicts itself: more channels than its own module has.
+        if (c.channel > s.channelCount) {
+            if (error)
+                *error = QStringLiteral("канал %1: у модуля, с которого снята настройка (\"module\": %2), каналов только %3")
+                             .arg(c.channel).arg(moduleName(s.modification, s.channelCount)).arg(s.channelCount);
+            return false;
+        }
         s.channels.append(c);
     }
     std::sort(s.channels.begin(), s.channels.end(),

@@ -442,6 +442,11 @@ void SetupsTest::badFilesChangeNothing()
           "канал 1, \"custom\", \"waveform\": В файле \"one.csv\" только одна точка" },
         { changed([](QJsonObject& r) { r.insert("dacRate", 44100); }), "\"dacRate\": 44100" },
         { changed([](QJsonObject& r) { r.remove("module"); }), "\"module\": нет значения" },
+        { changed([](QJsonObject& r) {
+              QJsonObject module = r.value("module").toObject();
+              module.insert("channelCount", 1);
+              r.insert("module", module);
+          }), "канал 2: у модуля, с которого снята настройка (\"module\": VEK72-1-1), каналов только 1" },
         // Values beyond what the module can take by more than its fields round away: a damaged or
         // foreign file, refused with the first such entry, never played at the nearest limit.
         { inChannel(0, [](QJsonObject& c) { c.insert("voltage_mV", 1e308); }),
