@@ -76,8 +76,12 @@ MainWindow::MainWindow(QWidget* parent)
     options->setWindowFlags(options->windowFlags() & ~Qt::WindowContextHelpButtonHint);
 
     ui->setupUi(this);
-    ui->statusBar->addWidget(statusLabel, 0);
-    ui->statusBar->addWidget(infoLabel, 0);
+    // A long message is cut at the window's edge rather than widening the window past the screen.
+    for (QLabel* label : {statusLabel, infoLabel})
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    ui->statusBar->addWidget(statusLabel, 1);
+    ui->statusBar->addWidget(infoLabel, 1);
+    infoLabel->hide();   // shown while it has something to say
     statusLabel->setText(QStringLiteral("Запуск программы %1").arg(startTime));
 
     if (QWidget* manualPage = ui->tabWidget->findChild<QWidget*>(QStringLiteral("tabManual")))
@@ -348,7 +352,13 @@ void MainWindow::postMessage(QString message)
 
 void MainWindow::postInfo(QString message)
 {
+    showInfo(message);
+}
+
+void MainWindow::showInfo(const QString& message)
+{
     infoLabel->setText(message);
+    infoLabel->setVisible(!message.isEmpty());
 }
 
 void MainWindow::popupMessage(QString message, bool success)
@@ -386,7 +396,7 @@ void MainWindow::popupError(QString message)
 
 void MainWindow::journalProblem(QString message)
 {
-    infoLabel->setText(message);
+    showInfo(message);
 }
 
 void MainWindow::moduleLost()
@@ -459,7 +469,7 @@ void MainWindow::on_pushButtonOptions_clicked()
     if (!saveSettings(settings, &reason)) {
         const QString text = QStringLiteral("Настройки не сохранены в файл stendix.ini (%1)").arg(reason);
         qWarning("%s", qUtf8Printable(text));
-        infoLabel->setText(text);
+        showInfo(text);
     }
 }
 

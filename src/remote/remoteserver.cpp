@@ -82,7 +82,7 @@ void RemoteServer::listen(const QString& address, quint16 port)
         journal(QtWarningMsg, QStringLiteral("Удалённое управление не запущено: адрес %1 доступен с других компьютеров, "
                                              "а список разрешённых (AllowedHosts в группе Remote) пуст")
                                   .arg(address));
-        emit unavailable(QStringLiteral("адрес %1 не локальный, а AllowedHosts не задан").arg(address));
+        emit unavailable(QStringLiteral("%1 без AllowedHosts").arg(address));
         return;
     }
     server = new QTcpServer(this);

@@ -247,6 +247,7 @@ private slots:
     void badFilesChangeNothing();
     void filesBroughtIntoTheModule();
     void voltageLimitRefusesAStart();
+    void unreadableVoltageLimitRefusesEveryStart();
     void phasesFitTheField();
 };
 
@@ -578,6 +579,38 @@ void SetupsTest::voltageLimitRefusesAStart()
         QVERIFY(!moduleOf(bench.service).value("running").toBool(true));
         QVERIFY(benchstatus::outputsAtZero(moduleOf(bench.service)));
     }
+}
+
+// A voltage limit the settings file has but that cannot be read ("2000mV") is not "no limit": every
+// start is refused, even one at 0 V, and says why; nothing plays.
+void SetupsTest::unreadableVoltageLimitRefusesEveryStart()
+{
+    OperatorBench bench;
+    QVERIFY(bench.open(3, false, {}, crateA, "VoltageLimit=2000mV\n"));
+    for (const ChannelSetting& setting : { ChannelSetting{ 1, "AC", "7 В", "5000", "1000", "0" },
+                                           ChannelSetting{ 1, "DC", "10 В", "0" } }) {
+        apptest::clearMessages();
+        setChannel(bench, setting);
+        QTest::mouseClick(bench.startStop(), Qt::LeftButton);
+        QTRY_VERIFY(!bench.startStop()->isChecked());
+        QVERIFY(bench.settle());
+        QCOMPARE(apptest::criticals(), QStringList("Старт отменён: предел напряжения VoltageLimit в stendix.ini не читается; "
+                                                   "выходы не включаются, пока он не исправлен или не удалён"));
+        QVERIFY(!moduleOf(bench.service).value("running").toBool(true));
+    }
+    // Remote control hears of it as a refusal (no box on the bench's screen): no start, no voltage
+    // but 0 V set.
+    apptest::clearMessages();
+    QList<Module::SettingResult> results;
+    runOnOtherThread([&] {
+        results << bench.module->changeSetting("output", 0, true) << bench.module->changeSetting("function", 1, "AC")
+                << bench.module->changeSetting("voltage", 1, 0.5) << bench.module->changeSetting("voltage", 1, 0.0);
+    });
+    QCOMPARE(results, (QList<Module::SettingResult>{ Module::SettingResult::SettingsConflict, Module::SettingResult::Done,
+                                                     Module::SettingResult::OutOfRange, Module::SettingResult::Done }));
+    QVERIFY(bench.settle());
+    QCOMPARE(apptest::criticals(), QStringList());
+    QVERIFY(!bench.startStop()->isChecked());
 }
 
 // A custom signal's phase from a file comes into the range and the decimals of the field "Фаза",

@@ -252,7 +252,9 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
         // "Старт": a released button is pressed, as the operator does; a pressed one asks for a
         // restart with what the panels show now.
         QPushButton* button = ui->pushButtonStartStop;
-        if (!button->isEnabledTo(settingsHost))
+        // A voltage limit that cannot be read lets nothing out: refused here, where the client
+        // hears of it, rather than in a box on the bench's screen.
+        if (!button->isEnabledTo(settingsHost) || voltageLimitMv.load() < 0)
             return SettingResult::SettingsConflict;
         if (!button->isChecked()) {
             button->setChecked(true);
