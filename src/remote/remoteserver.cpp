@@ -261,6 +261,9 @@ void RemoteServer::idle(Client* client)
     QTcpSocket* socket = client->socket;
     QTimer::singleShot(closingGraceMs, socket, [socket] { socket->abort(); });
     socket->disconnectFromHost();
+    // A socket that had already failed says no more: the client goes now.
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        clientGone(client);
 }
 
 void RemoteServer::journal(QtMsgType type, const QString& text)

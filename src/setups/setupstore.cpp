@@ -78,9 +78,10 @@ QString SetupStore::keepAside(const QString& path, QString* error)
     QString aside = path + QStringLiteral(".bad");
     for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
         aside = path + QStringLiteral(".bad.%1").arg(n);
-    if (!QFile::rename(path, aside)) {
+    QFile file(path);
+    if (!file.rename(aside)) {
         if (error)
-            *error = QFile(path).errorString();
+            *error = file.errorString();
         return QString();
     }
     return aside;
@@ -187,12 +188,6 @@ bool SetupStore::recallNumbered(int number, QStringList* notes, QString* error, 
         return false;
     }
     return open(path, notes, error, origin);
-}
-
-bool SetupStore::saveLast(const QString& crateSerial, int slot, QString* error)
-{
-    QVariantMap setup;
-    return saveTo(lastSetupPath(crateSerial, slot), error, &setup);
 }
 
 bool SetupStore::writeLast(const QString& crateSerial, int slot, const QVariantMap& setup, QString* error)

@@ -63,10 +63,9 @@ public:
     bool saveNumbered(int number, QString* error, Origin origin = Origin::Remote);
     bool recallNumbered(int number, QStringList* notes, QString* error, Origin origin = Origin::Remote);
 
-    // The last setup of a crate slot, kept when the program closes or the module changes, and put
-    // back when that module is opened again. Neither announces itself (saved / opened).
-    bool saveLast(const QString& crateSerial, int slot, QString* error);
-    // The same with the panels as already read.
+    // The last setup of a crate slot: the panels as read (`setup`), written when they change, when
+    // the module changes and when the program closes, and put back when that module is opened
+    // again. Neither announces itself (saved / opened).
     bool writeLast(const QString& crateSerial, int slot, const QVariantMap& setup, QString* error);
     bool restoreLast(const QString& crateSerial, int slot, QStringList* notes, QString* error);
 

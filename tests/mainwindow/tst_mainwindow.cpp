@@ -93,14 +93,6 @@ private:
     QElapsedTimer clock;
 };
 
-QStringList statusTexts(const MainWindow& window)
-{
-    QStringList texts;
-    for (QLabel* label : window.statusBar()->findChildren<QLabel*>())
-        texts << label->text();
-    return texts;
-}
-
 QStringList journalLines(const WindowInDirectory& w)
 {
     return QTextCodec::codecForName("Windows-1251")->toUnicode(readFile(w.cwd.path() + QStringLiteral("/stendix.log")))

@@ -79,14 +79,6 @@ bool writeFile(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
-QStringList statusTexts(const MainWindow& window)
-{
-    QStringList texts;
-    for (QLabel* label : window.statusBar()->findChildren<QLabel*>())
-        texts << label->text();
-    return texts;
-}
-
 // A valid last setup of the module in slot 3 with channel 1 at `voltage` mV (AC), as the program
 // writes it.
 QByteArray lastSetupText(const QByteArray& voltage)
