@@ -167,36 +167,32 @@ setups::PanelSetup everyFieldMoved(const setups::PanelSetup& saved, bool custom)
     return moved;
 }
 
-// The fields of `now` that still hold what `saved` holds.
+// The entries of `now` that still hold what `saved` holds (a channel's range on a module whose range
+// is fixed aside), as "channel 3 custom/phase_deg".
 QStringList unmoved(const setups::PanelSetup& saved, const setups::PanelSetup& now, bool fixedRange)
 {
     QStringList same;
-    if (now.cyclic == saved.cyclic)
-        same << "mode";
-    if (now.dacRate == saved.dacRate)
-        same << "dacRate";
-    for (const setups::ChannelSetup& c : saved.channels) {
-        const setups::ChannelSetup* n = now.find(c.channel);
-        const QString at = QString("channel %1 ").arg(c.channel);
-        if (!n) {
-            same << at + "missing";
-            continue;
+    const QVariantMap a = setups::toVariant(saved);
+    const QVariantMap b = setups::toVariant(now);
+    for (const char* key : { "mode", "dacRate" }) {
+        if (a.value(key) == b.value(key))
+            same << key;
+    }
+    const QVariantList channelsA = a.value("channels").toList();
+    const QVariantList channelsB = b.value("channels").toList();
+    for (int i = 0; i < channelsA.size(); ++i) {
+        QVariantMap x = channelsA.at(i).toMap(), y = channelsB.value(i).toMap();
+        const QVariantMap customX = x.take("custom").toMap(), customY = y.take("custom").toMap();
+        for (auto it = x.begin(); it != x.end(); ++it) {
+            if (it.key() != "channel" && !(fixedRange && it.key() == "range") && y.value(it.key()) == it.value())
+                same << QString("channel %1 %2").arg(i + 1).arg(it.key());
         }
-        const QList<QPair<QString, bool>> fields{
-            { "on", n->on == c.on }, { "type", n->type == c.type }, { "range", !fixedRange && n->range == c.range },
-            { "voltage", n->voltage == c.voltage }, { "frequency", n->frequency == c.frequency },
-            { "offset", n->offset == c.offset },
-            { "custom shape", c.hasCustom && n->custom.shape == c.custom.shape },
-            { "custom amplitude", c.hasCustom && n->custom.amplitude == c.custom.amplitude },
-            { "custom frequency", c.hasCustom && n->custom.frequency == c.custom.frequency },
-            { "custom offset", c.hasCustom && n->custom.offset == c.custom.offset },
-            { "custom phase", c.hasCustom && n->custom.phase == c.custom.phase },
-            { "custom waveform", c.hasCustom && c.custom.waveform && n->custom.waveform
-                                 && n->custom.waveform->points() == c.custom.waveform->points() },
-        };
-        for (const auto& field : fields) {
-            if (field.second)
-                same << at + field.first;
+        for (auto it = customX.begin(); it != customX.end(); ++it) {
+            const WaveformPointer waveform = customY.value("waveform").value<WaveformPointer>();
+            const bool equal = it.key() == "waveform" ? waveform && waveform->points() == it.value().value<WaveformPointer>()->points()
+                                                      : customY.value(it.key()) == it.value();
+            if (equal)
+                same << QString("channel %1 custom/%2").arg(i + 1).arg(it.key());
         }
     }
     return same;
