@@ -21,6 +21,7 @@
 
 #include "appsettings.h"
 #include "journal.h"
+#include "multimeterpage.h"
 #include "serviceaddress.h"
 #include "options.h"
 #include "setupscontroller.h"
@@ -127,6 +128,26 @@ MainWindow::MainWindow(QWidget* parent)
     ui->groupBoxGenerator->hide();
     ui->tabWidget->removeTab(ui->tabWidget->indexOf(ui->tabAutotest));
     ui->tabWidget->tabBar()->hide();
+
+    // The bench's multimeter, when the settings name one: its light in the top row and its group on
+    // the page come back.
+    MultimeterPage::Widgets meter;
+    meter.connection = ui->widgetMultimeterConnection;
+    meter.light = ui->labelMultimeterLed;
+    meter.name = ui->labelMultimeter;
+    meter.group = ui->groupBoxMultimeter;
+    meter.dc = ui->radioButtonMeasureDC;
+    meter.ac = ui->radioButtonMeasureAC;
+    meter.frequency = ui->radioButtonMeasureFreq;
+    meter.off = ui->radioButtonMeasureOff;
+    meter.result = ui->lineEditMeasureResult;
+    meter.unit = ui->labelMeasureUnitResult;
+    meter.filterLabel = ui->labelACFilter;
+    meter.filter = ui->comboBoxACFilter;
+    meter.inputLabel = ui->labelMultimeterInput;
+    meter.input = ui->comboBoxMultimeterInput;
+    multimeter = new MultimeterPage(meter, readMultimeterSettings(settings), displayUpdateMs, this);
+    requireConnection(connect(multimeter, &MultimeterPage::status, this, &MainWindow::postMessage), "multimeter status");
 
     // A run of repeated messages that has gone quiet gets its count into the journal without waiting
     // for the next message.
@@ -416,6 +437,7 @@ void MainWindow::on_pushButtonUpdate_clicked()
 {
     // Output stops the operator's way first (the button shows "Старт" again, the outputs go to 0 V).
     engine->requestOutput(false);
+    multimeter->refresh();
     ui->labelModuleLed->setPixmap(grayPixmap);
     setModuleWidgetsEnabled(false);
     // The permit is not waited for: while an earlier discovery is still out (or one ended without a
@@ -458,12 +480,18 @@ void MainWindow::on_comboBoxSlot_currentIndexChanged(int index)
 void MainWindow::on_pushButtonOptions_clicked()
 {
     options->setDisplayPeriod(displayUpdateMs);
+    options->setMultimeter(multimeter->settings());
     engine->resetOptions();
     if (options->exec() != QDialog::Accepted)
         return;
     displayUpdateMs = options->displayPeriod();
     engine->setDisplayPeriod(displayUpdateMs);
     writeDisplayPeriod(settings, displayUpdateMs);
+    multimeter->setDisplayPeriod(displayUpdateMs);
+    if (multimeter->settings().present()) {
+        multimeter->setDecimals(options->multimeter());
+        writeMultimeterDecimals(settings, multimeter->settings());
+    }
     engine->applyOptions(settings);
     QString reason;
     if (!saveSettings(settings, &reason)) {
@@ -481,6 +509,7 @@ void MainWindow::showEvent(QShowEvent* event)
         ++pendingDiscoveries;
         QTimer::singleShot(0, this, &MainWindow::sendDiscoveryRequest);
         QTimer::singleShot(0, this, &MainWindow::fitToContents);
+        multimeter->start();
     }
 }
 
@@ -491,6 +520,7 @@ void MainWindow::shutDown()
     lifecycle = Lifecycle::Closing;
     // No remote command may reach the module while it is being stopped.
     stopRemoteControl();
+    multimeter->shutDown();
     bool stopped = false;
     {
         QEventLoop waitStopped;

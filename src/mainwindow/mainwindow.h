@@ -14,6 +14,7 @@
 
 class QLabel;
 class QSettings;
+class MultimeterPage;
 class Options;
 class SetupStore;
 class SetupsController;
@@ -49,6 +50,8 @@ public:
     SetupStore* setupStore() const;
     // Where remote control listens ("127.0.0.1:5025"); empty when it does not.
     QString remoteControlAddress() const { return remoteAddress; }
+    // The bench's multimeter on the manual page (group "Multimeter" of the settings).
+    MultimeterPage* multimeterPage() const { return multimeter; }
 
     // RemoteHost: called on the remote-control server's thread, done on this window's.
     QList<CatalogEntry> moduleCatalog() override;
@@ -145,6 +148,7 @@ private:
     QThread* remoteThread = nullptr;
     RemoteServer* remoteServer = nullptr;
     QString remoteAddress;
+    MultimeterPage* multimeter = nullptr;
 };
 
 #endif
