@@ -78,8 +78,12 @@ MainWindow::MainWindow(QWidget* parent)
     options->setWindowFlags(options->windowFlags() & ~Qt::WindowContextHelpButtonHint);
 
     ui->setupUi(this);
-    ui->statusBar->addWidget(statusLabel, 0);
-    ui->statusBar->addWidget(infoLabel, 0);
+    // A long message is cut at the window's edge rather than widening the window past the screen.
+    for (QLabel* label : {statusLabel, infoLabel})
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    ui->statusBar->addWidget(statusLabel, 1);
+    ui->statusBar->addWidget(infoLabel, 1);
+    infoLabel->hide();   // shown while it has something to say
     statusLabel->setText(QStringLiteral("Запуск программы %1").arg(startTime));
 
     if (QWidget* manualPage = ui->tabWidget->findChild<QWidget*>(QStringLiteral("tabManual")))
@@ -420,7 +424,13 @@ void MainWindow::postMessage(QString message)
 
 void MainWindow::postInfo(QString message)
 {
+    showInfo(message);
+}
+
+void MainWindow::showInfo(const QString& message)
+{
     infoLabel->setText(message);
+    infoLabel->setVisible(!message.isEmpty());
 }
 
 void MainWindow::popupMessage(QString message, bool success)
@@ -444,11 +454,12 @@ void MainWindow::popupError(QString message)
         errorBox->setInformativeText(QStringLiteral("Ещё сообщений: %1").arg(moreErrors));
         return;
     }
-    // Not run in a loop of its own: the window goes on serving its events (and its closing) while
-    // the box is open.
+    // Not run in a loop of its own: the window goes on serving its events while the box is open.
+    // Not modal either: the window system does not pass a close request on to a window that a modal
+    // box blocks, and closing must always work (it closes the box with the window).
     errorBox = new QMessageBox(QMessageBox::Critical, QStringLiteral("Ошибка"), message, QMessageBox::Ok, this);
     errorBox->setAttribute(Qt::WA_DeleteOnClose);
-    errorBox->setWindowModality(Qt::ApplicationModal);
+    errorBox->setWindowModality(Qt::NonModal);
     moreErrors = messages - 1;
     if (moreErrors > 0)
         errorBox->setInformativeText(QStringLiteral("Ещё сообщений: %1").arg(moreErrors));
@@ -457,7 +468,7 @@ void MainWindow::popupError(QString message)
 
 void MainWindow::journalProblem(QString message)
 {
-    infoLabel->setText(message);
+    showInfo(message);
 }
 
 void MainWindow::moduleLost()
@@ -540,7 +551,7 @@ void MainWindow::on_pushButtonOptions_clicked()
     if (!saveSettings(settings, &reason)) {
         const QString text = QStringLiteral("Настройки не сохранены в файл stendix.ini (%1)").arg(reason);
         qWarning("%s", qUtf8Printable(text));
-        infoLabel->setText(text);
+        showInfo(text);
     }
 }
 

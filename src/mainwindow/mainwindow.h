@@ -103,6 +103,8 @@ private:
     // The free area of the window's screen less the frame the window manager puts around it.
     QSize screenRoom() const;
     void setModuleWidgetsEnabled(bool enabled);
+    // The status bar's second label, hidden while empty.
+    void showInfo(const QString& message);
     // Shows crate index in the crate selector and only that crate's modules in the slot selector.
     void showCrate(int index, const Engine::Crate& crate);
     void fillSlots(const Engine::Crate& crate);

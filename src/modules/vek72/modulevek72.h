@@ -107,7 +107,7 @@ public:
     ModuleVek72GuiHandler* panelHandler() const { return guiHandler; }
     QMovie* busyAnimation() const { return busyMovie; }
     Ui::CustomCheckBox* allChannelsBox() const { return allChannelsCheckBox.data(); }
-    int voltageLimit() const { return voltageLimitMv.load(); }   // mV peak, 0: none
+    int voltageLimit() const { return voltageLimitMv.load(); }   // mV peak, 0: none, -1: unreadable
 
     // The phase of channel N's custom signal, in degrees (0 <= phase < 360, three decimals as the
     // field "Фаза" shows it), from any thread; the custom group shows it when N is the focused
@@ -413,8 +413,11 @@ private:
     QSemaphore skipChannelOffset;
     QMutex restartMutex;
     QVector<ParameterEntry> parameters;
-    // Setting VoltageLimit: mV peak, 0 none; read by starts on the module thread.
+    // Setting VoltageLimit: mV peak, 0 none; read by starts on the module thread. -1: the file's
+    // value cannot be read, and nothing may be put out until it is fixed or removed (its text, for
+    // the options page, in voltageLimitStored).
     std::atomic<int> voltageLimitMv{ 0 };
+    QString voltageLimitStored;
 
     // Every call into the module library with `handle` holds this lock: discovery and shutdown
     // (engine thread), selection (GUI thread), restarts (module thread) and the streaming sender

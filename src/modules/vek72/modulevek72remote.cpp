@@ -252,7 +252,9 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
         // "Старт": a released button is pressed, as the operator does; a pressed one asks for a
         // restart with what the panels show now.
         QPushButton* button = ui->pushButtonStartStop;
-        if (!button->isEnabledTo(settingsHost))
+        // A voltage limit that cannot be read lets nothing out: refused here, where the client
+        // hears of it, rather than in a box on the bench's screen.
+        if (!button->isEnabledTo(settingsHost) || voltageLimitMv.load() < 0)
             return SettingResult::SettingsConflict;
         if (!button->isChecked()) {
             button->setChecked(true);
@@ -378,8 +380,9 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
 
 bool ModuleVek72::exceedsVoltageLimit(const QString& key, int channel, double number, bool special) const
 {
+    // An unreadable limit lets nothing but 0 V through.
     const int limit = voltageLimitMv.load();
-    if (limit <= 0 || (key != QLatin1String("voltage") && key != QLatin1String("offset")))
+    if (limit == 0 || (key != QLatin1String("voltage") && key != QLatin1String("offset")))
         return false;
     const bool isVoltage = key == QLatin1String("voltage");
     double peak = 0.0;   // mV, the channel's with the new value
@@ -400,7 +403,7 @@ bool ModuleVek72::exceedsVoltageLimit(const QString& key, int channel, double nu
         else
             peak = std::abs((isVoltage ? offset->value() : number) * 1000.0) + millivolts * std::sqrt(2.0);
     }
-    return peak > limit;
+    return peak > std::max(limit, 0);
 }
 
 QVariant ModuleVek72::readOnPanels(const QString& key, int channel) const

@@ -163,10 +163,8 @@ bool ModuleVek72::applyPanelSetup(const QVariantMap& map, QStringList& notes, QS
             return;
         if (panelChannelCount < 1 || !settingsHost || !controlsHost)
             outcome->error = QStringLiteral("модуль не открыт");
-        else {
-            outcome->notes = setups::fitToModule(setup, setupCapacity());
+        else if (setups::fitToModule(setup, setupCapacity(), &outcome->notes, &outcome->error))
             writeSetup(setup);
-        }
         outcome->state.store(Done);
     };
     if (!widgetsync::runOn(guiHandler, work)) {
@@ -295,7 +293,12 @@ void ModuleVek72::writeSetup(const setups::PanelSetup& setup)
 bool ModuleVek72::withinVoltageLimit(const PanelConfiguration& panel) const
 {
     const int limit = voltageLimitMv.load();
-    if (limit <= 0)
+    if (limit < 0) {
+        qCritical("Старт отменён: предел напряжения VoltageLimit в stendix.ini не читается; выходы не включаются, "
+                  "пока он не исправлен или не удалён");
+        return false;
+    }
+    if (limit == 0)
         return true;
     for (const PanelChannel& c : panel.channels) {
         double peak = 0.0;   // mV
