@@ -268,8 +268,12 @@ void StepEditor::valueChanged(const QModelIndex& index)
         return;
     const Field field = Field(index.data(FieldRole).toInt());
     const bool changed = apply(field, index.data(ValueRole));
-    // Shown again in any case: a refused value goes back to what the node holds.
-    QMetaObject::invokeMethod(this, [this] { rebuild(); }, Qt::QueuedConnection);
+    // Shown again in any case (a refused value goes back to what the node holds), the operator
+    // still working in the rows.
+    QMetaObject::invokeMethod(this, [this] {
+        rebuild();
+        view->setFocus();
+    }, Qt::QueuedConnection);
     if (changed)
         emit edited(node);
 }
@@ -314,11 +318,22 @@ bool StepEditor::apply(Field field, const QVariant& value)
     case RangePct: s.tolerance.rangePct = value.toDouble(); break;
     case Limit: s.tolerance.limit = value.toDouble(); break;
     }
+    // A signal of another type is measured as such (its level, its RMS) when the step measured
+    // what the old type plays, through the filter its frequency needs.
+    const auto natural = [](SignalType type) {
+        return type == SignalType::Dc ? verify::Measure::DcVoltage : verify::Measure::AcVoltage;
+    };
+    if (field == Type && before.measure == natural(before.type))
+        s.measure = natural(s.type);
+    if (s.measure == verify::Measure::AcVoltage && before.measure != verify::Measure::AcVoltage)
+        s.acFilterHz = verify::acFilterFor(s.frequency);
     // A measurement or filter of another kind takes its own settle time, unless one was chosen.
-    if ((field == Measure || field == AcFilter) && settleWasDefault)
-        s.settleMs = verify::defaultSettleMs(s.measure, s.acFilterHz);
+    if (s.measure != before.measure || s.acFilterHz != before.acFilterHz) {
+        if (settleWasDefault)
+            s.settleMs = verify::defaultSettleMs(s.measure, s.acFilterHz);
+    }
     // A new measurement of another kind starts from the accuracy table's tolerance.
-    if (field == Measure && s.measure != before.measure && !s.tolerance.absolute)
+    if (s.measure != before.measure && !s.tolerance.absolute)
         s.tolerance = verify::shippedAccuracy().forStep(s);
     return s != before;
 }

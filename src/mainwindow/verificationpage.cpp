@@ -190,8 +190,6 @@ VerificationPage::VerificationPage(const Widgets& widgets, Engine* engine, QSett
     };
     connect(w.operatorName, &QLineEdit::editingFinished, this, keepTexts);
     connect(w.conditions, &QLineEdit::editingFinished, this, keepTexts);
-    w.progress->setFormat(QStringLiteral("%v из %m"));
-
     rebuildTree();
     updateButtons();
 }
@@ -298,6 +296,7 @@ void VerificationPage::rebuildTree()
     if (!isRunning()) {
         w.progress->setRange(0, std::max(1, number));
         w.progress->setValue(0);
+        w.progress->setFormat(number > 0 ? QStringLiteral("%v из %m") : QStringLiteral("нет шагов"));
     }
 }
 
@@ -540,12 +539,16 @@ void VerificationPage::addStep()
         return;
     QVector<int> path = selectedPath();
     Node* at = nodeAt(path);
+    // A new step on the output of the step selected, or of the last step in the category selected.
+    const Node* like = at;
+    while (like && !like->isStep && !like->children.isEmpty())
+        like = &like->children.last();
     verify::Step step;
-    if (at && at->isStep) {
-        step.channel = at->step.channel;
-        step.range = at->step.range;
-        step.dacRate = at->step.dacRate;
-        step.cyclic = at->step.cyclic;
+    if (like && like->isStep) {
+        step.channel = like->step.channel;
+        step.range = like->step.range;
+        step.dacRate = like->step.dacRate;
+        step.cyclic = like->step.cyclic;
     }
     step.settleMs = verify::defaultSettleMs(step.measure, step.acFilterHz);
     step.tolerance = verify::shippedAccuracy().forStep(step);
@@ -744,6 +747,12 @@ bool VerificationPage::start(QString* why)
     info.scenarioFile = file.isEmpty() ? QString() : QFileInfo(file).fileName();
     info.operatorName = w.operatorName->text().trimmed();
     info.conditions = w.conditions->text().trimmed();
+    // Kept for the next run as the protocol has them.
+    if (values.operatorName != info.operatorName || values.conditions != info.conditions) {
+        values.operatorName = info.operatorName;
+        values.conditions = info.conditions;
+        writeVerificationSettings(settings, values);
+    }
 
     runner = std::make_unique<verify::Runner>(bench, current, info);
     keeper = std::make_shared<verify::RecordKeeper>();
@@ -753,6 +762,7 @@ bool VerificationPage::start(QString* why)
     stopping = false;
     w.progress->setRange(0, steps.size());
     w.progress->setValue(0);
+    w.progress->setFormat(QStringLiteral("%v из %m"));
     verify::Runner* r = runner.get();
     runThread = QThread::create([r] { r->run(); });
     runThread->setObjectName(QStringLiteral("verification"));

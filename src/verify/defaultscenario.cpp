@@ -166,7 +166,7 @@ Scenario defaultScenario(const ModuleFacts& module, const AccuracyTable& accurac
                     Step s = ac;
                     s.frequency = frequency > 0 ? frequency : highestFrequency(s.dacRate);
                     s.voltage = std::round(level * scale.acHigh * 1000) / 1000;
-                    s.acFilterHz = s.frequency >= 200 ? 200 : 20;
+                    s.acFilterHz = acFilterFor(s.frequency);
                     s.settleMs = defaultSettleMs(s.measure, s.acFilterHz);
                     s.tolerance = accuracy.forStep(s);
                     rangeNode.children.append(Node::ofStep(s));

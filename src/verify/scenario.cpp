@@ -47,6 +47,11 @@ int defaultSettleMs(Measure measure, int acFilterHz)
     return acFilterHz >= 200 ? 150 : acFilterHz >= 20 ? 1100 : 7500;
 }
 
+int acFilterFor(double frequencyHz)
+{
+    return frequencyHz >= 200 ? 200 : frequencyHz >= 20 ? 20 : 3;
+}
+
 namespace {
 
 void collect(const QVector<Node>& nodes, QStringList& path, QVector<StepEntry>& out)

@@ -87,6 +87,8 @@ struct Scenario
 // The settle time a new step of that measurement gets: long enough for the meter to read the new
 // signal alone (its aperture, its AC filter's settling), ms.
 int defaultSettleMs(Measure measure, int acFilterHz);
+// The meter's AC filter for a signal of that frequency: the fastest one below it (3, 20 or 200 Hz).
+int acFilterFor(double frequencyHz);
 
 // The steps in the order they run (depth first), with the titles of the categories above each.
 struct StepEntry

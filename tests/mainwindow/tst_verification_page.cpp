@@ -26,6 +26,9 @@
 
 using namespace apptest;
 using namespace windowtest;
+using verify::SignalType;
+
+Q_DECLARE_METATYPE(verify::Step)
 
 namespace {
 
@@ -249,6 +252,8 @@ private slots:
     void stoppedByTheButton();
     void meterLostMidRun();
     void editingAgainstAModel();
+    void settingsThatFollowAnEdit_data();
+    void settingsThatFollowAnEdit();
 };
 
 void TestVerificationPage::initTestCase()
@@ -482,6 +487,80 @@ void TestVerificationPage::editingAgainstAModel()
         QCOMPARE(currentPath(steps), model.selected);
     }
     QVERIFY(page->isModified());
+}
+
+void TestVerificationPage::settingsThatFollowAnEdit_data()
+{
+    QTest::addColumn<verify::Step>("step");
+    QTest::addColumn<int>("field");
+    QTest::addColumn<QString>("value");
+    // What the rows then show: the function, the AC filter ("" when there is no such row), the
+    // settle time and the tolerance ("% значения", or the absolute limit).
+    QTest::addColumn<QStringList>("shown");
+    const auto step = [](SignalType type, double frequency, verify::Measure measure, int filter, int settle, verify::Tolerance tolerance) {
+        verify::Step s;
+        s.type = type;
+        s.voltage = 1;
+        s.frequency = frequency;
+        s.measure = measure;
+        s.acFilterHz = filter;
+        s.settleMs = settle;
+        s.tolerance = tolerance;
+        return s;
+    };
+    using M = verify::Measure;
+    const verify::Tolerance dc{ false, 0.05, 0.01, 0 }, ac{ false, 0.1, 0.02, 0 }, frequency{ false, 0.02, 0, 0 };
+    const verify::Tolerance absolute{ true, 0, 0, 0.002 };
+    QTest::newRow("DC to AC at 1 kHz: its RMS through the 200 Hz filter")
+        << step(SignalType::Dc, 1000, M::DcVoltage, 20, 250, dc) << int(StepEditor::Type) << "AC"
+        << QStringList{ "AC", "> 200 Гц", "150", "0,1" };
+    QTest::newRow("DC to AC at 50 Hz: the 20 Hz filter")
+        << step(SignalType::Dc, 50, M::DcVoltage, 200, 250, dc) << int(StepEditor::Type) << "AC"
+        << QStringList{ "AC", "> 20 Гц", "1100", "0,1" };
+    QTest::newRow("a settle time of the operator's own is kept")
+        << step(SignalType::Dc, 1000, M::DcVoltage, 20, 400, dc) << int(StepEditor::Type) << "AC"
+        << QStringList{ "AC", "> 200 Гц", "400", "0,1" };
+    QTest::newRow("AC to DC: its level")
+        << step(SignalType::Ac, 50, M::AcVoltage, 20, 1100, ac) << int(StepEditor::Type) << "DC"
+        << QStringList{ "DC", "", "250", "0,05" };
+    QTest::newRow("a frequency measured stays so")
+        << step(SignalType::Ac, 50, M::Frequency, 20, 150, frequency) << int(StepEditor::Type) << "Особый"
+        << QStringList{ "частота", "", "150", "0,02" };
+    QTest::newRow("AC measured at 10 Hz: the 3 Hz filter, its long settling")
+        << step(SignalType::Ac, 10, M::DcVoltage, 200, 250, dc) << int(StepEditor::Measure) << "AC"
+        << QStringList{ "AC", "> 3 Гц", "7500", "0,1" };
+    QTest::newRow("an absolute tolerance is kept")
+        << step(SignalType::Dc, 1000, M::DcVoltage, 20, 250, absolute) << int(StepEditor::Type) << "AC"
+        << QStringList{ "AC", "> 200 Гц", "150", "0,002" };
+    QTest::newRow("the range changes nothing else")
+        << step(SignalType::Ac, 10, M::AcVoltage, 3, 7500, ac) << int(StepEditor::Range) << "1/10"
+        << QStringList{ "AC", "> 3 Гц", "7500", "0,1" };
+}
+
+void TestVerificationPage::settingsThatFollowAnEdit()
+{
+    QFETCH(verify::Step, step);
+    QFETCH(int, field);
+    QFETCH(QString, value);
+    QFETCH(QStringList, shown);
+    QTreeView view;
+    StepEditor editor(&view);
+    QVector<verify::Node> told;
+    connect(&editor, &StepEditor::edited, [&](const verify::Node& node) { told << node; });
+    const verify::Node node = verify::Node::ofStep(step);
+    editor.show(&node, 8);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QVERIFY(edit(&view, &editor, StepEditor::Field(field), value));
+    QCOMPARE(told.size(), 1);
+    const auto text = [&](StepEditor::Field f) { return editor.valueItem(f) ? editor.valueItem(f)->text() : QString(); };
+    const bool absolute = told.first().step.tolerance.absolute;
+    QCOMPARE((QStringList{ text(StepEditor::Measure), text(StepEditor::AcFilter), text(StepEditor::Settle),
+                           text(absolute ? StepEditor::Limit : StepEditor::ValuePct) }),
+             shown);
+    // The row edited shows the new value; the step told is the step shown.
+    QCOMPARE(text(StepEditor::Field(field)), value);
+    QCOMPARE(told.first().step.settleMs, text(StepEditor::Settle).toInt());
 }
 
 QTEST_MAIN(TestVerificationPage)
