@@ -882,6 +882,11 @@ void VerificationPage::runThreadEnded()
     w.progress->setRange(0, of);
     w.progress->setValue(done);
     updateButtons();
+    // The focus the locked page lost goes back to the button that starts the next run, not to
+    // whatever field of the window Qt found next.
+    QWidget* focused = QApplication::focusWidget();
+    if (w.page->isVisible() && (!focused || !w.page->isAncestorOf(focused)))
+        w.startStop->setFocus(Qt::OtherFocusReason);
     emit runningChanged(false);
 }
 

@@ -398,11 +398,15 @@ void TestVerificationPage::stoppedByTheButton()
     PageBench b;
     QVERIFY(b.showSettled());
     QVERIFY(QTest::qWaitFor([&] { return verify::stepCount(b.page()->scenario().items) == 240; }, 10000));
+    b.window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&b.window));
     b.button("pushButtonStartStop")->click();
     QVERIFY(QTest::qWaitFor([&] { return b.widget<QProgressBar>("progressBar")->value() >= 3; }, 30000));
-    b.button("pushButtonStartStop")->click();
+    QTest::mouseClick(b.button("pushButtonStartStop"), Qt::LeftButton);
     QVERIFY(!b.button("pushButtonStartStop")->isEnabled());   // stopping
     QVERIFY(b.runEnded());
+    // The next run is a key press away.
+    QCOMPARE(b.window.focusWidget(), static_cast<QWidget*>(b.button("pushButtonStartStop")));
     const verify::RunRecord record = b.page()->lastRecord();
     QVERIFY(record.steps.size() >= 3 && record.steps.size() < 240);
     QCOMPARE(record.end.reason, QStringLiteral("Остановлено оператором"));
