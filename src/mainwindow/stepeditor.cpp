@@ -58,6 +58,25 @@ QStringList shapeChoices()
     return names;
 }
 
+// A number as the rows show it, with a decimal comma; a point typed out of habit (or from a
+// keypad) is taken as the comma rather than dropped, which would make "2.5" 25.
+class DecimalSpinBox : public QDoubleSpinBox
+{
+public:
+    explicit DecimalSpinBox(QWidget* parent) : QDoubleSpinBox(parent)
+    {
+        QLocale russian(QLocale::Russian, QLocale::Russia);
+        russian.setNumberOptions(QLocale::OmitGroupSeparator);
+        setLocale(russian);
+    }
+
+    QValidator::State validate(QString& input, int& pos) const override
+    {
+        input.replace(QLatin1Char('.'), locale().decimalPoint());
+        return QDoubleSpinBox::validate(input, pos);
+    }
+};
+
 // Editors for the value column: a selector, a spin box or a line, as the row says.
 class ValueDelegate : public QStyledItemDelegate
 {
@@ -84,7 +103,7 @@ public:
             return spin;
         }
         case NumberKind: {
-            auto* spin = new QDoubleSpinBox(parent);
+            auto* spin = new DecimalSpinBox(parent);
             spin->setDecimals(index.data(DecimalsRole).toInt());
             spin->setRange(index.data(MinimumRole).toDouble(), index.data(MaximumRole).toDouble());
             return spin;

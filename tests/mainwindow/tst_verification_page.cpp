@@ -254,6 +254,8 @@ private slots:
     void editingAgainstAModel();
     void settingsThatFollowAnEdit_data();
     void settingsThatFollowAnEdit();
+    void numbersTypedEitherWay_data();
+    void numbersTypedEitherWay();
 };
 
 void TestVerificationPage::initTestCase()
@@ -565,6 +567,46 @@ void TestVerificationPage::settingsThatFollowAnEdit()
     // The row edited shows the new value; the step told is the step shown.
     QCOMPARE(text(StepEditor::Field(field)), value);
     QCOMPARE(told.first().step.settleMs, text(StepEditor::Settle).toInt());
+}
+
+void TestVerificationPage::numbersTypedEitherWay_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<double>("kept");
+    QTest::newRow("decimal comma") << "2,5" << "2,5" << 2.5;
+    QTest::newRow("decimal point") << "2.5" << "2,5" << 2.5;
+    QTest::newRow("negative, comma") << "-0,125" << "-0,125" << -0.125;
+    QTest::newRow("negative, point") << "-0.125" << "-0,125" << -0.125;
+    QTest::newRow("whole") << "10" << "10" << 10.0;
+    QTest::newRow("beyond three decimals") << "1,23456" << "1,234" << 1.234;
+}
+
+void TestVerificationPage::numbersTypedEitherWay()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, shown);
+    QFETCH(double, kept);
+    QTreeView view;
+    StepEditor editor(&view);
+    QVector<verify::Node> told;
+    connect(&editor, &StepEditor::edited, [&](const verify::Node& node) { told << node; });
+    const verify::Node node = verify::Node::ofStep(verify::Step());
+    editor.show(&node, 8);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    // Typed over the level, as the operator does after a double click, and Return.
+    const QModelIndex level = editor.valueItem(StepEditor::Voltage)->index();
+    view.setCurrentIndex(level);
+    view.edit(level);
+    QAbstractSpinBox* spin = view.viewport()->findChild<QAbstractSpinBox*>();
+    QVERIFY(spin);
+    spin->selectAll();
+    QTest::keyClicks(spin, typed);
+    QTest::keyClick(spin, Qt::Key_Return);
+    QVERIFY(QTest::qWaitFor([&] { return editor.valueItem(StepEditor::Voltage)->text() == shown; }, 2000));
+    QCOMPARE(told.size(), 1);
+    QCOMPARE(told.first().step.voltage, kept);
 }
 
 QTEST_MAIN(TestVerificationPage)
