@@ -835,7 +835,7 @@ void VerificationPage::stepFinished(const verify::StepResult& result)
 void VerificationPage::runFinished(const verify::RunEnd& end, const QString& reportMessage, bool reportFailed)
 {
     const verify::RunRecord record = keeper ? keeper->record() : verify::RunRecord();
-    const QString summary = QStringLiteral("%1 годен / %2 не годен").arg(record.count(Verdict::Pass)).arg(record.count(Verdict::Fail));
+    const QString summary = verify::summaryText(record);
     QString text;
     const QString reason = end.reason.left(1).toLower() + end.reason.mid(1);
     if (end.reason.isEmpty()) {

@@ -74,18 +74,6 @@ QColor verdictColour(Verdict v)
     return v == Verdict::Pass ? passColour : v == Verdict::Fail ? failColour : otherColour;
 }
 
-QString summaryText(const RunRecord& r)
-{
-    QString text = QStringLiteral("%1 годен / %2 не годен").arg(r.count(Verdict::Pass)).arg(r.count(Verdict::Fail));
-    const int without = r.steps.size() - r.count(Verdict::Pass) - r.count(Verdict::Fail);
-    if (without > 0)
-        text += QStringLiteral(" / %1 без результата").arg(without);
-    const int notRun = r.info.stepCount - r.steps.size();
-    if (notRun > 0)
-        text += QStringLiteral(" / %1 не выполнено").arg(notRun);
-    return text;
-}
-
 QString outcomeText(const RunRecord& r)
 {
     if (!r.end.reason.isEmpty())
@@ -195,6 +183,18 @@ bool writePdf(const RunRecord& record, const QString& path, QString* error)
 }
 
 } // namespace
+
+QString summaryText(const RunRecord& r)
+{
+    QString text = QStringLiteral("%1 годен / %2 не годен").arg(r.count(Verdict::Pass)).arg(r.count(Verdict::Fail));
+    const int without = r.steps.size() - r.count(Verdict::Pass) - r.count(Verdict::Fail);
+    if (without > 0)
+        text += QStringLiteral(" / %1 без результата").arg(without);
+    const int notRun = r.info.stepCount - r.steps.size();
+    if (notRun > 0)
+        text += QStringLiteral(" / %1 не выполнено").arg(notRun);
+    return text;
+}
 
 QString reportBaseName(const RunRecord& record)
 {

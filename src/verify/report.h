@@ -16,6 +16,9 @@ namespace verify {
 // "Протокол VEK72 72A10419 2026-12-07 14-30": what and when; the one place report names are made.
 QString reportBaseName(const RunRecord& record);
 
+// "227 годен / 13 не годен", with " / N без результата" and " / N не выполнено" when there are such.
+QString summaryText(const RunRecord& record);
+
 // The CSV's lines, CRLF after each, behind a byte-order mark:
 //   Шаг;Канал;Диапазон;Измерение;Задано;Ожидается;Измерено;Погрешность;Допуск;Результат
 QByteArray csvReport(const RunRecord& record);

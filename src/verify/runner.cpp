@@ -192,6 +192,11 @@ Runner::Outcome Runner::runStep(int number, const StepEntry& entry, StepResult* 
         probeAt = step.channel;
     }
 
+    // What the step asks, so that a step the module refuses still says what it expected.
+    result->expected = expectedValue(step);
+    result->rangeValue = rangeValue(bench.facts, step);
+    evaluation.limit = toleranceLimit(step.tolerance, result->expected, result->rangeValue);
+
     // Set.
     QString why;
     if (!applyStep(step, &why)) {

@@ -308,6 +308,9 @@ void TestVerifyRun::refusedStepCostsOnlyItself()
     QCOMPARE(record.steps.at(1).evaluation.verdict, Verdict::Error);
     QCOMPARE(record.steps.at(1).note, QStringLiteral("канал 1, напряжение: значение вне пределов модуля"));
     QCOMPARE(record.steps.at(2).note, QStringLiteral("канал 2, напряжение: значение вне пределов модуля"));
+    // The protocol still says what the refused step expected and within what.
+    const QStringList csv = QString::fromUtf8(csvReport(record)).split(QStringLiteral("\r\n"));
+    QCOMPARE(csv.value(2).section(QLatin1Char(';'), 4), QStringLiteral("DC 15 В;15;;;0,0085;не измерен"));
     QCOMPARE(record.end.verdict, Verdict::Error);
     QVERIFY(benchstatus::outputsAtZero(b.played()));
 }

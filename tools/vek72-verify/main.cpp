@@ -423,8 +423,7 @@ int main(int argc, char* argv[])
         say(error);
     }
     const int passed = record.count(verify::Verdict::Pass);
-    const int failed = record.count(verify::Verdict::Fail);
-    std::printf("Итог: %d годен / %d не годен%s\n", passed, failed,
+    std::printf("Итог: %s%s\n", qUtf8Printable(verify::summaryText(record)),
                 record.end.reason.isEmpty() ? "" : qUtf8Printable(QStringLiteral(" — ") + record.end.reason));
     shutDown();
 
