@@ -123,7 +123,7 @@ void TestVek72VerifyTool::exitStatus_data()
     QTest::newRow("no meter anywhere") << QStringList{ "--scenario", "default", "--report", "out" } << 2
                                        << QStringList{ "мультиметр не задан: --dmm или Multimeter/Address в stendix.ini" } << 0;
     QTest::newRow("meter not there") << QStringList{ "--scenario", goodFile, "--report", "out", "--dmm", dead } + onSlot3 << 3
-                                     << QStringList{ "Итог: 0 годен / 0 не годен — Мультиметр недоступен: мультиметр " + dead } << 0;
+                                     << QStringList{ "Итог: 0 годен / 0 не годен / 2 не выполнено — Мультиметр недоступен: мультиметр " + dead } << 0;
     QTest::newRow("no module in the slot") << QStringList{ "--scenario", goodFile, "--report", "out", "--dmm", meter,
                                                            "--crate", kCrate, "--slot", "5" } << 3
                                            << QStringList{ "в крейте 4B210736, слот 5 нет модуля VEK72, который можно открыть" } << 0;
