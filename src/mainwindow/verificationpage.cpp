@@ -292,10 +292,17 @@ void VerificationPage::rebuildTree()
         select(selected);
     else
         selectionChanged();
-    // Between runs the bar counts the scenario's steps.
+    // Between runs the bar counts the scenario's steps and those that show a result: how far the
+    // last run came, whatever rebuilt the tree since (a module lost, another chosen).
     if (!isRunning()) {
+        std::function<int(const QVector<Node>&)> withResult = [&](const QVector<Node>& nodes) {
+            int n = 0;
+            for (const Node& node : nodes)
+                n += node.isStep ? int(results.contains(node.key)) : withResult(node.children);
+            return n;
+        };
         w.progress->setRange(0, std::max(1, number));
-        w.progress->setValue(0);
+        w.progress->setValue(withResult(current.items));
         w.progress->setFormat(number > 0 ? QStringLiteral("%v из %m") : QStringLiteral("нет шагов"));
     }
 }
@@ -875,12 +882,7 @@ void VerificationPage::runThreadEnded()
     relay.reset();
     runningKey = 0;
     stopping = false;
-    // The bar keeps showing how far the run came.
-    const int done = w.progress->value();
-    const int of = w.progress->maximum();
     rebuildTree();
-    w.progress->setRange(0, of);
-    w.progress->setValue(done);
     updateButtons();
     // The focus the locked page lost goes back to the button that starts the next run, not to
     // whatever field of the window Qt found next.

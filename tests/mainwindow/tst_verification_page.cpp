@@ -251,6 +251,7 @@ private slots:
     void sixStepsBuiltSavedOpenedAndRun();
     void stoppedByTheButton();
     void meterLostMidRun();
+    void serviceLostMidRun();
     void editingAgainstAModel();
     void settingsThatFollowAnEdit_data();
     void settingsThatFollowAnEdit();
@@ -437,6 +438,28 @@ void TestVerificationPage::meterLostMidRun()
     QVERIFY(b.page()->lastRecord().count(verify::Verdict::Pass) >= 2);
     QVERIFY(benchstatus::outputsAtZero(b.played()));
     QVERIFY(b.button("pushButtonStartStop")->isEnabled());
+    QCOMPARE(b.widget<QProgressBar>("progressBar")->text(), QStringLiteral("%1 из 240").arg(b.page()->lastRecord().steps.size()));
+}
+
+void TestVerificationPage::serviceLostMidRun()
+{
+    PageBench b;
+    QVERIFY(b.showSettled());
+    QVERIFY(QTest::qWaitFor([&] { return verify::stepCount(b.page()->scenario().items) == 240; }, 10000));
+    b.button("pushButtonStartStop")->click();
+    QVERIFY(QTest::qWaitFor([&] { return b.widget<QProgressBar>("progressBar")->value() >= 2; }, 30000));
+    b.vekd.stop();   // the crate service and its meter gone at once
+    QVERIFY(b.runEnded());
+    // The steps done stay in the rows, the bar and the protocol; the reason is said; no new run
+    // can begin on a module that is not there.
+    const verify::RunRecord record = b.page()->lastRecord();
+    QVERIFY(record.count(verify::Verdict::Pass) >= 2);
+    QVERIFY(!record.end.reason.isEmpty());
+    QVERIFY(!criticals().isEmpty());
+    QVERIFY(QTest::qWaitFor([&] { return !b.button("pushButtonStartStop")->isEnabled(); }, 10000));
+    QCOMPARE(b.widget<QProgressBar>("progressBar")->text(), QStringLiteral("%1 из 240").arg(record.steps.size()));
+    QCOMPARE(treeOf(b.page(), true).filter(QStringLiteral(" | годен")).size(), record.count(verify::Verdict::Pass));
+    QCOMPARE(QDir(b.in.cwd.path() + QStringLiteral("/reports")).entryList(QDir::Files).size(), 3);
 }
 
 void TestVerificationPage::editingAgainstAModel()
