@@ -201,6 +201,8 @@ void TestVek72VerifyTool::interruptedRunZeroesTheOutputs()
         out += process.readAllStandardOutput();
         return out.contains("[  2/240]") || process.state() == QProcess::NotRunning;
     }, 60000));
+    // (A process that has ended has no id: kill(0) would interrupt this test's whole group.)
+    QVERIFY2(process.state() == QProcess::Running && process.processId() > 0, (out + process.readAllStandardError()).constData());
     ::kill(pid_t(process.processId()), SIGINT);
     QVERIFY(process.waitForFinished(60000));
     out += process.readAllStandardOutput();

@@ -338,11 +338,11 @@ int main(int argc, char* argv[])
 
     // Discovery, then the module: the one asked for, else the first that opens.
     bool listed = false;
-    bool served = false;
+    std::atomic<bool> served{ false };   // set on the engine's thread once the discovery has been served
     QObject::connect(engine, &Engine::readyCrate, &application, [&](QList<Engine::Crate>&) { listed = true; });
     QMetaObject::invokeMethod(engine, "refreshHardware", Qt::QueuedConnection);
     QMetaObject::invokeMethod(engine, [&] { served = true; }, Qt::QueuedConnection);
-    serveUntil([&] { return served; }, discoveryBoundMs);
+    serveUntil([&] { return served.load(); }, discoveryBoundMs);
     QApplication::processEvents();
     int crateIndex = -1;
     int slotNumber = 0;
