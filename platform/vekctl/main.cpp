@@ -39,6 +39,8 @@ const char kUsage[] =
     "  fault refuse --crate СЕРИЙНЫЙ [--off]         крейт отказывает в VEK_OpenCrate (--off: больше нет)\n"
     "  fault short-send --crate СЕРИЙНЫЙ --slot N --words W [--count N]\n"
     "                                                следующие N передач примут не больше W слов\n"
+    "  fault keep-playing --crate СЕРИЙНЫЙ --slot N [--off]\n"
+    "                                                модуль продолжает вывод, когда клиент его отпускает\n"
     "  fault drop                                    закрыть все соединения клиентов\n"
     "  fault clear                                   забыть все внесённые неисправности\n"
     "  ping                                          проверить, что служба отвечает\n"
@@ -230,7 +232,8 @@ int cmdCapture(Session& s, const Args& a)
 
 int cmdFault(Session& s, const Args& a)
 {
-    if (a.positional.size() < 2) return usage("fault: an action is needed (fail, refuse, short-send, drop, clear)");
+    if (a.positional.size() < 2)
+        return usage("fault: an action is needed (fail, refuse, short-send, keep-playing, drop, clear)");
     QString action = a.positional[1];
     QJsonObject o{{"action", action}};
     QString error;
@@ -257,6 +260,10 @@ int cmdFault(Session& s, const Args& a)
         if (!number("--slot", "slot", 1, 16, true) || !number("--words", "words", 0, kMaxSendWords, true)
             || !number("--count", "count", 0, 1000000, false))
             return usage(error);
+    } else if (action == "keep-playing") {
+        if (!a.options.contains("--crate")) return usage("fault keep-playing: --crate is required");
+        if (!number("--slot", "slot", 1, 16, true)) return usage(error);
+        o.insert("on", !a.flags.contains("--off"));
     } else if (action != "drop" && action != "clear") {
         return usage("fault: unknown action \"" + action + "\"");
     }
