@@ -123,6 +123,9 @@ signals:
     void connectionLost();
     // A line about the output for the window's status bar (it is in the journal already).
     void statusMessage(QString text);
+    // Whether the outputs are where the window shows them: false while a stop or the outputs' zeroing
+    // has not been confirmed by the module (it may still play, or hold a level), true once it has.
+    void outputsConfirmed(bool confirmed);
 };
 
 #endif

@@ -249,6 +249,7 @@ bool ModuleSenderVek72::startOutput()
     }
     streamClock.start();
     streamActive = true;
+    starveReported = false;
     running.release();
     lock.unlock();
     switchTimer(true);
@@ -295,7 +296,8 @@ bool ModuleSenderVek72::endOutput(bool askModule)
             const int result = VEK72_Stop(handle, 0);
             noteResult(result);
             if (result != VEK72_OK)
-                logVek72Error(QStringLiteral("Генерация остановлена с ошибкой. Ошибка %1 (%2)"), result);
+                qWarning("%s", qUtf8Printable(QStringLiteral("Генерация остановлена с ошибкой. Ошибка %1 (%2)")
+                                                  .arg(result).arg(vek72ErrorText(result))));
             stopped = result == VEK72_OK;
         }
     }
@@ -381,6 +383,9 @@ bool ModuleSenderVek72::took(int result)
         pendingFrom += result;
         pendingCount -= result;
     }
+    // The module has played all it was given and takes nothing more: it would hold its last level.
+    if (streamActive && bufferedWords() <= 0)
+        starve();
     return false;
 }
 
@@ -408,6 +413,15 @@ void ModuleSenderVek72::loseConnection()
     connectionExpected = false;
     if (!lossReported.exchange(true))
         emit connectionLost();
+}
+
+void ModuleSenderVek72::starve()
+{
+    streamActive = false;
+    if (!starveReported) {
+        starveReported = true;
+        emit outputStarved();
+    }
 }
 
 void ModuleSenderVek72::noteResult(int result)

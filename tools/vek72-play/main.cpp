@@ -19,6 +19,7 @@
 #include "channelsignal.h"
 #include "client.h"
 #include "outputcheck.h"
+#include "outputrange.h"
 #include "signalargs.h"
 #include "synthesis.h"
 #include "vek72api.h"
@@ -293,7 +294,7 @@ int main(int argc, char* argv[])
         return toolargs::fail(tool, error, toolargs::exitRefused);
     const int e = channels.size();
     synthesis::Plan plan;
-    if (!toolargs::planOutput(channels, toolargs::outputRate(dacRate, e), true, &plan, &error))
+    if (!toolargs::planOutput(channels, synthesis::outputRateFor(dacRate, e), true, &plan, &error))
         return toolargs::fail(tool, error, toolargs::exitRefused);
 
     if (slot == 0) {
@@ -321,7 +322,7 @@ int main(int argc, char* argv[])
                                         .arg(where).arg(module.info.dacChannelCount).arg(e),
                               toolargs::exitRefused);
     }
-    if (!toolargs::checkRange(channels, toolargs::outputRange(module.info.modification, tenth), &error, &plan)) {
+    if (!toolargs::checkRange(channels, module.info.modification, tenth, &error, &plan)) {
         VEK72_Close(&module);
         return toolargs::fail(tool, error, toolargs::exitRefused);
     }

@@ -9,6 +9,7 @@
 #include <QSemaphore>
 #include <QString>
 #include <QThread>
+#include <QTimer>
 #include <QVector>
 
 #include <atomic>
@@ -109,6 +110,12 @@ public:
     Ui::CustomCheckBox* allChannelsBox() const { return allChannelsCheckBox.data(); }
     int voltageLimit() const { return voltageLimitMv.load(); }   // mV peak, 0: none
 
+    // What the program knows of the module's outputs: at rest as the window shows them (Safe), or,
+    // after a stop or zeroing the module did not confirm, possibly still playing (MayPlay) or
+    // stopped but possibly holding a level (MayHold). Any thread.
+    enum class OutputSafety { Safe, MayPlay, MayHold };
+    OutputSafety outputSafety() const { return safety.load(); }
+
     // The phase of channel N's custom signal, in degrees (0 <= phase < 360, three decimals as the
     // field "Фаза" shows it), from any thread; the custom group shows it when N is the focused
     // channel. Takes effect at the next start or restart, as an edit of the field does. False when
@@ -135,6 +142,12 @@ private slots:
     // The sender found the connection gone: output is given up, the handle let go, the start button
     // released, and the loss reported once.
     void senderLostConnection();
+    // The sender could not feed the module for as long as the output it held lasted: output is
+    // stopped the operator's way, and that reported once.
+    void senderStarved();
+    // While a stop or zeroing is not confirmed: asks the module again (without waiting for a
+    // handle in use) and completes the stop once the service answers.
+    void retryRest();
 
 private slots:
     // Panel slots; each is connected explicitly by createGui.
@@ -292,8 +305,10 @@ private:
         QList<PanelChannel> channels;   // the channels switched on, in panel order
     };
     PanelConfiguration readPanels() const;
+    // The signals to play and the library configuration for them; `refusals` gets the reason for
+    // every channel left out and for a DAC rate item the module does not know (false then).
     bool buildOutput(bool cyclic, const PanelConfiguration& panel, QList<ChannelSignal>& signalList,
-                     TVEK72_CONFIG& config) const;
+                     TVEK72_CONFIG& config, QStringList* refusals = nullptr) const;
     bool applyConfiguration(bool cyclic, const PanelConfiguration& panel);
     // A change while output runs that keeps the channels, ranges, rate and mode: the new signals take
     // over without a stop. False when it needs the full restart (or was refused).
@@ -318,27 +333,67 @@ private:
     void syncBusyAnimation();
     // A refused start: the button back to "Старт", waited for (its slot stops whatever still runs).
     void releaseStartButton();
-    // False, with a message naming the channel and the limit, when a channel of the panels would
-    // put out more than VoltageLimit (|offset| + peak amplitude, or the DC level).
-    bool withinVoltageLimit(const PanelConfiguration& panel) const;
+    // Empty when no channel of the panels would put out more than VoltageLimit (|offset| + peak
+    // amplitude, or the DC level); else the reason, naming the channel and the limit.
+    QString voltageLimitExceeded(const PanelConfiguration& panel) const;
 
     // --- Setups (modulevek72setup.cpp), on the GUI thread.
     setups::ModuleCapacity setupCapacity() const;
     setups::PanelSetup readSetup() const;
     void writeSetup(const setups::PanelSetup& setup);
 
+    // --- Outputs at rest, read back (modulevek72rest.cpp).
+    enum class Rest { Done, Refused, Silent };
+    struct RestReport
+    {
+        Rest result = Rest::Done;
+        bool acted = false;      // there was output to stop or a level to zero
+        bool mayPlay = false;    // not done: the module may still play (else it only holds a level)
+        QString why;             // not done: what is left, for the operator
+        QStringList refusals;    // the library's refusals on the way (retried), for the journal
+    };
+    // Brings the module to rest and reads it back: its output stopped while it reports running,
+    // and, with `zero`, every output at 0 V while one holds a level; each step read back by the
+    // module's status and retried while the service answers. Done once the module says so; Silent
+    // when the service does not answer; Refused when it would not. Logs nothing. Handle lock held.
+    RestReport bringToRest(bool zero);
+    // Drives every output to zero: the zeroing configuration (no channel enabled) applied; the
+    // library's answer. Handle lock held.
+    int zeroOutputs();
+    // The operator's stop (the button, the last channel switched off, remote control, a fault):
+    // output stopped, the outputs at 0 V, both read back; the window shows what the module said.
+    void stopAndRest();
+    // What a module found on opening holds: one that plays or holds a level is brought to rest,
+    // and that said once. Handle lock held.
+    void restFound(quint16 slot);
+    // After a rest: the state the window shows (the start button, the module light through
+    // outputsConfirmed), `done` said when it took, the reason said once when it did not.
+    void restOutcome(const RestReport& report, bool zero, const QString& done);
+    // Stops output (the sender, then the module read back). False when the module did not confirm
+    // it; `report` then says so. Not on the sender's thread.
+    bool stopConfirmed(bool report);
+    void setSafety(OutputSafety state);
+    // The start button shows "Стоп" (pressed) or "Старт" without its slot acting on it.
+    void showStartButton(bool pressed);
+    // Whether the panels would play (the button pressed), what they hold can be played: every
+    // channel within its output and the voltage limit, and a plan for the signals at the rate they
+    // would get. False with the reason logged (a refusal of the start or the change).
+    bool outputPossible(const PanelConfiguration& panel, bool running);
+    // A start or change refused for the reason logged: a running output plays on; a start shows
+    // "Старт" again.
+    void refuseOutput(bool running);
+
     // --- Connection (modulevek72open.cpp).
     // VEK72_Open of the crate's slot, a refusal logged. Handle lock held.
     bool openHandle(const QByteArray& crate, quint16 slot);
-    bool zeroOutputs();
-    // After a stop by the operator: every output to 0 V while the module can be reached.
-    void zeroAfterStop();
     // Waits (bounded) for a stop in progress on another thread to end; false when none was.
     bool waitForStopInProgress();
     static constexpr int stopWaitMs = 3000;
     // Under the handle lock: every channel of the module off in the configuration block (answers
-    // the module's channel count); the block applied with its mode and DAC rate (a refusal logged).
+    // the module's channel count); the block applied with its mode and DAC rate (the library's
+    // answer; configureModule logs a refusal).
     int clearChannels();
+    int applyConfigurationBlock(bool cyclic, double dacRate);
     bool configureModule(bool cyclic, double dacRate);
     void resetCustomSignals();
     // Panel set-up after a successful VEK72_Open, on the GUI thread. The panels of the module they
@@ -346,7 +401,6 @@ private:
     void preparePanelsForModule(const QString& crate, int slot, int code, int channels, const QString& serial,
                                 int firmware);
     void linkValueFields(bool linked);
-    bool startStopPressed() const;
 
     // --- Remote control (modulevek72remote.cpp).
     // restartManual's first step: while restarts are held the request is only noted.
@@ -415,6 +469,11 @@ private:
     QVector<ParameterEntry> parameters;
     // Setting VoltageLimit: mV peak, 0 none; read by starts on the module thread.
     std::atomic<int> voltageLimitMv{ 0 };
+    // The outputs as the module last confirmed them, and whether the rest still to confirm includes
+    // the zeroing; a timer on the module thread asks again while they are not confirmed.
+    std::atomic<OutputSafety> safety{ OutputSafety::Safe };
+    std::atomic<bool> restZeroes{ false };
+    QTimer* restWatch = nullptr;
 
     // Every call into the module library with `handle` holds this lock: discovery and shutdown
     // (engine thread), selection (GUI thread), restarts (module thread) and the streaming sender

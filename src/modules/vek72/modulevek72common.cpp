@@ -56,11 +56,7 @@ void ModuleVek72::on_pushButtonStartStop_toggled(bool checked)
         return;
     }
     // Stopped by the operator: the outputs do not stay at whatever level the signals had reached.
-    if (isRunning() && stop()) {
-        qInfo().noquote() << QStringLiteral("Генерация остановлена");
-        emit statusMessage(QStringLiteral("Генерация остановлена"));
-    }
-    zeroAfterStop();
+    stopAndRest();
 }
 
 void ModuleVek72::on_checkBoxChannels_stateChanged(int state)

@@ -19,6 +19,8 @@
 #include <limits>
 
 #include "modulevek72guihandler.h"
+#include "outputrange.h"
+#include "synthesis.h"
 #include "serviceaddress.h"
 #include "ui_vek72settings.h"
 #include "widgetsync.h"
@@ -28,7 +30,6 @@ using namespace channelwidgets;
 namespace {
 
 const char* const cyclicModeText = "Циклический автогенератор";
-constexpr double sqrt2 = 1.4142135623730951;
 
 } // namespace
 
@@ -65,40 +66,75 @@ bool ModuleVek72::start(bool suppress)
     const PanelConfiguration panel = readPanels();
     if (!panel.startPressed)
         return true;
-    if (!withinVoltageLimit(panel)) {
-        releaseStartButton();
+    if (!outputPossible(panel, false)) {
+        refuseOutput(false);
         return true;
     }
     const bool cyclic = panel.modeText == QString::fromUtf8(cyclicModeText);
-    if (!applyConfiguration(cyclic, panel)) {
-        // The button goes back to "Старт"; its slot stops whatever still runs.
+    if (!applyConfiguration(cyclic, panel) || !sender || !sender->startOutput()) {
+        // The button goes back to "Старт"; its slot stops whatever still runs and zeroes the outputs.
         releaseStartButton();
         return true;
     }
-    if (sender && sender->startOutput())
-        reportOutput(QStringLiteral("Генерация"));
+    // The outputs are what the panels show from here on.
+    restZeroes = false;
+    setSafety(OutputSafety::Safe);
+    reportOutput(QStringLiteral("Генерация"));
     // After the start, so that the new output begins as early as it can.
     showAchievedFrequencies();
     syncBusyAnimation();
     return true;
 }
 
+bool ModuleVek72::outputPossible(const PanelConfiguration& panel, bool running)
+{
+    // A start refused says so as before; a change refused while output runs says that it plays on.
+    const auto refuse = [running](const QString& reason, bool startText) {
+        qCritical().noquote() << (running ? QStringLiteral("Изменение не применено, генерация продолжается: ") + reason
+                                  : startText ? QStringLiteral("Старт отменён: ") + reason : reason);
+        return false;
+    };
+    const QString overLimit = voltageLimitExceeded(panel);
+    if (!overLimit.isEmpty())
+        return refuse(overLimit, true);
+    const bool cyclic = panel.modeText == QString::fromUtf8(cyclicModeText);
+    QList<ChannelSignal> signalList;
+    TVEK72_CONFIG config{};
+    QStringList refusals;
+    // A channel left out is said when the output is configured; a start that cannot be configured
+    // at all is refused here.
+    if (!buildOutput(cyclic, panel, signalList, config, &refusals))
+        return refuse(refusals.value(refusals.size() - 1), false);
+    if (signalList.isEmpty())
+        return refuse(synthesis::noChannelsText(), false);
+    // The plan synthesis would make at the rate the channels would get.
+    const synthesis::Plan plan =
+        synthesis::makePlan(signalList, synthesis::outputRateFor(config.dacRateHz, signalList.size()), cyclic);
+    if (!plan.ok())
+        return refuse(plan.message, false);
+    QVector<bool> tenth;
+    for (const ChannelSignal& s : signalList)
+        tenth << (config.channel[s.channel - 1].output == 1);
+    const QString beyond = synthesis::beyondOutputs(signalList, panel.modification, tenth, &plan);
+    return beyond.isEmpty() || refuse(beyond, true);
+}
+
+void ModuleVek72::refuseOutput(bool running)
+{
+    // A running output plays on as it was; a start that cannot be made shows "Старт" again.
+    if (!running)
+        releaseStartButton();
+}
+
 bool ModuleVek72::isRunning() const
 {
-    return sender && sender->isRunning();
+    // Also while a stop has not been confirmed by the module: it may still play.
+    return (sender && sender->isRunning()) || safety.load() == OutputSafety::MayPlay;
 }
 
 bool ModuleVek72::stop()
 {
-    // A stop already on its way (the operator's, on the module thread) is waited for, not asked
-    // again: the caller (closing, a discovery) goes on from a stopped module.
-    if (waitForStopInProgress()) {
-        syncBusyAnimation();
-        return !isRunning();
-    }
-    const bool stopped = sender ? sender->stopOutput() : false;
-    syncBusyAnimation();
-    return stopped;
+    return stopConfirmed(false);
 }
 
 bool ModuleVek72::waitForStopInProgress()
@@ -178,8 +214,12 @@ ModuleVek72::PanelConfiguration ModuleVek72::readPanels() const
 // handle is not touched. Every rejected channel costs only itself. False when the DAC rate item is
 // not one the module knows.
 bool ModuleVek72::buildOutput(bool cyclic, const PanelConfiguration& panel, QList<ChannelSignal>& signalList,
-                              TVEK72_CONFIG& config) const
+                              TVEK72_CONFIG& config, QStringList* refusals) const
 {
+    const auto refuse = [refusals](const QString& text) {
+        if (refusals)
+            *refusals << text;
+    };
     const int channelCount = qBound(0, panel.channelCount, VEK72_MAX_CHANNELS);
     const ModificationLimits& lim = limitsForModification(panel.modification);
     signalList.clear();
@@ -191,28 +231,21 @@ bool ModuleVek72::buildOutput(bool cyclic, const PanelConfiguration& panel, QLis
         ChannelSignal s;
         const VoltageTypeCode type = voltageTypeFromText(c.typeText);
         if (type == VoltageTypeAc) {
-            s.shape = ChannelSignal::Sine;
-            s.amplitude = c.voltage * sqrt2 / 1000.0;
-            s.frequency = c.frequency;
-            s.offset = c.offset;
+            s = synthesis::acChannelSignal(c.number, c.voltage, c.frequency, c.offset);
         } else if (type == VoltageTypeDc) {
-            s.shape = ChannelSignal::Line;
-            s.amplitude = 0.0;
-            s.frequency = 0.0;
-            s.offset = c.voltage / 1000.0;
+            s = synthesis::dcChannelSignal(c.number, c.voltage);
         } else if (customSignalsEnabled && c.typeText == specialTypeText()) {
             s = c.custom;
             s.samples = QVector<double>();
         } else {
-            qCritical().noquote() << QStringLiteral("Недопустимый индекс режима воспроизведения сигнала %1 (канал %2)")
-                                         .arg(uint(c.typeIndex)).arg(c.number);
+            refuse(QStringLiteral("Недопустимый индекс режима воспроизведения сигнала %1 (канал %2)")
+                       .arg(uint(c.typeIndex)).arg(c.number));
             continue;
         }
         s.channel = c.number;
         const int rangeCode = rangeCodeFromText(lim, c.rangeText);
         if (rangeCode != 1 && rangeCode != 2) {
-            qCritical().noquote() << QStringLiteral("Недопустимый индекс диапазона %1 (канал %2)")
-                                         .arg(uint(c.rangeIndex)).arg(c.number);
+            refuse(QStringLiteral("Недопустимый индекс диапазона %1 (канал %2)").arg(uint(c.rangeIndex)).arg(c.number));
             continue;
         }
         TVEK72_CHANNEL& channel = config.channel[c.number - 1];
@@ -225,7 +258,7 @@ bool ModuleVek72::buildOutput(bool cyclic, const PanelConfiguration& panel, QLis
     config.dacEnable = 1;
     const double rate = dacRateOfItem(panel.rateText);
     if (rate == 0.0) {
-        qCritical().noquote() << QStringLiteral("Недопустимый индекс частоты ЦАП %1").arg(uint(panel.rateIndex));
+        refuse(QStringLiteral("Недопустимый индекс частоты ЦАП %1").arg(uint(panel.rateIndex)));
         return false;
     }
     VEK72_FillOutFreq(&config, rate, nullptr);
@@ -239,7 +272,10 @@ bool ModuleVek72::applyConfiguration(bool cyclic, const PanelConfiguration& pane
     QMutexLocker lock(&handleMutex);
     QList<ChannelSignal> signalList;
     TVEK72_CONFIG config = handle.config;
-    const bool built = buildOutput(cyclic, panel, signalList, config);
+    QStringList refusals;
+    const bool built = buildOutput(cyclic, panel, signalList, config, &refusals);
+    for (const QString& refusal : refusals)
+        qCritical().noquote() << refusal;
     {
         QMutexLocker samples(&senderMutex);
         outputData = signalList;
@@ -364,6 +400,9 @@ void ModuleVek72::senderLostConnection()
         return;
     const bool silent = sender->serviceSilent();
     sender->abandonOutput();
+    // Nothing reaches the module any more: what it was left doing is found out when it is opened again.
+    restZeroes = false;
+    setSafety(OutputSafety::Safe);
     {
         // The connection is gone already (or given up): only the handle is let go.
         QMutexLocker lock(&handleMutex);

@@ -292,11 +292,11 @@ void ModuleVek72::writeSetup(const setups::PanelSetup& setup)
     valueFieldsLinked = true;
 }
 
-bool ModuleVek72::withinVoltageLimit(const PanelConfiguration& panel) const
+QString ModuleVek72::voltageLimitExceeded(const PanelConfiguration& panel) const
 {
     const int limit = voltageLimitMv.load();
     if (limit <= 0)
-        return true;
+        return QString();
     for (const PanelChannel& c : panel.channels) {
         double peak = 0.0;   // mV
         const VoltageTypeCode type = voltageTypeFromText(c.typeText);
@@ -307,12 +307,9 @@ bool ModuleVek72::withinVoltageLimit(const PanelConfiguration& panel) const
         else if (customSignalsEnabled && c.typeText == specialTypeText())
             peak = std::abs(c.custom.offset * 1000.0)
                    + (c.custom.shape == ChannelSignal::Line ? 0.0 : std::abs(c.custom.amplitude * 1000.0));
-        if (peak > limit) {
-            qCritical().noquote() << QStringLiteral("Старт отменён: на канале %1 было бы до %2 мВ, "
-                                                    "а ограничение напряжения — %3 мВ")
-                                         .arg(c.number).arg(std::ceil(peak)).arg(limit);
-            return false;
-        }
+        if (peak > limit)
+            return QStringLiteral("на канале %1 было бы до %2 мВ, а ограничение напряжения — %3 мВ")
+                .arg(c.number).arg(std::ceil(peak)).arg(limit);
     }
-    return true;
+    return QString();
 }
