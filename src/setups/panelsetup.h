@@ -106,6 +106,11 @@ struct ModuleCapacity
 // Channels the module has but the setup lacks stay out of it (applying switches them off).
 QStringList fitToModule(PanelSetup& setup, const ModuleCapacity& module);
 
+// Empty when every channel the setup switches on stays within its output on that module
+// (synthesis::beyondOutputs); else the text naming the first channel that would not, and the
+// limit. Custom channels count only when the module offers custom signals.
+QString beyondOutputs(const PanelSetup& setup, int modification, bool customSignals);
+
 // The largest voltage of a type in a range, mV. A channel of the custom type does not use its
 // voltage field; it keeps it within the DC limits (the peak volts its range labels show).
 int voltageCeiling(const ModificationLimits& limits, ChannelType type, Range range);

@@ -114,7 +114,8 @@ void setEveryChannel(OperatorBench& b, bool custom)
             b.type(b.channelVoltage(n), QString::number(-(100 * n + 3)));
         } else {
             b.pick(b.hosts.combo("comboBoxCustomShape"), shapes.at(n % shapes.size()));
-            b.type(b.hosts.spin("spinBoxCustomAmplitude"), QString::number(1000 + n));
+            // Within the one-tenth range of every modification: a setup of what can be played.
+            b.type(b.hosts.spin("spinBoxCustomAmplitude"), QString::number(100 + n));
             b.type(b.hosts.dspin("doubleSpinBoxCustomFrequency"), QString::number(500.5 + n));
             b.type(b.hosts.spin("spinBoxCustomOffset"), QString::number(10 * n - 7));
         }

@@ -87,11 +87,13 @@ public:
     QVariantMap panelSetup() const override;
     bool applyPanelSetup(const QVariantMap& setup, QStringList& notes, QString& error) override;
     // Remote control (modulevek72remote.cpp).
-    SettingResult changeSetting(const QString& key, int channel, const QVariant& value) override;
+    SettingResult changeSetting(const QString& key, int channel, const QVariant& value,
+                                QString* reason = nullptr) override;
     QVariant setting(const QString& key, int channel) const override;
     void holdRestarts(bool hold) override;
     bool settle(int timeoutMs) override;
     bool resetPanels() override;
+    QStringList takeRemoteFailures() override;
 
     // Read-only views for tests.
     bool customSignalsAreEnabled() const { return customSignalsEnabled; }
@@ -132,6 +134,8 @@ signals:
 public slots:
     void channelFocusedSlot(int channel, bool enabled);
     void restartManual();
+    // restartManual for remote control: what it refuses or what fails goes to the client.
+    void remoteRestart();
     // One period of an arbitrary waveform for the focused channel's custom signal, read from a file
     // (CSV or WAV) here, on the module thread, so that a long file does not hold up the panels. A
     // file that can be used becomes the channel's waveform and its shape "Произвольный"; one that
@@ -305,6 +309,9 @@ private:
         QList<PanelChannel> channels;   // the channels switched on, in panel order
     };
     PanelConfiguration readPanels() const;
+    // The same on the GUI thread; one channel's controls (switched on or not).
+    PanelConfiguration readPanelsHere() const;
+    PanelChannel readChannelHere(int channel) const;
     // The signals to play and the library configuration for them; `refusals` gets the reason for
     // every channel left out and for a DAC rate item the module does not know (false then).
     bool buildOutput(bool cyclic, const PanelConfiguration& panel, QList<ChannelSignal>& signalList,
@@ -322,8 +329,10 @@ private:
     // The output rate per channel that the channels switched on get at the chosen DAC rate, in the
     // settings panel ("48 кГц на канал").
     void showOutputRate();
-    // Whether a remote value for a channel's voltage or offset would take it past the voltage limit.
-    bool exceedsVoltageLimit(const QString& key, int channel, double number, bool special) const;
+    // A remote value for a channel's voltage, offset or frequency that would take the channel past
+    // the voltage limit or its output (OutOfRange), or, while it plays, make the output impossible
+    // (SettingsConflict); Done when it may be set. On the GUI thread.
+    SettingResult refusedForOutput(const QString& key, int channel, double number, bool special, QString* reason);
     // One information line (journal and status bar) on what plays: "<what>: 3 канала, 64 кГц на
     // канал, циклический режим".
     void reportOutput(const QString& what);
@@ -375,9 +384,17 @@ private:
     void setSafety(OutputSafety state);
     // The start button shows "Стоп" (pressed) or "Старт" without its slot acting on it.
     void showStartButton(bool pressed);
-    // Whether the panels would play (the button pressed), what they hold can be played: every
-    // channel within its output and the voltage limit, and a plan for the signals at the rate they
-    // would get. False with the reason logged (a refusal of the start or the change).
+    // Why what the panels hold cannot be played: a channel beyond the voltage limit or its output,
+    // or (`planned`) no plan for the signals at the rate they would get; None when it can.
+    struct OutputRefusal
+    {
+        enum Kind { None, Limit, Range, Plan };
+        Kind kind = None;
+        QString reason;
+    };
+    OutputRefusal outputRefusal(const PanelConfiguration& panel, bool planned) const;
+    // Whether what the panels hold can be played; false with the reason logged (a refusal of the
+    // start, or of the change while output runs).
     bool outputPossible(const PanelConfiguration& panel, bool running);
     // A start or change refused for the reason logged: a running output plays on; a start shows
     // "Старт" again.
@@ -405,12 +422,15 @@ private:
     // --- Remote control (modulevek72remote.cpp).
     // restartManual's first step: while restarts are held the request is only noted.
     bool deferRestart();
+    // Critical messages of what remote control asked, kept until a client takes them.
+    void keepRemoteFailures(const QStringList& failures);
     // The calls of remote control must come from a thread that may wait for both the panels and
     // the module thread; a call from either would wait for itself.
     bool remoteCallerMayWait(const char* operation) const;
     // On the GUI thread: the change, checked against the control's real range and made there;
     // `changed` tells whether the control took a new value.
-    SettingResult changeOnPanels(const QString& key, int channel, const QVariant& value, bool* changed);
+    SettingResult changeOnPanels(const QString& key, int channel, const QVariant& value, bool* changed,
+                                 QString* reason);
     QVariant readOnPanels(const QString& key, int channel) const;
     // The custom group shows channel N's custom signal, the channel marked as the one worked in,
     // as the operator's click into its box does.
@@ -500,7 +520,10 @@ private:
     std::atomic<bool> restartsHeld{false};
     std::atomic<bool> restartAsked{false};
     std::atomic<bool> changedWhileHeld{false};
+    std::atomic<bool> stopAskedWhileHeld{false};
     std::atomic<unsigned> slotRuns{0};
+    QMutex remoteFailuresLock;
+    QStringList remoteFailures;
     struct FormDefaults
     {
         bool captured = false;

@@ -18,6 +18,7 @@
 
 #include <cmath>
 
+#include "journal.h"
 #include "modulevek72guihandler.h"
 #include "ui_vek72controls.h"
 #include "ui_vek72settings.h"
@@ -56,7 +57,14 @@ void ModuleVek72::on_pushButtonStartStop_toggled(bool checked)
         return;
     }
     // Stopped by the operator: the outputs do not stay at whatever level the signals had reached.
+    // A stop a remote command line asked for (while it holds restarts) reports to that client.
+    if (!restartsHeld.load()) {
+        stopAndRest();
+        return;
+    }
+    MessageRoute route;
     stopAndRest();
+    keepRemoteFailures(route.criticals());
 }
 
 void ModuleVek72::on_checkBoxChannels_stateChanged(int state)

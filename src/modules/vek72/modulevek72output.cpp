@@ -86,37 +86,45 @@ bool ModuleVek72::start(bool suppress)
     return true;
 }
 
-bool ModuleVek72::outputPossible(const PanelConfiguration& panel, bool running)
+ModuleVek72::OutputRefusal ModuleVek72::outputRefusal(const PanelConfiguration& panel, bool planned) const
 {
-    // A start refused says so as before; a change refused while output runs says that it plays on.
-    const auto refuse = [running](const QString& reason, bool startText) {
-        qCritical().noquote() << (running ? QStringLiteral("Изменение не применено, генерация продолжается: ") + reason
-                                  : startText ? QStringLiteral("Старт отменён: ") + reason : reason);
-        return false;
-    };
     const QString overLimit = voltageLimitExceeded(panel);
     if (!overLimit.isEmpty())
-        return refuse(overLimit, true);
+        return { OutputRefusal::Limit, overLimit };
     const bool cyclic = panel.modeText == QString::fromUtf8(cyclicModeText);
     QList<ChannelSignal> signalList;
     TVEK72_CONFIG config{};
     QStringList refusals;
-    // A channel left out is said when the output is configured; a start that cannot be configured
-    // at all is refused here.
+    // A channel left out is said when the output is configured; an output that cannot be
+    // configured at all is refused here.
     if (!buildOutput(cyclic, panel, signalList, config, &refusals))
-        return refuse(refusals.value(refusals.size() - 1), false);
+        return { OutputRefusal::Plan, refusals.value(refusals.size() - 1) };
     if (signalList.isEmpty())
-        return refuse(synthesis::noChannelsText(), false);
+        return { planned ? OutputRefusal::Plan : OutputRefusal::None, planned ? synthesis::noChannelsText() : QString() };
     // The plan synthesis would make at the rate the channels would get.
-    const synthesis::Plan plan =
-        synthesis::makePlan(signalList, synthesis::outputRateFor(config.dacRateHz, signalList.size()), cyclic);
-    if (!plan.ok())
-        return refuse(plan.message, false);
+    synthesis::Plan plan;
+    if (planned) {
+        plan = synthesis::makePlan(signalList, synthesis::outputRateFor(config.dacRateHz, signalList.size()), cyclic);
+        if (!plan.ok())
+            return { OutputRefusal::Plan, plan.message };
+    }
     QVector<bool> tenth;
     for (const ChannelSignal& s : signalList)
         tenth << (config.channel[s.channel - 1].output == 1);
-    const QString beyond = synthesis::beyondOutputs(signalList, panel.modification, tenth, &plan);
-    return beyond.isEmpty() || refuse(beyond, true);
+    const QString beyond = synthesis::beyondOutputs(signalList, panel.modification, tenth, planned ? &plan : nullptr);
+    return { beyond.isEmpty() ? OutputRefusal::None : OutputRefusal::Range, beyond };
+}
+
+bool ModuleVek72::outputPossible(const PanelConfiguration& panel, bool running)
+{
+    const OutputRefusal refusal = outputRefusal(panel, true);
+    if (refusal.kind == OutputRefusal::None)
+        return true;
+    // A start refused says so as before; a change refused while output runs says that it plays on.
+    qCritical().noquote() << (running ? QStringLiteral("Изменение не применено, генерация продолжается: ") + refusal.reason
+                              : refusal.kind == OutputRefusal::Plan ? refusal.reason
+                                                                    : QStringLiteral("Старт отменён: ") + refusal.reason);
+    return false;
 }
 
 void ModuleVek72::refuseOutput(bool running)
@@ -169,45 +177,52 @@ void ModuleVek72::reportOutput(const QString& what)
 
 ModuleVek72::PanelConfiguration ModuleVek72::readPanels() const
 {
-    PanelConfiguration panel;
     if (!guiHandler || !settingsHost)
-        return panel;
-    auto read = [this] {
-        PanelConfiguration p;
-        Ui::Vek72Settings* ui = settingsUi;
-        p.startPressed = ui->pushButtonStartStop->isChecked();
-        p.modeText = ui->comboBoxMode->currentText();
-        p.rateText = ui->comboBoxDacFreq->currentText();
-        p.rateIndex = ui->comboBoxDacFreq->currentIndex();
-        p.modification = panelModification;
-        p.channelCount = panelChannelCount;
-        // All eight: configuration leaves out those beyond the module's channel count.
-        for (QGroupBox* group : all<QGroupBox>(controlsHost, pattern("^groupBoxCh[1-%1]$", panelChannels))) {
-            if (!group->isChecked())
-                continue;
-            PanelChannel c;
-            c.number = number(group, "^groupBoxCh(\\d)$");
-            if (auto* type = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", c.number)) {
-                c.typeText = type->currentText();
-                c.typeIndex = type->currentIndex();
-            }
-            if (auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", c.number)) {
-                c.rangeText = range->currentText();
-                c.rangeIndex = range->currentIndex();
-            }
-            if (auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", c.number))
-                c.voltage = voltage->value();
-            if (auto* frequency = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", c.number))
-                c.frequency = channelFrequencyRequest(c.number, frequency->value());
-            if (auto* offset = channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", c.number))
-                c.offset = offset->value();
-            if (c.number >= 1 && c.number <= panelChannels)
-                c.custom = customSignals[c.number - 1];
-            p.channels.append(c);
-        }
+        return PanelConfiguration();
+    return widgetsync::query<PanelConfiguration>(guiHandler, [this] { return readPanelsHere(); }, PanelConfiguration());
+}
+
+ModuleVek72::PanelConfiguration ModuleVek72::readPanelsHere() const
+{
+    PanelConfiguration p;
+    if (!settingsHost)
         return p;
-    };
-    return widgetsync::query<PanelConfiguration>(guiHandler, read, panel);
+    Ui::Vek72Settings* ui = settingsUi;
+    p.startPressed = ui->pushButtonStartStop->isChecked();
+    p.modeText = ui->comboBoxMode->currentText();
+    p.rateText = ui->comboBoxDacFreq->currentText();
+    p.rateIndex = ui->comboBoxDacFreq->currentIndex();
+    p.modification = panelModification;
+    p.channelCount = panelChannelCount;
+    // All eight: configuration leaves out those beyond the module's channel count.
+    for (QGroupBox* group : all<QGroupBox>(controlsHost, pattern("^groupBoxCh[1-%1]$", panelChannels))) {
+        if (group->isChecked())
+            p.channels.append(readChannelHere(number(group, "^groupBoxCh(\\d)$")));
+    }
+    return p;
+}
+
+ModuleVek72::PanelChannel ModuleVek72::readChannelHere(int channel) const
+{
+    PanelChannel c;
+    c.number = channel;
+    if (auto* type = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", c.number)) {
+        c.typeText = type->currentText();
+        c.typeIndex = type->currentIndex();
+    }
+    if (auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", c.number)) {
+        c.rangeText = range->currentText();
+        c.rangeIndex = range->currentIndex();
+    }
+    if (auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", c.number))
+        c.voltage = voltage->value();
+    if (auto* frequency = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", c.number))
+        c.frequency = channelFrequencyRequest(c.number, frequency->value());
+    if (auto* offset = channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", c.number))
+        c.offset = offset->value();
+    if (c.number >= 1 && c.number <= panelChannels)
+        c.custom = customSignals[c.number - 1];
+    return c;
 }
 
 // The signals to play and the library configuration for them, from what the panels showed; the

@@ -23,9 +23,10 @@ namespace {
 
 // Steps of a rest: stopping or zeroing is asked again this often while the service answers.
 constexpr int restTries = 3;
-// One reading of the module's state: short, so that a service that hangs costs little; one that
-// has come back answers at once (with the answer it still owed first).
-constexpr quint32 statusBoundMs = 200;
+// One reading of the module's state: short, so that a service that hangs costs little (closing has
+// to end within its bound); one that has come back answers at once (with the answer it still owed
+// first).
+constexpr quint32 statusBoundMs = 100;
 // An output that holds more than this (in volts, either way) holds a level: more than a few codes
 // of the finest scale, less than anything an operator sets.
 constexpr double restVolts = 0.001;
@@ -168,6 +169,12 @@ bool ModuleVek72::stopConfirmed(bool report)
     syncBusyAnimation();
     if (!isOpened())
         return !isRunning();
+    // A service that did not answer the stop is not asked again here: whoever stops without
+    // reporting (closing, a discovery, another module) reads the module back when it closes it.
+    if (!report && sender && sender->serviceSilent()) {
+        setSafety(OutputSafety::MayPlay);
+        return false;
+    }
     RestReport rest;
     {
         QMutexLocker lock(&handleMutex);

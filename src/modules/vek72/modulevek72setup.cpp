@@ -165,6 +165,11 @@ bool ModuleVek72::applyPanelSetup(const QVariantMap& map, QStringList& notes, QS
             outcome->error = QStringLiteral("модуль не открыт");
         else {
             outcome->notes = setups::fitToModule(setup, setupCapacity());
+            // Putting a setup back never starts output; a channel beyond its output is said now and
+            // refused by "Старт".
+            const QString beyond = setups::beyondOutputs(setup, panelModification, customSignalsEnabled);
+            if (!beyond.isEmpty())
+                outcome->notes << beyond + QStringLiteral(" — такой сигнал не будет запущен");
             writeSetup(setup);
         }
         outcome->state.store(Done);
