@@ -127,8 +127,10 @@ void TestFaults::faultWhilePlaying()
         QVERIFY2(b.boxes.texts.value(0).startsWith(b.lostText()), qPrintable(b.boxes.texts.join('|')));
     else if (how == "refuse")
         QCOMPARE(b.boxes.texts, QStringList{"Ошибка при отправке данных модулю!"});
-    if (how != "kill")
+    if (how != "kill") {
         QTRY_COMPARE_WITH_TIMEOUT(b.counter("underruns"), qint64(underruns), 10000);
+        QCOMPARE(benchstatus::clippedSamples(b.played()), 0);
+    }
 }
 
 void TestFaults::closeWhileTheServiceHangs_data()
