@@ -118,14 +118,19 @@ struct SafeBench : FaultBench
         return QStringLiteral("%1 %2 | %3")
             .arg(module.value("running").toBool() ? "running" : "stopped", holdsLevel(module) ? "live" : "0 V", shown());
     }
-    // Channel 1 at a level (DC, full range) or a sine (AC at 1 kHz), started with "Старт" in the
-    // mode asked for; true once the module plays it.
-    bool playLevel(bool streaming, int millivolts)
+    // Channel 1 at a level (DC, full range), started with "Старт" in the mode asked for; true once
+    // the module plays it (streaming: with `queuedMs` of output queued, one channel at 192 kHz, so
+    // that a hang now is ridden out).
+    bool playLevel(bool streaming, int millivolts, int queuedMs = 2000)
     {
         find<QComboBox>("comboBoxMode")->setCurrentIndex(streaming ? 1 : 0);
         setChannel(1, "DC", false, millivolts);
         startButton()->click();
-        return QTest::qWaitFor([&] { return holdsLevel(played()) && played().value("running").toBool(); }, 20000)
+        return QTest::qWaitFor([&] {
+                   const QJsonObject m = played();
+                   return holdsLevel(m) && m.value("running").toBool()
+                          && (!streaming || m.value("fifoWords").toDouble() >= queuedMs * 192.0);
+               }, 20000)
                && apptest::runQueuedCalls(module());
     }
     // The range by its place: item 0 is the one-tenth range, item 1 the full range.
@@ -234,8 +239,9 @@ void TestSafeState::stopsAreConfirmed()
     SafeBench b;
     QVERIFY(b.ready());
     // A module that starves runs dry within a second.
-    b.module()->sampleSender()->setAhead(fault.contains("VEK72_Send") ? 1000 : ModuleSenderVek72::aheadMs);
-    QVERIFY(b.playLevel(streaming, 1000));
+    const int aheadMs = fault.contains("VEK72_Send") ? 1000 : ModuleSenderVek72::aheadMs;
+    b.module()->sampleSender()->setAhead(aheadMs);
+    QVERIFY(b.playLevel(streaming, 1000, std::min(2000, aheadMs * 9 / 10)));
     QCOMPARE(b.truth(), QStringLiteral("running live | Стоп green | 1"));
 
     const QStringList words = fault.split(' ');

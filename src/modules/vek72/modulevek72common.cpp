@@ -48,14 +48,16 @@ void ModuleVek72::on_comboBoxDacFreq_currentIndexChanged(int)
 
 void ModuleVek72::on_pushButtonStartStop_toggled(bool checked)
 {
-    onPanels([this, checked] {
-        settingsUi->pushButtonStartStop->setText(checked ? QStringLiteral("Стоп") : QStringLiteral("Старт"));
-        return 0;
-    });
     if (checked) {
+        onPanels([this] {
+            settingsUi->pushButtonStartStop->setText(QStringLiteral("Стоп"));
+            return 0;
+        });
         emit restart();
         return;
     }
+    // The button goes on saying "Стоп" until the module has confirmed the stop (stopAndRest shows
+    // what it did).
     // Stopped by the operator: the outputs do not stay at whatever level the signals had reached.
     // A stop a remote command line asked for (while it holds restarts) reports to that client.
     if (!restartsHeld.load()) {

@@ -125,12 +125,12 @@ void ModuleVek72::showStartButton(bool pressed)
     QPushButton* button = settingsUi->pushButtonStartStop;
     ModuleVek72GuiHandler* handler = guiHandler;
     widgetsync::runOn(button, [button, handler, pressed] {
+        button->setText(pressed ? QStringLiteral("Стоп") : QStringLiteral("Старт"));
         if (button->isChecked() == pressed)
             return;
         // What the module does, not an operator's request: the button's slot does not act on it.
         const QSignalBlocker quiet(button);
         button->setChecked(pressed);
-        button->setText(pressed ? QStringLiteral("Стоп") : QStringLiteral("Старт"));
         if (handler)
             handler->showApplyHints(pressed);
     });
