@@ -409,8 +409,10 @@ void MainWindow::moduleLost()
 
 void MainWindow::moduleOutputsConfirmed(bool confirmed)
 {
-    // Only for the module the window shows as current and reachable.
-    if (lifecycle != Lifecycle::Running || moduleWasLost || engine->selectedCrateIndex() < 0)
+    // Only for the module the window shows as current and reachable; never while a discovery is out
+    // (the engine's thread rewrites the selection then, and the module it makes current is shown
+    // when its list is handled).
+    if (lifecycle != Lifecycle::Running || moduleWasLost || !selectionAllowed() || engine->selectedCrateIndex() < 0)
         return;
     ui->labelModuleLed->setPixmap(confirmed ? greenPixmap : redPixmap);
 }

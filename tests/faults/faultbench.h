@@ -16,6 +16,7 @@
 #include "benchstatus.h"
 #include "journal.h"
 #include "modulevek72.h"
+#include "resources.h"
 #include "vekdrunner.h"
 #include "windowtestutil.h"
 
@@ -193,6 +194,15 @@ struct FaultBench
         return QStringLiteral("%1 %2 %3").arg(startButton()->text(), animating() ? "animated" : "still", lights());
     }
 };
+
+// The program's own journal, in its own encoding: every message to "stendix.log" and criticals to
+// the window (from initTestCase; uninstalled by cleanupTestCase).
+inline void installJournal()
+{
+    initStendixResources();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
+    qInstallMessageHandler(journalHandler);
+}
 
 } // namespace faultbench
 

@@ -4,7 +4,6 @@
 // stop. After each, what the operator met: how many error boxes, what the lights, the start button and
 // the animation say, what the journal on disk holds, and what the module plays.
 #include "faultbench.h"
-#include "resources.h"
 
 namespace {
 
@@ -28,14 +27,7 @@ class TestFaults : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        initStendixResources();
-        // The program's own journal, in its own encoding: every message to "stendix.log" and
-        // criticals to the window.
-        QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
-        qInstallMessageHandler(journalHandler);
-    }
+    void initTestCase() { installJournal(); }
     void cleanupTestCase() { qInstallMessageHandler(nullptr); }
 
     void faultWhilePlaying_data();

@@ -9,7 +9,6 @@
 #include <QRegularExpression>
 #include <QTcpSocket>
 
-#include "resources.h"
 #include "vek72api.h"
 
 namespace {
@@ -166,12 +165,7 @@ class TestSafeState : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        initStendixResources();
-        QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
-        qInstallMessageHandler(journalHandler);
-    }
+    void initTestCase() { installJournal(); }
     void cleanupTestCase() { qInstallMessageHandler(nullptr); }
 
     void stopsAreConfirmed_data();
