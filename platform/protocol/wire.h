@@ -53,6 +53,7 @@ enum Opcode : uint16_t {
     OpCtlCapture = 0x0021,     // str crate, uint16 slot, uint32 frames -> status, capture
     OpCtlFault = 0x0022,       // str json -> status, str message
     OpPing = 0x0023,           // -> status
+    OpCtlProbe = 0x0024,       // str json (what the simulated multimeter's input is wired to) -> status, str message
 };
 
 // Largest payload a request of this opcode may carry; 0 for an unknown opcode.
@@ -64,6 +65,7 @@ inline uint32_t maxRequestPayload(uint16_t opcode)
     case OpModOpen: case OpModConfigure: case OpModStreamStart: case OpModSwitchPage:
     case OpModStop: case OpModClose: case OpModStreamCut: case OpModQuery: case OpCtlStatus: case OpCtlCapture:
     case OpCtlFault: case OpPing:
+    case OpCtlProbe:
         return kMaxSmallPayload;
     default: return 0;
     }
@@ -96,6 +98,7 @@ inline uint32_t maxReplyPayload(uint16_t opcode)
     case OpCtlStatus: return kMaxStatusPayload;
     case OpCtlCapture: return captureReplyPayload(kMaxCaptureFrames);
     case OpCtlFault: return kMaxSmallPayload;
+    case OpCtlProbe: return kMaxSmallPayload;
     default: return 0;
     }
 }

@@ -43,6 +43,12 @@ const char kUsage[] =
     "                                                модуль продолжает вывод, когда клиент его отпускает\n"
     "  fault drop                                    закрыть все соединения клиентов\n"
     "  fault clear                                   забыть все внесённые неисправности\n"
+    "  fault hang --target dmm [--off]               мультиметр перестаёт отвечать (--off: отвечает снова)\n"
+    "  fault garbage --target dmm [--count N]        следующие N ответов мультиметра — мусор\n"
+    "  fault drop --target dmm                       закрыть все соединения с мультиметром\n"
+    "  probe --crate СЕРИЙНЫЙ --slot N --channel K   щуп мультиметра на выходе K модуля\n"
+    "  probe --crate СЕРИЙНЫЙ --slot N --scanner     каналы коммутатора 101..108 на выходах 1..8 модуля\n"
+    "  probe --off                                   вход мультиметра ни к чему не подключён\n"
     "  ping                                          проверить, что служба отвечает\n"
     "Служба по умолчанию — $VEK_SERVICE, иначе 127.0.0.1:11111.\n"
     "Код завершения: 0 — готово; 1 — служба отказала; 2 — ошибка в командной строке; 3 — служба\n"
@@ -64,8 +70,8 @@ struct Args {
 bool parseArgs(const QStringList& in, Args& out, QString* error)
 {
     static const QStringList valued = {"--service", "--crate", "--slot", "--frames", "--out", "--function",
-                                       "--count", "--code", "--words"};
-    static const QStringList flags = {"--off", "--help", "-h"};
+                                       "--count", "--code", "--words", "--target", "--channel"};
+    static const QStringList flags = {"--off", "--scanner", "--help", "-h"};
     for (int i = 0; i < in.size(); ++i) {
         QString a = in[i];
         if (a.startsWith("-")) {
@@ -230,12 +236,55 @@ int cmdCapture(Session& s, const Args& a)
     return kExitOk;
 }
 
+// Sends a control request of JSON and prints the service's message; a refusal is exit status 1.
+int controlRequest(Session& s, uint16_t opcode, const QJsonObject& o, const char* what)
+{
+    Writer w;
+    w.str(QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString());
+    std::vector<uint8_t> reply;
+    int status = 0;
+    int rc = s.call(opcode, w, &status, reply);
+    if (rc) return rc;
+    Reader r(reply.data(), reply.size());
+    std::string message = r.str(kMaxSmallPayload);
+    if (status != 0) {
+        std::fprintf(stderr, "vekctl: %s refused: %s\n", what, message.c_str());
+        return kExitRefused;
+    }
+    std::printf("%s\n", message.c_str());
+    return kExitOk;
+}
+
+int cmdProbe(Session& s, const Args& a)
+{
+    QJsonObject o;
+    QString error;
+    long long slot = 0, channel = 0;
+    if (a.flags.contains("--off")) {
+        o.insert("off", true);
+    } else {
+        if (!a.options.contains("--crate")) return usage("probe: --crate is required");
+        if (!intOption(a, "--slot", 1, 16, &slot, &error)) return usage("probe: " + error);
+        o.insert("crate", a.options.value("--crate"));
+        o.insert("slot", double(slot));
+        if (a.flags.contains("--scanner")) {
+            if (a.options.contains("--channel")) return usage("probe: --channel or --scanner, not both");
+            o.insert("scanner", true);
+        } else {
+            if (!intOption(a, "--channel", 1, 8, &channel, &error)) return usage("probe: " + error);
+            o.insert("channel", double(channel));
+        }
+    }
+    return controlRequest(s, OpCtlProbe, o, "probe");
+}
+
 int cmdFault(Session& s, const Args& a)
 {
     if (a.positional.size() < 2)
-        return usage("fault: an action is needed (fail, refuse, short-send, keep-playing, drop, clear)");
+        return usage("fault: an action is needed (fail, refuse, short-send, keep-playing, drop, clear, hang, garbage)");
     QString action = a.positional[1];
     QJsonObject o{{"action", action}};
+    if (a.options.contains("--target")) o.insert("target", a.options.value("--target"));
     QString error;
     // Copies an integer option into the request as `key`; false (with error) when it is out of range
     // or missing though required.
@@ -264,23 +313,14 @@ int cmdFault(Session& s, const Args& a)
         if (!a.options.contains("--crate")) return usage("fault keep-playing: --crate is required");
         if (!number("--slot", "slot", 1, 16, true)) return usage(error);
         o.insert("on", !a.flags.contains("--off"));
+    } else if (action == "hang" || action == "garbage") {
+        if (!a.options.contains("--target")) return usage("fault " + action + ": --target dmm is required");
+        if (action == "hang") o.insert("on", !a.flags.contains("--off"));
+        else if (!number("--count", "count", 0, 1000000, false)) return usage(error);
     } else if (action != "drop" && action != "clear") {
         return usage("fault: unknown action \"" + action + "\"");
     }
-    Writer w;
-    w.str(QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString());
-    std::vector<uint8_t> reply;
-    int status = 0;
-    int rc = s.call(OpCtlFault, w, &status, reply);
-    if (rc) return rc;
-    Reader r(reply.data(), reply.size());
-    std::string message = r.str(kMaxSmallPayload);
-    if (status != 0) {
-        std::fprintf(stderr, "vekctl: fault refused: %s\n", message.c_str());
-        return kExitRefused;
-    }
-    std::printf("%s\n", message.c_str());
-    return kExitOk;
+    return controlRequest(s, OpCtlFault, o, "fault");
 }
 
 } // namespace
@@ -310,6 +350,7 @@ int main(int argc, char** argv)
     if (cmd == "status") return cmdStatus(s);
     if (cmd == "capture") return cmdCapture(s, a);
     if (cmd == "fault") return cmdFault(s, a);
+    if (cmd == "probe") return cmdProbe(s, a);
     if (cmd == "ping") {
         Writer w;
         std::vector<uint8_t> reply;

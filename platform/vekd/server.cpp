@@ -256,6 +256,7 @@ void Connection::handle(uint16_t opcode, uint32_t id, std::vector<uint8_t>& payl
     }
     case OpCtlCapture: onCtlCapture(id, r); break;
     case OpCtlFault: onCtlFault(id, r); break;
+    case OpCtlProbe: onCtlProbe(id, r); break;
     case OpPing: replyStatus(opcode, id, 0); break;
     default: malformed("unhandled opcode"); break;
     }
@@ -563,13 +564,27 @@ void Connection::onCtlFault(uint32_t id, Reader& r)
     if (!r.ok() || r.remaining()) return malformed("fault request");
     QString message;
     int rc = service_->applyFault(QByteArray::fromStdString(json), this, &message);
+    replyMessage(OpCtlFault, id, rc, message);
+}
+
+void Connection::onCtlProbe(uint32_t id, Reader& r)
+{
+    std::string json = r.str(kMaxSmallPayload);
+    if (!r.ok() || r.remaining()) return malformed("probe request");
+    QString message;
+    int rc = service_->applyProbe(QByteArray::fromStdString(json), this, &message);
+    replyMessage(OpCtlProbe, id, rc, message);
+}
+
+void Connection::replyMessage(uint16_t opcode, uint32_t id, int status, const QString& message)
+{
     // The message may name what the request made up at any length: it is cut to fit an answer.
     std::string text = message.toStdString();
-    text.resize(std::min<size_t>(text.size(), maxReplyPayload(OpCtlFault) - 8));
+    text.resize(std::min<size_t>(text.size(), maxReplyPayload(opcode) - 8));
     Writer w;
-    w.i32(rc);
+    w.i32(status);
     w.str(text);
-    reply(OpCtlFault, id, w);
+    reply(opcode, id, w);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -726,6 +741,7 @@ QByteArray Service::statusJson()
         crates.append(co);
     }
     root.insert("crates", crates);
+    if (dmm_) root.insert("dmm", dmm_->status());
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -756,6 +772,18 @@ int Service::applyFault(const QByteArray& json, Connection* from, QString* messa
         return &crate->slots[size_t(slot - 1)];
     };
     QString who = from ? from->peer() : QString("?");
+
+    const QString target = o.value("target").toString();
+    if (!target.isEmpty()) {
+        if (target != "dmm" || !dmm_) {
+            *message = target != "dmm" ? QString("no fault target \"%1\" (dmm)").arg(target)
+                                       : QString("no simulated multimeter (vekd --dmm)");
+            return -1;
+        }
+        int rc = dmm_->fault(o, message);
+        if (rc == 0) logLine(QString("client %1: fault: %2").arg(who, *message));
+        return rc;
+    }
 
     if (action == "fail") {
         std::string fn = o.value("function").toString().toStdString();
@@ -826,13 +854,31 @@ int Service::applyFault(const QByteArray& json, Connection* from, QString* messa
                 s.shortSendRemaining = 0;
             }
         }
+        if (dmm_) dmm_->clearFaults();
         *message = "all injected faults cleared (crates refusing to open stay so)";
     } else {
-        *message = QString("unknown fault action \"%1\" (fail, refuse, short-send, keep-playing, drop, clear)").arg(action);
+        *message = QString("unknown fault action \"%1\" (fail, refuse, short-send, keep-playing, drop, clear; with "
+                           "target dmm: hang, garbage, drop)").arg(action);
         return -1;
     }
     logLine(QString("client %1: fault: %2").arg(who, *message));
     return 0;
+}
+
+int Service::applyProbe(const QByteArray& json, Connection* from, QString* message)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(json);
+    if (!doc.isObject()) {
+        *message = "probe request is not a JSON object";
+        return -1;
+    }
+    if (!dmm_) {
+        *message = "no simulated multimeter (vekd --dmm)";
+        return -1;
+    }
+    int rc = dmm_->wire(doc.object(), message);
+    if (rc == 0) logLine(QString("client %1: probe: %2").arg(from ? from->peer() : QString("?"), *message));
+    return rc;
 }
 
 } // namespace vekd

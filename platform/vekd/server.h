@@ -14,6 +14,7 @@
 #include <vector>
 
 class QIODevice;
+class QJsonObject;
 
 namespace vekd {
 
@@ -21,6 +22,20 @@ Nanos monotonicNow();
 void logLine(const QString& text);
 
 class Service;
+
+// An instrument of the bench beside the crates (the simulated multimeter): vekctl wires it, injects
+// its faults and reads its state through the service.
+class BenchInstrument {
+public:
+    virtual ~BenchInstrument() = default;
+    // What the instrument's input is wired to (a probe request, JSON): 0 and a message, or a
+    // negative code and a message.
+    virtual int wire(const QJsonObject& request, QString* message) = 0;
+    // A fault request whose "target" names this instrument.
+    virtual int fault(const QJsonObject& request, QString* message) = 0;
+    virtual void clearFaults() = 0;
+    virtual QJsonObject status() = 0;
+};
 
 // One client connection: reads request frames from its device (a TCP socket; a device in memory
 // in the fuzzer), answers each in turn, and owns the device.
@@ -79,6 +94,9 @@ private:
     void onModQuery(uint32_t id, vekproto::Reader& r);
     void onCtlCapture(uint32_t id, vekproto::Reader& r);
     void onCtlFault(uint32_t id, vekproto::Reader& r);
+    void onCtlProbe(uint32_t id, vekproto::Reader& r);
+    // Answers a control request with its status and message (cut to fit an answer).
+    void replyMessage(uint16_t opcode, uint32_t id, int status, const QString& message);
 
     Service* service_;
     QIODevice* io_;
@@ -118,6 +136,10 @@ public:
     QByteArray statusJson();
     // Applies a fault request (JSON); answers 0 and a message, or a negative code and a message.
     int applyFault(const QByteArray& json, Connection* from, QString* message);
+    // The simulated multimeter beside the crates (not owned); none by default.
+    void attachMultimeter(BenchInstrument* dmm) { dmm_ = dmm; }
+    // Wires the multimeter's input (JSON); answers as applyFault does.
+    int applyProbe(const QByteArray& json, Connection* from, QString* message);
 
     // Serves a client on an open device (the service's own sockets come through here too); the
     // connection owns the device. The caller reports the end of a stream with onDisconnected().
@@ -134,6 +156,7 @@ private:
     QTcpServer server_;
     Bench bench_;
     FaultTable serviceFaults_;
+    BenchInstrument* dmm_ = nullptr;
     std::vector<Connection*> connections_;
     bool verbose_;
     QElapsedTimer uptime_;

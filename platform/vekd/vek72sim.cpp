@@ -3,6 +3,7 @@
 #include "dacword.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace vekd {
@@ -347,6 +348,34 @@ Vek72Capture Vek72Module::capture(uint32_t frames) const
         pos = pos + 1 == ringCap_ ? 0 : pos + 1;
     }
     return c;
+}
+
+OutputTrace Vek72Module::outputTrace(unsigned channel, double seconds) const
+{
+    OutputTrace t;
+    const unsigned e = enabled_;
+    int column = -1;
+    for (unsigned i = 0; i < e; ++i)
+        if (enabledList_[i] == channel) column = int(i);
+    if (!running_ || column < 0 || rate_ == 0 || ring_.size() != ringCap_ || ringFill_ < e) {
+        t.volts.assign(1, channel < 8 ? outputs_[channel] : 0.0);
+        return t;
+    }
+    // At most two capture rings' worth: no instrument looks further back.
+    const uint64_t want = std::max<uint64_t>(1, std::min<uint64_t>(uint64_t(std::ceil(std::max(0.0, seconds) * rate_)),
+                                                                  2 * uint64_t(kCaptureWords)));
+    const uint64_t take = std::min<uint64_t>(want, ringFill_ / e);
+    const Scale scale = channelScale(id_.modification, config_.output[channel]);
+    t.rate = rate_;
+    t.volts.resize(size_t(want));
+    size_t pos = (ringHead_ + ringCap_ - size_t(take) * e) % ringCap_ + size_t(column);
+    for (uint64_t k = want - take; k < want; ++k) {
+        t.volts[size_t(k)] = codeToVolts(wordCode(ring_[pos]), scale);
+        pos += e;
+        if (pos >= ringCap_) pos -= ringCap_;
+    }
+    std::fill(t.volts.begin(), t.volts.begin() + std::ptrdiff_t(want - take), t.volts[size_t(want - take)]);
+    return t;
 }
 
 } // namespace vekd

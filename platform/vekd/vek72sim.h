@@ -40,6 +40,12 @@ struct Vek72Counters {
     uint64_t pageSwitches = 0;   // pages that became the playing page while output ran
 };
 
+// The recent history of one output, as an instrument touching it would see it.
+struct OutputTrace {
+    std::vector<double> volts; // oldest first, in volts
+    double rate = 0;           // values per second; 0: the output holds volts[0] (one value)
+};
+
 struct Vek72Capture {
     std::vector<uint8_t> channels; // physical channel index of each column
     uint32_t frames = 0;
@@ -105,6 +111,10 @@ public:
     const std::array<double, 8>& outputs() const { return outputs_; }
     // The last `frames` frames played (fewer when fewer are kept), decoded to volts.
     Vek72Capture capture(uint32_t frames) const;
+    // The last `seconds` of output `channel` (0..7) as played: the frames kept for the capture while
+    // output runs with that channel enabled (the earliest one repeated where fewer are kept), else
+    // the value the output holds. Call advance() first. Everything that probes an output reads it here.
+    OutputTrace outputTrace(unsigned channel, double seconds) const;
     double volts(uint32_t word) const;
 
 private:

@@ -40,6 +40,7 @@ CheckedInt checkIntSetting(const QString& keyName, const QVariant& stored, int d
     }
     CheckedInt result;
     if (!isNumber) {
+        result.unreadable = true;
         result.value = defaultValue;
         result.warning = QStringLiteral("Настройка %1=«%2» не является целым числом; используется значение по "
                                         "умолчанию %3")
@@ -48,6 +49,7 @@ CheckedInt checkIntSetting(const QString& keyName, const QVariant& stored, int d
         return result;
     }
     result.value = int(qBound(qlonglong(minimum), number, qlonglong(maximum)));
+    result.belowMinimum = number < minimum;
     if (result.value != number)
         result.warning = QStringLiteral("Настройка %1=%2 вне диапазона %3..%4; используется %5")
                              .arg(keyName, trimmed)
@@ -57,19 +59,21 @@ CheckedInt checkIntSetting(const QString& keyName, const QVariant& stored, int d
     return result;
 }
 
-int readCheckedInt(QSettings* settings, const QString& key, int defaultValue, int minimum, int maximum)
+QString settingsKeyName(const QSettings* settings, const QString& key)
+{
+    const QString group = settings->group();
+    return group.isEmpty() ? key : group + QLatin1Char('/') + key;
+}
+
+CheckedInt readCheckedInt(QSettings* settings, const QString& key, int defaultValue, int minimum, int maximum)
 {
     if (!settings->contains(key))
         settings->setValue(key, defaultValue);
-    const QString group = settings->group();
-    const QString keyName = group.isEmpty() ? key : group + QLatin1Char('/') + key;
-    const CheckedInt checked = checkIntSetting(keyName, settings->value(key, defaultValue), defaultValue, minimum, maximum);
-    if (!checked.warning.isEmpty()) {
+    const CheckedInt checked = checkIntSetting(settingsKeyName(settings, key), settings->value(key, defaultValue),
+                                               defaultValue, minimum, maximum);
+    if (!checked.warning.isEmpty())
         qWarning("%s", qUtf8Printable(checked.warning));
-        // The file gets the value the program works with, so that the two agree from now on.
-        settings->setValue(key, checked.value);
-    }
-    return checked.value;
+    return checked;
 }
 
 bool saveSettings(QSettings* settings, QString* reason)
@@ -104,7 +108,7 @@ GlobalSettings readGlobalSettings(QSettings* settings)
     settings->beginGroup(QLatin1String(groupGlobal));
     // A key the file lacks is written with its default.
     values.displayUpdateMs = readCheckedInt(settings, QLatin1String(keyDisplayUpdateMs), values.displayUpdateMs,
-                                            displayPeriodMinimum, displayPeriodMaximum);
+                                            displayPeriodMinimum, displayPeriodMaximum).value;
     if (!settings->contains(QLatin1String(keyModuleMode)))
         settings->setValue(QLatin1String(keyModuleMode), values.moduleMode);
     values.moduleMode = settings->value(QLatin1String(keyModuleMode)).toString();

@@ -26,6 +26,10 @@ struct CheckedInt
     int value = 0;
     // Empty when the stored value was used as it stands; otherwise what to tell the operator.
     QString warning;
+    // The stored text is not a whole number (empty, "2000mV", "2 000", "2.5"): `value` is the default.
+    bool unreadable = false;
+    // A whole number below the minimum: `value` is the minimum.
+    bool belowMinimum = false;
 };
 
 // Checks the stored value of `keyName` (as named in the warning): a whole number within minimum and
@@ -35,8 +39,12 @@ CheckedInt checkIntSetting(const QString& keyName, const QVariant& stored, int d
                            int maximum);
 
 // Reads an integer key of the settings' current group through checkIntSetting: a key the file lacks
-// is written with its default; a corrected value is logged as a warning once and written back.
-int readCheckedInt(QSettings* settings, const QString& key, int defaultValue, int minimum, int maximum);
+// is written with its default; a corrected value is logged as a warning once and used, but the file
+// keeps what the operator wrote (the options dialog, when accepted, writes the value it shows).
+CheckedInt readCheckedInt(QSettings* settings, const QString& key, int defaultValue, int minimum, int maximum);
+
+// "Global/DisplayUpdateMs": a key as warnings name it, with the group the settings are in.
+QString settingsKeyName(const QSettings* settings, const QString& key);
 
 // True when the settings reached the file: syncs them and looks at the outcome. Otherwise `reason`
 // says what went wrong, in the operator's words.

@@ -1,5 +1,6 @@
 #include "journal.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMetaObject>
@@ -70,6 +71,26 @@ int JournalFile::nextArchiveNumber() const
     while (QFile::exists(archivePath(number)))
         ++number;
     return number;
+}
+
+bool JournalFile::makeRoomForArchive(int* number, QString* reason)
+{
+    *number = nextArchiveNumber();
+    if (*number <= maxArchives)
+        return true;
+    // Every number is taken: the oldest goes, the others move down one.
+    if (!QFile::remove(archivePath(1))) {
+        *reason = archivePath(1) + QStringLiteral(": старый архив не удаляется");
+        return false;
+    }
+    for (int n = 2; n <= maxArchives; ++n) {
+        if (!QFile::rename(archivePath(n), archivePath(n - 1))) {
+            *reason = archivePath(n) + QStringLiteral(": архив не переименовывается");
+            return false;
+        }
+    }
+    *number = maxArchives;
+    return true;
 }
 
 static bool writeArchive(const QString& zipPath, const QByteArray& content)
@@ -160,7 +181,11 @@ bool JournalFile::rotate(QString* reason)
     if (!readAll)
         return fail(QStringLiteral("журнал не читается: ") + journalFile.errorString());
 
-    const QString zipPath = archivePath(nextArchiveNumber());
+    int number = 0;
+    QString why;
+    if (!makeRoomForArchive(&number, &why))
+        return fail(why);
+    const QString zipPath = archivePath(number);
     {
         // Made here first, so that a place where no file can be made gives its reason (a dangling
         // link is followed to where the archive would land).
@@ -256,26 +281,36 @@ bool JournalFile::append(const QByteArray& line)
         }
     }
     QString reason;
-    if (!writeRecord(line, &reason)) {
-        ++unwritten;
-        if (!writeFailing) {
-            writeFailing = true;
-            notices.append({QStringLiteral("Журнал %1 не записывается (%2); сообщения выводятся только в "
-                                           "стандартный поток ошибок")
-                                .arg(QLatin1String(journalFileName), reason),
-                            false});
-        }
-        return false;
-    }
     if (writeFailing) {
+        // The gap is told first, in the journal itself: until that line is there, writing has not
+        // come back, and this record is lost too.
+        const QByteArray resumed =
+            formatLine(QDateTime::currentDateTime(), QtWarningMsg, resumedText(unwritten)).toLocal8Bit();
+        if (!writeRecord(resumed, &reason)) {
+            ++unwritten;
+            return false;
+        }
+        notices.append({resumedText(unwritten), false});
         writeFailing = false;
-        notices.append({QStringLiteral("Запись журнала %1 возобновлена; не записано сообщений: %2")
-                            .arg(QLatin1String(journalFileName))
-                            .arg(unwritten),
-                        true});
         unwritten = 0;
     }
+    if (!writeRecord(line, &reason)) {
+        ++unwritten;
+        writeFailing = true;
+        notices.append({QStringLiteral("Журнал %1 не записывается (%2); сообщения выводятся только в "
+                                       "стандартный поток ошибок")
+                            .arg(QLatin1String(journalFileName), reason),
+                        false});
+        return false;
+    }
     return true;
+}
+
+QString JournalFile::resumedText(qint64 lost)
+{
+    return QStringLiteral("Запись журнала %1 возобновлена; не записано сообщений: %2")
+        .arg(QLatin1String(journalFileName))
+        .arg(lost);
 }
 
 QVector<JournalFile::Notice> JournalFile::takeNotices()

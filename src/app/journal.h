@@ -13,15 +13,19 @@ class QObject;
 // The program's journal: every message of every thread becomes one time-stamped line of
 // "stendix.log" in the working directory (Windows-1251, like the copy on standard error). A journal
 // that has grown past one mebibyte is archived into the lowest free "stendix-N.log.zip" before the
-// next line is written. A run of identical messages is written once, followed by the number of
-// repeats when the run ends. A journal that cannot be written or archived says so once, on standard
-// error and in the window's status bar.
+// next line is written; once archives 1 to maxArchives all exist, the oldest goes and the others
+// move down one number, so that "stendix-1" is always the oldest kept. A run of identical messages
+// is written once, followed by the number of repeats when the run ends. A journal that cannot be
+// written or archived says so once, on standard error and in the window's status bar; when it
+// writes again, its first line says how many lines it lost meanwhile.
 namespace journal {
 
 // A journal of more bytes than this is archived before the next line.
 constexpr qint64 rotationThreshold = 1048575;
 // After a failed rotation the journal keeps growing; the next attempt comes this many lines later.
 constexpr int rotationRetryLines = 100;
+// Archives kept: "stendix-1.log.zip" (the oldest) to "stendix-20.log.zip" (the newest).
+constexpr int maxArchives = 20;
 // A message that repeats the one before it (same level and text) within this many milliseconds
 // continues a run of repeats.
 constexpr qint64 repeatWindowMs = 1000;
@@ -79,23 +83,34 @@ public:
     struct Notice
     {
         QString text;
-        // True when the journal itself can carry the notice (it was written a moment ago).
+        // True when the journal should carry the notice as a line of its own (it can: it was written
+        // a moment ago); false when it cannot, or already does.
         bool journalable = false;
     };
 
     // Writes one encoded line and a line end, archiving a full journal first. The record lands whole
     // or not at all, and on a line of its own. False when it could not be written.
+    //
+    // While writing fails every record counts as lost. The first record that finds writing working
+    // again is preceded by a line saying how many were lost: only when that line is in the journal
+    // does the journal count as writing again (a disk that takes a short line but not the next is
+    // still full), and a record that follows a notice that could not be written is lost as well.
     bool append(const QByteArray& line);
     // Archives the journal into the next free archive and empties it. The journal is emptied only
     // after the archive has been written, read back and found equal to it; otherwise the archive
     // is removed and the journal left as it was. `reason` says why it failed.
     bool rotate(QString* reason = nullptr);
-    // Lowest n of 1 upwards for which no archive of that number exists.
+    // Lowest n of 1 upwards for which no archive of that number exists; once every number up to
+    // maxArchives is taken, the oldest archive is removed and the others renumbered down by one to
+    // make room for the new one at maxArchives (false when that could not be done).
     int nextArchiveNumber() const;
+    bool makeRoomForArchive(int* number, QString* reason);
     // The notices raised since the last call: the first failed write after writing worked (with the
     // reason), writing working again (with the number of records lost meanwhile), the first failed
     // rotation after one worked.
     QVector<Notice> takeNotices();
+    // The text of the line that ends a time of failed writes.
+    static QString resumedText(qint64 lost);
 
     static QString journalPath();
     static QString archivePath(int number);

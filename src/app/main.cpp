@@ -1,6 +1,8 @@
 #include <QApplication>
 #include <QTextCodec>
 
+#include <csignal>
+
 #include "journal.h"
 #include "mainwindow.h"
 #include "qttranslations.h"
@@ -9,6 +11,11 @@
 
 int main(int argc, char* argv[])
 {
+#ifdef SIGXFSZ
+    // A file-size limit makes a write fail (EFBIG), which the journal and the setups report, instead
+    // of ending the process with the outputs as they were.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     QApplication application(argc, argv);
     // Journal text and its copy on standard error are Windows-1251. File names stay intact: the
     // codec maps every byte to a character and back, so a working directory with Cyrillic letters

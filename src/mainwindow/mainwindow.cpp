@@ -21,6 +21,7 @@
 
 #include "appsettings.h"
 #include "journal.h"
+#include "multimeterpage.h"
 #include "serviceaddress.h"
 #include "options.h"
 #include "setupscontroller.h"
@@ -76,8 +77,12 @@ MainWindow::MainWindow(QWidget* parent)
     options->setWindowFlags(options->windowFlags() & ~Qt::WindowContextHelpButtonHint);
 
     ui->setupUi(this);
-    ui->statusBar->addWidget(statusLabel, 0);
-    ui->statusBar->addWidget(infoLabel, 0);
+    // A long message is cut at the window's edge rather than widening the window past the screen.
+    for (QLabel* label : {statusLabel, infoLabel})
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    ui->statusBar->addWidget(statusLabel, 1);
+    ui->statusBar->addWidget(infoLabel, 1);
+    infoLabel->hide();   // shown while it has something to say
     statusLabel->setText(QStringLiteral("Запуск программы %1").arg(startTime));
 
     if (QWidget* manualPage = ui->tabWidget->findChild<QWidget*>(QStringLiteral("tabManual")))
@@ -125,6 +130,26 @@ MainWindow::MainWindow(QWidget* parent)
     ui->groupBoxGenerator->hide();
     ui->tabWidget->removeTab(ui->tabWidget->indexOf(ui->tabAutotest));
     ui->tabWidget->tabBar()->hide();
+
+    // The bench's multimeter, when the settings name one: its light in the top row and its group on
+    // the page come back.
+    MultimeterPage::Widgets meter;
+    meter.connection = ui->widgetMultimeterConnection;
+    meter.light = ui->labelMultimeterLed;
+    meter.name = ui->labelMultimeter;
+    meter.group = ui->groupBoxMultimeter;
+    meter.dc = ui->radioButtonMeasureDC;
+    meter.ac = ui->radioButtonMeasureAC;
+    meter.frequency = ui->radioButtonMeasureFreq;
+    meter.off = ui->radioButtonMeasureOff;
+    meter.result = ui->lineEditMeasureResult;
+    meter.unit = ui->labelMeasureUnitResult;
+    meter.filterLabel = ui->labelACFilter;
+    meter.filter = ui->comboBoxACFilter;
+    meter.inputLabel = ui->labelMultimeterInput;
+    meter.input = ui->comboBoxMultimeterInput;
+    multimeter = new MultimeterPage(meter, readMultimeterSettings(settings), displayUpdateMs, this);
+    requireConnection(connect(multimeter, &MultimeterPage::status, this, &MainWindow::postMessage), "multimeter status");
 
     // A run of repeated messages that has gone quiet gets its count into the journal without waiting
     // for the next message.
@@ -354,7 +379,13 @@ void MainWindow::postMessage(QString message)
 
 void MainWindow::postInfo(QString message)
 {
+    showInfo(message);
+}
+
+void MainWindow::showInfo(const QString& message)
+{
     infoLabel->setText(message);
+    infoLabel->setVisible(!message.isEmpty());
 }
 
 void MainWindow::popupMessage(QString message, bool success)
@@ -378,11 +409,12 @@ void MainWindow::popupError(QString message)
         errorBox->setInformativeText(QStringLiteral("Ещё сообщений: %1").arg(moreErrors));
         return;
     }
-    // Not run in a loop of its own: the window goes on serving its events (and its closing) while
-    // the box is open.
+    // Not run in a loop of its own: the window goes on serving its events while the box is open.
+    // Not modal either: the window system does not pass a close request on to a window that a modal
+    // box blocks, and closing must always work (it closes the box with the window).
     errorBox = new QMessageBox(QMessageBox::Critical, QStringLiteral("Ошибка"), message, QMessageBox::Ok, this);
     errorBox->setAttribute(Qt::WA_DeleteOnClose);
-    errorBox->setWindowModality(Qt::ApplicationModal);
+    errorBox->setWindowModality(Qt::NonModal);
     moreErrors = messages - 1;
     if (moreErrors > 0)
         errorBox->setInformativeText(QStringLiteral("Ещё сообщений: %1").arg(moreErrors));
@@ -391,7 +423,7 @@ void MainWindow::popupError(QString message)
 
 void MainWindow::journalProblem(QString message)
 {
-    infoLabel->setText(message);
+    showInfo(message);
 }
 
 void MainWindow::moduleLost()
@@ -421,6 +453,7 @@ void MainWindow::on_pushButtonUpdate_clicked()
 {
     // Output stops the operator's way first (the button shows "Старт" again, the outputs go to 0 V).
     engine->requestOutput(false);
+    multimeter->refresh();
     ui->labelModuleLed->setPixmap(grayPixmap);
     setModuleWidgetsEnabled(false);
     // The permit is not waited for: while an earlier discovery is still out (or one ended without a
@@ -463,18 +496,24 @@ void MainWindow::on_comboBoxSlot_currentIndexChanged(int index)
 void MainWindow::on_pushButtonOptions_clicked()
 {
     options->setDisplayPeriod(displayUpdateMs);
+    options->setMultimeter(multimeter->settings());
     engine->resetOptions();
     if (options->exec() != QDialog::Accepted)
         return;
     displayUpdateMs = options->displayPeriod();
     engine->setDisplayPeriod(displayUpdateMs);
     writeDisplayPeriod(settings, displayUpdateMs);
+    multimeter->setDisplayPeriod(displayUpdateMs);
+    if (multimeter->settings().present()) {
+        multimeter->setDecimals(options->multimeter());
+        writeMultimeterDecimals(settings, multimeter->settings());
+    }
     engine->applyOptions(settings);
     QString reason;
     if (!saveSettings(settings, &reason)) {
         const QString text = QStringLiteral("Настройки не сохранены в файл stendix.ini (%1)").arg(reason);
         qWarning("%s", qUtf8Printable(text));
-        infoLabel->setText(text);
+        showInfo(text);
     }
 }
 
@@ -486,6 +525,7 @@ void MainWindow::showEvent(QShowEvent* event)
         ++pendingDiscoveries;
         QTimer::singleShot(0, this, &MainWindow::sendDiscoveryRequest);
         QTimer::singleShot(0, this, &MainWindow::fitToContents);
+        multimeter->start();
     }
 }
 
@@ -496,6 +536,7 @@ void MainWindow::shutDown()
     lifecycle = Lifecycle::Closing;
     // No remote command may reach the module while it is being stopped.
     stopRemoteControl();
+    multimeter->shutDown();
     bool stopped = false;
     {
         QEventLoop waitStopped;

@@ -14,6 +14,7 @@
 
 class QLabel;
 class QSettings;
+class MultimeterPage;
 class Options;
 class SetupStore;
 class SetupsController;
@@ -49,6 +50,8 @@ public:
     SetupStore* setupStore() const;
     // Where remote control listens ("127.0.0.1:5025"); empty when it does not.
     QString remoteControlAddress() const { return remoteAddress; }
+    // The bench's multimeter on the manual page (group "Multimeter" of the settings).
+    MultimeterPage* multimeterPage() const { return multimeter; }
 
     // RemoteHost: called on the remote-control server's thread, done on this window's.
     QList<CatalogEntry> moduleCatalog() override;
@@ -100,6 +103,8 @@ private:
     // The free area of the window's screen less the frame the window manager puts around it.
     QSize screenRoom() const;
     void setModuleWidgetsEnabled(bool enabled);
+    // The status bar's second label, hidden while empty.
+    void showInfo(const QString& message);
     // Shows crate index in the crate selector and only that crate's modules in the slot selector.
     void showCrate(int index, const Engine::Crate& crate);
     void fillSlots(const Engine::Crate& crate);
@@ -146,6 +151,7 @@ private:
     QThread* remoteThread = nullptr;
     RemoteServer* remoteServer = nullptr;
     QString remoteAddress;
+    MultimeterPage* multimeter = nullptr;
 };
 
 #endif

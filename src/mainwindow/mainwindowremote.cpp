@@ -45,14 +45,27 @@ void MainWindow::startRemoteControl()
     remoteThread = new QThread;
     remoteThread->setObjectName(QStringLiteral("remote"));
     remoteServer = new RemoteServer(engine->moduleObject(), this);
+    RemoteServer::Policy policy;
+    policy.allowed = remote.allowed;
+    policy.idleTimeoutMs = remote.idleTimeoutMs;
+    remoteServer->setPolicy(policy);
     remoteServer->moveToThread(remoteThread);
     connect(remoteThread, &QThread::finished, remoteServer, &QObject::deleteLater);
-    connect(remoteServer, &RemoteServer::listening, this, [this](const QString& address, quint16 port) {
-        remoteAddress = QStringLiteral("%1:%2").arg(address).arg(port);
-        // A label of its own at the right of the status bar: the other labels carry what comes and goes.
-        auto* remoteLabel = new QLabel(QStringLiteral("Удалённое управление: %1").arg(remoteAddress));
+    // A label of its own at the right of the status bar (the other labels carry what comes and goes):
+    // where remote control listens and who may connect, or why it does not run.
+    const auto showRemote = [this](const QString& text) {
+        auto* remoteLabel = new QLabel(text);
         remoteLabel->setObjectName(QStringLiteral("labelRemoteControl"));
         statusBar()->addPermanentWidget(remoteLabel);
+    };
+    const QString who = remote.allowed.isEmpty() ? QStringLiteral("только с этого компьютера")
+                                                 : QStringLiteral("разрешены %1").arg(remote.allowed.text());
+    connect(remoteServer, &RemoteServer::listening, this, [this, showRemote, who](const QString& address, quint16 port) {
+        remoteAddress = QStringLiteral("%1:%2").arg(address).arg(port);
+        showRemote(QStringLiteral("Удалённое управление: %1 (%2)").arg(remoteAddress, who));
+    });
+    connect(remoteServer, &RemoteServer::unavailable, this, [showRemote](const QString& reason) {
+        showRemote(QStringLiteral("Удалённое управление не запущено: %1").arg(reason));
     });
     remoteThread->start();
     QMetaObject::invokeMethod(remoteServer, "listen", Qt::QueuedConnection, Q_ARG(QString, remote.address),
@@ -196,14 +209,26 @@ void MainWindow::identity(QString* name, QString* serial)
     *serial = current.known && !current.serial.isEmpty() ? current.serial : QStringLiteral("?");
 }
 
+// The file of a remote setup command: a plain name or a number, in the setups folder only.
+static bool remoteSetupPath(SetupStore* store, const QString& file, int number, QString* path)
+{
+    if (number > 0) {
+        *path = store->numberedPath(number);
+        return !path->isEmpty() && SetupStore::isOwnFile(*path);
+    }
+    return store->remotePath(file, path);
+}
+
 RemoteHost::SetupResult MainWindow::saveSetup(const QString& file, int number)
 {
     SetupStore* store = setupStore();
     if (!store || !engine->moduleObject()->isOpened())
         return SetupResult::NoModule;
+    QString path;
+    if (!remoteSetupPath(store, file, number, &path))
+        return SetupResult::BadName;
     QString error;
-    const bool saved = number > 0 ? store->saveNumbered(number, &error) : store->save(store->pathFor(file), &error);
-    if (saved)
+    if (store->save(path, &error, SetupStore::Origin::Remote))
         return SetupResult::Done;
     qWarning().noquote() << error;
     return SetupResult::Failed;
@@ -214,12 +239,14 @@ RemoteHost::SetupResult MainWindow::recallSetup(const QString& file, int number)
     SetupStore* store = setupStore();
     if (!store || !engine->moduleObject()->isOpened())
         return SetupResult::NoModule;
-    const QString path = number > 0 ? store->numberedPath(number) : store->pathFor(file);
-    if (!QFileInfo::exists(path))
+    QString path;
+    if (!remoteSetupPath(store, file, number, &path))
+        return SetupResult::BadName;
+    if (!QFileInfo(path).isFile())
         return SetupResult::NotFound;
     QStringList notes;
     QString error;
-    const bool opened = number > 0 ? store->recallNumbered(number, &notes, &error) : store->open(path, &notes, &error);
+    const bool opened = store->open(path, &notes, &error, SetupStore::Origin::Remote);
     if (!notes.isEmpty())
         qWarning().noquote() << SetupStore::notesText(path, notes);
     if (opened)

@@ -40,6 +40,32 @@ QWidget* Options::moduleOptionsWidget() const
     return ui->widgetModuleOptions;
 }
 
+void Options::setMultimeter(const MultimeterSettings& values)
+{
+    multimeterShown = values;
+    ui->groupBoxMultimeter->setVisible(values.present());
+    ui->groupBoxMultimeter->setEnabled(values.present());
+    ui->lineEditMultimeterAddress->setText(values.address);
+    for (QSpinBox* decimals : {ui->spinBoxMultimeterAccuracyDC, ui->spinBoxMultimeterAccuracyAC,
+                               ui->spinBoxMultimeterAccuracyFreq}) {
+        decimals->setRange(0, multimeterDecimalsMaximum);
+        decimals->setSuffix(QStringLiteral(" зн."));
+        decimals->setToolTip(QStringLiteral("Знаков после запятой в показаниях мультиметра"));
+    }
+    ui->spinBoxMultimeterAccuracyDC->setValue(values.decimalsDC);
+    ui->spinBoxMultimeterAccuracyAC->setValue(values.decimalsAC);
+    ui->spinBoxMultimeterAccuracyFreq->setValue(values.decimalsFreq);
+}
+
+MultimeterSettings Options::multimeter() const
+{
+    MultimeterSettings values = multimeterShown;
+    values.decimalsDC = ui->spinBoxMultimeterAccuracyDC->value();
+    values.decimalsAC = ui->spinBoxMultimeterAccuracyAC->value();
+    values.decimalsFreq = ui->spinBoxMultimeterAccuracyFreq->value();
+    return values;
+}
+
 void Options::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);

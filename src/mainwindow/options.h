@@ -3,6 +3,8 @@
 
 #include <QDialog>
 
+#include "multimetersettings.h"
+
 namespace Ui {
 class Options;
 }
@@ -23,6 +25,11 @@ public:
     int displayPeriod() const;
     void setModuleOptionsEnabled(bool enabled);
     QWidget* moduleOptionsWidget() const;
+    // The group "Мультиметр": shown (with the address and the decimals of the readings) when the
+    // settings name a multimeter, hidden otherwise.
+    void setMultimeter(const MultimeterSettings& values);
+    // The settings given to setMultimeter with the decimals as the dialog shows them.
+    MultimeterSettings multimeter() const;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -30,6 +37,7 @@ protected:
 private:
     Ui::Options* ui;
     bool firstShow;
+    MultimeterSettings multimeterShown;
 };
 
 #endif

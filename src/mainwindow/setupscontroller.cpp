@@ -43,6 +43,12 @@ SetupsController::SetupsController(QMainWindow* window, Engine* engine, QSetting
     // Announcements may come from a remote command's thread: they are handled here, queued.
     connect(setupStore, &SetupStore::saved, this, &SetupsController::announced);
     connect(setupStore, &SetupStore::opened, this, &SetupsController::announced);
+    clock.start();
+    lastSetupTimer.setInterval(lastSetupDelayMs / 2);
+    connect(&lastSetupTimer, &QTimer::timeout, this, &SetupsController::keepLastSetup);
+    lastSetupTimer.start();
+    // Once the window can show it.
+    QTimer::singleShot(0, this, &SetupsController::checkFolder);
     connect(openAction, &QAction::triggered, this, &SetupsController::openWithDialog);
     connect(saveAction, &QAction::triggered, this, &SetupsController::saveWithDialog);
     // The shortcuts are live while the window has focus.
@@ -82,6 +88,7 @@ void SetupsController::aboutToUseModule(int crateIndex, int moduleIndex)
     if (!moduleOf(crateIndex, moduleIndex, &key, &crate, &slot) || key == panelsKey)
         return;
     rememberPanels();
+    switching = true;
     // The panels are about to take another module's last setup: nothing may play on that module
     // meanwhile, so the output stops first (as "Обновить" stops it).
     if (restoreEnabled() && QFileInfo::exists(setupStore->lastSetupPath(crate, slot)))
@@ -93,24 +100,43 @@ void SetupsController::moduleUsed(int crateIndex, int moduleIndex, bool used)
     QString key;
     QString crate;
     int slot = 0;
+    switching = false;
     // The same module again keeps what its panels hold.
     if (!used || !moduleOf(crateIndex, moduleIndex, &key, &crate, &slot) || key == panelsKey)
         return;
     panelsKey = key;
     panelsCrate = crate;
     panelsSlot = slot;
+    lastSetupBlocked = false;
+    lastSetupFailing = false;
+    changedSinceMs = -1;
     forgetSetup();
-    if (!restoreEnabled() || !QFileInfo::exists(setupStore->lastSetupPath(panelsCrate, panelsSlot)))
-        return;
-    QStringList notes;
-    QString error;
-    if (setupStore->restoreLast(panelsCrate, panelsSlot, &notes, &error)) {
-        emit status(notes.isEmpty() ? QStringLiteral("Восстановлена последняя настройка модуля")
-                                    : QStringLiteral("Восстановлена последняя настройка модуля, с поправками (см. журнал)"));
-    } else {
-        qWarning().noquote() << error;
-        emit status(QStringLiteral("Последняя настройка модуля не восстановлена (см. журнал)"));
+    const QString path = setupStore->lastSetupPath(panelsCrate, panelsSlot);
+    if (restoreEnabled() && QFileInfo::exists(path)) {
+        QStringList notes;
+        QString error;
+        if (setupStore->restoreLast(panelsCrate, panelsSlot, &notes, &error)) {
+            emit status(notes.isEmpty() ? QStringLiteral("Восстановлена последняя настройка модуля")
+                                        : QStringLiteral("Восстановлена последняя настройка модуля, с поправками (см. журнал)"));
+        } else {
+            // The operator's setup is kept: moved aside, or left where it is and never overwritten.
+            QString why;
+            const QString aside = SetupStore::keepAside(path, &why);
+            if (!aside.isEmpty()) {
+                qWarning().noquote() << QStringLiteral("%1; файл сохранён как %2").arg(error, QDir::toNativeSeparators(aside));
+                emit status(QStringLiteral("Последняя настройка модуля не восстановлена, файл сохранён как %1 (см. журнал)")
+                                .arg(QFileInfo(aside).fileName()));
+            } else {
+                lastSetupBlocked = true;
+                qWarning().noquote() << QStringLiteral("%1; файл не удалось переименовать (%2) — он остаётся на месте, и "
+                                                       "последняя настройка модуля не записывается")
+                                            .arg(error, why);
+                emit status(QStringLiteral("Последняя настройка модуля не восстановлена и не записывается (см. журнал)"));
+            }
+        }
     }
+    // Only changes from here on are written.
+    lastWritten = engine->moduleObject()->panelSetup();
 }
 
 void SetupsController::windowClosing()
@@ -120,11 +146,62 @@ void SetupsController::windowClosing()
 
 void SetupsController::rememberPanels()
 {
-    if (panelsKey.isEmpty() || !restoreEnabled())
+    if (panelsKey.isEmpty() || !restoreEnabled() || lastSetupBlocked || switching)
         return;
+    // Said each time: this is the save the operator relies on when leaving.
+    lastSetupFailing = false;
+    writeLastSetup(engine->moduleObject()->panelSetup());
+}
+
+bool SetupsController::writeLastSetup(const QVariantMap& setup)
+{
+    // Only the panels of the module they are kept for (they may already show another one's).
+    const QVariantMap module = setup.value(QStringLiteral("module")).toMap();
+    if (setup.isEmpty() || module.value(QStringLiteral("crate")).toString() != panelsCrate
+        || module.value(QStringLiteral("slot")).toInt() != panelsSlot)
+        return false;
     QString error;
-    if (!setupStore->saveLast(panelsCrate, panelsSlot, &error))
-        qWarning().noquote() << error;
+    if (!setupStore->writeLast(panelsCrate, panelsSlot, setup, &error)) {
+        if (!lastSetupFailing) {
+            lastSetupFailing = true;
+            qWarning().noquote() << error;
+            emit status(QStringLiteral("Последняя настройка модуля не сохраняется (см. журнал)"));
+        }
+        return false;
+    }
+    if (lastSetupFailing)
+        emit status(QStringLiteral("Последняя настройка модуля сохранена"));
+    lastSetupFailing = false;
+    lastWritten = setup;
+    changedSinceMs = -1;
+    return true;
+}
+
+void SetupsController::keepLastSetup()
+{
+    if (panelsKey.isEmpty() || switching || lastSetupBlocked || !restoreEnabled())
+        return;
+    const QVariantMap now = engine->moduleObject()->panelSetup();
+    if (now.isEmpty() || setups::sameSetup(now, lastWritten)) {
+        changedSinceMs = -1;
+        return;
+    }
+    // Written once the change is this old: a burst of edits makes one write.
+    if (changedSinceMs < 0)
+        changedSinceMs = clock.elapsed();
+    if (clock.elapsed() - changedSinceMs >= lastSetupDelayMs)
+        writeLastSetup(now);
+}
+
+void SetupsController::checkFolder()
+{
+    const QString problem = setupStore->folderProblem();
+    if (problem.isEmpty())
+        return;
+    const QString text = QStringLiteral("Папка настроек %1 недоступна для записи (%2): настройки модулей не сохраняются")
+                             .arg(QDir::toNativeSeparators(setupStore->folder()), problem);
+    qWarning().noquote() << text;
+    emit status(text);
 }
 
 // --- Files the operator opens and saves --------------------------------------------------------
@@ -231,9 +308,11 @@ void SetupsController::addRecent(const QString& path)
 
 // --- The title ---------------------------------------------------------------------------------
 
-void SetupsController::announced(const QString& path, const QVariantMap& setup)
+void SetupsController::announced(const QString& path, const QVariantMap& setup, SetupStore::Origin origin)
 {
-    addRecent(path);
+    // The recent list lives in the settings file, which remote control never writes.
+    if (origin == SetupStore::Origin::Operator)
+        addRecent(path);
     showSetup(path, setup);
 }
 

@@ -238,6 +238,7 @@ void defineRemoteCommands(scpi::CommandTable& table, Module* module, RemoteHost*
         switch (result) {
         case RemoteHost::SetupResult::Done: break;
         case RemoteHost::SetupResult::NotFound: c.fail(scpi::FileNameNotFound); break;
+        case RemoteHost::SetupResult::BadName: c.fail(scpi::FileNameError); break;
         case RemoteHost::SetupResult::Failed: c.fail(scpi::MassStorageError); break;
         case RemoteHost::SetupResult::NoModule: c.fail(scpi::HardwareMissing); break;
         }

@@ -36,10 +36,11 @@ public:
     // no module is current).
     virtual void identity(QString* name, QString* serial) = 0;
 
-    // Setups of the current module's panels: a file name (taken in the setups folder) or path, or
-    // slot n 1..9 of *SAV/*RCL ("setup-<n>.vek72"). Recalling stops a running output first and
-    // starts nothing. The outcome, and why a failure failed (logged as a warning).
-    enum class SetupResult { Done, NotFound, Failed, NoModule };
+    // Setups of the current module's panels: a plain file name in the setups folder (".vek72"
+    // added when it has none), or slot n 1..9 of *SAV/*RCL ("setup-<n>.vek72"); no other file is
+    // read or written. Recalling stops a running output first and starts nothing. The outcome, and
+    // why a failure failed (logged as a warning).
+    enum class SetupResult { Done, NotFound, BadName, Failed, NoModule };
     virtual SetupResult saveSetup(const QString& file, int number) = 0;
     virtual SetupResult recallSetup(const QString& file, int number) = 0;
 };

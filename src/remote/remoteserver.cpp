@@ -18,7 +18,7 @@ constexpr int quotedCommandBytes = 80;
 
 QString peerText(const QTcpSocket* socket)
 {
-    return QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+    return QStringLiteral("%1:%2").arg(plainPeerAddress(socket->peerAddress()).toString()).arg(socket->peerPort());
 }
 
 // A command as the journal quotes it: printable ASCII only, shortened.
@@ -35,6 +35,12 @@ QString quotedCommand(const QByteArray& command)
     return result;
 }
 
+// "300 с", "0.25 с"
+QString secondsText(int ms)
+{
+    return QStringLiteral("%1 с").arg(QString::number(ms / 1000.0, 'g', 6));
+}
+
 } // namespace
 
 struct RemoteServer::Client
@@ -44,6 +50,7 @@ struct RemoteServer::Client
     QString peer;
     int journalErrors = 0;
     bool closing = false;
+    QTimer* idleTimer = nullptr;   // a child of the socket; null without a time-out
 };
 
 RemoteServer::RemoteServer(Module* moduleObject, RemoteHost* host) : module(moduleObject)
@@ -66,23 +73,36 @@ void RemoteServer::listen(const QString& address, quint16 port)
     if (address.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
         host = QHostAddress(QHostAddress::LocalHost);
     else if (!host.setAddress(address)) {
-        qWarning().noquote() << QStringLiteral("Удалённое управление не запущено: неверный адрес \"%1\"").arg(address);
+        journal(QtWarningMsg, QStringLiteral("Удалённое управление не запущено: неверный адрес \"%1\"").arg(address));
         emit unavailable(QStringLiteral("неверный адрес"));
+        return;
+    }
+    // Reachable from other computers: only for the hosts the operator has listed.
+    if (!isLoopbackAddress(address) && policy.allowed.isEmpty()) {
+        journal(QtWarningMsg, QStringLiteral("Удалённое управление не запущено: адрес %1 доступен с других компьютеров, "
+                                             "а список разрешённых (AllowedHosts в группе Remote) пуст")
+                                  .arg(address));
+        emit unavailable(QStringLiteral("%1 без AllowedHosts").arg(address));
         return;
     }
     server = new QTcpServer(this);
     connect(server, &QTcpServer::newConnection, this, &RemoteServer::acceptClients);
     if (!server->listen(host, port)) {
         const QString reason = server->errorString();
-        qWarning().noquote() << QStringLiteral("Удалённое управление не запущено: %1:%2 недоступен (%3)")
-                                    .arg(address).arg(port).arg(reason);
+        journal(QtWarningMsg, QStringLiteral("Удалённое управление не запущено: %1:%2 недоступен (%3)")
+                                  .arg(address).arg(port).arg(reason));
         delete server;
         server = nullptr;
         emit unavailable(reason);
         return;
     }
     const QString shown = host.toString();
-    qInfo().noquote() << QStringLiteral("Удалённое управление ожидает подключений на %1:%2").arg(shown).arg(server->serverPort());
+    const QString who = policy.allowed.isEmpty() ? QStringLiteral("только с этого компьютера")
+                                                 : QStringLiteral("разрешены %1").arg(policy.allowed.text());
+    const QString idle = policy.idleTimeoutMs > 0 ? secondsText(policy.idleTimeoutMs) : QStringLiteral("не ограничено");
+    journal(QtInfoMsg, QStringLiteral("Удалённое управление ожидает подключений на %1:%2 (%3; клиентов не больше %4, "
+                                      "без команд не дольше %5)")
+                           .arg(shown).arg(server->serverPort()).arg(who).arg(maxClients).arg(idle));
     emit listening(shown, server->serverPort());
 }
 
@@ -107,9 +127,18 @@ void RemoteServer::acceptClients()
         QTcpSocket* socket = server->nextPendingConnection();
         socket->setParent(this);
         const QString peer = peerText(socket);
-        if (stopping || clients.size() >= maxClients) {
-            qWarning().noquote() << QStringLiteral("Удалённое управление: клиент %1 не принят, подключено уже %2")
-                                        .arg(peer).arg(clients.size());
+        // Without the port, so that the journal folds a flood from one host into one line.
+        const QString from = plainPeerAddress(socket->peerAddress()).toString();
+        QString refusal;
+        if (!policy.allowed.allows(socket->peerAddress()))
+            refusal = policy.allowed.isEmpty()
+                          ? QStringLiteral("Удалённое управление: подключение с %1 отклонено: разрешено только с этого компьютера").arg(from)
+                          : QStringLiteral("Удалённое управление: подключение с %1 отклонено: адреса нет в списке AllowedHosts").arg(from);
+        else if (stopping || clients.size() >= maxClients)
+            refusal = QStringLiteral("Удалённое управление: клиент с %1 не принят: подключено уже %2 клиентов, больше "
+                                     "не принимается").arg(from).arg(clients.size());
+        if (!refusal.isEmpty()) {
+            journal(QtWarningMsg, refusal);
             socket->abort();
             socket->deleteLater();
             continue;
@@ -127,8 +156,15 @@ void RemoteServer::acceptClients()
         // Answers taken by the client: lines held back for it may run again.
         connect(socket, &QTcpSocket::bytesWritten, this, [this, client] { clientReadable(client); });
         connect(socket, &QTcpSocket::disconnected, this, [this, client] { clientGone(client); });
+        if (policy.idleTimeoutMs > 0) {
+            client->idleTimer = new QTimer(socket);
+            client->idleTimer->setSingleShot(true);
+            client->idleTimer->setInterval(policy.idleTimeoutMs);
+            connect(client->idleTimer, &QTimer::timeout, this, [this, client] { idle(client); });
+            client->idleTimer->start();
+        }
         clients.append(client);
-        qInfo().noquote() << QStringLiteral("Удалённое управление: подключился клиент %1").arg(peer);
+        journal(QtInfoMsg, QStringLiteral("Удалённое управление: подключился клиент %1").arg(peer));
         if (socket->bytesAvailable() > 0)
             clientReadable(client);
     }
@@ -138,6 +174,7 @@ void RemoteServer::clientReadable(Client* client)
 {
     if (client->closing || stopping)
         return;
+    touch(client);
     if (!waiting.contains(client))
         waiting.append(client);
     serveLines();
@@ -148,7 +185,9 @@ void RemoteServer::clientGone(Client* client)
     if (!clients.removeOne(client))
         return;
     waiting.removeAll(client);
-    qInfo().noquote() << QStringLiteral("Удалённое управление: клиент %1 отключился").arg(client->peer);
+    journal(QtInfoMsg, QStringLiteral("Удалённое управление: клиент %1 отключился").arg(client->peer));
+    if (client->idleTimer)
+        client->idleTimer->stop();
     client->socket->disconnect(this);
     client->socket->deleteLater();
     // The caller may still be inside a call on this client's socket: the record goes later.
@@ -200,13 +239,75 @@ bool RemoteServer::serveOneLine(Client* client)
     const QByteArray answer = client->session->execute(line);
     if (!answer.isEmpty() && socket->state() == QAbstractSocket::ConnectedState)
         socket->write(answer);
+    // The time without commands counts from the end of its last line.
+    touch(client);
     return true;
+}
+
+void RemoteServer::touch(Client* client)
+{
+    if (client->idleTimer && !client->closing)
+        client->idleTimer->start();
+}
+
+void RemoteServer::idle(Client* client)
+{
+    if (client->closing || !clients.contains(client))
+        return;
+    journal(QtInfoMsg, QStringLiteral("Удалённое управление: клиент %1 отключён: не было команд %2")
+                           .arg(client->peer, secondsText(policy.idleTimeoutMs)));
+    client->closing = true;
+    waiting.removeAll(client);
+    QTcpSocket* socket = client->socket;
+    QTimer::singleShot(closingGraceMs, socket, [socket] { socket->abort(); });
+    socket->disconnectFromHost();
+    // A socket that had already failed says no more: the client goes now.
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        clientGone(client);
+}
+
+void RemoteServer::journal(QtMsgType type, const QString& text)
+{
+    if (!clock.isValid())
+        clock.start();
+    const qint64 now = clock.elapsed();
+    if (journalWindowStart < 0 || now - journalWindowStart >= policy.journalWindowMs) {
+        journalWindowEnded();
+        journalWindowStart = now;
+        journalWritten = 0;
+        if (!journalWindow) {
+            journalWindow = new QTimer(this);
+            journalWindow->setSingleShot(true);
+            connect(journalWindow, &QTimer::timeout, this, &RemoteServer::journalWindowEnded);
+        }
+        journalWindow->start(policy.journalWindowMs);
+    }
+    if (journalWritten >= policy.journalLines) {
+        ++journalLeftOut;
+        return;
+    }
+    ++journalWritten;
+    if (type == QtInfoMsg)
+        qInfo().noquote() << text;
+    else
+        qWarning().noquote() << text;
+}
+
+void RemoteServer::journalWindowEnded()
+{
+    if (journalLeftOut > 0) {
+        qWarning().noquote() << QStringLiteral("Удалённое управление: не записано в журнал сообщений о клиентах: %1 "
+                                               "(их было больше %2 за %3)")
+                                    .arg(journalLeftOut).arg(policy.journalLines).arg(secondsText(policy.journalWindowMs));
+        journalLeftOut = 0;
+    }
+    journalWindowStart = -1;
 }
 
 void RemoteServer::refuseOversizedLine(Client* client)
 {
-    qWarning().noquote() << QStringLiteral("Удалённое управление, клиент %1: строка длиннее %2 байт, клиент отключён")
-                                .arg(client->peer).arg(maxLineBytes);
+    journal(QtWarningMsg, QStringLiteral("Удалённое управление, клиент %1: строка длиннее %2 байт, клиент отключён")
+                              .arg(client->peer).arg(maxLineBytes));
     client->closing = true;
     QTcpSocket* socket = client->socket;
     socket->write(scpi::errorEntry(scpi::TooMuchData).toUtf8() + '\n');
@@ -219,10 +320,10 @@ void RemoteServer::reportError(Client* client, int code, const QByteArray& comma
 {
     ++client->journalErrors;
     if (client->journalErrors <= maxJournalErrors) {
-        qWarning().noquote() << QStringLiteral("Удалённое управление, клиент %1: %2 в команде \"%3\"")
-                                    .arg(client->peer, scpi::errorEntry(code), quotedCommand(command));
+        journal(QtWarningMsg, QStringLiteral("Удалённое управление, клиент %1: %2 в команде \"%3\"")
+                                  .arg(client->peer, scpi::errorEntry(code), quotedCommand(command)));
     } else if (client->journalErrors == maxJournalErrors + 1) {
-        qWarning().noquote() << QStringLiteral("Удалённое управление, клиент %1: следующие ошибки только в его очереди ошибок")
-                                    .arg(client->peer);
+        journal(QtWarningMsg, QStringLiteral("Удалённое управление, клиент %1: следующие ошибки только в его очереди ошибок")
+                                  .arg(client->peer));
     }
 }

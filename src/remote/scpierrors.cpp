@@ -22,6 +22,7 @@ QString errorText(int code)
     case HardwareMissing: return QStringLiteral("Hardware missing");
     case MassStorageError: return QStringLiteral("Mass storage error");
     case FileNameNotFound: return QStringLiteral("File name not found");
+    case FileNameError: return QStringLiteral("File name error");
     case QueueOverflow: return QStringLiteral("Queue overflow");
     default: return QStringLiteral("Unknown error");
     }

@@ -26,6 +26,7 @@ enum ErrorCode {
     HardwareMissing = -241,
     MassStorageError = -250,
     FileNameNotFound = -256,
+    FileNameError = -257,
     QueueOverflow = -350,
 };
 

@@ -169,6 +169,8 @@ private:
         const char c = peek();
         if (c == '"' || c == '\'')
             return readString(parameter, c);
+        if (c == '(')
+            return readChannelList(parameter);
         if (isDigit(c) || c == '+' || c == '-' || c == '.')
             return readNumber(parameter);
         if (isLetter(c)) {
@@ -199,6 +201,20 @@ private:
         }
         parameter.kind = Parameter::String;
         parameter.text = QString::fromUtf8(content);
+        return 0;
+    }
+
+    // "(@101,103:105)": kept as written between the parentheses, for the command to read.
+    int readChannelList(Parameter& parameter)
+    {
+        int close = at + 1;
+        while (close < end && text.at(close) != ')' && text.at(close) != ';')
+            ++close;
+        if (close >= end || text.at(close) != ')')
+            return SyntaxError;
+        parameter.kind = Parameter::ChannelList;
+        parameter.text = QString::fromLatin1(text.constData() + at + 1, close - at - 1).remove(QLatin1Char(' '));
+        at = close + 1;
         return 0;
     }
 

@@ -13,9 +13,10 @@ namespace scpi {
 // One parameter of a command, as written.
 struct Parameter
 {
-    enum Kind { Number, String, Characters };
+    enum Kind { Number, String, Characters, ChannelList };
     Kind kind = Characters;
-    QString text;       // Characters: the word; String: the content without quotes; Number: as written
+    QString text;       // Characters: the word; String: the content without quotes; Number: as written;
+                        // ChannelList: what stands between the parentheses ("@101,103:105")
     double number = 0;  // Number: the value without its unit (may be infinite when it overflows)
     QString unit;       // Number: the unit written after it, upper case ("MV", "KHZ"); empty without
 };

@@ -196,14 +196,16 @@ double roundTo(double value, int decimals)
     return QString::number(value, 'f', qBound(0, decimals, 15)).toDouble();
 }
 
-// `value` within [low, high]; a note when it was outside and `noted`.
-double clampNoted(double value, double low, double high, bool noted, const QString& what, const QString& unit,
-                  double shownAs, QStringList& notes)
+// A value as its field shows it, within [low, high]; otherwise `error` names the entry and the
+// limits (in the file's unit: mV, Hz or V).
+bool withinLimits(double shown, double low, double high, const QString& entry, double asWritten, const QString& unit,
+                  QString* error)
 {
-    const double fitted = qBound(low, value, high);
-    if (fitted != value && noted)
-        notes << QStringLiteral("%1: %2 %3 вне пределов модуля, установлено %4 %3").arg(what, num(shownAs), unit, num(fitted));
-    return fitted;
+    if (shown >= low && shown <= high)
+        return true;
+    if (error)
+        *error = QStringLiteral("%1: %2 — вне пределов модуля (%3..%4 %5)").arg(entry, num(asWritten), num(low), num(high), unit);
+    return false;
 }
 
 QString channelList(const QList<int>& channels)
@@ -361,6 +363,13 @@ bool fromVariant(const QVariantMap& map, PanelSetup* setup, QString* error)
                 *error = QStringLiteral("канал %1 описан дважды").arg(c.channel);
             return false;
         }
+        // A file that contradicts itself: more channels than its own module has.
+        if (c.channel > s.channelCount) {
+            if (error)
+                *error = QStringLiteral("канал %1: у модуля, с которого снята настройка (\"module\": %2), каналов только %3")
+                             .arg(c.channel).arg(moduleName(s.modification, s.channelCount)).arg(s.channelCount);
+            return false;
+        }
         s.channels.append(c);
     }
     std::sort(s.channels.begin(), s.channels.end(),
@@ -376,7 +385,7 @@ bool sameSetup(const QVariantMap& a, const QVariantMap& b)
     return fromVariant(a, &sa, nullptr) && fromVariant(b, &sb, nullptr) && sa == sb;
 }
 
-QStringList fitToModule(PanelSetup& setup, const ModuleCapacity& module)
+bool fitToModule(PanelSetup& setup, const ModuleCapacity& module, QStringList* notesOut, QString* error)
 {
     QStringList notes;
     const ModificationLimits& lim = module.limits;
@@ -427,18 +436,23 @@ QStringList fitToModule(PanelSetup& setup, const ModuleCapacity& module)
             fullRange << c.channel;
         }
         const bool ac = c.type == ChannelType::Ac;
-        const bool dc = c.type == ChannelType::Dc;
-        // The custom type keeps its voltage field within the DC limits; the field is not used.
-        const double original = c.voltage;
-        c.voltage = clampNoted(std::round(c.voltage), ac ? lim.acMin : lim.dcMin,
-                               voltageCeiling(lim, c.type, c.range), ac || dc, channel + QStringLiteral("напряжение"),
-                               QStringLiteral("мВ"), original, notes);
-        const double frequency = c.frequency;
-        c.frequency = clampNoted(roundTo(c.frequency, module.frequencyDecimals), 1.0, ceiling, ac,
-                                 channel + QStringLiteral("частота"), QStringLiteral("Гц"), frequency, notes);
-        const double offset = c.offset;
-        c.offset = clampNoted(roundTo(c.offset, module.offsetDecimals), offsetLow, offsetHigh, ac,
-                              channel + QStringLiteral("смещение"), QStringLiteral("В"), offset, notes);
+        // Every field, used by the channel's type or not: a value beyond the limits by more than
+        // its field's rounding is a damaged or foreign file, and playing the nearest limit instead
+        // would put out what the file does not say. The custom type keeps its (unused) voltage
+        // field within the DC limits.
+        const double voltage = std::round(c.voltage);
+        const double frequency = roundTo(c.frequency, module.frequencyDecimals);
+        const double offset = roundTo(c.offset, module.offsetDecimals);
+        if (!withinLimits(voltage, ac ? lim.acMin : lim.dcMin, voltageCeiling(lim, c.type, c.range),
+                          channel + QStringLiteral("\"voltage_mV\""), c.voltage, QStringLiteral("мВ"), error)
+            || !withinLimits(frequency, 1.0, ceiling, channel + QStringLiteral("\"frequency_Hz\""), c.frequency,
+                             QStringLiteral("Гц"), error)
+            || !withinLimits(offset, offsetLow, offsetHigh, channel + QStringLiteral("\"offset_V\""), c.offset,
+                             QStringLiteral("В"), error))
+            return false;
+        c.voltage = voltage;
+        c.frequency = frequency;
+        c.offset = offset;
 
         if (!module.customSignals) {
             c.hasCustom = false;
@@ -447,19 +461,20 @@ QStringList fitToModule(PanelSetup& setup, const ModuleCapacity& module)
         if (!c.hasCustom)
             continue;
         CustomSetup& s = c.custom;
-        const bool custom = c.type == ChannelType::Custom;
-        const QString prefix = channel + QStringLiteral("особый сигнал, ");
-        const double amplitude = s.amplitude;
-        s.amplitude = clampNoted(std::round(s.amplitude * 1000.0), lim.customAmplitudeMin, lim.customAmplitudeMax,
-                                 custom, prefix + QStringLiteral("амплитуда"), QStringLiteral("мВ"), amplitude * 1000.0,
-                                 notes) / 1000.0;
-        const double customOffset = s.offset;
-        s.offset = clampNoted(std::round(s.offset * 1000.0), lim.offsetMin, lim.offsetMax, custom,
-                              prefix + QStringLiteral("смещение"), QStringLiteral("мВ"), customOffset * 1000.0, notes)
-                   / 1000.0;
-        const double customFrequency = s.frequency;
-        s.frequency = clampNoted(roundTo(s.frequency, module.frequencyDecimals), 1.0, ceiling, custom,
-                                 prefix + QStringLiteral("частота"), QStringLiteral("Гц"), customFrequency, notes);
+        const QString custom = channel + QStringLiteral("\"custom\", ");
+        const double amplitude = std::round(s.amplitude * 1000.0) / 1000.0;
+        const double customOffset = std::round(s.offset * 1000.0) / 1000.0;
+        const double customFrequency = roundTo(s.frequency, module.frequencyDecimals);
+        if (!withinLimits(amplitude, lim.customAmplitudeMin / 1000.0, lim.customAmplitudeMax / 1000.0,
+                          custom + QStringLiteral("\"amplitude_V\""), s.amplitude, QStringLiteral("В"), error)
+            || !withinLimits(customOffset, offsetLow, offsetHigh, custom + QStringLiteral("\"offset_V\""), s.offset,
+                             QStringLiteral("В"), error)
+            || !withinLimits(customFrequency, 1.0, ceiling, custom + QStringLiteral("\"frequency_Hz\""), s.frequency,
+                             QStringLiteral("Гц"), error))
+            return false;
+        s.amplitude = amplitude;
+        s.offset = customOffset;
+        s.frequency = customFrequency;
         // The same angle as the field shows it: within one turn (-90 is 270), three decimals, and
         // what rounds to a whole turn is 0.
         s.phase = roundTo(std::fmod(s.phase, 360.0) + (s.phase < 0.0 ? 360.0 : 0.0), ChannelSignal::phaseDecimals);
@@ -470,7 +485,9 @@ QStringList fitToModule(PanelSetup& setup, const ModuleCapacity& module)
         notes << QStringLiteral("каналы %1: диапазон 1/10 заменён полным, у модуля диапазон постоянный")
                      .arg(channelList(fullRange));
     setup.channels = kept;
-    return notes;
+    if (notesOut)
+        *notesOut = notes;
+    return true;
 }
 
 } // namespace setups

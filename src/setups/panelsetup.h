@@ -99,12 +99,14 @@ struct ModuleCapacity
     int frequencyCeiling[9] = {};
 };
 
-// Brings `setup` into what the module can take and answers one Russian line per change that
-// matters to the operator. Channels beyond the module's count are dropped; a custom channel on a
-// module without custom signals is switched off; values outside the limits are clamped; every value
-// is rounded to what its field shows (whole millivolts, the fields' decimals) without a note.
-// Channels the module has but the setup lacks stay out of it (applying switches them off).
-QStringList fitToModule(PanelSetup& setup, const ModuleCapacity& module);
+// Brings `setup` into what the module can take and gives one Russian line per change that matters
+// to the operator (`notes`). Channels beyond the module's count are dropped; a custom channel on a
+// module without custom signals is switched off; every value is rounded to what its field shows
+// (whole millivolts, the fields' decimals) without a note. Channels the module has but the setup
+// lacks stay out of it (applying switches them off).
+// A value that lies outside the module's limits even so is never clamped: the setup is refused
+// (false) with `error` naming the first such entry and its limits, and `setup` is then not to be used.
+bool fitToModule(PanelSetup& setup, const ModuleCapacity& module, QStringList* notes, QString* error);
 
 // Empty when every channel the setup switches on stays within its output on that module
 // (synthesis::beyondOutputs); else the text naming the first channel that would not, and the

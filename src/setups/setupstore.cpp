@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTemporaryFile>
 
 #include "module.h"
 #include "setupfile.h"
@@ -20,6 +21,8 @@ QString shownPath(const QString& path)
 SetupStore::SetupStore(Module* module, const QString& folder, QObject* parent)
     : QObject(parent), module(module), setupFolder(folder)
 {
+    // Announcements may cross threads (a remote command saves on the server's thread).
+    qRegisterMetaType<SetupStore::Origin>("SetupStore::Origin");
 }
 
 QString SetupStore::pathFor(const QString& name) const
@@ -27,6 +30,61 @@ QString SetupStore::pathFor(const QString& name) const
     if (QFileInfo(name).isAbsolute() || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
         return name;
     return QDir(setupFolder).filePath(name);
+}
+
+bool SetupStore::remotePath(const QString& name, QString* path) const
+{
+    // A plain name: no folder (no separator of any platform, no drive), nothing that reads as one
+    // ("..", a name of dots), nothing unprintable.
+    if (name.isEmpty() || name.toUtf8().size() > maxNameBytes || name.contains(QLatin1String(".."))
+        || name.endsWith(QLatin1Char('.')))
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':') || c.category() == QChar::Other_Control)
+            return false;
+    }
+    QString file = name;
+    if (QFileInfo(file).suffix().isEmpty())
+        file += QLatin1Char('.') + setupfile::suffix();
+    *path = QDir(setupFolder).filePath(file);
+    return isOwnFile(*path);
+}
+
+bool SetupStore::isOwnFile(const QString& path)
+{
+    return !QFileInfo(path).isSymLink();
+}
+
+QString SetupStore::folderProblem() const
+{
+    const QFileInfo info(setupFolder);
+    if (info.exists() && !info.isDir())
+        return QStringLiteral("на месте папки находится файл");
+    if (info.isSymLink() && !info.exists())
+        return QStringLiteral("ссылка на несуществующую папку");
+    // The folder is made by the first save; until then its parent must take it.
+    const QString where = info.isDir() ? setupFolder : info.absolutePath();
+    if (!QFileInfo(where).isDir())
+        return QStringLiteral("папку нельзя создать");
+    QTemporaryFile probe(QDir(where).filePath(QStringLiteral(".stendix-probe-XXXXXX")));
+    if (!probe.open())
+        return info.isDir() ? QStringLiteral("нет доступа на запись (%1)").arg(probe.errorString())
+                            : QStringLiteral("папку нельзя создать (%1)").arg(probe.errorString());
+    return QString();
+}
+
+QString SetupStore::keepAside(const QString& path, QString* error)
+{
+    QString aside = path + QStringLiteral(".bad");
+    for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
+        aside = path + QStringLiteral(".bad.%1").arg(n);
+    QFile file(path);
+    if (!file.rename(aside)) {
+        if (error)
+            *error = file.errorString();
+        return QString();
+    }
+    return aside;
 }
 
 QString SetupStore::numberedPath(int number) const
@@ -81,7 +139,7 @@ bool SetupStore::openFrom(const QString& path, QStringList* notes, QString* erro
     return true;
 }
 
-bool SetupStore::save(const QString& path, QString* error)
+bool SetupStore::save(const QString& path, QString* error, Origin origin)
 {
     QVariantMap setup;
     if (!saveTo(path, error, &setup)) {
@@ -89,11 +147,11 @@ bool SetupStore::save(const QString& path, QString* error)
         return false;
     }
     qInfo().noquote() << QStringLiteral("Настройка сохранена: %1").arg(shownPath(path));
-    emit saved(path, setup);
+    emit saved(path, setup, origin);
     return true;
 }
 
-bool SetupStore::open(const QString& path, QStringList* notes, QString* error)
+bool SetupStore::open(const QString& path, QStringList* notes, QString* error, Origin origin)
 {
     QVariantMap setup;
     QStringList fitted;
@@ -106,11 +164,11 @@ bool SetupStore::open(const QString& path, QStringList* notes, QString* error)
         qWarning().noquote() << notesText(path, fitted);
     if (notes)
         *notes = fitted;
-    emit opened(path, setup);
+    emit opened(path, setup, origin);
     return true;
 }
 
-bool SetupStore::saveNumbered(int number, QString* error)
+bool SetupStore::saveNumbered(int number, QString* error, Origin origin)
 {
     const QString path = numberedPath(number);
     if (path.isEmpty()) {
@@ -118,10 +176,10 @@ bool SetupStore::saveNumbered(int number, QString* error)
             *error = QStringLiteral("Нет настройки с номером %1: номера от %2 до %3").arg(number).arg(firstNumber).arg(lastNumber);
         return false;
     }
-    return save(path, error);
+    return save(path, error, origin);
 }
 
-bool SetupStore::recallNumbered(int number, QStringList* notes, QString* error)
+bool SetupStore::recallNumbered(int number, QStringList* notes, QString* error, Origin origin)
 {
     const QString path = numberedPath(number);
     if (path.isEmpty()) {
@@ -129,13 +187,18 @@ bool SetupStore::recallNumbered(int number, QStringList* notes, QString* error)
             *error = QStringLiteral("Нет настройки с номером %1: номера от %2 до %3").arg(number).arg(firstNumber).arg(lastNumber);
         return false;
     }
-    return open(path, notes, error);
+    return open(path, notes, error, origin);
 }
 
-bool SetupStore::saveLast(const QString& crateSerial, int slot, QString* error)
+bool SetupStore::writeLast(const QString& crateSerial, int slot, const QVariantMap& setup, QString* error)
 {
-    QVariantMap setup;
-    return saveTo(lastSetupPath(crateSerial, slot), error, &setup);
+    const QString path = lastSetupPath(crateSerial, slot);
+    QString reason;
+    if (setupfile::write(path, setup, &reason))
+        return true;
+    if (error)
+        *error = QStringLiteral("Настройка \"%1\" не сохранена: %2").arg(shownPath(path), reason);
+    return false;
 }
 
 bool SetupStore::restoreLast(const QString& crateSerial, int slot, QStringList* notes, QString* error)

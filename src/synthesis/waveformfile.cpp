@@ -74,6 +74,12 @@ QString notWavText(const QString& f)
     return QStringLiteral("Файл %1 повреждён или не является файлом WAV").arg(quoted(f));
 }
 
+// A header that promises more than the file holds, or sizes that do not fit together.
+QString inconsistentWavText(const QString& f, const QString& what)
+{
+    return QStringLiteral("Файл %1 повреждён: %2").arg(quoted(f), what);
+}
+
 QString unsupportedWavText(const QString& f, const QString& encoding)
 {
     return QStringLiteral("Файл %1: кодировка WAV не поддерживается (%2); поддерживаются целые PCM 8, 16, 24 "
@@ -377,6 +383,9 @@ quint16 le16(const char* p)
     return quint16(u[0] | u[1] << 8);
 }
 
+// The size a writer leaves when it does not know it.
+constexpr qint64 unknownSize = 0xFFFFFFFF;
+
 constexpr quint16 formatPcm = 1;
 constexpr quint16 formatFloat = 3;
 constexpr quint16 formatExtensible = 0xFFFE;
@@ -443,9 +452,16 @@ public:
         const QByteArray riff = device.read(12);
         if (riff.size() < 12 || !riff.startsWith("RIFF") || riff.mid(8, 4) != "WAVE")
             return refused(notWavText(fileName));
+        // A writer that never came back to fill in a size leaves 0xFFFFFFFF; any other size is a
+        // promise the file must keep (bytes after the RIFF, such as a tag, do no harm).
+        const qint64 riffBytes = le32(riff.constData() + 4);
+        if (!device.isSequential() && riffBytes != unknownSize && riffBytes + 8 > device.size())
+            return refused(inconsistentWavText(fileName, QStringLiteral("по заголовку в нём %1 байт, а на деле %2")
+                                                             .arg(riffBytes + 8).arg(device.size())));
         WavFormat format;
         bool haveFormat = false;
         qint64 dataStart = -1, dataBytes = 0;
+        bool dataSizeStated = false;
         for (;;) {
             const QByteArray chunk = device.read(8);
             if (chunk.size() < 8)
@@ -466,11 +482,16 @@ public:
                     break;
             } else if (id == "data") {
                 dataStart = device.pos();
-                // A writer that never came back to fill in the size leaves 0xFFFFFFFF, and a cut
-                // file has less than it says: what is there counts.
+                // A data size left unknown (0xFFFFFFFF): what is there counts. A size the file does
+                // not have, or one that is no whole number of frames, is a damaged file.
                 dataBytes = size;
-                if (!device.isSequential())
+                dataSizeStated = size != unknownSize;
+                if (!device.isSequential() && size == unknownSize)
                     dataBytes = std::min(dataBytes, device.size() - dataStart);
+                else if (!device.isSequential() && size > device.size() - dataStart)
+                    return refused(inconsistentWavText(fileName, QStringLiteral("по заголовку в нём %1 байт отсчётов, "
+                                                                                 "а в файле их только %2")
+                                                                     .arg(size).arg(device.size() - dataStart)));
                 if (haveFormat || device.isSequential())
                     break;
                 if (!skip(device, size + size % 2))
@@ -484,6 +505,9 @@ public:
         if (device.pos() != dataStart && !device.seek(dataStart))
             return refused(unreadableText(fileName));
 
+        if (dataSizeStated && dataBytes % format.blockAlign != 0)
+            return refused(inconsistentWavText(fileName, QStringLiteral("%1 байт отсчётов — не целое число кадров по %2 байт")
+                                                             .arg(dataBytes).arg(format.blockAlign)));
         const qint64 frames = dataBytes / format.blockAlign;
         if (frames > Waveform::maxPoints)
             return refused(tooManyPointsText(fileName));

@@ -33,7 +33,45 @@ VekdRunner::~VekdRunner()
 
 bool VekdRunner::start(const QByteArray& configJson)
 {
+    return launch(configJson, {});
+}
+
+bool VekdRunner::startWithMultimeter(double speed, const QByteArray& configJson)
+{
+    if (!launch(configJson, {"--dmm", "127.0.0.1:0", "--dmm-speed", QString::number(speed)}))
+        return false;
+    const QByteArray line = outputLine();
+    const QByteArray prefix = "dmm listening ";
+    if (!line.startsWith(prefix)) {
+        qWarning() << "VekdRunner: vekd did not say where its multimeter listens:" << line << log();
+        stop();
+        return false;
+    }
+    dmmAddress_ = QString::fromLatin1(line.mid(prefix.size()));
+    return true;
+}
+
+QByteArray VekdRunner::outputLine()
+{
+    QElapsedTimer t;
+    t.start();
+    while (!process_->canReadLine()) {
+        if (process_->state() != QProcess::Running || t.elapsed() > kStartTimeoutMs)
+            return {};
+        process_->waitForReadyRead(100);
+    }
+    return process_->readLine().trimmed();
+}
+
+QString VekdRunner::dmmAddress() const
+{
+    return dmmAddress_;
+}
+
+bool VekdRunner::launch(const QByteArray& configJson, const QStringList& extraArgs)
+{
     stop();
+    dmmAddress_.clear();
     if (!dir_) {
         dir_ = new QTemporaryDir();
         if (!dir_->isValid()) {
@@ -51,6 +89,7 @@ bool VekdRunner::start(const QByteArray& configJson)
         f.close();
         args << "--config" << f.fileName();
     }
+    args << extraArgs;
     process_ = new QProcess();
     // The log goes to a file: a pipe nobody reads would fill up and stall the service.
     process_->setStandardErrorFile(dir_->filePath("vekd.log"), QIODevice::Append);
@@ -62,18 +101,12 @@ bool VekdRunner::start(const QByteArray& configJson)
         stop();
         return false;
     }
-    QElapsedTimer t;
-    t.start();
-    QByteArray line;
-    while (!process_->canReadLine()) {
-        if (process_->state() != QProcess::Running || t.elapsed() > kStartTimeoutMs) {
-            qWarning() << "VekdRunner: vekd did not report its address;" << log();
-            stop();
-            return false;
-        }
-        process_->waitForReadyRead(100);
+    const QByteArray line = outputLine();
+    if (line.isEmpty()) {
+        qWarning() << "VekdRunner: vekd did not report its address;" << log();
+        stop();
+        return false;
     }
-    line = process_->readLine().trimmed();
     const QByteArray prefix = "listening ";
     int colon = line.lastIndexOf(':');
     bool ok = false;

@@ -20,11 +20,15 @@ public:
     // bench. Reads the port from the first output line and sets VEK_SERVICE for this process.
     // Answers false (with a warning naming the reason) when the service did not come up.
     bool start(const QByteArray& configJson = {});
+    // The same with a simulated multimeter on a free port whose readings take their time divided
+    // by `speed` (vekd --dmm 127.0.0.1:0 --dmm-speed speed); dmmAddress() says where it listens.
+    bool startWithMultimeter(double speed, const QByteArray& configJson = {});
     void stop();                                     // terminates and waits (bounded), idempotent
     bool isRunning() const;
 
     QString address() const;                         // "127.0.0.1:PORT" (the last one after stop)
     quint16 port() const;
+    QString dmmAddress() const;                      // the multimeter's "127.0.0.1:PORT"; empty without one
     qint64 pid() const;                              // process id of the running service, 0 when none
 
     // Runs $VEKCTL_PATH --service address ARGS... (runTool); answers its exit code (-1 when it did not
@@ -35,9 +39,14 @@ public:
     QByteArray log() const;
 
 private:
+    bool launch(const QByteArray& configJson, const QStringList& extraArgs);
+    // The next line vekd prints on its standard output, bounded; empty when none came.
+    QByteArray outputLine();
+
     QProcess* process_ = nullptr;
     QTemporaryDir* dir_ = nullptr;
     quint16 port_ = 0;
+    QString dmmAddress_;
 };
 
 #endif

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -192,6 +193,8 @@ int journalChild(int argc, char* argv[])
         } else if (step == QLatin1String("unlimit")) {
             limit.rlim_cur = limit.rlim_max;
             setrlimit(RLIMIT_FSIZE, &limit);
+        } else if (step.startsWith(QLatin1String("remove:"))) {
+            QFile::remove(step.mid(7));
         } else {
             qInfo("%s", qUtf8Printable(step));
         }
@@ -231,6 +234,9 @@ private slots:
     void criticalBurstQueuesOneCall();
     void writeFailures_data();
     void writeFailures();
+    void lostLinesCountedExactly_data();
+    void lostLinesCountedExactly();
+    void archivesCapped();
 
 private:
     std::unique_ptr<apptest::WorkingDirectory> cwd;
@@ -599,7 +605,13 @@ void TestJournal::writeFailures_data()
     QTest::newRow("disk full mid-record, then space again, then full again")
         << QByteArray("[2021.04.26 14:47:06:123 I] old 1\n[2021.04.26 14:47:06:124 I] old 2\n") << QStringList()
         << QStringList{"limit:+50", "запись 1", "запись 2", "запись 3", "unlimit", "запись 4", "limit:+10", "запись 5"}
-        << QStringList{"I] запись 1", "I] запись 4", "W] " + writeRecovered(2), ""} << QStringList{full, writeRecovered(2), full};
+        << QStringList{"I] запись 1", "W] " + writeRecovered(2), "I] запись 4", ""} << QStringList{full, writeRecovered(2), full};
+    // With 43 bytes to spare a short record (31 bytes) would fit where the longer one did not, but the
+    // line that tells of the gap does not: writing has not come back, and the short record is lost too.
+    QTest::newRow("a short record fits where the notice of the gap does not")
+        << QByteArray() << QStringList()
+        << QStringList{"limit:+80", "запись 1", "длинная запись, которой не хватает места", "к", "unlimit", "запись 4"}
+        << QStringList{"I] запись 1", "W] " + writeRecovered(2), "I] запись 4", ""} << QStringList{full, writeRecovered(2)};
     QTest::newRow("/dev/full") << QByteArray() << QStringList{"/dev/full", journalName}
                                << QStringList{"запись 1", "запись 2", "запись 3"} << QStringList()
                                << QStringList{writeFailure(QStringLiteral("нет места на диске"))};
@@ -657,6 +669,93 @@ void TestJournal::writeFailures()
     for (const QString& told : status)
         QCOMPARE(err.count(told), status.count(told));
     QCOMPARE(QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts), status);
+}
+
+void TestJournal::lostLinesCountedExactly_data()
+{
+    QTest::addColumn<bool>("tmpfs");   // a small disk of its own; else a file-size limit
+    QTest::newRow("file-size limit") << false;
+    QTest::newRow("256 KiB tmpfs") << true;
+}
+
+// Two hundred messages of different lengths while the disk is full, then space freed: the journal's
+// first line after the gap counts exactly the messages that are not in it, and the window hears of
+// writing again only then (a short message that slips into the last free bytes does not count).
+void TestJournal::lostLinesCountedExactly()
+{
+    QFETCH(bool, tmpfs);
+    QString folder = cwd->path();
+    QStringList steps;
+    if (tmpfs) {
+        folder = cwd->path() + QStringLiteral("/disk");
+        QVERIFY(QDir().mkdir(folder));
+        if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=256k") != 0)
+            QSKIP("no tmpfs can be mounted here (not permitted); the file-size limit row counts the same way");
+        // Full but for the last page: the journal's lines use up what is left of it.
+        QFile filler(folder + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        const QByteArray block(4096, 'x');
+        while (filler.write(block) == block.size()) {}
+        filler.close();
+        QVERIFY(filler.resize(filler.size() - 4096));
+        steps << QStringLiteral("remove:filler");
+    } else {
+        steps << QStringLiteral("limit:+3000") << QStringLiteral("unlimit");
+    }
+    // Between the first step (the disk is full) and the last (space again): the messages.
+    QStringList messages;
+    for (int n = 1; n <= 200; ++n)
+        messages << QStringLiteral("сообщение %1 ").arg(n) + QString(n * 7 % 50, QChar(0x044B));   // ы
+    if (tmpfs)
+        steps = messages + steps;
+    else
+        steps = QStringList{steps.first()} + messages + QStringList{steps.last()};
+    steps << QStringLiteral("после освобождения места");
+
+    QProcess child;
+    child.setWorkingDirectory(folder);
+    child.start(QCoreApplication::applicationFilePath(), QStringList{QStringLiteral("--journal-child")} + steps);
+    const bool finished = child.waitForFinished(60000);
+    const QByteArray onDisk = readFile(folder + QLatin1Char('/') + journalName);
+    if (tmpfs)
+        ::umount(QFile::encodeName(folder).constData());
+    QVERIFY(finished);
+    QCOMPARE(child.exitCode(), 0);
+
+    const QStringList lines = linesOf(onDisk);
+    int present = 0;
+    for (const QString& message : messages)
+        present += lines.contains(QStringLiteral("I] ") + message) ? 1 : 0;
+    const int lost = messages.size() - present;
+    QVERIFY2(lost > 100 && present > 0, qPrintable(QString::number(present)));
+    // The messages written are the first ones, in order; then the gap is told, then the last message.
+    QCOMPARE(lines.mid(0, present), QStringList(messages.mid(0, present)).replaceInStrings(QRegularExpression("^"), "I] "));
+    QCOMPARE(lines.mid(present), (QStringList{"W] " + writeRecovered(lost), "I] после освобождения места", ""}));
+    const QString full = writeFailure(tmpfs ? QStringLiteral("нет места на диске") : QStringLiteral("превышен допустимый размер файла"));
+    QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+             (QStringList{full, writeRecovered(lost)}));
+}
+
+// Once archives 1 to 20 exist, each rotation drops number 1, moves the others down one and writes the
+// new archive as number 20: twenty are kept, the oldest first.
+void TestJournal::archivesCapped()
+{
+    QCOMPARE(journal::maxArchives, 20);
+    for (int n = 1; n <= journal::maxArchives; ++n)
+        writeFile(QStringLiteral("stendix-%1.log.zip").arg(n), "archive " + QByteArray::number(n));
+    journal::JournalFile file;
+    for (int round = 1; round <= 3; ++round) {
+        const QByteArray full = journalOfSize(journal::rotationThreshold + round);
+        writeFile(journalName, full);
+        QVERIFY(file.append("after " + QByteArray::number(round)));
+        QCOMPARE(readArchive(QStringLiteral("stendix-20.log.zip")).data, full);
+        QCOMPARE(readFile(journalName), "after " + QByteArray::number(round) + '\n');
+        QVERIFY(!QFile::exists(QStringLiteral("stendix-21.log.zip")));
+        // The old ones moved down by the rounds so far.
+        QCOMPARE(readFile(QStringLiteral("stendix-1.log.zip")), "archive " + QByteArray::number(1 + round));
+        QCOMPARE(readFile(QStringLiteral("stendix-%1.log.zip").arg(20 - round)), QByteArray("archive 20"));
+    }
+    QCOMPARE(QDir().entryList({QStringLiteral("stendix-*.log.zip")}, QDir::Files).size(), journal::maxArchives);
 }
 
 int main(int argc, char* argv[])

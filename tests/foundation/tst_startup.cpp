@@ -5,9 +5,32 @@
 #include <QTemporaryDir>
 #include <QTextCodec>
 
+#include <sys/resource.h>
+
 #include "apptestutil.h"
 
 using apptest::readFile;
+
+namespace {
+
+// The program with a limit on the size of the files it writes, as `prlimit --fsize` sets one.
+class LimitedProcess : public QProcess
+{
+public:
+    explicit LimitedProcess(rlim_t bytes) : bytes(bytes) {}
+
+protected:
+    void setupChildProcess() override
+    {
+        const rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+
+private:
+    rlim_t bytes;
+};
+
+} // namespace
 
 // Starts the real program in fresh working directories and looks at what it leaves there.
 class TestStartup : public QObject
@@ -17,6 +40,7 @@ class TestStartup : public QObject
 private slots:
     void initTestCase();
     void freshCyrillicDirectory();
+    void fileSizeLimit();
 };
 
 void TestStartup::initTestCase()
@@ -75,6 +99,37 @@ void TestStartup::freshCyrillicDirectory()
     }
     // The base directory itself got nothing: each run kept its own files.
     QCOMPARE(QDir(base.path()).entryList(QDir::Files).size(), 0);
+}
+
+// Under a file-size limit the journal's next line cannot be written: the program says so and goes on
+// (the system's signal for it would end the process with the outputs as they were).
+void TestStartup::fileSizeLimit()
+{
+    apptest::WorkingDirectory cwd;
+    cwd.writeGlobal(QStringLiteral("ModuleMode"), QStringLiteral("Emulator"));
+    cwd.writeKey(QStringLiteral("Remote/Enabled"), false);
+    LimitedProcess program(200);
+    program.setWorkingDirectory(cwd.path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(VEK72_PATH), QStringList());
+    QVERIFY(program.waitForStarted());
+    QTextCodec* cp1251 = QTextCodec::codecForName("Windows-1251");
+    const QString told = QStringLiteral("Журнал stendix.log не записывается (превышен допустимый размер файла)");
+    QString err;
+    const bool saidSo = QTest::qWaitFor([&] {
+        err += cp1251->toUnicode(program.readAllStandardError());
+        return err.contains(told) || program.state() == QProcess::NotRunning;
+    }, 30000);
+    const bool running = program.state() == QProcess::Running;
+    program.kill();
+    program.waitForFinished();
+    QVERIFY2(saidSo && running, qPrintable(QStringLiteral("exit status %1, signal/code %2").arg(program.exitStatus()).arg(program.exitCode())));
+    // What the journal holds are whole lines.
+    const QByteArray journal = readFile(cwd.path() + QStringLiteral("/stendix.log"));
+    QVERIFY(journal.size() <= 200);
+    QVERIFY(journal.isEmpty() || journal.endsWith('\n'));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

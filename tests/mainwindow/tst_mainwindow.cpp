@@ -93,14 +93,6 @@ private:
     QElapsedTimer clock;
 };
 
-QStringList statusTexts(const MainWindow& window)
-{
-    QStringList texts;
-    for (QLabel* label : window.statusBar()->findChildren<QLabel*>())
-        texts << label->text();
-    return texts;
-}
-
 QStringList journalLines(const WindowInDirectory& w)
 {
     return QTextCodec::codecForName("Windows-1251")->toUnicode(readFile(w.cwd.path() + QStringLiteral("/stendix.log")))
@@ -128,6 +120,8 @@ private slots:
     void windowFitsTheScreenAndThePageScrolls();
     void settingsBroughtIntoRange_data();
     void settingsBroughtIntoRange();
+    void unreadableVoltageLimitKeptUntilEntered();
+    void closeWithErrorBoxOpen();
     void criticalMessageBoxes();
     void journalTroubleInStatusBar();
     void unsavedSettingsSaySo();
@@ -389,8 +383,8 @@ void TestMainWindow::windowFitsTheScreenAndThePageScrolls()
 void TestMainWindow::settingsBroughtIntoRange_data()
 {
     QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("stored");   // the text in "stendix.ini"
-    QTest::addColumn<int>("used");         // what the program works with, and the file holds afterwards
+    QTest::addColumn<QString>("stored");   // the text in "stendix.ini", which the file keeps
+    QTest::addColumn<int>("used");         // what the program works with; -1: a limit it cannot read
     QTest::addColumn<QString>("range");    // the key's range, named when a whole number lies outside it
     const QString period = QStringLiteral("Global/DisplayUpdateMs");
     QTest::newRow("period 5000") << period << "5000" << 2000 << "100..2000";
@@ -400,10 +394,20 @@ void TestMainWindow::settingsBroughtIntoRange_data()
     QTest::newRow("frequency beyond any number") << QStringLiteral("VEK72/AccuracyFreq") << "99999999999999999999" << 6 << "0..6";
     QTest::newRow("DC 2.5") << QStringLiteral("VEK72/AccuracyDC") << "2.5" << 3 << "";
     QTest::newRow("AC empty") << QStringLiteral("VEK72/AccuracyAC") << "" << 3 << "";
+    // A voltage limit that cannot be read is not "no limit": nothing is put out until it is fixed.
+    const QString limit = QStringLiteral("VEK72/VoltageLimit");
+    QTest::newRow("limit with its unit") << limit << "2000mV" << -1 << "";
+    QTest::newRow("limit with a blank between thousands") << limit << "2 000" << -1 << "";
+    QTest::newRow("limit with decimals") << limit << "2000.5" << -1 << "";
+    QTest::newRow("limit negative") << limit << "-5" << -1 << "";
+    QTest::newRow("limit empty") << limit << "" << -1 << "";
+    QTest::newRow("limit beyond any output") << limit << "50000" << 30000 << "0..30000";
+    QTest::newRow("limit 1500") << limit << "1500" << 1500 << "";
 }
 
 // Each key of the settings file is brought into its range at start, with one warning naming the key
-// and the value used, which is also written back.
+// and the value used; the file keeps what the operator wrote (only accepting the options dialog
+// writes the values it shows). The options page shows the limit the program works with.
 void TestMainWindow::settingsBroughtIntoRange()
 {
     QFETCH(QString, key);
@@ -421,17 +425,72 @@ void TestMainWindow::settingsBroughtIntoRange()
     } else if (key == QLatin1String("VEK72/AccuracyDC")) {
         seen = child<QDoubleSpinBox>(&window, "doubleSpinBoxOffsetCh1")->decimals();
     } else {
-        // No field shows the AC accuracy: the options page does.
+        // No field shows the AC accuracy nor the limit: the options page does.
         window.engineObject()->resetOptions();
-        seen = child<QSpinBox>(window.optionsDialog(), "spinBoxAccuracyAC")->value();
+        const auto* box = child<QSpinBox>(window.optionsDialog(), key.endsWith("AC") ? "spinBoxAccuracyAC" : "spinBoxVoltageLimit");
+        seen = box->text() == QStringLiteral("не читается") ? -1 : box->value();
     }
     QCOMPARE(seen, used);
     QSettings saved(w.cwd.iniPath(), QSettings::IniFormat);
-    QCOMPARE(saved.value(key).toString(), QString::number(used));
+    QCOMPARE(saved.value(key).toString(), stored);
     const QString warning =
-        !range.isEmpty() ? QStringLiteral("Настройка %1=%2 вне диапазона %3; используется %4").arg(key, stored, range).arg(used)
+        used < 0 ? QStringLiteral("Настройка %1=«%2» не читается как предел напряжения (целое число милливольт от 0 до 30000); "
+                                  "выходы не включаются, пока она не исправлена или не удалена из stendix.ini").arg(key, stored)
+        : !range.isEmpty() ? QStringLiteral("Настройка %1=%2 вне диапазона %3; используется %4").arg(key, stored, range).arg(used)
         : QStringLiteral("Настройка %1=«%2» не является целым числом; используется значение по умолчанию %3").arg(key, stored).arg(used);
     QCOMPARE(warnings().filter(QStringLiteral("Настройка")), stored == QString::number(used) ? QStringList() : QStringList{warning});
+}
+
+// A limit the file has unreadable stays so when the options are accepted without one being entered
+// (the file keeps the operator's text); a limit entered there is written and used.
+void TestMainWindow::unreadableVoltageLimitKeptUntilEntered()
+{
+    WindowInDirectory w({{QStringLiteral("VEK72/VoltageLimit"), QStringLiteral("2000mV")}});
+    MainWindow& window = *w.window;
+    const auto limitBox = [&] { return child<QSpinBox>(window.optionsDialog(), "spinBoxVoltageLimit"); };
+    QString shown;
+    QVERIFY(runOptionsDialog(window, [&](QDialog* dialog) {
+        shown = limitBox()->text();
+        child<QSpinBox>(dialog, "spinBoxDisplayPeriod")->setValue(900);
+        dialogButton(dialog, QDialogButtonBox::Ok)->click();
+    }));
+    QCOMPARE(shown, QStringLiteral("не читается"));
+    QVERIFY(limitBox()->toolTip().contains(QStringLiteral("«2000mV»")));
+    QSettings saved(w.cwd.iniPath(), QSettings::IniFormat);
+    QCOMPARE(saved.value(QStringLiteral("Global/DisplayUpdateMs")).toInt(), 900);
+    QCOMPARE(saved.value(QStringLiteral("VEK72/VoltageLimit")).toString(), QStringLiteral("2000mV"));
+
+    QVERIFY(runOptionsDialog(window, [&](QDialog* dialog) {
+        shown = limitBox()->text();
+        limitBox()->setValue(2000);
+        dialogButton(dialog, QDialogButtonBox::Ok)->click();
+    }));
+    QCOMPARE(shown, QStringLiteral("не читается"));
+    saved.sync();
+    QCOMPARE(saved.value(QStringLiteral("VEK72/VoltageLimit")).toString(), QStringLiteral("2000"));
+    window.engineObject()->resetOptions();
+    QCOMPARE(limitBox()->text(), QStringLiteral("2000"));
+}
+
+// The window system's request to close (the title bar's button, Alt+F4) while an error box is open:
+// the box goes with the window, which closes in its bounded way.
+void TestMainWindow::closeWithErrorBoxOpen()
+{
+    WindowInDirectory w(emulator);
+    MainWindow& window = *w.window;
+    window.show();
+    QVERIFY(settled(window));
+    {
+        JournalScope journal(&window);
+        qCritical("Потеряна связь со службой крейтов");
+        QTRY_COMPARE(errorBoxes().size(), 1);
+        QVERIFY(window.windowHandle());
+        // As the window system asks; a window that a modal box blocks never gets the request.
+        QVERIFY(window.windowHandle()->close());
+        QVERIFY(!window.isVisible());
+        QTRY_VERIFY(errorBoxes().isEmpty());
+    }
+    QCOMPARE(journalLines(w).filter(QStringLiteral(" I] Завершение работы")).size(), 1);
 }
 
 // Critical messages from several threads, many alike, while the window runs: one box, which counts

@@ -16,6 +16,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QStringList>
 #include <QTest>
 #include <QTimer>
@@ -100,6 +101,15 @@ inline QString shown(const MainWindow& window)
                            : !enabled.contains(true) ? QStringLiteral("off") : QStringLiteral("mixed");
     return lightOf(child<QLabel>(&window, "labelCrateLed")) + QLatin1Char(' ')
            + lightOf(child<QLabel>(&window, "labelModuleLed")) + QLatin1Char(' ') + panels;
+}
+
+// What the labels of the window's status bar say.
+inline QStringList statusTexts(const MainWindow& window)
+{
+    QStringList texts;
+    for (QLabel* label : window.statusBar()->findChildren<QLabel*>())
+        texts << label->text();
+    return texts;
 }
 
 inline QStringList items(const QComboBox* box)

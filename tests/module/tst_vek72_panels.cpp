@@ -94,10 +94,10 @@ void PanelsTest::loadSettingsReadsExistingValues()
 
     QVERIFY(module.customSignalsAreEnabled());
     QCOMPARE(module.savedAccuracyAc(), 1);
-    QCOMPARE(module.savedAccuracyDc(), 3);     // does not convert: the default, written back
+    QCOMPARE(module.savedAccuracyDc(), 3);     // does not convert: the default, the file keeps its text
     QCOMPARE(module.savedAccuracyFreq(), 3);   // missing: written with its default
     const auto values = readGroup(file.path());
-    QCOMPARE(values.value("VEK72/AccuracyDC").toString(), QString("3"));
+    QCOMPARE(values.value("VEK72/AccuracyDC").toString(), QString("abc"));
     QCOMPARE(values.value("VEK72/AccuracyFreq").toInt(), 3);
     // The pending values are not touched by loading.
     QCOMPARE(module.pendingAccuracy(0), 3);

@@ -107,11 +107,13 @@ void TestRemotePyvisa::benchScript()
     // The status bar says where remote control listens; the file keeps the group's keys.
     bool said = false;
     for (QLabel* label : window.statusBar()->findChildren<QLabel*>())
-        said = said || label->text() == QStringLiteral("Удалённое управление: %1").arg(window.remoteControlAddress());
+        said = said || label->text() == QStringLiteral("Удалённое управление: %1 (только с этого компьютера)").arg(window.remoteControlAddress());
     QVERIFY(said);
     QSettings saved(cwd.iniPath(), QSettings::IniFormat);
     QCOMPARE(saved.value("Remote/Enabled").toString(), QStringLiteral("true"));
     QCOMPARE(saved.value("Remote/Address").toString(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(saved.value("Remote/AllowedHosts").toString(), QString());
+    QCOMPARE(saved.value("Remote/IdleTimeoutMs").toInt(), 300000);
 
     // Three channels set and started from pyvisa.
     QString problem;

@@ -5,6 +5,7 @@
 // client's coming and going (a client that leaves by itself: tst_remote_pyvisa).
 #include <QtTest>
 
+#include <QNetworkInterface>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -50,14 +51,16 @@ struct Server
     QString failure;
     QObject here;   // the answers of the server come to this thread
 
-    explicit Server(quint16 wanted = 0)
+    explicit Server(quint16 wanted = 0, const RemoteServer::Policy& policy = RemoteServer::Policy(),
+                    const QString& address = QStringLiteral("127.0.0.1"))
     {
+        server->setPolicy(policy);
         server->moveToThread(&thread);
         QObject::connect(&thread, &QThread::finished, server, &QObject::deleteLater);
         QObject::connect(server, &RemoteServer::listening, &here, [this](const QString&, quint16 p) { port = p; });
         QObject::connect(server, &RemoteServer::unavailable, &here, [this](const QString& why) { failure = why; });
         thread.start();
-        QMetaObject::invokeMethod(server, "listen", Qt::QueuedConnection, Q_ARG(QString, "127.0.0.1"), Q_ARG(quint16, wanted));
+        QMetaObject::invokeMethod(server, "listen", Qt::QueuedConnection, Q_ARG(QString, address), Q_ARG(quint16, wanted));
         if (!QTest::qWaitFor([this] { return port != 0 || !failure.isEmpty(); }, 5000))
             failure = QStringLiteral("no answer from the server");
     }
@@ -73,9 +76,9 @@ struct Server
 struct Client
 {
     QTcpSocket socket;
-    explicit Client(quint16 port)
+    explicit Client(quint16 port, const QHostAddress& host = QHostAddress::LocalHost)
     {
-        socket.connectToHost(QHostAddress::LocalHost, port);
+        socket.connectToHost(host, port);
         socket.waitForConnected(5000);
     }
     void send(const QByteArray& bytes) { socket.write(bytes); }
@@ -124,6 +127,10 @@ private slots:
     void garbage();
     void clientThatDoesNotRead();
     void busyPort();
+    void whoMayConnect_data();
+    void whoMayConnect();
+    void idleClientsMakeRoom();
+    void journalOfAFlood();
 };
 
 // One client: answers per line whatever the line ends and writes, the longest line taken, and a
@@ -234,6 +241,167 @@ void TestRemoteServer::busyPort()
     // One warning in the journal, with the address.
     QCOMPARE(remotewarnings::lines().size(), 1);
     QVERIFY(remotewarnings::lines().first().startsWith(QStringLiteral("Удалённое управление не запущено: 127.0.0.1:%1").arg(occupant.serverPort())));
+}
+
+namespace {
+
+// An address of this computer other than loopback, as other computers reach it; null when it has none.
+QHostAddress networkAddress()
+{
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            return address;
+    }
+    return {};
+}
+
+} // namespace
+
+void TestRemoteServer::whoMayConnect_data()
+{
+    QTest::addColumn<QString>("address");   // where the server listens
+    QTest::addColumn<QString>("allowed");   // AllowedHosts; "NET" stands for this computer's network address
+    QTest::addColumn<bool>("fromNetwork");  // the client comes from that address, else from loopback
+    QTest::addColumn<QString>("outcome");   // "served", "refused" or "not started"
+    QTest::addColumn<QString>("journal");   // the warning, "NET" and "PEER" standing in for addresses
+    QTest::newRow("loopback, no list") << "127.0.0.1" << "" << false << "served" << "";
+    QTest::newRow("every address, no list")
+        << "0.0.0.0" << "" << false << "not started"
+        << "Удалённое управление не запущено: адрес 0.0.0.0 доступен с других компьютеров, а список разрешённых (AllowedHosts в группе Remote) пуст";
+    QTest::newRow("loopback, a list without it")
+        << "127.0.0.1" << "10.0.0.5, 192.168.1.0/24" << false << "refused"
+        << "Удалённое управление: подключение с 127.0.0.1 отклонено: адреса нет в списке AllowedHosts";
+    QTest::newRow("loopback, its network listed") << "127.0.0.1" << "127.0.0.0/8" << false << "served" << "";
+    QTest::newRow("every address, the client's address listed") << "0.0.0.0" << "10.0.0.5;NET" << true << "served" << "";
+    QTest::newRow("every address, another network listed")
+        << "0.0.0.0" << "10.99.0.0/16" << true << "refused"
+        << "Удалённое управление: подключение с NET отклонено: адреса нет в списке AllowedHosts";
+    QTest::newRow("every address, no list, from the network")
+        << "0.0.0.0" << "" << true << "not started" << "Удалённое управление не запущено: адрес 0.0.0.0";
+    QTest::newRow("every IPv6 address, its loopback listed") << "::" << "::1" << false << "served" << "";
+    QTest::newRow("every IPv6 address, a list without its loopback")
+        << "::" << "fd00::/8" << false << "refused"
+        << "Удалённое управление: подключение с ::1 отклонено: адреса нет в списке AllowedHosts";
+}
+
+// Only this computer may connect unless AllowedHosts lists others; an address other computers reach
+// is not listened on without such a list; a client from elsewhere is refused at once, with a warning
+// that names its address (not its port, so that a flood of them folds into one journal line).
+void TestRemoteServer::whoMayConnect()
+{
+    QFETCH(QString, address);
+    QFETCH(QString, allowed);
+    QFETCH(bool, fromNetwork);
+    QFETCH(QString, outcome);
+    QFETCH(QString, journal);
+    const QHostAddress network = networkAddress();
+    if ((fromNetwork || allowed.contains("NET")) && network.isNull())
+        QSKIP("this computer has no network address but loopback");
+    allowed.replace("NET", network.toString());
+    journal.replace("NET", network.toString());
+    RemoteServer::Policy policy;
+    QStringList unreadable;
+    policy.allowed = AllowedHosts::parse(allowed, &unreadable);
+    QCOMPARE(unreadable, QStringList());
+    Server s(0, policy, address);
+    if (outcome == "not started") {
+        QCOMPARE(s.port, quint16(0));
+        QCOMPARE(remotewarnings::lines().size(), 1);
+        QVERIFY2(remotewarnings::lines().first().startsWith(journal), qPrintable(remotewarnings::lines().first()));
+        return;
+    }
+    if (address == "::" && s.port == 0)
+        QSKIP("no IPv6 here");
+    QVERIFY2(s.port != 0, qPrintable(s.failure));
+    const QHostAddress loopback(address == "::" ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost);
+    Client c(s.port, fromNetwork ? network : loopback);
+    if (outcome == "served") {
+        QCOMPARE(c.query("*IDN?"), idn);
+        QCOMPARE(remotewarnings::lines(), QStringList());
+        return;
+    }
+    QVERIFY(c.disconnected());
+    QCOMPARE(s.module.log(), QStringList());
+    Client again(s.port, fromNetwork ? network : loopback);
+    QVERIFY(again.disconnected());
+    QVERIFY(QTest::qWaitFor([] { return remotewarnings::lines().size() >= 2; }, 5000));
+    QCOMPARE(remotewarnings::lines(), (QStringList{ journal, journal }));
+}
+
+// Sixteen clients that connect and say nothing: the seventeenth is refused (the journal says why),
+// and once the idle time-out has passed they are disconnected and a new client is served; a client
+// that keeps sending meanwhile stays.
+void TestRemoteServer::idleClientsMakeRoom()
+{
+    RemoteServer::Policy policy;
+    policy.idleTimeoutMs = 500;
+    Server s(0, policy);
+    Client busy(s.port);
+    std::vector<std::unique_ptr<Client>> silent;
+    for (int i = 1; i < RemoteServer::maxClients; ++i)
+        silent.emplace_back(new Client(s.port));
+    QCOMPARE(busy.query("*IDN?"), idn);
+    Client refused(s.port);
+    QVERIFY(refused.disconnected());
+    QVERIFY(QTest::qWaitFor([] { return !remotewarnings::lines().isEmpty(); }, 5000));
+    QCOMPARE(remotewarnings::lines().first(),
+             QStringLiteral("Удалённое управление: клиент с 127.0.0.1 не принят: подключено уже 16 клиентов, больше не принимается"));
+    // The busy client goes on asking until every silent one has been let go.
+    const bool allGone = QTest::qWaitFor([&] {
+        if (busy.query("SYST:ERR?") != "0,\"No error\"")
+            return true;
+        for (const auto& c : silent) {
+            if (c->socket.state() != QAbstractSocket::UnconnectedState)
+                return false;
+        }
+        return true;
+    }, 20000);
+    QVERIFY(allGone);
+    QCOMPARE(busy.socket.state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(busy.query("*IDN?"), idn);
+    Client next(s.port);
+    QCOMPARE(next.query("*IDN?"), idn);
+    const QStringList timedOut = apptest::infos().filter(QStringLiteral("отключён: не было команд 0.5 с"));
+    QCOMPARE(timedOut.size(), RemoteServer::maxClients - 1);
+}
+
+// A flood of connections from a host that may not connect: the server writes at most its number of
+// lines in each window of time and says how many it left out, so that what the journal learns is
+// counted exactly (written plus left out is one line per connection) and a flood cannot fill the
+// disk. The lines name the address without the port: the journal folds a run of them into one.
+void TestRemoteServer::journalOfAFlood()
+{
+    RemoteServer::Policy policy;
+    policy.allowed = AllowedHosts::parse("10.0.0.5");
+    policy.journalLines = 20;
+    policy.journalWindowMs = 400;
+    Server s(0, policy);
+    const int clients = 300;
+    for (int i = 0; i < clients; ++i) {
+        Client c(s.port);
+        c.socket.abort();
+    }
+    // One line per refused client, and the line that the server listens.
+    const int expected = clients + 1;
+    const QString refused = QStringLiteral("Удалённое управление: подключение с 127.0.0.1 отклонено: адреса нет в списке AllowedHosts");
+    const QRegularExpression leftOut(QStringLiteral("^Удалённое управление: не записано в журнал сообщений о клиентах: (\\d+) "
+                                                    "\\(их было больше 20 за 0.4 с\\)$"));
+    int written = 0;
+    int notWritten = 0;
+    const bool counted = QTest::qWaitFor([&] {
+        written = apptest::infos().filter(QStringLiteral("Удалённое управление")).size()
+                  + remotewarnings::lines().filter(refused).size();
+        notWritten = 0;
+        for (const QString& line : remotewarnings::lines())
+            notWritten += leftOut.match(line).captured(1).toInt();
+        return written + notWritten >= expected;
+    }, 30000);
+    QVERIFY2(counted, qPrintable(QStringLiteral("%1 + %2").arg(written).arg(notWritten)));
+    QCOMPARE(written + notWritten, expected);
+    QVERIFY2(notWritten > clients / 2, qPrintable(QString::number(written)));
+    // Only those two kinds of line.
+    QCOMPARE(remotewarnings::lines().size(), remotewarnings::lines().filter(refused).size()
+                                                 + remotewarnings::lines().filter(leftOut).size());
 }
 
 QTEST_MAIN(TestRemoteServer)

@@ -31,6 +31,7 @@ QString render(const QVector<Command>& commands)
             case Parameter::Number: text += QStringLiteral(" N%1%2").arg(p.number).arg(p.unit); break;
             case Parameter::String: text += QStringLiteral(" S<%1>").arg(p.text); break;
             case Parameter::Characters: text += QStringLiteral(" C%1").arg(p.text); break;
+            case Parameter::ChannelList: text += QStringLiteral(" L(%1)").arg(p.text); break;
             }
         }
         parts << text;
@@ -72,6 +73,8 @@ void TestScpi::parsing_data()
     QTest::newRow("blanks around everything") << QByteArray("  OUTP1   ON ;  OUTP2 OFF  ") << "OUTP[1] CON | OUTP[2] COFF";
     QTest::newRow("huge suffix stays out of range") << QByteArray("OUTP99999999999999999 ON") << "OUTP[2147483647] CON";
     QTest::newRow("overflowing number") << QByteArray("VOLT 1e999") << "VOLT Ninf";
+    QTest::newRow("channel lists") << QByteArray("ROUT:CLOS (@101);CLOS? ( @101:103, 105 ),2")
+                                   << "ROUT:CLOS L(@101) | ROUT:CLOS? L(@101:103,105) N2";
 
     // Syntax errors: the command is the last one, quoted up to the next ';'.
     QTest::newRow("empty command between ;") << QByteArray("*RST;;*CLS") << "*RST | E-102 ";
@@ -86,6 +89,7 @@ void TestScpi::parsing_data()
     QTest::newRow("two values without a comma") << QByteArray("A 1 2") << "E-102 A 1 2";
     QTest::newRow("bytes beyond ASCII in a header") << QByteArray("SOUR\xd0\x98:VOLT 1") << "E-102 SOUR\u0418:VOLT 1";
     QTest::newRow("a stray character after the header") << QByteArray("*IDN?x;*RST") << "E-102 *IDN?x";
+    QTest::newRow("channel list not closed") << QByteArray("ROUT:CLOS (@101;*RST;X (1)") << "E-102 ROUT:CLOS (@101";
     QTest::newRow("parsing stops at the first error") << QByteArray("OUTP1 ON;OUTP2 @;OUTP3 ON") << "OUTP[1] CON | E-102 OUTP2 @";
 }
 

@@ -127,6 +127,78 @@ void setEveryChannel(OperatorBench& b, bool custom)
     b.settle();
 }
 
+// A value other than `was` within [low, high], of the field's step.
+double other(double was, double low, double high, double step)
+{
+    return was + step <= high ? was + step : was - step >= low ? was - step : low;
+}
+
+// Every field of every channel of `saved` changed to another value the module takes: each channel
+// switched the other way, the next type, the other range (where the module has two), other values;
+// every custom signal with the next shape, other values and phase, and another waveform; the other
+// mode and another rate. Frequencies stay below the ceiling of every channel on.
+setups::PanelSetup everyFieldMoved(const setups::PanelSetup& saved, bool custom)
+{
+    const ModificationLimits& lim = limitsForModification(saved.modification);
+    setups::PanelSetup moved = saved;
+    moved.cyclic = !saved.cyclic;
+    moved.dacRate = saved.dacRate == 48000 ? 96000 : 48000;
+    const QVector<double> points{ 0.0, 1.0, -0.5 };
+    for (setups::ChannelSetup& c : moved.channels) {
+        c.on = !c.on;
+        c.type = c.type == setups::ChannelType::Ac ? setups::ChannelType::Dc
+                 : c.type == setups::ChannelType::Dc && custom ? setups::ChannelType::Custom : setups::ChannelType::Ac;
+        if (saved.modification != 2)
+            c.range = c.range == setups::Range::Full ? setups::Range::Tenth : setups::Range::Full;
+        const bool ac = c.type == setups::ChannelType::Ac;
+        const double ceiling = setups::voltageCeiling(lim, c.type, c.range);
+        c.voltage = other(qBound<double>(ac ? lim.acMin : lim.dcMin, c.voltage, ceiling), ac ? lim.acMin : lim.dcMin, ceiling, 1);
+        c.frequency = other(c.frequency, 1, frequencyCeilingFor(8), 0.5);
+        c.offset = other(c.offset, lim.offsetMin / 1000.0, lim.offsetMax / 1000.0, 0.125);
+        if (!c.hasCustom)
+            continue;
+        setups::CustomSetup& s = c.custom;
+        s.shape = s.shape == ChannelSignal::Arbitrary ? ChannelSignal::Sine : (s.shape + 1) % ChannelSignal::Arbitrary;
+        s.waveform = waveformfile::fromValues(points, QStringLiteral("другая.csv")).waveform;
+        s.amplitude = other(s.amplitude, lim.customAmplitudeMin / 1000.0, lim.customAmplitudeMax / 1000.0, 0.001);
+        s.frequency = other(s.frequency, 1, frequencyCeilingFor(8), 0.5);
+        s.offset = other(s.offset, lim.offsetMin / 1000.0, lim.offsetMax / 1000.0, 0.001);
+        s.phase = s.phase + 90.0 < 360.0 ? s.phase + 90.0 : s.phase - 90.0;
+    }
+    return moved;
+}
+
+// The entries of `now` that still hold what `saved` holds (a channel's range on a module whose range
+// is fixed aside), as "channel 3 custom/phase_deg".
+QStringList unmoved(const setups::PanelSetup& saved, const setups::PanelSetup& now, bool fixedRange)
+{
+    QStringList same;
+    const QVariantMap a = setups::toVariant(saved);
+    const QVariantMap b = setups::toVariant(now);
+    for (const char* key : { "mode", "dacRate" }) {
+        if (a.value(key) == b.value(key))
+            same << key;
+    }
+    const QVariantList channelsA = a.value("channels").toList();
+    const QVariantList channelsB = b.value("channels").toList();
+    for (int i = 0; i < channelsA.size(); ++i) {
+        QVariantMap x = channelsA.at(i).toMap(), y = channelsB.value(i).toMap();
+        const QVariantMap customX = x.take("custom").toMap(), customY = y.take("custom").toMap();
+        for (auto it = x.begin(); it != x.end(); ++it) {
+            if (it.key() != "channel" && !(fixedRange && it.key() == "range") && y.value(it.key()) == it.value())
+                same << QString("channel %1 %2").arg(i + 1).arg(it.key());
+        }
+        for (auto it = customX.begin(); it != customX.end(); ++it) {
+            const WaveformPointer waveform = customY.value("waveform").value<WaveformPointer>();
+            const bool equal = it.key() == "waveform" ? waveform && waveform->points() == it.value().value<WaveformPointer>()->points()
+                                                      : customY.value(it.key()) == it.value();
+            if (equal)
+                same << QString("channel %1 custom/%2").arg(i + 1).arg(it.key());
+        }
+    }
+    return same;
+}
+
 // A valid setup file of what the panels hold, as JSON to take apart.
 QJsonObject setupJson(OperatorBench& bench)
 {
@@ -172,6 +244,7 @@ private slots:
     void badFilesChangeNothing();
     void filesBroughtIntoTheModule();
     void voltageLimitRefusesAStart();
+    void unreadableVoltageLimitRefusesEveryStart();
     void phasesFitTheField();
 };
 
@@ -243,7 +316,16 @@ void SetupsTest::everyFieldBackWidgetByWidget()
     const QMap<QString, QString> changed = panelState(bench);
     QVERIFY(changed != saved);
 
+    // Then every field away from what the file holds, so that none can come back by staying put.
+    setups::PanelSetup inFile;
+    QVERIFY2(setups::fromVariant(setupfile::read(path).setup, &inFile, &error), qPrintable(error));
     QStringList notes;
+    QVERIFY2(bench.module->applyPanelSetup(setups::toVariant(everyFieldMoved(inFile, custom)), notes, error), qPrintable(error));
+    QVERIFY(bench.settle());
+    setups::PanelSetup moved;
+    QVERIFY(setups::fromVariant(bench.module->panelSetup(), &moved, &error));
+    QCOMPARE(unmoved(inFile, moved, inFile.modification == 2), QStringList());
+
     QVERIFY2(store.open(path, &notes, &error), qPrintable(error));
     QVERIFY(bench.settle());
     QCOMPARE(notes, QStringList());
@@ -358,6 +440,36 @@ void SetupsTest::badFilesChangeNothing()
           "канал 1, \"custom\", \"waveform\": В файле \"one.csv\" только одна точка" },
         { changed([](QJsonObject& r) { r.insert("dacRate", 44100); }), "\"dacRate\": 44100" },
         { changed([](QJsonObject& r) { r.remove("module"); }), "\"module\": нет значения" },
+        { changed([](QJsonObject& r) {
+              QJsonObject module = r.value("module").toObject();
+              module.insert("channelCount", 1);
+              r.insert("module", module);
+          }), "канал 2: у модуля, с которого снята настройка (\"module\": VEK72-1-1), каналов только 1" },
+        // Values beyond what the module can take by more than its fields round away: a damaged or
+        // foreign file, refused with the first such entry, never played at the nearest limit.
+        { inChannel(0, [](QJsonObject& c) { c.insert("voltage_mV", 1e308); }),
+          "канал 1, \"voltage_mV\": 1e+308 — вне пределов модуля (0..7000 мВ)" },
+        { inChannel(0, [](QJsonObject& c) { c.insert("voltage_mV", -5000); }),
+          "канал 1, \"voltage_mV\": -5000 — вне пределов модуля (0..7000 мВ)" },
+        { inChannel(0, [](QJsonObject& c) { c.insert("voltage_mV", 7000.5); }),
+          "канал 1, \"voltage_mV\": 7000.5 — вне пределов модуля (0..7000 мВ)" },
+        { inChannel(0, [](QJsonObject& c) { c.insert("offset_V", -1000); }),
+          "канал 1, \"offset_V\": -1000 — вне пределов модуля (-10..10 В)" },
+        { inChannel(0, [](QJsonObject& c) { c.insert("frequency_Hz", 200000); }),
+          "канал 1, \"frequency_Hz\": 200000 — вне пределов модуля (1..124999 Гц)" },
+        { inChannel(1, [](QJsonObject& c) { c.insert("voltage_mV", 15000); }),
+          "канал 2, \"voltage_mV\": 15000 — вне пределов модуля (-10000..10000 мВ)" },
+        { inCustom([](QJsonObject& c) { c.insert("amplitude_V", 1e308); }),
+          "канал 1, \"custom\", \"amplitude_V\": 1e+308 — вне пределов модуля (0..10 В)" },
+        { inCustom([](QJsonObject& c) { c.insert("offset_V", -1000); }),
+          "канал 1, \"custom\", \"offset_V\": -1000 — вне пределов модуля (-10..10 В)" },
+        // Not a finite number: JSON has no NaN, and a number too large for a double is no number.
+        { [&] {
+              QByteArray text = QJsonDocument(good).toJson();
+              const int at = text.indexOf("\"voltage_mV\": ") + 14;
+              return text.replace(at, text.indexOf('\n', at) - at, "1e999,");
+          }(),
+          "ошибка JSON в позиции" },
     };
     for (int i = 0; i < cases.size(); ++i) {
         const QString path = dir.filePath(QString("bad-%1.vek72").arg(i));
@@ -373,17 +485,28 @@ void SetupsTest::badFilesChangeNothing()
     }
     QVERIFY(moduleOf(bench.service).value("running").toBool());
     QVERIFY(bench.startStop()->isChecked());
+
+    // Beyond the limit by less than the field's rounding: taken, as the field shows it.
+    const QString path = dir.filePath("rounded.vek72");
+    QVERIFY(writeFile(path, inChannel(0, [](QJsonObject& c) { c.insert("voltage_mV", 7000.4); })));
+    QString error;
+    QStringList notes;
+    QVERIFY2(store.open(path, &notes, &error), qPrintable(error));
+    QVERIFY(bench.settle());
+    QCOMPARE(bench.channelVoltage(1)->value(), 7000);
+    QCOMPARE(notes, QStringList());
 }
 
-// Files the module can take only in part: one warning lists what changed, the panels show the
-// fitted values, nothing plays.
+// Files the module can take only in part (another module's, with more channels, custom signals and a
+// one-tenth range it has not): one warning lists what changed, the panels show the fitted values,
+// nothing plays. (Values beyond its limits make a file refused: badFilesChangeNothing.)
 void SetupsTest::filesBroughtIntoTheModule()
 {
     QJsonObject file;
     {
         OperatorBench source;   // an 8-channel modification-1 module with custom signals
         QVERIFY(source.open(3, true));
-        setChannel(source, { 1, "DC", "10 В", "-5000" });
+        setChannel(source, { 1, "DC", "10 В", "-1500" });
         setChannel(source, { 2, "AC", "0.7 В", "300", "1000", "-1.5" });
         source.clickGroup(3);
         QVERIFY(source.settle());
@@ -391,10 +514,6 @@ void SetupsTest::filesBroughtIntoTheModule()
         setChannel(source, { 5, "DC", "10 В", "100" });
         QVERIFY(source.settle());
         file = setupJson(source);
-        editChannel(file, 1, [](QJsonObject& c) {
-            c.insert("voltage_mV", 99999);
-            c.insert("frequency_Hz", 200000);
-        });
     }
 
     OperatorBench bench;   // modification 2, 4 channels, no custom signals
@@ -408,19 +527,16 @@ void SetupsTest::filesBroughtIntoTheModule()
     QVERIFY2(store.open(path, &notes, &error), qPrintable(error));
     QVERIFY(bench.settle());
     const QString told = SetupStore::notesText(path, notes);
-    for (const char* expected : { "снята с модуля VEK72-1-8, открыт модуль VEK72-2-4",
+    QCOMPARE(notes, QStringList({ "настройка снята с модуля VEK72-1-8, открыт модуль VEK72-2-4",
                                   "каналы 5, 6, 7, 8 пропущены: каналов у модуля 4",
-                                  "канал 3: особый сигнал, а особые сигналы выключены",
-                                  "канал 1, напряжение: -5000 мВ вне пределов модуля, установлено -2000 мВ",
-                                  "каналы 2, 4: диапазон 1/10 заменён полным",
-                                  "канал 2, напряжение: 99999 мВ вне пределов модуля, установлено 7000 мВ",
-                                  "канал 2, частота: 200000 Гц вне пределов модуля, установлено 124999 Гц" })
-        QVERIFY2(told.contains(QString::fromUtf8(expected)), qPrintable(told));
-    QCOMPARE(bench.channelVoltage(1)->value(), -2000);
+                                  "канал 3: особый сигнал, а особые сигналы выключены (EnableCustomSignals) — канал оставлен выключенным",
+                                  "каналы 2, 4: диапазон 1/10 заменён полным, у модуля диапазон постоянный" }));
+    QVERIFY(told.contains(notes.first()));
+    QCOMPARE(bench.channelVoltage(1)->value(), -1500);
     QCOMPARE(bench.channelType(2)->currentText(), QString("AC"));
-    QCOMPARE(bench.channelVoltage(2)->value(), 7000);
+    QCOMPARE(bench.channelVoltage(2)->value(), 300);
     QCOMPARE(bench.channelOffset(2)->value(), -1.5);
-    QCOMPARE(bench.channelFrequency(2)->value(), 124999.0);
+    QCOMPARE(bench.channelFrequency(2)->value(), 1000.0);
     QVERIFY(!bench.channelGroup(3)->isChecked());
     QVERIFY(!bench.channelGroup(4)->isChecked());
     QCOMPARE(bench.violations(), QString());
@@ -462,6 +578,38 @@ void SetupsTest::voltageLimitRefusesAStart()
     }
 }
 
+// A voltage limit the settings file has but that cannot be read ("2000mV") is not "no limit": every
+// start is refused, even one at 0 V, and says why; nothing plays.
+void SetupsTest::unreadableVoltageLimitRefusesEveryStart()
+{
+    OperatorBench bench;
+    QVERIFY(bench.open(3, false, {}, crateA, "VoltageLimit=2000mV\n"));
+    for (const ChannelSetting& setting : { ChannelSetting{ 1, "AC", "7 В", "5000", "1000", "0" },
+                                           ChannelSetting{ 1, "DC", "10 В", "0" } }) {
+        apptest::clearMessages();
+        setChannel(bench, setting);
+        QTest::mouseClick(bench.startStop(), Qt::LeftButton);
+        QTRY_VERIFY(!bench.startStop()->isChecked());
+        QVERIFY(bench.settle());
+        QCOMPARE(apptest::criticals(), QStringList("Старт отменён: предел напряжения VoltageLimit в stendix.ini не читается; "
+                                                   "выходы не включаются, пока он не исправлен или не удалён"));
+        QVERIFY(!moduleOf(bench.service).value("running").toBool(true));
+    }
+    // Remote control hears of it as a refusal (no box on the bench's screen): no start, no voltage
+    // but 0 V set.
+    apptest::clearMessages();
+    QList<Module::SettingResult> results;
+    runOnOtherThread([&] {
+        results << bench.module->changeSetting("output", 0, true) << bench.module->changeSetting("function", 1, "AC")
+                << bench.module->changeSetting("voltage", 1, 0.5) << bench.module->changeSetting("voltage", 1, 0.0);
+    });
+    QCOMPARE(results, (QList<Module::SettingResult>{ Module::SettingResult::SettingsConflict, Module::SettingResult::Done,
+                                                     Module::SettingResult::OutOfRange, Module::SettingResult::Done }));
+    QVERIFY(bench.settle());
+    QCOMPARE(apptest::criticals(), QStringList());
+    QVERIFY(!bench.startStop()->isChecked());
+}
+
 // A custom signal's phase from a file comes into the range and the decimals of the field "Фаза",
 // as the same angle, without a note: -90° is 270°, a whole turn and what rounds to one is 0°.
 void SetupsTest::phasesFitTheField()
@@ -484,7 +632,10 @@ void SetupsTest::phasesFitTheField()
         setup.channels.last().hasCustom = true;
         setup.channels.last().custom.phase = p.first;
     }
-    QCOMPARE(setups::fitToModule(setup, module), QStringList());
+    QStringList notes;
+    QString error;
+    QVERIFY2(setups::fitToModule(setup, module, &notes, &error), qPrintable(error));
+    QCOMPARE(notes, QStringList());
     for (int i = 0; i < setup.channels.size(); ++i)
         QVERIFY2(setup.channels.at(i).custom.phase == phases[i].second,
                  qPrintable(QString("%1 -> %2").arg(phases[i].first).arg(setup.channels.at(i).custom.phase)));

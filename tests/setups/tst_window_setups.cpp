@@ -1,12 +1,21 @@
 // The window's side of setups against a crate service simulator: the panels closed with are back
 // when the program starts again in the same working directory, stopped (and not with
 // RestoreLastSetup=false); each module's panels back when it is chosen again; the title names the
-// setup and shows "*" while the panels differ from it; the last setups opened or saved.
+// setup and shows "*" while the panels differ from it; the last setups opened or saved. A last setup
+// that cannot be used is kept aside, a setups folder that cannot be written is said, and a change
+// survives the program being killed a moment later.
 #include <QtTest>
 
 #include <QAction>
 #include <QGroupBox>
+#include <QLabel>
 #include <QMenu>
+#include <QProcess>
+#include <QStatusBar>
+#include <QTcpSocket>
+#include <QTextCodec>
+
+#include <unistd.h>
 
 #include "benchstatus.h"
 #include "modulevek72.h"
@@ -64,6 +73,63 @@ QJsonObject moduleOf(VekdRunner& vekd, int slot)
     return benchstatus::module(benchstatus::status(vekd), crateA, slot);
 }
 
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+// A valid last setup of the module in slot 3 with channel 1 at `voltage` mV (AC), as the program
+// writes it.
+QByteArray lastSetupText(const QByteArray& voltage)
+{
+    return R"({ "format": 1, "program": "1.4.27", "mode": "cyclic", "dacRate": 192000,
+  "module": { "modification": 1, "channelCount": 8, "crate": "4B210736", "slot": 3 },
+  "channels": [ { "channel": 1, "on": true, "type": "AC", "range": "full", "voltage_mV": )" + voltage + R"(,
+                  "frequency_Hz": 1000, "offset_V": 0 } ] })";
+}
+
+// The real program, offscreen, in a working directory against a crate service, and a remote client.
+struct Program
+{
+    QProcess process;
+    QTcpSocket client;
+
+    bool start(const QString& folder, const QString& service)
+    {
+        process.setWorkingDirectory(folder);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("VEK_SERVICE"), service);
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(VEK72_PATH), QStringList());
+        if (!process.waitForStarted())
+            return false;
+        // Where remote control listens, from the journal.
+        const QRegularExpression listening(QStringLiteral("ожидает подключений на 127\\.0\\.0\\.1:(\\d+)"));
+        quint16 port = 0;
+        const int before = readFile(folder + "/stendix.log").size();
+        QTest::qWaitFor([&] {
+            const QString journal = QTextCodec::codecForName("Windows-1251")->toUnicode(readFile(folder + "/stendix.log").mid(before));
+            port = quint16(listening.match(journal).captured(1).toUInt());
+            return port != 0;
+        }, 20000);
+        client.connectToHost(QHostAddress::LocalHost, port);
+        return port != 0 && client.waitForConnected(5000);
+    }
+    QByteArray query(const QByteArray& line)
+    {
+        client.write(line + '\n');
+        QTest::qWaitFor([&] { return client.canReadLine(); }, 20000);
+        return client.readLine().trimmed();
+    }
+    ~Program()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+};
+
 } // namespace
 
 class WindowSetupsTest : public QObject
@@ -72,9 +138,15 @@ class WindowSetupsTest : public QObject
 
 private slots:
     void initTestCase();
+    void init() { clearMessages(); }
     void lastSetupBackAtStart_data();
     void lastSetupBackAtStart();
     void eachModuleKeepsItsPanelsAndTheTitleFollows();
+    void unusableLastSetupKeptAside_data();
+    void unusableLastSetupKeptAside();
+    void folderThatCannotBeWritten_data();
+    void folderThatCannotBeWritten();
+    void changeThenKill();
 };
 
 void WindowSetupsTest::initTestCase()
@@ -204,6 +276,155 @@ void WindowSetupsTest::eachModuleKeepsItsPanelsAndTheTitleFollows()
         entries << action->text();
     QCOMPARE(entries.mid(0, 2), (QStringList{ "Открыть настройку…", "Сохранить настройку…" }));
     QCOMPARE(entries.last(), QString("&1 bench.vek72"));
+}
+
+void WindowSetupsTest::unusableLastSetupKeptAside_data()
+{
+    QTest::addColumn<QByteArray>("last");       // the last setup of slot 3; empty: none
+    QTest::addColumn<QByteArray>("olderBad");   // a ".bad" kept from before; empty: none
+    QTest::addColumn<QString>("reason");        // what the warning says of the file; empty: nothing said
+    QTest::newRow("corrupt") << QByteArray("{ \"format\": 1, \"chan") << QByteArray() << "ошибка JSON";
+    QTest::newRow("truncated") << lastSetupText("700").left(120) << QByteArray() << "ошибка JSON";
+    QTest::newRow("absurd value") << lastSetupText("1e308") << QByteArray()
+                                  << "канал 1, \"voltage_mV\": 1e+308 — вне пределов модуля (0..7000 мВ)";
+    QTest::newRow("another .bad already there") << QByteArray("garbage") << QByteArray("older") << "ошибка JSON";
+    QTest::newRow("absent") << QByteArray() << QByteArray() << "";
+    QTest::newRow("usable") << lastSetupText("700") << QByteArray() << "";
+}
+
+// A last setup that cannot be used is moved aside as "….vek72.bad" (the next free ".bad.N" when one
+// is there), with one warning naming it and why; it is never overwritten: the panels' changes and the
+// close go into a new last setup.
+void WindowSetupsTest::unusableLastSetupKeptAside()
+{
+    QFETCH(QByteArray, last);
+    QFETCH(QByteArray, olderBad);
+    QFETCH(QString, reason);
+    VekdRunner vekd;
+    QVERIFY(vekd.start());
+    WorkingDirectory cwd;
+    QVERIFY(QDir(cwd.path()).mkdir("setups"));
+    const QString path = cwd.path() + "/setups/last-4B210736-3.vek72";
+    if (!last.isEmpty())
+        QVERIFY(writeFile(path, last));
+    if (!olderBad.isEmpty())
+        QVERIFY(writeFile(path + ".bad", olderBad));
+    const QString aside = path + (olderBad.isEmpty() ? ".bad" : ".bad.2");
+    cwd.writeKey("Remote/Enabled", false);
+    MainWindow window;
+    window.show();
+    QVERIFY(settled(window));
+    Panels p{ window };
+    QVERIFY(p.settle());
+    const QStringList said = warnings().filter("не открыта");
+    if (reason.isEmpty()) {
+        QCOMPARE(said, QStringList());
+        QVERIFY(!QFileInfo::exists(path + ".bad"));
+        QCOMPARE(p.voltage(1)->value(), last.isEmpty() ? 0 : 700);
+    } else {
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said.first().startsWith(QString("Настройка \"%1\" не открыта: ").arg(path)) && said.first().contains(reason)
+                     && said.first().endsWith("; файл сохранён как " + aside), qPrintable(said.first()));
+        QVERIFY(statusTexts(window).contains(QString("Последняя настройка модуля не восстановлена, файл сохранён как %1 (см. журнал)")
+                                                 .arg(QFileInfo(aside).fileName())));
+        QCOMPARE(readFile(aside), last);
+        QVERIFY(!QFileInfo::exists(path));
+    }
+    // A change goes into a new last setup within a second; the file kept aside stays as it was.
+    p.group(1)->setChecked(true);
+    QVERIFY(p.settle());
+    p.type(p.voltage(1), "567");
+    QVERIFY(p.settle());
+    QVERIFY2(QTest::qWaitFor([&] { return readFile(path).contains("\"voltage_mV\": 567"); }, 5000), readFile(path).left(600).constData());
+    QVERIFY(window.close());
+    QVERIFY(readFile(path).contains("\"voltage_mV\": 567"));
+    if (!reason.isEmpty())
+        QCOMPARE(readFile(aside), last);
+    if (!olderBad.isEmpty())
+        QCOMPARE(readFile(path + ".bad"), olderBad);
+    QCOMPARE(warnings().filter("не открыта"), said);
+}
+
+void WindowSetupsTest::folderThatCannotBeWritten_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("problem");   // how the warning words it
+    QTest::newRow("a file in its place") << "file" << "на месте папки находится файл";
+    QTest::newRow("a link to nowhere") << "dangling link" << "ссылка на несуществующую папку";
+    QTest::newRow("read-only") << "read-only" << "нет доступа на запись";
+}
+
+// A setups folder that cannot be written is said at start (journal and status bar), and again when a
+// save of the last setup fails: once while the operator changes the panels, again when the window
+// closes.
+void WindowSetupsTest::folderThatCannotBeWritten()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, problem);
+    if (kind == "read-only" && geteuid() == 0)
+        QSKIP("the superuser writes into read-only folders; the other rows cover a folder that cannot be written");
+    VekdRunner vekd;
+    QVERIFY(vekd.start());
+    WorkingDirectory cwd;
+    const QString folder = cwd.path() + "/setups";
+    if (kind == "file")
+        QVERIFY(writeFile(folder, "not a folder"));
+    else if (kind == "dangling link")
+        QVERIFY(QFile::link(cwd.path() + "/no-such-folder", folder));
+    else
+        QVERIFY(QDir().mkdir(folder) && QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    cwd.writeKey("Remote/Enabled", false);
+    const QString atStart = QString("Папка настроек %1 недоступна для записи (%2): настройки модулей не сохраняются").arg(folder);
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(settled(window));
+        Panels p{ window };
+        QTRY_VERIFY(!warnings().filter("Папка настроек").isEmpty());
+        QVERIFY2(warnings().filter("Папка настроек").first().startsWith(atStart.arg(problem).section('(', 0, 0)), qPrintable(warnings().join('\n')));
+        QVERIFY2(warnings().filter("Папка настроек").first().contains(problem), qPrintable(warnings().filter("Папка настроек").first()));
+        // Two changes a second apart: the failed saves are said once.
+        p.group(1)->setChecked(true);
+        QVERIFY(p.settle());
+        p.type(p.voltage(1), "1234");
+        QVERIFY(p.settle());
+        QTRY_VERIFY_WITH_TIMEOUT(statusTexts(window).contains("Последняя настройка модуля не сохраняется (см. журнал)"), 5000);
+        p.type(p.voltage(1), "2345");
+        QVERIFY(p.settle());
+        QCOMPARE(warnings().filter("не сохранена").size(), 1);
+        QVERIFY(window.close());
+    }
+    QCOMPARE(warnings().filter("Папка настроек").size(), 1);
+    // The close's save said it again.
+    QCOMPARE(warnings().filter("last-4B210736-3.vek72\" не сохранена").size(), 2);
+    if (kind == "read-only")
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+// A change made by remote control, then the program killed (kill -9) a moment later: started again,
+// it has the change back.
+void WindowSetupsTest::changeThenKill()
+{
+    VekdRunner vekd;
+    QVERIFY(vekd.start());
+    WorkingDirectory cwd;
+    cwd.writeKey("Remote/Port", 0);
+    const QString last = cwd.path() + "/setups/last-4B210736-3.vek72";
+    {
+        Program program;
+        QVERIFY(program.start(cwd.path(), vekd.address()));
+        QVERIFY(QTest::qWaitFor([&] { return program.query("SYST:MOD?") == "\"4B210736\",3"; }, 20000));
+        QCOMPARE(program.query("SOUR1:FREQ 4321;*OPC?"), QByteArray("1"));
+        QVERIFY(QTest::qWaitFor([&] { return readFile(last).contains("\"frequency_Hz\": 4321"); }, 5000));
+        QCOMPARE(program.process.state(), QProcess::Running);
+        program.process.kill();   // SIGKILL: no close, no save
+        QVERIFY(program.process.waitForFinished());
+        QCOMPARE(program.process.exitStatus(), QProcess::CrashExit);
+    }
+    Program again;
+    QVERIFY(again.start(cwd.path(), vekd.address()));
+    QVERIFY(QTest::qWaitFor([&] { return again.query("SYST:MOD?") == "\"4B210736\",3"; }, 20000));
+    QCOMPARE(again.query("SOUR1:FREQ?").toDouble(), 4321.0);
 }
 
 QTEST_MAIN(WindowSetupsTest)

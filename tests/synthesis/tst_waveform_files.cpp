@@ -65,6 +65,21 @@ QByteArray wav(quint16 tag, int bits, int channels, const QVector<double>& first
     return out + body;
 }
 
+// A WAV file with its RIFF size and data size written over (-1 leaves one as it is): what a writer
+// that lies, or a file cut short, leaves behind.
+QByteArray resized(QByteArray bytes, qint64 riffSize, qint64 dataSize)
+{
+    const auto put = [&bytes](int at, qint64 value) {
+        for (int i = 0; i < 4; ++i)
+            bytes[at + i] = char((value >> (8 * i)) & 0xFF);
+    };
+    if (riffSize >= 0)
+        put(4, riffSize);
+    if (dataSize >= 0)
+        put(bytes.indexOf("data") + 4, dataSize);
+    return bytes;
+}
+
 QByteArray cp1251(const QString& text)
 {
     return QTextCodec::codecForName("Windows-1251")->fromUnicode(text);
@@ -182,7 +197,21 @@ void TestWaveformFiles::refusals_data()
                                      << notNumber.arg("long.csv").arg(1).arg(QString(40, '1') + "…");
 
     QTest::newRow("WAV, not RIFF") << "text.wav" << QByteArray("1\n2\n") << damaged.arg("text.wav");
-    QTest::newRow("WAV without data") << "nodata.wav" << wav(1, 16, 1, {1, 2}).left(36) << damaged.arg("nodata.wav");
+    QTest::newRow("WAV without data") << "nodata.wav" << resized(wav(1, 16, 1, {1, 2}).left(36), 28, -1) << damaged.arg("nodata.wav");
+    // Headers that promise what the file does not hold: one message naming what is wrong.
+    const QString lying = "Файл \"%1\" повреждён: %2";
+    const QByteArray twoKilobytes = wav(1, 16, 1, QVector<double>(1000, 0.5));
+    QTest::newRow("WAV, 10 MB of data promised in 2 KB")
+        << "liar.wav" << resized(twoKilobytes, -1, 10000000)
+        << lying.arg("liar.wav", "по заголовку в нём 10000000 байт отсчётов, а в файле их только 2000");
+    QTest::newRow("WAV, RIFF and data both promising 10 MB")
+        << "liar2.wav" << resized(twoKilobytes, 10000036, 10000000)
+        << lying.arg("liar2.wav", "по заголовку в нём 10000044 байт, а на деле 2044");
+    QTest::newRow("WAV cut short") << "cut.wav" << twoKilobytes.left(1500)
+                                   << lying.arg("cut.wav", "по заголовку в нём 2044 байт, а на деле 1500");
+    QTest::newRow("WAV data not whole frames")
+        << "frames.wav" << resized(wav(1, 16, 2, {0.5, 0.25, 1}), -1, 11)
+        << lying.arg("frames.wav", "11 байт отсчётов — не целое число кадров по 4 байт");
     QTest::newRow("WAV without frames") << "silent.wav" << wav(1, 16, 1, {}) << noPoint.arg("silent.wav");
     QTest::newRow("WAV, silence") << "zero.wav" << wav(1, 16, 1, {0, 0, 0}) << zeros.arg("zero.wav");
     QTest::newRow("WAV, NaN") << "nan.wav" << wav(3, 32, 1, {0.5, std::nan(""), 1}) << notFinite.arg("nan.wav", "точка 2");

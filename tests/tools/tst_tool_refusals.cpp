@@ -51,6 +51,10 @@ void TestToolRefusals::refusals_data()
     row("vekctl", "unknown command", {"loud"}, 2, "unknown command");
     row("vekctl", "capture without crate", {"capture", "--slot", "3", "--frames", "1", "--out", "x.csv"}, 2,
         "--crate is required");
+    row("vekctl", "probe on an output and the scanner", {"probe", "--crate", "4B210736", "--slot", "3", "--channel", "1", "--scanner"},
+        2, "--channel or --scanner, not both");
+    row("vekctl", "probe without a slot", {"probe", "--crate", "4B210736", "--channel", "1"}, 2, "--slot is required");
+    row("vekctl", "hang without a target", {"fault", "hang"}, 2, "--target dmm is required");
 
     // What the module cannot do: 1, with the true reason, from the planner as from the player.
     for (const char* tool : {"vek72-plan", "vek72-play"}) {
@@ -89,6 +93,11 @@ void TestToolRefusals::refusals_data()
         "в крейте 4B210736 в слоте 5 нет VEK72");
     row("vekctl", "capture of a crate without VEK72",
         {"capture", "--crate", "4B210751", "--slot", "2", "--frames", "1", "--out", dir.filePath("x.csv")}, 1, "capture refused");
+    row("vekctl", "probe of a vekd without a multimeter", {"probe", "--crate", "4B210736", "--slot", "3", "--channel", "1"}, 1,
+        "probe refused: no simulated multimeter (vekd --dmm)");
+    row("vekctl", "multimeter fault of a vekd without one", {"fault", "hang", "--target", "dmm"}, 1,
+        "fault refused: no simulated multimeter (vekd --dmm)");
+    row("vekctl", "fault of an unknown target", {"fault", "drop", "--target", "scope"}, 1, "fault refused: no fault target \"scope\" (dmm)");
 
     // No service: 3.
     row("vek72-play", "no service", {"--service", "127.0.0.1:1", "--signal", "sine:1000"}, 3, "служба крейтов недоступна");

@@ -51,6 +51,26 @@ constexpr int restWatchMs = 250;
 
 
 
+// The voltage limit in the options page: "нет" for none; an unreadable one shows as such, with the
+// file's text in the tool tip, until a limit is entered.
+void showVoltageLimit(QSpinBox* box, int limit, const QString& stored)
+{
+    // The form's tool tip, kept for when the limit can be read again.
+    if (!box->property("formToolTip").isValid())
+        box->setProperty("formToolTip", box->toolTip());
+    if (limit >= 0) {
+        box->setSpecialValueText(QStringLiteral("нет"));
+        box->setToolTip(box->property("formToolTip").toString());
+        box->setValue(limit);
+        return;
+    }
+    box->setSpecialValueText(QStringLiteral("не читается"));
+    box->setToolTip(QStringLiteral("В stendix.ini записано «%1»: это не предел напряжения, и выходы не включаются. "
+                                   "Введите предел здесь или исправьте (удалите) значение в файле")
+                        .arg(stored));
+    box->setValue(0);
+}
+
 // A connection that cannot be made leaves a panel dead: the program cannot go on without it.
 void require(const QMetaObject::Connection& connection, const char* what)
 {
@@ -151,7 +171,7 @@ void ModuleVek72::loadSettings(QSettings* settings)
     // A stored value beyond its range is brought into it (a frequency rounded to 10^400 would be
     // infinite); one that does not read as a number takes the default.
     const auto readAccuracy = [settings](const char* key) {
-        return readCheckedInt(settings, QLatin1String(key), defaultAccuracy, accuracyMinimum, accuracyMaximum);
+        return readCheckedInt(settings, QLatin1String(key), defaultAccuracy, accuracyMinimum, accuracyMaximum).value;
     };
     accuracyAc = readAccuracy(keyAccuracyAc);
     accuracyDc = readAccuracy(keyAccuracyDc);
@@ -159,8 +179,29 @@ void ModuleVek72::loadSettings(QSettings* settings)
     // Read by the window, which keeps the last setup of each module.
     if (!settings->contains(QLatin1String(keyRestoreLastSetup)))
         settings->setValue(QLatin1String(keyRestoreLastSetup), true);
-    // 0 is no limit.
-    voltageLimitMv = readCheckedInt(settings, QLatin1String(keyVoltageLimit), 0, 0, voltageLimitMaximum);
+    // 0 is no limit. A value that cannot be read (or a negative one) is not taken as "none": it keeps
+    // the strictest meaning, and the file keeps it until the operator fixes it.
+    if (!settings->contains(QLatin1String(keyVoltageLimit)))
+        settings->setValue(QLatin1String(keyVoltageLimit), 0);
+    const QVariant stored = settings->value(QLatin1String(keyVoltageLimit));
+    const CheckedInt limit = checkIntSetting(settingsKeyName(settings, QLatin1String(keyVoltageLimit)), stored, 0, 0,
+                                             voltageLimitMaximum);
+    if (limit.unreadable || limit.belowMinimum) {
+        voltageLimitStored = stored.type() == QVariant::StringList ? stored.toStringList().join(QLatin1Char(','))
+                                                                   : stored.toString();
+        voltageLimitMv = -1;
+        qWarning("%s", qUtf8Printable(QStringLiteral("Настройка %1=«%2» не читается как предел напряжения (целое число "
+                                                     "милливольт от 0 до %3); выходы не включаются, пока она не "
+                                                     "исправлена или не удалена из stendix.ini")
+                                          .arg(settingsKeyName(settings, QLatin1String(keyVoltageLimit)),
+                                               voltageLimitStored)
+                                          .arg(voltageLimitMaximum)));
+    } else {
+        voltageLimitStored.clear();
+        voltageLimitMv = limit.value;
+        if (!limit.warning.isEmpty())
+            qWarning("%s", qUtf8Printable(limit.warning));
+    }
     settings->endGroup();
 }
 
@@ -450,7 +491,7 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         optionsUi->labelAccuracyError->hide();
         optionsUi->spinBoxAccuracyError->hide();
         optionsUi->spinBoxVoltageLimit->setRange(0, voltageLimitMaximum);
-        optionsUi->spinBoxVoltageLimit->setValue(voltageLimitMv);
+        showVoltageLimit(optionsUi->spinBoxVoltageLimit, voltageLimitMv, voltageLimitStored);
         require(connect(optionsUi->spinBoxAccuracyAC, QOverload<int>::of(&QSpinBox::valueChanged), this,
                         &ModuleVek72::on_spinBoxAccuracyAC_valueChanged),
                 "spinBoxAccuracyAC");
@@ -472,11 +513,12 @@ void ModuleVek72::resetOptions()
         return;
     Ui::Vek72Options* ui = optionsUi;
     const int ac = accuracyAc, dc = accuracyDc, freq = accuracyFreq, limit = voltageLimitMv;
-    widgetsync::runOn(optionsHost, [ui, ac, dc, freq, limit] {
+    const QString stored = voltageLimitStored;
+    widgetsync::runOn(optionsHost, [ui, ac, dc, freq, limit, stored] {
         ui->spinBoxAccuracyAC->setValue(ac);
         ui->spinBoxAccuracyDC->setValue(dc);
         ui->spinBoxAccuracyFreq->setValue(freq);
-        ui->spinBoxVoltageLimit->setValue(limit);
+        showVoltageLimit(ui->spinBoxVoltageLimit, limit, stored);
     });
 }
 
@@ -489,7 +531,13 @@ void ModuleVek72::applyOptions(QSettings* settings)
         pendingAccuracyAc = optionsUi->spinBoxAccuracyAC->value();
         pendingAccuracyDc = optionsUi->spinBoxAccuracyDC->value();
         pendingAccuracyFreq = optionsUi->spinBoxAccuracyFreq->value();
-        voltageLimitMv = optionsUi->spinBoxVoltageLimit->value();
+        // An unreadable limit stays as the file has it unless the operator enters one.
+        const int limit = optionsUi->spinBoxVoltageLimit->value();
+        if (voltageLimitMv.load() >= 0 || limit > 0) {
+            voltageLimitMv = limit;
+            voltageLimitStored.clear();
+            showVoltageLimit(optionsUi->spinBoxVoltageLimit, limit, QString());
+        }
     }
     accuracyAc = pendingAccuracyAc;
     accuracyDc = pendingAccuracyDc;
@@ -500,7 +548,8 @@ void ModuleVek72::applyOptions(QSettings* settings)
         settings->setValue(QLatin1String(keyAccuracyAc), accuracyAc);
         settings->setValue(QLatin1String(keyAccuracyDc), accuracyDc);
         settings->setValue(QLatin1String(keyAccuracyFreq), accuracyFreq);
-        settings->setValue(QLatin1String(keyVoltageLimit), voltageLimitMv.load());
+        if (voltageLimitMv.load() >= 0)
+            settings->setValue(QLatin1String(keyVoltageLimit), voltageLimitMv.load());
         settings->endGroup();
     }
 

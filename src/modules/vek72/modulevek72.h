@@ -110,7 +110,7 @@ public:
     ModuleVek72GuiHandler* panelHandler() const { return guiHandler; }
     QMovie* busyAnimation() const { return busyMovie; }
     Ui::CustomCheckBox* allChannelsBox() const { return allChannelsCheckBox.data(); }
-    int voltageLimit() const { return voltageLimitMv.load(); }   // mV peak, 0: none
+    int voltageLimit() const { return voltageLimitMv.load(); }   // mV peak, 0: none, -1: unreadable
 
     // What the program knows of the module's outputs: at rest as the window shows them (Safe), or,
     // after a stop or zeroing the module did not confirm, possibly still playing (MayPlay) or
@@ -343,8 +343,9 @@ private:
     // A refused start: the button back to "Старт", waited for (its slot stops whatever still runs).
     void releaseStartButton();
     // Empty when no channel of the panels would put out more than VoltageLimit (|offset| + peak
-    // amplitude, or the DC level); else the reason, naming the channel and the limit.
-    QString voltageLimitExceeded(const PanelConfiguration& panel) const;
+    // amplitude, or the DC level); else the reason, naming the channel and the limit. A limit that
+    // cannot be read lets no start (`starting`) and no value above 0 V through.
+    QString voltageLimitExceeded(const PanelConfiguration& panel, bool starting) const;
 
     // --- Setups (modulevek72setup.cpp), on the GUI thread.
     setups::ModuleCapacity setupCapacity() const;
@@ -487,13 +488,16 @@ private:
     QSemaphore skipChannelOffset;
     QMutex restartMutex;
     QVector<ParameterEntry> parameters;
-    // Setting VoltageLimit: mV peak, 0 none; read by starts on the module thread.
+    // Setting VoltageLimit: mV peak, 0 none; read by starts on the module thread. -1: the file's
+    // value cannot be read, and nothing may be put out until it is fixed or removed (its text, for
+    // the options page, in voltageLimitStored).
     std::atomic<int> voltageLimitMv{ 0 };
     // The outputs as the module last confirmed them, and whether the rest still to confirm includes
     // the zeroing; a timer on the module thread asks again while they are not confirmed.
     std::atomic<OutputSafety> safety{ OutputSafety::Safe };
     std::atomic<bool> restZeroes{ false };
     QTimer* restWatch = nullptr;
+    QString voltageLimitStored;
 
     // Every call into the module library with `handle` holds this lock: discovery and shutdown
     // (engine thread), selection (GUI thread), restarts (module thread) and the streaming sender

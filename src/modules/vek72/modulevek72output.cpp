@@ -88,7 +88,7 @@ bool ModuleVek72::start(bool suppress)
 
 ModuleVek72::OutputRefusal ModuleVek72::outputRefusal(const PanelConfiguration& panel, bool planned) const
 {
-    const QString overLimit = voltageLimitExceeded(panel);
+    const QString overLimit = voltageLimitExceeded(panel, planned);
     if (!overLimit.isEmpty())
         return { OutputRefusal::Limit, overLimit };
     const bool cyclic = panel.modeText == QString::fromUtf8(cyclicModeText);

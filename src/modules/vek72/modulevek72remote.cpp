@@ -307,9 +307,11 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
         // restart with what the panels show now. "Стоп": a pressed button (also one that shows a
         // stop the module has not confirmed) is released, and its slot stops.
         QPushButton* button = ui->pushButtonStartStop;
-        if (!button->isEnabledTo(settingsHost))
-            return SettingResult::SettingsConflict;
         const bool on = value.toBool();
+        // A voltage limit that cannot be read lets nothing out: refused here, where the client
+        // hears of it, rather than in a box on the bench's screen. A stop is never refused.
+        if (!button->isEnabledTo(settingsHost) || (on && voltageLimitMv.load() < 0))
+            return SettingResult::SettingsConflict;
         if (!on)
             stopAskedWhileHeld = restartsHeld.load();
         if (button->isChecked() != on) {
