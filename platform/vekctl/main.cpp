@@ -43,6 +43,8 @@ const char kUsage[] =
     "                                                выход K в этом диапазоне с погрешностью усиления P млн⁻¹\n"
     "  fault offset --crate СЕРИЙНЫЙ --slot N --channel K --range full|tenth --microvolts U\n"
     "                                                выход K в этом диапазоне со смещением нуля U мкВ\n"
+    "  fault keep-playing --crate СЕРИЙНЫЙ --slot N [--off]\n"
+    "                                                модуль продолжает вывод, когда клиент его отпускает\n"
     "  fault drop                                    закрыть все соединения клиентов\n"
     "  fault clear                                   забыть все внесённые неисправности\n"
     "  fault hang --target dmm [--off]               мультиметр перестаёт отвечать (--off: отвечает снова)\n"
@@ -299,7 +301,8 @@ int cmdProbe(Session& s, const Args& a)
 
 int cmdFault(Session& s, const Args& a)
 {
-    if (a.positional.size() < 2) return usage("fault: an action is needed (fail, refuse, short-send, gain, offset, drop, clear, hang, garbage)");
+    if (a.positional.size() < 2)
+        return usage("fault: an action is needed (fail, refuse, short-send, keep-playing, gain, offset, drop, clear, hang, garbage)");
     QString action = a.positional[1];
     QJsonObject o{{"action", action}};
     if (a.options.contains("--target")) o.insert("target", a.options.value("--target"));
@@ -327,6 +330,10 @@ int cmdFault(Session& s, const Args& a)
         if (!number("--slot", "slot", 1, 16, true) || !number("--words", "words", 0, kMaxSendWords, true)
             || !number("--count", "count", 0, 1000000, false))
             return usage(error);
+    } else if (action == "keep-playing") {
+        if (!a.options.contains("--crate")) return usage("fault keep-playing: --crate is required");
+        if (!number("--slot", "slot", 1, 16, true)) return usage(error);
+        o.insert("on", !a.flags.contains("--off"));
     } else if (action == "gain" || action == "offset") {
         const bool gain = action == "gain";
         double value = 0;
