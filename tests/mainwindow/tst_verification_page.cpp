@@ -455,7 +455,7 @@ void TestVerificationPage::serviceLostMidRun()
     const verify::RunRecord record = b.page()->lastRecord();
     QVERIFY(record.count(verify::Verdict::Pass) >= 2);
     QVERIFY(!record.end.reason.isEmpty());
-    QVERIFY(!criticals().isEmpty());
+    QVERIFY(QTest::qWaitFor([&] { return !criticals().isEmpty(); }, 10000));   // the lost service, said by the window
     QVERIFY(QTest::qWaitFor([&] { return !b.button("pushButtonStartStop")->isEnabled(); }, 10000));
     QCOMPARE(b.widget<QProgressBar>("progressBar")->text(), QStringLiteral("%1 из 240").arg(record.steps.size()));
     QCOMPARE(treeOf(b.page(), true).filter(QStringLiteral(" | годен")).size(), record.count(verify::Verdict::Pass));
