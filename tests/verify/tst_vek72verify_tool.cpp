@@ -75,16 +75,7 @@ QString TestVek72VerifyTool::write(const QString& name, const QByteArray& bytes)
 
 ToolRun TestVek72VerifyTool::verify(const QStringList& args, const QString& workingDirectory)
 {
-    QProcess process;
-    process.setWorkingDirectory(workingDirectory.isEmpty() ? dir.path() : workingDirectory);
-    process.start(QStringLiteral(VEK72_VERIFY_PATH), args);
-    ToolRun run;
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return runTool(QStringLiteral(VEK72_VERIFY_PATH), args, workingDirectory.isEmpty() ? dir.path() : workingDirectory, 120000);
 }
 
 void TestVek72VerifyTool::exitStatus_data()
