@@ -38,6 +38,10 @@ QString label(QtMsgType type);
 bool isDropped(QtMsgType type, const QString& text);
 // "[yyyy.MM.dd hh:mm:ss:zzz L] text"
 QString formatLine(const QDateTime& when, QtMsgType type, const QString& text);
+// A line as the journal and its copy on standard error carry it: Windows-1251, whatever the local
+// 8-bit encoding. A character that encoding lacks (one "?" for each, a pair of surrogates being one
+// character) is written as "?", so that every byte is one that Windows-1251 defines.
+QByteArray encode(const QString& line);
 
 // One message as it goes into the journal.
 struct Record

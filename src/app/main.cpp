@@ -1,5 +1,4 @@
 #include <QApplication>
-#include <QTextCodec>
 
 #include <csignal>
 
@@ -16,10 +15,10 @@ int main(int argc, char* argv[])
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
     QApplication application(argc, argv);
-    // Journal text and its copy on standard error are Windows-1251. File names stay intact: the
-    // codec maps every byte to a character and back, so a working directory with Cyrillic letters
-    // (UTF-8 on this platform) still reaches the files byte for byte.
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
+    // The local 8-bit encoding stays the platform's own (UTF-8 here): Qt converts file names, paths,
+    // arguments and the environment with it, so Cyrillic folder and file names reach the disk and the
+    // window as they are. The journal and its copy on standard error are Windows-1251 by themselves
+    // (journal::encode).
     qInstallMessageHandler(journalHandler);
     QApplication::setOrganizationName(QStringLiteral("ZELMAR"));
     QApplication::setOrganizationDomain(QStringLiteral("zelmar.local"));

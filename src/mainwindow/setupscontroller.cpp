@@ -263,7 +263,7 @@ void SetupsController::saveWithDialog()
     settings->setValue(QLatin1String(keyFolder), QFileInfo(path).absolutePath());
     QString message;
     if (saveFile(path, &message))
-        emit status(QStringLiteral("Настройка сохранена: %1").arg(QFileInfo(path).fileName()));
+        emit status(QStringLiteral("Настройка сохранена: %1").arg(QFileInfo(SetupStore::withSuffix(path)).fileName()));
     else
         QMessageBox::warning(window, QStringLiteral("Внимание"), message, QMessageBox::Ok);
 }
@@ -289,6 +289,16 @@ void SetupsController::fillMenu()
                 QMessageBox::warning(window, QStringLiteral("Внимание"), message, QMessageBox::Ok);
         });
     }
+    if (lastAction) {
+        menu->addSeparator();
+        menu->addAction(lastAction);
+    }
+}
+
+void SetupsController::setLastMenuAction(QAction* action)
+{
+    lastAction = action;
+    fillMenu();
 }
 
 QStringList SetupsController::recentFiles() const

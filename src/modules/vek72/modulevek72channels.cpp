@@ -107,8 +107,7 @@ int ModuleVek72::channelSwitched(QGroupBox* group, bool on)
             const bool special = typeCombo && typeCombo->currentIndex() >= 0
                                  && typeCombo->currentIndex() == itemIndex(typeCombo, specialTypeText());
             settingsUi->groupBoxCustom->setEnabled(special);
-            if (special)
-                loadCustomGroup(channel);
+            loadCustomGroup(channel);
         }
         if (settingsHost)
             restarts += copyCommonInto(channel, commonShown(), true);
@@ -203,8 +202,7 @@ void ModuleVek72::applyChannelType(QComboBox* typeCombo, int index, bool customG
     adjustChannelToType(channel, index);
     if (customGroupFollows && customSignalsEnabled && settingsHost && channel == focusedChannel) {
         settingsUi->groupBoxCustom->setEnabled(special);
-        if (special)
-            loadCustomGroup(channel);
+        loadCustomGroup(channel);
     }
 }
 

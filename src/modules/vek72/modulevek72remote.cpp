@@ -364,7 +364,7 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
         if (key == QLatin1String("voltage"))
             return setField(ui->spinBoxCustomAmplitude, number * 1000.0, changed);
         if (key == QLatin1String("offset"))
-            return setField(ui->spinBoxCustomOffset, number * 1000.0, changed);
+            return setField(ui->doubleSpinBoxCustomOffset, number, changed);
         return setField(ui->doubleSpinBoxCustomFrequency, number, changed);
     }
     if (voltageTypeFromText(typeCombo->currentText()) == VoltageTypeOther)
