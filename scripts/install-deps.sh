@@ -13,6 +13,9 @@ packages=(
     libquazip1-qt5-dev zlib1g-dev
     libbenchmark-dev
     xvfb xauth imagemagick
+    # A window manager in the virtual display (run.sh --xvfb, the first window's test): openbox, and
+    # xprop to see that it has taken the screen.
+    openbox x11-utils
     fonts-dejavu-core
     python3 python3-pyvisa python3-pyvisa-py
     # The sanitizer runs and the wire protocol fuzzers (scripts/check.sh, scripts/fuzz.sh): clang

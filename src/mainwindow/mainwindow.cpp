@@ -235,7 +235,9 @@ void MainWindow::fitToContents()
     const bool first = !fittedContentsHint.isValid();
     fittedContentsHint = contents;
     const QSize room = screenRoom();
-    QSize wanted = size() + contents - ui->scrollAreaManual->viewport()->size();
+    // What the page could show without scroll bars (they may be there just now, for the contents
+    // of a moment ago).
+    QSize wanted = size() + contents - ui->scrollAreaManual->maximumViewportSize();
     // Where the screen is too small one way, the page scrolls that way and its scroll bar takes room
     // the other way.
     if (wanted.height() > room.height())

@@ -287,6 +287,13 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         busyMovie->start();
         busyMovie->setPaused(true);
 
+        // The output rate is shown once a module is open; its line is kept from the start, so that
+        // the panel does not grow under a window already sized to it (a line of Cyrillic text can be
+        // taller than the empty label's).
+        ui->labelOutputRate->setText(QStringLiteral("192 кГц на канал"));
+        ui->labelOutputRate->setMinimumSize(ui->labelOutputRate->sizeHint());
+        ui->labelOutputRate->clear();
+
         require(connect(ui->comboBoxMode, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
                         &ModuleVek72::on_comboBoxMode_currentIndexChanged),
                 "comboBoxMode");
