@@ -528,6 +528,11 @@ void flushQuietRepeats()
     std::fflush(stderr);
 }
 
+void installJournal()
+{
+    qInstallMessageHandler(journalHandler);
+}
+
 void journalHandler(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
     Q_UNUSED(context)

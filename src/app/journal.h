@@ -153,6 +153,11 @@ private:
 
 // The process-wide message handler (installed with qInstallMessageHandler).
 void journalHandler(QtMsgType type, const QMessageLogContext& context, const QString& text);
+// Makes the journal take every message of the process, right after the application object exists.
+// The local 8-bit encoding is left as the platform has it (UTF-8 here): Qt converts file names,
+// paths, arguments and the environment with it, so Cyrillic folders and files reach the disk and
+// the window as they are, while the journal writes Windows-1251 by itself (journal::encode).
+void installJournal();
 // The window whose slot popupError(QString) shows critical messages and whose slot
 // journalProblem(QString) shows the journal's troubles; null before it is registered. A trouble that
 // came before is shown as soon as the window is registered.

@@ -15,11 +15,7 @@ int main(int argc, char* argv[])
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
     QApplication application(argc, argv);
-    // The local 8-bit encoding stays the platform's own (UTF-8 here): Qt converts file names, paths,
-    // arguments and the environment with it, so Cyrillic folder and file names reach the disk and the
-    // window as they are. The journal and its copy on standard error are Windows-1251 by themselves
-    // (journal::encode).
-    qInstallMessageHandler(journalHandler);
+    installJournal();
     QApplication::setOrganizationName(QStringLiteral("ZELMAR"));
     QApplication::setOrganizationDomain(QStringLiteral("zelmar.local"));
     QApplication::setApplicationName(QStringLiteral("VEK72"));

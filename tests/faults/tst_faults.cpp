@@ -212,10 +212,9 @@ private slots:
     void initTestCase()
     {
         initStendixResources();
-        // The program's own journal, in its own encoding: every message to "stendix.log" and
+        // The program's own journal, as the program starts it: every message to "stendix.log" and
         // criticals to the window.
-        QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
-        qInstallMessageHandler(journalHandler);
+        installJournal();
     }
     void cleanupTestCase() { qInstallMessageHandler(nullptr); }
 

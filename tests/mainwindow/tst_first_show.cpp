@@ -252,7 +252,7 @@ int main(int argc, char* argv[])
     if (argc >= 3 && qstrcmp(argv[1], "--first-show") == 0) {
         // As the program starts.
         QApplication application(argc, argv);
-        qInstallMessageHandler(journalHandler);
+        installJournal();
         initStendixResources();
         installQtTranslations();
         return firstShow(QString::fromLocal8Bit(argv[2]), argc >= 4 && qstrcmp(argv[3], "scrolling") == 0);

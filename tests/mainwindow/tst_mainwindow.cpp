@@ -35,10 +35,8 @@ const QVariantMap emulator{{QStringLiteral("ModuleMode"), QStringLiteral("Emulat
 class JournalScope
 {
 public:
-    explicit JournalScope(QObject* window) : codec(QTextCodec::codecForLocale())
+    explicit JournalScope(QObject* window)
     {
-        // The journal's encoding, as the program sets it.
-        QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
         resetJournal();
         previous = qInstallMessageHandler(journalHandler);
         setPopupTarget(window);
@@ -47,11 +45,9 @@ public:
     {
         setPopupTarget(nullptr);
         qInstallMessageHandler(previous);
-        QTextCodec::setCodecForLocale(codec);
     }
 
 private:
-    QTextCodec* codec;
     QtMessageHandler previous;
 };
 
