@@ -12,6 +12,7 @@
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QMenu>
 #include <QTextCodec>
 #include <QWheelEvent>
 
@@ -118,6 +119,7 @@ private slots:
     void settingsBroughtIntoRange();
     void unreadableVoltageLimitKeptUntilEntered();
     void closeWithErrorBoxOpen();
+    void fileMenuEndsWithExit();
     void criticalMessageBoxes();
     void journalTroubleInStatusBar();
     void unsavedSettingsSaySo();
@@ -487,6 +489,26 @@ void TestMainWindow::closeWithErrorBoxOpen()
         QTRY_VERIFY(errorBoxes().isEmpty());
     }
     QCOMPARE(journalLines(w).filter(QStringLiteral(" I] Завершение работы")).size(), 1);
+}
+
+// "Файл" ends with "Выход" (Ctrl+Q), which closes the window the way its title bar's button does.
+void TestMainWindow::fileMenuEndsWithExit()
+{
+    WindowInDirectory w(emulator);
+    MainWindow& window = *w.window;
+    window.show();
+    QVERIFY(settled(window));
+    auto* menu = child<QMenu>(&window, "menuSetups");
+    emit menu->aboutToShow();
+    const QList<QAction*> actions = menu->actions();
+    QVERIFY(actions.size() >= 4);
+    QCOMPARE(actions.last()->text(), QStringLiteral("Выход"));
+    QCOMPARE(actions.last()->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+    QVERIFY(actions.at(actions.size() - 2)->isSeparator());
+    QApplication::setActiveWindow(&window);
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    QTRY_VERIFY(!window.isVisible());
+    QVERIFY(infos().contains(QStringLiteral("Завершение работы")));
 }
 
 // Critical messages from several threads, many alike, while the window runs: one box, which counts
