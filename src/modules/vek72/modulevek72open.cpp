@@ -308,13 +308,5 @@ void ModuleVek72::zeroAfterStop()
 
 bool ModuleVek72::configureModule(bool cyclic, double dacRate)
 {
-    handle.config.outputMode = cyclic ? 0 : 1;
-    handle.config.dacEnable = 1;
-    VEK72_FillOutFreq(&handle.config, dacRate, nullptr);
-    const int result = VEK72_Configure(&handle);
-    if (sender)
-        sender->noteResult(result);
-    if (result != VEK72_OK)
-        logVek72Error(QStringLiteral("Не удалось установить настройки ЦАП: Ошибка %1 (%2)"), result);
-    return result == VEK72_OK;
+    return sender && sender->configure(cyclic, dacRate);
 }
