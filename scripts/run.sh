@@ -8,7 +8,8 @@
 #                               with openbox when it is installed; prints the display and how to take
 #                               a screenshot of it
 #   scripts/run.sh --offscreen  without any display
-# The service is VEK_SERVICE=HOST:PORT when set, else 127.0.0.1:11111; a simulator started here
+# The service is VEK_SERVICE=HOST:PORT when set, else CrateService of group Global in stendix.ini,
+# else 127.0.0.1:11111; a simulator started here
 # listens there (loopback addresses only) and writes what it says to vekd.log in the working
 # directory. The program's journal is shown in the terminal one record a line, in the terminal's own
 # encoding (the journal itself stays Windows-1251). SKIP_INSTALL=1 skips the package check and
@@ -51,13 +52,28 @@ if [ "$mode" = display ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}"
   echo "run: or without any display with:         scripts/run.sh --offscreen" >&2
   exit 2
 fi
-service="${VEK_SERVICE:-127.0.0.1:11111}"
+# The address the program will use: VEK_SERVICE when set (it wins there too), else "CrateService" of
+# group "Global" in the working directory's stendix.ini, else 127.0.0.1:11111 (as the program, which
+# also falls back to that when the file's value is no address).
+ini_service() {
+  [ -f stendix.ini ] || return 0
+  awk -F= '/^[ \t]*\[/ { group = $0; gsub(/[ \t\r]/, "", group) }
+           group == "[Global]" && $1 ~ /^[ \t]*CrateService[ \t]*$/ {
+             value = substr($0, index($0, "=") + 1); gsub(/^[ \t"]+|[ \t"\r]+$/, "", value); print value; exit }' stendix.ini
+}
+address_ok() { [[ "$1" =~ ^[^:]+:[0-9]+$ ]]; }
+if [ -n "${VEK_SERVICE:-}" ]; then
+  service="$VEK_SERVICE"
+  if ! address_ok "$service"; then
+    echo "run: VEK_SERVICE is HOST:PORT, not '$service'" >&2
+    exit 2
+  fi
+else
+  service="$(ini_service)"
+  address_ok "$service" || service=127.0.0.1:11111
+fi
 host="${service%:*}"
 port="${service##*:}"
-if [ "$host" = "$service" ] || ! [[ "$port" =~ ^[0-9]+$ ]]; then
-  echo "run: VEK_SERVICE is HOST:PORT, not '$service'" >&2
-  exit 2
-fi
 if [ "${SKIP_INSTALL:-0}" != "1" ]; then "$root/scripts/install-deps.sh"; fi
 # Only what runs here: the program and the simulator (the tests and benchmarks: scripts/build.sh).
 "$root/scripts/build.sh" vek72 vekd
@@ -82,7 +98,6 @@ if ! listening; then
     echo "run: no crate service at $service and no simulator built" >&2
   fi
 fi
-export VEK_SERVICE="$service"
 # Without a login session (a root shell, a container) Qt warns that XDG_RUNTIME_DIR is not set and
 # falls back to /tmp/runtime-USER: name that private folder here, so that the start says nothing.
 if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
