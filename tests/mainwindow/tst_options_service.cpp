@@ -9,8 +9,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QSpinBox>
 
 #include "benchstatus.h"
+#include "played.h"
 #include "journal.h"
 #include "modulevek72.h"
 #include "resources.h"
@@ -22,8 +24,6 @@ using namespace apptest;
 using namespace windowtest;
 
 namespace {
-
-const QString crateA = QStringLiteral("4B210736");
 
 QString settingOf(const WindowInDirectory& w, const QString& key)
 {
@@ -259,8 +259,32 @@ void TestOptionsService::customSignalsSwitched()
         type->setCurrentIndex(type->findText(QStringLiteral("Особый")));
         QVERIFY(runQueuedCalls(module));
     }
+    // The custom group takes what the module can play (as when the setting is on from the start):
+    // channel 2's signal from -0.9 V to +0.3 V (within the one-tenth range it has).
+    child<QWidget>(&window, "spinBoxVoltageCh2")->setFocus(Qt::MouseFocusReason);
+    QTRY_COMPARE(module->focusedChannelNumber(), 2);
+    QTRY_VERIFY(customGroup->isEnabled());
+    auto* amplitude = child<QSpinBox>(settings, "spinBoxCustomAmplitude");
+    auto* offset = child<QDoubleSpinBox>(settings, "doubleSpinBoxCustomOffset");
+    QCOMPARE(amplitude->maximum(), 10000);
+    for (const auto& [field, text] : { std::make_pair<QAbstractSpinBox*>(amplitude, "600"), std::make_pair<QAbstractSpinBox*>(offset, "-0.3") }) {
+        field->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(field, QLatin1String(text));
+        QTest::keyClick(field, Qt::Key_Return);
+    }
+    QCOMPARE(amplitude->value(), 600);
+    QCOMPARE(offset->value(), -0.3);
+    QVERIFY(runQueuedCalls(module));
     start->click();
     QTRY_VERIFY_WITH_TIMEOUT(benchstatus::module(benchstatus::status(vekd), crateA, 3).value("running").toBool(), 20000);
+    // Whole periods of 1 kHz at 96 kHz a channel.
+    Played frames;
+    QTRY_VERIFY_WITH_TIMEOUT((frames = capture(vekd, 3, 960)).frames() == 960, 20000);
+    const int column = frames.channels.indexOf(QStringLiteral("ch2"));
+    QVERIFY2(column >= 0, qPrintable(frames.channels.join(QLatin1Char(','))));
+    const auto [low, high] = std::minmax_element(frames.columns[column].cbegin(), frames.columns[column].cend());
+    QVERIFY2(std::abs(*low + 0.9) < 0.001 && std::abs(*high - 0.3) < 0.001, qPrintable(QStringLiteral("%1 .. %2").arg(*low).arg(*high)));
 
     // Off while playing: the output stops first, and that is said.
     window.postMessage(QString());

@@ -559,6 +559,7 @@ QList<int> ModuleVek72::setCustomSignalsOnPanels(bool on)
         return switchedOff;
     if (on) {
         resetCustomSignals();
+        resetCustomGroup();
         customSignalsEnabled = true;
         wireCustomSignals(true);
         return switchedOff;

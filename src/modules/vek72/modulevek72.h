@@ -350,6 +350,8 @@ private:
     int clearChannels();
     bool configureModule(bool cyclic, double dacRate);
     void resetCustomSignals();
+    // The custom group's fields at the open module's limits and defaults.
+    void resetCustomGroup();
     // Panel set-up after a successful VEK72_Open, on the GUI thread. The panels of the module they
     // were last prepared for (same crate, slot, modification and channel count) keep what they hold.
     void preparePanelsForModule(const QString& crate, int slot, int code, int channels, const QString& serial,

@@ -206,17 +206,8 @@ void ModuleVek72::preparePanelsForModule(const QString& crate, int slot, int cod
     syncCommonFromChannels();
     syncAllChannelsBox(nullptr);
 
-    if (settingsHost && customSignalsEnabled) {
-        Ui::Vek72Settings* ui = settingsUi;
-        ui->spinBoxCustomAmplitude->setRange(lim.customAmplitudeMin, lim.customAmplitudeMax);
-        ui->spinBoxCustomAmplitude->setValue(lim.customAmplitudeDefault);
-        ui->doubleSpinBoxCustomFrequency->setMinimum(1);
-        ui->doubleSpinBoxCustomFrequency->setValue(defaultFrequency);
-        ui->doubleSpinBoxCustomOffset->setRange(lim.offsetMin / 1000.0, lim.offsetMax / 1000.0);
-        ui->doubleSpinBoxCustomOffset->setValue(lim.offsetDefault / 1000.0);
-        ui->doubleSpinBoxCustomPhase->setValue(0.0);
-        showCustomWaveform(focusedChannel);
-    }
+    if (customSignalsEnabled)
+        resetCustomGroup();
 
     linkValueFields(true);
     valueFieldsLinked = true;
@@ -304,6 +295,24 @@ void ModuleVek72::zeroAfterStop()
     QMutexLocker lock(&handleMutex);
     if (VEK72_IsOpened(&handle) == VEK72_OK && !(sender && sender->serviceSilent()))
         zeroOutputs();
+}
+
+void ModuleVek72::resetCustomGroup()
+{
+    if (!settingsHost)
+        return;
+    // The module's limits and defaults: for a module opened with custom signals on, and for custom
+    // signals switched on while a module is open (its limits were not set for them then).
+    const ModificationLimits& lim = limits();
+    Ui::Vek72Settings* ui = settingsUi;
+    ui->spinBoxCustomAmplitude->setRange(lim.customAmplitudeMin, lim.customAmplitudeMax);
+    ui->spinBoxCustomAmplitude->setValue(lim.customAmplitudeDefault);
+    ui->doubleSpinBoxCustomFrequency->setMinimum(1);
+    ui->doubleSpinBoxCustomFrequency->setValue(defaultFrequency);
+    ui->doubleSpinBoxCustomOffset->setRange(lim.offsetMin / 1000.0, lim.offsetMax / 1000.0);
+    ui->doubleSpinBoxCustomOffset->setValue(lim.offsetDefault / 1000.0);
+    ui->doubleSpinBoxCustomPhase->setValue(0.0);
+    showCustomWaveform(focusedChannel);
 }
 
 bool ModuleVek72::configureModule(bool cyclic, double dacRate)
