@@ -92,8 +92,12 @@ if ! listening; then
     vekd_pid=$!
     for _ in $(seq 1 100); do
       listening && break
+      kill -0 "$vekd_pid" 2>/dev/null || break
       sleep 0.05
     done
+    if ! listening; then
+      echo "run: the simulator did not start on $service: $(tail -n 1 vekd.log 2>/dev/null)" >&2
+    fi
   else
     echo "run: no crate service at $service and no simulator built" >&2
   fi
