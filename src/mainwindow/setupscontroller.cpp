@@ -238,6 +238,8 @@ void SetupsController::openWithDialog()
     QFileDialog dialog(window, QStringLiteral("Открыть настройку"), dialogFolder(), fileFilter());
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
+    // A name typed without its suffix means the setup file, as when saving.
+    dialog.setDefaultSuffix(setupfile::suffix());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
     const QString path = dialog.selectedFiles().first();
