@@ -47,6 +47,7 @@ enum Opcode : uint16_t {
     OpModStop = 0x0015,        // uint32 flags -> status, state
     OpModClose = 0x0016,       // -> status
     OpModStreamCut = 0x0017,   // uint32 keepWords -> status (words kept), state, uint64 nextFrame
+    OpModQuery = 0x0018,       // -> status, state, 8 x double volts each output holds now
     // status, capture and fault injection (vekctl); allowed on any connection
     OpCtlStatus = 0x0020,      // -> status, str json
     OpCtlCapture = 0x0021,     // str crate, uint16 slot, uint32 frames -> status, capture
@@ -62,8 +63,8 @@ inline uint32_t maxRequestPayload(uint16_t opcode)
     case OpModSend: return 8 + 4 * kMaxSendWords;
     case OpSvcOpen: case OpGetCrates: case OpOpenCrate: case OpGetCrateModules:
     case OpModOpen: case OpModConfigure: case OpModStreamStart: case OpModSwitchPage:
-    case OpModStop: case OpModClose: case OpModStreamCut: case OpCtlStatus: case OpCtlCapture: case OpCtlFault:
-    case OpPing:
+    case OpModStop: case OpModClose: case OpModStreamCut: case OpModQuery: case OpCtlStatus: case OpCtlCapture:
+    case OpCtlFault: case OpPing:
     case OpCtlProbe:
         return kMaxSmallPayload;
     default: return 0;
@@ -75,6 +76,7 @@ constexpr uint32_t kSerialBytes = 16;     // one crate serial entry
 constexpr uint32_t kSlotCount = 16;       // module type entries in an OpGetCrateModules answer
 constexpr uint32_t kInfoBytes = 20;       // ModuleInfo as it travels
 constexpr uint32_t kStateBytes = 12;      // ModuleState as it travels
+constexpr uint32_t kOutputCount = 8;      // output levels in an OpModQuery answer, one per channel
 constexpr uint32_t kMaxStatusPayload = 16u * 1024 * 1024;
 
 // Payload of an answer to a capture of `frames` frames: status, channel count, at most eight
@@ -92,6 +94,7 @@ inline uint32_t maxReplyPayload(uint16_t opcode)
     case OpModOpen: return 4 + kInfoBytes;
     case OpModConfigure: case OpModStreamStart: case OpModSwitchPage: case OpModStop: return 4 + kStateBytes;
     case OpModStreamCut: return 4 + kStateBytes + 8;
+    case OpModQuery: return 4 + kStateBytes + 8 * kOutputCount;
     case OpCtlStatus: return kMaxStatusPayload;
     case OpCtlCapture: return captureReplyPayload(kMaxCaptureFrames);
     case OpCtlFault: return kMaxSmallPayload;

@@ -110,10 +110,10 @@ int takeLateAnswer(TVEK72* h, Clock::time_point deadline)
 // answer awaited (VEK72_E_TIMEOUT); any other failure drops the connection (the stream is out of step).
 // On success the answer's status is in *status and reply holds the payload (status included).
 int request(TVEK72* h, uint16_t opcode, const Writer& w, const void* tail, size_t tailSize, uint32_t extraMs,
-            std::vector<uint8_t>& reply, int* status)
+            std::vector<uint8_t>& reply, int* status, uint32_t boundMs = VEK72_TIMEOUT_MS)
 {
     if (h->socket < 0) return VEK72_E_NOT_OPENED;
-    const Clock::time_point deadline = deadlineIn(VEK72_TIMEOUT_MS + extraMs);
+    const Clock::time_point deadline = deadlineIn(boundMs + extraMs);
     int late = takeLateAnswer(h, deadline);
     if (late) return late;
     const uint32_t id = ++h->requestId;
@@ -478,6 +478,38 @@ int VEK72_Stop(TVEK72* handle, uint32_t flags)
     Writer w;
     w.u32(flags);
     return stateRequest(handle, OpModStop, w, 0);
+}
+
+int VEK72_GetStatus(TVEK72* handle, TVEK72_STATUS* status, uint32_t timeoutMs)
+{
+    if (!valid(handle)) return VEK72_E_HANDLE;
+    if (!status) return VEK72_E_ARGUMENT;
+    forgetIfDropped(handle);
+    if (timeoutMs > kMaxCallTimeoutMs) timeoutMs = kMaxCallTimeoutMs;
+    Writer w;
+    std::vector<uint8_t> reply;
+    int code = 0;
+    int rc = request(handle, OpModQuery, w, nullptr, 0, 0, reply, &code, timeoutMs);
+    if (rc) return rc;
+    Reader r(reply.data() + 4, reply.size() - 4);
+    ModuleState s = readState(r);
+    double volts[kOutputCount];
+    for (double& v : volts) v = r.f64();
+    if (!r.ok() || r.remaining()) {
+        if (code != 0) return code;
+        dropConnection(handle);
+        return VEK72_E_PROTOCOL;
+    }
+    if (code != 0) return code;
+    storeState(handle, s);
+    std::memset(status, 0, sizeof *status);
+    status->running = s.running;
+    status->configured = s.configured;
+    status->enabledChannels = s.enabledChannels;
+    status->outputMode = s.outputMode;
+    status->outputRate = s.outputRate;
+    for (unsigned i = 0; i < kOutputCount && i < VEK72_MAX_CHANNELS; ++i) status->outputVolts[i] = volts[i];
+    return VEK72_OK;
 }
 
 int VEK72_Close(TVEK72* handle)

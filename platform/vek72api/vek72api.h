@@ -222,6 +222,28 @@ int VEK72_SwitchCyclePage(TVEK72* handle, uint32_t flags, uint32_t timeoutMs);
  */
 int VEK72_StreamCut(TVEK72* handle, uint32_t keepWords, uint64_t* nextFrame);
 int VEK72_Stop(TVEK72* handle, uint32_t flags);
+
+/* What the module reports of itself, as the crate service sees it now. */
+typedef struct TVEK72_STATUS {
+    uint8_t running;          /* non-zero while output runs */
+    uint8_t configured;       /* non-zero while a configuration is applied */
+    uint8_t enabledChannels;  /* channels enabled by that configuration */
+    uint8_t outputMode;       /* its mode: 0 cyclic, 1 streaming */
+    double outputRate;        /* samples per second and channel */
+    double outputVolts[VEK72_MAX_CHANNELS]; /* the level each output holds now, volts (0 beyond the
+                                               module's channels) */
+} TVEK72_STATUS;
+
+/*
+ * The module's state as it is now, whoever left it so: whether output runs and the level each output
+ * holds. A module that another client left behind (closed, crashed, dropped) may still run or hold
+ * the last level it put out; a caller that opens a module learns from this what it took over. Fills
+ * the handle's state block too.
+ * Waits at most timeoutMs in all (no slack added): an answer still awaited from an earlier call is
+ * taken first within the same bound, so a service that came back after a hang answers this at once.
+ * VEK72_E_TIMEOUT while the service does not answer; the connection is kept, as for any call.
+ */
+int VEK72_GetStatus(TVEK72* handle, TVEK72_STATUS* status, uint32_t timeoutMs);
 int VEK72_Close(TVEK72* handle);
 
 /* Russian text (Windows-1251, NUL-terminated) for an error code; a text for unknown codes too. */

@@ -39,6 +39,8 @@ const char kUsage[] =
     "  fault refuse --crate СЕРИЙНЫЙ [--off]         крейт отказывает в VEK_OpenCrate (--off: больше нет)\n"
     "  fault short-send --crate СЕРИЙНЫЙ --slot N --words W [--count N]\n"
     "                                                следующие N передач примут не больше W слов\n"
+    "  fault keep-playing --crate СЕРИЙНЫЙ --slot N [--off]\n"
+    "                                                модуль продолжает вывод, когда клиент его отпускает\n"
     "  fault drop                                    закрыть все соединения клиентов\n"
     "  fault clear                                   забыть все внесённые неисправности\n"
     "  fault hang --target dmm [--off]               мультиметр перестаёт отвечать (--off: отвечает снова)\n"
@@ -279,7 +281,8 @@ int cmdProbe(Session& s, const Args& a)
 
 int cmdFault(Session& s, const Args& a)
 {
-    if (a.positional.size() < 2) return usage("fault: нужно действие (fail, refuse, short-send, drop, clear, hang, garbage)");
+    if (a.positional.size() < 2)
+        return usage("fault: нужно действие (fail, refuse, short-send, keep-playing, drop, clear, hang, garbage)");
     QString action = a.positional[1];
     QJsonObject o{{"action", action}};
     if (a.options.contains("--target")) o.insert("target", a.options.value("--target"));
@@ -307,6 +310,10 @@ int cmdFault(Session& s, const Args& a)
         if (!number("--slot", "slot", 1, 16, true) || !number("--words", "words", 0, kMaxSendWords, true)
             || !number("--count", "count", 0, 1000000, false))
             return usage(error);
+    } else if (action == "keep-playing") {
+        if (!a.options.contains("--crate")) return usage("fault keep-playing: нужен --crate");
+        if (!number("--slot", "slot", 1, 16, true)) return usage(error);
+        o.insert("on", !a.flags.contains("--off"));
     } else if (action == "hang" || action == "garbage") {
         if (!a.options.contains("--target")) return usage("fault " + action + ": нужен --target dmm");
         if (action == "hang") o.insert("on", !a.flags.contains("--off"));

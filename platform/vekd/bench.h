@@ -46,6 +46,7 @@ struct Slot {
     FaultTable faults;
     int shortSendRemaining = 0;          // next sends accept at most shortSendWords words
     uint32_t shortSendWords = 0;
+    bool keepPlaying = false;            // output goes on when the client lets go (fault keep-playing)
 };
 
 struct Crate {

@@ -62,6 +62,7 @@ const Injectable kInjectable[] = {
     {"VEK72_StreamCut", Scope::Module, VEK72_E_HARDWARE},
     {"VEK72_Stop", Scope::Module, VEK72_E_HARDWARE},
     {"VEK72_Close", Scope::Module, VEK72_E_HARDWARE},
+    {"VEK72_GetStatus", Scope::Module, VEK72_E_HARDWARE},
     {"VEK_OpenSvcControl", Scope::Service, VEK_E_CONNECTION},
     {"VEK_GetCrates", Scope::Service, VEK_E_CONNECTION},
     {"VEK_OpenCrate", Scope::Crate, VEK_E_CRATE_REFUSED},
@@ -128,7 +129,10 @@ void Connection::releaseModule()
     if (role_ != RoleModule) return;
     Slot& s = moduleSlot();
     if (s.owner == this) {
-        s.module->release(monotonicNow());
+        if (s.keepPlaying && s.module->running())
+            logLine(QString("client %1: module %2 let go while playing: it plays on (fault keep-playing)")
+                        .arg(peer_, moduleName()));
+        s.module->release(monotonicNow(), s.keepPlaying);
         s.owner = nullptr;
     }
     role_ = RoleNone;
@@ -240,6 +244,7 @@ void Connection::handle(uint16_t opcode, uint32_t id, std::vector<uint8_t>& payl
     case OpModStop: onModSimple(opcode, id, r); break;
     case OpModClose: onModClose(id); break;
     case OpModStreamCut: onModStreamCut(id, r); break;
+    case OpModQuery: onModQuery(id, r); break;
     case OpCtlStatus: {
         Writer w;
         w.i32(0);
@@ -500,6 +505,28 @@ void Connection::onModStreamCut(uint32_t id, Reader& r)
     reply(OpModStreamCut, id, w);
 }
 
+void Connection::onModQuery(uint32_t id, Reader& r)
+{
+    if (!r.ok() || r.remaining()) return malformed("module query");
+    int rc = VEK72_E_NOT_OPENED;
+    Writer w;
+    if (role_ == RoleModule && !moduleFault("VEK72_GetStatus", &rc)) {
+        Vek72Module& m = *moduleSlot().module;
+        m.advance(monotonicNow());
+        rc = 0;
+        w.i32(rc);
+        writeState(w, m.state());
+        for (unsigned ch = 0; ch < kOutputCount; ++ch) w.f64(ch < m.identity().channels ? m.outputs()[ch] : 0.0);
+        if (service_->verbose())
+            logLine(QString("client %1: module %2 query: %3").arg(peer_, moduleName(), m.running() ? "running" : "stopped"));
+    } else {
+        w.i32(rc);
+        writeState(w, ModuleState());
+        for (unsigned ch = 0; ch < kOutputCount; ++ch) w.f64(0.0);
+    }
+    reply(OpModQuery, id, w);
+}
+
 void Connection::onModClose(uint32_t id)
 {
     if (role_ != RoleModule) return replyStatus(OpModClose, id, VEK72_E_NOT_OPENED);
@@ -664,6 +691,8 @@ QByteArray Service::statusJson()
                 mo.insert("modification", id.modification);
                 mo.insert("channels", id.channels);
                 mo.insert("faulty", s.faulty);
+                if (s.keepPlaying)
+                    mo.insert("keepPlaying", true);
                 mo.insert("opened", s.owner != nullptr);
                 mo.insert("client", s.owner ? QJsonValue(s.owner->peer()) : QJsonValue());
                 mo.insert("sendWaiting", s.owner && s.owner->sendWaiting());
@@ -804,6 +833,12 @@ int Service::applyFault(const QByteArray& json, Connection* from, QString* messa
         s->shortSendWords = uint32_t(words);
         s->shortSendRemaining = count;
         *message = QString("the next %1 send(s) take at most %2 words").arg(count).arg(uint32_t(words));
+    } else if (action == "keep-playing") {
+        Slot* s = needModule();
+        if (!s) return -1;
+        s->keepPlaying = o.value("on").toBool(true);
+        *message = QString("module %1/%2 %3").arg(QString::fromStdString(crateSerial)).arg(slot)
+                       .arg(s->keepPlaying ? "plays on when its client lets go" : "stops when its client lets go");
     } else if (action == "drop") {
         size_t n = connections_.size() - (from ? 1 : 0);
         *message = QString("dropping %1 connection(s)").arg(n);
@@ -822,8 +857,8 @@ int Service::applyFault(const QByteArray& json, Connection* from, QString* messa
         if (dmm_) dmm_->clearFaults();
         *message = "all injected faults cleared (crates refusing to open stay so)";
     } else {
-        *message = QString("unknown fault action \"%1\" (fail, refuse, short-send, drop, clear; with target dmm: "
-                           "hang, garbage, drop)").arg(action);
+        *message = QString("unknown fault action \"%1\" (fail, refuse, short-send, keep-playing, drop, clear; with "
+                           "target dmm: hang, garbage, drop)").arg(action);
         return -1;
     }
     logLine(QString("client %1: fault: %2").arg(who, *message));

@@ -91,6 +91,7 @@ private:
     void onModSimple(uint16_t opcode, uint32_t id, vekproto::Reader& r);
     void onModClose(uint32_t id);
     void onModStreamCut(uint32_t id, vekproto::Reader& r);
+    void onModQuery(uint32_t id, vekproto::Reader& r);
     void onCtlCapture(uint32_t id, vekproto::Reader& r);
     void onCtlFault(uint32_t id, vekproto::Reader& r);
     void onCtlProbe(uint32_t id, vekproto::Reader& r);

@@ -164,9 +164,11 @@ int Vek72Module::stop(Nanos now)
     return VEK72_OK;
 }
 
-void Vek72Module::release(Nanos now)
+void Vek72Module::release(Nanos now, bool keepPlaying)
 {
     advance(now);
+    if (keepPlaying && running_)
+        return;
     if (running_) endOutput(now);
     stoppedStretch_ = false; // letting go is no gap in output
     configured_ = false;

@@ -75,8 +75,10 @@ public:
     // discards the rest; answers the words kept, *nextFrame the stream position of the next word sent.
     int streamCut(uint32_t keepWords, Nanos now, uint64_t* nextFrame);
     int stop(Nanos now);
-    // The client let go of the module: output ends, the configuration stays.
-    void release(Nanos now);
+    // The client let go of the module: output ends and the configuration is forgotten, the outputs
+    // holding their last value; with `keepPlaying` output goes on as it was (a module whose service
+    // does not stop it), until a client stops it.
+    void release(Nanos now, bool keepPlaying = false);
 
     // Plays what is due up to now.
     void advance(Nanos now);

@@ -478,6 +478,31 @@ private:
 
 } // namespace
 
+namespace {
+
+// The route of this thread's messages, if any.
+thread_local MessageRoute* currentRoute = nullptr;
+
+} // namespace
+
+MessageRoute::MessageRoute() : outer(currentRoute)
+{
+    currentRoute = this;
+}
+
+MessageRoute::~MessageRoute()
+{
+    currentRoute = outer;
+}
+
+bool MessageRoute::keep(QtMsgType type, const QString& text)
+{
+    if (type != QtCriticalMsg || !currentRoute)
+        return false;
+    currentRoute->kept.append(text);
+    return true;
+}
+
 void setPopupTarget(QObject* target)
 {
     InsideJournal inside;
@@ -553,8 +578,9 @@ void journalHandler(QtMsgType type, const QMessageLogContext& context, const QSt
         JournalState& s = state();
         QMutexLocker lock(&s.mutex);
         // Every critical message counts for the pop-up, repeats included; only one call is queued
-        // at a time.
-        if (type == QtCriticalMsg && s.popupTarget && s.popups.arrive()) {
+        // at a time. One for a remote client goes to that client instead.
+        const bool routed = MessageRoute::keep(type, text);
+        if (type == QtCriticalMsg && !routed && s.popupTarget && s.popups.arrive()) {
             if (!QMetaObject::invokeMethod(s.popupTarget.data(), "popupError", Qt::QueuedConnection,
                                            Q_ARG(QString, text)))
                 s.popups.reset();

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 #include <QtGlobal>
 
@@ -150,6 +151,28 @@ private:
 };
 
 } // namespace journal
+
+// The messages of what a remote client asked for. While one lives on a thread, the critical
+// messages of that thread are written to the journal as ever but shown in no error box (nobody may
+// be watching the screen): they are kept here for the client instead. Routes nest; the innermost
+// keeps the messages.
+class MessageRoute
+{
+public:
+    MessageRoute();
+    ~MessageRoute();
+    MessageRoute(const MessageRoute&) = delete;
+    MessageRoute& operator=(const MessageRoute&) = delete;
+
+    // The critical messages kept so far, in order.
+    QStringList criticals() const { return kept; }
+    // Called by the message handler on the route's thread.
+    static bool keep(QtMsgType type, const QString& text);
+
+private:
+    MessageRoute* outer;
+    QStringList kept;
+};
 
 // The process-wide message handler (installed with qInstallMessageHandler).
 void journalHandler(QtMsgType type, const QMessageLogContext& context, const QString& text);

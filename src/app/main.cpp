@@ -6,6 +6,7 @@
 #include "mainwindow.h"
 #include "qttranslations.h"
 #include "resources.h"
+#include "terminationsignals.h"
 
 int main(int argc, char* argv[])
 {
@@ -27,6 +28,7 @@ int main(int argc, char* argv[])
         MainWindow window;
         window.show();
         setPopupTarget(&window);
+        closeOnTerminationSignals(&window);
         exitCode = application.exec();
     }
     // The window's last messages may have closed no run of repeats yet.

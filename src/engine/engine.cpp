@@ -30,6 +30,7 @@ Engine::Engine(Module* moduleObject)
     connect(module, &Module::connectionLost, this, &Engine::moduleLost);
     // What the module says about its output goes to the window's status bar.
     connect(module, &Module::statusMessage, this, &Engine::postMessage);
+    connect(module, &Module::outputsConfirmed, this, &Engine::moduleOutputsConfirmed);
 
     module->moveToThread(&moduleThread);
     moduleThread.start(QThread::InheritPriority);
@@ -224,7 +225,12 @@ void Engine::refreshFromService()
 
     char serials[VEK_MAX_CRATES][VEK_SERIAL_SIZE];
     std::memset(serials, 0, sizeof serials);
-    VEK_GetCrates(&serviceHandle, serials);
+    // A service that does not answer lists no crates: that is not a list without crates, so the
+    // window keeps the one it shows.
+    if (VEK_GetCrates(&serviceHandle, serials) != 0) {
+        qCritical("Нет связи со службой %s", qUtf8Printable(serviceAddressText()));
+        return;
+    }
 
     crates.clear();
     const quint16 wanted = quint16(module->moduleId());

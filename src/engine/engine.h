@@ -85,6 +85,8 @@ signals:
     void popupMessage(QString message, bool success);
     // The current module's connection went away by itself; it has stopped and is closed.
     void moduleLost();
+    // Whether the current module's outputs are where the window shows them (Module::outputsConfirmed).
+    void moduleOutputsConfirmed(bool confirmed);
 
 public slots:
     void start();

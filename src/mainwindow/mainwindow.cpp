@@ -99,6 +99,8 @@ MainWindow::MainWindow(QWidget* parent)
     requireConnection(connect(engine, &Engine::postInfo, this, &MainWindow::postInfo), "postInfo");
     requireConnection(connect(engine, &Engine::popupMessage, this, &MainWindow::popupMessage), "popupMessage");
     requireConnection(connect(engine, &Engine::moduleLost, this, &MainWindow::moduleLost), "moduleLost");
+    requireConnection(connect(engine, &Engine::moduleOutputsConfirmed, this, &MainWindow::moduleOutputsConfirmed),
+                      "moduleOutputsConfirmed");
 
     engineThread.start(QThread::InheritPriority);
     {
@@ -284,6 +286,7 @@ bool MainWindow::useModuleAndShow(int crateIndex, int moduleIndex)
         moduleWasLost = false;
         statusLabel->setText(QStringLiteral("Связь со службой крейтов восстановлена"));
     }
+    // A module whose outputs its opening could not bring to rest turns the light red (queued, after this).
     ui->labelModuleLed->setPixmap(used ? greenPixmap : redPixmap);
     setModuleWidgetsEnabled(used);
     setups->moduleUsed(crateIndex, moduleIndex, used);
@@ -337,6 +340,9 @@ void MainWindow::readyCrate(QList<Engine::Crate>& listCrate)
             showCrate(firstWithModules, listCrate.at(firstWithModules));
         ui->labelCrateLed->setPixmap(greenPixmap);
     }
+    // No crate at all: the crate light is not left green (or red) for a crate that is not there.
+    if (listCrate.isEmpty())
+        ui->labelCrateLed->setPixmap(grayPixmap);
 
     // The selectors adjust their size hint to their items; their minimum size hint stays as it was
     // first computed (with no items), so the wider of the two measures the contents.
@@ -444,6 +450,16 @@ void MainWindow::moduleLost()
     setModuleWidgetsEnabled(false);
     moduleWasLost = true;
     statusLabel->setText(QStringLiteral("Потеряна связь со службой крейтов %1").arg(serviceAddressText()));
+}
+
+void MainWindow::moduleOutputsConfirmed(bool confirmed)
+{
+    // Only for the module the window shows as current and reachable; never while a discovery is out
+    // (the engine's thread rewrites the selection then, and the module it makes current is shown
+    // when its list is handled).
+    if (lifecycle != Lifecycle::Running || moduleWasLost || !selectionAllowed() || engine->selectedCrateIndex() < 0)
+        return;
+    ui->labelModuleLed->setPixmap(confirmed ? greenPixmap : redPixmap);
 }
 
 void MainWindow::on_pushButtonUpdate_clicked()

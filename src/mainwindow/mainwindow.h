@@ -71,6 +71,9 @@ public slots:
     void popupError(QString message);
     // The current module's connection went away by itself.
     void moduleLost();
+    // The module light: red while the current module's outputs are not confirmed where the window
+    // shows them (a stop or zeroing the module did not take), green again once they are.
+    void moduleOutputsConfirmed(bool confirmed);
     // The journal's own troubles (it cannot be written or archived, or writes again), queued by the
     // journal: shown in the status bar.
     void journalProblem(QString message);

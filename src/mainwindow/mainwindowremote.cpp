@@ -29,6 +29,8 @@ namespace {
 // How long closing waits for the server to finish the line it runs: the longest wait of a line is
 // the one for a restart (*OPC?), itself bounded well within this.
 constexpr int remoteStopBoundMs = 45000;
+// How long a thread that has said it finished may take to end.
+constexpr int remoteEndMs = 1000;
 // A selection opens a module through the crate service, every call of which is bounded.
 constexpr int selectionBoundMs = 30000;
 
@@ -88,7 +90,8 @@ void MainWindow::stopRemoteControl()
         if (!remoteThread->isFinished())
             waitFinished.exec();
     }
-    if (!remoteThread->wait(0)) {
+    // finished() comes from the thread just before it ends: a moment more lets it end.
+    if (!remoteThread->wait(remoteEndMs)) {
         // Its line is inside a call that does not come back: the module must not be stopped and
         // destroyed under it, so the process ends here.
         qCritical("Завершение работы без остановки удалённого управления: команда не завершилась вовремя");

@@ -92,9 +92,11 @@ public:
     // AC, the level for DC, the amplitude for CUSTOM), "offset" (V), "frequency" (Hz), "range"
     // ("FULL", "TENTH"); module-wide: "rate" (Hz), "mode" ("CYCLIC", "STREAM"), "output" (true:
     // start, or restart with what the panels show when output runs).
-    virtual SettingResult changeSetting(const QString& key, int channel, const QVariant& value)
+    // `reason` (when given) gets the program's text for a value refused for what it would play.
+    virtual SettingResult changeSetting(const QString& key, int channel, const QVariant& value,
+                                        QString* reason = nullptr)
     {
-        Q_UNUSED(key) Q_UNUSED(channel) Q_UNUSED(value)
+        Q_UNUSED(key) Q_UNUSED(channel) Q_UNUSED(value) Q_UNUSED(reason)
         return SettingResult::UnknownKey;
     }
     // What a setting shows now (the same keys, and "channelCount"); invalid when there is none.
@@ -116,6 +118,10 @@ public:
     // Output stopped the operator's way, the panels as after opening the module. False when no
     // module is open or the panels did not answer in time.
     virtual bool resetPanels() { return false; }
+    // What failed or was refused of what remote control asked since the last call (a start, a
+    // restart or a stop that its changes set off), in the program's words, oldest first. Each is in
+    // the journal already and was shown in no error box.
+    virtual QStringList takeRemoteFailures() { return {}; }
 
 signals:
     // The connection to the module went away by itself (the service was lost): output has stopped,
@@ -123,6 +129,9 @@ signals:
     void connectionLost();
     // A line about the output for the window's status bar (it is in the journal already).
     void statusMessage(QString text);
+    // Whether the outputs are where the window shows them: false while a stop or the outputs' zeroing
+    // has not been confirmed by the module (it may still play, or hold a level), true once it has.
+    void outputsConfirmed(bool confirmed);
 };
 
 #endif

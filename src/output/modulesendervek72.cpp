@@ -40,13 +40,19 @@ void critical(const QString& text)
 
 } // namespace
 
-bool ModuleSenderVek72::configure(bool cyclic, double dacRate)
+int ModuleSenderVek72::applyConfiguration(bool cyclic, double dacRate)
 {
     handle->config.outputMode = cyclic ? 0 : 1;
     handle->config.dacEnable = 1;
     VEK72_FillOutFreq(&handle->config, dacRate, nullptr);
     const int result = VEK72_Configure(handle);
     noteResult(result);
+    return result;
+}
+
+bool ModuleSenderVek72::configure(bool cyclic, double dacRate)
+{
+    const int result = applyConfiguration(cyclic, dacRate);
     if (result != VEK72_OK)
         logVek72Error(QStringLiteral("Не удалось установить настройки ЦАП: Ошибка %1 (%2)"), result);
     return result == VEK72_OK;
@@ -232,6 +238,7 @@ bool ModuleSenderVek72::startOutput()
     streamClock.start();
     leadClock.start();
     streamActive = true;
+    starveReported = false;
     running.release();
     lock.unlock();
     switchTimer(true);
@@ -278,7 +285,8 @@ bool ModuleSenderVek72::endOutput(bool askModule)
             const int result = VEK72_Stop(handle, 0);
             noteResult(result);
             if (result != VEK72_OK)
-                logVek72Error(QStringLiteral("Генерация остановлена с ошибкой. Ошибка %1 (%2)"), result);
+                qWarning("%s", qUtf8Printable(QStringLiteral("Генерация остановлена с ошибкой. Ошибка %1 (%2)")
+                                                  .arg(result).arg(vek72ErrorText(result))));
             stopped = result == VEK72_OK;
         }
     }
@@ -368,6 +376,9 @@ bool ModuleSenderVek72::took(int result)
         pending += result;
         pendingCount -= result;
     }
+    // The module has played all it was given and takes nothing more: it would hold its last level.
+    if (streamActive && bufferedWords() <= 0)
+        starve();
     return false;
 }
 
@@ -403,6 +414,15 @@ void ModuleSenderVek72::loseConnection()
     connectionExpected = false;
     if (!lossReported.exchange(true))
         QMetaObject::invokeMethod(this, &ModuleSenderVek72::connectionLost, Qt::QueuedConnection);
+}
+
+void ModuleSenderVek72::starve()
+{
+    streamActive = false;
+    if (!starveReported) {
+        starveReported = true;
+        emit outputStarved();
+    }
 }
 
 void ModuleSenderVek72::noteResult(int result)

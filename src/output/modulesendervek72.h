@@ -45,6 +45,8 @@ public:
     // rate. False, with the library's error logged, when refused. The caller holds the handle lock
     // (or no other thread uses the handle).
     bool configure(bool cyclic, double dacRate);
+    // The same without the log: the library's code, for callers that retry or say it their way.
+    int applyConfiguration(bool cyclic, double dacRate);
     // Plans the common length, writes the achieved frequencies into the records and makes the first
     // transfer: in cyclic mode the whole page (every channel's L samples, as module words), in
     // streaming mode the first chunk of the stream, whose frames are filled on demand from here on.
@@ -56,8 +58,9 @@ public:
     // Starts output as configured (after synthesize). Takes the handle lock itself; must not be
     // called on the sender's thread.
     bool startOutput();
-    // Stops output: no send follows, then VEK72_Stop. Takes the handle lock itself; from any
-    // thread but the sender's.
+    // Stops output: no send follows, then VEK72_Stop (a refusal is a warning: the caller reads the
+    // module back and says what is left). Takes the handle lock itself; from any thread but the
+    // sender's.
     bool stopOutput();
     bool isRunning() const { return running.available() > 0; }
     bool isStopping() const { return stopping.available() > 0; }
@@ -121,6 +124,9 @@ signals:
     // The service dropped the connection, or stopped answering for longer than the module had output
     // to play. Emitted once per loss, on the sender's thread.
     void connectionLost();
+    // Streaming: the module refused the data for as long as the output it held lasted; no more is
+    // sent. Emitted once per start, on the sender's thread.
+    void outputStarved();
 
 public slots:
     // Starts the connection watch; queued to the sender once it lives on its thread.
@@ -153,6 +159,9 @@ private:
     qint64 targetWords() const;
     // Reports the loss of the connection once; streaming ends. Handle lock held.
     void loseConnection();
+    // Reports once that the module took no data for as long as it had output; streaming ends.
+    // Handle lock held.
+    void starve();
 
     // Ends the output: no send follows, then VEK72_Stop when `askModule` (a stop), or nothing more
     // (output given up). A warning when it was not running, only for a stop.
@@ -209,6 +218,7 @@ private:
     QTimer watch;
     bool connectionExpected = false;
     std::atomic<bool> lossReported{false};
+    bool starveReported = false;
     std::atomic<bool> silent{false};
 
     // The playing page (cyclic): from when it plays (or will play, after a scheduled switch) by the

@@ -65,8 +65,11 @@ struct Commands
 
     void change(Call& c, const char* key, int channel, const QVariant& value) const
     {
-        if (moduleOpen(c))
-            c.fail(errorOf(module->changeSetting(QLatin1String(key), channel, value)));
+        if (!moduleOpen(c))
+            return;
+        QString reason;
+        const int code = errorOf(module->changeSetting(QLatin1String(key), channel, value, &reason));
+        c.fail(code, reason);
     }
 
     // What a setting shows; false (with -241) when there is no module or no such channel.
@@ -226,8 +229,8 @@ void defineRemoteCommands(scpi::CommandTable& table, Module* module, RemoteHost*
             c.reply(m.module->isRunning() ? QStringLiteral("1") : QStringLiteral("0"));
     });
     table.define("ABORt", [m](Call& c) {
-        if (c.expect(0) && m.moduleOpen(c))
-            m.module->requestOutput(false);
+        if (c.expect(0))
+            m.change(c, "output", 0, false);
     });
 
     // Setups: *SAV/*RCL n (1..9) and named files.

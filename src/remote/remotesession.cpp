@@ -1,5 +1,6 @@
 #include "remotesession.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 #include "module.h"
@@ -7,6 +8,30 @@
 RemoteSession::RemoteSession(const scpi::CommandTable& commandTable, Module* moduleObject)
     : table(commandTable), module(moduleObject)
 {
+}
+
+int RemoteSession::moduleFailureCode(const QString& text)
+{
+    static const QRegularExpression libraryCode(QStringLiteral("Ошибка (-\\d+) \\("));
+    const QRegularExpressionMatch match = libraryCode.match(text);
+    if (match.hasMatch()) {
+        const int code = match.captured(1).toInt();
+        // The library's time-out and lost connection: the service did not carry it out.
+        return code == -103 || code == -102 ? scpi::ExecutionError : scpi::HardwareError;
+    }
+    if (text.contains(QStringLiteral("не отвечает")))
+        return scpi::ExecutionError;
+    if (text.startsWith(QStringLiteral("Выходы модуля могут оставаться под напряжением")))
+        return scpi::HardwareError;
+    return scpi::SettingsConflict;
+}
+
+void RemoteSession::collectModuleFailures()
+{
+    if (!module)
+        return;
+    for (const QString& failure : module->takeRemoteFailures())
+        queue.push(moduleFailureCode(failure), failure);
 }
 
 bool RemoteSession::synchronise()
@@ -18,6 +43,7 @@ bool RemoteSession::synchronise()
     const bool settled = module->settle(synchroniseMs);
     module->holdRestarts(true);
     changed = false;
+    collectModuleFailures();
     return settled;
 }
 
@@ -26,6 +52,8 @@ QByteArray RemoteSession::execute(const QByteArray& line)
     const QVector<scpi::Command> commands = scpi::parseLine(line);
     if (commands.isEmpty())
         return {};
+    // What the module reported since the last line (a restart that came after it, say).
+    collectModuleFailures();
     if (module)
         module->holdRestarts(true);
     QStringList answers;
@@ -37,15 +65,17 @@ QByteArray RemoteSession::execute(const QByteArray& line)
             if (!module->settle(changeSettleMs))
                 code = scpi::ExecutionError;
             changed = false;
+            collectModuleFailures();
         }
         QString answer;
+        QString detail;
         bool answered = false;
         if (code == 0) {
             changed = changed || !command.header.query;
-            code = table.execute(command, *this, &answer, &answered);
+            code = table.execute(command, *this, &answer, &answered, &detail);
         }
         if (code != 0) {
-            queue.push(code);
+            queue.push(code, detail);
             if (errorReported)
                 errorReported(code, command.text);
             // A command error (-1xx: the line could not be read as commands) or a module that did not

@@ -30,10 +30,18 @@ public:
     scpi::ErrorQueue& errors() override { return queue; }
     bool synchronise() override;
 
-    // Told of every error as it goes to the queue, with the command as written (for the journal).
+    // Told of every error of a command as it goes to the queue, with the command as written (for the
+    // journal; the module's own failures are there already).
     std::function<void(int code, const QByteArray& command)> errorReported;
 
+    // The error a failure of the module gives a client, by the program's text: the library's
+    // failure -240 (a service that does not answer -200), anything else the program refused -221.
+    static int moduleFailureCode(const QString& text);
+
 private:
+    // What the module reports failed or refused of what this client asked, into the queue.
+    void collectModuleFailures();
+
     const scpi::CommandTable& table;
     Module* module;
     scpi::ErrorQueue queue;

@@ -173,7 +173,8 @@ bool CommandTable::match(const Entry& entry, const Header& header, int i, int j,
     return node.optional && match(entry, header, i, j + 1, used);
 }
 
-int CommandTable::execute(const Command& command, Session& session, QString* answer, bool* answered) const
+int CommandTable::execute(const Command& command, Session& session, QString* answer, bool* answered,
+                          QString* detail) const
 {
     *answered = false;
     if (command.error != 0)
@@ -207,8 +208,11 @@ int CommandTable::execute(const Command& command, Session& session, QString* ans
         }
         Call call(command, channel, session);
         handler(call);
-        if (call.error != 0)
+        if (call.error != 0) {
+            if (detail)
+                *detail = call.detail;
             return call.error;
+        }
         *answered = call.answered;
         *answer = call.answer;
         return 0;

@@ -58,9 +58,18 @@ public:
     bool string(int index, QString* value);
 
     void reply(const QString& text) { answer = text; answered = true; }
-    void fail(int code) { if (error == 0) error = code; }
+    // The first error of the command; `why` is the program's own text for it (in the queue after the
+    // standard text).
+    void fail(int code, const QString& why = QString())
+    {
+        if (error == 0) {
+            error = code;
+            detail = why;
+        }
+    }
 
     int error = 0;
+    QString detail;
     bool answered = false;
     QString answer;
 
@@ -87,8 +96,10 @@ public:
     void define(const char* pattern, Handler set, Handler query = {});
 
     // Runs a parsed command: its header is looked up, its channel checked, its handler run. Answers
-    // the error code (0 when all went well); `answer` gets the query's answer.
-    int execute(const Command& command, Session& session, QString* answer, bool* answered) const;
+    // the error code (0 when all went well); `answer` gets the query's answer, `detail` (when given)
+    // the program's text for the error, if it has one.
+    int execute(const Command& command, Session& session, QString* answer, bool* answered,
+                QString* detail = nullptr) const;
 
     // Every pattern, in the order defined, with "?" after those that have a query form.
     QStringList patterns() const;

@@ -18,6 +18,7 @@ QString errorText(int code)
     case DataOutOfRange: return QStringLiteral("Data out of range");
     case TooMuchData: return QStringLiteral("Too much data");
     case IllegalParameterValue: return QStringLiteral("Illegal parameter value");
+    case HardwareError: return QStringLiteral("Hardware error");
     case HardwareMissing: return QStringLiteral("Hardware missing");
     case MassStorageError: return QStringLiteral("Mass storage error");
     case FileNameNotFound: return QStringLiteral("File name not found");
@@ -27,25 +28,32 @@ QString errorText(int code)
     }
 }
 
-QString errorEntry(int code)
+QString errorEntry(int code, const QString& detail)
 {
-    return QStringLiteral("%1,\"%2\"").arg(code).arg(errorText(code));
+    QString text = errorText(code);
+    if (!detail.isEmpty())
+        text += QLatin1Char(';') + detail;
+    text.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QStringLiteral("%1,\"%2\"").arg(code).arg(text);
 }
 
-void ErrorQueue::push(int code)
+void ErrorQueue::push(int code, const QString& detail)
 {
     if (code == NoError)
         return;
     if (entries.size() < capacity) {
-        entries.append(code);
+        entries.append({ code, detail });
         return;
     }
-    entries.last() = QueueOverflow;
+    entries.last() = { QueueOverflow, QString() };
 }
 
 QString ErrorQueue::next()
 {
-    return errorEntry(entries.isEmpty() ? int(NoError) : entries.takeFirst());
+    if (entries.isEmpty())
+        return errorEntry(NoError);
+    const QPair<int, QString> entry = entries.takeFirst();
+    return errorEntry(entry.first, entry.second);
 }
 
 } // namespace scpi

@@ -22,6 +22,7 @@ enum ErrorCode {
     DataOutOfRange = -222,
     TooMuchData = -223,
     IllegalParameterValue = -224,
+    HardwareError = -240,
     HardwareMissing = -241,
     MassStorageError = -250,
     FileNameNotFound = -256,
@@ -32,8 +33,9 @@ enum ErrorCode {
 // The standard text of a code ("Undefined header"); "No error" for 0, "Unknown error" otherwise.
 QString errorText(int code);
 
-// An error as the queue answers it: -113,"Undefined header"
-QString errorEntry(int code);
+// An error as the queue answers it: -113,"Undefined header"; with a detail (the program's own
+// text, quotes doubled) after the standard text: -221,"Settings conflict;Нет включенных каналов для генерации"
+QString errorEntry(int code, const QString& detail = QString());
 
 // Errors in the order they happened, oldest first, at most `capacity` of them. An error that finds
 // the queue full replaces the newest one with -350 "Queue overflow" (once: later ones are lost).
@@ -42,14 +44,14 @@ class ErrorQueue
 public:
     static constexpr int capacity = 32;
 
-    void push(int code);
+    void push(int code, const QString& detail = QString());
     // Takes the oldest error; 0,"No error" when there is none.
     QString next();
     int count() const { return entries.size(); }
     void clear() { entries.clear(); }
 
 private:
-    QList<int> entries;
+    QList<QPair<int, QString>> entries;
 };
 
 } // namespace scpi

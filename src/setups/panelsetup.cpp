@@ -1,5 +1,7 @@
 #include "panelsetup.h"
 
+#include "outputrange.h"
+
 #include <QMetaType>
 
 #include <cmath>
@@ -255,6 +257,31 @@ bool isDacRate(int hertz)
 QString shapeName(int shape)
 {
     return shape >= 0 && shape < shapeCount ? QLatin1String(shapeNames[shape]) : QString();
+}
+
+QString beyondOutputs(const PanelSetup& setup, int modification, bool customSignals)
+{
+    QList<ChannelSignal> signalList;
+    QVector<bool> tenth;
+    for (const ChannelSetup& c : setup.channels) {
+        if (!c.on || (c.type == ChannelType::Custom && (!customSignals || !c.hasCustom)))
+            continue;
+        ChannelSignal s;
+        if (c.type == ChannelType::Ac) {
+            s = synthesis::acChannelSignal(c.channel, c.voltage, c.frequency, c.offset);
+        } else if (c.type == ChannelType::Dc) {
+            s = synthesis::dcChannelSignal(c.channel, c.voltage);
+        } else {
+            s.channel = c.channel;
+            s.shape = c.custom.shape;
+            s.amplitude = c.custom.amplitude;
+            s.offset = c.custom.offset;
+            s.waveform = c.custom.waveform;
+        }
+        signalList.append(s);
+        tenth.append(c.range == Range::Tenth);
+    }
+    return synthesis::beyondOutputs(signalList, modification, tenth);
 }
 
 int voltageCeiling(const ModificationLimits& limits, ChannelType type, Range range)

@@ -108,6 +108,11 @@ struct ModuleCapacity
 // (false) with `error` naming the first such entry and its limits, and `setup` is then not to be used.
 bool fitToModule(PanelSetup& setup, const ModuleCapacity& module, QStringList* notes, QString* error);
 
+// Empty when every channel the setup switches on stays within its output on that module
+// (synthesis::beyondOutputs); else the text naming the first channel that would not, and the
+// limit. Custom channels count only when the module offers custom signals.
+QString beyondOutputs(const PanelSetup& setup, int modification, bool customSignals);
+
 // The largest voltage of a type in a range, mV. A channel of the custom type does not use its
 // voltage field; it keeps it within the DC limits (the peak volts its range labels show).
 int voltageCeiling(const ModificationLimits& limits, ChannelType type, Range range);

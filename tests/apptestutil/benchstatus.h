@@ -50,6 +50,13 @@ inline bool outputsAtZero(const QJsonObject& module)
     return true;
 }
 
+// Samples the module has put out flat at the end of an output's scale ("clippedSamples"): 0 for
+// every test that plays, since nothing may play beyond the outputs.
+inline qint64 clippedSamples(const QJsonObject& module)
+{
+    return qint64(module.value(QStringLiteral("counters")).toObject().value(QStringLiteral("clippedSamples")).toDouble(-1));
+}
+
 // Client connections the service holds, vekctl's own included.
 inline int connections(const QJsonObject& status)
 {

@@ -31,12 +31,12 @@ constexpr size_t kMaxAnswer = 256 * 1024;
 
 enum Call {
     GetCrates, GetCrateModules, Configure, Send, StreamStart, SwitchPage, Stop, Close,
-    OpenService, OpenCrate, OpenModule, StreamCut, CallCount
+    OpenService, OpenCrate, OpenModule, StreamCut, Query, CallCount
 };
 
 const uint16_t kOpcodeOf[CallCount] = {OpGetCrates, OpGetCrateModules, OpModConfigure, OpModSend, OpModStreamStart,
                                        OpModSwitchPage, OpModStop, OpModClose, OpSvcOpen, OpOpenCrate, OpModOpen,
-                                       OpModStreamCut};
+                                       OpModStreamCut, OpModQuery};
 
 bool connects(Call call) { return call == OpenService || call == OpenCrate || call == OpenModule; }
 
@@ -111,6 +111,11 @@ int callOnHandle(Call call, const std::string& answer, bool* kept)
         case StreamCut: {
             uint64_t next = 0;
             rc = VEK72_StreamCut(&h, 8, &next);
+            break;
+        }
+        case Query: {
+            TVEK72_STATUS status;
+            rc = VEK72_GetStatus(&h, &status, 0);
             break;
         }
         default: rc = VEK72_Close(&h); break;

@@ -78,7 +78,8 @@ SERVER = {
     + frame(0x14, struct.pack("<II", 2, 100), 8)
     + frame(0x20, request_id=9)
     + frame(0x15, struct.pack("<I", 0), 10),
-    "zeroing_configuration": frame(0x10, text(CRATE) + struct.pack("<H", 3)) + frame(0x11, config(set(), 0, 48000), 2),
+    "zeroing_configuration": frame(0x10, text(CRATE) + struct.pack("<H", 3)) + frame(0x11, config(set(), 0, 48000), 2)
+    + frame(0x18, request_id=3),
     "faults": frame(0x22, text('{"action":"fail","crate":"4B210736","slot":3,"function":"VEK72_Send","count":2}'))
     + frame(0x22, text('{"action":"short-send","crate":"4B210736","slot":3,"words":1}'), 2)
     + frame(0x22, text('{"action":"refuse","crate":"4B210751"}'), 3)
@@ -92,8 +93,8 @@ SERVER = {
 
 # The opcode each call of clientharness.cpp sends, the most its answer may carry (maxReplyPayload in
 # wire.h), and the answers after the status, per call.
-OPCODES = [0x02, 0x04, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x01, 0x03, 0x10, 0x17]
-LIMITS = [264, 36, 16, 4, 16, 16, 16, 4, 4, 4, 24, 24]
+OPCODES = [0x02, 0x04, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x01, 0x03, 0x10, 0x17, 0x18]
+LIMITS = [264, 36, 16, 4, 16, 16, 16, 4, 4, 4, 24, 24, 80]
 STATE = bytes([1, 2, 0, 1]) + struct.pack("<d", 24000.0)
 CLIENT = {
     0: struct.pack("<iI", 0, 2) + b"4B210736".ljust(16, b"\0") + b"4B210751".ljust(16, b"\0"),
@@ -108,6 +109,7 @@ CLIENT = {
     9: struct.pack("<i", -7),
     10: struct.pack("<i", 0) + b"72A10419".ljust(16, b"\0") + struct.pack("<HBB", 214, 1, 8),
     11: struct.pack("<i", 8) + STATE + struct.pack("<Q", 123456),
+    12: struct.pack("<i", 0) + STATE + struct.pack("<8d", 1.0, -0.35, 3.3, 0, 0, 0, 0, 0),
 }
 
 

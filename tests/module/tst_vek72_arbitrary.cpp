@@ -11,6 +11,7 @@
 
 #include <complex>
 
+#include "benchstatus.h"
 #include "apptestutil.h"
 #include "operatorbench.h"
 #include "played.h"
@@ -205,6 +206,7 @@ void ArbitraryWindowTest::spreadsheetColumnPlaysItsShapeAndPhase()
         QVERIFY(bench.settle());
     }
     QCOMPARE(counter(moduleOf(bench.service), "badWords"), 0);
+    QCOMPARE(benchstatus::clippedSamples(moduleOf(bench.service)), 0);
     QVERIFY(apptest::criticals().isEmpty());
 }
 

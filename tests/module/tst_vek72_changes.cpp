@@ -7,6 +7,7 @@
 
 #include <cmath>
 
+#include "benchstatus.h"
 #include "operatorbench.h"
 #include "played.h"
 
@@ -103,6 +104,7 @@ void ChangesTest::changesWhilePlaying()
         QCOMPARE(counter(module, "stops"), qint64(0));
         QCOMPARE(counter(module, "stoppedFramePeriods"), qint64(0));
         QCOMPARE(counter(module, "underruns"), qint64(0));
+        QCOMPARE(benchstatus::clippedSamples(module), 0);
         QCOMPARE(apptest::infos().count("Генерация изменена: 2 канала, 96 кГц на канал, " + mode), 5);
         // One capture across all five changes: channel 1 fits one sine of 1000 Hz to within a code.
         const Played frames = capture(bench.service, 3, int(played + 4800));

@@ -176,6 +176,7 @@ void OutputTest::cyclicMixPlaysWhatThePanelsShow()
     for (double v : played.columns[1])
         QVERIFY(std::abs(v + 2.5) < 0.001);
     QCOMPARE(counter(moduleOf(bench.service), "badWords"), 0);
+    QCOMPARE(benchstatus::clippedSamples(moduleOf(bench.service)), 0);
 
     // Return in channel 1's voltage: the new value plays without a stop, so without the wait box.
     QSignalSpy locks(bench.module.get(), &ModuleVek72::lockControls);
@@ -248,6 +249,7 @@ void OutputTest::streamingPlaysInOrder()
     const QJsonObject module = moduleOf(bench.service);
     QCOMPARE(counter(module, "underruns"), 0);
     QCOMPARE(counter(module, "badWords"), 0);
+    QCOMPARE(benchstatus::clippedSamples(module), 0);
     QVERIFY(apptest::criticals().isEmpty());
 }
 
@@ -279,6 +281,7 @@ void OutputTest::sendFaultsWhileStreaming()
     QVERIFY2(order.isEmpty(), qPrintable(order));
     QCOMPARE(counter(module, "badWords"), 0);
     QCOMPARE(counter(module, "underruns"), 0);
+    QCOMPARE(benchstatus::clippedSamples(module), 0);
 }
 
 void OutputTest::refusedConfigurations_data()

@@ -371,14 +371,13 @@ void PanelsTest::failedStartSwitchesTheButtonBack()
     QSignalSpy locks(module.get(), &ModuleVek72::lockControls);
     QPushButton* button = hosts.find<QPushButton>("pushButtonStartStop");
 
-    // No module is open: the configuration fails, the button goes back to "Старт".
-    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(".+"));
+    // No module is open: nothing can be played, the start is refused before anything is configured
+    // (no wait box), and the button goes back to "Старт".
+    QTest::ignoreMessage(QtCriticalMsg, "Нет включенных каналов для генерации");
     button->click();
     QTRY_VERIFY(!button->isChecked());
     QTRY_COMPARE(button->text(), QString("Старт"));
-    QCOMPARE(locks.count(), 2);
-    QCOMPARE(locks.at(0).at(0).toBool(), true);
-    QCOMPARE(locks.at(1).at(0).toBool(), false);
+    QCOMPARE(locks.count(), 0);
     QVERIFY(!module->isRunning());
     QVERIFY(!module->panelHandler()->waitMessageBox()->isVisible());
     for (int family = 0; family < 12; ++family)

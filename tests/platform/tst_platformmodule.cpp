@@ -56,6 +56,9 @@ private Q_SLOTS:
     void streamCutThroughTheLibrary();
     void streamCutAnsweredLate();
     void sendCutOffByAHang();
+    void statusOfAModuleLeftBehind_data();
+    void statusOfAModuleLeftBehind();
+    void statusAnsweredAfterAHang();
     void faultInjectionOnModuleCalls();
     void faultInjectionOnCrateCalls();
     void vekctlExitCodes_data();
@@ -373,6 +376,108 @@ void TestPlatformModule::sendCutOffByAHang()
     QCOMPARE(VEK72_IsOpened(&m.h), 0);
     QCOMPARE(counter(*vekd_, 3, "wordsReceived"), double(words.size()));
     QCOMPARE(VEK72_StreamStart(&m.h, 0), 0);
+}
+
+void TestPlatformModule::statusOfAModuleLeftBehind_data()
+{
+    QTest::addColumn<bool>("streaming");
+    QTest::addColumn<bool>("keepPlaying");   // the service lets the module play on without its client
+    QTest::addColumn<bool>("zeroed");        // the client zeroed the outputs before it went
+    QTest::newRow("cyclic, let go") << false << false << false;
+    QTest::newRow("streaming, let go") << true << false << false;
+    QTest::newRow("cyclic, playing on") << false << true << false;
+    QTest::newRow("streaming, playing on") << true << true << false;
+    QTest::newRow("zeroed before closing") << false << false << true;
+}
+
+// VEK72_GetStatus tells the next client what an earlier one left: the output running or not and the
+// level every output holds, as vekctl status shows them.
+void TestPlatformModule::statusOfAModuleLeftBehind()
+{
+    QFETCH(bool, streaming);
+    QFETCH(bool, keepPlaying);
+    QFETCH(bool, zeroed);
+    if (keepPlaying)
+        QCOMPARE(vekd_->vekctl({"fault", "keep-playing", "--crate", kCrate, "--slot", "3"}), 0);
+    {
+        Module first;
+        QCOMPARE(first.open(3), 0);
+        TVEK72_STATUS fresh;
+        QCOMPARE(VEK72_GetStatus(&first.h, &fresh, 1000), 0);
+        QCOMPARE(int(fresh.running) + int(fresh.configured), 0);
+        QCOMPARE(fresh.outputVolts[0], 0.0);
+        // channels 1 and 3 at -0.35 V and 3.3 V (whole codes apart: exact after the round trip)
+        QCOMPARE(first.configure({{0, 0}, {2, 0}}, streaming ? 1 : 0, 48000), 0);
+        std::vector<double> samples;
+        for (int i = 0; i < 48000; ++i)
+            samples.insert(samples.end(), {-0.35, 3.3});
+        QCOMPARE(first.send(first.prepare(samples)), 96000);
+        QCOMPARE(streaming ? VEK72_StreamStart(&first.h, 0) : VEK72_SwitchCyclePage(&first.h, 0, 1000), 0);
+        QTRY_VERIFY(counter(*vekd_, 3, "framesPlayed") > 0);
+        if (zeroed) {
+            QCOMPARE(VEK72_Stop(&first.h, 0), 0);
+            QCOMPARE(first.configure({}, 0, 48000), 0);
+        }
+    }
+    Module next;
+    QCOMPARE(openWhenReleased(&next.h, kCrate, 3), 0);
+    TVEK72_STATUS s;
+    QCOMPARE(VEK72_GetStatus(&next.h, &s, 1000), 0);
+    const QJsonObject shown = moduleStatus(*vekd_, 3);
+    const bool plays = keepPlaying && !zeroed;
+    QCOMPARE(s.running != 0, plays);
+    QCOMPARE(shown["running"].toBool(), plays);
+    QCOMPARE(int(next.h.state.running), int(plays));
+    QCOMPARE(s.configured != 0, plays);
+    const QJsonArray outputs = shown["outputs"].toArray();
+    QCOMPARE(outputs.size(), 8);
+    for (int ch = 0; ch < VEK72_MAX_CHANNELS; ++ch)
+        QCOMPARE(s.outputVolts[ch], outputs.at(ch).toDouble());
+    QVERIFY(std::abs(s.outputVolts[0] - (zeroed ? 0.0 : -0.35)) < 2e-4);
+    QVERIFY(std::abs(s.outputVolts[2] - (zeroed ? 0.0 : 3.3)) < 2e-4);
+    QCOMPARE(s.outputVolts[1], 0.0);
+    if (plays) {
+        // the new client stops and zeroes what it took over
+        QCOMPARE(VEK72_Stop(&next.h, 0), 0);
+        QCOMPARE(next.configure({}, 0, 48000), 0);
+        QCOMPARE(VEK72_GetStatus(&next.h, &s, 1000), 0);
+        QCOMPARE(int(s.running), 0);
+        QCOMPARE(s.outputVolts[2], 0.0);
+    }
+    QCOMPARE(VEK72_GetStatus(nullptr, &s, 0), VEK72_E_HANDLE);
+    QCOMPARE(VEK72_GetStatus(&next.h, nullptr, 0), VEK72_E_ARGUMENT);
+    QCOMPARE(vekd_->vekctl({"fault", "fail", "--crate", kCrate, "--slot", "3", "--function", "VEK72_GetStatus"}), 0);
+    QCOMPARE(VEK72_GetStatus(&next.h, &s, 1000), VEK72_E_HARDWARE);
+    QCOMPARE(VEK72_Close(&next.h), 0);
+    QCOMPARE(VEK72_GetStatus(&next.h, &s, 0), VEK72_E_NOT_OPENED);
+}
+
+// A query to a hung service answers VEK72_E_TIMEOUT within its own bound (no slack added) and keeps
+// the connection; once the service is back, the next query takes the late stop's answer and tells
+// the module stopped.
+void TestPlatformModule::statusAnsweredAfterAHang()
+{
+    Module m;
+    QCOMPARE(m.open(3), 0);
+    QCOMPARE(m.configure({{0, 0}}, 0, 48000), 0);
+    QCOMPARE(m.send(m.prepare({2.5})), 1);
+    QCOMPARE(VEK72_SwitchCyclePage(&m.h, 0, 1000), 0);
+    struct Held {
+        pid_t pid;
+        ~Held() { ::kill(pid, SIGCONT); }
+    } held{pid_t(vekd_->pid())};
+    QCOMPARE(::kill(held.pid, SIGSTOP), 0);
+    QCOMPARE(VEK72_Stop(&m.h, 0), VEK72_E_TIMEOUT);   // the stop went out and waits in the service
+    TVEK72_STATUS s;
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(VEK72_GetStatus(&m.h, &s, 200), VEK72_E_TIMEOUT);
+    QVERIFY2(clock.elapsed() < 900, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(VEK72_IsOpened(&m.h), 0);
+    QCOMPARE(::kill(held.pid, SIGCONT), 0);
+    QCOMPARE(VEK72_GetStatus(&m.h, &s, 5000), 0);
+    QCOMPARE(int(s.running), 0);
+    QVERIFY(std::abs(s.outputVolts[0] - 2.5) < 2e-4);
 }
 
 void TestPlatformModule::faultInjectionOnModuleCalls()

@@ -20,7 +20,9 @@ public:
     bool logSync = false;   // hold, release and settle calls go to the log too
     // The answer of changeSetting by key (Done when absent); a Done change is kept.
     QMap<QString, SettingResult> results;
+    QMap<QString, QString> reasons;   // the program's words for a refused key
     QMap<QString, QVariant> values;   // "key/channel"
+    QStringList failures;             // what takeRemoteFailures hands over next
 
     QStringList log() const
     {
@@ -28,12 +30,17 @@ public:
         return calls;
     }
 
-    SettingResult changeSetting(const QString& key, int channel, const QVariant& value) override
+    SettingResult changeSetting(const QString& key, int channel, const QVariant& value, QString* reason = nullptr) override
     {
         note(QStringLiteral("%1 %2 %3").arg(key).arg(channel).arg(value.toString()));
         const SettingResult result = results.value(key, SettingResult::Done);
+        if (reason)
+            *reason = reasons.value(key);
         if (result == SettingResult::Done)
             values[QStringLiteral("%1/%2").arg(key).arg(channel)] = value;
+        // "output" off is the operator's stop.
+        if (result == SettingResult::Done && key == QLatin1String("output") && !value.toBool())
+            running = false;
         return result;
     }
     QVariant setting(const QString& key, int channel) const override
@@ -61,6 +68,12 @@ public:
         note(on ? QStringLiteral("output on") : QStringLiteral("output off"));
         if (!on)
             running = false;
+    }
+    QStringList takeRemoteFailures() override
+    {
+        QStringList taken;
+        taken.swap(failures);
+        return taken;
     }
     bool isOpened() const override { return opened; }
     bool isRunning() const override { return running; }

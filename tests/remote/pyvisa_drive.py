@@ -13,8 +13,9 @@ import pyvisa
 
 def connect(port):
     rm = pyvisa.ResourceManager("@py")
+    # The program's own texts in the error queue are UTF-8.
     return rm.open_resource(f"TCPIP::127.0.0.1::{port}::SOCKET", read_termination="\n",
-                            write_termination="\n", timeout=30000)
+                            write_termination="\n", timeout=30000, encoding="utf-8")
 
 
 def setup(vek):

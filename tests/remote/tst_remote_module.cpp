@@ -135,6 +135,7 @@ void TestRemoteModule::changes_data()
     // The custom group shows the channel's signal and takes its values.
     QTest::newRow("custom signals") << 3 << true << QStringList{
         "function 2 CUSTOM -> done", "comboBoxVoltageTypeCh2=Особый", "voltage 2 10.5 -> out", "spinBoxCustomAmplitude=0",
+        "voltage 2 2.5 -> out", "range 2 FULL -> done",   // 2.5 V is beyond the one-tenth range's 1 V
         "voltage 2 2.5 -> done", "spinBoxCustomAmplitude=2500", "phase 2 360 -> out", "doubleSpinBoxCustomPhase=0.000",
         "phase 2 120 -> done", "doubleSpinBoxCustomPhase=120.000", "phase 1 90 -> conflict",
         "function 3 CUSTOM -> done", "shape 3 2 -> done", "comboBoxCustomShape=Пила", "?voltage 2=2.5", "?phase 2=120",
@@ -216,7 +217,7 @@ void TestRemoteModule::resetAsOpened()
     QVERIFY(bench.open(3, true));
     const QString opened = bench.snapshot();
     ModuleVek72& module = *bench.module;
-    for (const char* step : { "function 1 DC", "range 1 FULL", "voltage 1 5", "function 2 CUSTOM", "voltage 2 2", "enabled 3 off",
+    for (const char* step : { "function 1 DC", "range 1 FULL", "voltage 1 5", "function 2 CUSTOM", "range 2 FULL", "voltage 2 2", "enabled 3 off",
                               "range 4 FULL", "frequency 4 250", "rate 0 48000", "mode 0 STREAM", "output 0 on" }) {
         QCOMPARE(change(module, step), "done");
         QVERIFY(settle(module));

@@ -29,12 +29,12 @@ class WatchedModule : public FakeRemoteModule
 public:
     std::atomic<int> inside{ 0 };
     std::atomic<bool> overlapped{ false };
-    SettingResult changeSetting(const QString& key, int channel, const QVariant& value) override
+    SettingResult changeSetting(const QString& key, int channel, const QVariant& value, QString* reason = nullptr) override
     {
         if (++inside > 1)
             overlapped = true;
         QThread::usleep(200);   // long enough for another client's line to try to get in
-        const SettingResult result = FakeRemoteModule::changeSetting(key, channel, value);
+        const SettingResult result = FakeRemoteModule::changeSetting(key, channel, value, reason);
         --inside;
         return result;
     }

@@ -20,7 +20,8 @@ QStringList repeated(int count, const QString& text)
 
 // A module, a window and one client's session, set up by words: "closed", "running", "unsettled",
 // "sync" (hold, release and settle go to the log), "result:KEY=NAME", "value:KEY/CH=VALUE",
-// "nomodule" (the window has none current), "nocatalog".
+// "reason:KEY=TEXT" (the program's words for a refusal), "failure:TEXT" (what the module reports
+// failed of what remote control asked), "nomodule" (the window has none current), "nocatalog".
 struct Rig
 {
     FakeRemoteModule module;
@@ -48,6 +49,10 @@ struct Rig
                 module.results[key] = results.value(word.section('=', 1));
             else if (word.startsWith("value:"))
                 module.values[key] = word.section('=', 1);
+            else if (word.startsWith("reason:"))
+                module.reasons[key] = word.section('=', 1);
+            else if (word.startsWith("failure:"))
+                module.failures << word.section(':', 1);
             else if (word == "nomodule")
                 host.slot = 0;
             else if (word == "nocatalog")
@@ -118,7 +123,7 @@ void TestRemoteSession::commands_data()
     row("rate", {}, { "SOUR:RATE 96000;RATE?", "SOUR:RATE 48 KHZ", "SOUR:RATE 48000.5", "SOUR1:RATE 44100", "SOUR2:RATE 48000" },
         { "96000" }, { "rate 0 96000", "rate 0 48000", "rate 0 48000.5", "rate 0 44100" }, { "-114" });
     row("start, state, stop, reset", { "running" }, { "INIT", "INIT1", "INIT:STAT?", "ABOR", "INIT:STAT?", "*RST" }, { "1", "0" },
-        { "output 0 true", "output 0 true", "output off", "reset" }, {});
+        { "output 0 true", "output 0 true", "output 0 false", "reset" }, {});
     row("setups", {},
         { "*SAV 3", "*RCL 3", "MMEM:STOR:STAT \"bench.vek72\"", "MMEMORY:LOAD:STATE \"bench.vek72\"", "*SAV 10", "*RCL 0.5",
           "MMEM:LOAD:STAT \"missing.vek72\"", "MMEM:STOR:STAT \"\"" },
@@ -148,6 +153,22 @@ void TestRemoteSession::commands_data()
         { "-102,\"Syntax error\"", "-109,\"Missing parameter\"", "-113,\"Undefined header\"", "-114,\"Header suffix out of range\"",
           "-131,\"Invalid suffix\"", "-104,\"Data type error\"", "-108,\"Parameter not allowed\"", "-222,\"Data out of range\"",
           "-224,\"Illegal parameter value\"", "-200,\"Execution error\"", "-241,\"Hardware missing\"", "-256,\"File name not found\"" });
+
+    // The program's own words after the standard text (quotes doubled): a refused value, and what
+    // the module reports failed of a start or stop it was asked for, by kind.
+    row("refusals and failures in the program's words",
+        { "result:voltage=out", "reason:voltage=канал 1: сигнал идёт от -4 до 14 В, а выход модуля — от -10 до 10 В",
+          "failure:Нет включенных каналов для генерации",
+          "failure:Не удалось установить настройки ЦАП: Ошибка -116 (Аппаратная ошибка модуля)",
+          "failure:Выходы модуля могут оставаться под напряжением: служба крейтов \"127.0.0.1:1\" не отвечает",
+          "failure:Выходы модуля могут оставаться под напряжением: генерация не остановлена. Ошибка -116 (Аппаратная ошибка модуля)" },
+        { "SOUR1:VOLT 9" }, {}, { "voltage 1 9" },
+        { "-221,\"Settings conflict;Нет включенных каналов для генерации\"",
+          "-240,\"Hardware error;Не удалось установить настройки ЦАП: Ошибка -116 (Аппаратная ошибка модуля)\"",
+          "-200,\"Execution error;Выходы модуля могут оставаться под напряжением: служба крейтов \"\"127.0.0.1:1\"\" не отвечает\"",
+          "-240,\"Hardware error;Выходы модуля могут оставаться под напряжением: генерация не остановлена. Ошибка -116 "
+          "(Аппаратная ошибка модуля)\"",
+          "-222,\"Data out of range;канал 1: сигнал идёт от -4 до 14 В, а выход модуля — от -10 до 10 В\"" });
 
     // The queue: counted, cleared, and full at 32 with -350 last.
     row("count and clear", {}, { "FOO", "BAR", "SYST:ERR:COUN?", "*CLS", "SYST:ERR:COUN?;:SYST:ERR?" }, { "2", "0;0,\"No error\"" }, {}, {});

@@ -114,7 +114,8 @@ void setEveryChannel(OperatorBench& b, bool custom)
             b.type(b.channelVoltage(n), QString::number(-(100 * n + 3)));
         } else {
             b.pick(b.hosts.combo("comboBoxCustomShape"), shapes.at(n % shapes.size()));
-            b.type(b.hosts.spin("spinBoxCustomAmplitude"), QString::number(1000 + n));
+            // Within the one-tenth range of every modification: a setup of what can be played.
+            b.type(b.hosts.spin("spinBoxCustomAmplitude"), QString::number(100 + n));
             b.type(b.hosts.dspin("doubleSpinBoxCustomFrequency"), QString::number(500.5 + n));
             b.type(b.hosts.dspin("doubleSpinBoxCustomOffset"), QString::number((10 * n - 7) / 1000.0));
         }
@@ -595,15 +596,17 @@ void SetupsTest::unreadableVoltageLimitRefusesEveryStart()
         QVERIFY(!moduleOf(bench.service).value("running").toBool(true));
     }
     // Remote control hears of it as a refusal (no box on the bench's screen): no start, no voltage
-    // but 0 V set.
+    // but 0 V set; a stop is never refused.
     apptest::clearMessages();
     QList<Module::SettingResult> results;
     runOnOtherThread([&] {
         results << bench.module->changeSetting("output", 0, true) << bench.module->changeSetting("function", 1, "AC")
-                << bench.module->changeSetting("voltage", 1, 0.5) << bench.module->changeSetting("voltage", 1, 0.0);
+                << bench.module->changeSetting("voltage", 1, 0.5) << bench.module->changeSetting("voltage", 1, 0.0)
+                << bench.module->changeSetting("output", 0, false);
     });
     QCOMPARE(results, (QList<Module::SettingResult>{ Module::SettingResult::SettingsConflict, Module::SettingResult::Done,
-                                                     Module::SettingResult::OutOfRange, Module::SettingResult::Done }));
+                                                     Module::SettingResult::OutOfRange, Module::SettingResult::Done,
+                                                     Module::SettingResult::Done }));
     QVERIFY(bench.settle());
     QCOMPARE(apptest::criticals(), QStringList());
     QVERIFY(!bench.startStop()->isChecked());

@@ -109,6 +109,7 @@ void TestVek72PlayTool::amplitudeIsThePeak()
     // is free again.
     QVERIFY(moduleOf(vekd).value("running").toBool());
     QVERIFY(!benchstatus::outputsAtZero(moduleOf(vekd)));
+    QCOMPARE(benchstatus::clippedSamples(moduleOf(vekd)), 0);
     ::kill(pid_t(play.processId()), SIGINT);
     QVERIFY(endsWith(play, 0));
     QVERIFY(leftAtZero(vekd));
@@ -120,7 +121,7 @@ void TestVek72PlayTool::secondsEndAtZero()
     QVERIFY(startPlaying(play, {"--crate", crateA, "--slot", "7", "--seconds", "0.3", "--signal", "line:0:0:15"}));
     QVERIFY(endsWith(play, 0));
     QVERIFY(leftAtZero(vekd, 7));
-    QCOMPARE(counter(moduleOf(vekd, 7), "clippedSamples"), 0);
+    QCOMPARE(benchstatus::clippedSamples(moduleOf(vekd, 7)), 0);
 }
 
 void TestVek72PlayTool::stopBeforeThePagePlays()

@@ -1,39 +1,11 @@
 #include "outputcheck.h"
 
-#include <algorithm>
-#include <cmath>
-#include <numeric>
-
 #include <QVector>
 
-#include "dacword.h"
+#include "outputrange.h"
 #include "signalargs.h"
 
 namespace toolargs {
-
-namespace {
-
-// Volts a signal may pass a range's end by: what the conversion of an RMS or a peak-to-peak value
-// can add to a peak given exactly at the end.
-constexpr double rangeSlack = 1e-9;
-
-QString volts(double value)
-{
-    return QString::number(value, 'g', 10);
-}
-
-// The samples of a planned channel that tell its lowest and highest value. The triangle, saw and
-// pulse repeat their first period's P samples. The sine and the file's period are taken where
-// sample k falls in the period, k * m / L turns: L / gcd(L, m) different places, the first so many
-// samples.
-qint64 telling(const synthesis::ChannelPlan& c, qint64 length)
-{
-    if (c.shape != ChannelSignal::Arbitrary)
-        return std::min(length, qint64(std::llround(c.samplesPerPeriod)));
-    return length / std::gcd(length, std::max<qint64>(1, c.periods));
-}
-
-} // namespace
 
 QString withChannels(int n)
 {
@@ -50,62 +22,15 @@ bool checkDacRate(double dacRateHz, QString* error)
     return false;
 }
 
-int rateDivisor(int channels)
-{
-    return channels <= 1 ? 1 : channels <= 2 ? 2 : channels <= 4 ? 4 : 8;
-}
-
-double outputRate(double dacRateHz, int channels)
-{
-    return dacRateHz / rateDivisor(channels);
-}
-
-OutputRange outputRange(int modification, bool tenth)
-{
-    const vekproto::Scale scale = vekproto::channelScale(modification, tenth ? 1 : 0);
-    return OutputRange{scale.min, scale.max,
-                       QStringLiteral("VEK72-%1, %2").arg(modification).arg(tenth ? QStringLiteral("диапазон 1/10")
-                                                                                  : QStringLiteral("полный диапазон"))};
-}
-
-bool checkRange(const QList<ChannelSignal>& signalList, const OutputRange& range, QString* error,
+bool checkRange(const QList<ChannelSignal>& signalList, int modification, bool tenth, QString* error,
                 const synthesis::Plan* plan)
 {
-    for (int i = 0; i < signalList.size(); ++i) {
-        const ChannelSignal& s = signalList.at(i);
-        double low = lowestVolts(s);
-        double high = highestVolts(s);
-        bool samplesBeyond = false;
-        if (plan && i < plan->channels.size() && s.shape != ChannelSignal::Sine && s.shape != ChannelSignal::Line) {
-            // A few at a time: a file's period may take all L samples to tell.
-            const synthesis::ChannelPlan& c = plan->channels.at(i);
-            const qint64 count = telling(c, plan->length);
-            const synthesis::ChannelFiller filler(c, plan->length);
-            QVector<double> samples(int(std::min<qint64>(std::max<qint64>(count, 0), qint64(1) << 16)));
-            for (qint64 from = 0; from < count; from += samples.size()) {
-                const qint64 to = std::min(count, from + samples.size());
-                filler.fillInto(samples.data(), from, to);
-                for (qint64 k = 0; k < to - from; ++k) {
-                    const double v = samples[int(k)];
-                    samplesBeyond = samplesBeyond || v < low - rangeSlack || v > high + rangeSlack;
-                    low = std::min(low, v);
-                    high = std::max(high, v);
-                }
-            }
-        }
-        if (low >= range.lowest - rangeSlack && high <= range.highest + rangeSlack)
-            continue;
-        QString what = s.shape == ChannelSignal::Line ? QStringLiteral("уровень %1 В").arg(volts(low))
-                                                      : QStringLiteral("сигнал идёт от %1 до %2 В").arg(volts(low), volts(high));
-        if (samplesBeyond)
-            what += QStringLiteral(" (при %1 выборках на период выборки выходят за заданную амплитуду)")
-                        .arg(QString::number(plan->channels.at(i).samplesPerPeriod, 'g', 6));
-        *error = QStringLiteral("канал %1: %2, а выход модуля — от %3 до %4 В (%5)")
-                     .arg(i + 1)
-                     .arg(what, volts(range.lowest), volts(range.highest), range.name);
-        return false;
-    }
-    return true;
+    // In the terms synthesis plays them, which the plan's samples are in.
+    QList<ChannelSignal> played;
+    for (const ChannelSignal& s : signalList)
+        played.append(forSynthesis(s));
+    *error = synthesis::beyondOutputs(played, modification, QVector<bool>(played.size(), tenth), plan);
+    return error->isEmpty();
 }
 
 bool checkLength(const QList<ChannelSignal>& signalList, double rateHz, bool cyclic, QString* error)

@@ -15,31 +15,13 @@ namespace toolargs {
 // The module's DAC rates: 48000, 96000 and 192000 Hz. False with the reason for any other.
 bool checkDacRate(double dacRateHz, QString* error);
 
-// The output rate of each channel when `channels` channels are enabled: the DAC rate divided by
-// the count rounded up to 1, 2, 4 or 8 (the module's rule, vek72api.h).
-int rateDivisor(int channels);
-double outputRate(double dacRateHz, int channels);
-
 // "при 1 канале", "при 3 каналах"
 QString withChannels(int n);
 
-// The voltage range of an output: modification 1 -10..+10 V, 2 and 3 -2..+20 V; a tenth of it on
-// the one-tenth range.
-struct OutputRange
-{
-    double lowest = 0.0;
-    double highest = 0.0;
-    QString name;  // "VEK72-1, полный диапазон", "VEK72-2, диапазон 1/10"
-};
-OutputRange outputRange(int modification, bool tenth);
-
-// Every signal (amplitude as the peak, see signalargs.h) between the range's ends; false with the
-// first channel that leaves it. With the signals' plan, the samples the program makes count too: a
-// triangle of few samples per period has its first falling sample above the peak asked for, and a
-// file's period, band-limited, rings past its points next to a step. The triangle, saw and pulse
-// repeat their first period's samples, so that period tells; a file's period is taken at every
-// place in the period that a sample falls on.
-bool checkRange(const QList<ChannelSignal>& signalList, const OutputRange& range, QString* error,
+// Every signal (amplitude as the peak, see signalargs.h) within the outputs of a modification, all
+// on the full or all on the one-tenth range; false with the first channel that leaves its output
+// (synthesis::beyondOutputs, with the samples of the signals' plan, when given).
+bool checkRange(const QList<ChannelSignal>& signalList, int modification, bool tenth, QString* error,
                 const synthesis::Plan* plan = nullptr);
 
 // Every periodic signal's period within the common length the mode allows the channels (a

@@ -206,20 +206,6 @@ bool addSignal(const QString& text, QList<ChannelSignal>* channels, QString* err
     return true;
 }
 
-double lowestVolts(const ChannelSignal& signal)
-{
-    if (signal.shape == ChannelSignal::Arbitrary && signal.waveform)
-        return signal.offset + signal.amplitude * signal.waveform->minimum() / signal.waveform->peak();
-    return signal.shape == ChannelSignal::Line ? signal.offset : signal.offset - signal.amplitude;
-}
-
-double highestVolts(const ChannelSignal& signal)
-{
-    if (signal.shape == ChannelSignal::Arbitrary && signal.waveform)
-        return signal.offset + signal.amplitude * signal.waveform->maximum() / signal.waveform->peak();
-    return signal.shape == ChannelSignal::Line ? signal.offset : signal.offset + signal.amplitude;
-}
-
 ChannelSignal forSynthesis(const ChannelSignal& signal)
 {
     ChannelSignal s = signal;

@@ -49,11 +49,6 @@ bool parseSignal(const QString& text, ChannelSignal* signal, QString* error);
 // signal or the channels are all taken.
 bool addSignal(const QString& text, QList<ChannelSignal>* channels, QString* error);
 
-// The lowest and the highest voltage of a signal read by parseSignal: offset -/+ peak, a line its
-// level, the file's period its lowest and highest point.
-double lowestVolts(const ChannelSignal& signal);
-double highestVolts(const ChannelSignal& signal);
-
 // The record the synthesis fills for a signal read by parseSignal. The synthesis makes its
 // triangle, saw and pulse rise from the offset by the amplitude, and its sine swing around the
 // offset by the amplitude: the periodic shapes other than the sine are handed over with twice the

@@ -18,6 +18,7 @@
 
 #include "channelsignal.h"
 #include "outputcheck.h"
+#include "outputrange.h"
 #include "signalargs.h"
 #include "synthesis.h"
 
@@ -153,7 +154,7 @@ bool moduleGives(double rate, int channels)
 {
     for (double dac : {48000.0, 96000.0, 192000.0}) {
         for (int n : {1, 2, 4, 8}) {
-            if ((channels == 0 || toolargs::rateDivisor(channels) == n) && toolargs::outputRate(dac, n) == rate)
+            if ((channels == 0 || synthesis::rateShares(channels) == n) && synthesis::outputRateFor(dac, n) == rate)
                 return true;
         }
     }
@@ -241,12 +242,12 @@ int main(int argc, char* argv[])
                                   toolargs::exitRefused);
         if (!moduleGives(rate, n))
             std::fprintf(stderr, "vek72-plan: %s модуль даёт на канал %g, %g или %g выборок/с; план — для %s, как задано\n",
-                         qUtf8Printable(toolargs::withChannels(n)), toolargs::outputRate(48000, n), toolargs::outputRate(96000, n), toolargs::outputRate(192000, n),
+                         qUtf8Printable(toolargs::withChannels(n)), synthesis::outputRateFor(48000, n), synthesis::outputRateFor(96000, n), synthesis::outputRateFor(192000, n),
                          qUtf8Printable(QString::number(rate, 'g', 12)));
     } else {
         if (!toolargs::checkDacRate(dacRate, &error))
             return toolargs::fail(tool, error, toolargs::exitRefused);
-        rate = toolargs::outputRate(dacRate, n);
+        rate = synthesis::outputRateFor(dacRate, n);
     }
     // The file is opened before planning, so that a path that cannot be written stops the tool before
     // it prints anything. It only replaces an existing file once every sample has been written.
@@ -258,7 +259,7 @@ int main(int argc, char* argv[])
     synthesis::Plan plan;
     QList<ChannelSignal> filled;
     if (!toolargs::planOutput(channels, rate, cyclic, &plan, &error, samplesPath.isEmpty() ? nullptr : &filled)
-        || !toolargs::checkRange(channels, toolargs::outputRange(modification, tenth), &error, &plan))
+        || !toolargs::checkRange(channels, modification, tenth, &error, &plan))
         return toolargs::fail(tool, error, toolargs::exitRefused);
     const QByteArray json = planJson(plan, channels);
     std::fwrite(json.constData(), 1, size_t(json.size()), stdout);

@@ -23,6 +23,7 @@
 #include "client.h"
 #include "modulesendervek72.h"
 #include "outputcheck.h"
+#include "outputrange.h"
 #include "signalargs.h"
 #include "synthesis.h"
 #include "vek72api.h"
@@ -304,7 +305,7 @@ int main(int argc, char* argv[])
         return toolargs::fail(tool, error, toolargs::exitRefused);
     const int e = channels.size();
     synthesis::Plan plan;
-    if (!toolargs::planOutput(channels, toolargs::outputRate(dacRate, e), true, &plan, &error))
+    if (!toolargs::planOutput(channels, synthesis::outputRateFor(dacRate, e), true, &plan, &error))
         return toolargs::fail(tool, error, toolargs::exitRefused);
 
     if (slot == 0) {
@@ -332,7 +333,7 @@ int main(int argc, char* argv[])
                                         .arg(where).arg(module.info.dacChannelCount).arg(e),
                               toolargs::exitRefused);
     }
-    if (!toolargs::checkRange(channels, toolargs::outputRange(module.info.modification, tenth), &error, &plan)) {
+    if (!toolargs::checkRange(channels, module.info.modification, tenth, &error, &plan)) {
         VEK72_Close(&module);
         return toolargs::fail(tool, error, toolargs::exitRefused);
     }

@@ -46,6 +46,8 @@ constexpr int accuracyMaximum = 6;
 // Range of the voltage limit in the options page, mV: 0 (none) up to the highest peak any
 // modification can put out (20 V offset and 10 V custom amplitude).
 constexpr int voltageLimitMaximum = 30000;
+// While the module has not confirmed a stop or the outputs' zeroing, it is asked again this often.
+constexpr int restWatchMs = 250;
 
 
 
@@ -120,6 +122,18 @@ ModuleVek72::ModuleVek72()
     // A connection the sender finds gone is handled here, on the module thread.
     require(connect(sender.data(), &ModuleSenderVek72::connectionLost, this, &ModuleVek72::senderLostConnection),
             "connectionLost()");
+    require(connect(sender.data(), &ModuleSenderVek72::outputStarved, this, &ModuleVek72::senderStarved),
+            "outputStarved()");
+    // A child, so that it lives on the module thread with the object; it runs while that thread
+    // does (stopped there as the thread ends, so that it is never stopped from another).
+    restWatch = new QTimer(this);
+    restWatch->setInterval(restWatchMs);
+    require(connect(restWatch, &QTimer::timeout, this, &ModuleVek72::retryRest), "retryRest()");
+    QTimer* watch = restWatch;
+    QMetaObject::invokeMethod(restWatch, [watch] {
+        connect(QThread::currentThread(), &QThread::finished, watch, &QTimer::stop, Qt::DirectConnection);
+        watch->start();
+    }, Qt::QueuedConnection);
     senderThread.start(QThread::InheritPriority);
     QMetaObject::invokeMethod(sender.data(), "startWatch", Qt::QueuedConnection);
 
@@ -527,19 +541,20 @@ void ModuleVek72::switchCustomSignals(bool on)
 {
     // Output stops the operator's way first (the button's slot, queued to the module thread, stops
     // and drives the outputs to 0 V); the switch is queued behind it, so it finds the output stopped.
-    const bool wasPlaying = startStopPressed();
+    QPushButton* button = settingsHost ? settingsUi->pushButtonStartStop : nullptr;
+    const bool wasPlaying = button && widgetsync::query<bool>(button, [button] { return button->isChecked(); }, false);
     requestOutput(false);
     QMetaObject::invokeMethod(this, [this, on, wasPlaying] {
         QMutexLocker lock(&restartMutex);
-        if (isRunning())
-            stop();
+        // A stop the module did not confirm is reported by the stop itself, and not called done here.
+        const bool stopped = !isRunning() || stop();
         auto switchedOff = QSharedPointer<QList<int>>::create();
         onPanels([this, on, switchedOff] {
             *switchedOff = setCustomSignalsOnPanels(on);
             return 0;
         });
         QString text = on ? QStringLiteral("Особые сигналы включены") : QStringLiteral("Особые сигналы выключены");
-        if (wasPlaying)
+        if (wasPlaying && stopped)
             text += QStringLiteral("; генерация остановлена");
         if (!switchedOff->isEmpty()) {
             QStringList channels;
@@ -649,14 +664,6 @@ void ModuleVek72::resetCustomSignals()
     }
 }
 
-bool ModuleVek72::startStopPressed() const
-{
-    if (!settingsHost)
-        return false;
-    QPushButton* button = settingsUi->pushButtonStartStop;
-    return widgetsync::query<bool>(button, [button] { return button->isChecked(); }, false);
-}
-
 // A restart request: with the start/stop button pressed, stop and start again with the
 // configuration the panels show now, behind the wait box.
 void ModuleVek72::restartManual()
@@ -664,29 +671,28 @@ void ModuleVek72::restartManual()
     if (deferRestart())
         return;
     QMutexLocker lock(&restartMutex);
-    if (isRunning()) {
-        // One visit to the panels: whether the button is pressed, and what to play.
-        const PanelConfiguration panel = readPanels();
-        if (!panel.startPressed)
-            return;
-        if (!withinVoltageLimit(panel)) {
-            releaseStartButton();
-            return;
-        }
-        // The same channels, ranges, rate and mode: the module plays on and takes the new signals
-        // without a break.
-        if (changeWhilePlaying(panel)) {
-            showAchievedFrequencies();
-            reportOutput(QStringLiteral("Генерация изменена"));
-            return;
-        }
-    }
-    if (!startStopPressed())
+    // One visit to the panels: whether the button is pressed, and what to play.
+    const PanelConfiguration panel = readPanels();
+    if (!panel.startPressed)
         return;
+    // What cannot be played is refused before anything stops: a running output plays on.
+    const bool running = isRunning();
+    if (!outputPossible(panel, running)) {
+        refuseOutput(running);
+        return;
+    }
+    // The same channels, ranges, rate and mode: the module plays on and takes the new signals
+    // without a break.
+    if (running && changeWhilePlaying(panel)) {
+        showAchievedFrequencies();
+        reportOutput(QStringLiteral("Генерация изменена"));
+        return;
+    }
     emit lockControls(true);
-    if (isRunning())
-        stop();
-    start(false);
+    // A module that did not confirm its stop is not configured anew: the button goes on showing
+    // "Стоп", and the stop is completed once the module answers.
+    if (!isRunning() || stopConfirmed(true))
+        start(false);
     emit lockControls(false);
 }
 

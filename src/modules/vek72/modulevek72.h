@@ -9,6 +9,7 @@
 #include <QSemaphore>
 #include <QString>
 #include <QThread>
+#include <QTimer>
 #include <QVector>
 
 #include <atomic>
@@ -86,11 +87,13 @@ public:
     QVariantMap panelSetup() const override;
     bool applyPanelSetup(const QVariantMap& setup, QStringList& notes, QString& error) override;
     // Remote control (modulevek72remote.cpp).
-    SettingResult changeSetting(const QString& key, int channel, const QVariant& value) override;
+    SettingResult changeSetting(const QString& key, int channel, const QVariant& value,
+                                QString* reason = nullptr) override;
     QVariant setting(const QString& key, int channel) const override;
     void holdRestarts(bool hold) override;
     bool settle(int timeoutMs) override;
     bool resetPanels() override;
+    QStringList takeRemoteFailures() override;
 
     // Read-only views for tests.
     bool customSignalsAreEnabled() const { return customSignalsEnabled.load(); }
@@ -109,6 +112,12 @@ public:
     Ui::CustomCheckBox* allChannelsBox() const { return allChannelsCheckBox.data(); }
     int voltageLimit() const { return voltageLimitMv.load(); }   // mV peak, 0: none, -1: unreadable
 
+    // What the program knows of the module's outputs: at rest as the window shows them (Safe), or,
+    // after a stop or zeroing the module did not confirm, possibly still playing (MayPlay) or
+    // stopped but possibly holding a level (MayHold). Any thread.
+    enum class OutputSafety { Safe, MayPlay, MayHold };
+    OutputSafety outputSafety() const { return safety.load(); }
+
     // The phase of channel N's custom signal, in degrees (0 <= phase < 360, three decimals as the
     // field "Фаза" shows it), from any thread; the custom group shows it when N is the focused
     // channel. Takes effect at the next start or restart, as an edit of the field does. False when
@@ -125,6 +134,8 @@ signals:
 public slots:
     void channelFocusedSlot(int channel, bool enabled);
     void restartManual();
+    // restartManual for remote control: what it refuses or what fails goes to the client.
+    void remoteRestart();
     // One period of an arbitrary waveform for the focused channel's custom signal, read from a file
     // (CSV or WAV) here, on the module thread, so that a long file does not hold up the panels. A
     // file that can be used becomes the channel's waveform and its shape "Произвольный"; one that
@@ -135,6 +146,12 @@ private slots:
     // The sender found the connection gone: output is given up, the handle let go, the start button
     // released, and the loss reported once.
     void senderLostConnection();
+    // The sender could not feed the module for as long as the output it held lasted: output is
+    // stopped the operator's way, and that reported once.
+    void senderStarved();
+    // While a stop or zeroing is not confirmed: asks the module again (without waiting for a
+    // handle in use) and completes the stop once the service answers.
+    void retryRest();
 
 private slots:
     // Panel slots; each is connected explicitly by createGui.
@@ -301,8 +318,13 @@ private:
         QList<PanelChannel> channels;   // the channels switched on, in panel order
     };
     PanelConfiguration readPanels() const;
+    // The same on the GUI thread; one channel's controls (switched on or not).
+    PanelConfiguration readPanelsHere() const;
+    PanelChannel readChannelHere(int channel) const;
+    // The signals to play and the library configuration for them; `refusals` gets the reason for
+    // every channel left out and for a DAC rate item the module does not know (false then).
     bool buildOutput(bool cyclic, const PanelConfiguration& panel, QList<ChannelSignal>& signalList,
-                     TVEK72_CONFIG& config) const;
+                     TVEK72_CONFIG& config, QStringList* refusals = nullptr) const;
     bool applyConfiguration(bool cyclic, const PanelConfiguration& panel);
     // A change while output runs that keeps the channels, ranges, rate and mode: the new signals take
     // over without a stop. False when it needs the full restart (or was refused).
@@ -316,8 +338,10 @@ private:
     // The output rate per channel that the channels switched on get at the chosen DAC rate, in the
     // settings panel ("48 кГц на канал").
     void showOutputRate();
-    // Whether a remote value for a channel's voltage or offset would take it past the voltage limit.
-    bool exceedsVoltageLimit(const QString& key, int channel, double number, bool special) const;
+    // A remote value for a channel's voltage, offset or frequency that would take the channel past
+    // the voltage limit or its output (OutOfRange), or, while it plays, make the output impossible
+    // (SettingsConflict); Done when it may be set. On the GUI thread.
+    SettingResult refusedForOutput(const QString& key, int channel, double number, bool special, QString* reason);
     // One information line (journal and status bar) on what plays: "<what>: 3 канала, 64 кГц на
     // канал, циклический режим".
     void reportOutput(const QString& what);
@@ -327,27 +351,76 @@ private:
     void syncBusyAnimation();
     // A refused start: the button back to "Старт", waited for (its slot stops whatever still runs).
     void releaseStartButton();
-    // False, with a message naming the channel and the limit, when a channel of the panels would
-    // put out more than VoltageLimit (|offset| + peak amplitude, or the DC level).
-    bool withinVoltageLimit(const PanelConfiguration& panel) const;
+    // Empty when no channel of the panels would put out more than VoltageLimit (|offset| + peak
+    // amplitude, or the DC level); else the reason, naming the channel and the limit. A limit that
+    // cannot be read lets no start (`starting`) and no value above 0 V through.
+    QString voltageLimitExceeded(const PanelConfiguration& panel, bool starting) const;
 
     // --- Setups (modulevek72setup.cpp), on the GUI thread.
     setups::ModuleCapacity setupCapacity() const;
     setups::PanelSetup readSetup() const;
     void writeSetup(const setups::PanelSetup& setup);
 
+    // --- Outputs at rest, read back (modulevek72rest.cpp).
+    enum class Rest { Done, Refused, Silent };
+    struct RestReport
+    {
+        Rest result = Rest::Done;
+        bool acted = false;      // there was output to stop or a level to zero
+        bool mayPlay = false;    // not done: the module may still play (else it only holds a level)
+        QString why;             // not done: what is left, for the operator
+        QStringList refusals;    // the library's refusals on the way (retried), for the journal
+    };
+    // Brings the module to rest and reads it back: its output stopped while it reports running,
+    // and, with `zero`, every output at 0 V while one holds a level; each step read back by the
+    // module's status and retried while the service answers. Done once the module says so; Silent
+    // when the service does not answer; Refused when it would not. Logs nothing. Handle lock held.
+    RestReport bringToRest(bool zero);
+    // Drives every output to zero: the zeroing configuration (no channel enabled) applied; the
+    // library's answer. Handle lock held.
+    int zeroOutputs();
+    // The operator's stop (the button, the last channel switched off, remote control, a fault):
+    // output stopped, the outputs at 0 V, both read back; the window shows what the module said.
+    void stopAndRest();
+    // What a module found on opening holds: one that plays or holds a level is brought to rest,
+    // and that said once. Handle lock held.
+    void restFound(quint16 slot);
+    // After a rest: the state the window shows (the start button, the module light through
+    // outputsConfirmed), `done` said when it took, the reason said once when it did not.
+    void restOutcome(const RestReport& report, bool zero, const QString& done);
+    // Stops output (the sender, then the module read back). False when the module did not confirm
+    // it; `report` then says so. Not on the sender's thread.
+    bool stopConfirmed(bool report);
+    void setSafety(OutputSafety state);
+    // The start button shows "Стоп" (pressed) or "Старт" without its slot acting on it.
+    void showStartButton(bool pressed);
+    // Why what the panels hold cannot be played: a channel beyond the voltage limit or its output,
+    // or (`planned`) no plan for the signals at the rate they would get; None when it can.
+    struct OutputRefusal
+    {
+        enum Kind { None, Limit, Range, Plan };
+        Kind kind = None;
+        QString reason;
+    };
+    OutputRefusal outputRefusal(const PanelConfiguration& panel, bool planned) const;
+    // Whether what the panels hold can be played; false with the reason logged (a refusal of the
+    // start, or of the change while output runs).
+    bool outputPossible(const PanelConfiguration& panel, bool running);
+    // A start or change refused for the reason logged: a running output plays on; a start shows
+    // "Старт" again.
+    void refuseOutput(bool running);
+
     // --- Connection (modulevek72open.cpp).
     // VEK72_Open of the crate's slot, a refusal logged. Handle lock held.
     bool openHandle(const QByteArray& crate, quint16 slot);
-    bool zeroOutputs();
-    // After a stop by the operator: every output to 0 V while the module can be reached.
-    void zeroAfterStop();
     // Waits (bounded) for a stop in progress on another thread to end; false when none was.
     bool waitForStopInProgress();
     static constexpr int stopWaitMs = 3000;
     // Under the handle lock: every channel of the module off in the configuration block (answers
-    // the module's channel count); the block applied with its mode and DAC rate (a refusal logged).
+    // the module's channel count); the block applied with its mode and DAC rate (the library's
+    // answer; configureModule logs a refusal).
     int clearChannels();
+    int applyConfigurationBlock(bool cyclic, double dacRate);
     bool configureModule(bool cyclic, double dacRate);
     void resetCustomSignals();
     // The custom group's fields at the open module's limits and defaults.
@@ -357,17 +430,19 @@ private:
     void preparePanelsForModule(const QString& crate, int slot, int code, int channels, const QString& serial,
                                 int firmware);
     void linkValueFields(bool linked);
-    bool startStopPressed() const;
 
     // --- Remote control (modulevek72remote.cpp).
     // restartManual's first step: while restarts are held the request is only noted.
     bool deferRestart();
+    // Critical messages of what remote control asked, kept until a client takes them.
+    void keepRemoteFailures(const QStringList& failures);
     // The calls of remote control must come from a thread that may wait for both the panels and
     // the module thread; a call from either would wait for itself.
     bool remoteCallerMayWait(const char* operation) const;
     // On the GUI thread: the change, checked against the control's real range and made there;
     // `changed` tells whether the control took a new value.
-    SettingResult changeOnPanels(const QString& key, int channel, const QVariant& value, bool* changed);
+    SettingResult changeOnPanels(const QString& key, int channel, const QVariant& value, bool* changed,
+                                 QString* reason);
     QVariant readOnPanels(const QString& key, int channel) const;
     // The custom group shows channel N's custom signal, the channel marked as the one worked in,
     // as the operator's click into its box does.
@@ -431,6 +506,13 @@ private:
     // value cannot be read, and nothing may be put out until it is fixed or removed (its text, for
     // the options page, in voltageLimitStored).
     std::atomic<int> voltageLimitMv{ 0 };
+    // The outputs as the module last confirmed them, and whether the rest still to confirm includes
+    // the zeroing; a timer on the module thread asks again while they are not confirmed.
+    std::atomic<OutputSafety> safety{ OutputSafety::Safe };
+    std::atomic<bool> restZeroes{ false };
+    // Closed by this program: a loss the sender found meanwhile was said by the close already.
+    std::atomic<bool> letGo{ false };
+    QTimer* restWatch = nullptr;
     QString voltageLimitStored;
 
     // Every call into the module library with `handle` holds this lock: discovery and shutdown
@@ -458,7 +540,10 @@ private:
     std::atomic<bool> restartsHeld{false};
     std::atomic<bool> restartAsked{false};
     std::atomic<bool> changedWhileHeld{false};
+    std::atomic<bool> stopAskedWhileHeld{false};
     std::atomic<unsigned> slotRuns{0};
+    QMutex remoteFailuresLock;
+    QStringList remoteFailures;
     struct FormDefaults
     {
         bool captured = false;

@@ -18,6 +18,7 @@
 
 #include <cmath>
 
+#include "journal.h"
 #include "modulevek72guihandler.h"
 #include "ui_vek72controls.h"
 #include "ui_vek72settings.h"
@@ -47,20 +48,25 @@ void ModuleVek72::on_comboBoxDacFreq_currentIndexChanged(int)
 
 void ModuleVek72::on_pushButtonStartStop_toggled(bool checked)
 {
-    onPanels([this, checked] {
-        settingsUi->pushButtonStartStop->setText(checked ? QStringLiteral("Стоп") : QStringLiteral("Старт"));
-        return 0;
-    });
     if (checked) {
+        onPanels([this] {
+            settingsUi->pushButtonStartStop->setText(QStringLiteral("Стоп"));
+            return 0;
+        });
         emit restart();
         return;
     }
+    // The button goes on saying "Стоп" until the module has confirmed the stop (stopAndRest shows
+    // what it did).
     // Stopped by the operator: the outputs do not stay at whatever level the signals had reached.
-    if (isRunning() && stop()) {
-        qInfo().noquote() << QStringLiteral("Генерация остановлена");
-        emit statusMessage(QStringLiteral("Генерация остановлена"));
+    // A stop a remote command line asked for (while it holds restarts) reports to that client.
+    if (!restartsHeld.load()) {
+        stopAndRest();
+        return;
     }
-    zeroAfterStop();
+    MessageRoute route;
+    stopAndRest();
+    keepRemoteFailures(route.criticals());
 }
 
 void ModuleVek72::on_checkBoxChannels_stateChanged(int state)

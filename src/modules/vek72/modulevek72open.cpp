@@ -50,8 +50,12 @@ bool ModuleVek72::open(QString& crateSerial, quint16 slot)
         channels = qBound(0, int(handle.info.dacChannelCount), panelChannels);
         firmware = handle.info.firmware;
         serial = serialText(handle);
+        letGo = false;
         if (sender && code >= 1 && code <= 3)
             sender->expectConnection(true);
+        // Whatever another client (or this program, closed without zeroing) left it doing.
+        if (code >= 1 && code <= 3)
+            restFound(slot);
     }
 
     if (code < 1 || code > 3) {
@@ -92,10 +96,14 @@ bool ModuleVek72::probe(QString& crateSerial, quint16 slot, QString& nameWithMod
     if (!openHandle(crateSerial.toUtf8(), slot))
         return false;
     const int code = handle.info.modification;
-    if (code >= 1 && code <= 3)
+    if (code >= 1 && code <= 3) {
         nameWithModification = name(true);
-    else
+        // A module left playing or at a level does not stay so through a discovery.
+        restFound(slot);
+        setSafety(OutputSafety::Safe);
+    } else {
         qCritical().noquote() << QStringLiteral("Неизвестный тип модуля");
+    }
     VEK72_Close(&handle);
     return code >= 1 && code <= 3 && VEK72_IsOpened(&handle) != VEK72_OK;
 }
@@ -243,16 +251,20 @@ bool ModuleVek72::close()
     // The outputs go to zero after a stop still on its way, not while it stops.
     waitForStopInProgress();
     QMutexLocker lock(&handleMutex);
+    letGo = true;
     if (sender)
         sender->expectConnection(false);
-    // A service that did not answer the last call is not asked again: it would cost another wait.
-    const bool silent = sender && sender->serviceSilent();
-    if (silent)
-        qWarning().noquote() << QStringLiteral("Служба крейтов %1 не отвечает").arg(serviceAddressText());
-    const bool zeroed = !silent && zeroOutputs();
-    if (!zeroed) {
-        qCritical().noquote() << QStringLiteral("Не удалось выставить нули на всех выходах модуля");
-        if (silent) {
+    // Read back first: a service that did not answer the last call and still does not answer is not
+    // asked again (it would cost another wait), one that has come back answers at once.
+    const RestReport rest = bringToRest(true);
+    for (const QString& refusal : rest.refusals)
+        qWarning().noquote() << refusal;
+    restZeroes = false;
+    setSafety(OutputSafety::Safe);
+    if (rest.result != Rest::Done) {
+        qCritical().noquote() << QStringLiteral("Выходы модуля могут оставаться под напряжением: %1. "
+                                                "Не удалось выставить нули на всех выходах модуля").arg(rest.why);
+        if (rest.result == Rest::Silent) {
             // Let go without asking: the service releases the module when the connection goes.
             VEK72_Close(&handle);
             return false;
@@ -267,19 +279,7 @@ bool ModuleVek72::close()
         logVek72Error(QStringLiteral("Не удалось завершить работу с модулем. Ошибка %1 (%2)"), result);
         return false;
     }
-    return zeroed;
-}
-
-// Drives every output of the module to zero: a configuration without enabled channels. The caller
-// holds the handle lock.
-bool ModuleVek72::zeroOutputs()
-{
-    {
-        QMutexLocker lock(&senderMutex);
-        outputData.clear();
-    }
-    clearChannels();
-    return configureModule(true, 48000.0);
+    return rest.result == Rest::Done;
 }
 
 int ModuleVek72::clearChannels()
@@ -290,11 +290,9 @@ int ModuleVek72::clearChannels()
     return channels;
 }
 
-void ModuleVek72::zeroAfterStop()
+int ModuleVek72::applyConfigurationBlock(bool cyclic, double dacRate)
 {
-    QMutexLocker lock(&handleMutex);
-    if (VEK72_IsOpened(&handle) == VEK72_OK && !(sender && sender->serviceSilent()))
-        zeroOutputs();
+    return sender->applyConfiguration(cyclic, dacRate);
 }
 
 void ModuleVek72::resetCustomGroup()
@@ -317,5 +315,15 @@ void ModuleVek72::resetCustomGroup()
 
 bool ModuleVek72::configureModule(bool cyclic, double dacRate)
 {
-    return sender && sender->configure(cyclic, dacRate);
+    return sender->configure(cyclic, dacRate);
+}
+
+int ModuleVek72::zeroOutputs()
+{
+    {
+        QMutexLocker lock(&senderMutex);
+        outputData.clear();
+    }
+    clearChannels();
+    return applyConfigurationBlock(true, 48000.0);
 }

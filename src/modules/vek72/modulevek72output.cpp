@@ -19,6 +19,8 @@
 #include <limits>
 
 #include "modulevek72guihandler.h"
+#include "outputrange.h"
+#include "synthesis.h"
 #include "serviceaddress.h"
 #include "ui_vek72settings.h"
 #include "widgetsync.h"
@@ -28,7 +30,6 @@ using namespace channelwidgets;
 namespace {
 
 const char* const cyclicModeText = "Циклический автогенератор";
-constexpr double sqrt2 = 1.4142135623730951;
 
 } // namespace
 
@@ -65,40 +66,83 @@ bool ModuleVek72::start(bool suppress)
     const PanelConfiguration panel = readPanels();
     if (!panel.startPressed)
         return true;
-    if (!withinVoltageLimit(panel)) {
-        releaseStartButton();
+    if (!outputPossible(panel, false)) {
+        refuseOutput(false);
         return true;
     }
     const bool cyclic = panel.modeText == QString::fromUtf8(cyclicModeText);
-    if (!applyConfiguration(cyclic, panel)) {
-        // The button goes back to "Старт"; its slot stops whatever still runs.
+    if (!applyConfiguration(cyclic, panel) || !sender || !sender->startOutput()) {
+        // The button goes back to "Старт"; its slot stops whatever still runs and zeroes the outputs.
         releaseStartButton();
         return true;
     }
-    if (sender && sender->startOutput())
-        reportOutput(QStringLiteral("Генерация"));
+    // The outputs are what the panels show from here on.
+    restZeroes = false;
+    setSafety(OutputSafety::Safe);
+    reportOutput(QStringLiteral("Генерация"));
     // After the start, so that the new output begins as early as it can.
     showAchievedFrequencies();
     syncBusyAnimation();
     return true;
 }
 
+ModuleVek72::OutputRefusal ModuleVek72::outputRefusal(const PanelConfiguration& panel, bool planned) const
+{
+    const QString overLimit = voltageLimitExceeded(panel, planned);
+    if (!overLimit.isEmpty())
+        return { OutputRefusal::Limit, overLimit };
+    const bool cyclic = panel.modeText == QString::fromUtf8(cyclicModeText);
+    QList<ChannelSignal> signalList;
+    TVEK72_CONFIG config{};
+    QStringList refusals;
+    // A channel left out is said when the output is configured; an output that cannot be
+    // configured at all is refused here.
+    if (!buildOutput(cyclic, panel, signalList, config, &refusals))
+        return { OutputRefusal::Plan, refusals.value(refusals.size() - 1) };
+    if (signalList.isEmpty())
+        return { planned ? OutputRefusal::Plan : OutputRefusal::None, planned ? synthesis::noChannelsText() : QString() };
+    // The plan synthesis would make at the rate the channels would get.
+    synthesis::Plan plan;
+    if (planned) {
+        plan = synthesis::makePlan(signalList, synthesis::outputRateFor(config.dacRateHz, signalList.size()), cyclic);
+        if (!plan.ok())
+            return { OutputRefusal::Plan, plan.message };
+    }
+    QVector<bool> tenth;
+    for (const ChannelSignal& s : signalList)
+        tenth << (config.channel[s.channel - 1].output == 1);
+    const QString beyond = synthesis::beyondOutputs(signalList, panel.modification, tenth, planned ? &plan : nullptr);
+    return { beyond.isEmpty() ? OutputRefusal::None : OutputRefusal::Range, beyond };
+}
+
+bool ModuleVek72::outputPossible(const PanelConfiguration& panel, bool running)
+{
+    const OutputRefusal refusal = outputRefusal(panel, true);
+    if (refusal.kind == OutputRefusal::None)
+        return true;
+    // A start refused says so as before; a change refused while output runs says that it plays on.
+    qCritical().noquote() << (running ? QStringLiteral("Изменение не применено, генерация продолжается: ") + refusal.reason
+                              : refusal.kind == OutputRefusal::Plan ? refusal.reason
+                                                                    : QStringLiteral("Старт отменён: ") + refusal.reason);
+    return false;
+}
+
+void ModuleVek72::refuseOutput(bool running)
+{
+    // A running output plays on as it was; a start that cannot be made shows "Старт" again.
+    if (!running)
+        releaseStartButton();
+}
+
 bool ModuleVek72::isRunning() const
 {
-    return sender && sender->isRunning();
+    // Also while a stop has not been confirmed by the module: it may still play.
+    return (sender && sender->isRunning()) || safety.load() == OutputSafety::MayPlay;
 }
 
 bool ModuleVek72::stop()
 {
-    // A stop already on its way (the operator's, on the module thread) is waited for, not asked
-    // again: the caller (closing, a discovery) goes on from a stopped module.
-    if (waitForStopInProgress()) {
-        syncBusyAnimation();
-        return !isRunning();
-    }
-    const bool stopped = sender ? sender->stopOutput() : false;
-    syncBusyAnimation();
-    return stopped;
+    return stopConfirmed(false);
 }
 
 bool ModuleVek72::waitForStopInProgress()
@@ -133,53 +177,64 @@ void ModuleVek72::reportOutput(const QString& what)
 
 ModuleVek72::PanelConfiguration ModuleVek72::readPanels() const
 {
-    PanelConfiguration panel;
     if (!guiHandler || !settingsHost)
-        return panel;
-    auto read = [this] {
-        PanelConfiguration p;
-        Ui::Vek72Settings* ui = settingsUi;
-        p.startPressed = ui->pushButtonStartStop->isChecked();
-        p.modeText = ui->comboBoxMode->currentText();
-        p.rateText = ui->comboBoxDacFreq->currentText();
-        p.rateIndex = ui->comboBoxDacFreq->currentIndex();
-        p.modification = panelModification;
-        p.channelCount = panelChannelCount;
-        // All eight: configuration leaves out those beyond the module's channel count.
-        for (QGroupBox* group : all<QGroupBox>(controlsHost, pattern("^groupBoxCh[1-%1]$", panelChannels))) {
-            if (!group->isChecked())
-                continue;
-            PanelChannel c;
-            c.number = number(group, "^groupBoxCh(\\d)$");
-            if (auto* type = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", c.number)) {
-                c.typeText = type->currentText();
-                c.typeIndex = type->currentIndex();
-            }
-            if (auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", c.number)) {
-                c.rangeText = range->currentText();
-                c.rangeIndex = range->currentIndex();
-            }
-            if (auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", c.number))
-                c.voltage = voltage->value();
-            if (auto* frequency = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", c.number))
-                c.frequency = channelFrequencyRequest(c.number, frequency->value());
-            if (auto* offset = channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", c.number))
-                c.offset = offset->value();
-            if (c.number >= 1 && c.number <= panelChannels)
-                c.custom = customSignals[c.number - 1];
-            p.channels.append(c);
-        }
+        return PanelConfiguration();
+    return widgetsync::query<PanelConfiguration>(guiHandler, [this] { return readPanelsHere(); }, PanelConfiguration());
+}
+
+ModuleVek72::PanelConfiguration ModuleVek72::readPanelsHere() const
+{
+    PanelConfiguration p;
+    if (!settingsHost)
         return p;
-    };
-    return widgetsync::query<PanelConfiguration>(guiHandler, read, panel);
+    Ui::Vek72Settings* ui = settingsUi;
+    p.startPressed = ui->pushButtonStartStop->isChecked();
+    p.modeText = ui->comboBoxMode->currentText();
+    p.rateText = ui->comboBoxDacFreq->currentText();
+    p.rateIndex = ui->comboBoxDacFreq->currentIndex();
+    p.modification = panelModification;
+    p.channelCount = panelChannelCount;
+    // All eight: configuration leaves out those beyond the module's channel count.
+    for (QGroupBox* group : all<QGroupBox>(controlsHost, pattern("^groupBoxCh[1-%1]$", panelChannels))) {
+        if (group->isChecked())
+            p.channels.append(readChannelHere(number(group, "^groupBoxCh(\\d)$")));
+    }
+    return p;
+}
+
+ModuleVek72::PanelChannel ModuleVek72::readChannelHere(int channel) const
+{
+    PanelChannel c;
+    c.number = channel;
+    if (auto* type = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", c.number)) {
+        c.typeText = type->currentText();
+        c.typeIndex = type->currentIndex();
+    }
+    if (auto* range = channelWidget<QComboBox>("^comboBoxRangeCh%1$", c.number)) {
+        c.rangeText = range->currentText();
+        c.rangeIndex = range->currentIndex();
+    }
+    if (auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", c.number))
+        c.voltage = voltage->value();
+    if (auto* frequency = channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", c.number))
+        c.frequency = channelFrequencyRequest(c.number, frequency->value());
+    if (auto* offset = channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", c.number))
+        c.offset = offset->value();
+    if (c.number >= 1 && c.number <= panelChannels)
+        c.custom = customSignals[c.number - 1];
+    return c;
 }
 
 // The signals to play and the library configuration for them, from what the panels showed; the
 // handle is not touched. Every rejected channel costs only itself. False when the DAC rate item is
 // not one the module knows.
 bool ModuleVek72::buildOutput(bool cyclic, const PanelConfiguration& panel, QList<ChannelSignal>& signalList,
-                              TVEK72_CONFIG& config) const
+                              TVEK72_CONFIG& config, QStringList* refusals) const
 {
+    const auto refuse = [refusals](const QString& text) {
+        if (refusals)
+            *refusals << text;
+    };
     const int channelCount = qBound(0, panel.channelCount, VEK72_MAX_CHANNELS);
     const ModificationLimits& lim = limitsForModification(panel.modification);
     signalList.clear();
@@ -191,28 +246,21 @@ bool ModuleVek72::buildOutput(bool cyclic, const PanelConfiguration& panel, QLis
         ChannelSignal s;
         const VoltageTypeCode type = voltageTypeFromText(c.typeText);
         if (type == VoltageTypeAc) {
-            s.shape = ChannelSignal::Sine;
-            s.amplitude = c.voltage * sqrt2 / 1000.0;
-            s.frequency = c.frequency;
-            s.offset = c.offset;
+            s = synthesis::acChannelSignal(c.number, c.voltage, c.frequency, c.offset);
         } else if (type == VoltageTypeDc) {
-            s.shape = ChannelSignal::Line;
-            s.amplitude = 0.0;
-            s.frequency = 0.0;
-            s.offset = c.voltage / 1000.0;
+            s = synthesis::dcChannelSignal(c.number, c.voltage);
         } else if (customSignalsEnabled && c.typeText == specialTypeText()) {
             s = c.custom;
             s.samples = QVector<double>();
         } else {
-            qCritical().noquote() << QStringLiteral("Недопустимый индекс режима воспроизведения сигнала %1 (канал %2)")
-                                         .arg(uint(c.typeIndex)).arg(c.number);
+            refuse(QStringLiteral("Недопустимый индекс режима воспроизведения сигнала %1 (канал %2)")
+                       .arg(uint(c.typeIndex)).arg(c.number));
             continue;
         }
         s.channel = c.number;
         const int rangeCode = rangeCodeFromText(lim, c.rangeText);
         if (rangeCode != 1 && rangeCode != 2) {
-            qCritical().noquote() << QStringLiteral("Недопустимый индекс диапазона %1 (канал %2)")
-                                         .arg(uint(c.rangeIndex)).arg(c.number);
+            refuse(QStringLiteral("Недопустимый индекс диапазона %1 (канал %2)").arg(uint(c.rangeIndex)).arg(c.number));
             continue;
         }
         TVEK72_CHANNEL& channel = config.channel[c.number - 1];
@@ -225,7 +273,7 @@ bool ModuleVek72::buildOutput(bool cyclic, const PanelConfiguration& panel, QLis
     config.dacEnable = 1;
     const double rate = dacRateOfItem(panel.rateText);
     if (rate == 0.0) {
-        qCritical().noquote() << QStringLiteral("Недопустимый индекс частоты ЦАП %1").arg(uint(panel.rateIndex));
+        refuse(QStringLiteral("Недопустимый индекс частоты ЦАП %1").arg(uint(panel.rateIndex)));
         return false;
     }
     VEK72_FillOutFreq(&config, rate, nullptr);
@@ -239,7 +287,10 @@ bool ModuleVek72::applyConfiguration(bool cyclic, const PanelConfiguration& pane
     QMutexLocker lock(&handleMutex);
     QList<ChannelSignal> signalList;
     TVEK72_CONFIG config = handle.config;
-    const bool built = buildOutput(cyclic, panel, signalList, config);
+    QStringList refusals;
+    const bool built = buildOutput(cyclic, panel, signalList, config, &refusals);
+    for (const QString& refusal : refusals)
+        qCritical().noquote() << refusal;
     {
         QMutexLocker samples(&senderMutex);
         outputData = signalList;
@@ -360,10 +411,13 @@ void ModuleVek72::requestOutput(bool on)
 
 void ModuleVek72::senderLostConnection()
 {
-    if (!sender)
+    if (!sender || letGo)
         return;
     const bool silent = sender->serviceSilent();
     sender->abandonOutput();
+    // Nothing reaches the module any more: what it was left doing is found out when it is opened again.
+    restZeroes = false;
+    setSafety(OutputSafety::Safe);
     {
         // The connection is gone already (or given up): only the handle is let go.
         QMutexLocker lock(&handleMutex);

@@ -18,7 +18,9 @@
 #include <QSpinBox>
 
 #include <cmath>
+#include <functional>
 
+#include "journal.h"
 #include "modulevek72guihandler.h"
 #include "ui_vek72controls.h"
 #include "ui_vek72info.h"
@@ -32,6 +34,8 @@ namespace {
 // Upper bound of one change or read on the panels, and of the settles that a reset needs.
 constexpr int panelsTimeoutMs = 5000;
 constexpr int resetSettleMs = 10000;
+// Failures kept for remote control until a client takes them.
+constexpr int remoteFailuresKept = 32;
 
 const char* const shapeItems[] = { "Синус", "Треугольник", "Пила", "Импульс", "Линия" };
 constexpr int shapeCount = int(sizeof(shapeItems) / sizeof(shapeItems[0]));
@@ -67,11 +71,19 @@ double rounded(double value, int decimals)
 }
 
 // Sets a field to a value within its range; a value outside it changes nothing (never clamped).
-Module::SettingResult setField(QSpinBox* box, double millivolts, bool* changed)
+// `admit`, when given, may still refuse a value within the range (for what it would play).
+using Admission = std::function<Module::SettingResult()>;
+
+Module::SettingResult setField(QSpinBox* box, double millivolts, bool* changed, const Admission& admit = {})
 {
     const double value = std::round(millivolts);
     if (!(value >= box->minimum() && value <= box->maximum()))
         return Module::SettingResult::OutOfRange;
+    if (admit) {
+        const Module::SettingResult admitted = admit();
+        if (admitted != Module::SettingResult::Done)
+            return admitted;
+    }
     if (box->value() != int(value)) {
         box->setValue(int(value));
         *changed = true;
@@ -79,11 +91,16 @@ Module::SettingResult setField(QSpinBox* box, double millivolts, bool* changed)
     return Module::SettingResult::Done;
 }
 
-Module::SettingResult setField(QDoubleSpinBox* box, double value, bool* changed)
+Module::SettingResult setField(QDoubleSpinBox* box, double value, bool* changed, const Admission& admit = {})
 {
     const double shown = rounded(value, box->decimals());
     if (!(shown >= box->minimum() && shown <= box->maximum()))
         return Module::SettingResult::OutOfRange;
+    if (admit) {
+        const Module::SettingResult admitted = admit();
+        if (admitted != Module::SettingResult::Done)
+            return admitted;
+    }
     if (box->value() != shown) {
         box->setValue(shown);
         *changed = true;
@@ -132,7 +149,8 @@ bool ModuleVek72::deferRestart()
     return true;
 }
 
-Module::SettingResult ModuleVek72::changeSetting(const QString& key, int channel, const QVariant& value)
+Module::SettingResult ModuleVek72::changeSetting(const QString& key, int channel, const QVariant& value,
+                                                 QString* reason)
 {
     if (!remoteCallerMayWait("changeSetting"))
         return SettingResult::NoAnswer;
@@ -147,14 +165,17 @@ Module::SettingResult ModuleVek72::changeSetting(const QString& key, int channel
     {
         SettingResult result = SettingResult::NoAnswer;
         bool changed = false;
+        QString reason;
     };
     auto outcome = QSharedPointer<Outcome>::create();
     if (!widgetsync::runOn(guiHandler, [this, outcome, key, channel, value] {
-            outcome->result = changeOnPanels(key, channel, value, &outcome->changed);
+            outcome->result = changeOnPanels(key, channel, value, &outcome->changed, &outcome->reason);
         }, panelsTimeoutMs))
         return SettingResult::NoAnswer;   // the work may still run: its outcome is not read here
     if (outcome->changed)
         changedWhileHeld = true;
+    if (reason)
+        *reason = outcome->reason;
     return outcome->result;
 }
 
@@ -170,6 +191,7 @@ void ModuleVek72::holdRestarts(bool hold)
 {
     if (hold) {
         changedWhileHeld = false;
+        stopAskedWhileHeld = false;
         restartsHeld = true;
         return;
     }
@@ -181,8 +203,39 @@ void ModuleVek72::holdRestarts(bool hold)
         settle(resetSettleMs);
     restartsHeld = false;
     const bool asked = restartAsked.exchange(false);
-    if (asked || (changedWhileHeld.exchange(false) && isRunning()))
-        QMetaObject::invokeMethod(this, "restartManual", Qt::QueuedConnection);
+    const bool changedValues = changedWhileHeld.exchange(false);
+    // A line that stopped the output restarts nothing, also while the stop is not yet confirmed.
+    if (stopAskedWhileHeld.exchange(false))
+        return;
+    if (asked || (changedValues && isRunning()))
+        QMetaObject::invokeMethod(this, "remoteRestart", Qt::QueuedConnection);
+}
+
+void ModuleVek72::remoteRestart()
+{
+    // Its refusals and failures are the client's, not a box's.
+    MessageRoute route;
+    restartManual();
+    keepRemoteFailures(route.criticals());
+}
+
+void ModuleVek72::keepRemoteFailures(const QStringList& failures)
+{
+    if (failures.isEmpty())
+        return;
+    QMutexLocker lock(&remoteFailuresLock);
+    remoteFailures << failures;
+    // A client that never asks does not make them pile up.
+    while (remoteFailures.size() > remoteFailuresKept)
+        remoteFailures.removeFirst();
+}
+
+QStringList ModuleVek72::takeRemoteFailures()
+{
+    QMutexLocker lock(&remoteFailuresLock);
+    QStringList taken;
+    taken.swap(remoteFailures);
+    return taken;
 }
 
 bool ModuleVek72::settle(int timeoutMs)
@@ -210,6 +263,7 @@ bool ModuleVek72::resetPanels()
     if (!remoteCallerMayWait("resetPanels") || !guiHandler || !isOpened())
         return false;
     // Output stops the operator's way (the outputs go to 0 V) before the panels change.
+    stopAskedWhileHeld = restartsHeld.load();
     requestOutput(false);
     if (!settle(resetSettleMs))
         return false;
@@ -221,7 +275,7 @@ bool ModuleVek72::resetPanels()
 // --- On the GUI thread ---------------------------------------------------------------------------
 
 Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channel, const QVariant& value,
-                                                  bool* changed)
+                                                  bool* changed, QString* reason)
 {
     if (!settingsHost || !controlsHost)
         return SettingResult::NoModule;
@@ -250,19 +304,25 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
     }
     if (key == QLatin1String("output")) {
         // "Старт": a released button is pressed, as the operator does; a pressed one asks for a
-        // restart with what the panels show now.
+        // restart with what the panels show now. "Стоп": a pressed button (also one that shows a
+        // stop the module has not confirmed) is released, and its slot stops.
         QPushButton* button = ui->pushButtonStartStop;
+        const bool on = value.toBool();
         // A voltage limit that cannot be read lets nothing out: refused here, where the client
-        // hears of it, rather than in a box on the bench's screen.
-        if (!button->isEnabledTo(settingsHost) || voltageLimitMv.load() < 0)
+        // hears of it, rather than in a box on the bench's screen. A stop is never refused.
+        if (!button->isEnabledTo(settingsHost) || (on && voltageLimitMv.load() < 0))
             return SettingResult::SettingsConflict;
-        if (!button->isChecked()) {
-            button->setChecked(true);
+        if (!on)
+            stopAskedWhileHeld = restartsHeld.load();
+        if (button->isChecked() != on) {
+            button->setChecked(on);
             *changed = true;
+        } else if (!on) {
+            // Nothing to stop.
         } else if (restartsHeld.load())
             restartAsked = true;
         else
-            QMetaObject::invokeMethod(this, "restartManual", Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, "remoteRestart", Qt::QueuedConnection);
         return SettingResult::Done;
     }
 
@@ -349,8 +409,10 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
     const double number = value.toDouble(&isNumber);
     if (!isNumber || !std::isfinite(number))
         return SettingResult::OutOfRange;
-    if (exceedsVoltageLimit(key, channel, number, special))
-        return SettingResult::OutOfRange;
+    // Within its field's range, a value may still take the channel beyond its output.
+    const Admission admit = [this, key, channel, number, special, reason] {
+        return refusedForOutput(key, channel, number, special, reason);
+    };
     if (key == QLatin1String("phase")) {
         // A property of the custom signal: AC and DC channels keep phase 0.
         if (!special)
@@ -362,48 +424,67 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
         // The custom signal of the channel, through the custom group, which then shows it.
         focusChannelForRemote(channel);
         if (key == QLatin1String("voltage"))
-            return setField(ui->spinBoxCustomAmplitude, number * 1000.0, changed);
+            return setField(ui->spinBoxCustomAmplitude, number * 1000.0, changed, admit);
         if (key == QLatin1String("offset"))
-            return setField(ui->doubleSpinBoxCustomOffset, number, changed);
-        return setField(ui->doubleSpinBoxCustomFrequency, number, changed);
+            return setField(ui->doubleSpinBoxCustomOffset, number, changed, admit);
+        return setField(ui->doubleSpinBoxCustomFrequency, number, changed, admit);
     }
     if (voltageTypeFromText(typeCombo->currentText()) == VoltageTypeOther)
         return SettingResult::SettingsConflict;
     if (key == QLatin1String("voltage")) {
         auto* box = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel);
-        return usable(box) ? setField(box, number * 1000.0, changed) : SettingResult::SettingsConflict;
+        return usable(box) ? setField(box, number * 1000.0, changed, admit) : SettingResult::SettingsConflict;
     }
     auto* box = key == QLatin1String("offset") ? channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", channel)
                                                 : channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", channel);
-    return usable(box) ? setField(box, number, changed) : SettingResult::SettingsConflict;
+    return usable(box) ? setField(box, number, changed, admit) : SettingResult::SettingsConflict;
 }
 
-bool ModuleVek72::exceedsVoltageLimit(const QString& key, int channel, double number, bool special) const
+Module::SettingResult ModuleVek72::refusedForOutput(const QString& key, int channel, double number, bool special,
+                                                    QString* reason)
 {
-    // An unreadable limit lets nothing but 0 V through.
-    const int limit = voltageLimitMv.load();
-    if (limit == 0 || (key != QLatin1String("voltage") && key != QLatin1String("offset")))
-        return false;
-    const bool isVoltage = key == QLatin1String("voltage");
-    double peak = 0.0;   // mV, the channel's with the new value
+    const bool voltage = key == QLatin1String("voltage");
+    const bool offset = key == QLatin1String("offset");
+    if (!voltage && !offset && key != QLatin1String("frequency"))
+        return SettingResult::Done;
+    // The channel with the value as its field would take it (switched on or not), the others as
+    // they are.
+    PanelConfiguration panel = readPanelsHere();
+    PanelChannel changed = readChannelHere(channel);
     if (special) {
-        const ChannelSignal& custom = customSignals[channel - 1];
-        const double amplitude = isVoltage ? number : custom.amplitude;
-        const double offset = isVoltage ? custom.offset : number;
-        peak = 1000.0 * (std::abs(offset) + (custom.shape == ChannelSignal::Line ? 0.0 : std::abs(amplitude)));
-    } else {
-        auto* typeCombo = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", channel);
-        auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel);
-        auto* offset = channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", channel);
-        if (!typeCombo || !voltage || !offset)
-            return false;
-        const double millivolts = isVoltage ? number * 1000.0 : voltage->value();
-        if (voltageTypeFromText(typeCombo->currentText()) == VoltageTypeDc)
-            peak = isVoltage ? std::abs(millivolts) : 0.0;
+        if (voltage)
+            changed.custom.amplitude = std::round(number * 1000.0) / 1000.0;
+        else if (offset)
+            changed.custom.offset = std::round(number * 1000.0) / 1000.0;
         else
-            peak = std::abs((isVoltage ? offset->value() : number) * 1000.0) + millivolts * std::sqrt(2.0);
+            changed.custom.frequency = rounded(number, accuracyFreq);
+    } else if (voltage) {
+        changed.voltage = int(std::round(number * 1000.0));
+    } else if (offset) {
+        changed.offset = rounded(number, accuracyDc);
+    } else {
+        changed.frequency = rounded(number, accuracyFreq);
     }
-    return peak > std::max(limit, 0);
+    bool on = false;
+    for (PanelChannel& c : panel.channels) {
+        if (c.number == channel) {
+            c = changed;
+            on = true;
+        }
+    }
+    PanelConfiguration alone = panel;
+    alone.channels = { changed };
+    OutputRefusal refusal = outputRefusal(alone, false);
+    // While output runs a value of a channel that plays is applied at once: it must leave the
+    // output possible.
+    if (refusal.kind == OutputRefusal::None && on && isRunning())
+        refusal = outputRefusal(panel, true);
+    if (refusal.kind == OutputRefusal::None)
+        return SettingResult::Done;
+    qWarning().noquote() << QStringLiteral("Значение не принято: %1").arg(refusal.reason);
+    if (reason)
+        *reason = refusal.reason;
+    return refusal.kind == OutputRefusal::Plan ? SettingResult::SettingsConflict : SettingResult::OutOfRange;
 }
 
 QVariant ModuleVek72::readOnPanels(const QString& key, int channel) const

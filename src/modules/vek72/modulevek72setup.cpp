@@ -163,8 +163,14 @@ bool ModuleVek72::applyPanelSetup(const QVariantMap& map, QStringList& notes, QS
             return;
         if (panelChannelCount < 1 || !settingsHost || !controlsHost)
             outcome->error = QStringLiteral("модуль не открыт");
-        else if (setups::fitToModule(setup, setupCapacity(), &outcome->notes, &outcome->error))
+        else if (setups::fitToModule(setup, setupCapacity(), &outcome->notes, &outcome->error)) {
+            // Putting a setup back never starts output; a channel beyond its output is said now and
+            // refused by "Старт".
+            const QString beyond = setups::beyondOutputs(setup, panelModification, customSignalsEnabled);
+            if (!beyond.isEmpty())
+                outcome->notes << beyond + QStringLiteral(" — такой сигнал не будет запущен");
             writeSetup(setup);
+        }
         outcome->state.store(Done);
     };
     if (!widgetsync::runOn(guiHandler, work)) {
@@ -289,16 +295,16 @@ void ModuleVek72::writeSetup(const setups::PanelSetup& setup)
     valueFieldsLinked = true;
 }
 
-bool ModuleVek72::withinVoltageLimit(const PanelConfiguration& panel) const
+QString ModuleVek72::voltageLimitExceeded(const PanelConfiguration& panel, bool starting) const
 {
+    // A limit that cannot be read lets nothing out: no start, and no value above 0 V.
     const int limit = voltageLimitMv.load();
-    if (limit < 0) {
-        qCritical("Старт отменён: предел напряжения VoltageLimit в stendix.ini не читается; выходы не включаются, "
-                  "пока он не исправлен или не удалён");
-        return false;
-    }
+    const QString unreadable = QStringLiteral("предел напряжения VoltageLimit в stendix.ini не читается; выходы не "
+                                              "включаются, пока он не исправлен или не удалён");
     if (limit == 0)
-        return true;
+        return QString();
+    if (limit < 0 && starting)
+        return unreadable;
     for (const PanelChannel& c : panel.channels) {
         double peak = 0.0;   // mV
         const VoltageTypeCode type = voltageTypeFromText(c.typeText);
@@ -309,12 +315,10 @@ bool ModuleVek72::withinVoltageLimit(const PanelConfiguration& panel) const
         else if (customSignalsEnabled && c.typeText == specialTypeText())
             peak = std::abs(c.custom.offset * 1000.0)
                    + (c.custom.shape == ChannelSignal::Line ? 0.0 : std::abs(c.custom.amplitude * 1000.0));
-        if (peak > limit) {
-            qCritical().noquote() << QStringLiteral("Старт отменён: на канале %1 было бы до %2 мВ, "
-                                                    "а ограничение напряжения — %3 мВ")
-                                         .arg(c.number).arg(std::ceil(peak)).arg(limit);
-            return false;
-        }
+        if (peak > std::max(limit, 0))
+            return limit < 0 ? unreadable
+                             : QStringLiteral("на канале %1 было бы до %2 мВ, а ограничение напряжения — %3 мВ")
+                                   .arg(c.number).arg(std::ceil(peak)).arg(limit);
     }
-    return true;
+    return QString();
 }
