@@ -167,9 +167,11 @@ void Engine::releaseModule()
     // connection has gone already: the button, the lights and the animation tell the truth.
     if (module->isRunning())
         module->stop();
-    module->requestOutput(false);
     if (module->isOpened())
         module->close();
+    // After the close, which reads the module back and says what is left: the button's own stop
+    // then finds the module let go and only shows "Старт".
+    module->requestOutput(false);
 }
 
 void Engine::stop()
