@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <QFileDialog>
+#include <QMessageBox>
 
 #include "ui_options.h"
 
@@ -16,6 +17,12 @@ Options::Options(QWidget* parent) : QDialog(parent), ui(new Ui::Options), firstS
         if (!folder.isEmpty())
             ui->lineEditReportSavePath->setText(QDir::toNativeSeparators(folder));
     });
+    const QString override = serviceOverride();
+    ui->labelCrateServiceNote->setText(
+        override.isEmpty() ? QStringLiteral("Новый адрес действует сразу после OK (как «Обновить»)")
+                           : QStringLiteral("Сейчас действует VEK_SERVICE=%1 из окружения программы; этот адрес — после "
+                                            "запуска без неё")
+                                 .arg(override));
 }
 
 Options::~Options()
@@ -84,6 +91,33 @@ void Options::setReportFolder(bool shown, const QString& folder)
 QString Options::reportFolder() const
 {
     return QDir::fromNativeSeparators(ui->lineEditReportSavePath->text());
+}
+
+void Options::setCrateService(const ServiceAddress& address)
+{
+    ui->lineEditCrateService->setText(address.text());
+}
+
+ServiceAddress Options::crateService() const
+{
+    ServiceAddress address;
+    parseServiceAddress(ui->lineEditCrateService->text(), &address);
+    return address;
+}
+
+void Options::accept()
+{
+    QString reason;
+    if (!parseServiceAddress(ui->lineEditCrateService->text(), nullptr, &reason)) {
+        QMessageBox::warning(this, QStringLiteral("Внимание"),
+                             QStringLiteral("Адрес службы крейтов «%1» не подходит: %2.\nНужны адрес IPv4 и порт, "
+                                            "например 192.168.0.10:11111.")
+                                 .arg(ui->lineEditCrateService->text().trimmed(), reason));
+        ui->lineEditCrateService->setFocus(Qt::OtherFocusReason);
+        ui->lineEditCrateService->selectAll();
+        return;
+    }
+    QDialog::accept();
 }
 
 void Options::showEvent(QShowEvent* event)
