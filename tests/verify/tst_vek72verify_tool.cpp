@@ -161,12 +161,17 @@ void TestVek72VerifyTool::meterFromTheSettingsFile()
     QTemporaryDir work;
     QFile ini(work.filePath(QStringLiteral("stendix.ini")));
     QVERIFY(ini.open(QIODevice::WriteOnly));
-    const QByteArray settings = "[Multimeter]\nAddress=" + vekd.dmmAddress().toLatin1()
+    const QByteArray settings = "[Global]\nCrateService=" + vekd.address().toLatin1() + "\n\n[Multimeter]\nAddress="
+                                + vekd.dmmAddress().toLatin1()
                                 + "\nScanner=true\n\n[Verification]\nOperator=\\x418\\x432\\x430\\x43d\\x43e\\x432\n";
     ini.write(settings);
     ini.close();
     const QString scenario = write(QStringLiteral("one.json"), Scenario{ QString(), QString(), { Node::ofStep(dcStep(4, 7.5)) } });
+    // The crate service too, with no VEK_SERVICE to name it.
+    const QByteArray service = qgetenv("VEK_SERVICE");
+    qunsetenv("VEK_SERVICE");
     const ToolRun run = verify({ "--scenario", scenario, "--report", "протоколы" }, work.path());
+    qputenv("VEK_SERVICE", service);
     QCOMPARE(run.exitCode, 0);
     const QStringList files = QDir(work.filePath(QStringLiteral("протоколы"))).entryList({ "*.html" });
     QCOMPARE(files.size(), 1);

@@ -2,7 +2,7 @@
 // window opens it (the engine's discovery, then the real module object with its panels built into
 // hosts that are never shown, in an offscreen application), so a run goes through the very panels
 // and setting interface the page "Поверка" uses; the meter is the bench's, over SCPI. The service
-// is $VEK_SERVICE (else 127.0.0.1:11111), the meter the one "stendix.ini" of the working directory
+// is $VEK_SERVICE (else CrateService of "stendix.ini", else 127.0.0.1:11111), the meter the one "stendix.ini" of the working directory
 // names (group Multimeter), unless --dmm says otherwise. The file is only read: the module's own
 // settings are taken from a copy.
 //
@@ -65,7 +65,7 @@ const char usage[] =
     "  --scanner                выходы подключены через коммутатор мультиметра (по умолчанию\n"
     "                           Multimeter/Scanner); без него щуп переставляют по запросу\n"
     "  --operator, --conditions поверитель и условия для протокола (по умолчанию из stendix.ini)\n"
-    "Служба крейтов — $VEK_SERVICE, иначе 127.0.0.1:11111. Ctrl+C останавливает поверку: выходы\n"
+    "Служба крейтов — $VEK_SERVICE, иначе Global/CrateService из stendix.ini. Ctrl+C останавливает поверку: выходы\n"
     "переводятся в 0 В, протокол выполненных шагов записывается.\n"
     "Код завершения: 0 — все шаги годны; 1 — есть негодный шаг или шаг без результата, или поверка\n"
     "остановлена; 2 — ошибка в командной строке или в файле сценария; 3 — недоступны служба крейтов,\n"
@@ -294,6 +294,8 @@ int main(int argc, char* argv[])
     if (QFile::exists(settingsFilePath()))
         QFile::copy(settingsFilePath(), settingsCopy);
     QSettings settings(settingsCopy, QSettings::IniFormat);
+    // The crate service where the window looks for it (VEK_SERVICE still comes first).
+    setConfiguredService(readGlobalSettings(&settings).crateService);
     const MultimeterSettings meterSettings = readMultimeterSettings(&settings);
     const VerificationSettings verification = readVerificationSettings(&settings);
     const QString meterAddress = options.dmm.isEmpty() ? meterSettings.address : options.dmm;
