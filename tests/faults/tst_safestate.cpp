@@ -207,6 +207,11 @@ void TestSafeState::stopsAreConfirmed_data()
     QTest::newRow("one failed VEK72_Stop, ABOR") << true << "fail VEK72_Stop 1" << "ABOR" << "" << "" << noError;
     QTest::newRow("VEK72_Stop refused until cleared, Стоп") << false << "fail VEK72_Stop 100000" << "Стоп"
                                                             << "running live | Стоп red | 1" << stopRefused << noError;
+    // The operator's stop while a client's command line is on its way (it holds restarts meanwhile)
+    // is still the operator's: the box, not the client's queue.
+    QTest::newRow("VEK72_Stop refused until cleared, Стоп while a client asks") << false << "fail VEK72_Stop 100000"
+                                                                             << "Стоп, a client asking"
+                                                                             << "running live | Стоп red | 1" << stopRefused << noError;
     QTest::newRow("VEK72_Stop refused until cleared, ABOR") << false << "fail VEK72_Stop 100000" << "ABOR"
                                                             << "running live | Стоп red | 1" << ""
                                                             << "-240,\"Hardware error;" + stopRefused + "\"";
@@ -251,8 +256,15 @@ void TestSafeState::stopsAreConfirmed()
         b.boxes.closeAll();
     }
 
-    if (action == "Стоп") {
+    const bool clientAsking = action == "Стоп, a client asking";
+    if (action == "Стоп" || clientAsking) {
+        if (clientAsking)
+            b.module()->holdRestarts(true);
         b.startButton()->click();
+        if (clientAsking) {
+            QVERIFY(apptest::runQueuedCalls(b.module()));
+            b.module()->holdRestarts(false);
+        }
     } else if (action == "Обновить") {
         child<QAbstractButton>(b.window.get(), "pushButtonUpdate")->click();
         QVERIFY(settled(*b.window));
