@@ -49,6 +49,28 @@ const QStringList rangeValues{ QStringLiteral("FULL"), QStringLiteral("TENTH") }
 const QStringList modeForms{ QStringLiteral("CYCLic"), QStringLiteral("STReam") };
 const QStringList modeValues{ QStringLiteral("CYCLIC"), QStringLiteral("STREAM") };
 
+// The value of a register's enable: a number 0..`highest`, rounded to a whole number as IEEE 488.2
+// rounds decimal data for an integer.
+bool registerValue(Call& c, int highest, int* value)
+{
+    double number = 0;
+    if (!c.expect(1) || !c.number(0, scpi::Unit::None, &number))
+        return false;
+    const double whole = std::round(number);
+    if (whole < 0 || whole > highest) {
+        c.fail(scpi::DataOutOfRange);
+        return false;
+    }
+    *value = int(whole);
+    return true;
+}
+
+// The choices a client made for itself, as after *RST.
+void resetClientChoices(scpi::Session& session)
+{
+    session.memory.clear();
+}
+
 // The commands of one module, with what they share.
 struct Commands
 {
@@ -142,30 +164,130 @@ void defineRemoteCommands(scpi::CommandTable& table, Module* module, RemoteHost*
         c.reply(QStringLiteral("ZELMAR,%1,%2,%3").arg(name, serial, QStringLiteral(STENDIX_VERSION)));
     });
     table.define("*RST", [m](Call& c) {
-        if (c.expect(0) && m.moduleOpen(c) && !m.module->resetPanels())
-            c.fail(scpi::ExecutionError);
-    });
-    table.define("*CLS", [](Call& c) {
-        if (c.expect(0))
-            c.session().errors().clear();
-    });
-    table.define("*OPC", {}, [](Call& c) {
         if (!c.expect(0))
             return;
-        if (c.session().synchronise())
-            c.reply(QStringLiteral("1"));
-        else
+        // What the client chose for itself goes back to its defaults too.
+        resetClientChoices(c.session());
+        if (m.moduleOpen(c) && !m.module->resetPanels())
             c.fail(scpi::ExecutionError);
     });
+    table.define("*TST", {}, [m](Call& c) {
+        // The module is open and its panels answer: 0; otherwise 1. The outputs are not measured.
+        if (!c.expect(0))
+            return;
+        const bool answers = m.module && m.module->isOpened() && m.module->setting(QStringLiteral("channelCount"), 0).isValid();
+        c.reply(answers ? QStringLiteral("0") : QStringLiteral("1"));
+    });
+    table.define("*CLS", [](Call& c) {
+        if (!c.expect(0))
+            return;
+        c.session().errors().clear();
+        c.session().status.clear();
+    });
+    table.define(
+        "*OPC",
+        [](Call& c) {
+            if (!c.expect(0))
+                return;
+            // The bit is set once everything before has been done; nothing runs in the background
+            // after a command line, so that is at once after the wait.
+            if (c.session().synchronise())
+                c.session().status.operationComplete();
+            else
+                c.fail(scpi::ExecutionError);
+        },
+        [](Call& c) {
+            if (!c.expect(0))
+                return;
+            if (c.session().synchronise())
+                c.reply(QStringLiteral("1"));
+            else
+                c.fail(scpi::ExecutionError);
+        });
     table.define("*WAI", [](Call& c) {
         if (c.expect(0) && !c.session().synchronise())
             c.fail(scpi::ExecutionError);
     });
+    table.define("*ESR", {}, [](Call& c) {
+        if (c.expect(0))
+            c.reply(QString::number(c.session().status.takeEvents()));
+    });
+    table.define(
+        "*ESE",
+        [](Call& c) {
+            int value = 0;
+            if (registerValue(c, 255, &value))
+                c.session().status.eventEnable = quint8(value);
+        },
+        [](Call& c) {
+            if (c.expect(0))
+                c.reply(QString::number(c.session().status.eventEnable));
+        });
+    table.define(
+        "*SRE",
+        [](Call& c) {
+            int value = 0;
+            if (registerValue(c, 255, &value))
+                c.session().status.setServiceRequestEnable(quint8(value));
+        },
+        [](Call& c) {
+            if (c.expect(0))
+                c.reply(QString::number(c.session().status.serviceRequestEnable()));
+        });
+    table.define("*STB", {}, [](Call& c) {
+        if (c.expect(0))
+            c.reply(QString::number(c.session().status.statusByte(c.session().errors().count() > 0)));
+    });
+
+    // SCPI's required subsystems.
+    table.define("SYSTem:VERSion", {}, [](Call& c) {
+        if (c.expect(0))
+            c.reply(QStringLiteral("1999.0"));
+    });
+    table.define("STATus:PRESet", [](Call& c) {
+        if (c.expect(0))
+            c.session().status.preset();
+    });
+    const auto defineStatusRegister = [&table](const char* event, const char* condition, const char* enable,
+                                               scpi::StatusRegister scpi::StatusModel::*which) {
+        table.define(event, {}, [which](Call& c) {
+            if (c.expect(0))
+                c.reply(QString::number((c.session().status.*which).takeEvent()));
+        });
+        table.define(condition, {}, [which](Call& c) {
+            if (c.expect(0))
+                c.reply(QString::number((c.session().status.*which).condition()));
+        });
+        table.define(
+            enable,
+            [which](Call& c) {
+                int value = 0;
+                if (registerValue(c, 32767, &value))
+                    (c.session().status.*which).setEnable(quint16(value));
+            },
+            [which](Call& c) {
+                if (c.expect(0))
+                    c.reply(QString::number((c.session().status.*which).enable()));
+            });
+    };
+    defineStatusRegister("STATus:OPERation[:EVENt]", "STATus:OPERation:CONDition", "STATus:OPERation:ENABle",
+                         &scpi::StatusModel::operation);
+    defineStatusRegister("STATus:QUEStionable[:EVENt]", "STATus:QUEStionable:CONDition", "STATus:QUEStionable:ENABle",
+                         &scpi::StatusModel::questionable);
 
     // The error queue.
     table.define("SYSTem:ERRor[:NEXT]", {}, [](Call& c) {
         if (c.expect(0))
             c.reply(c.session().errors().next());
+    });
+    table.define("SYSTem:ERRor:ALL", {}, [](Call& c) {
+        if (!c.expect(0))
+            return;
+        // Every error, oldest first; the queue is empty afterwards.
+        QStringList all;
+        while (c.session().errors().count() > 0)
+            all << c.session().errors().next();
+        c.reply(all.isEmpty() ? c.session().errors().next() : all.join(QLatin1Char(',')));
     });
     table.define("SYSTem:ERRor:COUNt", {}, [](Call& c) {
         if (c.expect(0))

@@ -7,12 +7,14 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVariantHash>
 #include <QVector>
 
 #include <functional>
 
 #include "scpierrors.h"
 #include "scpiparser.h"
+#include "scpistatus.h"
 
 namespace scpi {
 
@@ -28,6 +30,18 @@ public:
     // Waits until everything the commands before asked for has been done (restarts included).
     // False when that did not happen in time.
     virtual bool synchronise() = 0;
+
+    // An error of a command or of what it set off: into the queue, and its bit into the standard
+    // event status register.
+    void report(int code, const QString& detail = QString())
+    {
+        errors().push(code, detail);
+        status.errorHappened(code);
+    }
+
+    StatusModel status;
+    // What commands keep for this client between lines (the units it chose, say), by name.
+    QVariantHash memory;
 };
 
 enum class Unit { None, Volt, Hertz };

@@ -84,6 +84,7 @@ private slots:
     void commands_data();
     void commands();
     void errorsAreReportedForTheJournal();
+    void statusIsPerClient();
 };
 
 void TestRemoteSession::commands_data()
@@ -98,6 +99,8 @@ void TestRemoteSession::commands_data()
         QTest::newRow(name) << setup << lines << answers << calls << errors;
     };
     const QString idn = QStringLiteral("ZELMAR,VEK72-1-8,72A10419,1.4.27");
+    const QString wait = QStringLiteral("settle %1").arg(RemoteSession::changeSettleMs);
+    const QString sync = QStringLiteral("settle %1").arg(RemoteSession::synchroniseMs);
 
     // Identity and the window.
     row("identity, catalogue, selection", {}, { "*IDN?", "SYST:MOD:CAT?", "SYST:MOD \"4B210736\",7", "SYST:MOD?" },
@@ -174,9 +177,38 @@ void TestRemoteSession::commands_data()
     row("count and clear", {}, { "FOO", "BAR", "SYST:ERR:COUN?", "*CLS", "SYST:ERR:COUN?;:SYST:ERR?" }, { "2", "0;0,\"No error\"" }, {}, {});
     row("overflow", {}, repeated(40, "FOO") << "SYST:ERR:COUN?", { "32" }, {}, repeated(31, "-113") << "-350,\"Queue overflow\"");
 
+    // Status reporting, per client.
+    row("IEEE 488.2 12.5.3: *OPC sets operation complete once the change has been done; *ESR? reads and clears",
+        { "sync", "running" }, { "SOUR1:FREQ 100;*OPC;*ESR?", "*ESR?" }, { "1", "0" },
+        { "hold", "frequency 1 100", wait, "release", sync, "hold", "release", "hold", "release" }, {});
+    row("IEEE 488.2 12.5.3: *OPC not done in time sets no operation complete", { "unsettled" }, { "*OPC", "*ESR?" }, { "16" },
+        {}, { "-200" });
+    row("IEEE 488.2 11.5.1.1: command, execution and device errors set their event bits", { "result:voltage=out" },
+        { "NO:SUCH", "*ESR?", "SOUR1:VOLT 1", "*ESR?", "FOO", "*ESR?" }, { "32", "16", "32" }, { "voltage 1 1" }, { "-113", "-222", "-113" });
+    row("IEEE 488.2 11.2: status byte with error available, event summary by *ESE, master summary by *SRE", {},
+        { "*ESE 32;*SRE 32", "BAD:CMD", "*STB?", "*ESE?;*SRE?", "*ESR?;*STB?" }, { "100", "32;32", "32;4" }, {}, { "-113" });
+    row("IEEE 488.2 11.3.2: *SRE cannot enable bit 6; enables are whole numbers 0..255", {},
+        { "*SRE 255;*SRE?", "*ESE 3.6;*ESE?", "*ESE 256", "*ESE -1", "*ESE?", "*SRE ON" }, { "191", "4", "4" }, {},
+        { "-222", "-222", "-224" });
+    row("IEEE 488.2 10.3: *CLS clears the events and the queue, not the enables", {},
+        { "*ESE 36;*SRE 4", "BAD", "*CLS", "*ESR?;*STB?;*ESE?;*SRE?;:SYST:ERR:COUN?" }, { "0;0;36;4;0" }, {}, {});
+    row("IEEE 488.2 10.32: *RST leaves the status enables as they are", {}, { "*ESE 4;*SRE 16;*RST;*ESE?;*SRE?" }, { "4;16" },
+        { "reset" }, {});
+    row("IEEE 488.2 10.38: *TST? answers 0 while the module answers", { "value:channelCount/0=8" }, { "*TST?" }, { "0" }, {}, {});
+    row("IEEE 488.2 10.38: *TST? answers 1 without a module", { "closed" }, { "*TST?" }, { "1" }, {}, {});
+    row("SCPI-99 21.21: SYSTem:VERSion? is 1999.0", {}, { "SYST:VERS?", "SYSTEM:VERSION?" }, { "1999.0", "1999.0" }, {}, {});
+    row("SCPI-99 20.1: OPERation condition, event latched and cleared when read, enabled into status byte bit 7", { "running" },
+        { "STAT:OPER:COND?", "STAT:OPER:ENAB 256;ENAB?", "*STB?", "STAT:OPER?", "STAT:OPER:EVEN?;*STB?", "ABOR;:STAT:OPER:COND?" },
+        { "256", "256", "128", "256", "0;0", "0" }, { "output 0 false" }, {});
+    row("SCPI-99 20.1: QUEStionable condition without a module, enabled into status byte bit 3", { "closed" },
+        { "STAT:QUES:COND?", "STAT:QUES:ENAB 512", "*STB?", "STATUS:QUESTIONABLE:EVENT?", "*STB?" }, { "512", "8", "512", "0" }, {}, {});
+    row("SCPI-99 20.7: STATus:PRESet sets the enables to 0", {},
+        { "STAT:OPER:ENAB 5;:STAT:QUES:ENAB 7;:STAT:PRES;:STAT:OPER:ENAB?;:STAT:QUES:ENAB?", "STAT:OPER:ENAB 32768" }, { "0;0" },
+        {}, { "-222" });
+    row("SCPI-99 21.8.6: SYSTem:ERRor:ALL? empties the queue", {}, { "BAD", "SOUR1:VOLT", "SYST:ERR:ALL?", "SYST:ERR:ALL?" },
+        { "-113,\"Undefined header\",-109,\"Missing parameter\"", "0,\"No error\"" }, {}, {});
+
     // Restarts are held for the whole line; each command after a change waits for the module first.
-    const QString wait = QStringLiteral("settle %1").arg(RemoteSession::changeSettleMs);
-    const QString sync = QStringLiteral("settle %1").arg(RemoteSession::synchroniseMs);
     row("a query line waits for nothing", { "sync", "value:voltage/1=0" }, { "*IDN?;SOUR1:VOLT?" }, { idn + ";0" },
         { "hold", "release" }, {});
     row("changes of one line", { "sync" }, { "SOUR1:FUNC DC;VOLT 2;:OUTP2 OFF" }, {},
@@ -217,6 +249,16 @@ void TestRemoteSession::errorsAreReportedForTheJournal()
     Rig rig({ "result:voltage=out" });
     rig.run({ "OUTP1 ON;  sour1:volt 42 ;*RST", "OUTP12 ON" });
     QCOMPARE(rig.reported, (QStringList{ "-222 sour1:volt 42", "-114 OUTP12 ON" }));
+}
+
+void TestRemoteSession::statusIsPerClient()
+{
+    // IEEE 488.2 11.5.1: each client's session has its own event register and queue.
+    Rig rig({});
+    RemoteSession other(rig.table, &rig.module);
+    rig.run({ "NO:SUCH", "*ESE 255" });
+    QCOMPARE(other.execute("*ESR?;*ESE?;*STB?;:SYST:ERR:COUN?"), QByteArray("0;0;0;0\n"));
+    QCOMPARE(rig.session.execute("*ESR?;:SYST:ERR:COUN?"), QByteArray("32;1\n"));
 }
 
 QTEST_GUILESS_MAIN(TestRemoteSession)
