@@ -65,6 +65,18 @@ bool registerValue(Call& c, int highest, int* value)
     return true;
 }
 
+// The DAC rates the module takes: 48, 96 and 192 kHz, the last as the form opens.
+bool rateBound(scpi::Bound bound, double* rate)
+{
+    switch (bound) {
+    case scpi::Bound::Minimum: *rate = 48000; return true;
+    case scpi::Bound::Maximum:
+    case scpi::Bound::Default: *rate = 192000; return true;
+    case scpi::Bound::None: break;
+    }
+    return false;
+}
+
 // The choices a client made for itself, as after *RST.
 void resetClientChoices(scpi::Session& session)
 {
@@ -128,6 +140,49 @@ struct Commands
             });
     }
 
+    // The bound of a channel's value its field has now (MIN, MAX, DEF); false (with -221) when the
+    // channel's type has no such field.
+    bool boundOf(Call& c, scpi::Bound bound, const char* key, int channel, double* value) const
+    {
+        if (!moduleOpen(c))
+            return false;
+        const char* which = bound == scpi::Bound::Minimum ? "minimum:" : bound == scpi::Bound::Maximum ? "maximum:" : "default:";
+        const QVariant shown = module->setting(QLatin1String(which) + QLatin1String(key), channel);
+        if (!shown.isValid()) {
+            c.fail(module->setting(QStringLiteral("enabled"), channel).isValid() ? scpi::SettingsConflict : scpi::HardwareMissing);
+            return false;
+        }
+        *value = shown.toDouble();
+        return true;
+    }
+
+    // A number in `unit`, or MIN, MAX, DEF for the field's bounds.
+    bool numberOrBound(Call& c, int index, scpi::Unit unit, const char* key, double* value) const
+    {
+        const scpi::Bound bound = c.bound(index);
+        if (bound != scpi::Bound::None)
+            return boundOf(c, bound, key, c.channel(), value);
+        return c.number(index, unit, value);
+    }
+
+    // A query of a number: no parameter for the value, MIN, MAX or DEF for the field's bounds.
+    bool readNumber(Call& c, const char* key, double* value) const
+    {
+        if (c.command().parameters.size() == 1) {
+            const scpi::Bound bound = c.bound(0);
+            if (bound == scpi::Bound::None) {
+                c.fail(scpi::IllegalParameterValue);
+                return false;
+            }
+            return boundOf(c, bound, key, c.channel(), value);
+        }
+        QVariant shown;
+        if (!read(c, key, c.channel(), &shown))
+            return false;
+        *value = shown.toDouble();
+        return true;
+    }
+
     // A setting of a number in `unit`.
     void defineNumber(scpi::CommandTable& table, const char* pattern, const char* key, scpi::Unit unit) const
     {
@@ -136,13 +191,13 @@ struct Commands
             pattern,
             [self, key, unit](Call& c) {
                 double value = 0;
-                if (c.expect(1) && c.number(0, unit, &value))
+                if (c.expect(1) && self.numberOrBound(c, 0, unit, key, &value))
                     self.change(c, key, c.channel(), value);
             },
             [self, key](Call& c) {
-                QVariant shown;
-                if (self.read(c, key, c.channel(), &shown))
-                    c.reply(numberText(shown.toDouble()));
+                double value = 0;
+                if (self.readNumber(c, key, &value))
+                    c.reply(numberText(value));
             });
     }
 };
@@ -307,9 +362,9 @@ void defineRemoteCommands(scpi::CommandTable& table, Module* module, RemoteHost*
             if (m.read(c, "enabled", c.channel(), &shown))
                 c.reply(shown.toBool() ? QStringLiteral("1") : QStringLiteral("0"));
         });
-    m.defineChoice(table, "SOURce#:FUNCtion", "function", true, functionForms, functionValues);
+    m.defineChoice(table, "[SOURce#]:FUNCtion", "function", true, functionForms, functionValues);
     table.define(
-        "SOURce#:FUNCtion:SHAPe",
+        "[SOURce#]:FUNCtion:SHAPe",
         [m](Call& c) {
             int which = -1;
             if (c.expect(1) && c.choice(0, shapeForms, &which))
@@ -320,21 +375,31 @@ void defineRemoteCommands(scpi::CommandTable& table, Module* module, RemoteHost*
             if (m.read(c, "shape", c.channel(), &shown))
                 c.reply(scpi::shortForm(shapeForms.value(shown.toInt())));
         });
-    m.defineNumber(table, "SOURce#:VOLTage", "voltage", scpi::Unit::Volt);
-    m.defineNumber(table, "SOURce#:VOLTage:OFFSet", "offset", scpi::Unit::Volt);
-    m.defineNumber(table, "SOURce#:FREQuency", "frequency", scpi::Unit::Hertz);
-    m.defineNumber(table, "SOURce#:PHASe", "phase", scpi::Unit::None);
-    m.defineChoice(table, "SOURce#:VOLTage:RANGe", "range", true, rangeForms, rangeValues);
+    m.defineNumber(table, "[SOURce#]:VOLTage[:LEVel][:IMMediate][:AMPLitude]", "voltage", scpi::Unit::Volt);
+    m.defineNumber(table, "[SOURce#]:VOLTage[:LEVel][:IMMediate]:OFFSet", "offset", scpi::Unit::Volt);
+    m.defineNumber(table, "[SOURce#]:FREQuency[:CW]", "frequency", scpi::Unit::Hertz);
+    m.defineNumber(table, "[SOURce#]:FREQuency:FIXed", "frequency", scpi::Unit::Hertz);
+    m.defineNumber(table, "[SOURce#]:PHASe[:ADJust]", "phase", scpi::Unit::Degree);
+    m.defineChoice(table, "[SOURce#]:VOLTage:RANGe", "range", true, rangeForms, rangeValues);
 
     // The module's own settings.
     table.define(
         "SOURce:RATE",
         [m](Call& c) {
             double rate = 0;
-            if (c.expect(1) && c.number(0, scpi::Unit::Hertz, &rate))
-                m.change(c, "rate", 0, std::round(rate) == rate && std::abs(rate) < 1e9 ? QVariant(int(rate)) : QVariant(rate));
+            if (!c.expect(1) || !(c.bound(0) != scpi::Bound::None ? rateBound(c.bound(0), &rate) : c.number(0, scpi::Unit::Hertz, &rate)))
+                return;
+            m.change(c, "rate", 0, std::round(rate) == rate && std::abs(rate) < 1e9 ? QVariant(int(rate)) : QVariant(rate));
         },
         [m](Call& c) {
+            double rate = 0;
+            if (c.command().parameters.size() == 1) {
+                if (rateBound(c.bound(0), &rate))
+                    c.reply(QString::number(rate));
+                else
+                    c.fail(scpi::IllegalParameterValue);
+                return;
+            }
             QVariant shown;
             if (m.read(c, "rate", 0, &shown))
                 c.reply(QString::number(shown.toInt()));

@@ -146,9 +146,9 @@ void TestRemoteSession::commands_data()
         { "OUTP1 ON;FOO;OUTP2 ON", "OUTP3 ON;OUTP4 ,;OUTP5 ON", "*OPC?;SOUR1:FUNC BANANA" }, { "1" },
         { "enabled 1 true", "enabled 3 true" }, { "-113", "-102", "-224" });
     row("headers and parameters the table refuses", {},
-        { "SOURC1:VOLT 1", "INIT?", "*XYZ", "OUTP9 ON", "OUTP0 ON", "INIT2", "SOUR1:FREQ 5 MV", "SOUR1:VOLT MAX", "SOUR1:VOLT 1e400",
-          "OUTP3 2", "OUTP3 1 V" },
-        {}, {}, { "-113", "-113", "-113", "-114", "-114", "-114", "-131", "-224", "-222", "-224", "-224" });
+        { "SOURC1:VOLT 1", "INIT?", "*XYZ", "OUTP9 ON", "OUTP0 ON", "INIT2", "SOUR1:FREQ 5 MV", "SOUR1:VOLT HIGHEST", "SOUR1:VOLT 1e400",
+          "OUTP3 1 V" },
+        {}, {}, { "-113", "-113", "-113", "-114", "-114", "-114", "-131", "-224", "-222", "-224" });
     row("each error code with its text", { "result:voltage=out", "result:offset=noanswer" },
         { "OUTP1 ON ON ON", "OUTP1", "NOSUCH", "OUTP9 ON", "SOUR1:FREQ 5 MV", "SOUR1:VOLT \"1\"", "OUTP1 ON,OFF", "SOUR1:VOLT 9",
           "OUTP1 MAYBE", "SOUR1:VOLT:OFFS 1", "OUTP2?", "MMEM:LOAD:STAT \"missing\"" },
@@ -172,6 +172,30 @@ void TestRemoteSession::commands_data()
           "-240,\"Hardware error;Выходы модуля могут оставаться под напряжением: генерация не остановлена. Ошибка -116 "
           "(Аппаратная ошибка модуля)\"",
           "-222,\"Data out of range;канал 1: сигнал идёт от -4 до 14 В, а выход модуля — от -10 до 10 В\"" });
+
+    // SCPI-99 parsing rules on the program's settings.
+    row("SCPI-99 6.2.4: optional nodes [SOURce], :LEVel:IMMediate:AMPLitude, :CW, :OFFSet under :LEVel", {},
+        { "VOLT 1;FREQ 50", "SOUR2:VOLT:LEV:IMM:AMPL 2;:SOUR2:FREQ:CW 60;FIX 70", "VOLT:LEV:IMM:OFFS 0.1", "PHAS:ADJ 5" }, {},
+        { "voltage 1 1", "frequency 1 50", "voltage 2 2", "frequency 2 60", "frequency 2 70", "offset 1 0.1", "phase 1 5" }, {});
+    row("SCPI-99 7.2.1.2: MINimum, MAXimum, DEFault set the field's bounds",
+        { "value:enabled/2=true", "value:minimum:frequency/2=1", "value:maximum:frequency/2=25000", "value:default:frequency/2=1000",
+          "value:maximum:voltage/2=7.071" },
+        { "SOUR2:FREQ MIN", "SOUR2:FREQ maximum", "SOUR2:FREQ DEF", "SOUR2:VOLT MAX", "SOUR2:VOLT:OFFS MIN" }, {},
+        { "frequency 2 1", "frequency 2 25000", "frequency 2 1000", "voltage 2 7.071" }, { "-221" });
+    row("SCPI-99 7.2.1.2: MINimum, MAXimum, DEFault as query arguments",
+        { "value:enabled/1=true", "value:minimum:frequency/1=1", "value:maximum:frequency/1=25000", "value:frequency/1=440" },
+        { "SOUR1:FREQ? MAX;FREQ? MINIMUM;FREQ?", "FREQ? 5", "SOUR:RATE? MIN;RATE? MAX;RATE? DEF", "SOUR:RATE MIN" },
+        { "25000;1;440", "48000;192000;192000" }, { "rate 0 48000" }, { "-224" });
+    row("SCPI-99 7.2: unit multipliers (MA mega, M milli, MHZ megahertz) and angles", {},
+        { "VOLT 500 UV", "VOLT 0.002 KV", "VOLT 1e-6 MAV", "FREQ 0.001 MHZ", "FREQ 0.002 MAHZ", "FREQ 3 GHZ", "PHAS 90 DEG", "PHAS 1 RAD",
+          "PHAS 1 V", "VOLT 1 MHZ" }, {},
+        { "voltage 1 0.0005", "voltage 1 2", "voltage 1 1", "frequency 1 1000", "frequency 1 2000", "frequency 1 3e+09",
+          "phase 1 90", "phase 1 57.29577951308232" }, { "-131", "-131" });
+    row("SCPI-99 7.3: numeric booleans are rounded", {}, { "OUTP2 100", "OUTP2 0.4", "OUTP2 -0.6", "OUTP2 0.5", "OUTP2 ONN" }, {},
+        { "enabled 2 true", "enabled 2 false", "enabled 2 true", "enabled 2 true" }, { "-224" });
+    row("IEEE 488.2 7.7.4: non-decimal numbers as values", {}, { "FREQ #H3E8", "*ESE #B100100;*ESE?", "*SRE #Q20;*SRE?" },
+        { "36", "16" }, { "frequency 1 1000" }, {});
+    row("IEEE 488.2 7.4.1: an empty message unit", {}, { ";*OPC?", "*OPC?;;*OPC?" }, { "1", "1;1" }, {}, {});
 
     // The queue: counted, cleared, and full at 32 with -350 last.
     row("count and clear", {}, { "FOO", "BAR", "SYST:ERR:COUN?", "*CLS", "SYST:ERR:COUN?;:SYST:ERR?" }, { "2", "0;0,\"No error\"" }, {}, {});

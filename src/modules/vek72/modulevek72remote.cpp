@@ -514,6 +514,9 @@ QVariant ModuleVek72::readOnPanels(const QString& key, int channel) const
     const VoltageTypeCode type = voltageTypeFromText(typeCombo->currentText());
     if (key == QLatin1String("enabled"))
         return group->isChecked();
+    if (key.startsWith(QLatin1String("minimum:")) || key.startsWith(QLatin1String("maximum:"))
+        || key.startsWith(QLatin1String("default:")))
+        return boundOnPanels(key.section(QLatin1Char(':'), 0, 0), key.section(QLatin1Char(':'), 1), channel, special);
     if (key == QLatin1String("function"))
         return special ? QStringLiteral("CUSTOM") : type == VoltageTypeOther ? QString() : typeCombo->currentText();
     if (key == QLatin1String("shape"))
@@ -538,6 +541,44 @@ QVariant ModuleVek72::readOnPanels(const QString& key, int channel) const
                                                     : channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", channel);
         return box ? QVariant(box->value()) : QVariant();
     }
+    return {};
+}
+
+// The lowest or highest value the field of a channel's value takes now, or the value it has after
+// opening the module, in volts, hertz or degrees; invalid for a field the channel's type does not use.
+QVariant ModuleVek72::boundOnPanels(const QString& which, const QString& key, int channel, bool special) const
+{
+    Ui::Vek72Settings* ui = settingsUi;
+    const ModificationLimits& lim = limits();
+    const bool minimum = which == QLatin1String("minimum");
+    const bool maximum = which == QLatin1String("maximum");
+    const auto ofBox = [&](const QSpinBox* box, double scale, double byDefault) -> QVariant {
+        if (!box)
+            return {};
+        return (minimum ? box->minimum() : maximum ? box->maximum() : byDefault) * scale;
+    };
+    const auto ofDoubleBox = [&](const QDoubleSpinBox* box, double byDefault) -> QVariant {
+        if (!box)
+            return {};
+        return minimum ? box->minimum() : maximum ? box->maximum() : byDefault;
+    };
+    if (key == QLatin1String("phase"))
+        return special ? ofDoubleBox(ui->doubleSpinBoxCustomPhase, 0.0) : QVariant();
+    if (special) {
+        if (key == QLatin1String("voltage"))
+            return ofBox(ui->spinBoxCustomAmplitude, 0.001, lim.customAmplitudeDefault);
+        if (key == QLatin1String("offset"))
+            return ofBox(ui->spinBoxCustomOffset, 0.001, lim.offsetDefault);
+        if (key == QLatin1String("frequency"))
+            return ofDoubleBox(ui->doubleSpinBoxCustomFrequency, defaultFrequency);
+        return {};
+    }
+    if (key == QLatin1String("voltage"))
+        return ofBox(channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel), 0.001, lim.voltageDefault);
+    if (key == QLatin1String("offset"))
+        return ofDoubleBox(channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", channel), lim.offsetDefault / 1000.0);
+    if (key == QLatin1String("frequency"))
+        return ofDoubleBox(channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", channel), defaultFrequency);
     return {};
 }
 
