@@ -220,6 +220,24 @@ int CommandTable::execute(const Command& command, Session& session, QString* ans
     *answered = false;
     if (command.error != 0)
         return command.error;
+    // A command the path of the line's earlier commands leads nowhere is looked up again under the
+    // path's shorter forms, down to the root ("VOLT:OFFS 1;OUTP ON" is OUTP, "SOUR2:VOLT:RANG FULL;
+    // VOLT 1" is SOUR2:VOLT).
+    Command shortened = command;
+    for (;;) {
+        const int code = executeHeader(shortened, session, answer, answered, detail);
+        if (code != UndefinedHeader || shortened.header.inherited == 0)
+            return code;
+        const int drop = shortened.header.inherited - 1;
+        shortened.header.nodes.removeAt(drop);
+        shortened.header.suffixes.removeAt(drop);
+        shortened.header.inherited = drop;
+    }
+}
+
+int CommandTable::executeHeader(const Command& command, Session& session, QString* answer, bool* answered,
+                                QString* detail) const
+{
     const Header& header = command.header;
     for (const Entry& entry : entries) {
         if (entry.common != header.common)

@@ -143,6 +143,7 @@ private:
         Handler set;
         Handler query;
     };
+    int executeHeader(const Command& command, Session& session, QString* answer, bool* answered, QString* detail) const;
     // Matches written nodes [i..] against pattern nodes [j..]; `used` gets the pattern index of
     // each written node.
     static bool match(const Entry& entry, const Header& header, int i, int j, QVector<int>& used);

@@ -364,6 +364,7 @@ private:
         if (!rooted) {
             header.nodes = pathNodes + header.nodes;
             header.suffixes = pathSuffixes + header.suffixes;
+            header.inherited = pathNodes.size();
         }
         pathNodes = header.nodes.mid(0, header.nodes.size() - 1);
         pathSuffixes = header.suffixes.mid(0, header.suffixes.size() - 1);

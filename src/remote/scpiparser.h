@@ -30,6 +30,7 @@ struct Header
     bool query = false;       // ends with '?'
     QStringList nodes;        // mnemonics without their numeric suffix, as written ("SOUR", "VOLT")
     QVector<qint64> suffixes; // per node: the numeric suffix, -1 when none was written
+    int inherited = 0;        // how many of the first nodes came from the path of the line's earlier commands
 };
 
 struct Command

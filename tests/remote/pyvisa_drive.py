@@ -2,6 +2,8 @@
 
     pyvisa_drive.py PORT setup    three channels set and started; prints what was read back (JSON)
     pyvisa_drive.py PORT errors   each error code provoked once; prints the codes read (JSON)
+    pyvisa_drive.py PORT generator  two channels set in a bench generator's words, as a generic
+                                    driver sends them, with the status model; prints what was read (JSON)
 
 Exit status 0 when the session ran to its end; what it read is judged by the test that runs it.
 """
@@ -63,10 +65,26 @@ def errors(vek):
     return read
 
 
+def generator(vek):
+    out = {}
+    vek.write("*RST;*CLS;*ESE 1")
+    vek.write("FUNC SQU; FREQ 1000; VOLT 2 VPP; VOLT:OFFS 0.5; OUTP ON")
+    vek.write("SOUR2:APPL:SIN 2000,1 VRMS,0")
+    # A generic driver waits for the operation complete bit.
+    vek.write("*OPC")
+    out["esr"] = vek.query("*ESR?")
+    out["read"] = vek.query("FUNC?;FREQ?;VOLT?;VOLT:OFFS?;HIGH?;LOW?;:OUTP?;:SOUR2:FUNC?;FREQ?;VOLT:UNIT?")
+    out["apply"] = vek.query("SOUR2:APPL?")
+    out["status"] = vek.query("STAT:OPER:COND?;:SYST:VERS?;*STB?")
+    out["refused"] = [vek.query("FUNC NOIS;:SYST:ERR?"), vek.query("FUNC:SQU:DCYC 25;:SYST:ERR?")]
+    out["errors"] = vek.query("SYST:ERR:ALL?")
+    return out
+
+
 def main():
     port, phase = sys.argv[1], sys.argv[2]
     vek = connect(port)
-    result = setup(vek) if phase == "setup" else errors(vek)
+    result = setup(vek) if phase == "setup" else generator(vek) if phase == "generator" else errors(vek)
     vek.close()
     print(json.dumps(result))
 
