@@ -1147,6 +1147,23 @@ void defineRemoteCommands(scpi::CommandTable& table, Module* module, RemoteHost*
             setupOutcome(c, save ? m.host->saveSetup(file, 0) : m.host->recallSetup(file, 0));
         };
     };
+    table.define("MMEMory:CATalog[:ALL]", {}, [m](Call& c) {
+        // <bytes used>,<bytes free>{,"<name>,STAT,<size>"} of the setups folder.
+        if (!c.expect(0))
+            return;
+        if (!m.host) {
+            c.fail(scpi::HardwareMissing);
+            return;
+        }
+        qint64 free = -1;
+        qint64 used = 0;
+        QStringList entries;
+        for (const RemoteHost::StoredFile& file : m.host->setupFiles(&free)) {
+            used += file.size;
+            entries << quoted(QStringLiteral("%1,STAT,%2").arg(file.name).arg(file.size));
+        }
+        c.reply((QStringList{ QString::number(used), QString::number(qMax<qint64>(free, 0)) } + entries).join(QLatin1Char(',')));
+    });
     table.define("MMEMory:STORe:STATe", named(true));
     table.define("MMEMory:LOAD:STATe", named(false));
 

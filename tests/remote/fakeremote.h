@@ -139,6 +139,12 @@ public:
     QStringList setups;
     SetupResult saveSetup(const QString& file, int number) override { return setup("save", file, number); }
     SetupResult recallSetup(const QString& file, int number) override { return setup("recall", file, number); }
+    QList<StoredFile> files{ { QStringLiteral("bench.vek72"), 2048 }, { QStringLiteral("setup-1.vek72"), 1536 } };
+    QList<StoredFile> setupFiles(qint64* freeBytes) override
+    {
+        *freeBytes = 1000000;
+        return files;
+    }
     SetupResult setup(const char* what, const QString& file, int number)
     {
         const QString name = number > 0 ? QStringLiteral("setup-%1").arg(number) : file;

@@ -241,6 +241,10 @@ void TestRemoteSession::commands_data()
           "FUNC BANANA", "SOUR1:NOISE:GEN 1" },
         { "0" }, {}, { "-221", "-221", "-221", "-221", "-221", "-224", "-113" });
 
+    row("SCPI-99 16.3: MMEMory:CATalog? lists the setups folder with bytes used and free", {}, { "MMEM:CAT?", "MMEM:CAT:ALL?" },
+        { "3584,1000000,\"bench.vek72,STAT,2048\",\"setup-1.vek72,STAT,1536\"",
+          "3584,1000000,\"bench.vek72,STAT,2048\",\"setup-1.vek72,STAT,1536\"" }, {}, {});
+
     // The queue: counted, cleared, and full at 32 with -350 last.
     row("count and clear", {}, { "FOO", "BAR", "SYST:ERR:COUN?", "*CLS", "SYST:ERR:COUN?;:SYST:ERR?" }, { "2", "0;0,\"No error\"" }, {}, {});
     row("overflow", {}, repeated(40, "FOO") << "SYST:ERR:COUN?", { "32" }, {}, repeated(31, "-113") << "-350,\"Queue overflow\"");
