@@ -49,6 +49,7 @@ class TestScpi : public QObject
 private slots:
     void parsing_data();
     void parsing();
+    void blockAcrossLineEnds();
 };
 
 void TestScpi::parsing_data()
@@ -116,6 +117,18 @@ void TestScpi::parsing()
     QFETCH(QByteArray, line);
     QFETCH(QString, parsed);
     QCOMPARE(render(parseLine(line)), parsed);
+}
+
+void TestScpi::blockAcrossLineEnds()
+{
+    // IEEE 488.2 7.7.6: how many bytes a line still needs for its last block.
+    const QList<QPair<QByteArray, qint64>> cases{
+        { "A #15ab", 3 }, { "A #15abcde", 0 }, { "A #15abcdef", 0 }, { "A #3100", 100 }, { "A #3", 0 },
+        { "A \"#15\",1", 0 }, { "A '#19'", 0 }, { "A #0abc", 0 }, { "A #12ab;B #14x", 3 }, { "A #12#1;B 1", 0 },
+        { "A #9000000010", 10 }, { "*IDN?", 0 } };
+    for (const auto& one : cases)
+        QCOMPARE(QString::fromLatin1(one.first) + " " + QString::number(blockBytesMissing(one.first)),
+                 QString::fromLatin1(one.first) + " " + QString::number(one.second));
 }
 
 QTEST_GUILESS_MAIN(TestScpi)
