@@ -3,9 +3,11 @@
 #include <QVariant>
 
 #include <cmath>
+#include <cstring>
 
 #include "module.h"
 #include "remotehost.h"
+#include "remotesession.h"
 #include "version.h"
 
 using scpi::Call;
@@ -43,7 +45,7 @@ QString quoted(const QString& text)
 const QStringList functionForms{ QStringLiteral("AC"), QStringLiteral("DC"), QStringLiteral("CUSTom") };
 const QStringList functionValues{ QStringLiteral("AC"), QStringLiteral("DC"), QStringLiteral("CUSTOM") };
 const QStringList shapeForms{ QStringLiteral("SINusoid"), QStringLiteral("TRIangle"), QStringLiteral("SAWtooth"),
-                              QStringLiteral("PULSe"), QStringLiteral("LINE") };
+                              QStringLiteral("PULSe"), QStringLiteral("LINE"), QStringLiteral("ARBitrary") };
 const QStringList rangeForms{ QStringLiteral("FULL"), QStringLiteral("TENTh") };
 const QStringList rangeValues{ QStringLiteral("FULL"), QStringLiteral("TENTH") };
 const QStringList modeForms{ QStringLiteral("CYCLic"), QStringLiteral("STReam") };
@@ -255,7 +257,13 @@ struct Generator
 {
     Commands m;
 
-    QVariant value(const char* key, int channel) const { return m.module->setting(QLatin1String(key), channel); }
+    // What the panels show once what the earlier changes set off has been done (switching a box on
+    // copies the common controls into the channel a moment later, say).
+    QVariant value(const char* key, int channel) const
+    {
+        m.module->settle(RemoteSession::changeSettleMs);
+        return m.module->setting(QLatin1String(key), channel);
+    }
 
     // The wave a channel plays now, by its type and its custom shape.
     Wave waveOf(Call& c, int channel) const
@@ -287,7 +295,8 @@ struct Generator
         const Wave wave = waveOf(c, channel);
         const double volts = value("voltage", channel).toDouble();
         const double offset = value("offset", channel).toDouble();
-        if (wave == Wave::Sine) {
+        if (wave == Wave::Sine || wave == Wave::Arbitrary) {
+            // The arbitrary points are scaled to their peak: taken as reaching it both ways.
             const double peak = custom(channel) ? volts : volts * sqrt2;
             *low = offset - peak;
             *high = offset + peak;
@@ -354,6 +363,7 @@ struct Generator
         const double centre = (low + high) / 2.0;
         switch (waveOf(c, channel)) {
         case Wave::Sine:
+        case Wave::Arbitrary:
             setPair(c, channel, custom(channel) ? (high - low) / 2.0 : (high - low) / (2.0 * sqrt2), centre);
             return;
         case Wave::Square:
@@ -364,7 +374,6 @@ struct Generator
         case Wave::Dc:
             c.fail(scpi::SettingsConflict, QStringLiteral("постоянное напряжение задаётся смещением (VOLT:OFFS)"));
             return;
-        case Wave::Arbitrary:
         case Wave::None:
             break;
         }
@@ -512,9 +521,13 @@ struct Generator
             code = set(channel, "function", QStringLiteral("DC"), &reason);
             break;
         case Wave::Arbitrary:
+            if (!custom(channel))
+                code = set(channel, "function", QStringLiteral("CUSTOM"), &reason);
+            if (code == 0)
+                code = loadChosen(c, channel, &reason);
+            break;
         case Wave::None:
             code = scpi::SettingsConflict;
-            reason = QStringLiteral("произвольный сигнал по сети пока не принимается: он загружается из файла в окне");
             break;
         }
         if (code != 0) {
@@ -542,6 +555,92 @@ struct Generator
                 return 100;
         }
         return c.session().memory.value(QStringLiteral("symmetry/%1").arg(channel), 100).toInt();
+    }
+
+    // --- Arbitrary points sent over the socket, kept by name for this client.
+
+    static QString arbitraryKey(const QString& name) { return QStringLiteral("arb:") + name.toUpper(); }
+
+    // DATA:ARBitrary <name>,<values -1..1> or <name>,<block of 32-bit floats>; DAC: -32768..32767
+    // or a block of 16-bit integers; FORMat:BORDer gives the blocks' byte order.
+    static void storePoints(Call& c, bool dac)
+    {
+        const QVector<scpi::Parameter>& parameters = c.command().parameters;
+        if (parameters.size() < 2) {
+            c.fail(scpi::MissingParameter);
+            return;
+        }
+        const scpi::Parameter& name = parameters.at(0);
+        if (name.kind != scpi::Parameter::Characters && name.kind != scpi::Parameter::String) {
+            c.fail(scpi::DataTypeError);
+            return;
+        }
+        if (name.text.isEmpty() || name.text.size() > 32) {
+            c.fail(scpi::IllegalParameterValue, QStringLiteral("имя набора точек: от 1 до 32 знаков"));
+            return;
+        }
+        const double highest = dac ? 32767.0 : 1.0;
+        const double lowest = dac ? -32768.0 : -1.0;
+        QVariantList points;
+        if (parameters.size() == 2 && parameters.at(1).kind == scpi::Parameter::Block) {
+            const QByteArray& data = parameters.at(1).data;
+            const int width = dac ? 2 : 4;
+            if (data.size() % width != 0) {
+                c.fail(scpi::InvalidBlockData, QStringLiteral("длина блока не кратна %1 байтам").arg(width));
+                return;
+            }
+            const bool swapped = c.session().memory.value(QStringLiteral("swapped")).toBool();
+            for (int at = 0; at < data.size(); at += width) {
+                quint32 word = 0;
+                for (int k = 0; k < width; ++k) {
+                    const int byte = swapped ? at + width - 1 - k : at + k;
+                    word = (word << 8) | quint8(data.at(byte));
+                }
+                double v = 0;
+                if (dac) {
+                    v = double(qint16(quint16(word)));
+                } else {
+                    float f = 0;
+                    std::memcpy(&f, &word, sizeof f);
+                    v = double(f);
+                }
+                if (!(v >= lowest && v <= highest)) {
+                    c.fail(scpi::DataOutOfRange, QStringLiteral("точка %1 вне %2..%3").arg(at / width + 1).arg(lowest).arg(highest));
+                    return;
+                }
+                points << v;
+            }
+        } else {
+            for (int i = 1; i < parameters.size(); ++i) {
+                double v = 0;
+                if (!c.number(i, scpi::Unit::None, &v))
+                    return;
+                if (!(v >= lowest && v <= highest)) {
+                    c.fail(scpi::DataOutOfRange, QStringLiteral("точка %1 вне %2..%3").arg(i).arg(lowest).arg(highest));
+                    return;
+                }
+                points << v;
+            }
+        }
+        if (points.size() < 2) {
+            c.fail(scpi::IllegalParameterValue, QStringLiteral("нужно не меньше двух точек"));
+            return;
+        }
+        speakGenerator(c, true);
+        c.session().memory.insert(arbitraryKey(name.text), points);
+    }
+
+    // The points chosen for the channel with FUNCtion:ARBitrary, into the module.
+    int loadChosen(Call& c, int channel, QString* reason) const
+    {
+        const QString name = c.session().memory.value(QStringLiteral("arbChosen/%1").arg(channel)).toString();
+        const QVariant points = c.session().memory.value(arbitraryKey(name));
+        if (name.isEmpty() || !points.isValid()) {
+            *reason = QStringLiteral("нет точек: сначала DATA:ARB <имя>,<точки> и FUNC:ARB <имя>");
+            return scpi::SettingsConflict;
+        }
+        return set(channel, "waveform", QVariantMap{ { QStringLiteral("name"), name }, { QStringLiteral("points"), points } },
+                   reason);
     }
 
     // OUTPut ON of a generator: the channel switched on with what was set for it (switching a box
@@ -824,6 +923,84 @@ void defineSignalCommands(scpi::CommandTable& table, const Commands& m)
         [g](Call& c) {
             if (c.expect(0) && g.m.moduleOpen(c))
                 c.reply(QString::number(g.symmetryOf(c, c.channel())));
+        });
+
+    // Arbitrary points over the socket.
+    table.define("FORMat:BORDer",
+        [](Call& c) {
+            int which = -1;
+            if (c.expect(1) && c.choice(0, { QStringLiteral("NORMal"), QStringLiteral("SWAPped") }, &which))
+                c.session().memory.insert(QStringLiteral("swapped"), which == 1);
+        },
+        [](Call& c) {
+            if (c.expect(0))
+                c.reply(c.session().memory.value(QStringLiteral("swapped")).toBool() ? QStringLiteral("SWAP") : QStringLiteral("NORM"));
+        });
+    table.define("[SOURce#]:DATA[:ARBitrary]", [](Call& c) { Generator::storePoints(c, false); });
+    table.define("[SOURce#]:DATA[:ARBitrary]:DAC", [](Call& c) { Generator::storePoints(c, true); });
+    table.define("[SOURce#]:DATA:ATTRibute:POINts", {}, [](Call& c) {
+        if (!c.expect(1))
+            return;
+        const scpi::Parameter& p = c.command().parameters.at(0);
+        const QVariant points = c.session().memory.value(Generator::arbitraryKey(p.text));
+        if (!points.isValid())
+            c.fail(scpi::IllegalParameterValue, QStringLiteral("нет набора точек \"%1\"").arg(p.text));
+        else
+            c.reply(QString::number(points.toList().size()));
+    });
+    table.define(
+        "[SOURce#]:FUNCtion:ARBitrary",
+        [g](Call& c) {
+            if (!c.expect(1) || !g.m.moduleOpen(c))
+                return;
+            const scpi::Parameter& p = c.command().parameters.at(0);
+            if (!c.session().memory.contains(Generator::arbitraryKey(p.text))) {
+                c.fail(scpi::IllegalParameterValue, QStringLiteral("нет набора точек \"%1\"").arg(p.text));
+                return;
+            }
+            speakGenerator(c, true);
+            c.session().memory.insert(QStringLiteral("arbChosen/%1").arg(c.channel()), p.text.toUpper());
+            if (g.waveOf(c, c.channel()) == Wave::Arbitrary) {
+                QString reason;
+                c.fail(g.loadChosen(c, c.channel(), &reason), reason);
+            }
+        },
+        [](Call& c) {
+            if (c.expect(0))
+                c.reply(QLatin1Char('"') + c.session().memory.value(QStringLiteral("arbChosen/%1").arg(c.channel())).toString()
+                        + QLatin1Char('"'));
+        });
+    // The speed of the points: a period's frequency, or points per second.
+    table.define(
+        "[SOURce#]:FUNCtion:ARBitrary:FREQuency",
+        [g](Call& c) {
+            double hertz = 0;
+            if (c.expect(1) && g.m.numberOrBound(c, 0, scpi::Unit::Hertz, "frequency", &hertz))
+                g.m.change(c, "frequency", c.channel(), hertz);
+        },
+        [g](Call& c) {
+            double hertz = 0;
+            if (g.m.readNumber(c, "frequency", &hertz))
+                c.reply(numberText(hertz));
+        });
+    table.define(
+        "[SOURce#]:FUNCtion:ARBitrary:SRATe",
+        [g](Call& c) {
+            double rate = 0;
+            if (!c.expect(1) || !c.number(0, scpi::Unit::Hertz, &rate) || !g.m.moduleOpen(c))
+                return;
+            const int points = g.value("waveformPoints", c.channel()).toInt();
+            if (points < 2) {
+                c.fail(scpi::SettingsConflict, QStringLiteral("у канала нет произвольного сигнала"));
+                return;
+            }
+            g.m.change(c, "frequency", c.channel(), rate / points);
+        },
+        [g](Call& c) {
+            double hertz = 0;
+            if (!g.m.readNumber(c, "frequency", &hertz))
+                return;
+            c.reply(numberText(hertz * g.value("waveformPoints", c.channel()).toInt()));
         });
 
     // APPLy:<wave> [<frequency>[,<amplitude>[,<offset>]]]: set and play.

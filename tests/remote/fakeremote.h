@@ -38,6 +38,9 @@ public:
             *reason = reasons.value(key);
         if (result == SettingResult::Done)
             values[QStringLiteral("%1/%2").arg(key).arg(channel)] = value;
+        // Arbitrary points make the custom signal's shape the arbitrary one, as on the panels.
+        if (result == SettingResult::Done && key == QLatin1String("waveform"))
+            values[QStringLiteral("shape/%1").arg(channel)] = 5;
         // "output" off is the operator's stop.
         if (result == SettingResult::Done && key == QLatin1String("output") && !value.toBool())
             running = false;

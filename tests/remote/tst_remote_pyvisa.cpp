@@ -233,6 +233,19 @@ void TestRemotePyvisa::generatorDriver()
     QVERIFY2(qAbs(played[2].frequency - 2000) < 1, qPrintable(QString::number(played[2].frequency)));
     QVERIFY2(qAbs(played[2].peakToPeak - 2 * 1.4142135623730951) < 0.01, qPrintable(QString::number(played[2].peakToPeak)));
     QVERIFY2(played.atExtremes[2] < 0.5, qPrintable(QString::number(played.atExtremes[2])));
+
+    // The 64 points of a sine sent as a binary block to channel 3: 2 V peak to peak at 500 Hz around 0 V.
+    const QJsonObject arbitrary = runSession(port, "arbitrary", &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(arbitrary.value("opc").toString(), QStringLiteral("1"));
+    QCOMPARE(arbitrary.value("read").toString(), QStringLiteral("ARB;\"SINE64\";32000;64"));
+    QCOMPARE(arbitrary.value("errors").toString(), QStringLiteral("0,\"No error\""));
+    const PlayedSignals third = waitForPlayed(vekd, "4B210736", 3, 9600);
+    QCOMPARE(third.problem, QString());
+    QVERIFY(third.has(3));
+    QVERIFY2(qAbs(third[3].frequency - 500) < 0.5, qPrintable(QString::number(third[3].frequency)));
+    QVERIFY2(qAbs(third[3].peakToPeak - 2) < 0.01 && qAbs(third[3].mean) < 0.01,
+             qPrintable(QStringLiteral("%1 %2").arg(third[3].peakToPeak).arg(third[3].mean)));
     QVERIFY2(apptest::criticals().isEmpty(), qPrintable(apptest::criticals().join('\n')));
 
     // The README's generator example runs against the same window.

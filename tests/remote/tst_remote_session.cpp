@@ -85,6 +85,7 @@ private slots:
     void commands();
     void errorsAreReportedForTheJournal();
     void statusIsPerClient();
+    void arbitraryPoints();
 };
 
 void TestRemoteSession::commands_data()
@@ -332,6 +333,37 @@ void TestRemoteSession::statusIsPerClient()
     rig.run({ "NO:SUCH", "*ESE 255" });
     QCOMPARE(other.execute("*ESR?;*ESE?;*STB?;:SYST:ERR:COUN?"), QByteArray("0;0;0;0\n"));
     QCOMPARE(rig.session.execute("*ESR?;:SYST:ERR:COUN?"), QByteArray("32;1\n"));
+}
+
+void TestRemoteSession::arbitraryPoints()
+{
+    Rig rig({ "value:function/1=CUSTOM", "value:shape/1=0", "value:voltage/1=1", "value:offset/1=0", "value:enabled/1=true" });
+    const QByteArray floats("\x3f\x00\x00\x00\xbf\x80\x00\x00\x3f\x80\x00\x00", 12);   // 0.5, -1, 1 big-endian
+    const QByteArray swappedFloats("\x00\x00\x00\x3f\x00\x00\x80\xbf", 8);                    // 0.5, -1 little-endian
+    const QByteArray dac("\x7f\xff\x80\x00\x00\x00", 6);                                         // 32767, -32768, 0
+    const QList<QPair<QByteArray, QByteArray>> cases{
+        // IEEE 488.2 7.7.6 definite-length blocks of 32-bit floats, big-endian unless FORMat:BORDer SWAPped.
+        { "DATA:ARB BLOCK,#212" + floats + ";:DATA:ATTR:POIN? BLOCK", "3" },
+        { "FORM:BORD SWAP;:DATA:ARB LITTLE,#18" + swappedFloats + ";:DATA:ATTR:POIN? little;:FORM:BORD?", "2;SWAP" },
+        { "FORM:BORD NORM;:DATA:ARB:DAC STEPS,#16" + dac + ";:DATA:ATTR:POIN? STEPS", "3" },
+        { "DATA:ARB CSV,0,0.5,1,0.5,0,-0.5,-1,-0.5;:DATA:ATTR:POIN? CSV", "8" },
+        // Refused: a length not a multiple of the point's bytes, beyond the block, a point beyond
+        // -1..1, one point, no such name.
+        { "DATA:ARB BAD,#15" + floats.left(5) + ";:SYST:ERR?", "" },
+        { "SYST:ERR?", "-161,\"Invalid block data;длина блока не кратна 4 байтам\"" },
+        { "DATA:ARB BAD,#9000000013" + floats, "" },
+        { "SYST:ERR?", "-161,\"Invalid block data\"" },
+        { "DATA:ARB BAD,0,1.5;:SYST:ERR?", "-222,\"Data out of range;точка 2 вне -1..1\"" },
+        { "DATA:ARB:DAC BAD,40000,0;:SYST:ERR?", "-222,\"Data out of range;точка 1 вне -32768..32767\"" },
+        { "DATA:ARB BAD,0.5;:SYST:ERR?", "-224,\"Illegal parameter value;нужно не меньше двух точек\"" },
+        { "FUNC:ARB NONE;:SYST:ERR?", "-224,\"Illegal parameter value;нет набора точек \"\"NONE\"\"\"" },
+        // Chosen for the channel, then played: the custom signal takes the points.
+        { "FUNC:ARB csv;:FUNC:ARB?;:FUNC ARB;:FUNC?;:SYST:ERR?", "\"CSV\";ARB;0,\"No error\"" },
+    };
+    for (const auto& one : cases)
+        QCOMPARE(rig.session.execute(one.first), one.second.isEmpty() ? QByteArray() : one.second + '\n');
+    const QStringList log = rig.module.log();
+    QCOMPARE(log.filter(QStringLiteral("waveform")), QStringList{ "waveform 1 " });
 }
 
 QTEST_GUILESS_MAIN(TestRemoteSession)

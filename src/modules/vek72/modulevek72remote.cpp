@@ -25,6 +25,7 @@
 #include "ui_vek72controls.h"
 #include "ui_vek72info.h"
 #include "ui_vek72settings.h"
+#include "waveform.h"
 #include "widgetsync.h"
 
 using namespace channelwidgets;
@@ -168,7 +169,26 @@ Module::SettingResult ModuleVek72::changeSetting(const QString& key, int channel
         QString reason;
     };
     auto outcome = QSharedPointer<Outcome>::create();
-    if (!widgetsync::runOn(guiHandler, [this, outcome, key, channel, value] {
+    QVariant given = value;
+    if (key == QLatin1String("waveform")) {
+        // The period's spectrum is computed here, on the caller's thread, not on the panels'.
+        const QVariantMap map = value.toMap();
+        QVector<double> points;
+        for (const QVariant& point : map.value(QStringLiteral("points")).toList())
+            points.append(point.toDouble());
+        Waveform::Problem problem = Waveform::NoProblem;
+        const WaveformPointer waveform = Waveform::create(points, map.value(QStringLiteral("name")).toString(), &problem);
+        if (!waveform) {
+            if (reason)
+                *reason = QStringLiteral("точки произвольного сигнала не приняты: %1")
+                              .arg(problem == Waveform::AllZero ? QStringLiteral("все нули")
+                                   : problem == Waveform::NotFinite ? QStringLiteral("не число")
+                                   : QStringLiteral("нужно от %1 до %2 точек").arg(Waveform::minPoints).arg(Waveform::maxPoints));
+            return SettingResult::IllegalValue;
+        }
+        given = QVariant::fromValue(waveform);
+    }
+    if (!widgetsync::runOn(guiHandler, [this, outcome, key, channel, value = given] {
             outcome->result = changeOnPanels(key, channel, value, &outcome->changed, &outcome->reason);
         }, panelsTimeoutMs))
         return SettingResult::NoAnswer;   // the work may still run: its outcome is not read here
@@ -327,7 +347,7 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
     }
 
     // A channel's settings: only channels of the module, whose box can be switched.
-    static const QStringList channelKeys{ QStringLiteral("enabled"), QStringLiteral("function"),
+    static const QStringList channelKeys{ QStringLiteral("enabled"), QStringLiteral("function"), QStringLiteral("waveform"),
                                           QStringLiteral("range"), QStringLiteral("voltage"),
                                           QStringLiteral("offset"), QStringLiteral("frequency"),
                                           QStringLiteral("shape"), QStringLiteral("phase") };
@@ -343,6 +363,14 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
     const auto usable = [group](QWidget* w) { return w && w->isEnabledTo(group); };
     const bool special = customSignalsEnabled && typeCombo->currentText() == specialTypeText();
 
+    if (key == QLatin1String("waveform")) {
+        // One period of arbitrary points: the channel's custom signal plays it.
+        if (!special)
+            return SettingResult::SettingsConflict;
+        customWaveformLoaded(channel, value.value<WaveformPointer>());
+        *changed = true;
+        return SettingResult::Done;
+    }
     if (key == QLatin1String("enabled")) {
         const bool on = value.toBool();
         if (group->isChecked() != on) {
@@ -521,6 +549,8 @@ QVariant ModuleVek72::readOnPanels(const QString& key, int channel) const
         return special ? QStringLiteral("CUSTOM") : type == VoltageTypeOther ? QString() : typeCombo->currentText();
     if (key == QLatin1String("shape"))
         return custom.shape;
+    if (key == QLatin1String("waveformPoints"))
+        return custom.waveform ? custom.waveform->pointCount() : 0;
     if (key == QLatin1String("phase"))
         return special ? custom.phase : 0.0;
     if (key == QLatin1String("range")) {
