@@ -239,6 +239,21 @@ void TestRemoteModule::resetAsOpened()
     // The outputs stood at 0 V after the stop.
     QVERIFY(benchstatus::outputsAtZero(benchstatus::module(benchstatus::status(bench.service), "4B210736", 3)));
     QCOMPARE(apptest::criticals(), QStringList());
+
+    // A reset and then a start in one line ("*RST;...;INIT", "*RST;...;OUTP ON"): the start is not
+    // lost behind the line's stop, and the button shows what plays.
+    QString started;
+    runOnOtherThread([&] {
+        module.holdRestarts(true);
+        const bool again = module.resetPanels();
+        const Result result = module.changeSetting("output", 0, true);
+        module.settle(10000);
+        module.holdRestarts(false);
+        started = QStringLiteral("%1 %2").arg(again).arg(resultName(result));
+    });
+    QCOMPARE(started, QStringLiteral("1 done"));
+    QVERIFY(QTest::qWaitFor([&] { return module.isRunning(); }, 20000));
+    QCOMPARE(bench.hosts.find<QPushButton>("pushButtonStartStop")->isChecked(), true);
 }
 
 void TestRemoteModule::refusedOnThreadsThatWouldWaitForThemselves()

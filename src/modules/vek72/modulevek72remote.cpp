@@ -332,8 +332,9 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
         // hears of it, rather than in a box on the bench's screen. A stop is never refused.
         if (!button->isEnabledTo(settingsHost) || (on && voltageLimitMv.load() < 0))
             return SettingResult::SettingsConflict;
-        if (!on)
-            stopAskedWhileHeld = restartsHeld.load();
+        // A stop holds back the line's restarts; a start later in the line is asked for in its own
+        // right and is not held back by the stop before it.
+        stopAskedWhileHeld = !on && restartsHeld.load();
         if (button->isChecked() != on) {
             button->setChecked(on);
             *changed = true;
