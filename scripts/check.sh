@@ -4,6 +4,8 @@
 #   scripts/check.sh tsan [clang|gcc] [ctest arguments...]  ThreadSanitizer
 # The folder is build-asan or build-tsan (build-asan-gcc, build-tsan-gcc with gcc; clang is the
 # default). Every sanitizer report ends the process that made it with an error, so the test fails.
+# BUILD_TARGETS="tst_a tst_b ..." builds only those targets (and what they need), for a run of just
+# those tests (with -R).
 # Leaks and races inside Qt's own libraries are suppressed by the files in scripts/sanitizers/, each
 # entry with the reason; nothing of this project is. With clang the build also holds the wire
 # protocol fuzzers (scripts/fuzz.sh runs them).
@@ -39,7 +41,12 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" \
     -DSTENDIX_BUILD_BENCH=OFF -DSTENDIX_FUZZ=$fuzz
 fi
-cmake --build "$build" --parallel "$(nproc)"
+if [ -n "${BUILD_TARGETS:-}" ]; then
+  # shellcheck disable=SC2086
+  cmake --build "$build" --parallel "$(nproc)" --target $BUILD_TARGETS
+else
+  cmake --build "$build" --parallel "$(nproc)"
+fi
 
 # Sanitizer options for every process of the suite (tests, vekd, vekctl, the program itself).
 common="abort_on_error=0:print_summary=1"

@@ -11,6 +11,7 @@ packages=(
     build-essential cmake ninja-build pkg-config file
     qtbase5-dev qtbase5-dev-tools qttranslations5-l10n
     libquazip1-qt5-dev zlib1g-dev
+    libfftw3-dev
     libbenchmark-dev
     xvfb xauth imagemagick
     fonts-dejavu-core

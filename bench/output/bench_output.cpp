@@ -3,10 +3,19 @@
 //   bench_output stream [--seconds N] [--only RATE/CHANNELS/SIZE]
 //       Streams with the program's sender (ModuleSenderVek72) for N seconds (default 60), all at
 //       once, one module each: every DAC rate (48, 96, 192 kHz) with 1, 2, 3 and 8 channels, for
-//       the shortest blocks (1 ms), a mid-sized block (100 ms) and the longest (a block as large as
-//       the FIFO, three blocks to the signal). Reports per stream the underruns and frame periods
+//       signals of the shortest length (1 ms), a mid-sized one (100 ms) and a long one (three times
+//       as many words as the FIFO holds). Reports per stream the underruns and frame periods
 //       without data the module counted, the short or failed sends, the CPU time of the sender's
 //       thread per second of output, and whether the frames played last followed the signal.
+//
+//   bench_output targets [--count N]
+//       Streaming as the operator makes it, with the panels offscreen and the module object on a
+//       thread of its own: (1) eight channels at awkward frequencies (L near its limit) at 192 kHz:
+//       starts (the button to vekd playing), N changes of channel 1's voltage with Return (Return to
+//       the change taken, the new signals queued), the process's memory (VmRSS idle, VmHWM from the
+//       first start on, VmRSS after "Стоп"); (2) one channel at 1234.567 Hz against one at 1000 Hz,
+//       starts and changes; (3) with the sender alone, the start of eight channels of one
+//       1048576-point file against one channel of it, the file loaded afresh for every start.
 //
 //   bench_output restart [--count N] [--streaming]
 //       Eight channels at 1 kHz play (cyclic, or streaming), with the panels offscreen and the module
@@ -44,8 +53,11 @@
 #include "modulesendervek72.h"
 #include "operatorbench.h"
 #include "played.h"
+#include "procstatus.h"
+#include "synthesis.h"
 #include "vek72api.h"
 #include "vekdrunner.h"
+#include "waveform.h"
 
 namespace {
 
@@ -99,8 +111,6 @@ struct Stream
     ModuleSenderVek72* sender = nullptr;
     double rate = 0;             // frames per second
     qint64 length = 0;           // frames of the signal
-    int blockMs = 0;
-    int blocks = 0;
     double cpuStart = 0;
     double cpuEnd = 0;
     std::atomic<int> sendFaults{0};
@@ -168,11 +178,9 @@ bool setUp(Stream& s)
     s.sender = new ModuleSenderVek72(&s.handle, &s.outputData, &s.samples, &s.handleLock);
     s.sender->moveToThread(&s.thread);
     s.thread.start();
-    s.blockMs = s.sender->synthesize(false);
-    if (s.blockMs == 0)
+    if (s.sender->synthesize(false) == 0)
         return false;
-    s.length = s.outputData.first().samples.size();
-    s.blocks = s.sender->blocks();
+    s.length = s.sender->signalLength();
     QMetaObject::invokeMethod(s.sender, [&s] { s.cpuStart = threadCpuSeconds(); }, Qt::BlockingQueuedConnection);
     return s.sender->startOutput();
 }
@@ -201,14 +209,20 @@ QString checkOrder(Stream& s, VekdRunner& service)
         rows.push_back(row);
     }
     const qint64 n = qint64(rows.size());
-    for (qint64 lag = 0; lag < qint64(s.rate); ++lag) {   // frames played between capture and status
+    // The signal over the frames the capture can stand for, filled as the sender fills it.
+    const qint64 lags = qint64(s.rate);
+    const qint64 earliest = std::max<qint64>(0, playedAfter - lags - n);
+    synthesis::FrameSource source(synthesis::makePlan(s.outputData, s.rate, false));
+    std::vector<double> signal(size_t((playedAfter - earliest) * s.channels));
+    source.fill(signal.data(), earliest, playedAfter - earliest);
+    for (qint64 lag = 0; lag < lags; ++lag) {   // frames played between capture and status
         const qint64 first = playedAfter - lag - n;
         if (first < 0)
             break;
         bool match = true;
         for (qint64 k = 0; k < n && match; k += std::max<qint64>(1, n / 4000)) {
             for (int c = 0; c < s.channels && match; ++c)
-                match = std::abs(rows[size_t(k)][size_t(c)] - s.outputData[c].samples[(first + k) % s.length]) < 0.002;
+                match = std::abs(rows[size_t(k)][size_t(c)] - signal[size_t((first - earliest + k) * s.channels + c)]) < 0.002;
         }
         if (match)
             return QString();
@@ -261,7 +275,7 @@ int runStreams(double seconds, const QString& only)
     while (clock.elapsed() < qint64(seconds * 1000))
         QThread::msleep(200);
 
-    std::printf("%-18s %8s %7s %9s %10s %11s %8s %7s\n", "stream", "block ms", "blocks", "underruns",
+    std::printf("%-18s %9s %9s %10s %11s %8s %7s\n", "stream", "L frames", "underruns",
                 "no-data fr", "short sends", "CPU %", "order");
     double worst = 0;
     qint64 underrunsTotal = 0, faultsTotal = 0;
@@ -277,7 +291,7 @@ int runStreams(double seconds, const QString& only)
         worst = std::max(worst, cpu);
         underrunsTotal += underruns;
         faultsTotal += s->sendFaults;
-        std::printf("%-18s %8d %7d %9lld %10lld %11d %8.3f %7s\n", qPrintable(s->name()), s->blockMs, s->blocks,
+        std::printf("%-18s %9lld %9lld %10lld %11d %8.3f %7s\n", qPrintable(s->name()), s->length,
                     underruns, counterOf(module, "underrunFrames"), s->sendFaults.load(), cpu,
                     order.isEmpty() ? "yes" : qPrintable(order));
         s->sender->stopOutput();
@@ -385,8 +399,8 @@ int runRestarts(int count, bool streaming)
         }));
         // Spread the changes over the capture.
         const qint64 from = counterOf(benchstatus::module(serviceStatus(), crate, 3), "framesPlayed");
-        QTest::qWaitFor([&] { return counterOf(benchstatus::module(serviceStatus(), crate, 3), "framesPlayed") > from + 1200; },
-                        10000);
+        (void)QTest::qWaitFor([&] { return counterOf(benchstatus::module(serviceStatus(), crate, 3), "framesPlayed") > from + 1200; },
+                              10000);
     }
     const QJsonObject after = benchstatus::module(serviceStatus(), crate, 3);
     const qint64 played = counterOf(after, "framesPlayed") - counterOf(begin, "framesPlayed");
@@ -454,6 +468,210 @@ int runRestarts(int count, bool streaming)
     return changes.front() >= 0 && restarts.front() >= 0 && gapFree && worst < 0.001 ? 0 : 3;
 }
 
+// ---- Targets of streaming on demand -------------------------------------------------------------
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? -1 : v[v.size() / 2];
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? -1 : v[size_t(std::lround(p * double(v.size() - 1)))];
+}
+
+// When the module last said that a change was taken ("Генерация изменена: ..."), from any thread.
+std::atomic<qint64> changeTakenNs{0};
+void noteChanges(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtInfoMsg && text.startsWith(QStringLiteral("Генерация изменена")))
+        changeTakenNs = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    else if (type == QtCriticalMsg || type == QtWarningMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+struct Operated
+{
+    std::vector<double> starts;    // ms, the button to vekd playing
+    std::vector<double> changes;   // ms, Return to the change taken
+    double idle = 0, peak = 0, stopped = 0;   // MiB
+    qint64 underruns = -1, stops = -1;        // during the changes
+};
+
+// Streaming at 192 kHz through the panels: the channels given (frequencies as typed), `startCount`
+// starts and stops, then `changeCount` changes of channel 1's voltage while playing, then "Стоп".
+bool operate(const QStringList& frequencies, int startCount, int changeCount, Operated* out)
+{
+    OperatorBench bench;
+    if (!bench.open(3, false))
+        return false;
+    const char* crate = "4B210736";
+    bench.pick(bench.hosts.combo("comboBoxMode"), "Потоковый");
+    bench.pick(bench.hosts.combo("comboBoxDacFreq"), "192 кГц");
+    bench.settle();
+    for (int c = 0; c < frequencies.size(); ++c)
+        setChannel(bench, {c + 1, "AC", "7 В", "1000", frequencies.at(c)});
+    bench.settle();
+    out->idle = procstatus::mib("VmRSS");
+    if (!procstatus::resetPeak())
+        return false;
+    using Clock = std::chrono::steady_clock;
+    const auto running = [&] { return benchstatus::module(serviceStatus(), crate, 3).value("running").toBool(); };
+    // The button, timed until vekd says whether it plays.
+    const auto press = [&](bool on) {
+        std::atomic<bool> done{false};
+        Clock::time_point seen;
+        std::thread watcher([&] {
+            while (!done) {
+                if (running() == on) {
+                    seen = Clock::now();
+                    done = true;
+                }
+            }
+        });
+        const Clock::time_point pressed = Clock::now();
+        QTest::mouseClick(bench.startStop(), Qt::LeftButton);
+        const bool ok = waitServing([&] { return done.load(); }, 20000);
+        done = true;
+        watcher.join();
+        bench.settle();
+        return ok ? std::chrono::duration<double, std::milli>(seen - pressed).count() : -1.0;
+    };
+    for (int i = 0; i < startCount; ++i) {
+        out->starts.push_back(press(true));
+        if (i + 1 < startCount && press(false) < 0)
+            return false;
+    }
+    const QJsonObject before = benchstatus::module(serviceStatus(), crate, 3);
+    for (int i = 0; i < changeCount; ++i) {
+        bench.type(bench.channelVoltage(1), QString::number(1000 + 100 * (i % 2 + 1)));
+        bench.settle();
+        changeTakenNs = 0;
+        const qint64 pressed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+        bench.pressReturn(bench.channelVoltage(1));
+        const bool taken = waitServing([] { return changeTakenNs.load() != 0; }, 10000);
+        out->changes.push_back(taken ? double(changeTakenNs.load() - pressed) / 1e6 : -1.0);
+        bench.settle();
+    }
+    const QJsonObject after = benchstatus::module(serviceStatus(), crate, 3);
+    out->underruns = counterOf(after, "underruns") - counterOf(before, "underruns");
+    out->stops = counterOf(after, "stops") - counterOf(before, "stops");
+    out->peak = procstatus::mib("VmHWM");
+    if (press(false) < 0)
+        return false;
+    out->stopped = procstatus::mib("VmRSS");
+    return true;
+}
+
+// The sender alone: `channels` channels of one freshly loaded 1048576-point period at 1234.567 Hz,
+// synthesised and started (the file's spectrum is the load's, the band-limited table the start's).
+std::vector<double> arbitraryStarts(int channels, int count)
+{
+    std::vector<double> ms;
+    TVEK72 handle;
+    VEK72_Init(&handle);
+    if (VEK72_Open(&handle, 0x7F000001u, 11111, "4B210736", 3) != 0)
+        return ms;
+    QVector<double> points(1048576);
+    for (int j = 0; j < points.size(); ++j)
+        points[j] = std::sin(2 * M_PI * j / points.size()) + 0.3 * std::sin(2 * M_PI * double((5 * qint64(j)) % points.size()) / points.size());
+    QMutex samples, handleLock;
+    QList<ChannelSignal> outputData;
+    QThread thread;
+    auto* sender = new ModuleSenderVek72(&handle, &outputData, &samples, &handleLock);
+    sender->moveToThread(&thread);
+    thread.start();
+    for (int c = 0; c < 8; ++c)
+        handle.config.channel[c] = TVEK72_CHANNEL{uint8_t(c < channels), 0, 0, 0};
+    if (sender->configure(false, 192000)) {
+        for (int i = 0; i < count; ++i) {
+            const WaveformPointer file = Waveform::create(points, QStringLiteral("period.csv"));
+            outputData.clear();
+            for (int c = 1; c <= channels; ++c) {
+                ChannelSignal s;
+                s.channel = c;
+                s.shape = ChannelSignal::Arbitrary;
+                s.frequency = 1234.567;
+                s.amplitude = 1.0 + c;
+                s.waveform = file;
+                outputData.append(s);
+            }
+            const auto t0 = std::chrono::steady_clock::now();
+            const bool started = sender->synthesize(false) != 0 && sender->startOutput();
+            const auto t1 = std::chrono::steady_clock::now();
+            ms.push_back(started ? std::chrono::duration<double, std::milli>(t1 - t0).count() : -1.0);
+            sender->stopOutput();
+        }
+    }
+    thread.quit();
+    thread.wait();
+    delete sender;
+    VEK72_Close(&handle);
+    return ms;
+}
+
+int runTargets(int count)
+{
+    qInstallMessageHandler(noteChanges);
+    // Eight channels at frequencies that fit no short common length.
+    const QStringList awkward{"1234.567", "987.654", "2345.679", "2999.988", "111.111", "555.556", "777.778", "1.235"};
+    Operated eight;
+    if (!operate(awkward, 10, count, &eight))
+        return 1;
+    const synthesis::Plan plan = [&] {
+        QList<ChannelSignal> list;
+        for (const QString& f : awkward) {
+            ChannelSignal s;
+            s.frequency = f.toDouble();
+            s.amplitude = 1.0;
+            list.append(s);
+        }
+        return synthesis::makePlan(list, 24000, false);
+    }();
+    std::printf("8 channels at awkward frequencies, 192 kHz streaming, L = %lld frames (%.0f MiB of samples as whole arrays)\n",
+                plan.length, double(plan.length) * 8 * 8 / 1048576.0);
+    std::printf("  start: first %.1f ms, median %.1f ms, max %.1f ms (%zu starts)\n", eight.starts.front(), median(eight.starts),
+                *std::max_element(eight.starts.begin(), eight.starts.end()), eight.starts.size());
+    std::printf("  change (Return to taken): median %.2f ms, 99th percentile %.2f ms, max %.2f ms (%zu changes); "
+                "underruns %lld, stops %lld\n",
+                median(eight.changes), percentile(eight.changes, 0.99),
+                *std::max_element(eight.changes.begin(), eight.changes.end()), eight.changes.size(), eight.underruns, eight.stops);
+    std::printf("  memory: idle %.1f MiB, peak %.1f MiB (+%.1f), after Стоп %.1f MiB (+%.1f)\n", eight.idle, eight.peak,
+                eight.peak - eight.idle, eight.stopped, eight.stopped - eight.idle);
+
+    Operated awkwardOne, roundOne;
+    if (!operate({"1234.567"}, 10, count / 2, &awkwardOne) || !operate({"1000"}, 10, count / 2, &roundOne))
+        return 1;
+    std::printf("1 channel, 192 kHz streaming: 1234.567 Hz against 1000 Hz\n"
+                "  start median %.1f / %.1f ms (ratio %.2f), change median %.2f / %.2f ms (ratio %.2f), "
+                "peak memory +%.1f / +%.1f MiB\n",
+                median(awkwardOne.starts), median(roundOne.starts), median(awkwardOne.starts) / median(roundOne.starts),
+                median(awkwardOne.changes), median(roundOne.changes), median(awkwardOne.changes) / median(roundOne.changes),
+                awkwardOne.peak - awkwardOne.idle, roundOne.peak - roundOne.idle);
+
+    VekdRunner service;
+    if (!service.start())
+        return 1;
+    // Taken in turns, so that the machine's other work weighs on both alike.
+    std::vector<double> one, all;
+    for (int i = 0; i < 15; ++i) {
+        for (double ms : arbitraryStarts(1, 1))
+            one.push_back(ms);
+        for (double ms : arbitraryStarts(8, 1))
+            all.push_back(ms);
+    }
+    if (one.empty() || all.empty())
+        return 1;
+    std::printf("a 1048576-point file at 1234.567 Hz, loaded afresh for each start (sender alone):\n"
+                "  start of 8 channels median %.1f ms, of 1 channel %.1f ms (ratio %.2f)\n",
+                median(all), median(one), median(all) / median(one));
+    const bool met = median(eight.starts) <= 50 && median(eight.changes) <= 5 && percentile(eight.changes, 0.99) <= 15
+                     && eight.peak - eight.idle <= 64 && eight.underruns == 0 && eight.stops == 0;
+    return met ? 0 : 3;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -478,7 +696,10 @@ int main(int argc, char** argv)
         return runStreams(seconds, only);
     if (mode == "restart" && count > 0)
         return runRestarts(count, args.contains("--streaming"));
+    if (mode == "targets" && count > 0)
+        return runTargets(count);
     std::fprintf(stderr, "usage: bench_output stream [--seconds N] [--only \"RATE kHz/CHANNELS/SIZE\"]\n"
-                         "       bench_output restart [--count N] [--streaming]\n");
+                         "       bench_output restart [--count N] [--streaming]\n"
+                         "       bench_output targets [--count N]\n");
     return 2;
 }

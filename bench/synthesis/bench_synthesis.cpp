@@ -1,21 +1,19 @@
-// Synthesis of the largest outputs: planning, filling every channel, interleaving block 0 and
-// turning it into module words (everything before the transfer), against memset of the same
-// arrays measured in the same iterations.
+// Synthesis of the largest outputs.
 //
 //   bench_synthesis [--benchmark_filter=...]
 //
-// Worst cyclic case: eight channels of awkward frequencies, 524288 samples each (4194304 in all).
-// Worst streaming case: the same eight channels streamed, 16777216 samples each (134217728 in all).
-// "Restart" runs follow one another as restarts of the output do (the arrays of the last run come
-// back); "first" runs start from released arrays, so the system has to supply fresh pages.
-// The peak memory of a streaming synthesis is measured in a child process of its own
-// (bench_synthesis --memory-probe), VmHWM against the bytes of the sample arrays and the block
-// buffers.
+// Worst cyclic case: eight channels of awkward frequencies, 524288 samples each (4194304 in all):
+// planning, filling every channel and turning the page into module words (everything before the
+// transfer), against memset of the page's words measured in the same iterations.
+// Streaming: the same eight channels at 24000 frames per second, 16777216 frames each, filled on
+// demand one chunk (100 ms) at a time, against copying the chunk out of whole arrays; and the peak
+// memory of a streaming synthesis in a child process of its own (bench_synthesis --memory-probe),
+// VmHWM against VmRSS before it, beside what the whole signals would take.
 //
 // The module words need a configured module: the bench starts its own vekd (found beside it).
 //
-// The arbitrary shape: the fill of one channel (its preparation, the band-limited table, included)
-// against the sine's fill of the same length, in samples per second; and the preparation of a
+// The arbitrary shape: the fill of one channel against the sine's fill of the same length, in
+// samples per second; the band-limited table of a fresh waveform; and the preparation of a
 // waveform (its spectrum) when a file is loaded. These need no vekd.
 
 #include <benchmark/benchmark.h>
@@ -35,6 +33,7 @@
 #include <vector>
 
 #include "modulesendervek72.h"
+#include "procstatus.h"
 #include "synthesis.h"
 #include "vekdrunner.h"
 #include "waveform.h"
@@ -68,10 +67,10 @@ bool openModule(Bench& b)
     return VEK72_Open(&b.handle, 0x7F000001u, 11111, "4B210736", 3) == 0;
 }
 
-// Eight channels of the awkward frequencies, configured at 48 kHz (6000 samples per second each).
-bool configure(Bench& b, bool cyclic)
+// Eight channels of the awkward frequencies: sines and two triangles.
+QList<ChannelSignal> awkwardSignals()
 {
-    b.list.clear();
+    QList<ChannelSignal> list;
     for (int c = 0; c < 8; ++c) {
         ChannelSignal s;
         s.channel = c + 1;
@@ -79,7 +78,16 @@ bool configure(Bench& b, bool cyclic)
         s.amplitude = 1.0 + c;
         s.offset = 0.25 * c - 1.0;
         s.frequency = awkward[c];
-        b.list.append(s);
+        list.append(s);
+    }
+    return list;
+}
+
+// The awkward channels, configured at 48 kHz (6000 samples per second each).
+bool configure(Bench& b, bool cyclic)
+{
+    b.list = awkwardSignals();
+    for (int c = 0; c < 8; ++c) {
         b.handle.config.channel[c].enabled = 1;
         b.handle.config.channel[c].output = 0;
         b.handle.config.channel[c].source = 0;
@@ -90,115 +98,86 @@ bool configure(Bench& b, bool cyclic)
     return VEK72_Configure(&b.handle) == 0;
 }
 
-// memset over the arrays that the last synthesis filled: the eight sample arrays, the interleaved
-// block and the words. (The arrays are shared with the sender, hence the casts: this bench
-// overwrites them on purpose.)
-qint64 memsetArrays(Bench& b)
-{
-    qint64 bytes = 0;
-    for (const ChannelSignal& s : b.outputData) {
-        std::memset(const_cast<double*>(s.samples.constData()), 0, size_t(s.samples.size()) * sizeof(double));
-        bytes += qint64(s.samples.size()) * qint64(sizeof(double));
-    }
-    const QVector<double>& il = b.sender->interleavedBlock();
-    std::memset(const_cast<double*>(il.constData()), 0, size_t(il.size()) * sizeof(double));
-    const QVector<quint32>& w = b.sender->blockWords();
-    std::memset(const_cast<quint32*>(w.constData()), 0, size_t(w.size()) * sizeof(quint32));
-    benchmark::ClobberMemory();
-    return bytes + qint64(il.size()) * 8 + qint64(w.size()) * 4;
-}
-
-// memset of freshly allocated arrays of the same sizes: the fair baseline for a synthesis that
-// itself starts from fresh pages (large blocks come straight from the system, so every page faults).
-double memsetFreshSeconds(Bench& b)
-{
-    std::vector<size_t> sizes;
-    for (const ChannelSignal& s : b.outputData)
-        sizes.push_back(size_t(s.samples.size()) * sizeof(double));
-    sizes.push_back(size_t(b.sender->interleavedBlock().size()) * sizeof(double));
-    sizes.push_back(size_t(b.sender->blockWords().size()) * sizeof(quint32));
-    std::vector<void*> blocks;
-    const auto t0 = Clock::now();
-    for (size_t bytes : sizes) {
-        void* p = std::malloc(bytes);
-        // Not zero: malloc followed by a zero memset may be turned into calloc, which touches nothing.
-        std::memset(p, 1, bytes);
-        blocks.push_back(p);
-    }
-    benchmark::ClobberMemory();
-    const auto t1 = Clock::now();
-    for (void* p : blocks)
-        std::free(p);
-    return std::chrono::duration<double>(t1 - t0).count();
-}
-
-long minorFaults()
-{
-    rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_minflt;
-}
-
 double seconds(Clock::duration d)
 {
     return std::chrono::duration<double>(d).count();
 }
 
-// One synthesis per iteration (timed), then memset of the same arrays (timed separately). The
-// counters give both times and their ratio.
-void runSynthesis(benchmark::State& state, bool cyclic, bool restart)
+// One synthesis of the cyclic page per iteration (timed: the plan, every channel's samples and the
+// page's words), then memset of the page's words (timed separately). The counters give both times
+// and their ratio.
+void BM_CyclicWorst(benchmark::State& state)
 {
     Bench& b = *bench;
-    if (!b.ready || !configure(b, cyclic)) {
+    if (!b.ready || !configure(b, true)) {
         state.SkipWithError("no configured module");
         return;
     }
     b.outputData = b.list;
-    if (b.sender->prepareFirstBlock(cyclic) == 0) {  // arrays of the right size exist from here on
-        state.SkipWithError("synthesis refused");
+    if (b.sender->prepareFirstBlock(true) == 0 || b.sender->signalLength() != 524288) {
+        state.SkipWithError("synthesis refused, or the frequencies fit shorter than the limit");
         return;
     }
-    const qint64 expected = cyclic ? 524288 : 16777216;
-    if (b.outputData.first().samples.size() != expected) {
-        state.SkipWithError("the frequencies fit shorter than the limit");
-        return;
-    }
-    double synthesis = 0, memsetTime = 0, memsetFresh = 0;
-    qint64 bytes = 0;
-    long faults = 0;
+    std::vector<quint32> words(size_t(b.sender->transferWordCount()));
+    double synthesis = 0, memsetTime = 0;
     for (auto _ : state) {
         b.outputData = b.list;  // records rebuilt as configuration does
-        if (!restart)
-            b.sender->releaseSamples();
-        const long faultsBefore = minorFaults();
         const auto t0 = Clock::now();
-        const int period = b.sender->prepareFirstBlock(cyclic);
+        const int period = b.sender->prepareFirstBlock(true);
         const auto t1 = Clock::now();
-        faults += minorFaults() - faultsBefore;
         benchmark::DoNotOptimize(period);
-        bytes = memsetArrays(b);
+        std::memset(words.data(), 0, words.size() * sizeof(quint32));
+        benchmark::ClobberMemory();
         const auto t2 = Clock::now();
         state.SetIterationTime(seconds(t1 - t0));
         synthesis += seconds(t1 - t0);
         memsetTime += seconds(t2 - t1);
-        if (!restart)
-            memsetFresh += memsetFreshSeconds(b);
     }
     state.counters["synthesis_ms"] = 1e3 * synthesis / double(state.iterations());
     state.counters["memset_ms"] = 1e3 * memsetTime / double(state.iterations());
     state.counters["ratio"] = synthesis / memsetTime;
-    if (!restart) {
-        state.counters["memset_fresh_ms"] = 1e3 * memsetFresh / double(state.iterations());
-        state.counters["ratio_fresh"] = synthesis / memsetFresh;
-    }
-    state.counters["MiB"] = double(bytes) / 1048576.0;
-    state.counters["page_faults"] = double(faults) / double(state.iterations());
+    state.counters["MiB"] = double(words.size() * sizeof(quint32)) / 1048576.0;
 }
 
-void BM_CyclicWorst_Restart(benchmark::State& state) { runSynthesis(state, true, true); }
-void BM_CyclicWorst_First(benchmark::State& state) { runSynthesis(state, true, false); }
-void BM_StreamingWorst_Restart(benchmark::State& state) { runSynthesis(state, false, true); }
-void BM_StreamingWorst_First(benchmark::State& state) { runSynthesis(state, false, false); }
+// Streaming's work per chunk: 100 ms of the eight awkward channels at 24000 frames per second each
+// (2400 frames), filled on demand at random positions of a signal of 16777216 frames and
+// interleaved, against copying the same frames out of whole arrays of the signals, as a sender
+// that keeps the signals whole would (the arrays filled once, outside the timing).
+void BM_StreamingChunk(benchmark::State& state)
+{
+    const QList<ChannelSignal> list = awkwardSignals();
+    const synthesis::Plan plan = synthesis::makePlan(list, 24000, false);
+    QList<ChannelSignal> whole = list;
+    if (!plan.ok() || !synthesis::synthesizeAll(whole, 24000, false)) {
+        state.SkipWithError("no plan");
+        return;
+    }
+    synthesis::FrameSource source(plan);
+    const qint64 frames = 2400;
+    std::vector<double> chunk(size_t(frames * 8));
+    std::vector<const double*> from(8);
+    qint64 position = 0;
+    double onDemand = 0, copied = 0;
+    for (auto _ : state) {
+        position = (position * 1103515245 + 12345) % (plan.length - frames);
+        const auto t0 = Clock::now();
+        source.fill(chunk.data(), position, frames);
+        benchmark::ClobberMemory();
+        const auto t1 = Clock::now();
+        for (int i = 0; i < 8; ++i)
+            from[size_t(i)] = whole.at(i).samples.constData() + position;
+        synthesis::interleaveFrames(from.data(), 8, chunk.data(), frames);
+        benchmark::ClobberMemory();
+        const auto t2 = Clock::now();
+        state.SetIterationTime(seconds(t1 - t0));
+        onDemand += seconds(t1 - t0);
+        copied += seconds(t2 - t1);
+    }
+    state.counters["L"] = double(plan.length);
+    state.counters["fill_us"] = 1e6 * onDemand / double(state.iterations());
+    state.counters["copy_us"] = 1e6 * copied / double(state.iterations());
+    state.counters["ratio"] = onDemand / copied;
+}
 
 // The library's conversion of one whole cyclic page, on its own.
 void BM_PrepareDacData_4M(benchmark::State& state)
@@ -222,23 +201,8 @@ void BM_PrepareDacData_4M(benchmark::State& state)
         double(state.iterations()) * samples.size(), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// Reads VmHWM and VmRSS of this process, in bytes.
-void memoryOfThisProcess(qint64* peak, qint64* resident)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    *peak = *resident = 0;
-    if (!status.open(QIODevice::ReadOnly))
-        return;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        const QList<QByteArray> parts = line.simplified().split(' ');
-        if (parts.size() >= 2 && parts.at(0) == "VmHWM:")
-            *peak = parts.at(1).toLongLong() * 1024;
-        if (parts.size() >= 2 && parts.at(0) == "VmRSS:")
-            *resident = parts.at(1).toLongLong() * 1024;
-    }
-}
-
-// The child: one full streaming synthesis (with the transfer of block 0) in a fresh process.
+// The child: a streaming synthesis of the eight awkward channels (the first chunk sent) in a fresh
+// process: its resident memory before, at its peak and after.
 int memoryProbe()
 {
     Bench b;
@@ -246,16 +210,10 @@ int memoryProbe()
     if (!openModule(b) || !configure(b, false))
         return 1;
     b.outputData = b.list;
-    qint64 peakBefore = 0, before = 0;
-    memoryOfThisProcess(&peakBefore, &before);
+    const qint64 before = procstatus::kib("VmRSS") * 1024;
     const int period = b.sender->synthesize(false);
-    qint64 peak = 0, after = 0;
-    memoryOfThisProcess(&peak, &after);
-    qint64 arrays = 0;
-    for (const ChannelSignal& s : b.outputData)
-        arrays += qint64(s.samples.size()) * 8;
-    const qint64 buffers = qint64(b.sender->interleavedBlock().size()) * 8 + qint64(b.sender->blockWords().size()) * 4;
-    std::printf("%d %lld %lld %lld %lld\n", period, before, peak, arrays, buffers);
+    const qint64 peak = procstatus::kib("VmHWM") * 1024;
+    std::printf("%d %lld %lld %lld\n", period, before, peak, b.sender->signalLength() * 8 * 8);
     VEK72_Close(&b.handle);
     delete b.sender;
     return period > 0 ? 0 : 1;
@@ -263,7 +221,7 @@ int memoryProbe()
 
 void BM_StreamingWorst_PeakMemory(benchmark::State& state)
 {
-    qint64 before = 0, peak = 0, arrays = 0, buffers = 0;
+    qint64 before = 0, peak = 0, whole = 0;
     for (auto _ : state) {
         QProcess child;
         child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--memory-probe")});
@@ -272,22 +230,19 @@ void BM_StreamingWorst_PeakMemory(benchmark::State& state)
             return;
         }
         const QList<QByteArray> v = child.readAllStandardOutput().simplified().split(' ');
-        if (v.size() != 5) {
+        if (v.size() != 4) {
             state.SkipWithError("the memory probe gave no answer");
             return;
         }
         before = v.at(1).toLongLong();
         peak = v.at(2).toLongLong();
-        arrays = v.at(3).toLongLong();
-        buffers = v.at(4).toLongLong();
+        whole = v.at(3).toLongLong();
     }
-    const double needed = double(arrays + buffers);
-    state.counters["arrays_MiB"] = double(arrays) / 1048576.0;
-    state.counters["buffers_MiB"] = double(buffers) / 1048576.0;
     state.counters["base_MiB"] = double(before) / 1048576.0;
     state.counters["peak_MiB"] = double(peak) / 1048576.0;
-    state.counters["peak_ratio"] = double(peak) / needed;
-    state.counters["growth_ratio"] = double(peak - before) / needed;
+    state.counters["growth_MiB"] = double(peak - before) / 1048576.0;
+    // What the whole signals would take as arrays of samples.
+    state.counters["signals_MiB"] = double(whole) / 1048576.0;
 }
 
 // N points of a sine with its fifth harmonic.
@@ -299,7 +254,9 @@ QVector<double> benchPeriod(int n)
     return v;
 }
 
-// Arguments: points of the period, frequency in millihertz. One channel alone, cyclic, 48 kHz.
+// Arguments: points of the period, frequency in millihertz. One channel alone, cyclic, 48 kHz. The
+// band-limited table is made in the first iteration and kept with the waveform from there on, so
+// this is the fill itself.
 void BM_ArbitraryFill(benchmark::State& state)
 {
     const int n = int(state.range(0));
@@ -343,6 +300,32 @@ void BM_ArbitraryFill(benchmark::State& state)
     state.counters["ratio"] = arbitraryTime / sineTime;
 }
 
+// The band-limited table of a period of N points at a frequency in millihertz, made once per
+// waveform and harmonic count (a fresh waveform every iteration, made outside the timing).
+void BM_ArbitraryTable(benchmark::State& state)
+{
+    const QVector<double> points = benchPeriod(int(state.range(0)));
+    ChannelSignal arbitrary;
+    arbitrary.shape = ChannelSignal::Arbitrary;
+    arbitrary.frequency = double(state.range(1)) / 1000.0;
+    arbitrary.amplitude = 5.0;
+    arbitrary.waveform = Waveform::create(points, QStringLiteral("bench"));
+    synthesis::Plan plan = synthesis::makePlan({arbitrary}, 48000, true);
+    if (!plan.ok()) {
+        state.SkipWithError("no plan");
+        return;
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        plan.channels[0].waveform = Waveform::create(points, QStringLiteral("bench"));
+        state.ResumeTiming();
+        synthesis::ChannelFiller filler(plan.channels.at(0), plan.length);
+        benchmark::DoNotOptimize(&filler);
+    }
+    const qint64 harmonics = synthesis::ChannelFiller::harmonicLimit(points.size(), plan.channels.at(0).samplesPerPeriod);
+    state.counters["table"] = double(synthesis::ChannelFiller::tableSizeFor(harmonics));
+}
+
 // The spectrum of a period of N points, computed once when the file is loaded.
 void BM_WaveformCreate(benchmark::State& state)
 {
@@ -357,7 +340,7 @@ void BM_WaveformCreate(benchmark::State& state)
 
 // Frequencies in millihertz: 1234.567 Hz fills a whole page (4194300 samples, 19 harmonics);
 // 1 Hz is one period of 48000 samples (23999 harmonics); 0.1 Hz one of 480000 samples, which
-// keeps every harmonic of the longest file (the largest table: its preparation dominates).
+// keeps every harmonic of the longest file (the largest table).
 BENCHMARK(BM_ArbitraryFill)
     ->Args({64, 1234567})
     ->Args({1048576, 1234567})
@@ -365,12 +348,11 @@ BENCHMARK(BM_ArbitraryFill)
     ->Args({1048576, 100})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ArbitraryTable)->Args({1048576, 1234567})->Args({1048576, 1000})->Args({1048576, 100})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WaveformCreate)->Arg(1024)->Arg(1048576)->Arg(1000000)->Arg(999983)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PrepareDacData_4M)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CyclicWorst_Restart)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_CyclicWorst_First)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_StreamingWorst_Restart)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(8);
-BENCHMARK(BM_StreamingWorst_First)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
+BENCHMARK(BM_CyclicWorst)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_StreamingChunk)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StreamingWorst_PeakMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 int main(int argc, char** argv)

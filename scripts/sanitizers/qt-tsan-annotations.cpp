@@ -9,7 +9,11 @@
 //  - an event posted to a thread: Qt queues it under the thread's event-queue mutex, then wakes the
 //    thread's GLib main context (g_main_context_wakeup, called from outside Qt's library). That call
 //    is a release on the context; every event a thread delivers (QInternal's event-notify callback,
-//    before the receiver sees the event) is an acquire on the context of the delivering thread;
+//    before the receiver sees the event) is an acquire on the context of the delivering thread.
+//    A call queued with a functor (QMetaObject::invokeMethod) is also a release on the receiving
+//    thread's context as it is posted: the receiving thread, awake for something else, may take the
+//    event from its queue before the poster gets to the wake-up, and the functor was built in our
+//    code, which TSan sees;
 //  - the end of a QThread: as the thread ends, Qt deletes its event dispatcher, which gives up the
 //    thread's GLib main context (g_main_context_unref; the context is known as the thread's from
 //    when its dispatcher made it the thread's own): a release on the QThread object (not on the
@@ -22,6 +26,7 @@
 // It does nothing in a process without the TSan runtime.
 #include <QtCore/qmutex.h>
 #include <QtCore/qnamespace.h>
+#include <QtCore/qobject.h>
 #include <QtCore/qsemaphore.h>
 #include <QtCore/qthread.h>
 
@@ -96,6 +101,24 @@ void releaseEndOf(const GMainContext* context)
     threadOf.erase(found);
 }
 
+// A release on the context of the thread that `object` lives on (the default context when that thread
+// has not made one its own).
+void releaseToThreadOf(const QObject* object)
+{
+    const QThread* thread = object ? object->thread() : nullptr;
+    const GMainContext* context = defaultContext();
+    {
+        std::lock_guard<std::mutex> lock(threadsLock);
+        for (const auto& entry : threadOf) {
+            if (entry.second == thread) {
+                context = entry.first;
+                break;
+            }
+        }
+    }
+    release(context);
+}
+
 __attribute__((constructor)) void install()
 {
     if (__tsan_acquire) QInternal::registerCallback(QInternal::EventNotifyCallback, eventDelivered);
@@ -125,6 +148,14 @@ extern "C" void g_main_context_unref(GMainContext* context)
     release(context);
     releaseEndOf(context);
     real(context);
+}
+
+bool QMetaObject::invokeMethodImpl(QObject* object, QtPrivate::QSlotObjectBase* slot, Qt::ConnectionType type, void* ret)
+{
+    static const auto real = next<bool (*)(QObject*, QtPrivate::QSlotObjectBase*, Qt::ConnectionType, void*)>(
+        "_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv");
+    releaseToThreadOf(object);
+    return real(object, slot, type, ret);
 }
 
 bool QThread::wait(QDeadlineTimer deadline)

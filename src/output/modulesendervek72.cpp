@@ -33,10 +33,6 @@ ModuleSenderVek72::~ModuleSenderVek72() = default;
 
 namespace {
 
-// Frames of block 0 that are filled, interleaved and turned into words in one go, while they are
-// still in the cache.
-constexpr qint64 framesPerChunk = 1024;
-
 void critical(const QString& text)
 {
     qCritical("%s", qUtf8Printable(text));
@@ -44,27 +40,51 @@ void critical(const QString& text)
 
 } // namespace
 
+int ModuleSenderVek72::applyConfiguration(bool cyclic, double dacRate)
+{
+    handle->config.outputMode = cyclic ? 0 : 1;
+    handle->config.dacEnable = 1;
+    VEK72_FillOutFreq(&handle->config, dacRate, nullptr);
+    const int result = VEK72_Configure(handle);
+    noteResult(result);
+    return result;
+}
+
+bool ModuleSenderVek72::configure(bool cyclic, double dacRate)
+{
+    const int result = applyConfiguration(cyclic, dacRate);
+    if (result != VEK72_OK)
+        logVek72Error(QStringLiteral("Не удалось установить настройки ЦАП: Ошибка %1 (%2)"), result);
+    return result == VEK72_OK;
+}
+
 int ModuleSenderVek72::synthesize(bool cyclic)
 {
     if (prepareFirstBlock(cyclic) == 0)
         return 0;
-
-    // Block 0 to the module.
-    return send(words.constData(), int(transferWords)) ? blockPeriodMs : 0;
+    // The page, or the stream's first chunk, goes whole, or the start is refused.
+    if (!took(sendPending(1000))) {
+        pendingCount = 0;
+        return 0;
+    }
+    return blockPeriodMs;
 }
 
 int ModuleSenderVek72::prepareFirstBlock(bool cyclic)
 {
     blockPeriodMs = 0;
-    QMutexLocker locker(mutex);
-    QList<ChannelSignal>& signalList = *outputData;
+    pendingCount = 0;
+    QList<ChannelSignal> signalList;
+    {
+        QMutexLocker locker(mutex);
+        signalList = *outputData;
+    }
 
-    // Plan: the common length, the blocks and every channel's whole periods.
+    // Plan: the common length and every channel's whole periods.
     const double rate = handle->state.outputRate;
     const int enabled = handle->state.enabledChannels;
     const synthesis::Plan plan = synthesis::makePlan(signalList, rate, cyclic);
     if (!plan.ok()) {
-        locker.unlock();
         critical(plan.message);
         return 0;
     }
@@ -72,110 +92,76 @@ int ModuleSenderVek72::prepareFirstBlock(bool cyclic)
     if (enabled != n) {
         // The words are laid out by the module's count of enabled channels; with another count
         // they would land on the wrong outputs.
-        locker.unlock();
         critical(QStringLiteral("Число включенных каналов модуля (%1) не совпадает с числом "
                                 "сигналов (%2)").arg(enabled).arg(n));
         return 0;
     }
-    const qint64 length = plan.length;
-    const qint64 perBlock = plan.samplesPerBlock;
-    const qint64 blockSamples = perBlock * n;
+    source = synthesis::FrameSource(plan);
+    chunkFrames = qBound<qint64>(1, qint64(std::ceil(rate * chunkMs / 1000.0)),
+                                 VEK72_FIFO_WORDS / (freeChunks + 2) / n);
+    const qint64 first = cyclic ? plan.length : chunkFrames;
 
-    // Memory first, so that nothing is filled, let alone sent, when it runs short. The records
-    // let go of their arrays; kept arrays of the right length are taken over, the others freed
-    // before anything new is allocated.
-    for (ChannelSignal& s : signalList)
-        s.samples = QVector<double>();
-    QVector<QVector<double>> arrays(n);
-    for (int i = 0; i < n; ++i) {
-        for (int k = 0; k < samplePool.size(); ++k) {
-            if (samplePool.at(k).size() == length && samplePool.at(k).isDetached()) {
-                arrays[i] = std::move(samplePool[k]);
-                samplePool.remove(k);
-                break;
-            }
+    // Memory first, so that nothing is filled, let alone sent, when it runs short: the page's
+    // words (cyclic) and one chunk.
+    bool allocated = first * n <= synthesis::maxArraySamples();
+    try {
+        if (allocated && cyclic && words.size() != first * n) {
+            words = QVector<quint32>();
+            words.resize(int(first * n));
+        } else if (!cyclic) {
+            words = QVector<quint32>();
         }
-    }
-    samplePool.clear();
-    bool allocated = true;
-    for (int i = 0; allocated && i < n; ++i) {
-        if (arrays.at(i).size() != length)
-            allocated = synthesis::allocateSamples(arrays[i], length);
-    }
-    if (allocated && interleaved.size() != blockSamples)
-        allocated = synthesis::allocateSamples(interleaved, blockSamples);
-    if (allocated && words.size() != blockSamples) {
-        words = QVector<quint32>();
-        try {
-            words.resize(int(blockSamples));
-        } catch (const std::bad_alloc&) {
-            allocated = false;
-        }
+        chunkSamples.resize(int(chunkFrames * n));
+        chunkWords.resize(int(chunkFrames * n));
+    } catch (const std::bad_alloc&) {
+        allocated = false;
     }
     if (!allocated) {
-        arrays.clear();
-        interleaved = QVector<double>();
+        source = synthesis::FrameSource();
         words = QVector<quint32>();
         transferWords = 0;
-        locker.unlock();
         critical(synthesis::noMemoryText());
         return 0;
     }
 
-    // Fill. Block 0 goes chunk by chunk: every channel's samples are computed into a small
-    // buffer, interleaved from there, and the interleaved chunk is turned into words while it is
-    // still in the cache; samples and interleaved frames go to their arrays past the cache. The
-    // rest of the signal (streaming mode) is filled afterwards.
-    std::vector<synthesis::ChannelFiller> fillers;
-    fillers.reserve(n);
-    for (int i = 0; i < n; ++i)
-        fillers.emplace_back(plan.channels.at(i), length);
-    std::vector<double> scratch(size_t(2 * n * framesPerChunk));
-    std::vector<double*> pieces(n);
-    for (int i = 0; i < n; ++i)
-        pieces[i] = scratch.data() + i * framesPerChunk;
-    double* const frames = scratch.data() + n * framesPerChunk;
-    int prepared = 0;
-    for (qint64 from = 0; from < perBlock; from += framesPerChunk) {
-        const qint64 count = std::min(perBlock - from, framesPerChunk);
-        for (int i = 0; i < n; ++i) {
-            fillers[i].fillInto(pieces[i], from, from + count);
-            synthesis::storeStreaming(arrays[i].data() + from, pieces[i], count);
+    // The first transfer as words: the page chunk by chunk, or the stream's first chunk, whose
+    // frames the stream goes on from.
+    int prepared = VEK72_OK;
+    if (cyclic) {
+        for (qint64 from = 0; from < first && prepared == VEK72_OK; from += chunkFrames) {
+            const qint64 count = std::min(chunkFrames, first - from);
+            source.fill(chunkSamples.data(), from, count);
+            prepared = VEK72_PrepareDacData(handle, chunkSamples.constData(), quint32(n * count),
+                                            VEK72_PREPARE_VOLTS, words.data() + n * from, nullptr);
         }
-        synthesis::interleaveFrames(pieces.data(), n, frames, count);
-        synthesis::storeStreaming(interleaved.data() + n * from, frames, n * count);
-        if (prepared == 0) {
-            prepared = VEK72_PrepareDacData(handle, frames, quint32(n * count), VEK72_PREPARE_VOLTS,
-                                            words.data() + n * from, nullptr);
-        }
+        // The page is made; no frame is filled again until the next synthesis.
+        source = synthesis::FrameSource();
+        pending = words.constData();
+        pendingCount = int(first * n);
+    } else {
+        streamFrame = 0;
+        wordsQueued = 0;
+        sendInFlight = false;
+        freshStream = true;
+        if (!prepareChunk())
+            return 0;
     }
-    for (int i = 0; i < n; ++i)
-        fillers[i].fillStreaming(arrays[i].data(), perBlock, length);
-
-    // Results into the records and the sender.
-    for (int i = 0; i < n; ++i) {
-        ChannelSignal& s = signalList[i];
-        s.samples = std::move(arrays[i]);
-        s.frequency = plan.channels.at(i).frequency;
-        samplePool.append(s.samples);
-    }
-    blockCount = int(plan.blockCount);
-    transferWords = quint32(blockSamples);
-    blockPeriodMs = int(std::min<qint64>(plan.blockPeriodMs, INT_MAX));
-    blockIndex = 0;
-    locker.unlock();
-
-    if (prepared != 0) {
+    if (prepared != VEK72_OK) {
+        pendingCount = 0;
         logVek72Error(QStringLiteral("Ошибка генерации данных. Ошибка %1 (%2)"), prepared);
         return 0;
     }
-    return blockPeriodMs;
-}
 
-void ModuleSenderVek72::releaseSamples()
-{
-    QMutexLocker locker(mutex);
-    samplePool.clear();
+    // Results into the records and the sender.
+    {
+        QMutexLocker locker(mutex);
+        for (int i = 0; i < n && i < outputData->size(); ++i)
+            (*outputData)[i].frequency = plan.channels.at(i).frequency;
+    }
+    signalFrames = plan.length;
+    transferWords = quint32(first * n);
+    blockPeriodMs = int(std::clamp<qint64>(qint64(std::ceil(double(first) * 1000.0 / rate)), 1, INT_MAX));
+    return blockPeriodMs;
 }
 
 bool ModuleSenderVek72::startOutput()
@@ -207,38 +193,40 @@ bool ModuleSenderVek72::startOutput()
             return false;
         }
         pageStartMs = clock.elapsed();
-        pageFrames = outputData->isEmpty() ? 0 : outputData->at(0).samples.size();
+        pageFrames = signalFrames;
         running.release();
         return true;
     }
 
-    // Streaming. Block 0 is in the FIFO already; what follows it goes in before the start, up to
-    // the lead (or as much as the FIFO takes), so that the first ticks are never late.
-    const int channels = outputData->size();
+    // Streaming. The first chunk is in the FIFO already (a stream started again without synthesis
+    // begins anew); what follows it goes in before the start, up to the lead (or as much as the
+    // FIFO takes), so that the first ticks are never late. A send taken short here is handled as
+    // the ticks' are: what was not taken goes first with the next send.
+    const int channels = source.channelCount();
     const double rate = handle->state.outputRate;
-    const qint64 length = channels > 0 ? outputData->at(0).samples.size() : 0;
-    if (channels == 0 || length == 0 || rate <= 0) {
+    if (source.isEmpty() || rate <= 0) {
         lock.unlock();
         qCritical("Нет данных для вывода");
         return false;
     }
-    const qint64 blockFrames = transferWords / quint32(channels);
-    chunkFrames = qBound<qint64>(1, qint64(std::ceil(rate * chunkMs / 1000.0)),
-                                 VEK72_FIFO_WORDS / (freeChunks + 2) / channels);
-    streamFrame = blockFrames % length;
-    pendingCount = 0;
+    if (!freshStream) {
+        streamFrame = 0;
+        wordsQueued = 0;
+        pendingCount = 0;
+    }
+    freshStream = false;
     sendInFlight = false;
-    wordsQueued = qint64(blockFrames) * channels;
     wordsPlayedBefore = 0;
     wordRate = rate * channels;
-    const qint64 fifoLimit = qint64(VEK72_FIFO_WORDS) - freeChunks * chunkFrames * channels;
-    aheadWords = qBound<qint64>(chunkFrames * channels, qint64(std::ceil(wordRate * aheadTargetMs / 1000.0)), fifoLimit);
-    qint64 buffered = blockFrames;
-    const qint64 lead = qint64(std::ceil(rate * leadMs / 1000.0));
-    while (buffered < lead && (buffered + chunkFrames) * channels <= qint64(VEK72_FIFO_WORDS)) {
-        if (!prepareChunk() || !took(sendPending(1000)))
+    const qint64 chunk = chunkFrames * channels;
+    const qint64 fifoLimit = qint64(VEK72_FIFO_WORDS) - freeChunks * chunk;
+    aheadWords = qBound<qint64>(chunk, qint64(std::ceil(wordRate * aheadTargetMs / 1000.0)), fifoLimit);
+    leadWords = std::min(qint64(std::ceil(rate * leadMs / 1000.0)) * channels, aheadWords);
+    while (wordsQueued < leadWords && wordsQueued + chunk <= qint64(VEK72_FIFO_WORDS)) {
+        if (pendingCount == 0 && !prepareChunk())
             break;
-        buffered += chunkFrames;
+        if (!took(sendPending(1000)))
+            break;
     }
     const int result = VEK72_StreamStart(handle, 0);
     noteResult(result);
@@ -248,6 +236,7 @@ bool ModuleSenderVek72::startOutput()
         return false;
     }
     streamClock.start();
+    leadClock.start();
     streamActive = true;
     starveReported = false;
     running.release();
@@ -323,28 +312,16 @@ bool ModuleSenderVek72::switchTimer(bool on)
 
 void ModuleSenderVek72::dataSender()
 {
-    QMutexLocker lock(handleLock);
-    if (!streamActive)
-        return;
-    if (sendInFlight) {
-        // The service has not answered the last send: ask without waiting. Meanwhile the module
-        // plays what it holds; only when that is used up is the connection given up.
-        const int result = VEK72_SendResult(handle, 0);
-        noteResult(result);
-        if (result == VEK72_E_TIMEOUT) {
-            if (bufferedWords() <= 0)
-                loseConnection();
-            return;
-        }
-        sendInFlight = false;
-        // None of it reached the service (the time-out came before a word went): sent again below.
-        if (result != 0 && !took(result))
-            return;
-    }
     // Topped up to the output held ahead, which the FIFO always has room for: the module takes all
-    // of it at once, so no send waits.
+    // of it at once, so no send waits. The handle lock is taken for one chunk at a time, so that a
+    // change, a stop or a call of the module's waits for one send at most.
     bool complete = true;
-    while (streamActive && bufferedWords() + pendingOrChunk() <= aheadWords) {
+    for (int sent = 0; complete && sent < tickChunks; ++sent) {
+        QMutexLocker lock(handleLock);
+        if (!streamActive || !answerInFlight())
+            return;
+        if (bufferedWords() + pendingOrChunk() > targetWords())
+            break;
         if (pendingCount == 0 && !prepareChunk())
             return;
         const int result = sendPending(0);
@@ -353,13 +330,29 @@ void ModuleSenderVek72::dataSender()
             return;
         }
         complete = took(result);
-        if (!complete)
-            break;
     }
     // A refusing module is asked again later, not at once.
     const int interval = complete ? tickMs : retryTickMs;
     if (timer.interval() != interval)
         timer.setInterval(interval);
+}
+
+bool ModuleSenderVek72::answerInFlight()
+{
+    if (!sendInFlight)
+        return true;
+    // The service has not answered the last send: ask without waiting. Meanwhile the module plays
+    // what it holds; only when that is used up is the connection given up.
+    const int result = VEK72_SendResult(handle, 0);
+    noteResult(result);
+    if (result == VEK72_E_TIMEOUT) {
+        if (bufferedWords() <= 0)
+            loseConnection();
+        return false;
+    }
+    sendInFlight = false;
+    // None of it reached the service (the time-out came before a word went): sent again.
+    return result == 0 || took(result);
 }
 
 bool ModuleSenderVek72::took(int result)
@@ -376,11 +369,11 @@ bool ModuleSenderVek72::took(int result)
     }
     critical(result < 0 ? QStringLiteral("Ошибка при отправке данных модулю!")
                         : QStringLiteral("Ошибка! Количество отправленных сэмплов не равно заданному!"));
-    // What was not taken goes with the next tick: no frame is lost or cut, so every word still
+    // What was not taken goes with the next send: no frame is lost or cut, so every word still
     // reaches its own output.
     if (result > 0) {
         wordsQueued += result;
-        pendingFrom += result;
+        pending += result;
         pendingCount -= result;
     }
     // The module has played all it was given and takes nothing more: it would hold its last level.
@@ -405,14 +398,22 @@ qint64 ModuleSenderVek72::bufferedWords()
     return wordsQueued - played;
 }
 
+qint64 ModuleSenderVek72::targetWords() const
+{
+    const double grown = double(leadWords) + leadGrowth * wordRate * double(leadClock.elapsed()) / 1000.0;
+    return std::min(aheadWords, qint64(grown));
+}
+
 void ModuleSenderVek72::loseConnection()
 {
-    // Ticks find the stream inactive; the timer is stopped when the output is given up.
+    // Ticks find the stream inactive; the timer is stopped when the output is given up. Reported on
+    // the sender's thread whichever thread found the loss: a start or a change that finds it holds
+    // the locks that the handling of the loss takes.
     streamActive = false;
     sendInFlight = false;
     connectionExpected = false;
     if (!lossReported.exchange(true))
-        emit connectionLost();
+        QMetaObject::invokeMethod(this, &ModuleSenderVek72::connectionLost, Qt::QueuedConnection);
 }
 
 void ModuleSenderVek72::starve()
@@ -464,7 +465,7 @@ bool ModuleSenderVek72::changeSignals(QList<ChannelSignal> fresh, bool cyclic)
             *outputData = fresh;
         }
         // The new page, whole, to the module's loading page; the old one plays meanwhile.
-        if (prepareFirstBlock(true) == 0 || !send(words.constData(), int(transferWords)))
+        if (synthesize(true) == 0)
             return false;
         // Where the old page's pass ends: the new page follows it there without a break, unless
         // that is too far off.
@@ -488,26 +489,33 @@ bool ModuleSenderVek72::changeSignals(QList<ChannelSignal> fresh, bool cyclic)
             return false;
         }
         pageStartMs = atPassEnd ? endMs : now;
-        pageFrames = outputData->isEmpty() ? 0 : outputData->at(0).samples.size();
+        pageFrames = signalFrames;
         return true;
     }
 
-    // Streaming: the new signals are filled while the old ones go on being sent.
+    // Streaming: the new signals are planned while the old ones go on being sent.
     double rate = 0.0;
+    int enabled = 0;
     {
         QMutexLocker lock(handleLock);
         rate = handle->state.outputRate;
+        enabled = handle->state.enabledChannels;
     }
-    synthesis::Plan plan;
-    if (!synthesis::synthesizeAll(fresh, rate, false, &plan)) {
-        critical(plan.ok() ? synthesis::noMemoryText() : plan.message);
+    const synthesis::Plan plan = synthesis::makePlan(fresh, rate, false);
+    if (!plan.ok()) {
+        critical(plan.message);
         return false;
     }
+    if (plan.channels.size() != enabled)
+        return false;   // another configuration: the change takes the full restart
+    for (int i = 0; i < fresh.size(); ++i)
+        fresh[i].frequency = plan.channels.at(i).frequency;
+    // Made before the lock; the signals it replaces go after it (declared first, destroyed last).
+    synthesis::FrameSource next(plan);
     QMutexLocker lock(handleLock);
     if (!streamActive || sendInFlight)
         return false;
-    const int channels = fresh.size();
-    const qint64 length = fresh.at(0).samples.size();
+    const int channels = next.channelCount();
     // What the module holds beyond the next moments is dropped; the new signals follow from there.
     // Each channel's sample of a stream position is that position within its own signal, so a
     // channel that did not change goes on at the phase it had reached.
@@ -525,63 +533,52 @@ bool ModuleSenderVek72::changeSignals(QList<ChannelSignal> fresh, bool cyclic)
     wordsQueued = position * channels;
     wordsPlayedBefore = wordsQueued - kept - qint64(double(streamClock.elapsed()) * wordRate / 1000.0);
     pendingCount = 0;
-    pendingFrom = 0;
+    leadClock.start();
+    std::swap(source, next);
+    streamFrame = position % source.length();
+    signalFrames = source.length();
     {
         QMutexLocker samples(mutex);
         *outputData = fresh;
     }
-    streamFrame = position % length;
+    // The cut left the module only the next moments: the first chunk of the new signals follows at
+    // once, the rest of the lead with the next tick, which comes now, and what is held ahead grows
+    // back from there.
+    if (prepareChunk()) {
+        const int result = sendPending(0);
+        if (result == VEK72_E_TIMEOUT)
+            sendInFlight = true;
+        else
+            took(result);
+    }
+    QMetaObject::invokeMethod(this, &ModuleSenderVek72::dataSender, Qt::QueuedConnection);
     return true;
 }
 
 bool ModuleSenderVek72::prepareChunk()
 {
-    const QList<ChannelSignal>& signalList = *outputData;
-    const int channels = signalList.size();
-    const qint64 length = signalList.at(0).samples.size();
+    const int channels = source.channelCount();
     const qint64 count = chunkFrames * channels;
     if (chunkSamples.size() != count) {
         chunkSamples.resize(int(count));
         chunkWords.resize(int(count));
     }
-    std::vector<const double*> sources(static_cast<size_t>(channels));
-    qint64 done = 0;
-    qint64 frame = streamFrame;
-    while (done < chunkFrames) {
-        // Whole frames up to the end of the signals, then from their start again.
-        const qint64 run = std::min(chunkFrames - done, length - frame);
-        for (int i = 0; i < channels; ++i)
-            sources[size_t(i)] = signalList.at(i).samples.constData() + frame;
-        synthesis::interleaveFrames(sources.data(), channels, chunkSamples.data() + done * channels, run);
-        done += run;
-        frame = (frame + run) % length;
-    }
+    const qint64 next = source.fill(chunkSamples.data(), streamFrame, chunkFrames);
     const int result = VEK72_PrepareDacData(handle, chunkSamples.constData(), quint32(count),
                                             VEK72_PREPARE_VOLTS, chunkWords.data(), nullptr);
     if (result != VEK72_OK) {
         logVek72Error(QStringLiteral("Ошибка генерации данных. Ошибка %1 (%2)"), result);
         return false;
     }
-    streamFrame = frame;
-    pendingFrom = 0;
+    streamFrame = next;
+    pending = chunkWords.constData();
     pendingCount = int(count);
     return true;
 }
 
-bool ModuleSenderVek72::send(const quint32* from, int count)
-{
-    sentCount = VEK72_Send(handle, from, quint32(count), 1000);
-    noteResult(sentCount);
-    if (sentCount == count)
-        return true;
-    critical(sentCount < 0 ? QStringLiteral("Ошибка при отправке данных модулю!")
-                           : QStringLiteral("Ошибка! Количество отправленных сэмплов не равно заданному!"));
-    return false;
-}
-
 int ModuleSenderVek72::sendPending(quint32 timeoutMs)
 {
-    const int result = VEK72_Send(handle, chunkWords.constData() + pendingFrom, quint32(pendingCount), timeoutMs);
+    const int result = VEK72_Send(handle, pending, quint32(pendingCount), timeoutMs);
     noteResult(result);
     return result;
 }

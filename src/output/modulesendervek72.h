@@ -8,6 +8,7 @@
 #include <QVector>
 
 #include "channelsignal.h"
+#include "synthesis.h"
 #include "vek72api.h"
 
 #include <QElapsedTimer>
@@ -15,13 +16,14 @@
 
 #include <atomic>
 
-// Starts, feeds and stops the module's output. In cyclic mode the module repeats the one block that
+// Starts, feeds and stops the module's output. In cyclic mode the module repeats the one page that
 // synthesis sent; the sender only switches output on and off. In streaming mode the sender keeps
 // the module's FIFO filled: a timer on the sender's thread ticks, and every tick sends the next whole
-// frames of the channels' signals, stepping through them in a circle, as far as the FIFO has room.
-// The sender knows how much it has queued and at what rate the module plays it, so it knows how much
-// output the module still holds: no send ever waits for room, and a service that stops answering for
-// a while is ridden out as long as the module has output left to play.
+// frames of the channels' signals, filled on demand at the stream position (the signals repeat
+// every L frames; nothing of that length is held), as far as the FIFO has room. The sender knows
+// how much it has queued and at what rate the module plays it, so it knows how much output the
+// module still holds: no send ever waits for room, and a service that stops answering for a while
+// is ridden out as long as the module has output left to play.
 //
 // The sender also watches the connection, in both modes: a connection that the service dropped (the
 // service went away) is reported once by connectionLost(), on the sender's thread, within a second.
@@ -39,20 +41,20 @@ public:
                       QMutex* handleLock = nullptr);
     ~ModuleSenderVek72() override;
 
-    // Plans the common length, fills every channel's samples, prepares and sends block 0.
-    // Returns the block period in milliseconds (at least 1), 0 on failure. The caller holds the
-    // handle lock (or no other thread uses the handle).
-    //
-    // The sample arrays of the records stay shared with the sender after synthesis, so that the
-    // next synthesis of the same lengths reuses their memory instead of asking the system for
-    // fresh pages (which costs far more than filling them). Read the samples through const access
-    // (constData, at): writing into a record's samples would copy the array.
+    // Applies the handle's configuration (its channels as the caller set them) for the mode and DAC
+    // rate. False, with the library's error logged, when refused. The caller holds the handle lock
+    // (or no other thread uses the handle).
+    bool configure(bool cyclic, double dacRate);
+    // The same without the log: the library's code, for callers that retry or say it their way.
+    int applyConfiguration(bool cyclic, double dacRate);
+    // Plans the common length, writes the achieved frequencies into the records and makes the first
+    // transfer: in cyclic mode the whole page (every channel's L samples, as module words), in
+    // streaming mode the first chunk of the stream, whose frames are filled on demand from here on.
+    // Returns the period of that transfer in milliseconds (at least 1), 0 on failure. The caller
+    // holds the handle lock (or no other thread uses the handle).
     int synthesize(bool cyclic);
-    // Everything synthesize does but the transfer of block 0: the plan, the samples of every
-    // channel, block 0 interleaved and turned into words. Same result and messages.
+    // Everything synthesize does but the transfer. Same result and messages.
     int prepareFirstBlock(bool cyclic);
-    // Gives the kept sample arrays back (they are otherwise kept until the next synthesis).
-    void releaseSamples();
     // Starts output as configured (after synthesize). Takes the handle lock itself; must not be
     // called on the sender's thread.
     bool startOutput();
@@ -67,8 +69,9 @@ public:
     // the playing page at the end of the old page's pass, or at once when that end is more than
     // switchWaitMs away. Streaming: the new signals join the stream where the module has got to,
     // each channel at the phase it has reached there; the FIFO keeps only what is due within
-    // cutKeepMs. Takes the handle lock itself. False, with the reason logged, when refused; then
-    // the old signals go on.
+    // cutKeepMs, the first chunk of the new signals follows at once and the sender's ticks fill the
+    // rest. Takes the handle lock itself (in streaming mode only for the cut and that chunk). False,
+    // with the reason logged, when refused; then the old signals go on.
     bool changeSignals(QList<ChannelSignal> fresh, bool cyclic);
     // Output given up without asking the module (its connection is gone): stopped at once.
     void abandonOutput();
@@ -86,11 +89,17 @@ public:
     // keeps refusing is not asked (and the failure not logged) hundreds of times a second.
     static constexpr int tickMs = 10;
     static constexpr int retryTickMs = 100;
-    // Output the FIFO holds before streaming starts (block 0 and what follows it).
+    // Chunks one tick sends at most (the handle lock is taken for each on its own).
+    static constexpr int tickChunks = 10;
+    // Output the FIFO holds before streaming starts (the first chunk and what follows it).
     static constexpr int leadMs = 500;
     // Output the module holds ahead of what it plays while streaming (as far as its FIFO holds): long
-    // enough to ride out a service that stops answering for several seconds.
+    // enough to ride out a service that stops answering for several seconds. From a start or a
+    // change the FIFO holds the lead, and what it holds grows from there by leadGrowth seconds of
+    // output a second: a change costs the words of the lead, not of all that is held ahead, however
+    // many changes come.
     static constexpr int aheadMs = 10000;
+    static constexpr int leadGrowth = 4;
     // Room kept free in the FIFO, in chunks: the estimate of what the module holds errs on the full
     // side (it counts from the moment the start was answered), this keeps it from ever being too full.
     static constexpr int freeChunks = 2;
@@ -104,14 +113,12 @@ public:
     // The output held ahead while streaming, from the next start on (aheadMs unless set).
     void setAhead(int ms) { aheadTargetMs = ms; }
 
-    // Read-only views for the module object and tests.
+    // Read-only views for the module object and tests: the words and period of the first transfer,
+    // the frames of the signals (L), what the last send answered.
     unsigned int transferWordCount() const { return transferWords; }
     int blockPeriod() const { return blockPeriodMs; }
-    int blocks() const { return blockCount; }
+    qint64 signalLength() const { return signalFrames; }
     int lastSentCount() const { return sentCount; }
-    int currentBlock() const { return blockIndex; }   // the block synthesis prepared
-    const QVector<quint32>& blockWords() const { return words; }
-    const QVector<double>& interleavedBlock() const { return interleaved; }
 
 signals:
     // The service dropped the connection, or stopped answering for longer than the module had output
@@ -130,19 +137,26 @@ private slots:
     void watchConnection();
 
 private:
-    // The next whole frames of the signals into the chunk buffer, as words. Handle lock held.
+    // The next whole frames of the signals at the stream position into the chunk buffer, as words
+    // pending to be sent. Handle lock held.
     bool prepareChunk();
-    // VEK72_Send of what is pending of the chunk; its answer as it is. Handle lock held.
+    // VEK72_Send of what is pending (of the chunk, or the page); its answer as it is. Handle lock held.
     int sendPending(quint32 timeoutMs);
-    // What a send of the pending words answered: the words taken go to the module's account, a short
-    // or failed send is logged (a lost connection reported). Answers whether all of it went.
+    // What a send of the pending words answered, for every send: the words taken go to the module's
+    // account, a short or failed send is logged (a lost connection reported), and what was not
+    // taken stays pending. Answers whether all of it went.
     bool took(int result);
-    // VEK72_Send of `count` words; a send that takes fewer is logged. Handle lock held.
-    bool send(const quint32* from, int count);
+    // Takes the service's late answer to a send that ran out of time, without waiting. False while it
+    // has not come (the connection given up once the module has played all it had) or when it was
+    // short. Handle lock held.
+    bool answerInFlight();
     // The words the next send carries: what is pending of the chunk, else a whole chunk.
     qint64 pendingOrChunk() const;
     // Words the module still holds to play, by the clock (never below 0). Handle lock held.
     qint64 bufferedWords();
+    // What the FIFO is topped up to now: the lead, grown since the start or the last change, at most
+    // the output held ahead. Handle lock held.
+    qint64 targetWords() const;
     // Reports the loss of the connection once; streaming ends. Handle lock held.
     void loseConnection();
     // Reports once that the module took no data for as long as it had output; streaming ends.
@@ -166,22 +180,24 @@ private:
     QSemaphore stopping;
     unsigned int transferWords = 0;
     int sentCount = 0;
+    // The cyclic page as module words.
     QVector<quint32> words;
-    QVector<double> interleaved;
     // Child of the sender, so that it lives on the sender's thread with it.
     QTimer timer;
     int blockPeriodMs = 0;
-    int blockCount = 1;
-    int blockIndex = 0;
+    qint64 signalFrames = 0;
 
-    // Streaming, guarded by the handle lock: whether ticks may send, the next frame to send (of
-    // the common length of the signals), and the chunk being sent.
+    // Streaming, guarded by the handle lock: whether ticks may send, the signals' frames on demand,
+    // the next frame to send (0 .. L - 1), the chunk being sent and what of it (or of the page) is
+    // still to go. freshStream: the first chunk is queued and the stream not started yet.
     bool streamActive = false;
+    bool freshStream = false;
+    synthesis::FrameSource source;
     qint64 streamFrame = 0;
     qint64 chunkFrames = 0;
     QVector<double> chunkSamples;
     QVector<quint32> chunkWords;
-    int pendingFrom = 0;
+    const quint32* pending = nullptr;
     int pendingCount = 0;
     // A send the service has not answered yet: its words may or may not be in the FIFO.
     bool sendInFlight = false;
@@ -193,6 +209,8 @@ private:
     qint64 wordsPlayedBefore = 0;
     double wordRate = 0.0;
     qint64 aheadWords = 0;
+    qint64 leadWords = 0;
+    QElapsedTimer leadClock;
     int aheadTargetMs = aheadMs;
 
     // The connection watch: whether the connection is meant to be open (handle lock), and whether
@@ -208,9 +226,6 @@ private:
     QElapsedTimer clock;
     qint64 pageStartMs = 0;
     qint64 pageFrames = 0;
-
-    // Shared copies of the sample arrays of the last synthesis, reused by the next one.
-    QVector<QVector<double>> samplePool;
 };
 
 #endif

@@ -6,6 +6,8 @@
 #include <QVector>
 #include <QtGlobal>
 
+#include <vector>
+
 #include "channelsignal.h"
 
 // Waveform planning and filling for the VEK72 output.
@@ -13,8 +15,9 @@
 // All channels of one output share one common length L (samples per channel) in which every
 // channel holds a whole number of periods. Planning finds L, moves every frequency that does not
 // fit to the nearest frequency that puts whole periods into L, and cuts the signals into blocks for
-// the transfer; filling writes the samples of the six shapes, each started at its phase. Both are
-// plain computations: no widgets, no hardware, no locks.
+// the transfer; filling writes the samples of the six shapes, each started at its phase, at any
+// positions (a whole signal, or the frames of a stream on demand). Plain computations: no widgets,
+// no hardware, no locks.
 namespace synthesis {
 
 // Samples of all channels together that one cyclic page holds, and the streaming total.
@@ -128,6 +131,7 @@ private:
     void fillPeriodic(double* dst, qint64 from, qint64 to, bool stream) const;
     void fillArbitrary(double* dst, qint64 from, qint64 to, bool stream) const;
     double periodicValue(qint64 j) const;
+    // The waveform's band-limited period with that many harmonics, made once and kept with it.
     static QSharedPointer<const QVector<double>> bandLimitedTable(const WaveformPointer& waveform,
                                                                   qint64 harmonics);
 
@@ -144,11 +148,36 @@ private:
     QVector<double> periodTable;  // whole periods of a periodic shape, when P is short enough
     QVector<double> cosTable;     // sine: cos and sin of 2*pi*j/r for j below sineStride
     QVector<double> sinTable;
-    // Arbitrary shape: values and derivatives (per table step) of the band-limited period at
-    // tableSize points, interleaved, one entry more than the period so that the last interval
-    // needs no wrap.
+    // Arbitrary shape: the band-limited period at tableSize points, as the cubic of every interval
+    // between them (kernels::arbitraryRun).
     QSharedPointer<const QVector<double>> arbitraryTable;
     qint64 tableSize = 0;
+};
+
+// The frames of every channel of a plan, filled on demand: stream position p holds sample p mod L
+// of every channel, so the signals repeat every L frames as the whole-signal fill plays them, and
+// every sample is the very value that fill gives at that position. Nothing of length L is held:
+// the cost of a fill depends on the frames asked for, not on L. Not for two threads at once (it
+// fills through buffers of its own).
+class FrameSource
+{
+public:
+    FrameSource() = default;
+    explicit FrameSource(const Plan& plan);
+
+    bool isEmpty() const { return fillers.empty(); }
+    int channelCount() const { return int(fillers.size()); }
+    qint64 length() const { return signalLength; }   // L
+
+    // Writes `frames` frames from stream position `position` (>= 0) on into dst, channel-interleaved
+    // (channelCount() samples a frame, in the plan's channel order). Answers the position after
+    // them, reduced to 0 .. L - 1.
+    qint64 fill(double* dst, qint64 position, qint64 frames);
+
+private:
+    std::vector<ChannelFiller> fillers;
+    std::vector<double> pieces;   // one piece of every channel, interleaved from there
+    qint64 signalLength = 0;
 };
 
 // Interleaves the first `frames` frames of e channels: channels[i][g] goes to dst[e * g + i].
@@ -161,9 +190,10 @@ void storeStreaming(double* dst, const double* src, qint64 n);
 // sample). False when it cannot be allocated; the array is then empty.
 bool allocateSamples(QVector<double>& array, qint64 count);
 
-// Plans and fills the samples of every signal of the list (for tools and tests; the sender does
-// the same in step with the first block). False with the plan's message when refused or when the
-// arrays cannot be allocated; the list is then left unchanged.
+// Plans and fills the whole signal of every channel of the list (for tools and tests; the sender
+// fills a cyclic page and a stream's chunks with a FrameSource, to the same samples). False with the
+// plan's message when refused or when the arrays cannot be allocated; the list is then left
+// unchanged.
 bool synthesizeAll(QList<ChannelSignal>& channelSignals, double rateHz, bool cyclic, Plan* planOut = nullptr);
 
 } // namespace synthesis

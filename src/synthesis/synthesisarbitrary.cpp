@@ -20,7 +20,8 @@
 // values and derivatives together: one complex transform of V + iD, where V holds the harmonics
 // of g and D those of its derivative, gives g in the real parts and g' in the imaginary parts.
 // Sample k is then the cubic Hermite interpolation of the table at the position
-// frac(k / r + phase / 360) * M, from the two neighbouring values and derivatives. The error of
+// frac(k / r + phase / 360) * M, from the two neighbouring values and derivatives (kept as the
+// cubic's four coefficients per interval, see kernels::arbitraryRun). The error of
 // that interpolation for a harmonic h is below (2 pi h / M)^4 / 384 of its amplitude: about
 // 4e-12 for a sine period (h = 1) with M = 1024, about 6e-5 for a harmonic at 16 points a cycle,
 // at most 1.6 % for the highest harmonics of the longest periods played slowly, where M is
@@ -29,18 +30,14 @@
 // As in any band-limited output, a period with steps rings next to them (the Gibbs overshoot, up
 // to 9 % of the step when harmonics are cut), so the played signal may pass the amplitude there.
 //
-// Cost: preparation is one inverse transform of M points per channel (channels that play the same
-// waveform with the same number of harmonics share one table); each sample is then a table
-// look-up and a cubic, whatever N is.
+// Cost: preparation is one inverse transform of M points per waveform and harmonic count, shared
+// by every channel that plays the waveform with that many harmonics and kept with the waveform
+// (Waveform::table); each sample is then a table look-up and a cubic, whatever N is, computed for
+// several samples at a time in vector instructions (kernels::arbitraryRun).
 
 #include "synthesis.h"
 #include "synthesisfft.h"
 #include "synthesiskernels.h"
-
-#include <QHash>
-#include <QMutex>
-#include <QMutexLocker>
-#include <QWeakPointer>
 
 #include <algorithm>
 #include <cmath>
@@ -63,7 +60,7 @@ QSharedPointer<const QVector<double>> buildTable(const Waveform& waveform, qint6
     using fft::Complex;
     const std::vector<Complex>& c = waveform.spectrum();
     const qint64 n = waveform.pointCount();
-    std::vector<Complex> z(size_t(size), Complex(0.0, 0.0));
+    fft::ComplexVector z(size_t(size), Complex(0.0, 0.0));
     z[0] = Complex(c[0].real(), 0.0);  // the mean; its derivative is 0
     for (qint64 h = 1; h <= harmonics; ++h) {
         Complex a = c[size_t(h)];
@@ -75,15 +72,21 @@ QSharedPointer<const QVector<double>> buildTable(const Waveform& waveform, qint6
         z[size_t(h)] = a * (1.0 - w);
         z[size_t(size - h)] = std::conj(a) * (1.0 + w);
     }
-    fft::transformPowerOfTwo(z, +1);
-    QSharedPointer<QVector<double>> table(new QVector<double>(int(2 * (size + 1))));
-    double* t = table->data();
+    fft::transform(z, +1);
+    // Per interval i the cubic y0 + f (d0 + f (c2 + f c3)) of its two ends' values and derivatives,
+    // the last interval ending at the first point again.
+    QSharedPointer<QVector<double>> table(new QVector<double>(int(kernels::coefficientsPerInterval * size + kernels::coefficientsPadding)));
+    double* t = kernels::alignedCoefficients(table->data());
     for (qint64 i = 0; i < size; ++i) {
-        t[2 * i] = z[size_t(i)].real();
-        t[2 * i + 1] = z[size_t(i)].imag();
+        const Complex& here = z[size_t(i)];
+        const Complex& next = z[size_t((i + 1) % size)];
+        const double y0 = here.real(), d0 = here.imag(), y1 = next.real(), d1 = next.imag();
+        const double dy = y1 - y0;
+        t[4 * i] = y0;
+        t[4 * i + 1] = d0;
+        t[4 * i + 2] = 3.0 * dy - 2.0 * d0 - d1;
+        t[4 * i + 3] = d0 + d1 - 2.0 * dy;
     }
-    t[2 * size] = t[0];
-    t[2 * size + 1] = t[1];
     return table;
 }
 
@@ -103,39 +106,11 @@ qint64 ChannelFiller::tableSizeFor(qint64 harmonics)
     return std::min(largestTable, std::max(smallestTable, fft::nextPowerOfTwo(pointsPerCycle * (harmonics + 1))));
 }
 
-// One table per waveform and harmonic count while any filler holds it: the channels of one
-// synthesis that play the same file at the same frequency build it once.
 QSharedPointer<const QVector<double>> ChannelFiller::bandLimitedTable(const WaveformPointer& waveform,
                                                                       qint64 harmonics)
 {
-    struct Entry
-    {
-        QWeakPointer<const Waveform> waveform;  // the address alone could be reused by another
-        QWeakPointer<const QVector<double>> table;
-    };
-    static QMutex lock;
-    static QHash<QPair<quintptr, qint64>, Entry> tables;
-
-    const QPair<quintptr, qint64> key(quintptr(waveform.data()), harmonics);
-    {
-        QMutexLocker locker(&lock);
-        for (auto it = tables.begin(); it != tables.end();) {
-            if (it->table.isNull())
-                it = tables.erase(it);
-            else
-                ++it;
-        }
-        const auto it = tables.constFind(key);
-        if (it != tables.constEnd() && it->waveform.toStrongRef() == waveform) {
-            if (QSharedPointer<const QVector<double>> table = it->table.toStrongRef())
-                return table;
-        }
-    }
-    // Built outside the lock: another thread's synthesis need not wait for it.
-    QSharedPointer<const QVector<double>> table = buildTable(*waveform, harmonics, tableSizeFor(harmonics));
-    QMutexLocker locker(&lock);
-    tables.insert(key, Entry{waveform.toWeakRef(), table.toWeakRef()});
-    return table;
+    const Waveform& period = *waveform;
+    return period.table(harmonics, [&period, harmonics] { return buildTable(period, harmonics, tableSizeFor(harmonics)); });
 }
 
 void ChannelFiller::fillArbitrary(double* dst, qint64 from, qint64 to, bool stream) const
@@ -144,35 +119,19 @@ void ChannelFiller::fillArbitrary(double* dst, qint64 from, qint64 to, bool stre
         kernels::fillRun(dst, offset, to - from, stream);
         return;
     }
-    const double* t = arbitraryTable->constData();
-    const qint64 mask = tableSize - 1;
+    const double* t = kernels::alignedCoefficients(arbitraryTable->constData());
     const double size = double(tableSize);
     const double step = size / r;
-    double buffer[positionStride];
     qint64 anchor = from - from % positionStride;
     while (anchor < to) {
         // Position of the anchor in periods, reduced exactly, then the phase.
         double turns = std::fmod(double(anchor), r) / r + phaseTurns;
         if (turns >= 1.0)
             turns -= 1.0;
-        const double start = turns * size;
         const qint64 begin = std::max(anchor, from);
         const qint64 end = std::min(anchor + positionStride, to);
-        double* out = stream ? buffer : dst + (begin - from);
-        for (qint64 k = begin; k < end; ++k) {
-            const double position = start + double(k - anchor) * step;
-            const qint64 i = qint64(position);  // position >= 0: truncation is floor
-            const double f = position - double(i);
-            const double* e = t + 2 * (i & mask);
-            const double y0 = e[0], d0 = e[1], y1 = e[2], d1 = e[3];
-            const double dy = y1 - y0;
-            const double c2 = 3.0 * dy - 2.0 * d0 - d1;
-            const double c3 = d0 + d1 - 2.0 * dy;
-            const double v = y0 + f * (d0 + f * (c2 + f * c3));
-            out[k - begin] = amplitude * v + offset;
-        }
-        if (stream)
-            kernels::copyRun(dst + (begin - from), buffer, end - begin, true);
+        kernels::arbitraryRun(dst + (begin - from), t, tableSize - 1, turns * size, step, begin - anchor, amplitude,
+                              offset, end - begin, stream);
         anchor += positionStride;
     }
 }

@@ -17,6 +17,23 @@ void sineRun(double* out, const double* c, const double* s, double as, double ac
 void copyRun(double* dst, const double* src, qint64 n, bool stream);
 // dst[j] = value for j < n.
 void fillRun(double* dst, double value, qint64 n, bool stream);
+// The arbitrary shape: out[j] = a * g(x) + o for j < n, g the cubic of the interval holding
+// x = start + (first + j) * step: with i = floor(x) & mask and f = x - floor(x),
+// g = y0 + f * (d0 + f * (c2 + f * c3)) from the interval's four coefficients at
+// coefficients[4 * i] (the value and derivative at its start, and c2 = 3 dy - 2 d0 - d1,
+// c3 = d0 + d1 - 2 dy of the values and derivatives at its two ends). x must stay below 2^31;
+// coefficients as alignedCoefficients gives them.
+void arbitraryRun(double* out, const double* coefficients, qint64 mask, double start, double step, qint64 first,
+                  double a, double o, qint64 n, bool stream);
+// Coefficients of the intervals live in a buffer of coefficientsPerInterval doubles an interval and
+// coefficientsPadding more, from the first address of it aligned to an interval (32 bytes).
+constexpr qint64 coefficientsPerInterval = 4;
+constexpr qint64 coefficientsPadding = 4;
+template <typename T>
+T* alignedCoefficients(T* buffer)
+{
+    return reinterpret_cast<T*>((quintptr(buffer) + 31) & ~quintptr(31));
+}
 
 } // namespace kernels
 } // namespace synthesis

@@ -4,6 +4,8 @@
 
 #include "synthesisfft.h"
 
+#include <QMutexLocker>
+
 #include <algorithm>
 #include <cmath>
 
@@ -51,4 +53,22 @@ QSharedPointer<const Waveform> Waveform::create(const QVector<double>& values, c
     if (problem)
         *problem = NoProblem;
     return w;
+}
+
+Waveform::Table Waveform::table(qint64 harmonics, const std::function<Table()>& make) const
+{
+    QMutexLocker locker(&tables->lock);
+    Table found = tables->made.value(harmonics).toStrongRef();
+    if (!found) {
+        found = make();
+        for (auto it = tables->made.begin(); it != tables->made.end();) {
+            if (it->isNull())
+                it = tables->made.erase(it);
+            else
+                ++it;
+        }
+        tables->made.insert(harmonics, found.toWeakRef());
+    }
+    tables->last = found;
+    return found;
 }

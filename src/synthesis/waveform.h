@@ -1,12 +1,16 @@
 #ifndef WAVEFORM_H
 #define WAVEFORM_H
 
+#include <QHash>
 #include <QMetaType>
+#include <QMutex>
 #include <QSharedPointer>
 #include <QString>
 #include <QVector>
 
 #include <complex>
+#include <functional>
+#include <memory>
 #include <vector>
 
 // One period of an arbitrary waveform, as loaded from a file: an immutable record shared by every
@@ -42,8 +46,24 @@ public:
     // point[j] = sum over h of c[h] exp(2 pi i h j / N) with c[-h] = conj(c[h]).
     const std::vector<std::complex<double>>& spectrum() const { return harmonics; }
 
+    // A table that synthesis makes of this period (the band-limited period of `harmonics`
+    // harmonics): made by `make` the first time it is asked for and shared by every channel that
+    // plays it. A table is kept while any channel holds it, and the last one made as long as the
+    // waveform itself lives (a channel or a setup holds it), so that a channel started again at
+    // the same frequency finds its table. Any thread; a second caller of the same table waits for
+    // the first one's to be made.
+    using Table = QSharedPointer<const QVector<double>>;
+    Table table(qint64 harmonics, const std::function<Table()>& make) const;
+
 private:
     Waveform() = default;
+
+    struct Tables
+    {
+        QMutex lock;
+        QHash<qint64, QWeakPointer<const QVector<double>>> made;
+        Table last;
+    };
 
     QVector<double> normalised;
     QString name;
@@ -51,6 +71,7 @@ private:
     double highest = 0.0;
     double largestMagnitude = 0.0;
     std::vector<std::complex<double>> harmonics;
+    std::unique_ptr<Tables> tables{new Tables};
 };
 
 using WaveformPointer = QSharedPointer<const Waveform>;

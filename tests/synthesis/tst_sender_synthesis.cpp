@@ -1,15 +1,17 @@
 // The sender's synthesis against a crate service simulator of the test's own: a module of the
-// built-in bench is opened and configured with vek72api, synthesis fills the channels and sends
-// block 0, and the simulator tells what the module received (status) and what it played (capture).
-// Also every refusal with its critical text, the send faults injected through vekctl, and the
-// lock that must be free after every exit.
+// built-in bench is opened and configured with vek72api, synthesis makes the cyclic page or the
+// stream's first chunk, and the simulator tells what the module received (status) and what it
+// played (capture): streams compared word for word with the whole-signal fill, across the wrap of
+// the signals, around send faults in the first lead and across a change. Also every refusal with
+// its critical text, the send faults injected through vekctl, and the lock that must be free after
+// every exit.
 
 #include <QFile>
 #include <QJsonObject>
 #include <QMutex>
-#include <QSet>
 #include <QTemporaryDir>
 #include <QTextCodec>
+#include <QThread>
 #include <QtTest>
 
 #include <sys/resource.h>
@@ -19,6 +21,7 @@
 #include "apptestutil.h"
 #include "benchstatus.h"
 #include "modulesendervek72.h"
+#include "procstatus.h"
 #include "synthesis.h"
 #include "testsignals.h"
 #include "vekdrunner.h"
@@ -28,6 +31,27 @@ namespace {
 
 const char* const crateSerial = "4B210736";
 constexpr int slotOfEight = 3;  // modification 1, 8 channels, -10 V .. +10 V
+
+// A period of 1000 points from a file: a sine, its fifth harmonic and a step.
+WaveformPointer fileWaveform()
+{
+    QVector<double> points(1000);
+    for (int j = 0; j < points.size(); ++j)
+        points[j] = std::sin(2 * M_PI * j / 1000.0) + 0.3 * std::sin(2 * M_PI * 5 * j / 1000.0) + (j < 300 ? 0.5 : 0.0);
+    return waveformfile::fromValues(points, QStringLiteral("period.csv")).waveform;
+}
+
+ChannelSignal withPhase(ChannelSignal s, double phase)
+{
+    s.phase = phase;
+    return s;
+}
+
+// The codes of the module's full range (-10 V .. +10 V) that a capture's volts stand for.
+int codeOf(double volts)
+{
+    return int(std::lround((volts + 10.0) / 20.0 * 65535.0));
+}
 
 } // namespace
 
@@ -45,15 +69,19 @@ private slots:
 
     void cyclicPageIsReceivedAndPlayed();
     void arbitraryAndThreePhasesArePlayed();
-    void streamingSendsBlockZeroOnly();
-    void repeatedSynthesisReusesArrays();
+    void streamingSendsTheFirstChunkOnly();
+    void streamedAsTheWholeSignal_data();
+    void streamedAsTheWholeSignal();
     void refusals_data();
     void refusals();
     void preparationFailure();
-    void arraysThatCannotBeAllocated();
+    void signalsLongerThanMemory();
 
 private:
     QList<QVector<double>> capture(int frames);
+    // The codes of the whole-signal fill of `list` at stream positions from .. from + frames - 1, one
+    // vector per channel; empty when refused.
+    QList<QVector<int>> wholeSignalCodes(const QList<ChannelSignal>& list, qint64 from, int frames);
     bool configure(const QList<ChannelSignal>& list, bool cyclic, double dacRate = 48000);
     QJsonObject moduleStatus();
     void verifyUnlocked();
@@ -137,12 +165,16 @@ void TestSenderSynthesis::cyclicPageIsReceivedAndPlayed()
     QVERIFY2(apptest::criticals().isEmpty(), qPrintable(apptest::criticals().join('\n')));
 
     // 700 Hz at 12 kHz: 7 periods in 120 samples, the triangle and the line fit them: one page of
-    // 120 frames, 10 ms, and every record holds the frequency it gets.
+    // 120 frames, 10 ms, and every record holds the frequency it gets (and no samples: the page is
+    // the module's).
     const synthesis::Plan plan = synthesis::makePlan(list, rate, true);
     QCOMPARE(period, 10);
     QCOMPARE(sender->transferWordCount(), 360u);
+    QCOMPARE(sender->signalLength(), qint64(120));
+    QList<ChannelSignal> whole = list;
+    QVERIFY(synthesis::synthesizeAll(whole, rate, true));
     for (int i = 0; i < 3; ++i) {
-        QCOMPARE(outputData.at(i).samples.size(), 120);
+        QVERIFY(outputData.at(i).samples.isEmpty());
         QVERIFY(outputData.at(i).frequency == plan.channels.at(i).frequency);
     }
 
@@ -171,7 +203,7 @@ void TestSenderSynthesis::cyclicPageIsReceivedAndPlayed()
     auto matches = [&](int shift, int g) {
         const QList<QByteArray> cells = lines.at(g).split(',');
         for (int i = 0; i < 3; ++i) {
-            if (std::abs(cells.at(i).toDouble() - outputData.at(i).samples.at((g + shift) % 120)) > step / 2 + 1e-6)
+            if (std::abs(cells.at(i).toDouble() - whole.at(i).samples.at((g + shift) % 120)) > step / 2 + 1e-6)
                 return false;
         }
         return true;
@@ -295,10 +327,10 @@ void TestSenderSynthesis::arbitraryAndThreePhasesArePlayed()
     }
 }
 
-void TestSenderSynthesis::streamingSendsBlockZeroOnly()
+void TestSenderSynthesis::streamingSendsTheFirstChunkOnly()
 {
-    // Eight channels at 6000 samples per second each: a common length of 600000 frames is more
-    // than one transfer of 4194304 words, so the signal is cut into blocks.
+    // Eight channels at 6000 samples per second each, of a common length of 600000 frames: the
+    // first transfer is one chunk of 100 ms, whatever the length; nothing of that length is kept.
     QList<ChannelSignal> list;
     for (int c = 1; c <= 8; ++c)
         list.append(sig(c % 2 ? ChannelSignal::Sine : ChannelSignal::Saw, 0.07 * c, 1.0 + c, -0.5, c));
@@ -306,20 +338,19 @@ void TestSenderSynthesis::streamingSendsBlockZeroOnly()
     QCOMPARE(handle.state.outputRate, 6000.0);
     const synthesis::Plan plan = synthesis::makePlan(list, 6000, false);
     QVERIFY(plan.ok());
-    QVERIFY(plan.blockCount > 1);
-    QVERIFY(plan.length <= 1000000);
+    QVERIFY(plan.length > 100000);
     const QJsonObject before = moduleStatus();
     apptest::clearMessages();
     const int period = sender->synthesize(false);
     verifyUnlocked();
     QVERIFY2(apptest::criticals().isEmpty(), qPrintable(apptest::criticals().join('\n')));
-    QCOMPARE(qint64(period), plan.blockPeriodMs);
-    QCOMPARE(qint64(sender->blocks()), plan.blockCount);
-    QCOMPARE(qint64(sender->transferWordCount()), 8 * plan.samplesPerBlock);
-    QVERIFY(sender->transferWordCount() <= 4194304u);
-    // Every channel holds its whole signal; only block 0 went out.
-    for (int i = 0; i < 8; ++i)
-        QCOMPARE(qint64(outputData.at(i).samples.size()), plan.length);
+    QCOMPARE(period, 100);
+    QCOMPARE(sender->transferWordCount(), 8u * 600u);
+    QCOMPARE(sender->signalLength(), plan.length);
+    for (int i = 0; i < 8; ++i) {
+        QVERIFY(outputData.at(i).samples.isEmpty());
+        QVERIFY(outputData.at(i).frequency == plan.channels.at(i).frequency);
+    }
     const QJsonObject after = moduleStatus();
     QCOMPARE(after.value("fifoWords").toDouble(), double(sender->transferWordCount()));
     QCOMPARE(after.value("counters").toObject().value("wordsReceived").toDouble()
@@ -327,41 +358,179 @@ void TestSenderSynthesis::streamingSendsBlockZeroOnly()
              double(sender->transferWordCount()));
 }
 
-void TestSenderSynthesis::repeatedSynthesisReusesArrays()
+QList<QVector<int>> TestSenderSynthesis::wholeSignalCodes(const QList<ChannelSignal>& list, qint64 from, int frames)
 {
-    const QList<ChannelSignal> list{sig(ChannelSignal::Sine, 1234.567, 1, 0, 1),
-                                    sig(ChannelSignal::Pulse, 333.3, 2, 0, 2)};
-    QVERIFY(configure(list, true));
-    QVERIFY(sender->synthesize(true) > 0);
-    QSet<const double*> memory{outputData.at(0).samples.constData(), outputData.at(1).samples.constData()};
-    // The module object configures again and rebuilds its records before every start (a page
-    // that was never played would otherwise keep growing); the arrays come back.
-    QVERIFY(configure(list, true));
-    QVERIFY(sender->synthesize(true) > 0);
-    QCOMPARE((QSet<const double*>{outputData.at(0).samples.constData(), outputData.at(1).samples.constData()}),
-             memory);
-    // An array somebody still holds is never written over.
-    const QVector<double> first = outputData.at(0).samples;
-    QVERIFY(configure(list, true));
-    QVERIFY(sender->synthesize(true) > 0);
-    QVERIFY(first.constData() != outputData.at(0).samples.constData());
-    QVERIFY(first.constData() != outputData.at(1).samples.constData());
-    QVERIFY(first == outputData.at(0).samples);
-    const QVector<double> kept = outputData.at(1).samples;
-    QList<ChannelSignal> louder = list;
-    louder[1].amplitude = 5;
-    QVERIFY(configure(louder, true));
-    QVERIFY(sender->synthesize(true) > 0);
-    QVERIFY(kept.constData() != outputData.at(1).samples.constData());
-    QVERIFY(kept != outputData.at(1).samples);
-    QVERIFY(std::abs(*std::max_element(kept.cbegin(), kept.cend()) - 2.0) < 1e-12);
-    // Synthesis on records that still hold the last arrays (no rebuild in between).
-    QCOMPARE(VEK72_Configure(&handle), 0);
-    QVERIFY(sender->synthesize(true) > 0);
-    QVERIFY(std::abs(*std::max_element(outputData.at(1).samples.cbegin(), outputData.at(1).samples.cend()) - 5.0)
-            < 1e-12);
-    sender->releaseSamples();
-    verifyUnlocked();
+    const double rate = handle.state.outputRate;
+    const synthesis::Plan plan = synthesis::makePlan(list, rate, false);
+    if (!plan.ok())
+        return {};
+    const int e = plan.channels.size();
+    const qint64 length = plan.length;
+    // The whole signals as synthesizeAll fills them. A signal too long to fill whole in a test is
+    // taken from the same fillers at the positions wanted, which give the whole fill's values
+    // (the synthesis tests compare the two).
+    QList<ChannelSignal> whole = list;
+    QVector<QVector<double>> window(e);
+    if (length <= 2097152) {
+        if (!synthesis::synthesizeAll(whole, rate, false))
+            return {};
+    } else {
+        for (int i = 0; i < e; ++i) {
+            window[i].resize(frames);
+            const synthesis::ChannelFiller filler(plan.channels.at(i), length);
+            for (int g = 0; g < frames;) {
+                const qint64 at = (from + g) % length;
+                const int run = int(std::min<qint64>(frames - g, length - at));
+                filler.fillInto(window[i].data() + g, at, at + run);
+                g += run;
+            }
+        }
+    }
+    QVector<double> interleaved(e * frames);
+    for (int g = 0; g < frames; ++g) {
+        for (int i = 0; i < e; ++i)
+            interleaved[e * g + i] = window.at(i).isEmpty() ? whole.at(i).samples.at(int((from + g) % length))
+                                                            : window.at(i).at(g);
+    }
+    QVector<quint32> words(interleaved.size());
+    if (VEK72_PrepareDacData(&handle, interleaved.constData(), quint32(words.size()), VEK72_PREPARE_VOLTS,
+                             words.data(), nullptr) != 0)
+        return {};
+    QList<QVector<int>> codes;
+    for (int i = 0; i < e; ++i) {
+        QVector<int> column(frames);
+        for (int g = 0; g < frames; ++g)
+            column[g] = int(words.at(e * g + i) & 0xFFFFu);
+        codes.append(column);
+    }
+    return codes;
+}
+
+void TestSenderSynthesis::streamedAsTheWholeSignal_data()
+{
+    QTest::addColumn<double>("dacRate");
+    QTest::addColumn<QList<ChannelSignal>>("signalList");
+    QTest::addColumn<QList<ChannelSignal>>("change");     // taken while streaming, when given
+    QTest::addColumn<QStringList>("fault");               // in the first lead: vekctl fault arguments
+    QTest::addColumn<QString>("message");                 // the one critical text the fault gives
+    const WaveformPointer file = fileWaveform();
+    ChannelSignal arb = withPhase(sig(ChannelSignal::Arbitrary, 930, 4.0, 0.5, 3), 45.0);
+    arb.waveform = file;
+    // The shapes, phases and a file's period at 24000 frames per second: periods of 34.29, 13.71,
+    // 25.81 and 21.33 frames, a common length of 4800 frames that the stream passes many times.
+    const QList<ChannelSignal> shapes{withPhase(sig(ChannelSignal::Sine, 700, 3.0, 0.25, 1), 120.0),
+                                      withPhase(sig(ChannelSignal::Triangle, 1750, 4.0, -1.0, 2), 200.0),
+                                      arb,
+                                      withPhase(sig(ChannelSignal::Pulse, 1125, 2.0, 1.0, 6), 90.0)};
+    QTest::newRow("shapes, phases and a file, across the wrap")
+        << 96000.0 << shapes << QList<ChannelSignal>() << QStringList() << QString();
+    // One channel of 128 frames at 48000 frames per second: the signal wraps inside every chunk.
+    QTest::newRow("one short signal, 48 kHz") << 48000.0 << QList<ChannelSignal>{sig(ChannelSignal::Saw, 375, 5.0, -2.0, 4)}
+                                              << QList<ChannelSignal>() << QStringList() << QString();
+    // Frequencies that fit no short length: eight channels at 24000 frames per second, L near its
+    // limit of 16777216 frames.
+    QList<ChannelSignal> awkward;
+    const double frequencies[8] = {1234.567, 987.6543211, 2345.6789, 2999.98765, 111.1111111, 555.5555557, 777.7777771, 1.23456789};
+    for (int c = 0; c < 8; ++c)
+        awkward.append(withPhase(sig(c % 4 == 3 ? ChannelSignal::Triangle : ChannelSignal::Sine, frequencies[c], 1.0 + c, 0.25 * c - 1.0, c + 1), 37.0 * c));
+    QTest::newRow("eight awkward frequencies, 192 kHz") << 192000.0 << awkward << QList<ChannelSignal>() << QStringList() << QString();
+    // Faults in the first lead, before the stream starts: what was not taken goes first with the
+    // next tick, so the stream has no gap and no frame on the wrong output.
+    QTest::newRow("first lead taken short") << 96000.0 << shapes << QList<ChannelSignal>()
+                                            << QStringList{"short-send", "--words", "1001"}
+                                            << "Ошибка! Количество отправленных сэмплов не равно заданному!";
+    QTest::newRow("first lead refused") << 96000.0 << shapes << QList<ChannelSignal>()
+                                        << QStringList{"fail", "--function", "VEK72_Send", "--code", "-116"}
+                                        << "Ошибка при отправке данных модулю!";
+    // A change while streaming: the frames before the cut are the old signals at their positions,
+    // every frame after it the new ones at theirs.
+    QList<ChannelSignal> changed = shapes;
+    changed[0].amplitude = 1.5;
+    changed[1].frequency = 1234.567;
+    changed[2].phase = 300.0;
+    QTest::newRow("a change, to an awkward frequency") << 96000.0 << shapes << changed << QStringList() << QString();
+}
+
+// A stream as the module played it, word for word the whole-signal fill at the stream positions of
+// the frames: started with the sender on its own thread, stopped, and the last frames captured. The
+// frames the module took from the FIFO are counted, so the last frame captured is stream position
+// framesPlayed - 1.
+void TestSenderSynthesis::streamedAsTheWholeSignal()
+{
+    QFETCH(double, dacRate);
+    QFETCH(QList<ChannelSignal>, signalList);
+    QFETCH(QList<ChannelSignal>, change);
+    QFETCH(QStringList, fault);
+    QFETCH(QString, message);
+    QVERIFY(configure(signalList, false, dacRate));
+    const double rate = handle.state.outputRate;
+    const int e = signalList.size();
+    const synthesis::Plan plan = synthesis::makePlan(signalList, rate, false);
+    QVERIFY(plan.ok());
+    auto counterNow = [this](const char* name) {
+        return qint64(moduleStatus().value("counters").toObject().value(QLatin1String(name)).toDouble());
+    };
+    const qint64 base = counterNow("framesPlayed");
+    const qint64 underruns = counterNow("underruns");
+
+    QMutex handleLock;
+    QThread thread;
+    auto* streaming = new ModuleSenderVek72(&handle, &outputData, &mutex, &handleLock);
+    streaming->moveToThread(&thread);
+    thread.start();
+    apptest::clearMessages();
+    QVERIFY(streaming->synthesize(false) > 0);
+    if (!fault.isEmpty()) {
+        QCOMPARE(service.vekctl(QStringList{"fault", fault.first(), "--crate", crateSerial, "--slot",
+                                            QString::number(slotOfEight)} + fault.mid(1)), 0);
+    }
+    QVERIFY(streaming->startOutput());
+    // Played past the wrap where it is near (and at least half a second).
+    const qint64 enough = std::max<qint64>(qint64(rate / 2), plan.length < 200000 ? plan.length + qint64(rate / 4) : 0);
+    QTRY_VERIFY_WITH_TIMEOUT(counterNow("framesPlayed") >= base + enough, 20000);
+    if (!change.isEmpty()) {
+        QVERIFY(streaming->changeSignals(change, false));
+        QTRY_VERIFY_WITH_TIMEOUT(counterNow("framesPlayed") >= base + enough + qint64(rate / 2), 20000);
+    }
+    QVERIFY(streaming->stopOutput());
+    thread.quit();
+    QVERIFY(thread.wait(10000));
+    delete streaming;
+    QCOMPARE(apptest::criticals(), message.isEmpty() ? QStringList() : QStringList{message});
+    QCOMPARE(counterNow("underruns"), underruns);
+    QCOMPARE(counterNow("badWords"), 0);
+
+    const qint64 played = counterNow("framesPlayed") - base;
+    const int frames = int(std::min<qint64>(played, std::min<qint64>(qint64(rate), 1048576 / e)));
+    const QList<QVector<double>> columns = capture(frames);
+    QCOMPARE(columns.size(), e);
+    QCOMPARE(columns.first().size(), frames);
+    const qint64 from = played - frames;
+    if (!change.isEmpty())
+        QVERIFY(from < enough);   // the change lies within the frames captured
+    const QList<QVector<int>> before = wholeSignalCodes(signalList, from, frames);
+    const QList<QVector<int>> after = change.isEmpty() ? before : wholeSignalCodes(change, from, frames);
+    QCOMPARE(before.size(), e);
+    QCOMPARE(after.size(), e);
+    // The old signals up to the cut (none for a stream without a change), the new ones from there.
+    auto matches = [&](const QList<QVector<int>>& codes, int g) {
+        for (int i = 0; i < e; ++i) {
+            if (codeOf(columns.at(i).at(g)) != codes.at(i).at(g))
+                return false;
+        }
+        return true;
+    };
+    int cut = 0;
+    if (!change.isEmpty()) {
+        while (cut < frames && matches(before, cut))
+            ++cut;
+        QVERIFY2(cut > 0 && cut < frames, qPrintable(QString::number(cut)));
+    }
+    for (int g = cut; g < frames; ++g) {
+        QVERIFY2(matches(after, g),
+                 qPrintable(QStringLiteral("stream position %1 (frame %2 of %3, cut at %4) is not the whole signal's")
+                                .arg(from + g).arg(g).arg(frames).arg(cut)));
+    }
 }
 
 void TestSenderSynthesis::refusals_data()
@@ -440,48 +609,44 @@ void TestSenderSynthesis::preparationFailure()
     QCOMPARE(apptest::criticals(),
              QStringList{QStringLiteral("Ошибка генерации данных. Ошибка %1 (%2)").arg(VEK72_E_NOT_CONFIGURED).arg(text)});
     QCOMPARE(other.lastSentCount(), 0);  // nothing was sent
-    QCOMPARE(list.at(0).samples.size(), 48);
 }
 
-void TestSenderSynthesis::arraysThatCannotBeAllocated()
+void TestSenderSynthesis::signalsLongerThanMemory()
 {
-    // A period longer than any array: refused before anything is allocated.
+    // A cyclic page longer than any array: refused before anything is allocated.
     QVERIFY(configure({sig(ChannelSignal::Sine, 0.0001, 1, 0, 1)}, true));
     apptest::clearMessages();
     QCOMPARE(sender->synthesize(true), 0);
     verifyUnlocked();
     QCOMPARE(apptest::criticals(), QStringList{"Недостаточно памяти для генерации сигнала"});
+    QCOMPARE(sender->transferWordCount(), 0u);
 
-    // 0.0002 Hz in streaming: one channel of 240 million samples (1.9 GB), more than this process
-    // may have while its address space is limited.
-    QVERIFY(configure({sig(ChannelSignal::Sine, 0.0002, 1, 0, 1)}, false));
-    const double received = moduleStatus().value("counters").toObject().value("wordsReceived").toDouble();
+    // 0.0002 Hz in streaming: a signal of 240 million frames (1.9 GB of samples) is made ready to
+    // stream while this process may not grow by more than 64 MiB.
+    const ChannelSignal slow = sig(ChannelSignal::Sine, 0.0002, 5, 0, 1);
+    QVERIFY(configure({slow}, false));
+    const synthesis::Plan plan = synthesis::makePlan({slow}, handle.state.outputRate, false);
+    QVERIFY(plan.ok());
+    QVERIFY(plan.length >= 240000000);
     rlimit saved;
     QCOMPARE(getrlimit(RLIMIT_AS, &saved), 0);
-    QFile status("/proc/self/status");
-    QVERIFY(status.open(QIODevice::ReadOnly));
-    qint64 virtualKb = 0;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmSize:"))
-            virtualKb = line.mid(7).trimmed().split(' ').first().toLongLong();
-    }
+    const qint64 virtualKb = procstatus::kib("VmSize");
     QVERIFY(virtualKb > 0);
     rlimit limited = saved;
-    limited.rlim_cur = rlim_t(virtualKb + 512 * 1024) * 1024;
+    limited.rlim_cur = rlim_t(virtualKb + 64 * 1024) * 1024;
     QCOMPARE(setrlimit(RLIMIT_AS, &limited), 0);
     apptest::clearMessages();
     const int result = sender->synthesize(false);
     QCOMPARE(setrlimit(RLIMIT_AS, &saved), 0);
-    QCOMPARE(result, 0);
+    QCOMPARE(result, 100);
     verifyUnlocked();
-    QCOMPARE(apptest::criticals(), QStringList{"Недостаточно памяти для генерации сигнала"});
-    QVERIFY(outputData.at(0).samples.isEmpty());
-    QVERIFY(outputData.at(0).frequency == 0.0002);  // untouched
-    QCOMPARE(sender->transferWordCount(), 0u);
-    QCOMPARE(moduleStatus().value("counters").toObject().value("wordsReceived").toDouble(), received);
+    QVERIFY2(apptest::criticals().isEmpty(), qPrintable(apptest::criticals().join('\n')));
+    QCOMPARE(sender->signalLength(), plan.length);
+    const QJsonObject module = moduleStatus();
+    QCOMPARE(module.value("fifoWords").toDouble(), double(sender->transferWordCount()));
 }
 
-// arraysThatCannotBeAllocated limits the address space: under a sanitizer an allocation that does not
+// signalsLongerThanMemory limits the address space: under a sanitizer an allocation that does not
 // fit must fail as it does without one, with a null pointer, instead of ending the process.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }

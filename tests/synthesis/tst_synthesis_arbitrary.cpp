@@ -1,7 +1,7 @@
 // The arbitrary shape and the phases: resampled periods against the exact shape (sine periods of
 // many lengths, and harmonics the output cannot carry removed rather than aliased), a short period
-// played slowly, filling in pieces, phases between channels measured in the filled samples, and
-// the plan's refusals.
+// played slowly, filling in pieces, the band-limited tables made once and shared, phases between
+// channels measured in the filled samples, and the plan's refusals.
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -70,6 +70,7 @@ private slots:
     void resampledAgainstExactShape();
     void shortPeriodPlayedSlowlyIsSmooth();
     void filledInPiecesLikeWhole();
+    void tablesMadeOnceAndShared();
     void phasesBetweenChannels_data();
     void phasesBetweenChannels();
     void phaseValuesAndRefusals();
@@ -154,6 +155,44 @@ void TestSynthesisArbitrary::filledInPiecesLikeWhole()
         }
         QVERIFY(pieces == whole + QVector<double>(3, -9.0));
     }
+}
+
+// Eight channels of one file: one table per frequency (harmonic count), made once, shared by the
+// channels and kept with the waveform after they are gone; asking for a table that exists does not
+// make it again.
+void TestSynthesisArbitrary::tablesMadeOnceAndShared()
+{
+    const QVector<double> points = periodOf(4096, {{1, 1, 0}, {7, 0.2, 0.1}});
+    QList<ChannelSignal> list;
+    for (int c = 1; c <= 8; ++c)
+        list.append(arbitrary(points, c <= 6 ? 1234.567 : 50.0, 1.0 + c, 0.0, 15.0 * c, c));
+    const WaveformPointer waveform = list.first().waveform;
+    for (ChannelSignal& s : list)
+        s.waveform = waveform;
+    int made = 0;
+    const auto table = [&](qint64 harmonics) {
+        return waveform->table(harmonics, [&made] {
+            ++made;
+            return Waveform::Table(new QVector<double>(4));
+        });
+    };
+    const synthesis::Plan plan = synthesis::makePlan(list, 6000, false);
+    QVERIFY(plan.ok());
+    const qint64 fast = synthesis::ChannelFiller::harmonicLimit(points.size(), plan.channels.at(0).samplesPerPeriod);
+    const qint64 slow = synthesis::ChannelFiller::harmonicLimit(points.size(), plan.channels.at(7).samplesPerPeriod);
+    QVERIFY(fast != slow);
+    {
+        const synthesis::FrameSource source(plan);
+        QVERIFY(table(fast)->size() == 4 * synthesis::ChannelFiller::tableSizeFor(fast) + 4);
+        QVERIFY(table(slow)->size() == 4 * synthesis::ChannelFiller::tableSizeFor(slow) + 4);
+        QCOMPARE(made, 0);
+    }
+    // The channels are gone; the table last asked for stays with the waveform.
+    QVERIFY(table(slow)->size() > 4);
+    QCOMPARE(made, 0);
+    // Another harmonic count is a table of its own.
+    QCOMPARE(table(fast + 1)->size(), 4);
+    QCOMPARE(made, 1);
 }
 
 void TestSynthesisArbitrary::phasesBetweenChannels_data()

@@ -1,6 +1,7 @@
 // Filling of the sample arrays: the shape formulas at chosen samples, every sample of the periodic
 // shapes, filled in pieces, against a plain transcription of the shape table, the accuracy of the
-// fast sine, the vector kernels, interleaving and allocation.
+// fast sine, the vector kernels, interleaving, allocation, and the frames filled on demand at any
+// stream position against the whole-signal fill.
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -12,6 +13,7 @@
 #include "synthesis.h"
 #include "synthesiskernels.h"
 #include "testsignals.h"
+#include "waveformfile.h"
 
 namespace {
 
@@ -90,7 +92,11 @@ private slots:
     void interleaving();
     void allocation();
     void synthesizeAll();
+    void framesOnDemandAreTheWholeFill_data();
+    void framesOnDemandAreTheWholeFill();
 };
+
+Q_DECLARE_METATYPE(QList<ChannelSignal>)
 
 void TestSynthesisFill::workedSamples()
 {
@@ -216,22 +222,54 @@ void TestSynthesisFill::kernelsMatchPlainArithmetic()
         c[j] = g.bounded(2.0) - 1.0;
         s[j] = g.bounded(2.0) - 1.0;
     }
+    // The arbitrary shape's table: values and derivatives at 1024 points of a period, as the cubic
+    // of every interval between them.
+    QVector<double> ends(2 * 1025);
+    for (double& t : ends)
+        t = g.bounded(2.0) - 1.0;
+    ends[2048] = ends[0];
+    ends[2049] = ends[1];
+    QVector<double> buffer(4 * 1024 + synthesis::kernels::coefficientsPadding);
+    double* table = synthesis::kernels::alignedCoefficients(buffer.data());
+    for (int i = 0; i < 1024; ++i) {
+        const double y0 = ends[2 * i], d0 = ends[2 * i + 1], y1 = ends[2 * i + 2], d1 = ends[2 * i + 3];
+        table[4 * i] = y0;
+        table[4 * i + 1] = d0;
+        table[4 * i + 2] = 3.0 * (y1 - y0) - 2.0 * d0 - d1;
+        table[4 * i + 3] = d0 + d1 - 2.0 * (y1 - y0);
+    }
     for (int round = 0; round < 200; ++round) {
         const int start = g.bounded(64);
         const int n = g.bounded(2900);
         const double as = g.bounded(20.0) - 10.0, ac = g.bounded(20.0) - 10.0, o = g.bounded(4.0) - 2.0;
         const bool stream = round % 2;
-        QVector<double> sine(3000, -5.0), copy(3000, -5.0), fill(3000, -5.0);
+        QVector<double> sine(3000, -5.0), copy(3000, -5.0), fill(3000, -5.0), arbitrary(3000, -5.0);
         synthesis::kernels::sineRun(sine.data() + start, c.constData() + start, s.constData() + start, as, ac, o, n,
                                     stream);
         synthesis::kernels::copyRun(copy.data() + start, c.constData() + start, n, stream);
         synthesis::kernels::fillRun(fill.data() + start, o, n, stream);
+        // Positions start + (first + j) * step through the table, over its end and round again.
+        const double at = g.bounded(1024.0), step = g.bounded(600.0);
+        const qint64 first = g.bounded(1024);
+        synthesis::kernels::arbitraryRun(arbitrary.data() + start, table, 1023, at, step, first, as, o, n, stream);
         for (int j = 0; j < 3000; ++j) {
             const bool inside = j >= start && j < start + n;
             QVERIFY2(sine[j] == (inside ? (as * c[j] + ac * s[j]) + o : -5.0),
                      qPrintable(QString("round %1 sample %2").arg(round).arg(j)));
             EXACT(copy[j], inside ? c[j] : -5.0);
             EXACT(fill[j], inside ? o : -5.0);
+            double expected = -5.0;
+            if (inside) {
+                const double x = at + double(first + j - start) * step;
+                const double f = x - std::floor(x);
+                const int e = 2 * (int(std::floor(x)) % 1024);
+                const double y0 = ends[e], d0 = ends[e + 1], y1 = ends[e + 2], d1 = ends[e + 3];
+                const double c2 = (3.0 * (y1 - y0) - 2.0 * d0) - d1;
+                const double c3 = (d0 + d1) - 2.0 * (y1 - y0);
+                expected = as * (y0 + f * (d0 + f * (c2 + f * c3))) + o;
+            }
+            QVERIFY2(arbitrary[j] == expected,
+                     qPrintable(QString::asprintf("round %d sample %d: %.17g, not %.17g", round, j, arbitrary[j], expected)));
         }
     }
 }
@@ -303,6 +341,81 @@ void TestSynthesisFill::synthesizeAll()
     QCOMPARE(plan.message, QStringLiteral("Недостаточно памяти для генерации сигнала"));
     QVERIFY(refused.at(0).samples.isEmpty());
     EXACT(refused.at(0).frequency, 700.0);
+}
+
+void TestSynthesisFill::framesOnDemandAreTheWholeFill_data()
+{
+    QTest::addColumn<QList<ChannelSignal>>("signalList");
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<bool>("cyclic");
+    QVector<double> points(1000);
+    for (int j = 0; j < points.size(); ++j)
+        points[j] = std::sin(2 * M_PI * j / 1000.0) + (j < 250 ? 0.5 : -0.2);
+    const WaveformPointer file = waveformfile::fromValues(points, QStringLiteral("period.csv")).waveform;
+    auto phased = [](ChannelSignal s, double phase) {
+        s.phase = phase;
+        return s;
+    };
+    ChannelSignal arb = phased(sig(ChannelSignal::Arbitrary, 930.0, 4.0, 0.5, 3), 45.0);
+    arb.waveform = file;
+    QTest::newRow("every shape with phases and a file, 6000 frames/s")
+        << QList<ChannelSignal>{phased(sig(ChannelSignal::Sine, 1234.5, 3.0, 0.25, 1), 120.0),
+                                phased(sig(ChannelSignal::Triangle, 333.3, 4.0, -1.0, 2), 200.0), arb,
+                                phased(sig(ChannelSignal::Saw, 777.7, 2.0, 1.0, 4), 10.0),
+                                phased(sig(ChannelSignal::Pulse, 1125.0, 2.0, 1.0, 5), 90.0),
+                                sig(ChannelSignal::Line, 0, 0, -2.5, 6)}
+        << 6000.0 << false;
+    // An awkward frequency alone: the longest page, of 4194300 frames, an r of 38.88.
+    QTest::newRow("1234.567 Hz alone, the longest page") << QList<ChannelSignal>{sig(ChannelSignal::Sine, 1234.567, 5.0)}
+                                                         << 48000.0 << true;
+    ChannelSignal slowFile = phased(sig(ChannelSignal::Arbitrary, 1234.567, 5.0, 0.0, 2), 300.0);
+    slowFile.waveform = file;
+    QTest::newRow("a file at an awkward frequency beside a sine")
+        << QList<ChannelSignal>{phased(sig(ChannelSignal::Sine, 2345.6789, 1.0), 33.0), slowFile} << 24000.0 << true;
+    // 48 frames: every fill wraps many times.
+    QTest::newRow("a short signal") << QList<ChannelSignal>{sig(ChannelSignal::Sine, 1000, 1.0), sig(ChannelSignal::Triangle, 2000, 1.0, 0, 2)}
+                                    << 48000.0 << false;
+}
+
+// The frames the sender streams: any stream position, any number of frames, across the wrap at L
+// and far beyond it, give the samples of the whole-signal fill at position mod L, bit for bit.
+void TestSynthesisFill::framesOnDemandAreTheWholeFill()
+{
+    QFETCH(QList<ChannelSignal>, signalList);
+    QFETCH(double, rate);
+    QFETCH(bool, cyclic);
+    const synthesis::Plan plan = synthesis::makePlan(signalList, rate, cyclic);
+    QVERIFY(plan.ok());
+    QList<ChannelSignal> whole = signalList;
+    QVERIFY(synthesis::synthesizeAll(whole, rate, cyclic));
+    const qint64 length = plan.length;
+    const int e = signalList.size();
+    synthesis::FrameSource source(plan);
+    QCOMPARE(source.channelCount(), e);
+    QCOMPARE(source.length(), length);
+    QRandomGenerator g(25);
+    struct Span
+    {
+        qint64 from;
+        qint64 frames;
+    };
+    QVector<Span> spans{{0, 3000}, {length - 7, 2500}, {length - 1, 1}, {3 * length + 5, 1024}, {length / 2, 1}};
+    for (int k = 0; k < 20; ++k)
+        spans.append({qint64(g.generate64() % quint64(5 * length)), qint64(g.bounded(5000))});
+    for (const Span& span : spans) {
+        QVector<double> frames(int(span.frames * e) + 1, -99.0);
+        const qint64 next = source.fill(frames.data(), span.from, span.frames);
+        QCOMPARE(next, (span.from + span.frames) % length);
+        for (qint64 f = 0; f < span.frames; ++f) {
+            const qint64 at = (span.from + f) % length;
+            for (int i = 0; i < e; ++i) {
+                QVERIFY2(frames[int(f * e + i)] == whole.at(i).samples.at(int(at)),
+                         qPrintable(QString::asprintf("channel %d at %lld (fill from %lld): %.17g, not %.17g", i + 1, at,
+                                                      span.from, frames[int(f * e + i)], whole.at(i).samples.at(int(at)))));
+            }
+        }
+        EXACT(frames.last(), -99.0);
+    }
 }
 
 QTEST_APPLESS_MAIN(TestSynthesisFill)

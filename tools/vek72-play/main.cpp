@@ -1,11 +1,14 @@
 // vek72-play: plays up to eight signals on a VEK72 the way the program's cyclic mode does (one
-// page of whole periods that the module repeats) and holds the module until it is told to stop
+// page of whole periods that the module repeats), with the program's own sender: it configures the
+// module, makes and loads the page and switches it on. It holds the module until it is told to stop
 // (Ctrl+C, SIGTERM, SIGHUP) or --seconds have passed; then, as the program does when it closes, it
 // stops the output, drives every output to 0 V with a configuration without channels and closes
 // the module. A bench engineer without the program, or a test, uses it to make a module play.
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QList>
+#include <QMutex>
 #include <QString>
 #include <QTextCodec>
 
@@ -18,6 +21,7 @@
 
 #include "channelsignal.h"
 #include "client.h"
+#include "modulesendervek72.h"
 #include "outputcheck.h"
 #include "outputrange.h"
 #include "signalargs.h"
@@ -31,7 +35,6 @@ const char* const tool = "vek72-play";
 
 constexpr uint32_t serviceAddress = 0x7F000001u;  // 127.0.0.1; VEK_SERVICE overrides it
 constexpr uint16_t servicePort = 11111;
-constexpr uint32_t sendTimeoutMs = 5000;
 
 const char* const usageHead =
     "Использование: vek72-play [--service УЗЕЛ:ПОРТ] [--crate СЕРИЙНЫЙ [--slot N]] [--dac-rate ГЦ]\n"
@@ -77,6 +80,13 @@ QString errorText(int code)
 int moduleError(const QString& what, int code)
 {
     return toolargs::fail(tool, QStringLiteral("%1: %2 (%3)").arg(what, errorText(code)).arg(code), toolargs::exitService);
+}
+
+// The sender's warnings and errors, one line each on the standard error stream.
+void printMessage(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg)
+        toolargs::fail(tool, text, 0);
 }
 
 // The first slot holding a VEK72: of the named crate, or of the first crate that has one. Answers
@@ -192,7 +202,7 @@ int zeroAndClose(TVEK72* module, const QString& where, int status)
 }
 
 QByteArray playingLine(const QByteArray& crate, int slot, double rate, qint64 frames, const QList<ChannelSignal>& asked,
-                       const QList<ChannelSignal>& played)
+                       const synthesis::Plan& played)
 {
     const int e = asked.size();
     QByteArray line = QStringLiteral("playing on %1 slot %2: %3 channel(s) at %4 samples per second, a page of %5 frames;")
@@ -205,7 +215,7 @@ QByteArray playingLine(const QByteArray& crate, int slot, double rate, qint64 fr
             line += QStringLiteral(" ch%1 %2 %3 Hz peak %4 V offset %5 V").arg(i + 1)
                         .arg(c.waveform ? QStringLiteral("arb %1").arg(c.waveform->fileName())
                                         : QString::fromLatin1(toolargs::shapeName(c.shape)))
-                        .arg(played.at(i).frequency, 0, 'g', 12)
+                        .arg(played.channels.at(i).frequency, 0, 'g', 12)
                         .arg(c.amplitude).arg(c.offset).toUtf8();
         if (c.phase != 0.0)
             line += QStringLiteral(" phase %1 deg").arg(c.phase, 0, 'g', 12).toUtf8();
@@ -222,6 +232,7 @@ int main(int argc, char* argv[])
     // ends the tool through the same orderly stop.
     const sigset_t stop = stopSignals();
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    QCoreApplication app(argc, argv);
 
     QByteArray crate;
     int slot = 0;
@@ -327,55 +338,39 @@ int main(int argc, char* argv[])
         return toolargs::fail(tool, error, toolargs::exitRefused);
     }
 
+    // The program's sender configures the module, makes the page and loads it, and switches it on;
+    // its messages go to the standard error stream.
+    qInstallMessageHandler(printMessage);
+    QList<ChannelSignal> played;
+    for (const ChannelSignal& c : channels)
+        played.append(toolargs::forSynthesis(c));
+    QMutex samplesLock;
+    ModuleSenderVek72 sender(&module, &played, &samplesLock);
     for (int i = 0; i < VEK72_MAX_CHANNELS; ++i)
         module.config.channel[i] = TVEK72_CHANNEL{uint8_t(i < e), uint8_t(tenth ? 1 : 0), 0, 0};
-    module.config.outputMode = 0;
-    module.config.dacEnable = 1;
-    rc = VEK72_FillOutFreq(&module.config, dacRate, nullptr);
-    if (rc == 0)
-        rc = VEK72_Configure(&module);
-    if (rc != 0) {
+    if (!sender.configure(true, dacRate)) {
         VEK72_Close(&module);
-        return moduleError(QStringLiteral("не настроить VEK72 в ") + where, rc);
+        return toolargs::fail(tool, QStringLiteral("не настроить VEK72 в ") + where, toolargs::exitService);
     }
     // From here on every end drives the outputs to 0 V. A stop signal that comes while the page is
     // made and loaded ends the tool between the steps.
     const double rate = module.state.outputRate;
-    QList<ChannelSignal> played;
     if (stopRequested())
         return zeroAndClose(&module, where, toolargs::exitOk);
-    if (!toolargs::planOutput(channels, rate, true, &plan, &error, &played)) {
+    if (!toolargs::planOutput(channels, rate, true, &plan, &error)) {
         toolargs::fail(tool, error, toolargs::exitRefused);
         return zeroAndClose(&module, where, toolargs::exitRefused);
     }
+    const bool loaded = sender.synthesize(true) != 0;
+    if (loaded && stopRequested())
+        return zeroAndClose(&module, where, toolargs::exitOk);
+    if (!loaded || !sender.startOutput()) {
+        toolargs::fail(tool, QStringLiteral("не запустить вывод VEK72 в ") + where, 0);
+        return zeroAndClose(&module, where, toolargs::exitService);
+    }
     const qint64 frames = plan.length;
-    std::vector<const double*> sources;
-    for (const ChannelSignal& c : played)
-        sources.push_back(c.samples.constData());
-    std::vector<double> samples(size_t(frames * e));
-    synthesis::interleaveFrames(sources.data(), e, samples.data(), frames);
-    std::vector<uint32_t> words(samples.size());
-    const uint32_t count = uint32_t(words.size());
-    if (stopRequested())
-        return zeroAndClose(&module, where, toolargs::exitOk);
-    rc = VEK72_PrepareDacData(&module, samples.data(), count, VEK72_PREPARE_VOLTS, words.data(), nullptr);
-    if (rc == 0 && stopRequested())
-        return zeroAndClose(&module, where, toolargs::exitOk);
-    if (rc == 0) {
-        rc = VEK72_Send(&module, words.data(), count, sendTimeoutMs);
-        if (rc >= 0 && uint32_t(rc) != count)
-            rc = VEK72_E_TIMEOUT;
-        else if (rc >= 0 && stopRequested())
-            return zeroAndClose(&module, where, toolargs::exitOk);
-        else if (rc >= 0)
-            rc = VEK72_SwitchCyclePage(&module, 0, sendTimeoutMs);
-    }
-    if (rc != 0) {
-        const int status = moduleError(QStringLiteral("не запустить вывод VEK72 в ") + where, rc);
-        return zeroAndClose(&module, where, status);
-    }
 
-    const QByteArray line = playingLine(crate, slot, rate, frames, channels, played);
+    const QByteArray line = playingLine(crate, slot, rate, frames, channels, plan);
     std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
     std::fflush(stdout);
 

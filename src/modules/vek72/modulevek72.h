@@ -497,6 +497,8 @@ private:
     // the zeroing; a timer on the module thread asks again while they are not confirmed.
     std::atomic<OutputSafety> safety{ OutputSafety::Safe };
     std::atomic<bool> restZeroes{ false };
+    // Closed by this program: a loss the sender found meanwhile was said by the close already.
+    std::atomic<bool> letGo{ false };
     QTimer* restWatch = nullptr;
     QString voltageLimitStored;
 

@@ -53,6 +53,7 @@ bool ModuleVek72::open(QString& crateSerial, quint16 slot)
         channels = qBound(0, int(handle.info.dacChannelCount), panelChannels);
         firmware = handle.info.firmware;
         serial = serialText(handle);
+        letGo = false;
         if (sender && code >= 1 && code <= 3)
             sender->expectConnection(true);
         // Whatever another client (or this program, closed without zeroing) left it doing.
@@ -261,6 +262,7 @@ bool ModuleVek72::close()
     // The outputs go to zero after a stop still on its way, not while it stops.
     waitForStopInProgress();
     QMutexLocker lock(&handleMutex);
+    letGo = true;
     if (sender)
         sender->expectConnection(false);
     // Read back first: a service that did not answer the last call and still does not answer is not
@@ -301,21 +303,12 @@ int ModuleVek72::clearChannels()
 
 int ModuleVek72::applyConfigurationBlock(bool cyclic, double dacRate)
 {
-    handle.config.outputMode = cyclic ? 0 : 1;
-    handle.config.dacEnable = 1;
-    VEK72_FillOutFreq(&handle.config, dacRate, nullptr);
-    const int result = VEK72_Configure(&handle);
-    if (sender)
-        sender->noteResult(result);
-    return result;
+    return sender->applyConfiguration(cyclic, dacRate);
 }
 
 bool ModuleVek72::configureModule(bool cyclic, double dacRate)
 {
-    const int result = applyConfigurationBlock(cyclic, dacRate);
-    if (result != VEK72_OK)
-        logVek72Error(QStringLiteral("Не удалось установить настройки ЦАП: Ошибка %1 (%2)"), result);
-    return result == VEK72_OK;
+    return sender->configure(cyclic, dacRate);
 }
 
 int ModuleVek72::zeroOutputs()

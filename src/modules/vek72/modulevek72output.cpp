@@ -411,7 +411,7 @@ void ModuleVek72::requestOutput(bool on)
 
 void ModuleVek72::senderLostConnection()
 {
-    if (!sender)
+    if (!sender || letGo)
         return;
     const bool silent = sender->serviceSilent();
     sender->abandonOutput();
