@@ -327,9 +327,12 @@ void MainWindow::readyCrate(QList<Engine::Crate>& listCrate)
             showCrate(firstWithModules, listCrate.at(firstWithModules));
         ui->labelCrateLed->setPixmap(greenPixmap);
     }
-    // No crate at all: the crate light is not left green (or red) for a crate that is not there.
-    if (listCrate.isEmpty())
+    // No crate at all: neither light is left green (or red) for a crate or module that is not there,
+    // also when the loss of the module that went was said before this list came.
+    if (listCrate.isEmpty()) {
         ui->labelCrateLed->setPixmap(grayPixmap);
+        ui->labelModuleLed->setPixmap(grayPixmap);
+    }
 
     // The selectors adjust their size hint to their items; their minimum size hint stays as it was
     // first computed (with no items), so the wider of the two measures the contents.
@@ -428,7 +431,8 @@ void MainWindow::journalProblem(QString message)
 
 void MainWindow::moduleLost()
 {
-    if (lifecycle != Lifecycle::Running)
+    // A loss that comes after a list without crates is of a module the selectors no longer show.
+    if (lifecycle != Lifecycle::Running || ui->comboBoxCrate->count() == 0)
         return;
     // The module has stopped and is closed: the lights and panels say so until a discovery finds
     // it again (the panels keep the operator's values).
