@@ -1,3 +1,6 @@
+// The commands of the channels' signals: the program's own OUTPut, FUNCtion and VOLTage, and a
+// bench function generator's words on the same channels (see the dialect below), with arbitrary
+// points sent over the socket.
 #include "remotecommandkit.h"
 
 #include <cmath>
