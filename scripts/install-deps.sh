@@ -14,6 +14,9 @@ packages=(
     libfftw3-dev
     libbenchmark-dev
     xvfb xauth imagemagick
+    # A window manager in the virtual display (run.sh --xvfb, the first window's test): openbox, and
+    # xprop to see that it has taken the screen.
+    openbox x11-utils
     fonts-dejavu-core
     python3 python3-pyvisa python3-pyvisa-py
     # The sanitizer runs and the wire protocol fuzzers (scripts/check.sh, scripts/fuzz.sh): clang

@@ -15,7 +15,6 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTextCodec>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -79,12 +78,11 @@ int main(int argc, char* argv[])
     QDir::setCurrent(dir.path());
     QSettings(QStringLiteral("stendix.ini"), QSettings::IniFormat).setValue(QStringLiteral("Global/ModuleMode"),
                                                                           QStringLiteral("Emulator"));
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
     initStendixResources();
     const int savedStderr = dup(2);
     const int devNull = open("/dev/null", O_WRONLY);
     dup2(devNull, 2);
-    qInstallMessageHandler(journalHandler);
+    installJournal();
 
     int exitCode = 0;
     {

@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QTextCodec>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -92,7 +91,6 @@ BENCHMARK(BM_JournalRepeats)->Threads(1)->MinTime(1.0)->UseRealTime();
 
 int main(int argc, char** argv)
 {
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
     QTemporaryDir dir;
     workDir = &dir;
     QDir::setCurrent(dir.path());
@@ -101,7 +99,7 @@ int main(int argc, char** argv)
     const int savedStderr = dup(2);
     const int devNull = open("/dev/null", O_WRONLY);
     dup2(devNull, 2);
-    qInstallMessageHandler(journalHandler);
+    installJournal();
     // Results go to standard output, which stays where it is.
     benchmark::RunSpecifiedBenchmarks();
     qInstallMessageHandler(nullptr);

@@ -86,12 +86,12 @@ bool parseArgs(const QStringList& in, Args& out, QString* error)
                 continue;
             }
             if (!valued.contains(name)) {
-                *error = "unknown option " + name;
+                *error = "неизвестный параметр " + name;
                 return false;
             }
             if (eq < 0) {
                 if (i + 1 >= in.size()) {
-                    *error = name + " needs a value";
+                    *error = "у " + name + " нет значения";
                     return false;
                 }
                 value = in[++i];
@@ -118,16 +118,16 @@ public:
             Io why;
             fd_ = connectTo(ep_, deadlineIn(kTimeoutMs), &why);
             if (fd_ < 0) {
-                std::fprintf(stderr, "vekctl: cannot reach the crate service at %s:%u (%s)\n", ep_.host.c_str(),
-                             unsigned(ep_.port), why == Io::Timeout ? "timed out" : "connection refused");
+                std::fprintf(stderr, "vekctl: нет связи со службой крейтов %s:%u (%s)\n", ep_.host.c_str(),
+                             unsigned(ep_.port), why == Io::Timeout ? "время ожидания истекло" : "в соединении отказано");
                 return kExitNoService;
             }
         }
         Io r = exchange(fd_, opcode, ++id_, w.data(), nullptr, 0, deadlineIn(kTimeoutMs), reply, maxPayload);
         if (r != Io::Ok) {
-            std::fprintf(stderr, "vekctl: the crate service at %s:%u %s\n", ep_.host.c_str(), unsigned(ep_.port),
-                         r == Io::Timeout ? "did not answer in time" : r == Io::Protocol ? "sent a malformed answer"
-                                                                                         : "closed the connection");
+            std::fprintf(stderr, "vekctl: служба крейтов %s:%u %s\n", ep_.host.c_str(), unsigned(ep_.port),
+                         r == Io::Timeout ? "не ответила вовремя" : r == Io::Protocol ? "ответила не по протоколу"
+                                                                                      : "закрыла соединение");
             return kExitNoService;
         }
         *status = replyStatus(reply);
@@ -144,13 +144,13 @@ private:
 bool intOption(const Args& a, const QString& name, long long lo, long long hi, long long* out, QString* error, bool required = true)
 {
     if (!a.options.contains(name)) {
-        if (required) *error = name + " is required";
+        if (required) *error = "нужен " + name;
         return !required;
     }
     bool ok = false;
     long long v = a.options.value(name).toLongLong(&ok);
     if (!ok || v < lo || v > hi) {
-        *error = QString("%1 wants a number from %2 to %3").arg(name).arg(lo).arg(hi);
+        *error = QString("%1: нужно число от %2 до %3").arg(name).arg(lo).arg(hi);
         return false;
     }
     *out = v;
@@ -167,7 +167,7 @@ int cmdStatus(Session& s)
     Reader r(reply.data(), reply.size());
     std::string json = r.str(maxReplyPayload(OpCtlStatus));
     if (status != 0 || !r.ok()) {
-        std::fprintf(stderr, "vekctl: status refused (%d)\n", status);
+        std::fprintf(stderr, "vekctl: служба отказала в status (%d)\n", status);
         return kExitRefused;
     }
     std::fwrite(json.data(), 1, json.size(), stdout);
@@ -180,8 +180,8 @@ int cmdCapture(Session& s, const Args& a)
     long long slot = 0, frames = 0;
     QString crate = a.options.value("--crate");
     QString out = a.options.value("--out");
-    if (crate.isEmpty()) return usage("capture: --crate is required");
-    if (out.isEmpty()) return usage("capture: --out is required");
+    if (crate.isEmpty()) return usage("capture: нужен --crate");
+    if (out.isEmpty()) return usage("capture: нужен --out");
     if (!intOption(a, "--slot", 1, 16, &slot, &error) || !intOption(a, "--frames", 1, kMaxCaptureFrames, &frames, &error))
         return usage("capture: " + error);
     Writer w;
@@ -193,8 +193,8 @@ int cmdCapture(Session& s, const Args& a)
     int rc = s.call(OpCtlCapture, w, &status, reply, captureReplyPayload(uint32_t(frames)));
     if (rc) return rc;
     if (status != 0) {
-        std::fprintf(stderr, "vekctl: capture refused: %s\n",
-                     status == VEK72_E_NO_CRATE ? "no such crate" : status == VEK72_E_NO_MODULE ? "the slot holds no VEK72" : "error");
+        std::fprintf(stderr, "vekctl: служба отказала в capture: %s\n",
+                     status == VEK72_E_NO_CRATE ? "нет такого крейта" : status == VEK72_E_NO_MODULE ? "в слоте нет VEK72" : "ошибка");
         return kExitRefused;
     }
     Reader r(reply.data(), reply.size());
@@ -203,12 +203,12 @@ int cmdCapture(Session& s, const Args& a)
     for (uint8_t& ch : channels) ch = r.u8();
     uint32_t got = r.u32();
     if (e > 8 || !r.ok() || r.remaining() != size_t(got) * e * 8) {
-        std::fprintf(stderr, "vekctl: malformed capture answer\n");
+        std::fprintf(stderr, "vekctl: ответ на capture не по протоколу\n");
         return kExitNoService;
     }
     QSaveFile f(out);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        std::fprintf(stderr, "vekctl: cannot write %s: %s\n", out.toUtf8().constData(), f.errorString().toUtf8().constData());
+        std::fprintf(stderr, "vekctl: файл %s не записывается: %s\n", out.toUtf8().constData(), f.errorString().toUtf8().constData());
         return kExitFile;
     }
     QByteArray text;
@@ -228,11 +228,11 @@ int cmdCapture(Session& s, const Args& a)
     }
     f.write(text);
     if (!f.commit()) {
-        std::fprintf(stderr, "vekctl: cannot write %s: %s\n", out.toUtf8().constData(), f.errorString().toUtf8().constData());
+        std::fprintf(stderr, "vekctl: файл %s не записывается: %s\n", out.toUtf8().constData(), f.errorString().toUtf8().constData());
         return kExitFile;
     }
     if (got < frames)
-        std::fprintf(stderr, "vekctl: only %u frame(s) were kept; %s holds them\n", got, out.toUtf8().constData());
+        std::fprintf(stderr, "vekctl: служба хранила только %u кадр(ов); они в %s\n", got, out.toUtf8().constData());
     return kExitOk;
 }
 
@@ -248,7 +248,8 @@ int controlRequest(Session& s, uint16_t opcode, const QJsonObject& o, const char
     Reader r(reply.data(), reply.size());
     std::string message = r.str(kMaxSmallPayload);
     if (status != 0) {
-        std::fprintf(stderr, "vekctl: %s refused: %s\n", what, message.c_str());
+        // The simulator's own words (it names what it refused).
+        std::fprintf(stderr, "vekctl: служба отказала в %s: %s\n", what, message.c_str());
         return kExitRefused;
     }
     std::printf("%s\n", message.c_str());
@@ -263,12 +264,12 @@ int cmdProbe(Session& s, const Args& a)
     if (a.flags.contains("--off")) {
         o.insert("off", true);
     } else {
-        if (!a.options.contains("--crate")) return usage("probe: --crate is required");
+        if (!a.options.contains("--crate")) return usage("probe: нужен --crate");
         if (!intOption(a, "--slot", 1, 16, &slot, &error)) return usage("probe: " + error);
         o.insert("crate", a.options.value("--crate"));
         o.insert("slot", double(slot));
         if (a.flags.contains("--scanner")) {
-            if (a.options.contains("--channel")) return usage("probe: --channel or --scanner, not both");
+            if (a.options.contains("--channel")) return usage("probe: --channel или --scanner, не оба");
             o.insert("scanner", true);
         } else {
             if (!intOption(a, "--channel", 1, 8, &channel, &error)) return usage("probe: " + error);
@@ -281,7 +282,7 @@ int cmdProbe(Session& s, const Args& a)
 int cmdFault(Session& s, const Args& a)
 {
     if (a.positional.size() < 2)
-        return usage("fault: an action is needed (fail, refuse, short-send, keep-playing, drop, clear, hang, garbage)");
+        return usage("fault: нужно действие (fail, refuse, short-send, keep-playing, drop, clear, hang, garbage)");
     QString action = a.positional[1];
     QJsonObject o{{"action", action}};
     if (a.options.contains("--target")) o.insert("target", a.options.value("--target"));
@@ -296,29 +297,29 @@ int cmdFault(Session& s, const Args& a)
     };
     if (a.options.contains("--crate")) o.insert("crate", a.options.value("--crate"));
     if (action == "fail") {
-        if (!a.options.contains("--function")) return usage("fault fail: --function is required");
+        if (!a.options.contains("--function")) return usage("fault fail: нужен --function");
         o.insert("function", a.options.value("--function"));
         if (!number("--slot", "slot", 1, 16, false) || !number("--count", "count", 0, 1000000, false)
             || !number("--code", "code", -1000000, -1, false))
             return usage(error);
     } else if (action == "refuse") {
-        if (!a.options.contains("--crate")) return usage("fault refuse: --crate is required");
+        if (!a.options.contains("--crate")) return usage("fault refuse: нужен --crate");
         o.insert("on", !a.flags.contains("--off"));
     } else if (action == "short-send") {
-        if (!a.options.contains("--crate")) return usage("fault short-send: --crate is required");
+        if (!a.options.contains("--crate")) return usage("fault short-send: нужен --crate");
         if (!number("--slot", "slot", 1, 16, true) || !number("--words", "words", 0, kMaxSendWords, true)
             || !number("--count", "count", 0, 1000000, false))
             return usage(error);
     } else if (action == "keep-playing") {
-        if (!a.options.contains("--crate")) return usage("fault keep-playing: --crate is required");
+        if (!a.options.contains("--crate")) return usage("fault keep-playing: нужен --crate");
         if (!number("--slot", "slot", 1, 16, true)) return usage(error);
         o.insert("on", !a.flags.contains("--off"));
     } else if (action == "hang" || action == "garbage") {
-        if (!a.options.contains("--target")) return usage("fault " + action + ": --target dmm is required");
+        if (!a.options.contains("--target")) return usage("fault " + action + ": нужен --target dmm");
         if (action == "hang") o.insert("on", !a.flags.contains("--off"));
         else if (!number("--count", "count", 0, 1000000, false)) return usage(error);
     } else if (action != "drop" && action != "clear") {
-        return usage("fault: unknown action \"" + action + "\"");
+        return usage("fault: неизвестное действие \"" + action + "\"");
     }
     return controlRequest(s, OpCtlFault, o, "fault");
 }
@@ -336,14 +337,14 @@ int main(int argc, char** argv)
         std::fputs(kUsage, stdout);
         return kExitOk;
     }
-    if (a.positional.isEmpty()) return usage("a command is needed");
+    if (a.positional.isEmpty()) return usage("нужна команда");
 
     Endpoint ep;
     if (a.options.contains("--service")) {
         if (!parseEndpoint(a.options.value("--service").toStdString(), ep))
-            return usage("--service wants HOST:PORT, not \"" + a.options.value("--service") + "\"");
+            return usage("--service: нужно УЗЕЛ:ПОРТ, а не \"" + a.options.value("--service") + "\"");
     } else if (!serviceEndpoint(0x7F000001u, 11111, ep)) {
-        return usage("VEK_SERVICE wants HOST:PORT");
+        return usage("VEK_SERVICE: нужно УЗЕЛ:ПОРТ, а не \"" + QString::fromLocal8Bit(qgetenv("VEK_SERVICE")) + "\"");
     }
     Session s(ep);
     QString cmd = a.positional[0];
@@ -360,5 +361,5 @@ int main(int argc, char** argv)
         std::printf("the crate service at %s:%u answers\n", ep.host.c_str(), unsigned(ep.port));
         return kExitOk;
     }
-    return usage("unknown command \"" + cmd + "\"");
+    return usage("неизвестная команда \"" + cmd + "\"");
 }

@@ -11,6 +11,7 @@
 static const char* const groupGlobal = "Global";
 static const char* const keyDisplayUpdateMs = "DisplayUpdateMs";
 static const char* const keyModuleMode = "ModuleMode";
+static const char* const keyCrateService = "CrateService";
 
 bool settingsBool(const QVariant& value)
 {
@@ -112,6 +113,19 @@ GlobalSettings readGlobalSettings(QSettings* settings)
     if (!settings->contains(QLatin1String(keyModuleMode)))
         settings->setValue(QLatin1String(keyModuleMode), values.moduleMode);
     values.moduleMode = settings->value(QLatin1String(keyModuleMode)).toString();
+    if (!settings->contains(QLatin1String(keyCrateService)))
+        settings->setValue(QLatin1String(keyCrateService), values.crateService.text());
+    const QVariant service = settings->value(QLatin1String(keyCrateService));
+    // "host:port" has no comma, but a value with one reads back as a list.
+    const QString serviceText = service.type() == QVariant::StringList ? service.toStringList().join(QLatin1Char(','))
+                                                                       : service.toString();
+    QString reason;
+    if (!parseServiceAddress(serviceText, &values.crateService, &reason)) {
+        values.crateService = ServiceAddress();
+        qWarning("%s", qUtf8Printable(QStringLiteral("Настройка %1=«%2» не адрес службы крейтов (%3); используется %4")
+                                          .arg(settingsKeyName(settings, QLatin1String(keyCrateService)), serviceText,
+                                               reason, values.crateService.text())));
+    }
     settings->endGroup();
     return values;
 }
@@ -120,5 +134,12 @@ void writeDisplayPeriod(QSettings* settings, int displayUpdateMs)
 {
     settings->beginGroup(QLatin1String(groupGlobal));
     settings->setValue(QLatin1String(keyDisplayUpdateMs), displayUpdateMs);
+    settings->endGroup();
+}
+
+void writeCrateService(QSettings* settings, const ServiceAddress& address)
+{
+    settings->beginGroup(QLatin1String(groupGlobal));
+    settings->setValue(QLatin1String(keyCrateService), address.text());
     settings->endGroup();
 }

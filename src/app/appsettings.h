@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include "serviceaddress.h"
+
 class QVariant;
 
 class QSettings;
@@ -12,6 +14,9 @@ struct GlobalSettings
 {
     int displayUpdateMs = 500;             // "DisplayUpdateMs"
     QString moduleMode = QStringLiteral("Normal"); // "ModuleMode"
+    // "CrateService": where the crate service listens, "host:port". One that cannot be read leaves
+    // the default in use (with a warning) and the file as the operator wrote it.
+    ServiceAddress crateService;
     // Only the exact text "Emulator" selects emulator mode.
     bool emulator() const { return moduleMode == QLatin1String("Emulator"); }
 };
@@ -63,5 +68,7 @@ GlobalSettings readGlobalSettings(QSettings* settings);
 
 // Writes "DisplayUpdateMs" into group "Global".
 void writeDisplayPeriod(QSettings* settings, int displayUpdateMs);
+// Writes "CrateService" into group "Global".
+void writeCrateService(QSettings* settings, const ServiceAddress& address);
 
 #endif

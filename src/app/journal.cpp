@@ -7,6 +7,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPointer>
+#include <QTextCodec>
 
 #include <quazip.h>
 #include <quazipfile.h>
@@ -53,6 +54,16 @@ QString formatLine(const QDateTime& when, QtMsgType type, const QString& text)
     const QString stamp = QString::asprintf("%04d.%02d.%02d %02d:%02d:%02d:%03d", date.year(), date.month(),
                                             date.day(), time.hour(), time.minute(), time.second(), time.msec());
     return QLatin1Char('[') + stamp + QLatin1Char(' ') + label(type) + QLatin1String("] ") + text;
+}
+
+QByteArray encode(const QString& line)
+{
+    static QTextCodec* const cp1251 = QTextCodec::codecForName("Windows-1251");
+    QByteArray bytes = cp1251->fromUnicode(line);
+    // The codec passes U+0098 through as the byte 0x98, the one byte Windows-1251 leaves undefined
+    // (readers that decode strictly stop there).
+    bytes.replace('\x98', '?');
+    return bytes;
 }
 
 QString JournalFile::journalPath()
@@ -285,7 +296,7 @@ bool JournalFile::append(const QByteArray& line)
         // The gap is told first, in the journal itself: until that line is there, writing has not
         // come back, and this record is lost too.
         const QByteArray resumed =
-            formatLine(QDateTime::currentDateTime(), QtWarningMsg, resumedText(unwritten)).toLocal8Bit();
+            encode(formatLine(QDateTime::currentDateTime(), QtWarningMsg, resumedText(unwritten)));
         if (!writeRecord(resumed, &reason)) {
             ++unwritten;
             return false;
@@ -438,14 +449,14 @@ void showProblem(JournalState& s, const QString& text)
 // on standard error always, in the journal when it can carry it, in the window. Under the mutex.
 void writeRecord(JournalState& s, const journal::Record& record)
 {
-    const QByteArray line = journal::formatLine(record.when, record.type, record.text).toLocal8Bit();
+    const QByteArray line = journal::encode(journal::formatLine(record.when, record.type, record.text));
     writeStderr(line);
     s.file.append(line);
     // A notice written into the journal may itself fail and raise one more; that one waits for the
     // next record.
     for (const journal::JournalFile::Notice& notice : s.file.takeNotices()) {
         const QByteArray noticeLine =
-            journal::formatLine(QDateTime::currentDateTime(), QtWarningMsg, notice.text).toLocal8Bit();
+            journal::encode(journal::formatLine(QDateTime::currentDateTime(), QtWarningMsg, notice.text));
         writeStderr(noticeLine);
         if (notice.journalable)
             s.file.append(noticeLine);
@@ -542,6 +553,11 @@ void flushQuietRepeats()
     std::fflush(stderr);
 }
 
+void installJournal()
+{
+    qInstallMessageHandler(journalHandler);
+}
+
 void journalHandler(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
     Q_UNUSED(context)
@@ -550,7 +566,7 @@ void journalHandler(QtMsgType type, const QMessageLogContext& context, const QSt
 
     const QDateTime now = QDateTime::currentDateTime();
     if (insideHandler) {
-        const QByteArray line = journal::formatLine(now, type, text).toLocal8Bit();
+        const QByteArray line = journal::encode(journal::formatLine(now, type, text));
         writeStderr(line);
         std::fputc('\n', stderr);
         std::fflush(stderr);

@@ -39,6 +39,10 @@ QString label(QtMsgType type);
 bool isDropped(QtMsgType type, const QString& text);
 // "[yyyy.MM.dd hh:mm:ss:zzz L] text"
 QString formatLine(const QDateTime& when, QtMsgType type, const QString& text);
+// A line as the journal and its copy on standard error carry it: Windows-1251, whatever the local
+// 8-bit encoding. A character that encoding lacks (one "?" for each, a pair of surrogates being one
+// character) is written as "?", so that every byte is one that Windows-1251 defines.
+QByteArray encode(const QString& line);
 
 // One message as it goes into the journal.
 struct Record
@@ -172,6 +176,11 @@ private:
 
 // The process-wide message handler (installed with qInstallMessageHandler).
 void journalHandler(QtMsgType type, const QMessageLogContext& context, const QString& text);
+// Makes the journal take every message of the process, right after the application object exists.
+// The local 8-bit encoding is left as the platform has it (UTF-8 here): Qt converts file names,
+// paths, arguments and the environment with it, so Cyrillic folders and files reach the disk and
+// the window as they are, while the journal writes Windows-1251 by itself (journal::encode).
+void installJournal();
 // The window whose slot popupError(QString) shows critical messages and whose slot
 // journalProblem(QString) shows the journal's troubles; null before it is registered. A trouble that
 // came before is shown as soon as the window is registered.

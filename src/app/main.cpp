@@ -1,5 +1,4 @@
 #include <QApplication>
-#include <QTextCodec>
 
 #include <csignal>
 
@@ -17,11 +16,7 @@ int main(int argc, char* argv[])
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
     QApplication application(argc, argv);
-    // Journal text and its copy on standard error are Windows-1251. File names stay intact: the
-    // codec maps every byte to a character and back, so a working directory with Cyrillic letters
-    // (UTF-8 on this platform) still reaches the files byte for byte.
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
-    qInstallMessageHandler(journalHandler);
+    installJournal();
     QApplication::setOrganizationName(QStringLiteral("ZELMAR"));
     QApplication::setOrganizationDomain(QStringLiteral("zelmar.local"));
     QApplication::setApplicationName(QStringLiteral("VEK72"));

@@ -9,10 +9,6 @@
 
 namespace {
 
-// The crate service listens on the local computer.
-constexpr uint32_t serviceAddress = 0x7F000001u; // 127.0.0.1
-constexpr uint16_t servicePort = 11111;
-
 // The one crate that emulator mode reports.
 const char* const emulatorCrateSerial = "2D355915";
 
@@ -171,9 +167,11 @@ void Engine::releaseModule()
     // connection has gone already: the button, the lights and the animation tell the truth.
     if (module->isRunning())
         module->stop();
-    module->requestOutput(false);
     if (module->isOpened())
         module->close();
+    // After the close, which reads the module back and says what is left: the button's own stop
+    // then finds the module let go and only shows "Старт".
+    module->requestOutput(false);
 }
 
 void Engine::stop()
@@ -215,8 +213,13 @@ void Engine::refreshFromService()
     releaseModule();
     clearSelection();
 
+    // The service's address may have changed since its connection was opened (options dialog).
+    const ServiceAddress service = configuredService();
+    if (VEK_IsOpened(&serviceHandle) == 0 && service != serviceOpenedFor)
+        VEK_Close(&serviceHandle);
     if (VEK_IsOpened(&serviceHandle) != 0) {
-        if (VEK_OpenSvcControl(&serviceHandle, serviceAddress, servicePort) != 0)
+        serviceOpenedFor = service;
+        if (VEK_OpenSvcControl(&serviceHandle, service.host, service.port) != 0)
             qCritical("Нет связи со службой %s", qUtf8Printable(serviceAddressText()));
     }
     if (VEK_IsOpened(&serviceHandle) != 0)
@@ -242,7 +245,7 @@ void Engine::refreshFromService()
         // An entry that fills all 16 bytes has no terminator of its own.
         crate.crateSerial = QString::fromUtf8(serials[entryIndex], int(qstrnlen(serials[entryIndex], VEK_SERIAL_SIZE)));
         const QByteArray serialText = crate.crateSerial.toUtf8();
-        if (VEK_OpenCrate(&crateHandle, serviceAddress, servicePort, 0, serialText.constData()) == 0) {
+        if (VEK_OpenCrate(&crateHandle, service.host, service.port, 0, serialText.constData()) == 0) {
             quint16 ids[VEK_SLOT_COUNT];
             std::memset(ids, 0, sizeof ids);
             VEK_GetCrateModules(&crateHandle, ids);

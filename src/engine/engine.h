@@ -7,6 +7,7 @@
 #include <QString>
 #include <QThread>
 
+#include "serviceaddress.h"
 #include "vekapi.h"
 
 class Module;
@@ -100,6 +101,8 @@ private:
     void clearSelection();
 
     TVEK serviceHandle;
+    // The address the service connection was opened for.
+    ServiceAddress serviceOpenedFor;
     bool emulator;
     QThread moduleThread;
     Module* module;

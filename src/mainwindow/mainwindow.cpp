@@ -1,11 +1,13 @@
 #include "mainwindow.h"
 
 #include <QAbstractSpinBox>
+#include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
@@ -117,6 +119,14 @@ MainWindow::MainWindow(QWidget* parent)
     setups = new SetupsController(this, engine, settings, ui->menuSetups, ui->actionSetupOpen,
                                   ui->actionSetupSave);
     requireConnection(connect(setups, &SetupsController::status, this, &MainWindow::postMessage), "setups status");
+    // "Файл" ends with "Выход", which closes the window as its title bar's button does.
+    auto* quit = new QAction(QStringLiteral("Выход"), this);
+    quit->setObjectName(QStringLiteral("actionQuit"));
+    quit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
+    quit->setShortcutContext(Qt::WindowShortcut);
+    addAction(quit);
+    connect(quit, &QAction::triggered, this, &QWidget::close);
+    setups->setLastMenuAction(quit);
     startRemoteControl();
 
     // Their shortcuts are live while the window has focus; nothing is connected to them.
@@ -184,6 +194,7 @@ void MainWindow::readSettings()
     displayUpdateMs = values.displayUpdateMs;
     engine->setDisplayPeriod(displayUpdateMs);
     engine->setEmulator(values.emulator());
+    setConfiguredService(values.crateService);
     engine->loadSettings(settings);
     settings->sync();
 }
@@ -226,7 +237,9 @@ void MainWindow::fitToContents()
     const bool first = !fittedContentsHint.isValid();
     fittedContentsHint = contents;
     const QSize room = screenRoom();
-    QSize wanted = size() + contents - ui->scrollAreaManual->viewport()->size();
+    // What the page could show without scroll bars (they may be there just now, for the contents
+    // of a moment ago).
+    QSize wanted = size() + contents - ui->scrollAreaManual->maximumViewportSize();
     // Where the screen is too small one way, the page scrolls that way and its scroll bar takes room
     // the other way.
     if (wanted.height() > room.height())
@@ -501,12 +514,20 @@ void MainWindow::on_pushButtonOptions_clicked()
 {
     options->setDisplayPeriod(displayUpdateMs);
     options->setMultimeter(multimeter->settings());
+    options->setCrateService(configuredService());
     engine->resetOptions();
     if (options->exec() != QDialog::Accepted)
         return;
     displayUpdateMs = options->displayPeriod();
     engine->setDisplayPeriod(displayUpdateMs);
     writeDisplayPeriod(settings, displayUpdateMs);
+    const ServiceAddress service = options->crateService();
+    writeCrateService(settings, service);
+    const bool serviceMoved = service != configuredService();
+    if (serviceMoved) {
+        setConfiguredService(service);
+        qInfo("%s", qUtf8Printable(QStringLiteral("Адрес службы крейтов: %1").arg(service.text())));
+    }
     multimeter->setDisplayPeriod(displayUpdateMs);
     if (multimeter->settings().present()) {
         multimeter->setDecimals(options->multimeter());
@@ -518,6 +539,12 @@ void MainWindow::on_pushButtonOptions_clicked()
         const QString text = QStringLiteral("Настройки не сохранены в файл stendix.ini (%1)").arg(reason);
         qWarning("%s", qUtf8Printable(text));
         showInfo(text);
+    }
+    // The modules are looked for again at the new address, as "Обновить" does (an output that plays
+    // stops first). The environment's VEK_SERVICE, when set, still decides where the libraries go.
+    if (serviceMoved && !engine->isEmulator() && serviceOverride().isEmpty()) {
+        on_pushButtonUpdate_clicked();
+        statusLabel->setText(QStringLiteral("Служба крейтов: %1").arg(service.text()));
     }
 }
 

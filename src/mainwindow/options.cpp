@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <QMessageBox>
+
 #include "ui_options.h"
 
 Options::Options(QWidget* parent) : QDialog(parent), ui(new Ui::Options), firstShow(true)
@@ -8,6 +10,12 @@ Options::Options(QWidget* parent) : QDialog(parent), ui(new Ui::Options), firstS
     // The verification bench has no use in this program.
     ui->groupBoxAutotest->hide();
     ui->groupBoxMultimeter->hide();
+    const QString override = serviceOverride();
+    ui->labelCrateServiceNote->setText(
+        override.isEmpty() ? QStringLiteral("Новый адрес действует сразу после OK (как «Обновить»)")
+                           : QStringLiteral("Сейчас действует VEK_SERVICE=%1 из окружения программы; этот адрес — после "
+                                            "запуска без неё")
+                                 .arg(override));
 }
 
 Options::~Options()
@@ -64,6 +72,33 @@ MultimeterSettings Options::multimeter() const
     values.decimalsAC = ui->spinBoxMultimeterAccuracyAC->value();
     values.decimalsFreq = ui->spinBoxMultimeterAccuracyFreq->value();
     return values;
+}
+
+void Options::setCrateService(const ServiceAddress& address)
+{
+    ui->lineEditCrateService->setText(address.text());
+}
+
+ServiceAddress Options::crateService() const
+{
+    ServiceAddress address;
+    parseServiceAddress(ui->lineEditCrateService->text(), &address);
+    return address;
+}
+
+void Options::accept()
+{
+    QString reason;
+    if (!parseServiceAddress(ui->lineEditCrateService->text(), nullptr, &reason)) {
+        QMessageBox::warning(this, QStringLiteral("Внимание"),
+                             QStringLiteral("Адрес службы крейтов «%1» не подходит: %2.\nНужны адрес IPv4 и порт, "
+                                            "например 192.168.0.10:11111.")
+                                 .arg(ui->lineEditCrateService->text().trimmed(), reason));
+        ui->lineEditCrateService->setFocus(Qt::OtherFocusReason);
+        ui->lineEditCrateService->selectAll();
+        return;
+    }
+    QDialog::accept();
 }
 
 void Options::showEvent(QShowEvent* event)

@@ -4,6 +4,7 @@
 #include <QDialog>
 
 #include "multimetersettings.h"
+#include "serviceaddress.h"
 
 namespace Ui {
 class Options;
@@ -30,6 +31,17 @@ public:
     void setMultimeter(const MultimeterSettings& values);
     // The settings given to setMultimeter with the decimals as the dialog shows them.
     MultimeterSettings multimeter() const;
+
+    // The group "Служба крейтов": the address as the settings hold it. While the environment's
+    // VEK_SERVICE is set the dialog says that it is used instead.
+    void setCrateService(const ServiceAddress& address);
+    // The address as entered; valid once the dialog has been accepted (OK refuses one it cannot read).
+    ServiceAddress crateService() const;
+
+public slots:
+    // Checks what can be wrong before the dialog ends: an address that is no address says so and
+    // keeps the dialog open.
+    void accept() override;
 
 protected:
     void showEvent(QShowEvent* event) override;

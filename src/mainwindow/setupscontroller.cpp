@@ -238,6 +238,8 @@ void SetupsController::openWithDialog()
     QFileDialog dialog(window, QStringLiteral("Открыть настройку"), dialogFolder(), fileFilter());
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
+    // A name typed without its suffix means the setup file, as when saving.
+    dialog.setDefaultSuffix(setupfile::suffix());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
     const QString path = dialog.selectedFiles().first();
@@ -263,7 +265,7 @@ void SetupsController::saveWithDialog()
     settings->setValue(QLatin1String(keyFolder), QFileInfo(path).absolutePath());
     QString message;
     if (saveFile(path, &message))
-        emit status(QStringLiteral("Настройка сохранена: %1").arg(QFileInfo(path).fileName()));
+        emit status(QStringLiteral("Настройка сохранена: %1").arg(QFileInfo(SetupStore::withSuffix(path)).fileName()));
     else
         QMessageBox::warning(window, QStringLiteral("Внимание"), message, QMessageBox::Ok);
 }
@@ -289,6 +291,16 @@ void SetupsController::fillMenu()
                 QMessageBox::warning(window, QStringLiteral("Внимание"), message, QMessageBox::Ok);
         });
     }
+    if (lastAction) {
+        menu->addSeparator();
+        menu->addAction(lastAction);
+    }
+}
+
+void SetupsController::setLastMenuAction(QAction* action)
+{
+    lastAction = action;
+    fillMenu();
 }
 
 QStringList SetupsController::recentFiles() const

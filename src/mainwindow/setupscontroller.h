@@ -50,6 +50,8 @@ public:
     bool saveFile(const QString& path, QString* message);
 
     QStringList recentFiles() const;
+    // An action the menu ends with, after a separator (the window's "Выход").
+    void setLastMenuAction(QAction* action);
     // How long a change of the panels waits before the last setup is written, ms.
     static constexpr int lastSetupDelayMs = 500;
     QString currentFile() const { return current; }   // empty when the title names no setup
@@ -93,6 +95,7 @@ private:
     QMenu* menu;
     QAction* openAction;
     QAction* saveAction;
+    QAction* lastAction = nullptr;
     SetupStore* setupStore;
     QString baseTitle;
     // The setup the title names, and the panels as it left them.

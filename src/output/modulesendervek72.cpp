@@ -279,7 +279,10 @@ bool ModuleSenderVek72::endOutput(bool askModule)
     bool stopped = false;
     if (askModule) {
         QMutexLocker lock(handleLock);
-        if (!handle->state.running) {
+        if (VEK72_IsOpened(handle) != 0) {
+            // The connection was given up while this stop was on its way (its loss is reported):
+            // there is nothing left to ask, nor anything more to say.
+        } else if (!handle->state.running) {
             qWarning("Модуль не был запущен");
         } else {
             const int result = VEK72_Stop(handle, 0);

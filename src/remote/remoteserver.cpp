@@ -91,12 +91,15 @@ void RemoteServer::listen(const QString& address, quint16 port)
     server = new QTcpServer(this);
     connect(server, &QTcpServer::newConnection, this, &RemoteServer::acceptClients);
     if (!server->listen(host, port)) {
-        const QString reason = server->errorString();
+        // The usual reason in the operator's words: another program (or another copy of this one)
+        // listens there already.
+        const bool busy = server->serverError() == QAbstractSocket::AddressInUseError;
+        const QString reason = busy ? QStringLiteral("порт занят другой программой") : server->errorString();
         journal(QtWarningMsg, QStringLiteral("Удалённое управление не запущено: %1:%2 недоступен (%3)")
                                   .arg(address).arg(port).arg(reason));
         delete server;
         server = nullptr;
-        emit unavailable(reason);
+        emit unavailable(QStringLiteral("%1:%2 недоступен (%3)").arg(address).arg(port).arg(reason));
         return;
     }
     const QString shown = host.toString();

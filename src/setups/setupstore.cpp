@@ -43,10 +43,7 @@ bool SetupStore::remotePath(const QString& name, QString* path) const
         if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':') || c.category() == QChar::Other_Control)
             return false;
     }
-    QString file = name;
-    if (QFileInfo(file).suffix().isEmpty())
-        file += QLatin1Char('.') + setupfile::suffix();
-    *path = QDir(setupFolder).filePath(file);
+    *path = withSuffix(QDir(setupFolder).filePath(name));
     return isOwnFile(*path);
 }
 
@@ -139,8 +136,18 @@ bool SetupStore::openFrom(const QString& path, QStringList* notes, QString* erro
     return true;
 }
 
-bool SetupStore::save(const QString& path, QString* error, Origin origin)
+QString SetupStore::withSuffix(const QString& path)
 {
+    // The suffix of the name alone: a dot in a folder's name is no suffix.
+    if (!QFileInfo(path).fileName().isEmpty() && QFileInfo(path).suffix().isEmpty())
+        return path + QLatin1Char('.') + setupfile::suffix();
+    return path;
+}
+
+bool SetupStore::save(const QString& given, QString* error, Origin origin)
+{
+    // A name without a suffix would be hidden from the dialogs, which list setup files by theirs.
+    const QString path = withSuffix(given);
     QVariantMap setup;
     if (!saveTo(path, error, &setup)) {
         qWarning().noquote() << (error ? *error : QString());

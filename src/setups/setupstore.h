@@ -38,6 +38,8 @@ public:
     // path, control characters, a name of more than 255 bytes) and for a name whose file in the
     // folder is a link, which would lead out of it.
     bool remotePath(const QString& name, QString* path) const;
+    // The path with ".vek72" added when its file name has no suffix.
+    static QString withSuffix(const QString& path);
     // False when `path` (in the setups folder) is a link: remote control reads and writes only the
     // folder's own files.
     static bool isOwnFile(const QString& path);
@@ -51,7 +53,7 @@ public:
     QString numberedPath(int number) const;
     QString lastSetupPath(const QString& crateSerial, int slot) const;
 
-    // The panels into a file. False with `error` (naming the file) when there is no module whose
+    // The panels into a file (".vek72" added to a name without a suffix). False with `error` (naming the file) when there is no module whose
     // panels could be saved or the file could not be written.
     bool save(const QString& path, QString* error, Origin origin = Origin::Operator);
     // A file into the panels. False with `error` (naming the file and its first bad entry) when the

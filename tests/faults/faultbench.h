@@ -195,13 +195,12 @@ struct FaultBench
     }
 };
 
-// The program's own journal, in its own encoding: every message to "stendix.log" and criticals to
-// the window (from initTestCase; uninstalled by cleanupTestCase).
-inline void installJournal()
+// The program's own journal, as the program starts it: every message to "stendix.log" and criticals
+// to the window (from initTestCase; uninstalled by cleanupTestCase).
+inline void startJournal()
 {
     initStendixResources();
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
-    qInstallMessageHandler(journalHandler);
+    ::installJournal();
 }
 
 } // namespace faultbench

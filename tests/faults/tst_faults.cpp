@@ -27,7 +27,7 @@ class TestFaults : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { installJournal(); }
+    void initTestCase() { startJournal(); }
     void cleanupTestCase() { qInstallMessageHandler(nullptr); }
 
     void faultWhilePlaying_data();

@@ -165,7 +165,7 @@ class TestSafeState : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { installJournal(); }
+    void initTestCase() { startJournal(); }
     void cleanupTestCase() { qInstallMessageHandler(nullptr); }
 
     void stopsAreConfirmed_data();
@@ -518,7 +518,7 @@ void TestSafeState::nothingPlaysBeyondTheOutputs()
         if (custom) {
             b.setChannel(1, "Особый", false, 0);
             b.find<QComboBox>("comboBoxCustomShape")->setCurrentIndex(c[1].toInt());
-            b.find<QSpinBox>("spinBoxCustomOffset")->setValue(c[3].toInt());
+            b.find<QDoubleSpinBox>("doubleSpinBoxCustomOffset")->setValue(c[3].toInt() / 1000.0);
             b.find<QSpinBox>("spinBoxCustomAmplitude")->setValue(c[2].toInt());
         } else {
             b.setChannel(1, c[0], c[1] == "0.7", c[2].toInt(), c[3].toDouble());

@@ -177,10 +177,9 @@ QString writeRecovered(int lost)
 int journalChild(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
     std::signal(SIGXFSZ, SIG_IGN);   // a write past the limit fails instead of ending the process
     PopupReceiver window;
-    qInstallMessageHandler(journalHandler);
+    installJournal();
     setPopupTarget(&window);
     for (int i = 2; i < argc; ++i) {
         // The parent hands the arguments over in the local encoding.
@@ -213,7 +212,6 @@ class TestJournal : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251")); }
     void init();
     void cleanup();
 
@@ -221,6 +219,8 @@ private slots:
     void filter_data();
     void filter();
     void linesInWindows1251WithStderrCopy();
+    void whatWindows1251Lacks_data();
+    void whatWindows1251Lacks();
     void archivesPastTheLimitIntoLowestFreeNumber();
     void failedArchiveKeepsJournalAndRetries();
     void unopenableJournalStillReachesStderr();
@@ -311,6 +311,41 @@ void TestJournal::linesInWindows1251WithStderrCopy()
     QVERIFY(lines[0].contains("\xC7\xE0\xEF\xF3\xF1\xEA"));
     // Standard error carries the same lines, Windows-1251, without line ends.
     QCOMPARE(err, lines[0] + lines[1] + lines[2]);
+}
+
+void TestJournal::whatWindows1251Lacks_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("written");
+    // "И" is 0xD0 0x98 in UTF-8; the journal has its own code for it, 0xC8.
+    QTest::newRow("Russian") << "Стенд Иванова" << "Стенд Иванова";
+    QTest::newRow("ё, №, € and quotes") << "ёЁ №5 €1 «да» — …" << "ёЁ №5 €1 «да» — …";
+    // The one byte Windows-1251 leaves undefined is never written, even for the character that Qt
+    // would map to it.
+    QTest::newRow("U+0098") << QString(QChar(0x98)) << "?";
+    QTest::newRow("Chinese") << "漢字 файл" << "?? файл";
+    QTest::newRow("a character beyond 16 bits") << "волна 😀.csv" << "волна ?.csv";
+    QTest::newRow("Greek and a tick") << "αβ ✓" << "?? ?";
+    QTest::newRow("a lone surrogate") << QString(QChar(0xD800)) + QStringLiteral("x") << "?x";
+}
+
+// A character the journal's encoding lacks becomes "?": the journal and its copy on standard error
+// decode strictly as Windows-1251 (iconv -f cp1251 and Python's "cp1251" stop at 0x98).
+void TestJournal::whatWindows1251Lacks()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, written);
+    StderrCapture capture;
+    {
+        HandlerScope scope;
+        qWarning("%s", qUtf8Printable(QStringLiteral("Файл \"%1\" не найден").arg(text)));
+    }
+    const QByteArray err = capture.take();
+    const QByteArray log = readFile(journalName);
+    QVERIFY(!log.contains('\x98'));
+    QVERIFY(!err.contains('\x98'));
+    QCOMPARE(log, err + '\n');
+    QVERIFY2(fromLocal(log).endsWith(QStringLiteral("W] Файл \"%1\" не найден\n").arg(written)), qPrintable(fromLocal(log)));
 }
 
 void TestJournal::archivesPastTheLimitIntoLowestFreeNumber()
@@ -763,8 +798,7 @@ int main(int argc, char* argv[])
     if (argc > 1 && qstrcmp(argv[1], "--journal-child") == 0)
         return journalChild(argc, argv);
     if (argc > 1 && qstrcmp(argv[1], "--fatal-child") == 0) {
-        QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
-        qInstallMessageHandler(journalHandler);
+        installJournal();
         qInfo("перед остановкой");
         qFatal("Неустранимая ошибка");
     }

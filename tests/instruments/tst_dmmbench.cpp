@@ -268,13 +268,13 @@ void TestDmmBench::wiringAndFaultRefusals_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("says");
     QTest::newRow("a crate without a VEK72") << QStringList{"probe", "--crate", "4B210751", "--slot", "2", "--channel", "1"}
-                                            << "probe refused: crate 4B210751 has no VEK72 in slot 2";
+                                            << "служба отказала в probe: crate 4B210751 has no VEK72 in slot 2";
     QTest::newRow("an output the module has not") << QStringList{"probe", "--crate", kCrate, "--slot", "7", "--channel", "5"}
-                                                 << "probe refused: the module has outputs 1..4";
+                                                 << "служба отказала в probe: the module has outputs 1..4";
     QTest::newRow("no such crate") << QStringList{"probe", "--crate", "NONE", "--slot", "3", "--scanner"}
-                                   << "probe refused: no crate \"NONE\"";
+                                   << "служба отказала в probe: no crate \"NONE\"";
     QTest::newRow("a fault the meter has not") << QStringList{"fault", "fail", "--target", "dmm", "--function", "READ?"}
-                                              << "fault refused: unknown fault action \"fail\" for the multimeter";
+                                              << "служба отказала в fault: unknown fault action \"fail\" for the multimeter";
 }
 
 void TestDmmBench::wiringAndFaultRefusals()

@@ -12,6 +12,7 @@
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QMenu>
 #include <QTextCodec>
 #include <QWheelEvent>
 
@@ -35,10 +36,8 @@ const QVariantMap emulator{{QStringLiteral("ModuleMode"), QStringLiteral("Emulat
 class JournalScope
 {
 public:
-    explicit JournalScope(QObject* window) : codec(QTextCodec::codecForLocale())
+    explicit JournalScope(QObject* window)
     {
-        // The journal's encoding, as the program sets it.
-        QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
         resetJournal();
         previous = qInstallMessageHandler(journalHandler);
         setPopupTarget(window);
@@ -47,11 +46,9 @@ public:
     {
         setPopupTarget(nullptr);
         qInstallMessageHandler(previous);
-        QTextCodec::setCodecForLocale(codec);
     }
 
 private:
-    QTextCodec* codec;
     QtMessageHandler previous;
 };
 
@@ -122,6 +119,7 @@ private slots:
     void settingsBroughtIntoRange();
     void unreadableVoltageLimitKeptUntilEntered();
     void closeWithErrorBoxOpen();
+    void fileMenuEndsWithExit();
     void criticalMessageBoxes();
     void journalTroubleInStatusBar();
     void unsavedSettingsSaySo();
@@ -491,6 +489,26 @@ void TestMainWindow::closeWithErrorBoxOpen()
         QTRY_VERIFY(errorBoxes().isEmpty());
     }
     QCOMPARE(journalLines(w).filter(QStringLiteral(" I] Завершение работы")).size(), 1);
+}
+
+// "Файл" ends with "Выход" (Ctrl+Q), which closes the window the way its title bar's button does.
+void TestMainWindow::fileMenuEndsWithExit()
+{
+    WindowInDirectory w(emulator);
+    MainWindow& window = *w.window;
+    window.show();
+    QVERIFY(settled(window));
+    auto* menu = child<QMenu>(&window, "menuSetups");
+    emit menu->aboutToShow();
+    const QList<QAction*> actions = menu->actions();
+    QVERIFY(actions.size() >= 4);
+    QCOMPARE(actions.last()->text(), QStringLiteral("Выход"));
+    QCOMPARE(actions.last()->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+    QVERIFY(actions.at(actions.size() - 2)->isSeparator());
+    QApplication::setActiveWindow(&window);
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    QTRY_VERIFY(!window.isVisible());
+    QVERIFY(infos().contains(QStringLiteral("Завершение работы")));
 }
 
 // Critical messages from several threads, many alike, while the window runs: one box, which counts

@@ -49,6 +49,8 @@ public:
     int focused() const { return focusedChannel; }
     bool customGroupEnabled() const { return customGroup; }
     int customAmplitude(int n) const { return at(n).amplitude; }
+    // The custom group shows the focused channel's own custom signal, enabled or not: never another's.
+    int customGroupAmplitude() const { return at(focusedChannel).amplitude; }
 
     int typeItems() const { return customSignals ? 3 : 2; }
     static QString typeName(int type);
@@ -119,7 +121,8 @@ QStringList panelView(const Panels& p)
     out << "all channels=" + QString::number(p.allChannels()) << "frequency ceiling=" + QString::number(p.ceiling());
     if (p.custom()) {
         out << "focused channel=" + QString::number(p.focused())
-            << "custom group enabled=" + QString::number(p.customGroupEnabled());
+            << "custom group enabled=" + QString::number(p.customGroupEnabled())
+            << "custom group amplitude=" + QString::number(p.customGroupAmplitude());
         for (int n = 1; n <= 8; ++n)
             out << QStringLiteral("channel %1 custom amplitude=%2").arg(n).arg(p.customAmplitude(n));
     }

@@ -172,7 +172,7 @@ void ArbitraryWindowTest::spreadsheetColumnPlaysItsShapeAndPhase()
             QCOMPARE(bench.hosts.combo("comboBoxCustomShape")->currentText(), QString("Произвольный"));
             QCOMPARE(fileLabel(bench)->text(), QString("столбец.csv"));
             QVERIFY2(fileLabel(bench)->toolTip().contains("Точек: 64"), qPrintable(fileLabel(bench)->toolTip()));
-            bench.type(bench.hosts.spin("spinBoxCustomOffset"), "500");
+            bench.type(bench.hosts.dspin("doubleSpinBoxCustomOffset"), "0.5");
             bench.type(bench.hosts.dspin("doubleSpinBoxCustomPhase"), "120");
         }
         bench.type(bench.hosts.spin("spinBoxCustomAmplitude"), "2000");

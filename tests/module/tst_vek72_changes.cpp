@@ -113,9 +113,15 @@ void ChangesTest::changesWhilePlaying()
         const double distance = distanceFromOneSine(frames.columns.at(0), 1000.0 / 96000.0);
         QVERIFY2(distance < 0.001, qPrintable(QStringLiteral("%1 V from one sine").arg(distance)));
     } else {
-        // A range is the module's configuration: each change stops and starts it again.
+        // A range is the module's configuration: each change stops and starts it again, once, and
+        // says so in one line.
         QCOMPARE(counter(module, "starts"), qint64(6));
         QCOMPARE(counter(module, "stops"), qint64(5));
+        QCOMPARE(apptest::infos().count("Генерация: 2 канала, 96 кГц на канал, " + mode), 6);
+        QCOMPARE(apptest::infos().filter("Генерация изменена").size(), 0);
+        // The changed channel's voltage went back to its default, as the selector's tool tip says.
+        QCOMPARE(bench.channelVoltage(2)->value(), 0);
+        QVERIFY(bench.channelRange(2)->toolTip().contains("напряжение возвращается к значению по умолчанию"));
     }
     QVERIFY(apptest::criticals().isEmpty());
 

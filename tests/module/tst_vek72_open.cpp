@@ -132,7 +132,7 @@ void OpenTest::openAppliesTheModification()
     }
     if (!rangeFree)
         QCOMPARE(hosts.channel<QComboBox>("comboBoxRangeCh", 1)->currentText(), QString("7 В"));
-    QCOMPARE(hosts.spin("spinBoxCustomOffset")->value(), int(offsetDefault * 1000));
+    QCOMPARE(hosts.dspin("doubleSpinBoxCustomOffset")->value(), offsetDefault);
 
     bool closed = false;
     runOnOtherThread([&] { closed = module->close(); });

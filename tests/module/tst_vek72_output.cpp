@@ -422,7 +422,7 @@ void OutputTest::enterHintFollowsTheOutput()
     const QString now = QStringLiteral("Нажмите Enter для применения изменений");
     const QString atStart = QStringLiteral("Значение будет применено при запуске (Старт)");
     QStringList fields{"spinBoxVoltage", "doubleSpinBoxFrequency", "doubleSpinBoxOffset", "spinBoxCustomAmplitude",
-                       "doubleSpinBoxCustomFrequency", "spinBoxCustomOffset", "doubleSpinBoxCustomPhase"};
+                       "doubleSpinBoxCustomFrequency", "doubleSpinBoxCustomOffset", "doubleSpinBoxCustomPhase"};
     for (int n = 1; n <= 8; ++n)
         fields << QStringLiteral("spinBoxVoltageCh%1").arg(n) << QStringLiteral("doubleSpinBoxFrequencyCh%1").arg(n)
                << QStringLiteral("doubleSpinBoxOffsetCh%1").arg(n);

@@ -72,6 +72,7 @@ struct Widgets
     int focused() const { return b.module->focusedChannelNumber(); }
     bool customGroupEnabled() const { return b.hosts.group("groupBoxCustom")->isEnabled(); }
     int customAmplitude(int n) const { return qRound(b.module->customSignal(n).amplitude * 1000); }
+    int customGroupAmplitude() const { return b.hosts.spin("spinBoxCustomAmplitude")->value(); }
 };
 
 // The fields in which the panels and the model differ, the first one first; empty when none does.

@@ -241,7 +241,7 @@ void PanelsTest::returnAndTab()
 
     // The custom fields are handled only with custom signals on.
     const int before = restarts.count();
-    QTest::keyClick(hosts.spin("spinBoxCustomOffset"), Qt::Key_Return);
+    QTest::keyClick(hosts.dspin("doubleSpinBoxCustomOffset"), Qt::Key_Return);
     QCOMPARE(restarts.count(), before + (custom ? 1 : 0));
 }
 

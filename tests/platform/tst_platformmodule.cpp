@@ -579,13 +579,13 @@ void TestPlatformModule::vekctlExitCodes_data()
     QTest::newRow("no VEK72 in the slot") << args("fault short-send --crate 4B210736 --slot 1 --words 3") << 1
                                           << "has no VEK72 in slot 1";
     QTest::newRow("capture of no VEK72") << args("capture --crate 4B210736 --slot 2 --frames 3 --out x.csv") << 1
-                                         << "the slot holds no VEK72";
-    QTest::newRow("capture of no frames") << args("capture " + slot3 + " --frames 0 --out x.csv") << 2 << "--frames wants";
+                                         << "служба отказала в capture: в слоте нет VEK72";
+    QTest::newRow("capture of no frames") << args("capture " + slot3 + " --frames 0 --out x.csv") << 2 << "--frames: нужно число от 1 до";
     QTest::newRow("unwritable capture") << args("capture " + slot3 + " --frames 5 --out /nonexistent/dir/x.csv") << 4
-                                        << "cannot write";
-    QTest::newRow("unknown command") << args("frobnicate") << 2 << "unknown command \"frobnicate\"";
-    QTest::newRow("unknown option") << args("status --bogus") << 2 << "unknown option --bogus";
-    QTest::newRow("no service") << args("status") << 3 << "cannot reach the crate service";
+                                        << "файл /nonexistent/dir/x.csv не записывается";
+    QTest::newRow("unknown command") << args("frobnicate") << 2 << "неизвестная команда \"frobnicate\"";
+    QTest::newRow("unknown option") << args("status --bogus") << 2 << "неизвестный параметр --bogus";
+    QTest::newRow("no service") << args("status") << 3 << "нет связи со службой крейтов";
 }
 
 void TestPlatformModule::vekctlExitCodes()

@@ -33,7 +33,7 @@ const QByteArray modification3 = R"({"crates": [{"serial": "4B210736", "slots": 
 QMap<QString, QString> panelState(const OperatorBench& bench)
 {
     static const QStringList focusBound{ "groupBoxCustom", "comboBoxCustomShape", "spinBoxCustomAmplitude",
-                                         "doubleSpinBoxCustomFrequency", "spinBoxCustomOffset",
+                                         "doubleSpinBoxCustomFrequency", "doubleSpinBoxCustomOffset",
                                          "doubleSpinBoxCustomPhase", "pushButtonCustomLoad" };
     static const QStringList commonValues{ "comboBoxRange", "spinBoxVoltage", "doubleSpinBoxFrequency",
                                            "doubleSpinBoxOffset" };
@@ -117,7 +117,7 @@ void setEveryChannel(OperatorBench& b, bool custom)
             // Within the one-tenth range of every modification: a setup of what can be played.
             b.type(b.hosts.spin("spinBoxCustomAmplitude"), QString::number(100 + n));
             b.type(b.hosts.dspin("doubleSpinBoxCustomFrequency"), QString::number(500.5 + n));
-            b.type(b.hosts.spin("spinBoxCustomOffset"), QString::number(10 * n - 7));
+            b.type(b.hosts.dspin("doubleSpinBoxCustomOffset"), QString::number((10 * n - 7) / 1000.0));
         }
         b.settle();
     }

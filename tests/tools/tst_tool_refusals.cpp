@@ -48,13 +48,13 @@ void TestToolRefusals::refusals_data()
     row("vek72-play", "service not an address", {"--service", "crates", "--signal", "sine:1000"}, 2, "'crates'");
     row("vek72-play", "phase of a line", {"--signal", "line:0:0:1@90"}, 2, "у line фазы нет");
     row("vekscope", "unknown option", {"--loud"}, 2, "'--loud'");
-    row("vekctl", "unknown command", {"loud"}, 2, "unknown command");
+    row("vekctl", "unknown command", {"loud"}, 2, "неизвестная команда \"loud\"");
     row("vekctl", "capture without crate", {"capture", "--slot", "3", "--frames", "1", "--out", "x.csv"}, 2,
-        "--crate is required");
+        "capture: нужен --crate");
     row("vekctl", "probe on an output and the scanner", {"probe", "--crate", "4B210736", "--slot", "3", "--channel", "1", "--scanner"},
-        2, "--channel or --scanner, not both");
-    row("vekctl", "probe without a slot", {"probe", "--crate", "4B210736", "--channel", "1"}, 2, "--slot is required");
-    row("vekctl", "hang without a target", {"fault", "hang"}, 2, "--target dmm is required");
+        2, "--channel или --scanner, не оба");
+    row("vekctl", "probe without a slot", {"probe", "--crate", "4B210736", "--channel", "1"}, 2, "probe: нужен --slot");
+    row("vekctl", "hang without a target", {"fault", "hang"}, 2, "fault hang: нужен --target dmm");
 
     // What the module cannot do: 1, with the true reason, from the planner as from the player.
     for (const char* tool : {"vek72-plan", "vek72-play"}) {
@@ -92,16 +92,16 @@ void TestToolRefusals::refusals_data()
     row("vek72-play", "empty slot", {"--crate", "4B210736", "--slot", "5", "--signal", "sine:1000"}, 1,
         "в крейте 4B210736 в слоте 5 нет VEK72");
     row("vekctl", "capture of a crate without VEK72",
-        {"capture", "--crate", "4B210751", "--slot", "2", "--frames", "1", "--out", dir.filePath("x.csv")}, 1, "capture refused");
+        {"capture", "--crate", "4B210751", "--slot", "2", "--frames", "1", "--out", dir.filePath("x.csv")}, 1, "служба отказала в capture: в слоте нет VEK72");
     row("vekctl", "probe of a vekd without a multimeter", {"probe", "--crate", "4B210736", "--slot", "3", "--channel", "1"}, 1,
-        "probe refused: no simulated multimeter (vekd --dmm)");
+        "служба отказала в probe: no simulated multimeter (vekd --dmm)");
     row("vekctl", "multimeter fault of a vekd without one", {"fault", "hang", "--target", "dmm"}, 1,
-        "fault refused: no simulated multimeter (vekd --dmm)");
-    row("vekctl", "fault of an unknown target", {"fault", "drop", "--target", "scope"}, 1, "fault refused: no fault target \"scope\" (dmm)");
+        "служба отказала в fault: no simulated multimeter (vekd --dmm)");
+    row("vekctl", "fault of an unknown target", {"fault", "drop", "--target", "scope"}, 1, "служба отказала в fault: no fault target \"scope\" (dmm)");
 
     // No service: 3.
     row("vek72-play", "no service", {"--service", "127.0.0.1:1", "--signal", "sine:1000"}, 3, "служба крейтов недоступна");
-    row("vekctl", "no service", {"--service", "127.0.0.1:1", "ping"}, 3, "cannot reach");
+    row("vekctl", "no service", {"--service", "127.0.0.1:1", "ping"}, 3, "нет связи со службой крейтов 127.0.0.1:1");
 }
 
 void TestToolRefusals::refusals()

@@ -81,7 +81,7 @@ void require(const QMetaObject::Connection& connection, const char* what)
 } // namespace
 
 ModuleVek72::ModuleVek72()
-    : handle(), customSignalsEnabled(false), accuracyAc(defaultAccuracy),
+    : handle(), accuracyAc(defaultAccuracy),
       pendingAccuracyAc(defaultAccuracy), accuracyDc(defaultAccuracy),
       pendingAccuracyDc(defaultAccuracy), accuracyFreq(defaultAccuracy),
       pendingAccuracyFreq(defaultAccuracy), maxFrequency(frequencyCeiling),
@@ -225,6 +225,14 @@ QPixmap ModuleVek72::icon() const
     return iconPixmap;
 }
 
+// A range change takes the voltage of the channels it changes back to their default, whatever they
+// held: the range selectors say so, before the operator finds out.
+static QString rangeChangeTip()
+{
+    return QStringLiteral("При смене диапазона напряжение возвращается к значению по умолчанию (0 мВ): "
+                          "введите его заново");
+}
+
 void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWidget,
                             QWidget* reportHost, QWidget* infoHostWidget,
                             QWidget* optionsHostWidget)
@@ -261,15 +269,8 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
     require(connect(this, &ModuleVek72::lockControls, guiHandler, &ModuleVek72GuiHandler::lockControls),
             "lockControls(bool)");
 
-    if (customSignalsEnabled) {
+    if (customSignalsEnabled)
         resetCustomSignals();
-        require(connect(guiHandler, &ModuleVek72GuiHandler::channelFocused, this,
-                        &ModuleVek72::channelFocusedSlot),
-                "handler channelFocused(int,bool)");
-        require(connect(this, &ModuleVek72::channelFocused, guiHandler,
-                        &ModuleVek72GuiHandler::channelFocusedSlot),
-                "channelFocused(int)");
-    }
 
     // The common settings panel.
     if (settingsHostWidget) {
@@ -300,6 +301,13 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         busyMovie->start();
         busyMovie->setPaused(true);
 
+        // The output rate is shown once a module is open; its line is kept from the start, so that
+        // the panel does not grow under a window already sized to it (a line of Cyrillic text can be
+        // taller than the empty label's).
+        ui->labelOutputRate->setText(QStringLiteral("192 кГц на канал"));
+        ui->labelOutputRate->setMinimumSize(ui->labelOutputRate->sizeHint());
+        ui->labelOutputRate->clear();
+
         require(connect(ui->comboBoxMode, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
                         &ModuleVek72::on_comboBoxMode_currentIndexChanged),
                 "comboBoxMode");
@@ -310,14 +318,10 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                         &ModuleVek72GuiHandler::showApplyHints),
                 "pushButtonStartStop hints");
 
-        if (customSignalsEnabled)
-            ui->comboBoxVoltageType->addItem(specialTypeText());
-        else
-            ui->groupBoxCustom->hide();
-
         require(connect(ui->comboBoxVoltageType, QOverload<int>::of(&QComboBox::currentIndexChanged),
                         this, &ModuleVek72::on_comboBoxVoltageType_currentIndexChanged),
                 "comboBoxVoltageType");
+        ui->comboBoxRange->setToolTip(rangeChangeTip());
         require(connect(ui->comboBoxRange, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
                         &ModuleVek72::on_comboBoxRange_currentIndexChanged),
                 "comboBoxRange");
@@ -355,56 +359,26 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
                         this, &ModuleVek72::on_doubleSpinBoxOffset_valueChanged),
                 "doubleSpinBoxOffset");
 
-        // The custom-signal group.
-        if (customSignalsEnabled) {
-            ui->groupBoxCustom->installEventFilter(guiHandler);
-            require(connect(ui->comboBoxCustomShape, QOverload<int>::of(&QComboBox::currentIndexChanged),
-                            this, &ModuleVek72::on_comboBoxCustomShape_currentIndexChanged),
-                    "comboBoxCustomShape");
-
-            ui->spinBoxCustomAmplitude->setMinimum(lim.customAmplitudeMin);
-            ui->spinBoxCustomAmplitude->setMaximum(lim.customAmplitudeMax);
-            ui->spinBoxCustomAmplitude->setValue(lim.customAmplitudeDefault);
-            ui->spinBoxCustomAmplitude->installEventFilter(guiHandler);
-            require(connect(ui->spinBoxCustomAmplitude, QOverload<int>::of(&QSpinBox::valueChanged),
-                            this, &ModuleVek72::on_spinBoxCustomAmplitude_valueChanged),
-                    "spinBoxCustomAmplitude");
-
-            ui->doubleSpinBoxCustomFrequency->setMinimum(1);
-            ui->doubleSpinBoxCustomFrequency->setMaximum(frequencyCeiling);
-            ui->doubleSpinBoxCustomFrequency->setDecimals(accuracyFreq);
-            ui->doubleSpinBoxCustomFrequency->setValue(defaultFrequency);
-            ui->doubleSpinBoxCustomFrequency->installEventFilter(guiHandler);
-            require(connect(ui->doubleSpinBoxCustomFrequency,
-                            QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
-                            &ModuleVek72::on_doubleSpinBoxCustomFrequency_valueChanged),
-                    "doubleSpinBoxCustomFrequency");
-
-            ui->spinBoxCustomOffset->setMinimum(lim.offsetMin);
-            ui->spinBoxCustomOffset->setMaximum(lim.offsetMax);
-            ui->spinBoxCustomOffset->setValue(lim.offsetDefault);
-            ui->spinBoxCustomOffset->installEventFilter(guiHandler);
-            require(connect(ui->spinBoxCustomOffset, QOverload<int>::of(&QSpinBox::valueChanged), this,
-                            &ModuleVek72::on_spinBoxCustomOffset_valueChanged),
-                    "spinBoxCustomOffset");
-
-            // Phase in degrees, the same for every shape; the file of the arbitrary shape.
-            ui->doubleSpinBoxCustomPhase->setDecimals(ChannelSignal::phaseDecimals);
-            ui->doubleSpinBoxCustomPhase->setRange(0.0, ChannelSignal::phaseFieldMaximum);
-            ui->doubleSpinBoxCustomPhase->setValue(0.0);
-            ui->doubleSpinBoxCustomPhase->installEventFilter(guiHandler);
-            require(connect(ui->doubleSpinBoxCustomPhase, QOverload<double>::of(&QDoubleSpinBox::valueChanged),
-                            this, &ModuleVek72::on_doubleSpinBoxCustomPhase_valueChanged),
-                    "doubleSpinBoxCustomPhase");
-            // The dialog is the handler's, on the GUI thread; the file is read on the module thread.
-            require(connect(ui->pushButtonCustomLoad, &QPushButton::clicked, guiHandler,
-                            &ModuleVek72GuiHandler::chooseWaveformFile),
-                    "pushButtonCustomLoad");
-            require(connect(guiHandler, &ModuleVek72GuiHandler::waveformFileChosen, this,
-                            &ModuleVek72::loadCustomWaveform),
-                    "waveformFileChosen(QString)");
-            showCustomWaveform(focusedChannel);
-        }
+        // The custom-signal group: its fields' limits and decimals, whether custom signals are on or
+        // not (they may be switched on while the program runs).
+        ui->spinBoxCustomAmplitude->setRange(lim.customAmplitudeMin, lim.customAmplitudeMax);
+        ui->spinBoxCustomAmplitude->setValue(lim.customAmplitudeDefault);
+        ui->doubleSpinBoxCustomFrequency->setMinimum(1);
+        ui->doubleSpinBoxCustomFrequency->setMaximum(frequencyCeiling);
+        ui->doubleSpinBoxCustomFrequency->setDecimals(accuracyFreq);
+        ui->doubleSpinBoxCustomFrequency->setValue(defaultFrequency);
+        ui->doubleSpinBoxCustomOffset->setRange(lim.offsetMin / 1000.0, lim.offsetMax / 1000.0);
+        ui->doubleSpinBoxCustomOffset->setValue(lim.offsetDefault / 1000.0);
+        ui->doubleSpinBoxCustomPhase->setDecimals(ChannelSignal::phaseDecimals);
+        ui->doubleSpinBoxCustomPhase->setRange(0.0, ChannelSignal::phaseFieldMaximum);
+        ui->doubleSpinBoxCustomPhase->setValue(0.0);
+        // The dialog is the handler's, on the GUI thread; the file is read on the module thread.
+        require(connect(ui->pushButtonCustomLoad, &QPushButton::clicked, guiHandler,
+                        &ModuleVek72GuiHandler::chooseWaveformFile),
+                "pushButtonCustomLoad");
+        require(connect(guiHandler, &ModuleVek72GuiHandler::waveformFileChosen, this,
+                        &ModuleVek72::loadCustomWaveform),
+                "waveformFileChosen(QString)");
     }
 
     // The eight channel group boxes.
@@ -413,31 +387,16 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         controlsUi->setupUi(controlsHostWidget);
 
         for (QGroupBox* group : all<QGroupBox>(controlsHostWidget, groupPattern)) {
-            if (customSignalsEnabled) {
-                group->setStyleSheet(groupBold());
-                group->setStyleSheet(groupNormal());
-                group->installEventFilter(guiHandler);
-            }
             require(connect(group, &QGroupBox::toggled, this, &ModuleVek72::on_groupBoxChX_toggled),
                     "groupBoxChN");
         }
         for (QComboBox* combo : all<QComboBox>(controlsHostWidget, typePattern)) {
-            if (customSignalsEnabled) {
-                combo->addItem(specialTypeText());
-                combo->installEventFilter(guiHandler);
-                for (QObject* child : combo->children())
-                    child->installEventFilter(guiHandler);
-            }
             require(connect(combo, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
                             &ModuleVek72::on_comboBoxVoltageTypeChX_currentIndexChanged),
                     "comboBoxVoltageTypeChN");
         }
         for (QComboBox* combo : all<QComboBox>(controlsHostWidget, rangePattern)) {
-            if (customSignalsEnabled) {
-                combo->installEventFilter(guiHandler);
-                for (QObject* child : combo->children())
-                    child->installEventFilter(guiHandler);
-            }
+            combo->setToolTip(rangeChangeTip());
             require(connect(combo, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
                             &ModuleVek72::on_comboBoxRangeChX_currentIndexChanged),
                     "comboBoxRangeChN");
@@ -473,6 +432,8 @@ void ModuleVek72::createGui(QWidget* settingsHostWidget, QWidget* controlsHostWi
         }
     }
 
+    // The custom signals' items, group, connections and watched widgets, when they are on.
+    wireCustomSignals(customSignalsEnabled);
     captureFormDefaults();
     // The value fields' Return/Enter hint says what the key does with the output as it stands.
     guiHandler->showApplyHints(settingsHost && settingsUi->pushButtonStartStop->isChecked());
@@ -509,12 +470,15 @@ void ModuleVek72::resetOptions()
     pendingAccuracyAc = accuracyAc;
     pendingAccuracyDc = accuracyDc;
     pendingAccuracyFreq = accuracyFreq;
+    pendingCustomSignals = customSignalsEnabled;
     if (!optionsHost)
         return;
     Ui::Vek72Options* ui = optionsUi;
     const int ac = accuracyAc, dc = accuracyDc, freq = accuracyFreq, limit = voltageLimitMv;
+    const bool custom = customSignalsEnabled;
     const QString stored = voltageLimitStored;
-    widgetsync::runOn(optionsHost, [ui, ac, dc, freq, limit, stored] {
+    widgetsync::runOn(optionsHost, [ui, ac, dc, freq, limit, stored, custom] {
+        ui->checkBoxCustomSignals->setChecked(custom);
         ui->spinBoxAccuracyAC->setValue(ac);
         ui->spinBoxAccuracyDC->setValue(dc);
         ui->spinBoxAccuracyFreq->setValue(freq);
@@ -531,6 +495,7 @@ void ModuleVek72::applyOptions(QSettings* settings)
         pendingAccuracyAc = optionsUi->spinBoxAccuracyAC->value();
         pendingAccuracyDc = optionsUi->spinBoxAccuracyDC->value();
         pendingAccuracyFreq = optionsUi->spinBoxAccuracyFreq->value();
+        pendingCustomSignals = optionsUi->checkBoxCustomSignals->isChecked();
         // An unreadable limit stays as the file has it unless the operator enters one.
         const int limit = optionsUi->spinBoxVoltageLimit->value();
         if (voltageLimitMv.load() >= 0 || limit > 0) {
@@ -548,6 +513,7 @@ void ModuleVek72::applyOptions(QSettings* settings)
         settings->setValue(QLatin1String(keyAccuracyAc), accuracyAc);
         settings->setValue(QLatin1String(keyAccuracyDc), accuracyDc);
         settings->setValue(QLatin1String(keyAccuracyFreq), accuracyFreq);
+        settings->setValue(QLatin1String(keyCustomSignals), pendingCustomSignals);
         if (voltageLimitMv.load() >= 0)
             settings->setValue(QLatin1String(keyVoltageLimit), voltageLimitMv.load());
         settings->endGroup();
@@ -567,6 +533,79 @@ void ModuleVek72::applyOptions(QSettings* settings)
             box->setDecimals(accuracyDc);
         return 0;
     });
+    if (pendingCustomSignals != customSignalsEnabled)
+        switchCustomSignals(pendingCustomSignals);
+}
+
+void ModuleVek72::switchCustomSignals(bool on)
+{
+    // Output stops the operator's way first (the button's slot, queued to the module thread, stops
+    // and drives the outputs to 0 V); the switch is queued behind it, so it finds the output stopped.
+    QPushButton* button = settingsHost ? settingsUi->pushButtonStartStop : nullptr;
+    const bool wasPlaying = button && widgetsync::query<bool>(button, [button] { return button->isChecked(); }, false);
+    requestOutput(false);
+    QMetaObject::invokeMethod(this, [this, on, wasPlaying] {
+        QMutexLocker lock(&restartMutex);
+        // A stop the module did not confirm is reported by the stop itself, and not called done here.
+        const bool stopped = !isRunning() || stop();
+        auto switchedOff = QSharedPointer<QList<int>>::create();
+        onPanels([this, on, switchedOff] {
+            *switchedOff = setCustomSignalsOnPanels(on);
+            return 0;
+        });
+        QString text = on ? QStringLiteral("Особые сигналы включены") : QStringLiteral("Особые сигналы выключены");
+        if (wasPlaying && stopped)
+            text += QStringLiteral("; генерация остановлена");
+        if (!switchedOff->isEmpty()) {
+            QStringList channels;
+            for (int channel : *switchedOff)
+                channels << QString::number(channel);
+            text += QStringLiteral("; выключены каналы режима «Особый»: %1").arg(channels.join(QStringLiteral(", ")));
+        }
+        qInfo().noquote() << text;
+        emit statusMessage(text);
+    }, Qt::QueuedConnection);
+}
+
+QList<int> ModuleVek72::setCustomSignalsOnPanels(bool on)
+{
+    QList<int> switchedOff;
+    if (on == customSignalsEnabled)
+        return switchedOff;
+    if (on) {
+        resetCustomSignals();
+        resetCustomGroup();
+        customSignalsEnabled = true;
+        wireCustomSignals(true);
+        return switchedOff;
+    }
+    // A channel of the special type cannot keep it: it becomes AC at the default voltage and
+    // offset, as a change of its type does, and is switched off, so that nothing the operator did
+    // not ask for plays at the next start.
+    const QString special = specialTypeText();
+    for (int n = 1; n <= panelChannels; ++n) {
+        auto* group = channelWidget<QGroupBox>("^groupBoxCh%1$", n);
+        auto* type = channelWidget<QComboBox>("^comboBoxVoltageTypeCh%1$", n);
+        if (!group || !type || type->currentText() != special)
+            continue;
+        const bool wasOn = group->isChecked();
+        const bool usable = n <= panelChannelCount;
+        if (usable)
+            setQuietly(skipChannelEnable, group, true);
+        const int ac = itemIndex(type, QStringLiteral("AC"));
+        setQuietly(skipChannelVoltageType, type, ac);
+        if (usable) {
+            adjustChannelToType(n, ac);
+            setQuietly(skipChannelEnable, group, false);
+            if (wasOn)
+                switchedOff << n;
+        }
+    }
+    customSignalsEnabled = false;
+    wireCustomSignals(false);
+    syncCommonFromChannels();
+    syncAllChannelsBox(nullptr);
+    return switchedOff;
 }
 
 bool ModuleVek72::setParameter(QString& name, double value)
@@ -657,16 +696,17 @@ void ModuleVek72::restartManual()
     emit lockControls(false);
 }
 
-// The panel handler tells which channel the operator works in now; a channel of the special type
-// shows its custom signal in the custom group.
+// The panel handler tells which channel the operator works in now. The custom group shows that
+// channel's own custom signal, to edit while the channel is of the special type (the handler has
+// enabled the group then) and only to look at otherwise: never another channel's.
 void ModuleVek72::channelFocusedSlot(int channel, bool enabled)
 {
-    onPanels([this, channel, enabled] {
+    Q_UNUSED(enabled)
+    onPanels([this, channel] {
         if (channel < 1 || channel > panelChannels)
             return 0;
         focusedChannel = channel;
-        if (enabled)
-            loadCustomGroup(channel);
+        loadCustomGroup(channel);
         return 0;
     });
 }

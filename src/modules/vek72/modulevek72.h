@@ -96,7 +96,7 @@ public:
     QStringList takeRemoteFailures() override;
 
     // Read-only views for tests.
-    bool customSignalsAreEnabled() const { return customSignalsEnabled; }
+    bool customSignalsAreEnabled() const { return customSignalsEnabled.load(); }
     int savedAccuracyAc() const { return accuracyAc; }
     int savedAccuracyDc() const { return accuracyDc; }
     int savedAccuracyFreq() const { return accuracyFreq; }
@@ -167,7 +167,7 @@ private slots:
     void on_comboBoxCustomShape_currentIndexChanged(int index);
     void on_spinBoxCustomAmplitude_valueChanged(int value);
     void on_doubleSpinBoxCustomFrequency_valueChanged(double value);
-    void on_spinBoxCustomOffset_valueChanged(int value);
+    void on_doubleSpinBoxCustomOffset_valueChanged(double value);
     void on_doubleSpinBoxCustomPhase_valueChanged(double value);
     void on_groupBoxChX_toggled(bool checked);
     void on_comboBoxVoltageTypeChX_currentIndexChanged(int index);
@@ -244,6 +244,15 @@ private:
     // The custom group shows channel N's custom signal (queued for the group's own slots to store
     // back, as a focus change does).
     void loadCustomGroup(int channel);
+    // The custom signals' parts of the panels built (on) or taken down (off): the item "Особый" of
+    // the type selectors, the custom group and its connections, the watched channel boxes.
+    void wireCustomSignals(bool on);
+    // Custom signals switched on or off while the program runs: the output stopped first (as "Стоп"
+    // does), then, on the panels, channels of the special type made AC and switched off (off), the
+    // custom signals reset (on); said in the journal and the status bar.
+    void switchCustomSignals(bool on);
+    // The panels' part of it, on the GUI thread: the channels switched off.
+    QList<int> setCustomSignalsOnPanels(bool on);
     // The custom group's file name and its tool tip (points, minimum, maximum) for channel N's waveform.
     void showCustomWaveform(int channel);
     // A waveform read for channel N becomes its custom signal's period; answers the restarts asked for.
@@ -414,6 +423,8 @@ private:
     int applyConfigurationBlock(bool cyclic, double dacRate);
     bool configureModule(bool cyclic, double dacRate);
     void resetCustomSignals();
+    // The custom group's fields at the open module's limits and defaults.
+    void resetCustomGroup();
     // Panel set-up after a successful VEK72_Open, on the GUI thread. The panels of the module they
     // were last prepared for (same crate, slot, modification and channel count) keep what they hold.
     void preparePanelsForModule(const QString& crate, int slot, int code, int channels, const QString& serial,
@@ -443,7 +454,10 @@ private:
 
     TVEK72 handle;
     QString modificationName;
-    bool customSignalsEnabled;
+    // Changed only on the GUI thread while the module thread waits for it (switchCustomSignals).
+    std::atomic<bool> customSignalsEnabled{ false };
+    // "Особые сигналы" as the options page shows it, until the dialog is accepted.
+    bool pendingCustomSignals = false;
     int accuracyAc;
     int pendingAccuracyAc;
     int accuracyDc;

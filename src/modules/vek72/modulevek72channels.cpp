@@ -107,8 +107,7 @@ int ModuleVek72::channelSwitched(QGroupBox* group, bool on)
             const bool special = typeCombo && typeCombo->currentIndex() >= 0
                                  && typeCombo->currentIndex() == itemIndex(typeCombo, specialTypeText());
             settingsUi->groupBoxCustom->setEnabled(special);
-            if (special)
-                loadCustomGroup(channel);
+            loadCustomGroup(channel);
         }
         if (settingsHost)
             restarts += copyCommonInto(channel, commonShown(), true);
@@ -151,14 +150,9 @@ int ModuleVek72::channelTypeChanged(QComboBox* typeCombo, int index)
 
 int ModuleVek72::channelRangeChanged(QComboBox* rangeCombo, int index)
 {
-    // applyChannelRange already synchronises and asks for a restart; the range change of one
-    // channel restarts a running output twice.
-    int restarts = applyChannelRange(rangeCombo, index);
-    syncCommonRange(rangeCombo);
-    const int channel = number(rangeCombo, "^comboBoxRangeCh(\\d)$");
-    if (auto* voltage = channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel))
-        syncCommonVoltage(voltage);
-    return restarts + restartWhenOn();
+    // applyChannelRange synchronises the common controls and asks for the one restart a change
+    // needs (a second one would play the same page again and say so twice).
+    return applyChannelRange(rangeCombo, index);
 }
 
 void ModuleVek72::adjustChannelToType(int channel, int index)
@@ -203,8 +197,7 @@ void ModuleVek72::applyChannelType(QComboBox* typeCombo, int index, bool customG
     adjustChannelToType(channel, index);
     if (customGroupFollows && customSignalsEnabled && settingsHost && channel == focusedChannel) {
         settingsUi->groupBoxCustom->setEnabled(special);
-        if (special)
-            loadCustomGroup(channel);
+        loadCustomGroup(channel);
     }
 }
 

@@ -177,8 +177,7 @@ void ModuleVek72::customGroupFollowsFocus()
     const bool special = group && group->isChecked() && typeCombo && typeCombo->currentIndex() >= 0
                          && typeCombo->currentIndex() == itemIndex(typeCombo, specialTypeText());
     settingsUi->groupBoxCustom->setEnabled(special);
-    if (special)
-        loadCustomGroup(focusedChannel);
+    loadCustomGroup(focusedChannel);
 }
 
 void ModuleVek72::on_comboBoxVoltageType_currentIndexChanged(int index)
@@ -329,11 +328,15 @@ int ModuleVek72::customShapeChanged(int index)
 {
     for (int code = 0; code < int(sizeof(shapeTexts) / sizeof(shapeTexts[0])); ++code) {
         if (index == itemIndex(settingsUi->comboBoxCustomShape, QString::fromUtf8(shapeTexts[code]))) {
-            customSignals[focusedChannel - 1].shape = code;
-            break;
+            // The group showing another channel's signal stores its shape back unchanged: no restart.
+            int& shape = customSignals[focusedChannel - 1].shape;
+            if (shape == code)
+                return 0;
+            shape = code;
+            return restartWhenOn();
         }
     }
-    return restartWhenOn();
+    return 0;
 }
 
 void ModuleVek72::on_spinBoxCustomAmplitude_valueChanged(int value)
@@ -352,10 +355,10 @@ void ModuleVek72::on_doubleSpinBoxCustomFrequency_valueChanged(double value)
     });
 }
 
-void ModuleVek72::on_spinBoxCustomOffset_valueChanged(int value)
+void ModuleVek72::on_doubleSpinBoxCustomOffset_valueChanged(double value)
 {
     onPanels([this, value] {
-        customSignals[focusedChannel - 1].offset = value / 1000.0;
+        customSignals[focusedChannel - 1].offset = value;
         return 0;
     });
 }
@@ -419,8 +422,7 @@ int ModuleVek72::customWaveformLoaded(int channel, const WaveformPointer& wavefo
         showCustomWaveform(channel);
     if (custom.shape == ChannelSignal::Arbitrary)
         return restartWhenOn();
-    custom.shape = ChannelSignal::Arbitrary;
-    // The group shows the new shape; the item's own slot stores it once more and restarts when on.
+    // The group shows the new shape; the item's own slot stores it and restarts when on.
     if (shown) {
         QComboBox* shape = settingsUi->comboBoxCustomShape;
         const int item = itemIndex(shape, QString::fromUtf8(shapeTexts[ChannelSignal::Arbitrary]));
@@ -429,6 +431,7 @@ int ModuleVek72::customWaveformLoaded(int channel, const WaveformPointer& wavefo
             return 0;
         }
     }
+    custom.shape = ChannelSignal::Arbitrary;
     return restartWhenOn();
 }
 

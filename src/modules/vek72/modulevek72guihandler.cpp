@@ -140,7 +140,7 @@ bool ModuleVek72GuiHandler::eventFilter(QObject* watched, QEvent* event)
         if (handleFieldCycle(watched, event,
                              { named<QWidget>(settingsHost, "spinBoxCustomAmplitude"),
                                named<QWidget>(settingsHost, "doubleSpinBoxCustomFrequency"),
-                               named<QWidget>(settingsHost, "spinBoxCustomOffset"),
+                               named<QWidget>(settingsHost, "doubleSpinBoxCustomOffset"),
                                named<QWidget>(settingsHost, "doubleSpinBoxCustomPhase") },
                              &consumed))
             return consumed || QObject::eventFilter(watched, event);

@@ -32,6 +32,9 @@ public:
     static QString applyNowHint() { return QStringLiteral("Нажмите Enter для применения изменений"); }
     static QString applyAtStartHint() { return QStringLiteral("Значение будет применено при запуске (Старт)"); }
     int highlightedChannel() const { return currentChannel; }
+    // Custom signals switched on or off: with them the channel worked in is tracked and the custom
+    // group's fields cycle with Tab.
+    void setCustomSignalsEnabled(bool on) { customSignalsEnabled = on; }
     // A field's tool tip: the frequency a channel was asked for (its property "frequencyRequest"),
     // before the field's own hint (kept in its property "formTip").
     static void composeFieldTip(QWidget* field);

@@ -25,9 +25,6 @@ using namespace channelwidgets;
 
 namespace {
 
-constexpr quint32 serviceAddress = 0x7F000001u;   // 127.0.0.1, host order
-constexpr quint16 servicePort = 11111;
-
 // The module's serial number as its information block holds it (NUL-terminated or full length).
 QString serialText(const TVEK72& handle)
 {
@@ -86,7 +83,8 @@ bool ModuleVek72::open(QString& crateSerial, quint16 slot)
 
 bool ModuleVek72::openHandle(const QByteArray& crate, quint16 slot)
 {
-    const int result = VEK72_Open(&handle, serviceAddress, servicePort, crate.constData(), slot);
+    const ServiceAddress service = configuredService();
+    const int result = VEK72_Open(&handle, service.host, service.port, crate.constData(), slot);
     if (result != VEK72_OK)
         logVek72Error(QStringLiteral("Не удалось установить связь с модулем. Ошибка %1 (%2)"), result);
     return result == VEK72_OK;
@@ -216,17 +214,8 @@ void ModuleVek72::preparePanelsForModule(const QString& crate, int slot, int cod
     syncCommonFromChannels();
     syncAllChannelsBox(nullptr);
 
-    if (settingsHost && customSignalsEnabled) {
-        Ui::Vek72Settings* ui = settingsUi;
-        ui->spinBoxCustomAmplitude->setRange(lim.customAmplitudeMin, lim.customAmplitudeMax);
-        ui->spinBoxCustomAmplitude->setValue(lim.customAmplitudeDefault);
-        ui->doubleSpinBoxCustomFrequency->setMinimum(1);
-        ui->doubleSpinBoxCustomFrequency->setValue(defaultFrequency);
-        ui->spinBoxCustomOffset->setRange(lim.offsetMin, lim.offsetMax);
-        ui->spinBoxCustomOffset->setValue(lim.offsetDefault);
-        ui->doubleSpinBoxCustomPhase->setValue(0.0);
-        showCustomWaveform(focusedChannel);
-    }
+    if (customSignalsEnabled)
+        resetCustomGroup();
 
     linkValueFields(true);
     valueFieldsLinked = true;
@@ -304,6 +293,24 @@ int ModuleVek72::clearChannels()
 int ModuleVek72::applyConfigurationBlock(bool cyclic, double dacRate)
 {
     return sender->applyConfiguration(cyclic, dacRate);
+}
+
+void ModuleVek72::resetCustomGroup()
+{
+    if (!settingsHost)
+        return;
+    // The module's limits and defaults: for a module opened with custom signals on, and for custom
+    // signals switched on while a module is open (its limits were not set for them then).
+    const ModificationLimits& lim = limits();
+    Ui::Vek72Settings* ui = settingsUi;
+    ui->spinBoxCustomAmplitude->setRange(lim.customAmplitudeMin, lim.customAmplitudeMax);
+    ui->spinBoxCustomAmplitude->setValue(lim.customAmplitudeDefault);
+    ui->doubleSpinBoxCustomFrequency->setMinimum(1);
+    ui->doubleSpinBoxCustomFrequency->setValue(defaultFrequency);
+    ui->doubleSpinBoxCustomOffset->setRange(lim.offsetMin / 1000.0, lim.offsetMax / 1000.0);
+    ui->doubleSpinBoxCustomOffset->setValue(lim.offsetDefault / 1000.0);
+    ui->doubleSpinBoxCustomPhase->setValue(0.0);
+    showCustomWaveform(focusedChannel);
 }
 
 bool ModuleVek72::configureModule(bool cyclic, double dacRate)

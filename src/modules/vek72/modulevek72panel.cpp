@@ -10,9 +10,11 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QSharedPointer>
+#include <QSignalBlocker>
 #include <QSpinBox>
 
 #include <atomic>
+#include <initializer_list>
 
 #include "modulevek72guihandler.h"
 #include "ui_vek72settings.h"
@@ -196,7 +198,7 @@ void ModuleVek72::loadCustomGroup(int channel)
     // hair below them (1.001 V gives 1000.9999...), and truncation would lose a millivolt each time.
     settingsUi->spinBoxCustomAmplitude->setValue(qRound(custom.amplitude * 1000));
     settingsUi->doubleSpinBoxCustomFrequency->setValue(custom.frequency);
-    settingsUi->spinBoxCustomOffset->setValue(qRound(custom.offset * 1000));
+    settingsUi->doubleSpinBoxCustomOffset->setValue(custom.offset);
     settingsUi->doubleSpinBoxCustomPhase->setValue(custom.phase);
     showCustomWaveform(channel);
 }
@@ -237,4 +239,91 @@ void ModuleVek72::showOutputRate()
     const int shares = on <= 1 ? 1 : on <= 2 ? 2 : on <= 4 ? 4 : 8;
     const double rate = dacRateOfItem(settingsUi->comboBoxDacFreq->currentText());
     label->setText(rate > 0 && on > 0 ? QStringLiteral("%1 на канал").arg(rateText(rate / shares)) : QString());
+}
+
+// --- Custom signals on and off -----------------------------------------------------------------
+
+void ModuleVek72::wireCustomSignals(bool on)
+{
+    using namespace channelwidgets;
+    if (!guiHandler)
+        return;
+    guiHandler->setCustomSignalsEnabled(on);
+    // Made unique, so that switching on twice keeps one of each.
+    const auto link = [this, on](auto* sender, auto signal, auto* receiver, auto slot) {
+        if (!sender)
+            return;
+        if (on)
+            connect(sender, signal, receiver, slot, Qt::UniqueConnection);
+        else
+            disconnect(sender, signal, receiver, slot);
+    };
+    const auto watch = [this, on](QObject* object) {
+        if (!object)
+            return;
+        if (on)
+            object->installEventFilter(guiHandler);
+        else
+            object->removeEventFilter(guiHandler);
+    };
+    // A selector and its popup's parts: a click into the popup focuses the channel too.
+    const auto watchSelector = [&watch](QComboBox* combo) {
+        watch(combo);
+        for (QObject* child : combo->children())
+            watch(child);
+    };
+    const auto offerSpecialType = [on](QComboBox* combo) {
+        const int special = itemIndex(combo, specialTypeText());
+        if (on && special < 0) {
+            combo->addItem(specialTypeText());
+        } else if (!on && special >= 0) {
+            // Not a choice of anyone's: the controls that follow the type are set by the caller.
+            const QSignalBlocker quiet(combo);
+            combo->removeItem(special);
+        }
+    };
+
+    link(guiHandler, &ModuleVek72GuiHandler::channelFocused, this, &ModuleVek72::channelFocusedSlot);
+    link(this, &ModuleVek72::channelFocused, guiHandler, &ModuleVek72GuiHandler::channelFocusedSlot);
+
+    if (settingsHost) {
+        Ui::Vek72Settings* ui = settingsUi;
+        offerSpecialType(ui->comboBoxVoltageType);
+        if (on) {
+            loadCustomGroup(focusedChannel);
+            ui->groupBoxCustom->show();
+        } else {
+            ui->groupBoxCustom->hide();
+        }
+        watch(ui->groupBoxCustom);
+        for (QWidget* field : std::initializer_list<QWidget*>{ ui->spinBoxCustomAmplitude, ui->doubleSpinBoxCustomFrequency,
+                                                               ui->doubleSpinBoxCustomOffset, ui->doubleSpinBoxCustomPhase })
+            watch(field);
+        link(ui->comboBoxCustomShape, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+             &ModuleVek72::on_comboBoxCustomShape_currentIndexChanged);
+        link(ui->spinBoxCustomAmplitude, QOverload<int>::of(&QSpinBox::valueChanged), this,
+             &ModuleVek72::on_spinBoxCustomAmplitude_valueChanged);
+        link(ui->doubleSpinBoxCustomFrequency, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
+             &ModuleVek72::on_doubleSpinBoxCustomFrequency_valueChanged);
+        link(ui->doubleSpinBoxCustomOffset, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
+             &ModuleVek72::on_doubleSpinBoxCustomOffset_valueChanged);
+        link(ui->doubleSpinBoxCustomPhase, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
+             &ModuleVek72::on_doubleSpinBoxCustomPhase_valueChanged);
+    }
+    if (controlsHost) {
+        // Every channel, also those the open module lacks: the forms have eight.
+        for (QGroupBox* group : all<QGroupBox>(controlsHost, pattern("^groupBoxCh[1-%1]$", panelChannels))) {
+            // Bold marks the channel worked in; without custom signals no channel is marked.
+            group->setStyleSheet(on ? QString(groupNormal()) : QString());
+            watch(group);
+        }
+        for (QComboBox* combo : all<QComboBox>(controlsHost, pattern("^comboBoxVoltageTypeCh[1-%1]$", panelChannels))) {
+            offerSpecialType(combo);
+            watchSelector(combo);
+        }
+        for (QComboBox* combo : all<QComboBox>(controlsHost, pattern("^comboBoxRangeCh[1-%1]$", panelChannels)))
+            watchSelector(combo);
+    }
+    if (on)
+        customGroupFollowsFocus();
 }

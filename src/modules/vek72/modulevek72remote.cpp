@@ -455,7 +455,7 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
         if (key == QLatin1String("voltage"))
             return setField(ui->spinBoxCustomAmplitude, number * 1000.0, changed, admit);
         if (key == QLatin1String("offset"))
-            return setField(ui->spinBoxCustomOffset, number * 1000.0, changed, admit);
+            return setField(ui->doubleSpinBoxCustomOffset, number, changed, admit);
         return setField(ui->doubleSpinBoxCustomFrequency, number, changed, admit);
     }
     if (voltageTypeFromText(typeCombo->currentText()) == VoltageTypeOther)

@@ -285,8 +285,7 @@ void ModuleVek72::writeSetup(const setups::PanelSetup& setup)
         if (group && !group->isChecked())
             group->setStyleSheet(groupNormal());
         ui->groupBoxCustom->setEnabled(special);
-        if (special)
-            loadCustomGroup(focusedChannel);
+        loadCustomGroup(focusedChannel);
     }
 
     syncCommonFromChannels();
