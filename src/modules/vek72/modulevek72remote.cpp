@@ -599,7 +599,7 @@ QVariant ModuleVek72::boundOnPanels(const QString& which, const QString& key, in
         if (key == QLatin1String("voltage"))
             return ofBox(ui->spinBoxCustomAmplitude, 0.001, lim.customAmplitudeDefault);
         if (key == QLatin1String("offset"))
-            return ofBox(ui->spinBoxCustomOffset, 0.001, lim.offsetDefault);
+            return ofDoubleBox(ui->doubleSpinBoxCustomOffset, lim.offsetDefault / 1000.0);
         if (key == QLatin1String("frequency"))
             return ofDoubleBox(ui->doubleSpinBoxCustomFrequency, defaultFrequency);
         return {};
