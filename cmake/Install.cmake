@@ -3,7 +3,7 @@
 # program's menu entry (through the launcher vek72-launch) and icon.
 include(GNUInstallDirs)
 
-set(STENDIX_INSTALLED_PROGRAMS vek72 vekd vekctl vek72-plan vek72-play vekscope)
+set(STENDIX_INSTALLED_PROGRAMS vek72 vekd vekctl vek72-plan vek72-play vek72-verify vekscope)
 
 # The libraries carry their interface version in their file names.
 set_target_properties(vekapi vek72api PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 1)

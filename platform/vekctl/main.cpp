@@ -39,6 +39,10 @@ const char kUsage[] =
     "  fault refuse --crate СЕРИЙНЫЙ [--off]         крейт отказывает в VEK_OpenCrate (--off: больше нет)\n"
     "  fault short-send --crate СЕРИЙНЫЙ --slot N --words W [--count N]\n"
     "                                                следующие N передач примут не больше W слов\n"
+    "  fault gain --crate СЕРИЙНЫЙ --slot N --channel K --range full|tenth --ppm P\n"
+    "                                                выход K в этом диапазоне с погрешностью усиления P млн⁻¹\n"
+    "  fault offset --crate СЕРИЙНЫЙ --slot N --channel K --range full|tenth --microvolts U\n"
+    "                                                выход K в этом диапазоне со смещением нуля U мкВ\n"
     "  fault keep-playing --crate СЕРИЙНЫЙ --slot N [--off]\n"
     "                                                модуль продолжает вывод, когда клиент его отпускает\n"
     "  fault drop                                    закрыть все соединения клиентов\n"
@@ -70,7 +74,8 @@ struct Args {
 bool parseArgs(const QStringList& in, Args& out, QString* error)
 {
     static const QStringList valued = {"--service", "--crate", "--slot", "--frames", "--out", "--function",
-                                       "--count", "--code", "--words", "--target", "--channel"};
+                                       "--count", "--code", "--words", "--target", "--channel",
+                                       "--range", "--ppm", "--microvolts"};
     static const QStringList flags = {"--off", "--scanner", "--help", "-h"};
     for (int i = 0; i < in.size(); ++i) {
         QString a = in[i];
@@ -150,6 +155,22 @@ bool intOption(const Args& a, const QString& name, long long lo, long long hi, l
     bool ok = false;
     long long v = a.options.value(name).toLongLong(&ok);
     if (!ok || v < lo || v > hi) {
+        *error = QString("%1: нужно число от %2 до %3").arg(name).arg(lo).arg(hi);
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+bool doubleOption(const Args& a, const QString& name, double lo, double hi, double* out, QString* error)
+{
+    if (!a.options.contains(name)) {
+        *error = "нужен " + name;
+        return false;
+    }
+    bool ok = false;
+    const double v = a.options.value(name).toDouble(&ok);
+    if (!ok || !(v >= lo && v <= hi)) {
         *error = QString("%1: нужно число от %2 до %3").arg(name).arg(lo).arg(hi);
         return false;
     }
@@ -282,7 +303,7 @@ int cmdProbe(Session& s, const Args& a)
 int cmdFault(Session& s, const Args& a)
 {
     if (a.positional.size() < 2)
-        return usage("fault: нужно действие (fail, refuse, short-send, keep-playing, drop, clear, hang, garbage)");
+        return usage("fault: нужно действие (fail, refuse, short-send, keep-playing, gain, offset, drop, clear, hang, garbage)");
     QString action = a.positional[1];
     QJsonObject o{{"action", action}};
     if (a.options.contains("--target")) o.insert("target", a.options.value("--target"));
@@ -314,6 +335,17 @@ int cmdFault(Session& s, const Args& a)
         if (!a.options.contains("--crate")) return usage("fault keep-playing: нужен --crate");
         if (!number("--slot", "slot", 1, 16, true)) return usage(error);
         o.insert("on", !a.flags.contains("--off"));
+    } else if (action == "gain" || action == "offset") {
+        const bool gain = action == "gain";
+        double value = 0;
+        if (!a.options.contains("--crate")) return usage("fault " + action + ": нужен --crate");
+        if (!number("--slot", "slot", 1, 16, true) || !number("--channel", "channel", 1, 8, true)
+            || !doubleOption(a, gain ? "--ppm" : "--microvolts", gain ? -1e6 : -1e7, gain ? 1e6 : 1e7, &value, &error))
+            return usage("fault " + action + ": " + error);
+        const QString range = a.options.value("--range");
+        if (range != "full" && range != "tenth") return usage("fault " + action + ": --range: full или tenth");
+        o.insert("range", range);
+        o.insert(gain ? "ppm" : "microvolts", value);
     } else if (action == "hang" || action == "garbage") {
         if (!a.options.contains("--target")) return usage("fault " + action + ": нужен --target dmm");
         if (action == "hang") o.insert("on", !a.flags.contains("--off"));

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 namespace vekd {
@@ -731,6 +732,16 @@ QByteArray Service::statusJson()
                 for (unsigned ch = 0; ch < id.channels && ch < 8; ++ch) outs.append(m.outputs()[ch]);
                 mo.insert("outputs", outs);
                 mo.insert("faults", faultsJson(s.faults));
+                QJsonArray outputErrors;
+                for (unsigned ch = 0; ch < id.channels && ch < 8; ++ch) {
+                    for (unsigned sel = 0; sel < 2; ++sel) {
+                        const OutputError& e = m.outputError(ch, sel);
+                        if (e.any())
+                            outputErrors.append(QJsonObject{{"channel", int(ch + 1)}, {"range", sel ? "tenth" : "full"},
+                                                            {"gainPpm", e.gainPpm}, {"offsetMicrovolts", e.offsetMicrovolts}});
+                    }
+                }
+                if (!outputErrors.isEmpty()) mo.insert("outputErrors", outputErrors);
                 if (s.shortSendRemaining > 0)
                     mo.insert("shortSend", QJsonObject{{"remaining", s.shortSendRemaining}, {"words", double(s.shortSendWords)}});
                 so.insert("module", mo);
@@ -839,6 +850,34 @@ int Service::applyFault(const QByteArray& json, Connection* from, QString* messa
         s->keepPlaying = o.value("on").toBool(true);
         *message = QString("module %1/%2 %3").arg(QString::fromStdString(crateSerial)).arg(slot)
                        .arg(s->keepPlaying ? "plays on when its client lets go" : "stops when its client lets go");
+    } else if (action == "gain" || action == "offset") {
+        // One output of the module plays out of calibration in one range.
+        Slot* s = needModule();
+        if (!s) return -1;
+        const int channel = o.value("channel").toInt(0);
+        const QString range = o.value("range").toString();
+        const char* key = action == "gain" ? "ppm" : "microvolts";
+        const double limit = action == "gain" ? 1e6 : 1e7;
+        const double value = o.value(key).toDouble(qQNaN());
+        if (channel < 1 || channel > s->module->identity().channels) {
+            *message = QString("the module has no channel %1 (1..%2)").arg(channel).arg(s->module->identity().channels);
+            return -1;
+        }
+        if (range != "full" && range != "tenth") {
+            *message = "range must be full or tenth";
+            return -1;
+        }
+        if (!(std::fabs(value) <= limit)) {
+            *message = QString("%1 must be a number from %2 to %3").arg(key).arg(-limit).arg(limit);
+            return -1;
+        }
+        const unsigned selector = range == "full" ? 0 : 1;
+        OutputError e = s->module->outputError(unsigned(channel - 1), selector);
+        (action == "gain" ? e.gainPpm : e.offsetMicrovolts) = value;
+        s->module->setOutputError(unsigned(channel - 1), selector, e);
+        *message = QString("%1 slot %2 channel %3, %4 range: gain error %5 ppm, offset error %6 uV")
+                       .arg(QString::fromStdString(crateSerial)).arg(slot).arg(channel).arg(range)
+                       .arg(e.gainPpm).arg(e.offsetMicrovolts);
     } else if (action == "drop") {
         size_t n = connections_.size() - (from ? 1 : 0);
         *message = QString("dropping %1 connection(s)").arg(n);
@@ -852,13 +891,14 @@ int Service::applyFault(const QByteArray& json, Connection* from, QString* messa
             for (Slot& s : c->slots) {
                 s.faults.clear();
                 s.shortSendRemaining = 0;
+                if (s.module) s.module->clearOutputErrors();
             }
         }
         if (dmm_) dmm_->clearFaults();
         *message = "all injected faults cleared (crates refusing to open stay so)";
     } else {
-        *message = QString("unknown fault action \"%1\" (fail, refuse, short-send, keep-playing, drop, clear; with "
-                           "target dmm: hang, garbage, drop)").arg(action);
+        *message = QString("unknown fault action \"%1\" (fail, refuse, short-send, keep-playing, gain, offset, drop, "
+                           "clear; with target dmm: hang, garbage, drop)").arg(action);
         return -1;
     }
     logLine(QString("client %1: fault: %2").arg(who, *message));

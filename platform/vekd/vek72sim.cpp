@@ -307,8 +307,26 @@ void Vek72Module::keepForCapture(const uint32_t* source, size_t sourceWords, siz
 
 double Vek72Module::volts(uint32_t word) const
 {
-    unsigned ch = wordChannel(word);
-    return codeToVolts(wordCode(word), channelScale(id_.modification, config_.output[ch]));
+    return outputVolts(wordChannel(word), wordCode(word));
+}
+
+double Vek72Module::outputVolts(unsigned channel, unsigned code) const
+{
+    const unsigned selector = config_.output[channel & 7u] ? 1u : 0u;
+    const OutputError& e = errors_[channel & 7u][selector];
+    const double v = codeToVolts(code, channelScale(id_.modification, config_.output[channel & 7u]));
+    return e.any() ? v * (1 + e.gainPpm * 1e-6) + e.offsetMicrovolts * 1e-6 : v;
+}
+
+void Vek72Module::setOutputError(unsigned channel, unsigned selector, const OutputError& error)
+{
+    errors_[channel & 7u][selector & 1u] = error;
+}
+
+void Vek72Module::clearOutputErrors()
+{
+    for (auto& channel : errors_)
+        for (OutputError& e : channel) e = OutputError{};
 }
 
 void Vek72Module::setOutputsFrom(const uint32_t* frame)
@@ -340,11 +358,9 @@ Vek72Capture Vek72Module::capture(uint32_t frames) const
     uint64_t available = ringFill_ / e;
     c.frames = uint32_t(std::min<uint64_t>(frames, available));
     c.volts.resize(size_t(c.frames) * e);
-    Scale scales[8];
-    for (unsigned i = 0; i < e; ++i) scales[i] = channelScale(id_.modification, config_.output[enabledList_[i]]);
     size_t pos = (ringHead_ + ringCap_ - size_t(c.frames) * e) % ringCap_;
     for (size_t k = 0; k < size_t(c.frames) * e; ++k) {
-        c.volts[k] = codeToVolts(wordCode(ring_[pos]), scales[k % e]);
+        c.volts[k] = outputVolts(enabledList_[k % e], wordCode(ring_[pos]));
         pos = pos + 1 == ringCap_ ? 0 : pos + 1;
     }
     return c;
@@ -365,12 +381,11 @@ OutputTrace Vek72Module::outputTrace(unsigned channel, double seconds) const
     const uint64_t want = std::max<uint64_t>(1, std::min<uint64_t>(uint64_t(std::ceil(std::max(0.0, seconds) * rate_)),
                                                                   2 * uint64_t(kCaptureWords)));
     const uint64_t take = std::min<uint64_t>(want, ringFill_ / e);
-    const Scale scale = channelScale(id_.modification, config_.output[channel]);
     t.rate = rate_;
     t.volts.resize(size_t(want));
     size_t pos = (ringHead_ + ringCap_ - size_t(take) * e) % ringCap_ + size_t(column);
     for (uint64_t k = want - take; k < want; ++k) {
-        t.volts[size_t(k)] = codeToVolts(wordCode(ring_[pos]), scale);
+        t.volts[size_t(k)] = outputVolts(channel, wordCode(ring_[pos]));
         pos += e;
         if (pos >= ringCap_) pos -= ringCap_;
     }

@@ -46,6 +46,14 @@ struct OutputTrace {
     double rate = 0;           // values per second; 0: the output holds volts[0] (one value)
 };
 
+// A gain and an offset error of one output in one range: what a module out of calibration plays,
+// v * (1 + gainPpm / 1e6) + offsetMicrovolts / 1e6 for a sample of v volts.
+struct OutputError {
+    double gainPpm = 0;
+    double offsetMicrovolts = 0;
+    bool any() const { return gainPpm != 0 || offsetMicrovolts != 0; }
+};
+
 struct Vek72Capture {
     std::vector<uint8_t> channels; // physical channel index of each column
     uint32_t frames = 0;
@@ -117,7 +125,15 @@ public:
     OutputTrace outputTrace(unsigned channel, double seconds) const;
     double volts(uint32_t word) const;
 
+    // Output errors by channel (0..7) and output selector (0 full range, 1 one-tenth): every path
+    // an output is seen by (present outputs, capture, traces) plays them.
+    void setOutputError(unsigned channel, unsigned selector, const OutputError& error);
+    const OutputError& outputError(unsigned channel, unsigned selector) const { return errors_[channel & 7u][selector & 1u]; }
+    void clearOutputErrors();
+
 private:
+    // The volts output `channel` puts out for a code, in its present range, with its error.
+    double outputVolts(unsigned channel, unsigned code) const;
     void playFrames(const uint32_t* src, uint64_t frames); // contiguous whole frames
     // Keeps `words` words played from a ring (the FIFO or the page played over and over) of
     // sourceWords words, starting at index `at`, for the capture.
@@ -167,6 +183,7 @@ private:
 
     std::array<double, 8> outputs_{};
     Vek72Counters counters_;
+    OutputError errors_[8][2];
 };
 
 } // namespace vekd

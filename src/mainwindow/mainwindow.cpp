@@ -28,6 +28,7 @@
 #include "options.h"
 #include "setupscontroller.h"
 #include "ui_mainwindow.h"
+#include "verificationpage.h"
 #include "version.h"
 
 namespace {
@@ -112,6 +113,12 @@ MainWindow::MainWindow(QWidget* parent)
 
     engine->createGui(ui->widgetModuleSettings, ui->widgetModuleControls, ui->widgetModuleReport,
                       ui->widgetModuleInfo, options->moduleOptionsWidget());
+    // A module that builds nothing beside the scenario leaves it the page's whole width.
+    if (ui->widgetModuleReport->children().isEmpty())
+        ui->widgetModuleReport->hide();
+    // The scenario above takes most of the height, the settings of its step the rest.
+    ui->splitterTree->setStretchFactor(0, 3);
+    ui->splitterTree->setStretchFactor(1, 2);
 
     setWindowTitle(engine->name(false) + QStringLiteral("_dovi - ")
                    + QStringLiteral(STENDIX_VERSION).remove(QLatin1Char('v')));
@@ -133,13 +140,17 @@ MainWindow::MainWindow(QWidget* parent)
     addAction(ui->actionListGet);
     addAction(ui->actionListPut);
 
-    // The form also carries a verification bench that this program does not drive.
+    // The form also carries a verification bench: the generator is not driven; the multimeter and
+    // the page "Поверка" come back below when the settings name a multimeter.
     ui->widgetMultimeterConnection->hide();
     ui->widgetGeneratorConnection->hide();
     ui->groupBoxMultimeter->hide();
     ui->groupBoxGenerator->hide();
-    ui->tabWidget->removeTab(ui->tabWidget->indexOf(ui->tabAutotest));
-    ui->tabWidget->tabBar()->hide();
+    const MultimeterSettings meterSettings = readMultimeterSettings(settings);
+    if (!meterSettings.present()) {
+        ui->tabWidget->removeTab(ui->tabWidget->indexOf(ui->tabAutotest));
+        ui->tabWidget->tabBar()->hide();
+    }
 
     // The bench's multimeter, when the settings name one: its light in the top row and its group on
     // the page come back.
@@ -158,8 +169,31 @@ MainWindow::MainWindow(QWidget* parent)
     meter.filter = ui->comboBoxACFilter;
     meter.inputLabel = ui->labelMultimeterInput;
     meter.input = ui->comboBoxMultimeterInput;
-    multimeter = new MultimeterPage(meter, readMultimeterSettings(settings), displayUpdateMs, this);
+    multimeter = new MultimeterPage(meter, meterSettings, displayUpdateMs, this);
     requireConnection(connect(multimeter, &MultimeterPage::status, this, &MainWindow::postMessage), "multimeter status");
+
+    VerificationPage::Widgets page;
+    page.page = ui->tabAutotest;
+    page.steps = ui->treeViewMain;
+    page.settings = ui->treeViewInner;
+    page.original = ui->pushButtonListOriginal;
+    page.open = ui->pushButtonListOpen;
+    page.save = ui->pushButtonListSave;
+    page.addCategory = ui->pushButtonListAddSubStep;
+    page.addStep = ui->pushButtonListAddStep;
+    page.remove = ui->pushButtonListDeleteStep;
+    page.duplicate = ui->pushButtonListCopy;
+    page.clear = ui->pushButtonListClear;
+    page.progress = ui->progressBar;
+    page.autoSave = ui->checkBoxReportAutoSave;
+    page.startStop = ui->pushButtonStartStop;
+    page.saveReport = ui->pushButtonReportSave;
+    page.operatorName = ui->lineEditOperator;
+    page.conditions = ui->lineEditConditions;
+    verification = new VerificationPage(page, engine, settings, meterSettings, this);
+    requireConnection(connect(verification, &VerificationPage::status, this, &MainWindow::postMessage), "verification status");
+    requireConnection(connect(verification, &VerificationPage::runningChanged, this, &MainWindow::verificationRunning),
+                      "verification running");
 
     // A run of repeated messages that has gone quiet gets its count into the journal without waiting
     // for the next message.
@@ -254,10 +288,27 @@ void MainWindow::fitToContents()
 
 void MainWindow::setModuleWidgetsEnabled(bool enabled)
 {
-    ui->widgetModuleSettings->setEnabled(enabled);
-    ui->widgetModuleControls->setEnabled(enabled);
+    moduleWidgetsOn = enabled;
+    const bool panels = enabled && !(verification && verification->isRunning());
+    ui->widgetModuleSettings->setEnabled(panels);
+    ui->widgetModuleControls->setEnabled(panels);
     options->setModuleOptionsEnabled(enabled);
-    ui->pushButtonStartStop->setEnabled(enabled);
+    // The page's start button follows the module (and stays usable to stop a run).
+    if (verification)
+        verification->setModuleUsable(enabled);
+    else
+        ui->pushButtonStartStop->setEnabled(enabled);
+}
+
+void MainWindow::verificationRunning(bool running)
+{
+    ui->pushButtonUpdate->setEnabled(!running);
+    ui->comboBoxCrate->setEnabled(!running);
+    ui->comboBoxSlot->setEnabled(!running);
+    ui->pushButtonOptions->setEnabled(!running);
+    ui->menuSetups->setEnabled(!running);
+    multimeter->setLent(running);
+    setModuleWidgetsEnabled(moduleWidgetsOn);
 }
 
 void MainWindow::fillSlots(const Engine::Crate& crate)
@@ -514,6 +565,7 @@ void MainWindow::on_pushButtonOptions_clicked()
 {
     options->setDisplayPeriod(displayUpdateMs);
     options->setMultimeter(multimeter->settings());
+    options->setReportFolder(multimeter->settings().present(), verification->settingsShown().reportDirectory());
     options->setCrateService(configuredService());
     engine->resetOptions();
     if (options->exec() != QDialog::Accepted)
@@ -532,6 +584,8 @@ void MainWindow::on_pushButtonOptions_clicked()
     if (multimeter->settings().present()) {
         multimeter->setDecimals(options->multimeter());
         writeMultimeterDecimals(settings, multimeter->settings());
+        if (options->reportFolder() != verification->settingsShown().reportDirectory())
+            verification->setReportPath(options->reportFolder());
     }
     engine->applyOptions(settings);
     QString reason;
@@ -565,6 +619,8 @@ void MainWindow::shutDown()
     if (lifecycle == Lifecycle::Closed)
         return;
     lifecycle = Lifecycle::Closing;
+    // A verification under way ends first: its outputs go to 0 V and its protocol is kept.
+    verification->shutDown();
     // No remote command may reach the module while it is being stopped.
     stopRemoteControl();
     multimeter->shutDown();

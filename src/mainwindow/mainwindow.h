@@ -15,6 +15,7 @@
 class QLabel;
 class QSettings;
 class MultimeterPage;
+class VerificationPage;
 class Options;
 class SetupStore;
 class SetupsController;
@@ -52,6 +53,8 @@ public:
     QString remoteControlAddress() const { return remoteAddress; }
     // The bench's multimeter on the manual page (group "Multimeter" of the settings).
     MultimeterPage* multimeterPage() const { return multimeter; }
+    // The page "Поверка": scenarios, runs and their protocols (with a multimeter only).
+    VerificationPage* verificationPage() const { return verification; }
 
     // RemoteHost: called on the remote-control server's thread, done on this window's.
     QList<CatalogEntry> moduleCatalog() override;
@@ -122,6 +125,9 @@ private:
     void startRemoteControl();
     void stopRemoteControl();
     Selection selectModuleHere(const QString& crate, int slot);
+    // While a verification runs, nothing else may change the module or the meter: the selectors,
+    // "Обновить", the options, the setups and the panels wait for its end.
+    void verificationRunning(bool running);
 
     Ui::MainWindow* ui;
     QSettings* settings;
@@ -153,6 +159,9 @@ private:
     RemoteServer* remoteServer = nullptr;
     QString remoteAddress;
     MultimeterPage* multimeter = nullptr;
+    VerificationPage* verification = nullptr;
+    // What setModuleWidgetsEnabled was told last.
+    bool moduleWidgetsOn = false;
 };
 
 #endif

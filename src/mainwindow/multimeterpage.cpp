@@ -154,6 +154,14 @@ void MultimeterPage::shutDown()
         qWarning("Мультиметр %s: поток опроса не завершился за %d мс", qUtf8Printable(values.address), shutdownBoundMs);
 }
 
+void MultimeterPage::setLent(bool on)
+{
+    if (lent == on)
+        return;
+    lent = on;
+    choiceChanged();
+}
+
 void MultimeterPage::setLight(const QPixmap& pixmap)
 {
     w.light->setPixmap(pixmap);
@@ -161,7 +169,7 @@ void MultimeterPage::setLight(const QPixmap& pixmap)
 
 void MultimeterPage::showState()
 {
-    w.group->setEnabled(connected);
+    w.group->setEnabled(connected && !lent);
     const bool ac = w.ac->isChecked();
     w.filter->setEnabled(connected && ac);
     w.filterLabel->setEnabled(connected && ac);
@@ -182,7 +190,7 @@ void MultimeterPage::choiceChanged()
     if (!monitor)
         return;
     const instruments::DmmSetup setup = wantedSetup();
-    const bool on = measuring();
+    const bool on = measuring() && !lent;
     QMetaObject::invokeMethod(monitor, [m = monitor, setup, on]() { m->measure(setup, on); }, Qt::QueuedConnection);
 }
 
@@ -233,7 +241,7 @@ void MultimeterPage::refused(QString reason)
 void MultimeterPage::reading(instruments::DmmSetup setup, double value, bool overload)
 {
     // A reading of what was asked before the last choice is not what the group shows now.
-    if (!connected || !measuring() || setup != wantedSetup())
+    if (!connected || lent || !measuring() || setup != wantedSetup())
         return;
     if (overload) {
         w.result->setText(QStringLiteral("Перегрузка"));

@@ -67,6 +67,11 @@ public:
     // Stops the worker and its thread; bounded (the meter's waits give up within 50 ms). Once.
     void shutDown();
 
+    // While a verification run uses the meter the page takes no readings and its group is
+    // disabled; released, it reads again what the group shows.
+    void setLent(bool lent);
+    bool isLent() const { return lent; }
+
     // The setup the group asks for now, and whether it asks for readings at all ("Выкл" does not).
     instruments::DmmSetup wantedSetup() const;
     bool measuring() const;
@@ -94,6 +99,7 @@ private:
     MultimeterSettings values;
     int periodMs;
     bool connected = false;
+    bool lent = false;
     QThread thread;
     instruments::DmmMonitor* monitor = nullptr;
     QPixmap grayPixmap;

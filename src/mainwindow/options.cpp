@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <QFileDialog>
 #include <QMessageBox>
 
 #include "ui_options.h"
@@ -7,9 +8,15 @@
 Options::Options(QWidget* parent) : QDialog(parent), ui(new Ui::Options), firstShow(true)
 {
     ui->setupUi(this);
-    // The verification bench has no use in this program.
+    // Shown when the settings name a multimeter.
     ui->groupBoxAutotest->hide();
     ui->groupBoxMultimeter->hide();
+    connect(ui->pushButtonReportSavePathChange, &QPushButton::clicked, this, [this] {
+        const QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Папка протоколов поверки"),
+                                                                 ui->lineEditReportSavePath->text());
+        if (!folder.isEmpty())
+            ui->lineEditReportSavePath->setText(QDir::toNativeSeparators(folder));
+    });
     const QString override = serviceOverride();
     ui->labelCrateServiceNote->setText(
         override.isEmpty() ? QStringLiteral("Новый адрес действует сразу после OK (как «Обновить»)")
@@ -72,6 +79,18 @@ MultimeterSettings Options::multimeter() const
     values.decimalsAC = ui->spinBoxMultimeterAccuracyAC->value();
     values.decimalsFreq = ui->spinBoxMultimeterAccuracyFreq->value();
     return values;
+}
+
+void Options::setReportFolder(bool shown, const QString& folder)
+{
+    ui->groupBoxAutotest->setVisible(shown);
+    ui->lineEditReportSavePath->setText(QDir::toNativeSeparators(folder));
+    ui->lineEditReportSavePath->setToolTip(QStringLiteral("Папка, куда записываются протоколы поверки (HTML, PDF, CSV)"));
+}
+
+QString Options::reportFolder() const
+{
+    return QDir::fromNativeSeparators(ui->lineEditReportSavePath->text());
 }
 
 void Options::setCrateService(const ServiceAddress& address)

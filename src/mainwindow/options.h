@@ -31,6 +31,10 @@ public:
     void setMultimeter(const MultimeterSettings& values);
     // The settings given to setMultimeter with the decimals as the dialog shows them.
     MultimeterSettings multimeter() const;
+    // The group "Поверка": shown with the report folder ("Путь сохранения логов", chosen by
+    // "Выбрать") when there is a multimeter to verify with, hidden otherwise.
+    void setReportFolder(bool shown, const QString& folder);
+    QString reportFolder() const;
 
     // The group "Служба крейтов": the address as the settings hold it. While the environment's
     // VEK_SERVICE is set the dialog says that it is used instead.

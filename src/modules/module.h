@@ -99,7 +99,8 @@ public:
         Q_UNUSED(key) Q_UNUSED(channel) Q_UNUSED(value) Q_UNUSED(reason)
         return SettingResult::UnknownKey;
     }
-    // What a setting shows now (the same keys, and "channelCount"); invalid when there is none.
+    // What a setting shows now (the same keys, and "channelCount" and "firmware" of the open
+    // module); invalid when there is none.
     virtual QVariant setting(const QString& key, int channel) const
     {
         Q_UNUSED(key) Q_UNUSED(channel)

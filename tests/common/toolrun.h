@@ -9,17 +9,21 @@
 
 struct ToolRun
 {
-    int exitCode = -1;  // -1 when it did not start, did not end within a minute, or crashed
+    int exitCode = -1;  // -1 when it did not start, did not end within its bound, or crashed
     QByteArray out;
     QByteArray err;
 };
 
-inline ToolRun runTool(const QString& program, const QStringList& args)
+// In `workingDirectory` when given; a run longer than `boundMs` counts as not ended.
+inline ToolRun runTool(const QString& program, const QStringList& args, const QString& workingDirectory = QString(),
+                       int boundMs = 60000)
 {
     QProcess process;
+    if (!workingDirectory.isEmpty())
+        process.setWorkingDirectory(workingDirectory);
     process.start(program, args);
     ToolRun run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+    if (!process.waitForFinished(boundMs) || process.exitStatus() != QProcess::NormalExit)
         return run;
     run.exitCode = process.exitCode();
     run.out = process.readAllStandardOutput();

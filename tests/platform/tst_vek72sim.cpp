@@ -55,6 +55,8 @@ private Q_SLOTS:
     void outputRatePerChannelCount();
     void configurationChecks();
     void outputsHeldZeroedAndReleased();
+    void outputErrorsPlayedEverywhere_data();
+    void outputErrorsPlayedEverywhere();
     void cyclicPagePlaysOverAndOver();
     void cyclicPageLimitsAndCounters();
     void streamingConsumesAtTheRate();
@@ -152,6 +154,50 @@ void TestVek72Sim::outputsHeldZeroedAndReleased()
     QCOMPARE(m.switchPage(kSecond), VEK72_E_NO_CHANNELS);
     QCOMPARE(m.configure(config({}, 48000, 1), kSecond), 0);
     QCOMPARE(m.streamStart(kSecond), VEK72_E_NO_CHANNELS);
+}
+
+void TestVek72Sim::outputErrorsPlayedEverywhere_data()
+{
+    QTest::addColumn<int>("selector");         // the range the error is put on: 0 full, 1 one-tenth
+    QTest::addColumn<double>("gainPpm");
+    QTest::addColumn<double>("offsetMicrovolts");
+    QTest::newRow("gain, full range") << 0 << 5000.0 << 0.0;
+    QTest::newRow("offset, full range") << 0 << 0.0 << -2500.0;
+    QTest::newRow("both, one-tenth range") << 1 << -1000.0 << 300.0;
+}
+
+void TestVek72Sim::outputErrorsPlayedEverywhere()
+{
+    QFETCH(int, selector);
+    QFETCH(double, gainPpm);
+    QFETCH(double, offsetMicrovolts);
+    Vek72Module m = module();
+    m.setOutputError(2, unsigned(selector), OutputError{gainPpm, offsetMicrovolts});
+    // Channel 3 (index 2) and channel 4 play the same code, channel 3 in the range of the error,
+    // channel 4 in the other.
+    QCOMPARE(m.configure(config({2, 3}, 48000, 0, selector == 1 ? 2 : 3), 0), 0);
+    const unsigned code = 50000;
+    uint32_t page[] = {word(2, code), word(3, code)};
+    QCOMPARE(m.send(page, 2, 2, 0), int64_t(2));
+    QCOMPARE(m.switchPage(0), 0);
+    m.advance(kSecond / 10);
+    const vekproto::Scale range = vekproto::channelScale(1, selector);
+    const double played = vekproto::codeToVolts(code, range) * (1 + gainPpm * 1e-6) + offsetMicrovolts * 1e-6;
+    const double other = vekproto::codeToVolts(code, vekproto::channelScale(1, 1 - selector));
+    // The present output, the capture and the trace an instrument reads all play it.
+    QCOMPARE(m.outputs()[2], played);
+    QCOMPARE(m.outputs()[3], other);
+    const Vek72Capture c = m.capture(3);
+    QCOMPARE(c.frames, 3u);
+    QCOMPARE(c.volts[0], played);
+    QCOMPARE(c.volts[1], other);
+    const OutputTrace t = m.outputTrace(2, 0.001);
+    QVERIFY(!t.volts.empty());
+    for (double v : t.volts)
+        QCOMPARE(v, played);
+    // Cleared, the channel plays the code's own volts again.
+    m.clearOutputErrors();
+    QCOMPARE(m.capture(1).volts[0], vekproto::codeToVolts(code, range));
 }
 
 void TestVek72Sim::cyclicPagePlaysOverAndOver()

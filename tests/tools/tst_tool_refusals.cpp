@@ -55,6 +55,12 @@ void TestToolRefusals::refusals_data()
         2, "--channel или --scanner, не оба");
     row("vekctl", "probe without a slot", {"probe", "--crate", "4B210736", "--channel", "1"}, 2, "probe: нужен --slot");
     row("vekctl", "hang without a target", {"fault", "hang"}, 2, "fault hang: нужен --target dmm");
+    const QStringList channel3{"--crate", "4B210736", "--slot", "3", "--channel", "3"};
+    row("vekctl", "gain without a range", QStringList{"fault", "gain"} + channel3 + QStringList{"--ppm", "100"}, 2,
+        "fault gain: --range: full или tenth");
+    row("vekctl", "gain without ppm", QStringList{"fault", "gain"} + channel3 + QStringList{"--range", "full"}, 2, "fault gain: нужен --ppm");
+    row("vekctl", "offset beyond 10 V", QStringList{"fault", "offset"} + channel3 + QStringList{"--range", "tenth", "--microvolts", "2e7"},
+        2, "--microvolts: нужно число от -1e+07 до 1e+07");
 
     // What the module cannot do: 1, with the true reason, from the planner as from the player.
     for (const char* tool : {"vek72-plan", "vek72-play"}) {
@@ -98,6 +104,12 @@ void TestToolRefusals::refusals_data()
     row("vekctl", "multimeter fault of a vekd without one", {"fault", "hang", "--target", "dmm"}, 1,
         "служба отказала в fault: no simulated multimeter (vekd --dmm)");
     row("vekctl", "fault of an unknown target", {"fault", "drop", "--target", "scope"}, 1, "служба отказала в fault: no fault target \"scope\" (dmm)");
+    row("vekctl", "gain of a channel the module lacks",
+        {"fault", "gain", "--crate", "4B210736", "--slot", "7", "--channel", "6", "--range", "full", "--ppm", "10"}, 1,
+        "служба отказала в fault: the module has no channel 6 (1..4)");
+    row("vekctl", "offset of an empty slot",
+        {"fault", "offset", "--crate", "4B210736", "--slot", "5", "--channel", "1", "--range", "full", "--microvolts", "10"}, 1,
+        "служба отказала в fault: crate 4B210736 has no VEK72 in slot 5");
 
     // No service: 3.
     row("vek72-play", "no service", {"--service", "127.0.0.1:1", "--signal", "sine:1000"}, 3, "служба крейтов недоступна");

@@ -523,6 +523,8 @@ QVariant ModuleVek72::readOnPanels(const QString& key, int channel) const
     Ui::Vek72Settings* ui = settingsUi;
     if (key == QLatin1String("channelCount"))
         return panelChannelCount;
+    if (key == QLatin1String("firmware"))
+        return infoHost ? infoUi->lineEditModuleFirmware->text() : QString();
     if (key == QLatin1String("rate"))
         return rateOfItem(ui->comboBoxDacFreq->currentText());
     if (key == QLatin1String("mode")) {
