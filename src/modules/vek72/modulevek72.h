@@ -542,6 +542,10 @@ private:
     std::atomic<bool> restartAsked{false};
     std::atomic<bool> changedWhileHeld{false};
     std::atomic<bool> stopAskedWhileHeld{false};
+    // The next release of the start button is a remote command line's stop: its refusals and
+    // failures go to that client. Any other release (the operator's click while a client happens to
+    // be asking something) is the operator's.
+    std::atomic<bool> remoteStopAsked{false};
     std::atomic<unsigned> slotRuns{0};
     QMutex remoteFailuresLock;
     QStringList remoteFailures;

@@ -59,8 +59,8 @@ void ModuleVek72::on_pushButtonStartStop_toggled(bool checked)
     // The button goes on saying "Стоп" until the module has confirmed the stop (stopAndRest shows
     // what it did).
     // Stopped by the operator: the outputs do not stay at whatever level the signals had reached.
-    // A stop a remote command line asked for (while it holds restarts) reports to that client.
-    if (!restartsHeld.load()) {
+    // A stop a remote command line asked for reports to that client.
+    if (!remoteStopAsked.exchange(false)) {
         stopAndRest();
         return;
     }

@@ -284,7 +284,15 @@ bool ModuleVek72::resetPanels()
         return false;
     // Output stops the operator's way (the outputs go to 0 V) before the panels change.
     stopAskedWhileHeld = restartsHeld.load();
-    requestOutput(false);
+    if (settingsHost) {
+        QPushButton* button = settingsUi->pushButtonStartStop;
+        widgetsync::post(button, [this, button] {
+            if (!button->isChecked())
+                return;
+            remoteStopAsked = true;
+            button->setChecked(false);
+        });
+    }
     if (!settle(resetSettleMs))
         return false;
     if (!widgetsync::runOn(guiHandler, [this] { resetPanelsOnGui(); }, panelsTimeoutMs))
@@ -336,6 +344,7 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
         // right and is not held back by the stop before it.
         stopAskedWhileHeld = !on && restartsHeld.load();
         if (button->isChecked() != on) {
+            remoteStopAsked = !on;
             button->setChecked(on);
             *changed = true;
         } else if (!on) {
