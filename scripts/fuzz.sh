@@ -24,7 +24,9 @@ for kind in server client scpi; do
   mkdir -p "$scratch/$kind" "$scratch/$kind-crashes"
   echo "fuzz: fuzz_$kind for ${seconds}s from $(ls "$kept" | wc -l) kept inputs"
   # -close_fd_mask=2: vekd's log lines are not wanted; libFuzzer and the sanitizers still report.
-  if ! "$fuzzer" "$scratch/$kind" "$kept" -max_total_time="$seconds" -max_len=16384 -timeout=20 \
+  dict=()
+  [ -f "$root/tests/fuzz/$kind.dict" ] && dict=(-dict="$root/tests/fuzz/$kind.dict")
+  if ! "$fuzzer" "$scratch/$kind" "$kept" "${dict[@]}" -max_total_time="$seconds" -max_len=16384 -timeout=20 \
        -rss_limit_mb=4096 -print_final_stats=1 -close_fd_mask=2 -artifact_prefix="$scratch/$kind-crashes/" \
        > "$scratch/$kind.log" 2>&1; then
     status=1

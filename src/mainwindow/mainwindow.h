@@ -63,6 +63,7 @@ public:
     void identity(QString* name, QString* serial) override;
     SetupResult saveSetup(const QString& file, int number) override;
     SetupResult recallSetup(const QString& file, int number) override;
+    QList<StoredFile> setupFiles(qint64* freeBytes) override;
 
 public slots:
     void readyCrate(QList<Engine::Crate>& listCrate);

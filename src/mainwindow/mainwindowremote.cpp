@@ -5,7 +5,9 @@
 #include "module.h"
 #include "setupstore.h"
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
+#include <QStorageInfo>
 
 #include <QLabel>
 #include <QStatusBar>
@@ -253,4 +255,22 @@ RemoteHost::SetupResult MainWindow::recallSetup(const QString& file, int number)
         return SetupResult::Done;
     qWarning().noquote() << error;
     return SetupResult::Failed;
+}
+
+QList<RemoteHost::StoredFile> MainWindow::setupFiles(qint64* freeBytes)
+{
+    *freeBytes = -1;
+    QList<StoredFile> files;
+    SetupStore* store = setupStore();
+    if (!store)
+        return files;
+    const QDir folder(store->folder());
+    for (const QFileInfo& info : folder.entryInfoList({ QStringLiteral("*.vek72") }, QDir::Files | QDir::NoSymLinks, QDir::Name)) {
+        if (SetupStore::isOwnFile(info.filePath()))
+            files.append({ info.fileName(), info.size() });
+    }
+    const QStorageInfo disk(folder.absolutePath());
+    if (disk.isValid())
+        *freeBytes = disk.bytesAvailable();
+    return files;
 }

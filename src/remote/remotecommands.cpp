@@ -1,129 +1,47 @@
 #include "remotecommands.h"
 
-#include <QVariant>
-
 #include <cmath>
 
-#include "module.h"
-#include "remotehost.h"
+#include "remotecommandkit.h"
 #include "version.h"
 
-using scpi::Call;
+using namespace remote;
 
 namespace {
 
-int errorOf(Module::SettingResult result)
+// The value of a register's enable: a number 0..`highest`, rounded to a whole number as IEEE 488.2
+// rounds decimal data for an integer.
+bool registerValue(Call& c, int highest, int* value)
 {
-    switch (result) {
-    case Module::SettingResult::Done: return scpi::NoError;
-    case Module::SettingResult::UnknownKey: return scpi::UndefinedHeader;
-    case Module::SettingResult::OutOfRange: return scpi::DataOutOfRange;
-    case Module::SettingResult::IllegalValue: return scpi::IllegalParameterValue;
-    case Module::SettingResult::SettingsConflict: return scpi::SettingsConflict;
-    case Module::SettingResult::NoModule: return scpi::HardwareMissing;
-    case Module::SettingResult::NoAnswer: return scpi::ExecutionError;
-    }
-    return scpi::ExecutionError;
-}
-
-QString numberText(double value)
-{
-    return QString::number(value, 'g', 12);
-}
-
-QString quoted(const QString& text)
-{
-    QString doubled = text;
-    doubled.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + doubled + QLatin1Char('"');
-}
-
-// The words a setting takes and answers: the long forms as a command takes them, in the order of
-// the module's values; the answer is the short form.
-const QStringList functionForms{ QStringLiteral("AC"), QStringLiteral("DC"), QStringLiteral("CUSTom") };
-const QStringList functionValues{ QStringLiteral("AC"), QStringLiteral("DC"), QStringLiteral("CUSTOM") };
-const QStringList shapeForms{ QStringLiteral("SINusoid"), QStringLiteral("TRIangle"), QStringLiteral("SAWtooth"),
-                              QStringLiteral("PULSe"), QStringLiteral("LINE") };
-const QStringList rangeForms{ QStringLiteral("FULL"), QStringLiteral("TENTh") };
-const QStringList rangeValues{ QStringLiteral("FULL"), QStringLiteral("TENTH") };
-const QStringList modeForms{ QStringLiteral("CYCLic"), QStringLiteral("STReam") };
-const QStringList modeValues{ QStringLiteral("CYCLIC"), QStringLiteral("STREAM") };
-
-// The commands of one module, with what they share.
-struct Commands
-{
-    Module* module;
-    RemoteHost* host;
-
-    bool moduleOpen(Call& c) const
-    {
-        if (module && module->isOpened())
-            return true;
-        c.fail(scpi::HardwareMissing);
+    double number = 0;
+    if (!c.expect(1) || !c.number(0, scpi::Unit::None, &number))
+        return false;
+    const double whole = std::round(number);
+    if (whole < 0 || whole > highest) {
+        c.fail(scpi::DataOutOfRange);
         return false;
     }
+    *value = int(whole);
+    return true;
+}
 
-    void change(Call& c, const char* key, int channel, const QVariant& value) const
-    {
-        if (!moduleOpen(c))
-            return;
-        QString reason;
-        const int code = errorOf(module->changeSetting(QLatin1String(key), channel, value, &reason));
-        c.fail(code, reason);
+// The DAC rates the module takes: 48, 96 and 192 kHz, the last as the form opens.
+bool rateBound(scpi::Bound bound, double* rate)
+{
+    switch (bound) {
+    case scpi::Bound::Minimum: *rate = 48000; return true;
+    case scpi::Bound::Maximum:
+    case scpi::Bound::Default: *rate = 192000; return true;
+    case scpi::Bound::None: break;
     }
+    return false;
+}
 
-    // What a setting shows; false (with -241) when there is no module or no such channel.
-    bool read(Call& c, const char* key, int channel, QVariant* value) const
-    {
-        if (!c.expect(0) || !moduleOpen(c))
-            return false;
-        *value = module->setting(QLatin1String(key), channel);
-        if (value->isValid())
-            return true;
-        c.fail(scpi::HardwareMissing);
-        return false;
-    }
-
-    // A setting of words: the command takes one of `forms` and sets the matching `values` entry;
-    // the query answers the short form of the form whose value the setting shows.
-    void defineChoice(scpi::CommandTable& table, const char* pattern, const char* key, bool perChannel,
-                      const QStringList& forms, const QStringList& values) const
-    {
-        const Commands self = *this;
-        table.define(
-            pattern,
-            [self, key, perChannel, forms, values](Call& c) {
-                int which = -1;
-                if (c.expect(1) && c.choice(0, forms, &which))
-                    self.change(c, key, perChannel ? c.channel() : 0, values.at(which));
-            },
-            [self, key, perChannel, forms, values](Call& c) {
-                QVariant shown;
-                if (!self.read(c, key, perChannel ? c.channel() : 0, &shown))
-                    return;
-                const int which = values.indexOf(shown.toString());
-                c.reply(which < 0 ? QString() : scpi::shortForm(forms.at(which)));
-            });
-    }
-
-    // A setting of a number in `unit`.
-    void defineNumber(scpi::CommandTable& table, const char* pattern, const char* key, scpi::Unit unit) const
-    {
-        const Commands self = *this;
-        table.define(
-            pattern,
-            [self, key, unit](Call& c) {
-                double value = 0;
-                if (c.expect(1) && c.number(0, unit, &value))
-                    self.change(c, key, c.channel(), value);
-            },
-            [self, key](Call& c) {
-                QVariant shown;
-                if (self.read(c, key, c.channel(), &shown))
-                    c.reply(numberText(shown.toDouble()));
-            });
-    }
-};
+// The choices a client made for itself, as after *RST.
+void resetClientChoices(scpi::Session& session)
+{
+    session.memory.clear();
+}
 
 } // namespace
 
@@ -142,30 +60,130 @@ void defineRemoteCommands(scpi::CommandTable& table, Module* module, RemoteHost*
         c.reply(QStringLiteral("ZELMAR,%1,%2,%3").arg(name, serial, QStringLiteral(STENDIX_VERSION)));
     });
     table.define("*RST", [m](Call& c) {
-        if (c.expect(0) && m.moduleOpen(c) && !m.module->resetPanels())
-            c.fail(scpi::ExecutionError);
-    });
-    table.define("*CLS", [](Call& c) {
-        if (c.expect(0))
-            c.session().errors().clear();
-    });
-    table.define("*OPC", {}, [](Call& c) {
         if (!c.expect(0))
             return;
-        if (c.session().synchronise())
-            c.reply(QStringLiteral("1"));
-        else
+        // What the client chose for itself goes back to its defaults too.
+        resetClientChoices(c.session());
+        if (m.moduleOpen(c) && !m.module->resetPanels())
             c.fail(scpi::ExecutionError);
     });
+    table.define("*TST", {}, [m](Call& c) {
+        // The module is open and its panels answer: 0; otherwise 1. The outputs are not measured.
+        if (!c.expect(0))
+            return;
+        const bool answers = m.module && m.module->isOpened() && m.module->setting(QStringLiteral("channelCount"), 0).isValid();
+        c.reply(answers ? QStringLiteral("0") : QStringLiteral("1"));
+    });
+    table.define("*CLS", [](Call& c) {
+        if (!c.expect(0))
+            return;
+        c.session().errors().clear();
+        c.session().status.clear();
+    });
+    table.define(
+        "*OPC",
+        [](Call& c) {
+            if (!c.expect(0))
+                return;
+            // The bit is set once everything before has been done; nothing runs in the background
+            // after a command line, so that is at once after the wait.
+            if (c.session().synchronise())
+                c.session().status.operationComplete();
+            else
+                c.fail(scpi::ExecutionError);
+        },
+        [](Call& c) {
+            if (!c.expect(0))
+                return;
+            if (c.session().synchronise())
+                c.reply(QStringLiteral("1"));
+            else
+                c.fail(scpi::ExecutionError);
+        });
     table.define("*WAI", [](Call& c) {
         if (c.expect(0) && !c.session().synchronise())
             c.fail(scpi::ExecutionError);
     });
+    table.define("*ESR", {}, [](Call& c) {
+        if (c.expect(0))
+            c.reply(QString::number(c.session().status.takeEvents()));
+    });
+    table.define(
+        "*ESE",
+        [](Call& c) {
+            int value = 0;
+            if (registerValue(c, 255, &value))
+                c.session().status.eventEnable = quint8(value);
+        },
+        [](Call& c) {
+            if (c.expect(0))
+                c.reply(QString::number(c.session().status.eventEnable));
+        });
+    table.define(
+        "*SRE",
+        [](Call& c) {
+            int value = 0;
+            if (registerValue(c, 255, &value))
+                c.session().status.setServiceRequestEnable(quint8(value));
+        },
+        [](Call& c) {
+            if (c.expect(0))
+                c.reply(QString::number(c.session().status.serviceRequestEnable()));
+        });
+    table.define("*STB", {}, [](Call& c) {
+        if (c.expect(0))
+            c.reply(QString::number(c.session().status.statusByte(c.session().errors().count() > 0)));
+    });
+
+    // SCPI's required subsystems.
+    table.define("SYSTem:VERSion", {}, [](Call& c) {
+        if (c.expect(0))
+            c.reply(QStringLiteral("1999.0"));
+    });
+    table.define("STATus:PRESet", [](Call& c) {
+        if (c.expect(0))
+            c.session().status.preset();
+    });
+    const auto defineStatusRegister = [&table](const char* event, const char* condition, const char* enable,
+                                               scpi::StatusRegister scpi::StatusModel::*which) {
+        table.define(event, {}, [which](Call& c) {
+            if (c.expect(0))
+                c.reply(QString::number((c.session().status.*which).takeEvent()));
+        });
+        table.define(condition, {}, [which](Call& c) {
+            if (c.expect(0))
+                c.reply(QString::number((c.session().status.*which).condition()));
+        });
+        table.define(
+            enable,
+            [which](Call& c) {
+                int value = 0;
+                if (registerValue(c, 32767, &value))
+                    (c.session().status.*which).setEnable(quint16(value));
+            },
+            [which](Call& c) {
+                if (c.expect(0))
+                    c.reply(QString::number((c.session().status.*which).enable()));
+            });
+    };
+    defineStatusRegister("STATus:OPERation[:EVENt]", "STATus:OPERation:CONDition", "STATus:OPERation:ENABle",
+                         &scpi::StatusModel::operation);
+    defineStatusRegister("STATus:QUEStionable[:EVENt]", "STATus:QUEStionable:CONDition", "STATus:QUEStionable:ENABle",
+                         &scpi::StatusModel::questionable);
 
     // The error queue.
     table.define("SYSTem:ERRor[:NEXT]", {}, [](Call& c) {
         if (c.expect(0))
             c.reply(c.session().errors().next());
+    });
+    table.define("SYSTem:ERRor:ALL", {}, [](Call& c) {
+        if (!c.expect(0))
+            return;
+        // Every error, oldest first; the queue is empty afterwards.
+        QStringList all;
+        while (c.session().errors().count() > 0)
+            all << c.session().errors().next();
+        c.reply(all.isEmpty() ? c.session().errors().next() : all.join(QLatin1Char(',')));
     });
     table.define("SYSTem:ERRor:COUNt", {}, [](Call& c) {
         if (c.expect(0))
@@ -173,46 +191,44 @@ void defineRemoteCommands(scpi::CommandTable& table, Module* module, RemoteHost*
     });
 
     // The channels.
+    defineSignalCommands(table, m);
     table.define(
-        "OUTPut#[:STATe]",
-        [m](Call& c) {
-            bool on = false;
-            if (c.expect(1) && c.boolean(0, &on))
-                m.change(c, "enabled", c.channel(), on);
-        },
-        [m](Call& c) {
-            QVariant shown;
-            if (m.read(c, "enabled", c.channel(), &shown))
-                c.reply(shown.toBool() ? QStringLiteral("1") : QStringLiteral("0"));
-        });
-    m.defineChoice(table, "SOURce#:FUNCtion", "function", true, functionForms, functionValues);
-    table.define(
-        "SOURce#:FUNCtion:SHAPe",
+        "[SOURce#]:FUNCtion:SHAPe",
         [m](Call& c) {
             int which = -1;
-            if (c.expect(1) && c.choice(0, shapeForms, &which))
-                m.change(c, "shape", c.channel(), which);
+            if (!c.expect(1) || !c.choice(0, shapeForms, &which))
+                return;
+            speakGenerator(c, false);
+            m.change(c, "shape", c.channel(), which);
         },
         [m](Call& c) {
             QVariant shown;
             if (m.read(c, "shape", c.channel(), &shown))
                 c.reply(scpi::shortForm(shapeForms.value(shown.toInt())));
         });
-    m.defineNumber(table, "SOURce#:VOLTage", "voltage", scpi::Unit::Volt);
-    m.defineNumber(table, "SOURce#:VOLTage:OFFSet", "offset", scpi::Unit::Volt);
-    m.defineNumber(table, "SOURce#:FREQuency", "frequency", scpi::Unit::Hertz);
-    m.defineNumber(table, "SOURce#:PHASe", "phase", scpi::Unit::None);
-    m.defineChoice(table, "SOURce#:VOLTage:RANGe", "range", true, rangeForms, rangeValues);
+    m.defineNumber(table, "[SOURce#]:FREQuency[:CW]", "frequency", scpi::Unit::Hertz);
+    m.defineNumber(table, "[SOURce#]:FREQuency:FIXed", "frequency", scpi::Unit::Hertz);
+    m.defineNumber(table, "[SOURce#]:PHASe[:ADJust]", "phase", scpi::Unit::Degree);
+    m.defineChoice(table, "[SOURce#]:VOLTage:RANGe", "range", true, rangeForms, rangeValues);
 
     // The module's own settings.
     table.define(
         "SOURce:RATE",
         [m](Call& c) {
             double rate = 0;
-            if (c.expect(1) && c.number(0, scpi::Unit::Hertz, &rate))
-                m.change(c, "rate", 0, std::round(rate) == rate && std::abs(rate) < 1e9 ? QVariant(int(rate)) : QVariant(rate));
+            if (!c.expect(1) || !(c.bound(0) != scpi::Bound::None ? rateBound(c.bound(0), &rate) : c.number(0, scpi::Unit::Hertz, &rate)))
+                return;
+            m.change(c, "rate", 0, std::round(rate) == rate && std::abs(rate) < 1e9 ? QVariant(int(rate)) : QVariant(rate));
         },
         [m](Call& c) {
+            double rate = 0;
+            if (c.command().parameters.size() == 1) {
+                if (rateBound(c.bound(0), &rate))
+                    c.reply(QString::number(rate));
+                else
+                    c.fail(scpi::IllegalParameterValue);
+                return;
+            }
             QVariant shown;
             if (m.read(c, "rate", 0, &shown))
                 c.reply(QString::number(shown.toInt()));
@@ -277,6 +293,23 @@ void defineRemoteCommands(scpi::CommandTable& table, Module* module, RemoteHost*
             setupOutcome(c, save ? m.host->saveSetup(file, 0) : m.host->recallSetup(file, 0));
         };
     };
+    table.define("MMEMory:CATalog[:ALL]", {}, [m](Call& c) {
+        // <bytes used>,<bytes free>{,"<name>,STAT,<size>"} of the setups folder.
+        if (!c.expect(0))
+            return;
+        if (!m.host) {
+            c.fail(scpi::HardwareMissing);
+            return;
+        }
+        qint64 free = -1;
+        qint64 used = 0;
+        QStringList entries;
+        for (const RemoteHost::StoredFile& file : m.host->setupFiles(&free)) {
+            used += file.size;
+            entries << quoted(QStringLiteral("%1,STAT,%2").arg(file.name).arg(file.size));
+        }
+        c.reply((QStringList{ QString::number(used), QString::number(qMax<qint64>(free, 0)) } + entries).join(QLatin1Char(',')));
+    });
     table.define("MMEMory:STORe:STATe", named(true));
     table.define("MMEMory:LOAD:STATe", named(false));
 

@@ -43,6 +43,15 @@ public:
     enum class SetupResult { Done, NotFound, BadName, Failed, NoModule };
     virtual SetupResult saveSetup(const QString& file, int number) = 0;
     virtual SetupResult recallSetup(const QString& file, int number) = 0;
+
+    // The setups folder's own setup files (links and folders left out), by name, and the bytes
+    // free on its disk (-1 when unknown).
+    struct StoredFile
+    {
+        QString name;
+        qint64 size = 0;
+    };
+    virtual QList<StoredFile> setupFiles(qint64* freeBytes) = 0;
 };
 
 #endif

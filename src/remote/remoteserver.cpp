@@ -8,6 +8,7 @@
 
 #include "remotecommands.h"
 #include "remotesession.h"
+#include "scpiparser.h"
 
 namespace {
 
@@ -51,6 +52,8 @@ struct RemoteServer::Client
     int journalErrors = 0;
     bool closing = false;
     QTimer* idleTimer = nullptr;   // a child of the socket; null without a time-out
+    // The start of a line whose block data took in a '\n': the rest follows.
+    QByteArray pending;
 };
 
 RemoteServer::RemoteServer(Module* moduleObject, RemoteHost* host) : module(moduleObject)
@@ -227,16 +230,24 @@ bool RemoteServer::serveOneLine(Client* client)
     // A client that does not read its answers gets no more until it does (bytesWritten).
     if (socket->bytesToWrite() > maxPendingAnswers)
         return false;
+    const qint64 room = maxLineBytes - client->pending.size();
     if (!socket->canReadLine()) {
-        if (socket->bytesAvailable() > maxLineBytes + 1)
+        if (socket->bytesAvailable() > room + 1)
             refuseOversizedLine(client);
         return false;
     }
     // The line, a '\r' before its end and the '\n' (readLine takes one less than it is given).
-    QByteArray line = socket->readLine(maxLineBytes + 3);
+    QByteArray line = socket->readLine(room + 3);
     if (!line.endsWith('\n')) {
         refuseOversizedLine(client);
         return false;
+    }
+    line.prepend(client->pending);
+    client->pending.clear();
+    // A '\n' inside a block's bytes does not end the line.
+    if (scpi::blockBytesMissing(line.left(line.size() - 1)) > 0) {
+        client->pending = line;
+        return true;
     }
     line.chop(1);
     const QByteArray answer = client->session->execute(line);

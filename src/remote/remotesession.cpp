@@ -31,7 +31,13 @@ void RemoteSession::collectModuleFailures()
     if (!module)
         return;
     for (const QString& failure : module->takeRemoteFailures())
-        queue.push(moduleFailureCode(failure), failure);
+        report(moduleFailureCode(failure), failure);
+}
+
+void RemoteSession::updateConditions()
+{
+    status.operation.setCondition(module && module->isRunning() ? scpi::OutputRunning : 0);
+    status.questionable.setCondition(module && module->isOpened() ? 0 : scpi::NoModuleOpen);
 }
 
 bool RemoteSession::synchronise()
@@ -50,6 +56,7 @@ bool RemoteSession::synchronise()
 QByteArray RemoteSession::execute(const QByteArray& line)
 {
     const QVector<scpi::Command> commands = scpi::parseLine(line);
+    updateConditions();
     if (commands.isEmpty())
         return {};
     // What the module reported since the last line (a restart that came after it, say).
@@ -74,8 +81,9 @@ QByteArray RemoteSession::execute(const QByteArray& line)
             changed = changed || !command.header.query;
             code = table.execute(command, *this, &answer, &answered, &detail);
         }
+        updateConditions();
         if (code != 0) {
-            queue.push(code, detail);
+            report(code, detail);
             if (errorReported)
                 errorReported(code, command.text);
             // A command error (-1xx: the line could not be read as commands) or a module that did not

@@ -41,6 +41,9 @@ public:
 private:
     // What the module reports failed or refused of what this client asked, into the queue.
     void collectModuleFailures();
+    // The operation and questionable conditions as the module is now; their events latch the
+    // changes a command of this client sees.
+    void updateConditions();
 
     const scpi::CommandTable& table;
     Module* module;

@@ -23,8 +23,8 @@ bool Call::boolean(int index, bool* value)
         fail(DataTypeError);
         return false;
     }
-    if (p.kind == Parameter::Number && p.unit.isEmpty() && (p.number == 0 || p.number == 1)) {
-        *value = p.number == 1;
+    if (p.kind == Parameter::Number && p.unit.isEmpty() && std::isfinite(p.number)) {
+        *value = std::round(p.number) != 0;
         return true;
     }
     if (p.kind == Parameter::Characters && (matchesForm(p.text, QStringLiteral("ON")) || matchesForm(p.text, QStringLiteral("OFF")))) {
@@ -47,19 +47,9 @@ bool Call::number(int index, Unit unit, double* value)
         return false;
     }
     double scale = 1.0;
-    if (!p.unit.isEmpty()) {
-        if (unit == Unit::Volt && p.unit == QLatin1String("V"))
-            scale = 1.0;
-        else if (unit == Unit::Volt && p.unit == QLatin1String("MV"))
-            scale = 1e-3;
-        else if (unit == Unit::Hertz && p.unit == QLatin1String("HZ"))
-            scale = 1.0;
-        else if (unit == Unit::Hertz && p.unit == QLatin1String("KHZ"))
-            scale = 1e3;
-        else {
-            fail(InvalidSuffix);
-            return false;
-        }
+    if (!p.unit.isEmpty() && !unitScale(unit, p.unit, &scale)) {
+        fail(InvalidSuffix);
+        return false;
     }
     const double v = p.number * scale;
     if (!std::isfinite(v)) {
@@ -68,6 +58,57 @@ bool Call::number(int index, Unit unit, double* value)
     }
     *value = v;
     return true;
+}
+
+Bound Call::bound(int index) const
+{
+    const Parameter& p = command_.parameters.at(index);
+    if (p.kind != Parameter::Characters)
+        return Bound::None;
+    if (matchesForm(p.text, QStringLiteral("MINimum")))
+        return Bound::Minimum;
+    if (matchesForm(p.text, QStringLiteral("MAXimum")))
+        return Bound::Maximum;
+    if (matchesForm(p.text, QStringLiteral("DEFault")))
+        return Bound::Default;
+    return Bound::None;
+}
+
+bool unitScale(Unit unit, const QString& written, double* scale)
+{
+    QStringList bases;
+    QList<double> factors;
+    switch (unit) {
+    case Unit::None: return false;
+    case Unit::Volt: bases << QStringLiteral("V"); factors << 1.0; break;
+    case Unit::Hertz:
+        if (written == QLatin1String("MHZ")) {
+            *scale = 1e6;
+            return true;
+        }
+        bases << QStringLiteral("HZ"); factors << 1.0;
+        break;
+    case Unit::Degree:
+        bases << QStringLiteral("DEG") << QStringLiteral("RAD"); factors << 1.0 << 180.0 / M_PI;
+        break;
+    }
+    static const QList<QPair<QString, double>> multipliers{
+        { QString(), 1.0 }, { QStringLiteral("EX"), 1e18 }, { QStringLiteral("PE"), 1e15 }, { QStringLiteral("T"), 1e12 },
+        { QStringLiteral("G"), 1e9 }, { QStringLiteral("MA"), 1e6 }, { QStringLiteral("K"), 1e3 }, { QStringLiteral("M"), 1e-3 },
+        { QStringLiteral("U"), 1e-6 }, { QStringLiteral("N"), 1e-9 }, { QStringLiteral("P"), 1e-12 },
+        { QStringLiteral("F"), 1e-15 }, { QStringLiteral("A"), 1e-18 } };
+    for (int i = 0; i < bases.size(); ++i) {
+        if (!written.endsWith(bases.at(i)))
+            continue;
+        const QString prefix = written.left(written.size() - bases.at(i).size());
+        for (const auto& multiplier : multipliers) {
+            if (multiplier.first == prefix) {
+                *scale = multiplier.second * factors.at(i);
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 bool Call::choice(int index, const QStringList& forms, int* which)
@@ -179,6 +220,24 @@ int CommandTable::execute(const Command& command, Session& session, QString* ans
     *answered = false;
     if (command.error != 0)
         return command.error;
+    // A command the path of the line's earlier commands leads nowhere is looked up again under the
+    // path's shorter forms, down to the root ("VOLT:OFFS 1;OUTP ON" is OUTP, "SOUR2:VOLT:RANG FULL;
+    // VOLT 1" is SOUR2:VOLT).
+    Command shortened = command;
+    for (;;) {
+        const int code = executeHeader(shortened, session, answer, answered, detail);
+        if (code != UndefinedHeader || shortened.header.inherited == 0)
+            return code;
+        const int drop = shortened.header.inherited - 1;
+        shortened.header.nodes.removeAt(drop);
+        shortened.header.suffixes.removeAt(drop);
+        shortened.header.inherited = drop;
+    }
+}
+
+int CommandTable::executeHeader(const Command& command, Session& session, QString* answer, bool* answered,
+                                QString* detail) const
+{
     const Header& header = command.header;
     for (const Entry& entry : entries) {
         if (entry.common != header.common)

@@ -7,12 +7,14 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVariantHash>
 #include <QVector>
 
 #include <functional>
 
 #include "scpierrors.h"
 #include "scpiparser.h"
+#include "scpistatus.h"
 
 namespace scpi {
 
@@ -28,9 +30,26 @@ public:
     // Waits until everything the commands before asked for has been done (restarts included).
     // False when that did not happen in time.
     virtual bool synchronise() = 0;
+
+    // An error of a command or of what it set off: into the queue, and its bit into the standard
+    // event status register.
+    void report(int code, const QString& detail = QString())
+    {
+        errors().push(code, detail);
+        status.errorHappened(code);
+    }
+
+    StatusModel status;
+    // What commands keep for this client between lines (the units it chose, say), by name.
+    QVariantHash memory;
 };
 
-enum class Unit { None, Volt, Hertz };
+// The quantity of a numeric parameter: its base unit (V, HZ, DEG or RAD) with SCPI's multipliers
+// (EX PE T G MA K M U N P F A: "MA" is mega, "M" milli; "MHZ" is megahertz as SCPI has it).
+enum class Unit { None, Volt, Hertz, Degree };
+
+// MINimum, MAXimum, DEFault in place of a number.
+enum class Bound { None, Minimum, Maximum, Default };
 
 // One command being executed: its parameters read by type (a wrong one records its error and
 // answers false), its answer, its error.
@@ -46,11 +65,13 @@ public:
 
     // Exactly `count` parameters: fewer is -109, more -108.
     bool expect(int count);
-    // ON, OFF, 1 or 0.
+    // ON, OFF, or a number rounded to a whole one: 0 is OFF, any other ON.
     bool boolean(int index, bool* value);
-    // A number, in `unit`'s base (volts for MV and V, hertz for HZ and KHZ); a suffix of another
-    // quantity is -131, a word -224, a string -104, an infinite value -222.
+    // A number, in `unit`'s base (volts, hertz, degrees); a suffix of another quantity is -131, a
+    // word -224, a string -104, an infinite value -222.
     bool number(int index, Unit unit, double* value);
+    // Whether the parameter is MINimum, MAXimum or DEFault (Bound::None for anything else).
+    Bound bound(int index) const;
     // One of `forms` in its long or short form ("SINusoid": SIN or SINUSOID, any case); `which`
     // is its index.
     bool choice(int index, const QStringList& forms, int* which);
@@ -80,6 +101,9 @@ private:
 };
 
 using Handler = std::function<void(Call&)>;
+
+// The factor of a unit as written (upper case) to `unit`'s base; false when it is not one of its.
+bool unitScale(Unit unit, const QString& written, double* scale);
 
 // The short form of a mnemonic's long form: its upper-case letters and digits ("SOURce" -> "SOUR").
 QString shortForm(const QString& longForm);
@@ -119,6 +143,7 @@ private:
         Handler set;
         Handler query;
     };
+    int executeHeader(const Command& command, Session& session, QString* answer, bool* answered, QString* detail) const;
     // Matches written nodes [i..] against pattern nodes [j..]; `used` gets the pattern index of
     // each written node.
     static bool match(const Entry& entry, const Header& header, int i, int j, QVector<int>& used);

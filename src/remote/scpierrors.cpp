@@ -13,6 +13,7 @@ QString errorText(int code)
     case UndefinedHeader: return QStringLiteral("Undefined header");
     case SuffixOutOfRange: return QStringLiteral("Header suffix out of range");
     case InvalidSuffix: return QStringLiteral("Invalid suffix");
+    case InvalidBlockData: return QStringLiteral("Invalid block data");
     case ExecutionError: return QStringLiteral("Execution error");
     case SettingsConflict: return QStringLiteral("Settings conflict");
     case DataOutOfRange: return QStringLiteral("Data out of range");

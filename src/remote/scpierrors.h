@@ -17,6 +17,7 @@ enum ErrorCode {
     UndefinedHeader = -113,
     SuffixOutOfRange = -114,
     InvalidSuffix = -131,
+    InvalidBlockData = -161,
     ExecutionError = -200,
     SettingsConflict = -221,
     DataOutOfRange = -222,

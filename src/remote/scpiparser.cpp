@@ -38,7 +38,7 @@ public:
     QVector<Command> commands()
     {
         QVector<Command> result;
-        skipBlanks();
+        skipEmptyCommands();
         if (at >= end)
             return result;
         for (;;) {
@@ -62,8 +62,7 @@ public:
             result.append(command);
             if (at >= end)
                 return result;
-            ++at;   // ';'
-            skipBlanks();
+            skipEmptyCommands();
             if (at >= end)
                 return result;   // a ';' at the end of the line
         }
@@ -76,6 +75,16 @@ private:
     {
         while (at < end && isBlank(text.at(at)))
             ++at;
+    }
+
+    // Blanks and the ';' of empty commands (";*IDN?", "*RST;;*CLS").
+    void skipEmptyCommands()
+    {
+        skipBlanks();
+        while (at < end && text.at(at) == ';') {
+            ++at;
+            skipBlanks();
+        }
     }
 
     // A mnemonic: a letter, then letters, digits and '_'. The digits at its end are its suffix.
@@ -171,6 +180,12 @@ private:
             return readString(parameter, c);
         if (c == '(')
             return readChannelList(parameter);
+        if (c == '#') {
+            const char kind = at + 1 < end ? text.at(at + 1) : '\0';
+            if (isDigit(kind))
+                return readBlock(parameter);
+            return readBasedNumber(parameter);
+        }
         if (isDigit(c) || c == '+' || c == '-' || c == '.')
             return readNumber(parameter);
         if (isLetter(c)) {
@@ -238,20 +253,32 @@ private:
         }
         if (mantissaDigits == 0)
             return SyntaxError;
-        // An exponent only when digits follow; "1E" alone is a syntax error, "1 E" a unit.
+        QByteArray digits = text.mid(start, at - start);
+        // An exponent, with blanks allowed before and after the 'E' ("1 E 3"), only when digits
+        // follow; "1E" alone is a syntax error, "1 E" a unit.
+        const int afterMantissa = at;
+        skipBlanks();
         if (peek() == 'e' || peek() == 'E') {
+            const bool glued = at == afterMantissa;
             int probe = at + 1;
+            while (probe < end && isBlank(text.at(probe)))
+                ++probe;
+            const int sign = probe;
             if (probe < end && (text.at(probe) == '+' || text.at(probe) == '-'))
                 ++probe;
             if (probe < end && isDigit(text.at(probe))) {
+                while (probe < end && isDigit(text.at(probe)))
+                    ++probe;
+                digits += 'e' + text.mid(sign, probe - sign);
                 at = probe;
-                while (isDigit(peek()))
-                    ++at;
-            } else {
+            } else if (glued) {
                 return SyntaxError;
+            } else {
+                at = afterMantissa;
             }
+        } else {
+            at = afterMantissa;
         }
-        const QByteArray digits = text.mid(start, at - start);
         parameter.kind = Parameter::Number;
         parameter.text = QString::fromLatin1(digits);
         // Always with a '.' whatever the process's locale (strtod follows it); an overflow gives an
@@ -273,6 +300,61 @@ private:
         return 0;
     }
 
+    // "#H1F", "#Q17", "#B1010": a whole number in base 16, 8 or 2 (at most 2^53 - 1).
+    int readBasedNumber(Parameter& parameter)
+    {
+        const int start = at;
+        ++at;   // '#'
+        const char kind = char(peek() & ~0x20);
+        const int base = kind == 'H' ? 16 : kind == 'Q' ? 8 : kind == 'B' ? 2 : 0;
+        if (base == 0)
+            return SyntaxError;
+        ++at;
+        double value = 0;
+        int count = 0;
+        for (;; ++at, ++count) {
+            const char c = peek();
+            int digit = -1;
+            if (isDigit(c))
+                digit = c - '0';
+            else if (base == 16 && isLetter(c) && (c & ~0x20) <= 'F')
+                digit = (c & ~0x20) - 'A' + 10;
+            if (digit < 0 || digit >= base)
+                break;
+            value = value * base + digit;
+        }
+        if (count == 0 || isLetter(peek()) || isDigit(peek()) || value > 9007199254740991.0)
+            return SyntaxError;
+        parameter.kind = Parameter::Number;
+        parameter.text = QString::fromLatin1(text.constData() + start, at - start);
+        parameter.number = value;
+        return 0;
+    }
+
+    // "#<n><length><bytes>": n (1..9) digits give the length, the bytes follow as they are.
+    int readBlock(Parameter& parameter)
+    {
+        const int lengthDigits = text.at(at + 1) - '0';
+        if (lengthDigits == 0)
+            return InvalidBlockData;   // the indefinite form ends only with the message: not taken
+        int probe = at + 2;
+        qint64 length = 0;
+        for (int i = 0; i < lengthDigits; ++i, ++probe) {
+            if (probe >= end || !isDigit(text.at(probe)))
+                return InvalidBlockData;
+            length = length * 10 + (text.at(probe) - '0');
+        }
+        // A '\r' at the end of the line is a block's last byte when the block says so.
+        if (length > end - probe && length <= text.size() - probe)
+            end = text.size();
+        if (length > end - probe)
+            return InvalidBlockData;   // fewer bytes than the length says
+        parameter.kind = Parameter::Block;
+        parameter.data = text.mid(probe, int(length));
+        at = probe + int(length);
+        return 0;
+    }
+
     // A command after ';' without a leading ':' continues the path of the previous command (its
     // nodes but the last); common commands neither use nor change that path.
     void applyPath(Header& header)
@@ -282,6 +364,7 @@ private:
         if (!rooted) {
             header.nodes = pathNodes + header.nodes;
             header.suffixes = pathSuffixes + header.suffixes;
+            header.inherited = pathNodes.size();
         }
         pathNodes = header.nodes.mid(0, header.nodes.size() - 1);
         pathSuffixes = header.suffixes.mid(0, header.suffixes.size() - 1);
@@ -301,6 +384,42 @@ QVector<Command> parseLine(const QByteArray& line)
 {
     LineReader reader(line);
     return reader.commands();
+}
+
+qint64 blockBytesMissing(const QByteArray& line)
+{
+    // Outside quotes, the last "#<n><length>" whose bytes reach beyond the line.
+    qint64 missing = 0;
+    char quote = 0;
+    for (int i = 0; i < line.size(); ++i) {
+        const char c = line.at(i);
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote = c;
+            continue;
+        }
+        if (c != '#' || i + 1 >= line.size() || !isDigit(line.at(i + 1)) || line.at(i + 1) == '0')
+            continue;
+        const int lengthDigits = line.at(i + 1) - '0';
+        if (i + 2 + lengthDigits > line.size())
+            return 0;   // its length is not all there: the parser refuses it
+        qint64 length = 0;
+        for (int k = 0; k < lengthDigits; ++k) {
+            const char d = line.at(i + 2 + k);
+            if (!isDigit(d))
+                return 0;
+            length = length * 10 + (d - '0');
+        }
+        const qint64 available = line.size() - (i + 2 + lengthDigits);
+        if (length > available)
+            return length - available;
+        i += 1 + lengthDigits + int(length);
+    }
+    return missing;
 }
 
 } // namespace scpi

@@ -138,6 +138,15 @@ SCPI = {
     "errors": b"SYST:ERR?;:SYST:ERR:COUN?\nOUTP9 ON\nSOUR1:VOLT\nSOUR1:VOLT 1,2\nSOUR1:FREQ 5 V\nX #12ab\n",
     "strings": b"SYST:MOD 'it''s',1\nSYST:MOD \"a\"\"b\",2\nSYST:MOD \"open\n",
     "numbers": b"SOUR1:VOLT 1e999\nSOUR1:VOLT -.5e-3\nSOUR1:FREQ +1.\nSOUR1:VOLT 1E\nOUTP99999999999 ON\n",
+    "status": b"*ESE 60;*SRE 48;*OPC;*ESR?;*STB?\nSTAT:OPER:ENAB 256;:STAT:OPER?;COND?\nSTAT:QUES:ENAB #H200;:STAT:PRES\n"
+              b"SYST:VERS?;ERR:ALL?\n*TST?;*CLS\n",
+    "scpi-numbers": b";*IDN?;;\nFREQ 1 E 3;VOLT 1 e -3 V;PHAS 1 RAD\nFREQ #H5DC;:OUTP2 #B1;VOLT 2 MAV\nFREQ? MAX;FREQ DEF;VOLT MIN\n"
+                    b"SOUR1:VOLT:LEV:IMM:AMPL 1;:FREQ:CW 2 MHZ\nOUTP3 0.4;OUTP3 100\nA #3003x;y\nA #13ab\n",
+    "generator": b"FUNC SQU; FREQ 1000; VOLT 2 VPP; VOLT:OFFS 0.5; OUTP ON\nSOUR2:APPL:SIN 2 KHZ,1 VRMS,0;:SOUR2:APPL?\n"
+                 b"VOLT:UNIT VRMS;:VOLT?;VOLT:HIGH 3;LOW -1;:FUNC:RAMP:SYMM 50;:FUNC RAMP;:FUNC:SQU:DCYC 50\n"
+                 b"FUNC DC;:VOLT:OFFS 1;:FUNC NOIS;:AM:STAT ON;:FUNC AC;VOLT 1\n",
+    "arbitrary": b"FORM:BORD SWAP;:DATA:ARB X,#18\x00\x00\x00\x3f\x00\x00\x80\xbf;:FUNC:ARB X;:FUNC ARB\n"
+                 b"DATA:ARB:DAC Y,#14\x7f\xff\x80\x00;:DATA:ATTR:POIN? Y;:FUNC:ARB:SRAT 48000\nDATA:ARB Z,0,1,-1,0.5\n",
 }
 os.makedirs(os.path.join(HERE, "corpus", "scpi"), exist_ok=True)
 for name, data in SCPI.items():

@@ -38,6 +38,9 @@ public:
             *reason = reasons.value(key);
         if (result == SettingResult::Done)
             values[QStringLiteral("%1/%2").arg(key).arg(channel)] = value;
+        // Arbitrary points make the custom signal's shape the arbitrary one, as on the panels.
+        if (result == SettingResult::Done && key == QLatin1String("waveform"))
+            values[QStringLiteral("shape/%1").arg(channel)] = 5;
         // "output" off is the operator's stop.
         if (result == SettingResult::Done && key == QLatin1String("output") && !value.toBool())
             running = false;
@@ -139,6 +142,12 @@ public:
     QStringList setups;
     SetupResult saveSetup(const QString& file, int number) override { return setup("save", file, number); }
     SetupResult recallSetup(const QString& file, int number) override { return setup("recall", file, number); }
+    QList<StoredFile> files{ { QStringLiteral("bench.vek72"), 2048 }, { QStringLiteral("setup-1.vek72"), 1536 } };
+    QList<StoredFile> setupFiles(qint64* freeBytes) override
+    {
+        *freeBytes = 1000000;
+        return files;
+    }
     SetupResult setup(const char* what, const QString& file, int number)
     {
         const QString name = number > 0 ? QStringLiteral("setup-%1").arg(number) : file;

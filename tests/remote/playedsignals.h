@@ -18,6 +18,11 @@ struct PlayedSignals
     double rate = 0;                          // frames per second the module plays
     int frames = 0;                           // frames captured
     QMap<int, scope::Measurement> channels;   // by channel number
+    // Per channel: the lowest and highest volts, and the share of frames within 2 % of the swing
+    // of one of them (about 1 for a square, far less for a sine or a ramp).
+    QMap<int, double> lowest;
+    QMap<int, double> highest;
+    QMap<int, double> atExtremes;
     QString problem;                          // empty when the capture was read
 
     bool has(int channel) const { return channels.contains(channel); }
@@ -61,6 +66,21 @@ inline PlayedSignals capturePlayed(VekdRunner& service, const QString& crate, in
         const int channel = header.at(i).mid(2).toInt();   // "ch3"
         const scope::Column column{ values.constData() + i, rows, int(header.size()) };
         played.channels[channel] = scope::measure(column, 0, rows, played.rate);
+        double low = 0;
+        double high = 0;
+        for (int r = 0; r < rows; ++r) {
+            const double v = values.at(r * header.size() + i);
+            low = r == 0 ? v : qMin(low, v);
+            high = r == 0 ? v : qMax(high, v);
+        }
+        int near = 0;
+        for (int r = 0; r < rows; ++r) {
+            const double v = values.at(r * header.size() + i);
+            near += qAbs(v - low) <= 0.02 * (high - low) || qAbs(v - high) <= 0.02 * (high - low);
+        }
+        played.lowest[channel] = low;
+        played.highest[channel] = high;
+        played.atExtremes[channel] = rows > 0 ? double(near) / rows : 0.0;
     }
     return played;
 }

@@ -2,10 +2,14 @@
 
     pyvisa_drive.py PORT setup    three channels set and started; prints what was read back (JSON)
     pyvisa_drive.py PORT errors   each error code provoked once; prints the codes read (JSON)
+    pyvisa_drive.py PORT generator  two channels set in a bench generator's words, as a generic
+                                    driver sends them, with the status model; prints what was read (JSON)
+    pyvisa_drive.py PORT arbitrary  a sine's points sent as a binary block to channel 3 and played
 
 Exit status 0 when the session ran to its end; what it read is judged by the test that runs it.
 """
 import json
+import math
 import sys
 
 import pyvisa
@@ -63,10 +67,36 @@ def errors(vek):
     return read
 
 
+def generator(vek):
+    out = {}
+    vek.write("*RST;*CLS;*ESE 1")
+    vek.write("FUNC SQU; FREQ 1000; VOLT 2 VPP; VOLT:OFFS 0.5; OUTP ON")
+    vek.write("SOUR2:APPL:SIN 2000,1 VRMS,0")
+    # A generic driver waits for the operation complete bit.
+    vek.write("*OPC")
+    out["esr"] = vek.query("*ESR?")
+    out["read"] = vek.query("FUNC?;FREQ?;VOLT?;VOLT:OFFS?;HIGH?;LOW?;:OUTP?;:SOUR2:FUNC?;FREQ?;VOLT:UNIT?")
+    out["apply"] = vek.query("SOUR2:APPL?")
+    out["status"] = vek.query("STAT:OPER:COND?;:SYST:VERS?;*STB?")
+    out["refused"] = [vek.query("FUNC NOIS;:SYST:ERR?"), vek.query("FUNC:SQU:DCYC 25;:SYST:ERR?")]
+    out["errors"] = vek.query("SYST:ERR:ALL?")
+    return out
+
+
+def arbitrary(vek):
+    # One period of 64 points of a sine as a block of big-endian 32-bit floats, played at 500 Hz.
+    points = [math.sin(2 * math.pi * k / 64) for k in range(64)]
+    vek.write_binary_values("SOUR3:DATA:ARB SINE64,", points, datatype="f", is_big_endian=True)
+    vek.write("SOUR3:FUNC:ARB SINE64;:SOUR3:FUNC ARB;:SOUR3:VOLT 2 VPP;VOLT:OFFS 0;:SOUR3:FUNC:ARB:FREQ 500;:OUTP3 ON")
+    return {"opc": vek.query("*OPC?"), "read": vek.query("SOUR3:FUNC?;FUNC:ARB?;ARB:SRAT?;:DATA:ATTR:POIN? SINE64"),
+            "errors": vek.query("SYST:ERR:ALL?")}
+
+
 def main():
     port, phase = sys.argv[1], sys.argv[2]
     vek = connect(port)
-    result = setup(vek) if phase == "setup" else errors(vek)
+    phases = {"setup": setup, "generator": generator, "arbitrary": arbitrary, "errors": errors}
+    result = phases[phase](vek)
     vek.close()
     print(json.dumps(result))
 

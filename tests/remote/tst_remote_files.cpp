@@ -129,6 +129,15 @@ void TestRemoteFiles::confinedToTheSetupsFolder()
     QCOMPARE(QFileInfo(setups + "/link.vek72").symLinkTarget(), w.cwd.iniPath());
     QVERIFY(QFileInfo(setups + "/bench.vek72").isFile());
     QVERIFY(QFileInfo(setups + "/setup-1.vek72").isFile());
+    // The catalogue lists the folder's own setup files with their sizes, not the links.
+    const QByteArray catalog = c.query("MMEM:CAT?");
+    const QString freeBytes = QString::fromLatin1(catalog).section(',', 1, 1);
+    const QByteArray listed = QByteArray::number(QFileInfo(setups + "/bench.vek72").size() + QFileInfo(setups + "/setup-1.vek72").size())
+                              + "," + freeBytes.toLatin1() + ",\"bench.vek72,STAT,"
+                              + QByteArray::number(QFileInfo(setups + "/bench.vek72").size()) + "\",\"setup-1.vek72,STAT,"
+                              + QByteArray::number(QFileInfo(setups + "/setup-1.vek72").size()) + "\"";
+    QCOMPARE(catalog, listed);
+    QVERIFY(freeBytes.toLongLong() > 0);
     // Nothing was read from a refused name: no journal line quotes a parse of its contents.
     QVERIFY(apptest::warnings().filter(QStringLiteral("не открыта")).isEmpty());
     // Remote saves and opens do not go into the recent list, which lives in the settings file.

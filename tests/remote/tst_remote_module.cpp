@@ -122,7 +122,10 @@ void TestRemoteModule::changes_data()
         "doubleSpinBoxFrequencyCh2=440.000",
         "voltage 0 1 -> nomodule", "colour 1 red -> unknown", "range 1 HALF -> illegal", "shape 1 2 -> conflict",
         "function 1 CUSTOM -> conflict", "comboBoxVoltageTypeCh1=AC",   // without custom signals
-        "frequency 1 0 -> out", "frequency 1 249999 -> done", "doubleSpinBoxFrequencyCh1=249999.000" };   // one channel's ceiling
+        "frequency 1 0 -> out", "frequency 1 249999 -> done", "doubleSpinBoxFrequencyCh1=249999.000",   // one channel's ceiling
+        // MIN, MAX and DEF of remote control: the bounds the field takes, and the value after opening.
+        "?minimum:frequency 1=1", "?maximum:frequency 1=249999", "?default:frequency 1=1000", "?minimum:voltage 1=0", "?maximum:voltage 1=7",
+        "?default:voltage 1=0", "?maximum:offset 1=10", "?maximum:phase 1=" };
     QStringList eight;
     for (int n = 2; n <= 8; ++n)
         eight << QStringLiteral("enabled %1 on -> done").arg(n);
@@ -140,7 +143,8 @@ void TestRemoteModule::changes_data()
         "phase 2 120 -> done", "doubleSpinBoxCustomPhase=120.000", "phase 1 90 -> conflict",
         "function 3 CUSTOM -> done", "shape 3 2 -> done", "comboBoxCustomShape=Пила", "?voltage 2=2.5", "?phase 2=120",
         "rate 0 44100 -> illegal", "comboBoxDacFreq=192 кГц", "rate 0 96000 -> done", "comboBoxDacFreq=96 кГц",
-        "mode 0 STREAM -> done", "comboBoxMode=Потоковый" };
+        "mode 0 STREAM -> done", "comboBoxMode=Потоковый",
+        "?maximum:voltage 2=10", "?minimum:voltage 2=0", "?maximum:phase 2=359.999", "?maximum:offset 2=10", "?minimum:offset 2=-10" };
 }
 
 void TestRemoteModule::changes()
@@ -235,6 +239,21 @@ void TestRemoteModule::resetAsOpened()
     // The outputs stood at 0 V after the stop.
     QVERIFY(benchstatus::outputsAtZero(benchstatus::module(benchstatus::status(bench.service), "4B210736", 3)));
     QCOMPARE(apptest::criticals(), QStringList());
+
+    // A reset and then a start in one line ("*RST;...;INIT", "*RST;...;OUTP ON"): the start is not
+    // lost behind the line's stop, and the button shows what plays.
+    QString started;
+    runOnOtherThread([&] {
+        module.holdRestarts(true);
+        const bool again = module.resetPanels();
+        const Result result = module.changeSetting("output", 0, true);
+        module.settle(10000);
+        module.holdRestarts(false);
+        started = QStringLiteral("%1 %2").arg(again).arg(resultName(result));
+    });
+    QCOMPARE(started, QStringLiteral("1 done"));
+    QVERIFY(QTest::qWaitFor([&] { return module.isRunning(); }, 20000));
+    QCOMPARE(bench.hosts.find<QPushButton>("pushButtonStartStop")->isChecked(), true);
 }
 
 void TestRemoteModule::refusedOnThreadsThatWouldWaitForThemselves()

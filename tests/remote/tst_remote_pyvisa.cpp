@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include <QGroupBox>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -77,6 +78,7 @@ class TestRemotePyvisa : public QObject
 private slots:
     void initTestCase();
     void benchScript();
+    void generatorDriver();
 };
 
 void TestRemotePyvisa::initTestCase()
@@ -186,6 +188,70 @@ void TestRemotePyvisa::benchScript()
     const QByteArray example = runPython({ QStringLiteral(EXAMPLE_SCRIPT), QString::number(port) }, &problem);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QVERIFY2(example.contains("12345.678 Hz asked,"), example.constData());
+}
+
+void TestRemotePyvisa::generatorDriver()
+{
+    VekdRunner vekd;
+    QVERIFY(vekd.start());
+    apptest::WorkingDirectory cwd;
+    QVERIFY(cwd.isValid());
+    {
+        QSettings ini(cwd.iniPath(), QSettings::IniFormat);
+        ini.setValue(QStringLiteral("Remote/Port"), 0);
+        ini.setValue(QStringLiteral("VEK72/EnableCustomSignals"), true);
+    }
+    MainWindow window;
+    window.show();
+    QVERIFY(settled(window));
+    QVERIFY(QTest::qWaitFor([&] { return !window.remoteControlAddress().isEmpty(); }, 5000));
+    const quint16 port = quint16(window.remoteControlAddress().section(':', 1).toUInt());
+
+    QString problem;
+    const QJsonObject read = runSession(port, "generator", &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    // IEEE 488.2 12.5.3: *OPC after the restart, then *ESR? has the operation complete bit alone.
+    QCOMPARE(read.value("esr").toString(), QStringLiteral("1"));
+    QCOMPARE(read.value("read").toString(), QStringLiteral("SQU;1000;2;0.5;1.5;-0.5;1;SIN;2000;VPP"));
+    QCOMPARE(read.value("apply").toString(), QStringLiteral("\"SIN 2000,2.82842712475,0\""));
+    // OPERation bit 8 while the module plays; no error queued, no summary enabled.
+    QCOMPARE(read.value("status").toString(), QStringLiteral("256;1999.0;0"));
+    const QJsonArray refused = read.value("refused").toArray();
+    QVERIFY2(refused.at(0).toString().startsWith("-221,\"Settings conflict;"), qPrintable(refused.at(0).toString()));
+    QVERIFY2(refused.at(1).toString().startsWith("-221,\"Settings conflict;"), qPrintable(refused.at(1).toString()));
+    QCOMPARE(read.value("errors").toString(), QStringLiteral("0,\"No error\""));
+
+    // What the module plays: a 1 kHz square from -0.5 V to 1.5 V, and a 2 kHz sine of 1 V RMS.
+    const PlayedSignals played = waitForPlayed(vekd, "4B210736", 3, 9600);
+    QCOMPARE(played.problem, QString());
+    QVERIFY(played.has(1) && played.has(2));
+    QVERIFY2(qAbs(played[1].frequency - 1000) < 0.5, qPrintable(QString::number(played[1].frequency)));
+    QVERIFY2(qAbs(played.lowest[1] + 0.5) < 0.002 && qAbs(played.highest[1] - 1.5) < 0.002,
+             qPrintable(QStringLiteral("%1 .. %2").arg(played.lowest[1]).arg(played.highest[1])));
+    QVERIFY2(played.atExtremes[1] > 0.95, qPrintable(QString::number(played.atExtremes[1])));
+    QVERIFY2(qAbs(played[1].mean - 0.5) < 0.01, qPrintable(QString::number(played[1].mean)));
+    QVERIFY2(qAbs(played[2].frequency - 2000) < 1, qPrintable(QString::number(played[2].frequency)));
+    QVERIFY2(qAbs(played[2].peakToPeak - 2 * 1.4142135623730951) < 0.01, qPrintable(QString::number(played[2].peakToPeak)));
+    QVERIFY2(played.atExtremes[2] < 0.5, qPrintable(QString::number(played.atExtremes[2])));
+
+    // The 64 points of a sine sent as a binary block to channel 3: 2 V peak to peak at 500 Hz around 0 V.
+    const QJsonObject arbitrary = runSession(port, "arbitrary", &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(arbitrary.value("opc").toString(), QStringLiteral("1"));
+    QCOMPARE(arbitrary.value("read").toString(), QStringLiteral("ARB;\"SINE64\";32000;64"));
+    QCOMPARE(arbitrary.value("errors").toString(), QStringLiteral("0,\"No error\""));
+    const PlayedSignals third = waitForPlayed(vekd, "4B210736", 3, 9600);
+    QCOMPARE(third.problem, QString());
+    QVERIFY(third.has(3));
+    QVERIFY2(qAbs(third[3].frequency - 500) < 0.5, qPrintable(QString::number(third[3].frequency)));
+    QVERIFY2(qAbs(third[3].peakToPeak - 2) < 0.01 && qAbs(third[3].mean) < 0.01,
+             qPrintable(QStringLiteral("%1 %2").arg(third[3].peakToPeak).arg(third[3].mean)));
+    QVERIFY2(apptest::criticals().isEmpty(), qPrintable(apptest::criticals().join('\n')));
+
+    // The README's generator example runs against the same window.
+    const QByteArray example = runPython({ QStringLiteral(GENERATOR_EXAMPLE_SCRIPT), QString::number(port) }, &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY2(example.contains("errors: 0,\"No error\""), example.constData());
 }
 
 QTEST_MAIN(TestRemotePyvisa)

@@ -123,6 +123,7 @@ private slots:
         remotewarnings::clear();
     }
     void linesOfOneClient();
+    void blockDataOverLineEnds();
     void clientsTakeTurns();
     void garbage();
     void clientThatDoesNotRead();
@@ -163,6 +164,30 @@ void TestRemoteServer::linesOfOneClient()
     QVERIFY(infos.at(2).startsWith(QStringLiteral("Удалённое управление: клиент 127.0.0.1:")) && infos.at(2).endsWith(" отключился"));
     Client other(s.port);
     QCOMPARE(other.query("*IDN?"), idn);
+}
+
+// IEEE 488.2 7.7.6: a definite-length block's bytes are taken as they are, line ends among them; a
+// block whose length goes beyond the 64 KiB of a line is refused as a longer line is.
+void TestRemoteServer::blockDataOverLineEnds()
+{
+    Server s;
+    QVERIFY(s.port != 0);
+    Client c(s.port);
+    // The block ("a\nb", then "\n\n" whose second byte is its own) is read whole, sent in pieces;
+    // a string is wanted, so the command is -104 rather than -161 for a block cut at '\n'.
+    c.send("SYST:MOD #13a");
+    c.send("\nb,1;:OUTP2 ON\nSYST:ERR?;ERR:COUN?\n");
+    QCOMPARE(c.answers(1), (QList<QByteArray>{ "-104,\"Data type error\";0" }));
+    c.send("SYST:MOD #12\n\n,1\r\n");
+    QCOMPARE(c.query("SYST:ERR?;:SYST:MOD?"), QByteArray("-104,\"Data type error\";\"4B210736\",3"));
+    // A quoted '#1' is no block; a block shorter than its length (at the end of the line) waits
+    // for its bytes, which are what follows.
+    QCOMPARE(c.query("SYST:MOD \"#15\",4;:SYST:MOD?"), QByteArray("\"#15\",4"));
+    c.send("SYST:MOD #570000" + QByteArray(20, 'x') + "\n");
+    c.send(QByteArray(RemoteServer::maxLineBytes, 'y') + "\n");
+    QCOMPARE(c.answers(1).value(0), QByteArray("-223,\"Too much data\""));
+    QVERIFY(c.disconnected());
+    QCOMPARE(s.module.log(), QStringList{});
 }
 
 // Three clients send 50 lines at once: each gets its own answers in its order, the module is never

@@ -32,6 +32,7 @@ QString render(const QVector<Command>& commands)
             case Parameter::String: text += QStringLiteral(" S<%1>").arg(p.text); break;
             case Parameter::Characters: text += QStringLiteral(" C%1").arg(p.text); break;
             case Parameter::ChannelList: text += QStringLiteral(" L(%1)").arg(p.text); break;
+            case Parameter::Block: text += QStringLiteral(" B%1<%2>").arg(p.data.size()).arg(QString::fromLatin1(p.data.left(12))); break;
             }
         }
         parts << text;
@@ -48,6 +49,7 @@ class TestScpi : public QObject
 private slots:
     void parsing_data();
     void parsing();
+    void blockAcrossLineEnds();
 };
 
 void TestScpi::parsing_data()
@@ -73,16 +75,33 @@ void TestScpi::parsing_data()
     QTest::newRow("blanks around everything") << QByteArray("  OUTP1   ON ;  OUTP2 OFF  ") << "OUTP[1] CON | OUTP[2] COFF";
     QTest::newRow("huge suffix stays out of range") << QByteArray("OUTP99999999999999999 ON") << "OUTP[2147483647] CON";
     QTest::newRow("overflowing number") << QByteArray("VOLT 1e999") << "VOLT Ninf";
+    QTest::newRow("IEEE 488.2 7.4.1: empty message units") << QByteArray(";*IDN?;;  ;*RST;") << "*IDN? | *RST";
+    QTest::newRow("IEEE 488.2 7.4.1: empty units keep the path") << QByteArray("SOUR2:VOLT 1;;FREQ 5") << "SOUR[2]:VOLT N1 | SOUR[2]:FREQ N5";
+    QTest::newRow("IEEE 488.2 7.4.1: only empty units") << QByteArray(" ; ;") << "";
+    QTest::newRow("IEEE 488.2 7.7.2.2: blanks around the exponent") << QByteArray("VOLT 1 E 3;VOLT 1E3;VOLT 1 e -3 V;VOLT 2E+1MV")
+                                                                     << "VOLT N1000 | VOLT N1000 | VOLT N0.001V | VOLT N20MV";
+    QTest::newRow("IEEE 488.2 7.7.4: non-decimal numbers") << QByteArray("A #H5DC,#hff,#Q17,#b1010, #H1F ") << "A N1500 N255 N15 N10 N31";
+    QTest::newRow("IEEE 488.2 7.7.6: block lengths of 1 to 9 digits")
+        << QByteArray("A #15hello;B #210abcdefghij;C #3003x;y;D #40002##;E #500001\n;F #6000000;G #7000000"
+                      "3abc;H #800000001Z;I #9000000004a,bc,2")
+        << "A B5<hello> | B B10<abcdefghij> | C B3<x;y> | D B2<##> | E B1<\n> | F B0<> | G B3<abc> | H B1<Z> | I B4<a,bc> N2";
+    QTest::newRow("IEEE 488.2 7.7.6: a block ending in a carriage return") << QByteArray("A #12a\r") << "A B2<a\r>";
     QTest::newRow("channel lists") << QByteArray("ROUT:CLOS (@101);CLOS? ( @101:103, 105 ),2")
                                    << "ROUT:CLOS L(@101) | ROUT:CLOS? L(@101:103,105) N2";
 
     // Syntax errors: the command is the last one, quoted up to the next ';'.
-    QTest::newRow("empty command between ;") << QByteArray("*RST;;*CLS") << "*RST | E-102 ";
     QTest::newRow("colon at the end") << QByteArray("SOUR1:") << "E-102 SOUR1:";
     QTest::newRow("double colon") << QByteArray("SOUR1::VOLT 1;*RST") << "E-102 SOUR1::VOLT 1";
     QTest::newRow("header glued to a value") << QByteArray("VOLT1.5") << "E-102 VOLT1.5";
     QTest::newRow("string not closed") << QByteArray("SYST:MOD \"4B21") << "E-102 SYST:MOD \"4B21";
-    QTest::newRow("block data") << QByteArray("X #12ab") << "E-102 X #12ab";
+    QTest::newRow("IEEE 488.2 7.7.6: block length of 1 digit, wrong length") << QByteArray("X #13ab") << "E-161 X #13ab";
+    QTest::newRow("IEEE 488.2 7.7.6: the indefinite block form is not taken") << QByteArray("X #0abc") << "E-161 X #0abc";
+    QTest::newRow("IEEE 488.2 7.7.6: block length digits missing") << QByteArray("X #3") << "E-161 X #3";
+    QTest::newRow("exponent without digits after blanks") << QByteArray("VOLT 1 E") << "VOLT N1E";
+    QTest::newRow("IEEE 488.2 7.7.4: a non-decimal number without digits") << QByteArray("A #H") << "E-102 A #H";
+    QTest::newRow("IEEE 488.2 7.7.4: a digit beyond the base") << QByteArray("A #B102") << "E-102 A #B102";
+    QTest::newRow("IEEE 488.2 7.7.4: a letter beyond hexadecimal") << QByteArray("A #H1G") << "E-102 A #H1G";
+    QTest::newRow("IEEE 488.2 7.7.4: an unknown base") << QByteArray("A #X1") << "E-102 A #X1";
     QTest::newRow("exponent without digits") << QByteArray("VOLT 1E") << "E-102 VOLT 1E";
     QTest::newRow("a unit glued to digits") << QByteArray("VOLT 1 MV2") << "E-102 VOLT 1 MV2";
     QTest::newRow("parameter missing after a comma") << QByteArray("A 1,") << "E-102 A 1,";
@@ -98,6 +117,18 @@ void TestScpi::parsing()
     QFETCH(QByteArray, line);
     QFETCH(QString, parsed);
     QCOMPARE(render(parseLine(line)), parsed);
+}
+
+void TestScpi::blockAcrossLineEnds()
+{
+    // IEEE 488.2 7.7.6: how many bytes a line still needs for its last block.
+    const QList<QPair<QByteArray, qint64>> cases{
+        { "A #15ab", 3 }, { "A #15abcde", 0 }, { "A #15abcdef", 0 }, { "A #3100", 100 }, { "A #3", 0 },
+        { "A \"#15\",1", 0 }, { "A '#19'", 0 }, { "A #0abc", 0 }, { "A #12ab;B #14x", 3 }, { "A #12#1;B 1", 0 },
+        { "A #9000000010", 10 }, { "*IDN?", 0 } };
+    for (const auto& one : cases)
+        QCOMPARE(QString::fromLatin1(one.first) + " " + QString::number(blockBytesMissing(one.first)),
+                 QString::fromLatin1(one.first) + " " + QString::number(one.second));
 }
 
 QTEST_GUILESS_MAIN(TestScpi)

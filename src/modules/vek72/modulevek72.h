@@ -444,6 +444,7 @@ private:
     SettingResult changeOnPanels(const QString& key, int channel, const QVariant& value, bool* changed,
                                  QString* reason);
     QVariant readOnPanels(const QString& key, int channel) const;
+    QVariant boundOnPanels(const QString& which, const QString& key, int channel, bool special) const;
     // The custom group shows channel N's custom signal, the channel marked as the one worked in,
     // as the operator's click into its box does.
     void focusChannelForRemote(int channel);

@@ -25,6 +25,7 @@
 #include "ui_vek72controls.h"
 #include "ui_vek72info.h"
 #include "ui_vek72settings.h"
+#include "waveform.h"
 #include "widgetsync.h"
 
 using namespace channelwidgets;
@@ -168,7 +169,26 @@ Module::SettingResult ModuleVek72::changeSetting(const QString& key, int channel
         QString reason;
     };
     auto outcome = QSharedPointer<Outcome>::create();
-    if (!widgetsync::runOn(guiHandler, [this, outcome, key, channel, value] {
+    QVariant given = value;
+    if (key == QLatin1String("waveform")) {
+        // The period's spectrum is computed here, on the caller's thread, not on the panels'.
+        const QVariantMap map = value.toMap();
+        QVector<double> points;
+        for (const QVariant& point : map.value(QStringLiteral("points")).toList())
+            points.append(point.toDouble());
+        Waveform::Problem problem = Waveform::NoProblem;
+        const WaveformPointer waveform = Waveform::create(points, map.value(QStringLiteral("name")).toString(), &problem);
+        if (!waveform) {
+            if (reason)
+                *reason = QStringLiteral("точки произвольного сигнала не приняты: %1")
+                              .arg(problem == Waveform::AllZero ? QStringLiteral("все нули")
+                                   : problem == Waveform::NotFinite ? QStringLiteral("не число")
+                                   : QStringLiteral("нужно от %1 до %2 точек").arg(Waveform::minPoints).arg(Waveform::maxPoints));
+            return SettingResult::IllegalValue;
+        }
+        given = QVariant::fromValue(waveform);
+    }
+    if (!widgetsync::runOn(guiHandler, [this, outcome, key, channel, value = given] {
             outcome->result = changeOnPanels(key, channel, value, &outcome->changed, &outcome->reason);
         }, panelsTimeoutMs))
         return SettingResult::NoAnswer;   // the work may still run: its outcome is not read here
@@ -320,8 +340,9 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
         // hears of it, rather than in a box on the bench's screen. A stop is never refused.
         if (!button->isEnabledTo(settingsHost) || (on && voltageLimitMv.load() < 0))
             return SettingResult::SettingsConflict;
-        if (!on)
-            stopAskedWhileHeld = restartsHeld.load();
+        // A stop holds back the line's restarts; a start later in the line is asked for in its own
+        // right and is not held back by the stop before it.
+        stopAskedWhileHeld = !on && restartsHeld.load();
         if (button->isChecked() != on) {
             remoteStopAsked = !on;
             button->setChecked(on);
@@ -336,7 +357,7 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
     }
 
     // A channel's settings: only channels of the module, whose box can be switched.
-    static const QStringList channelKeys{ QStringLiteral("enabled"), QStringLiteral("function"),
+    static const QStringList channelKeys{ QStringLiteral("enabled"), QStringLiteral("function"), QStringLiteral("waveform"),
                                           QStringLiteral("range"), QStringLiteral("voltage"),
                                           QStringLiteral("offset"), QStringLiteral("frequency"),
                                           QStringLiteral("shape"), QStringLiteral("phase") };
@@ -352,6 +373,14 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
     const auto usable = [group](QWidget* w) { return w && w->isEnabledTo(group); };
     const bool special = customSignalsEnabled && typeCombo->currentText() == specialTypeText();
 
+    if (key == QLatin1String("waveform")) {
+        // One period of arbitrary points: the channel's custom signal plays it.
+        if (!special)
+            return SettingResult::SettingsConflict;
+        customWaveformLoaded(channel, value.value<WaveformPointer>());
+        *changed = true;
+        return SettingResult::Done;
+    }
     if (key == QLatin1String("enabled")) {
         const bool on = value.toBool();
         if (group->isChecked() != on) {
@@ -525,10 +554,15 @@ QVariant ModuleVek72::readOnPanels(const QString& key, int channel) const
     const VoltageTypeCode type = voltageTypeFromText(typeCombo->currentText());
     if (key == QLatin1String("enabled"))
         return group->isChecked();
+    if (key.startsWith(QLatin1String("minimum:")) || key.startsWith(QLatin1String("maximum:"))
+        || key.startsWith(QLatin1String("default:")))
+        return boundOnPanels(key.section(QLatin1Char(':'), 0, 0), key.section(QLatin1Char(':'), 1), channel, special);
     if (key == QLatin1String("function"))
         return special ? QStringLiteral("CUSTOM") : type == VoltageTypeOther ? QString() : typeCombo->currentText();
     if (key == QLatin1String("shape"))
         return custom.shape;
+    if (key == QLatin1String("waveformPoints"))
+        return custom.waveform ? custom.waveform->pointCount() : 0;
     if (key == QLatin1String("phase"))
         return special ? custom.phase : 0.0;
     if (key == QLatin1String("range")) {
@@ -549,6 +583,44 @@ QVariant ModuleVek72::readOnPanels(const QString& key, int channel) const
                                                     : channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", channel);
         return box ? QVariant(box->value()) : QVariant();
     }
+    return {};
+}
+
+// The lowest or highest value the field of a channel's value takes now, or the value it has after
+// opening the module, in volts, hertz or degrees; invalid for a field the channel's type does not use.
+QVariant ModuleVek72::boundOnPanels(const QString& which, const QString& key, int channel, bool special) const
+{
+    Ui::Vek72Settings* ui = settingsUi;
+    const ModificationLimits& lim = limits();
+    const bool minimum = which == QLatin1String("minimum");
+    const bool maximum = which == QLatin1String("maximum");
+    const auto ofBox = [&](const QSpinBox* box, double scale, double byDefault) -> QVariant {
+        if (!box)
+            return {};
+        return (minimum ? box->minimum() : maximum ? box->maximum() : byDefault) * scale;
+    };
+    const auto ofDoubleBox = [&](const QDoubleSpinBox* box, double byDefault) -> QVariant {
+        if (!box)
+            return {};
+        return minimum ? box->minimum() : maximum ? box->maximum() : byDefault;
+    };
+    if (key == QLatin1String("phase"))
+        return special ? ofDoubleBox(ui->doubleSpinBoxCustomPhase, 0.0) : QVariant();
+    if (special) {
+        if (key == QLatin1String("voltage"))
+            return ofBox(ui->spinBoxCustomAmplitude, 0.001, lim.customAmplitudeDefault);
+        if (key == QLatin1String("offset"))
+            return ofDoubleBox(ui->doubleSpinBoxCustomOffset, lim.offsetDefault / 1000.0);
+        if (key == QLatin1String("frequency"))
+            return ofDoubleBox(ui->doubleSpinBoxCustomFrequency, defaultFrequency);
+        return {};
+    }
+    if (key == QLatin1String("voltage"))
+        return ofBox(channelWidget<QSpinBox>("^spinBoxVoltageCh%1$", channel), 0.001, lim.voltageDefault);
+    if (key == QLatin1String("offset"))
+        return ofDoubleBox(channelWidget<QDoubleSpinBox>("^doubleSpinBoxOffsetCh%1$", channel), lim.offsetDefault / 1000.0);
+    if (key == QLatin1String("frequency"))
+        return ofDoubleBox(channelWidget<QDoubleSpinBox>("^doubleSpinBoxFrequencyCh%1$", channel), defaultFrequency);
     return {};
 }
 
