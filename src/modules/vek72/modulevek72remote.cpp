@@ -344,7 +344,7 @@ Module::SettingResult ModuleVek72::changeOnPanels(const QString& key, int channe
         // right and is not held back by the stop before it.
         stopAskedWhileHeld = !on && restartsHeld.load();
         if (button->isChecked() != on) {
-            remoteStopAsked = !on;
+            remoteStopAsked = !on && restartsHeld.load();
             button->setChecked(on);
             *changed = true;
         } else if (!on) {
